@@ -1,0 +1,156 @@
+#include "args.hpp"
+
+#include <climits>
+#include <string>
+
+namespace args {
+
+namespace {
+
+const char* plural(std::size_t n) { return n == 1 ? "" : "s"; }
+
+bool too_many_positional(const char* function, std::size_t given, std::size_t required,
+                         std::size_t count) {
+  const std::string takes = required == count
+                                ? std::to_string(count) + " positional argument" + plural(count)
+                                : "from " + std::to_string(required) + " to " +
+                                      std::to_string(count) + " positional arguments";
+  PyErr_Format(PyExc_TypeError, "%s() takes %s but %zd %s given", function, takes.c_str(),
+               static_cast<Py_ssize_t>(given), given == 1 ? "was" : "were");
+  return false;
+}
+
+bool missing(const char* function, const char* const* names, std::size_t required,
+             PyObject* const* bound) {
+  std::string list;
+  std::size_t absent = 0;
+  for (std::size_t i = 0; i < required; ++i) absent += bound[i] == nullptr;
+  std::size_t listed = 0;
+  for (std::size_t i = 0; i < required; ++i) {
+    if (bound[i] != nullptr) continue;
+    if (listed > 0) list += absent == 2 ? " and " : (listed + 1 == absent ? ", and " : ", ");
+    list += "'";
+    list += names[i];
+    list += "'";
+    ++listed;
+  }
+  PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional argument%s: %s", function,
+               static_cast<Py_ssize_t>(absent), plural(absent), list.c_str());
+  return false;
+}
+
+// Replaces a pending TypeError with one that names the argument.
+bool name_type_error(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+  py::Ref error = py::take_exception();
+  py::Ref text = py::Ref::steal(error ? PyObject_Str(error.get()) : nullptr);
+  if (!text) return false;
+  PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text.get());
+  return false;
+}
+
+}  // namespace
+
+bool bind(const char* function, const char* const* names, std::size_t count, std::size_t required,
+          PyObject* args, PyObject* kwargs, PyObject** bound) {
+  for (std::size_t i = 0; i < count; ++i) bound[i] = nullptr;
+  const Py_ssize_t given = args == nullptr ? 0 : PyTuple_Size(args);
+  if (given < 0) return py::fail();
+  if (static_cast<std::size_t>(given) > count) {
+    return too_many_positional(function, given, required, count);
+  }
+  for (Py_ssize_t i = 0; i < given; ++i) bound[i] = PyTuple_GetItem(args, i);
+
+  if (kwargs != nullptr) {
+    Py_ssize_t position = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+      if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", function);
+        return false;
+      }
+      std::size_t index = 0;
+      while (index < count && PyUnicode_CompareWithASCIIString(key, names[index]) != 0) ++index;
+      if (index == count) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function,
+                     key);
+        return false;
+      }
+      if (bound[index] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function,
+                     names[index]);
+        return false;
+      }
+      bound[index] = value;
+    }
+  }
+  for (std::size_t i = 0; i < required; ++i) {
+    if (bound[i] == nullptr) return missing(function, names, required, bound);
+  }
+  return true;
+}
+
+bool wrong_type(PyObject* value, const char* name, const char* target) {
+  PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to '%s'", name,
+               py::type_name(value).c_str(), target);
+  return false;
+}
+
+bool to_text(PyObject* value, const char* name, std::string& out) {
+  if (!PyUnicode_Check(value)) return wrong_type(value, name, "str");
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(value, &size);
+  if (text == nullptr) return false;
+  out.assign(text, size);
+  return true;
+}
+
+bool to_int64(PyObject* value, const char* name, std::int64_t& out) {
+  py::Ref index = py::Ref::steal(PyNumber_Index(value));
+  if (!index) return name_type_error(name);
+  int overflow = 0;
+  const long long number = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (overflow != 0) {
+    PyErr_SetString(PyExc_OverflowError, overflow > 0 ? "number too large to fit in target type"
+                                                      : "number too small to fit in target type");
+    return false;
+  }
+  if (number == -1 && PyErr_Occurred()) return false;
+  out = number;
+  return true;
+}
+
+bool to_int32(PyObject* value, const char* name, std::int32_t& out) {
+  std::int64_t number = 0;
+  if (!to_int64(value, name, number)) return false;
+  if (number > INT32_MAX || number < INT32_MIN) {
+    PyErr_SetString(PyExc_OverflowError, number > 0 ? "number too large to fit in target type"
+                                                    : "number too small to fit in target type");
+    return false;
+  }
+  out = static_cast<std::int32_t>(number);
+  return true;
+}
+
+bool to_bool(PyObject* value, const char* name, bool& out) {
+  if (PyBool_Check(value)) {
+    out = value == Py_True;
+    return true;
+  }
+  // NumPy's boolean scalar: accepted through its own truth value.
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+  py::Ref module = py::Ref::steal(PyObject_GetAttrString(type, "__module__"));
+  PyErr_Clear();
+  const std::string type_name = py::type_name(value);
+  if (module && PyUnicode_Check(module.get()) &&
+      PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+      (type_name == "bool" || type_name == "bool_")) {
+    const int truth = PyObject_IsTrue(value);
+    if (truth < 0) return false;
+    out = truth != 0;
+    return true;
+  }
+  return wrong_type(value, name, "bool");
+}
+
+}  // namespace args

@@ -1,0 +1,54 @@
+// The Python `Decoder` object: the open media record it holds inline and the
+// use counter that gives each call exclusive or shared use of it.
+#pragma once
+
+#include "py.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+
+#include "ffmpeg/decoder.hpp"
+#include "ffmpeg/error.hpp"
+
+struct DecoderObject {
+  PyObject_HEAD std::optional<ffmpeg::Decoder> state;  // empty once closed
+  std::atomic<std::intptr_t> use;                      // 0 free, -1 exclusive, n > 0 shared by n
+};
+
+inline DecoderObject* as_decoder(PyObject* object) {
+  return reinterpret_cast<DecoderObject*>(object);
+}
+
+// One caller's use of a decoder object, given up when it goes out of scope.
+// Taking use never waits.
+class Use {
+ public:
+  // Without raising: empty when the object is in use that conflicts.
+  static std::optional<Use> try_exclusive(DecoderObject* self) noexcept;
+  static std::optional<Use> try_shared(DecoderObject* self) noexcept;
+  // Raising RuntimeError "Already borrowed" / "Already mutably borrowed".
+  static std::optional<Use> exclusive(DecoderObject* self) noexcept;
+  static std::optional<Use> shared(DecoderObject* self) noexcept;
+
+  Use(Use&& other) noexcept
+      : counter_(std::exchange(other.counter_, nullptr)), exclusive_(other.exclusive_) {}
+  Use& operator=(Use&&) = delete;
+  ~Use();
+
+ private:
+  Use(std::atomic<std::intptr_t>* counter, bool exclusive) noexcept
+      : counter_(counter), exclusive_(exclusive) {}
+  std::atomic<std::intptr_t>* counter_;
+  bool exclusive_;
+};
+
+// The open record, or null with RuntimeError "decoder is closed".
+ffmpeg::Decoder* open_record(DecoderObject* self);
+
+// Creates the Decoder type (once per process); null with an exception set.
+PyObject* decoder_type();
+
+// Methods, defined next to the work they do.
+PyObject* decoder_metadata(DecoderObject* self, PyObject* args, PyObject* kwargs);
+PyObject* decoder_scan(DecoderObject* self, PyObject* args, PyObject* kwargs);

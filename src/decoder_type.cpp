@@ -1,0 +1,171 @@
+// The Decoder type: construction, closing, garbage-collector support,
+// deallocation and the method table.
+#include <array>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "args.hpp"
+#include "decoder_object.hpp"
+#include "errors.hpp"
+#include "source.hpp"
+
+namespace {
+
+// C++ exceptions (out of memory above all) stop here, before the interpreter.
+template <PyObject* (*Method)(DecoderObject*, PyObject*, PyObject*)>
+PyObject* entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  try {
+    return Method(as_decoder(self), args, kwargs);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    PyErr_SetString(PyExc_SystemError, error.what());
+    return nullptr;
+  }
+}
+
+template <PyObject* (*Method)(DecoderObject*, PyObject*, PyObject*)>
+PyObject* entry_noargs(PyObject* self, PyObject*) noexcept {
+  return entry<Method>(self, nullptr, nullptr);
+}
+
+// Takes the record out, so that the object is closed, and tears it down.
+void close_record(DecoderObject* self) {
+  if (!self->state) return;
+  ffmpeg::Decoder record = std::move(*self->state);
+  self->state.reset();
+}
+
+PyObject* decoder_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static constexpr std::array<const char*, 4> names{"source", "media_type", "stream_index",
+                                                    "threads"};
+  std::array<PyObject*, 4> bound{};
+  if (!args::bind("Decoder.__new__", names, 2, args, kwargs, bound)) return nullptr;
+
+  std::string media_type;
+  std::optional<int> stream_index;
+  int threads = 1;
+  if (!args::to_text(bound[1], "media_type", media_type)) return nullptr;
+  if (bound[2] != nullptr && bound[2] != Py_None) {
+    int index = 0;
+    if (!args::to_int32(bound[2], "stream_index", index)) return nullptr;
+    stream_index = index;
+  }
+  if (bound[3] != nullptr && !args::to_int32(bound[3], "threads", threads)) return nullptr;
+
+  std::optional<ffmpeg::Source> source = classify_source(bound[0]);
+  if (!source) return nullptr;
+  ffmpeg::MediaType kind;
+  if (media_type == "video") {
+    kind = ffmpeg::MediaType::video;
+  } else if (media_type == "audio") {
+    kind = ffmpeg::MediaType::audio;
+  } else {
+    PyErr_SetString(PyExc_ValueError, "media_type must be video or audio");
+    return nullptr;
+  }
+
+  auto opened = py::without_lock(
+      [&] { return ffmpeg::Decoder::open(std::move(*source), kind, stream_index, threads); });
+  if (!opened.ok()) return raise_error(opened.error());
+
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* object = alloc(type, 0);
+  if (object == nullptr) return nullptr;  // the record is torn down on return
+  DecoderObject* self = as_decoder(object);
+  new (&self->state) std::optional<ffmpeg::Decoder>(std::move(opened).value());
+  new (&self->use) std::atomic<std::intptr_t>(0);
+  return object;
+}
+
+PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  try {
+    return decoder_new_impl(type, args, kwargs);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    PyErr_SetString(PyExc_SystemError, error.what());
+    return nullptr;
+  }
+}
+
+PyObject* decoder_close(DecoderObject* self, PyObject*, PyObject*) {
+  auto use = Use::exclusive(self);
+  if (!use) return nullptr;
+  close_record(self);
+  Py_RETURN_NONE;
+}
+
+int decoder_traverse(PyObject* object, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(object));
+  DecoderObject* self = as_decoder(object);
+  auto use = Use::try_shared(self);
+  if (!use || !self->state || !self->state->reader) return 0;
+  if (auto* file = std::get_if<ffmpeg::FileReader>(self->state->reader.get())) {
+    Py_VISIT(file->object.get());
+  }
+  return 0;
+}
+
+int decoder_clear(PyObject* object) {
+  DecoderObject* self = as_decoder(object);
+  auto use = Use::exclusive(self);
+  if (!use) return -1;
+  close_record(self);
+  return 0;
+}
+
+void decoder_dealloc(PyObject* object) {
+  PyTypeObject* type = Py_TYPE(object);
+  PyObject_GC_UnTrack(object);
+  DecoderObject* self = as_decoder(object);
+  close_record(self);
+  std::destroy_at(&self->state);
+  std::destroy_at(&self->use);
+  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free(object);
+  Py_DECREF(type);
+}
+
+constexpr int keywords = METH_VARARGS | METH_KEYWORDS;
+
+PyMethodDef methods[] = {
+    {"metadata",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<decoder_metadata>)), keywords,
+     "metadata($self, apply_rotation=True)\n--\n\n"},
+    {"scan",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry_noargs<decoder_scan>)),
+     METH_NOARGS, "scan($self)\n--\n\n"},
+    {"close",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry_noargs<decoder_close>)),
+     METH_NOARGS, "close($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc,
+     const_cast<char*>("Decoder(source, media_type, stream_index=None, threads=1)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(decoder_new)},
+    {Py_tp_traverse, reinterpret_cast<void*>(decoder_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(decoder_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(decoder_dealloc)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "quorvex_av._av.Decoder",
+    static_cast<int>(sizeof(DecoderObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    slots,
+};
+
+}  // namespace
+
+PyObject* decoder_type() {
+  static PyObject* type = PyType_FromSpec(&spec);
+  if (type == nullptr) return nullptr;
+  return Py_NewRef(type);
+}

@@ -1,0 +1,46 @@
+// The differences between the FFmpeg releases this module builds against
+// (libavformat 59 to 61, libavcodec 59 to 61, libavutil 57 to 59).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/frame.h>
+}
+
+namespace ffmpeg::compat {
+
+struct SideData {
+  const std::uint8_t* data = nullptr;
+  std::size_t size = 0;
+};
+
+// The display matrix a stream's header carries, if any. Newer releases keep
+// global side data in the codec parameters, older ones on the stream.
+inline SideData display_matrix(const AVStream* stream) {
+#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 30, 100)
+  const AVCodecParameters* parameters = stream->codecpar;
+  const AVPacketSideData* side_data = av_packet_side_data_get(
+      parameters->coded_side_data, parameters->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
+  if (side_data == nullptr) return {};
+  return {side_data->data, side_data->size};
+#else
+  std::size_t size = 0;
+  const std::uint8_t* data = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+  return {data, data == nullptr ? 0 : size};
+#endif
+}
+
+// A decoded frame's duration in its stream's time base (0 when unknown).
+inline std::int64_t frame_duration(const AVFrame* frame) {
+#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(57, 30, 100)
+  return frame->duration;
+#else
+  return frame->pkt_duration;
+#endif
+}
+
+}  // namespace ffmpeg::compat

@@ -1,0 +1,78 @@
+// The media-level record of an open decoder: the FFmpeg contexts of one
+// stream, the frame pump over them, and the caches of the video path.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "ffmpeg/error.hpp"
+#include "ffmpeg/handles.hpp"
+#include "ffmpeg/io.hpp"
+#include "ffmpeg/source.hpp"
+
+namespace ffmpeg {
+
+enum class MediaType : std::uint8_t { video = 0, audio = 1 };
+
+// One cached scaling stage of the video path. The context is declared last so
+// that it is freed before its frame.
+struct Resizer {
+  FramePtr frame;
+  ScaleContextPtr context;
+};
+
+struct ColorConverterKey {
+  int width = 0;
+  int height = 0;
+  int source_format = 0;
+  int target_format = 0;
+  bool operator==(const ColorConverterKey&) const = default;
+};
+
+// What one call of the frame pump produced.
+enum class Pulled : std::uint8_t { frame, end };
+
+class Decoder {
+ public:
+  // Opens the container, chooses the stream and opens its decoder.
+  static Result<Decoder> open(Source source, MediaType media_type, std::optional<int> stream_index,
+                              int threads);
+
+  Decoder(Decoder&&) noexcept = default;
+  Decoder& operator=(Decoder&&) = delete;
+  ~Decoder();
+
+  // The next decoded frame (left in `frame`), or the end of the stream.
+  Result<Pulled> next();
+  // Backward seek to the nearest seek point at or before `target` (in
+  // `time_base` ticks), then a decoder flush.
+  [[nodiscard]] Failure seek(std::int64_t target);
+
+  const AVStream* stream() const { return format_context->streams[stream_index]; }
+
+  std::vector<Resizer> resizers;
+  std::vector<std::uint8_t> staging_buffer;
+  FormatContextPtr format_context;
+  CodecContextPtr codec_context;
+  PacketPtr packet;
+  FramePtr frame;
+  FramePtr rgb_frame;
+  ScaleContextPtr color_converter;
+  IoContextPtr io_context;
+  std::unique_ptr<Reader> reader;
+  AVRational time_base{0, 1};
+  std::optional<ColorConverterKey> color_converter_key;
+  int width = 0;
+  int height = 0;
+  int pixel_format = -1;
+  int stream_index = 0;
+  MediaType media_type = MediaType::video;
+  bool drained = false;
+
+ private:
+  Decoder() = default;
+};
+
+}  // namespace ffmpeg

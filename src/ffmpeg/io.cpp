@@ -1,0 +1,178 @@
+#include "ffmpeg/io.hpp"
+
+#include <climits>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "ffmpeg/decoder.hpp"
+
+namespace ffmpeg {
+
+namespace {
+
+constexpr int buffer_size = 32768;
+
+// "<type qualname>: <str(exception)>" for the pending exception, which is
+// cleared. Called with the interpreter lock held.
+std::string describe_pending_exception() {
+  py::Ref error = py::take_exception();
+  std::string message = "Exception";
+  if (error) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(error.get()));
+    py::Ref qualname = py::Ref::steal(PyObject_GetAttrString(type, "__qualname__"));
+    Py_ssize_t size = 0;
+    const char* text = qualname ? PyUnicode_AsUTF8AndSize(qualname.get(), &size) : nullptr;
+    if (text != nullptr) message.assign(text, size);
+    PyErr_Clear();
+  }
+  message += ": ";
+  py::Ref text = py::Ref::steal(error ? PyObject_Str(error.get()) : nullptr);
+  py::Ref encoded = py::Ref::steal(
+      text ? PyUnicode_AsEncodedString(text.get(), "utf-8", "backslashreplace") : nullptr);
+  if (encoded) {
+    message.append(PyBytes_AsString(encoded.get()), PyBytes_Size(encoded.get()));
+  } else {
+    message += "<exception str() failed>";
+  }
+  PyErr_Clear();
+  return message;
+}
+
+// Reads a Python integer result as a signed 64-bit value.
+bool to_offset(PyObject* result, std::int64_t& offset) {
+  if (result == nullptr || !PyLong_Check(result)) return false;
+  const long long value = PyLong_AsLongLong(result);
+  if (value == -1 && PyErr_Occurred()) return false;
+  offset = value;
+  return true;
+}
+
+int read_memory(MemoryReader& reader, std::uint8_t* buffer, int size) {
+  if (reader.position >= reader.bytes.size) return AVERROR_EOF;
+  const std::uint64_t left = reader.bytes.size - reader.position;
+  const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(left, size));
+  std::memcpy(buffer, reader.bytes.data.get() + reader.position, count);
+  reader.position += count;
+  return static_cast<int>(count);
+}
+
+int read_file(FileReader& reader, std::uint8_t* buffer, int size) {
+  py::Locked locked;
+  py::Ref result = py::Ref::steal(PyObject_CallMethod(reader.object.get(), "read", "i", size));
+  if (!result || !PyBytes_Check(result.get()) || PyBytes_Size(result.get()) > size) {
+    PyErr_Clear();
+    return AVERROR(EIO);
+  }
+  const Py_ssize_t count = PyBytes_Size(result.get());
+  if (count == 0) return AVERROR_EOF;
+  std::memcpy(buffer, PyBytes_AsString(result.get()), count);
+  return static_cast<int>(count);
+}
+
+std::int64_t seek_memory(MemoryReader& reader, std::int64_t offset, int whence) {
+  const auto length = static_cast<std::int64_t>(reader.bytes.size);
+  if (whence & AVSEEK_SIZE) return length;
+  std::int64_t base = 0;
+  switch (whence & ~(AVSEEK_SIZE | AVSEEK_FORCE)) {
+    case SEEK_SET:
+      base = 0;
+      break;
+    case SEEK_CUR:
+      base = static_cast<std::int64_t>(reader.position);
+      break;
+    case SEEK_END:
+      base = length;
+      break;
+    default:
+      return AVERROR(EINVAL);
+  }
+  std::int64_t target = 0;
+  if (__builtin_add_overflow(base, offset, &target) || target < 0 || target > length) {
+    return AVERROR(EINVAL);
+  }
+  reader.position = static_cast<std::uint64_t>(target);
+  return target;
+}
+
+std::int64_t seek_file(FileReader& reader, std::int64_t offset, int whence) {
+  py::Locked locked;
+  PyObject* file = reader.object.get();
+  auto call_seek = [file](std::int64_t to, int from, std::int64_t& position) {
+    py::Ref result =
+        py::Ref::steal(PyObject_CallMethod(file, "seek", "Li", static_cast<long long>(to), from));
+    return to_offset(result.get(), position);
+  };
+  std::int64_t position = 0;
+  bool ok = false;
+  if (whence & AVSEEK_SIZE) {
+    std::int64_t current = 0, end = 0, back = 0;
+    ok = call_seek(0, SEEK_CUR, current) && call_seek(0, SEEK_END, end) &&
+         call_seek(current, SEEK_SET, back);
+    position = end;
+  } else {
+    ok = call_seek(offset, whence & ~(AVSEEK_SIZE | AVSEEK_FORCE), position);
+  }
+  if (!ok) {
+    PyErr_Clear();
+    return AVERROR(EIO);
+  }
+  return position;
+}
+
+// Rewinds a file object to its start; the error names the exception raised.
+Failure rewind(FileObject& file) {
+  py::Locked locked;
+  py::Ref result = py::Ref::steal(PyObject_CallMethod(file.object.get(), "seek", "ii", 0, 0));
+  if (!result) return Error::runtime(describe_pending_exception());
+  return std::nullopt;
+}
+
+}  // namespace
+
+int read_memory(void* opaque, std::uint8_t* buffer, int size) noexcept {
+  if (size < 1) return AVERROR(EINVAL);
+  try {
+    auto& reader = *static_cast<Reader*>(opaque);
+    if (auto* memory = std::get_if<MemoryReader>(&reader))
+      return read_memory(*memory, buffer, size);
+    return read_file(std::get<FileReader>(reader), buffer, size);
+  } catch (...) {
+    return AVERROR(ENOMEM);
+  }
+}
+
+std::int64_t seek_memory(void* opaque, std::int64_t offset, int whence) noexcept {
+  try {
+    auto& reader = *static_cast<Reader*>(opaque);
+    if (auto* memory = std::get_if<MemoryReader>(&reader))
+      return seek_memory(*memory, offset, whence);
+    return seek_file(std::get<FileReader>(reader), offset, whence);
+  } catch (...) {
+    return AVERROR(ENOMEM);
+  }
+}
+
+Failure prepare_custom_io(Source&& source, Decoder& decoder) {
+  if (auto* file = std::get_if<FileObject>(&source)) {
+    if (auto failure = rewind(*file)) return failure;
+    decoder.reader = std::make_unique<Reader>(FileReader{std::move(file->object)});
+  } else {
+    decoder.reader = std::make_unique<Reader>(MemoryReader{std::move(std::get<Memory>(source))});
+  }
+
+  MemoryPtr<std::uint8_t> buffer(static_cast<std::uint8_t*>(av_malloc(buffer_size)));
+  if (!buffer) return Error::runtime("cannot allocate input buffer");
+  decoder.io_context.reset(avio_alloc_context(buffer.get(), buffer_size, 0, decoder.reader.get(),
+                                              &read_memory, nullptr, &seek_memory));
+  if (!decoder.io_context) return Error::runtime("cannot allocate input context");
+  (void)buffer.release();  // the I/O context owns it now
+
+  decoder.format_context.reset(avformat_alloc_context());
+  if (!decoder.format_context) return Error::runtime("cannot allocate format context");
+  decoder.format_context->pb = decoder.io_context.get();
+  decoder.format_context->flags |= AVFMT_FLAG_CUSTOM_IO;
+  return std::nullopt;
+}
+
+}  // namespace ffmpeg

@@ -1,0 +1,32 @@
+// Custom input for in-memory bytes and Python file objects.
+#pragma once
+
+#include <cstdint>
+#include <variant>
+
+#include "ffmpeg/error.hpp"
+#include "ffmpeg/source.hpp"
+
+namespace ffmpeg {
+
+class Decoder;
+
+struct MemoryReader {
+  Memory bytes;
+  std::uint64_t position = 0;
+};
+
+struct FileReader {
+  py::Ref object;
+};
+
+// The cursor behind the I/O callbacks; its address is FFmpeg's opaque pointer.
+using Reader = std::variant<MemoryReader, FileReader>;
+
+// Sets up the reader, the I/O context and a format context that uses it.
+[[nodiscard]] Failure prepare_custom_io(Source&& source, Decoder& decoder);
+
+int read_memory(void* opaque, std::uint8_t* buffer, int size) noexcept;
+std::int64_t seek_memory(void* opaque, std::int64_t offset, int whence) noexcept;
+
+}  // namespace ffmpeg

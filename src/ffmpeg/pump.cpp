@@ -1,0 +1,53 @@
+// The frame pump: packets in, decoded frames out, and the seek that resets it.
+#include "ffmpeg/decoder.hpp"
+
+namespace ffmpeg {
+
+Result<Pulled> Decoder::next() {
+  AVCodecContext* context = codec_context.get();
+  av_frame_unref(frame.get());
+  bool finished_input = drained;
+  int received = avcodec_receive_frame(context, frame.get());
+  while (received < 0) {
+    if (received == AVERROR_EOF) return Pulled::end;
+    if (received != AVERROR(EAGAIN)) return std::move(*check(received, "receive decoded frame"));
+    if (finished_input) return Pulled::end;
+
+    const int read = av_read_frame(format_context.get(), packet.get());
+    if (read == AVERROR_EOF) {
+      drained = true;
+      if (auto failure = check(avcodec_send_packet(context, nullptr), "drain decoder")) {
+        return std::move(*failure);
+      }
+      finished_input = true;
+    } else if (read < 0) {
+      return std::move(*check(read, "read packet"));
+    } else if (packet->stream_index != stream_index ||
+               (media_type == MediaType::video && (packet->flags & AV_PKT_FLAG_DISCARD))) {
+      av_packet_unref(packet.get());
+      continue;
+    } else {
+      const int sent = avcodec_send_packet(context, packet.get());
+      av_packet_unref(packet.get());
+      if (auto failure = check(sent, "send packet")) return std::move(*failure);
+      finished_input = false;
+    }
+    received = avcodec_receive_frame(context, frame.get());
+  }
+  return Pulled::frame;
+}
+
+Failure Decoder::seek(std::int64_t target) {
+  if (auto failure =
+          check(av_seek_frame(format_context.get(), stream_index, target, AVSEEK_FLAG_BACKWARD),
+                "seek")) {
+    return failure;
+  }
+  avcodec_flush_buffers(codec_context.get());
+  av_packet_unref(packet.get());
+  av_frame_unref(frame.get());
+  drained = false;
+  return std::nullopt;
+}
+
+}  // namespace ffmpeg

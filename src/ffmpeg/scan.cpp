@@ -1,0 +1,39 @@
+#include "ffmpeg/scan.hpp"
+
+#include <algorithm>
+
+namespace ffmpeg {
+
+Failure rewind(Decoder& decoder) {
+  const std::int64_t start = decoder.stream()->start_time;
+  return decoder.seek(start == AV_NOPTS_VALUE ? 0 : start);
+}
+
+Result<std::vector<PacketRecord>> scan(Decoder& decoder) {
+  if (auto failure = rewind(decoder)) return std::move(*failure);
+  std::vector<PacketRecord> records;
+  AVPacket* packet = decoder.packet.get();
+  for (;;) {
+    const int read = av_read_frame(decoder.format_context.get(), packet);
+    if (read == AVERROR_EOF) break;
+    if (auto failure = check(read, "scan packets")) return std::move(*failure);
+    if (packet->stream_index != decoder.stream_index || (packet->flags & AV_PKT_FLAG_DISCARD)) {
+      av_packet_unref(packet);
+      continue;
+    }
+    const std::int64_t timestamp = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+    if (timestamp == AV_NOPTS_VALUE) {
+      av_packet_unref(packet);
+      return Error::runtime("video packet has neither PTS nor DTS");
+    }
+    records.push_back({timestamp, packet->duration, (packet->flags & AV_PKT_FLAG_KEY) != 0});
+    av_packet_unref(packet);
+  }
+  std::stable_sort(
+      records.begin(), records.end(),
+      [](const PacketRecord& a, const PacketRecord& b) { return a.timestamp < b.timestamp; });
+  if (auto failure = rewind(decoder)) return std::move(*failure);
+  return records;
+}
+
+}  // namespace ffmpeg

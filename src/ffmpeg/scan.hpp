@@ -1,0 +1,23 @@
+// One pass over all packets of the stream, without decoding.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "ffmpeg/decoder.hpp"
+
+namespace ffmpeg {
+
+struct PacketRecord {
+  std::int64_t timestamp;  // pts, or dts when pts is unset
+  std::int64_t duration;
+  bool key;
+};
+
+// Seeks to the stream's start time (0 when the header has none).
+[[nodiscard]] Failure rewind(Decoder& decoder);
+
+// Every packet of the stream in timestamp order; leaves the decoder rewound.
+Result<std::vector<PacketRecord>> scan(Decoder& decoder);
+
+}  // namespace ffmpeg

@@ -1,0 +1,72 @@
+// The module entry point: creates `_av` once per process with its three
+// attributes, each also listed in `__all__`.
+#include "py.hpp"
+
+#include <cstdint>
+#include <string>
+
+#include "decoder_object.hpp"
+#include "ffmpeg/error.hpp"
+
+extern "C" {
+#include <libavutil/avutil.h>
+}
+
+namespace {
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "_av", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+// Appends `name` to `__all__`, then sets the attribute; steals `value`.
+bool add(PyObject* module, const char* name, PyObject* value) {
+  py::Ref owned = py::Ref::steal(value);
+  if (!owned) return false;
+  py::Ref all = py::Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    all = py::Ref::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+  }
+  py::Ref text = py::Ref::steal(PyUnicode_FromString(name));
+  if (!text || PyList_Append(all.get(), text.get()) < 0) return false;
+  return PyModule_AddObjectRef(module, name, owned.get()) == 0;
+}
+
+PyObject* create_module() {
+  py::Ref module = py::Ref::steal(PyModule_Create(&module_definition));
+  if (!module) return nullptr;
+  const std::string version = ffmpeg::name(av_version_info()).value_or("");
+  if (!add(module.get(), "Decoder", decoder_type()) ||
+      !add(module.get(), "ffmpeg_version",
+           PyUnicode_FromStringAndSize(version.data(), static_cast<Py_ssize_t>(version.size()))) ||
+      !add(module.get(), "__version__", PyUnicode_FromString("0.4.1"))) {
+    return nullptr;
+  }
+  return module.release();
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__av(void) {
+  static PyObject* module = nullptr;
+  static std::int64_t interpreter = -1;
+  const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (module != nullptr) {
+    if (current != interpreter) {
+      PyErr_SetString(PyExc_ImportError,
+                      "quorvex_av._av supports only one interpreter per process");
+      return nullptr;
+    }
+    return Py_NewRef(module);
+  }
+  try {
+    module = create_module();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  if (module == nullptr) return nullptr;
+  interpreter = current;
+  return Py_NewRef(module);
+}

@@ -1,0 +1,47 @@
+#include "decoder_object.hpp"
+
+std::optional<Use> Use::try_exclusive(DecoderObject* self) noexcept {
+  std::intptr_t expected = 0;
+  if (!self->use.compare_exchange_strong(expected, -1, std::memory_order_acquire))
+    return std::nullopt;
+  return Use(&self->use, true);
+}
+
+std::optional<Use> Use::try_shared(DecoderObject* self) noexcept {
+  std::intptr_t current = self->use.load(std::memory_order_relaxed);
+  while (current != -1) {
+    if (self->use.compare_exchange_weak(current, current + 1, std::memory_order_acquire)) {
+      return Use(&self->use, false);
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<Use> Use::exclusive(DecoderObject* self) noexcept {
+  auto use = try_exclusive(self);
+  if (!use) PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+  return use;
+}
+
+std::optional<Use> Use::shared(DecoderObject* self) noexcept {
+  auto use = try_shared(self);
+  if (!use) PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+  return use;
+}
+
+Use::~Use() {
+  if (counter_ == nullptr) return;
+  if (exclusive_) {
+    counter_->store(0, std::memory_order_release);
+  } else {
+    counter_->fetch_sub(1, std::memory_order_release);
+  }
+}
+
+ffmpeg::Decoder* open_record(DecoderObject* self) {
+  if (!self->state) {
+    PyErr_SetString(PyExc_RuntimeError, "decoder is closed");
+    return nullptr;
+  }
+  return &*self->state;
+}
