@@ -6,7 +6,7 @@ from media import MediaFactory
 @pytest.fixture(scope="session")
 def media(request, tmp_path_factory):
     """The session's clip factory; clips persist in pytest's cache directory."""
-    cache = request.config.cache
+    cache = getattr(request.config, "cache", None)
     if cache is None:  # cache plugin disabled (-p no:cacheprovider)
         return MediaFactory(tmp_path_factory.mktemp("media"))
     return MediaFactory(cache.mkdir("media"))

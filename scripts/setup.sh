@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Prepares a fresh Debian machine for building and testing quorvex_av:
+# installs the missing system packages, creates .venv and installs the
+# package into it with its test extras. Safe to run again: it only adds what
+# is missing and rebuilds the extension incrementally.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(pkg-config g++ make ffmpeg
+          libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev)
+python=${PYTHON:-python3}
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+    missing+=("$package")
+done
+if ! command -v "$python" >/dev/null; then
+  missing+=(python3 python3-dev python3-venv)
+  python=python3
+elif ! "$python" -c 'import ensurepip, venv' 2>/dev/null; then
+  missing+=(python3-venv)
+fi
+if command -v "$python" >/dev/null &&
+   ! "$python" -c 'import os, sysconfig; raise SystemExit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))'; then
+  missing+=(python3-dev)
+fi
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  as_root apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+if [ ! -x .venv/bin/python ]; then
+  "$python" -m venv .venv
+  .venv/bin/python -m pip install -q --upgrade pip
+fi
+# Warnings are errors here, as in CI; a plain `pip install .` keeps them
+# non-fatal.
+.venv/bin/python -m pip install -q -Ccmake.define.QUORVEX_WERROR=ON ".[test]"
