@@ -22,9 +22,9 @@ bool too_many_positional(const char* function, std::size_t given, std::size_t re
 
 bool missing(const char* function, const char* const* names, std::size_t required,
              PyObject* const* bound) {
-  std::string list;
   std::size_t absent = 0;
   for (std::size_t i = 0; i < required; ++i) absent += bound[i] == nullptr;
+  std::string list;
   std::size_t listed = 0;
   for (std::size_t i = 0; i < required; ++i) {
     if (bound[i] != nullptr) continue;
@@ -39,13 +39,9 @@ bool missing(const char* function, const char* const* names, std::size_t require
   return false;
 }
 
-// Replaces a pending TypeError with one that names the argument.
-bool name_type_error(const char* name) {
-  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-  py::Ref error = py::take_exception();
-  py::Ref text = py::Ref::steal(error ? PyObject_Str(error.get()) : nullptr);
-  if (!text) return false;
-  PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text.get());
+bool out_of_range(bool too_large) {
+  PyErr_SetString(PyExc_OverflowError, too_large ? "number too large to fit in target type"
+                                                 : "number too small to fit in target type");
   return false;
 }
 
@@ -90,14 +86,23 @@ bool bind(const char* function, const char* const* names, std::size_t count, std
   return true;
 }
 
-bool wrong_type(PyObject* value, const char* name, const char* target) {
-  PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to '%s'", name,
-               py::type_name(value).c_str(), target);
+bool named(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+  py::Ref error = py::take_exception();
+  py::Ref text = py::Ref::steal(error ? PyObject_Str(error.get()) : nullptr);
+  if (!text) return false;
+  PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text.get());
   return false;
 }
 
-bool to_text(PyObject* value, const char* name, std::string& out) {
-  if (!PyUnicode_Check(value)) return wrong_type(value, name, "str");
+bool wrong_type(PyObject* value, const char* expected) {
+  PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'",
+               py::type_name(value).c_str(), expected);
+  return false;
+}
+
+bool as_text(PyObject* value, std::string& out) {
+  if (!PyUnicode_Check(value)) return wrong_type(value, "PyString");
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(value, &size);
   if (text == nullptr) return false;
@@ -105,52 +110,83 @@ bool to_text(PyObject* value, const char* name, std::string& out) {
   return true;
 }
 
-bool to_int64(PyObject* value, const char* name, std::int64_t& out) {
-  py::Ref index = py::Ref::steal(PyNumber_Index(value));
-  if (!index) return name_type_error(name);
-  int overflow = 0;
-  const long long number = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-  if (overflow != 0) {
-    PyErr_SetString(PyExc_OverflowError, overflow > 0 ? "number too large to fit in target type"
-                                                      : "number too small to fit in target type");
-    return false;
-  }
-  if (number == -1 && PyErr_Occurred()) return false;
-  out = number;
-  return true;
-}
-
-bool to_int32(PyObject* value, const char* name, std::int32_t& out) {
-  std::int64_t number = 0;
-  if (!to_int64(value, name, number)) return false;
-  if (number > INT32_MAX || number < INT32_MIN) {
-    PyErr_SetString(PyExc_OverflowError, number > 0 ? "number too large to fit in target type"
-                                                    : "number too small to fit in target type");
-    return false;
-  }
-  out = static_cast<std::int32_t>(number);
-  return true;
-}
-
-bool to_bool(PyObject* value, const char* name, bool& out) {
+bool as_bool(PyObject* value, bool& out) {
   if (PyBool_Check(value)) {
     out = value == Py_True;
     return true;
   }
-  // NumPy's boolean scalar: accepted through its own truth value.
+  // NumPy's boolean scalar, through its own truth value.
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
   py::Ref module = py::Ref::steal(PyObject_GetAttrString(type, "__module__"));
   PyErr_Clear();
-  const std::string type_name = py::type_name(value);
+  const std::string name = py::type_name(value);
   if (module && PyUnicode_Check(module.get()) &&
       PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
-      (type_name == "bool" || type_name == "bool_")) {
+      (name == "bool" || name == "bool_")) {
     const int truth = PyObject_IsTrue(value);
     if (truth < 0) return false;
     out = truth != 0;
     return true;
   }
-  return wrong_type(value, name, "bool");
+  return wrong_type(value, "PyBool");
 }
+
+bool as_int32(PyObject* value, std::int32_t& out) {
+  py::Ref index = py::Ref::steal(PyNumber_Index(value));
+  if (!index) return false;
+  int overflow = 0;
+  const long long number = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (overflow != 0) return out_of_range(overflow > 0);
+  if (number == -1 && PyErr_Occurred()) return false;
+  if (number > INT32_MAX || number < INT32_MIN) return out_of_range(number > 0);
+  out = static_cast<std::int32_t>(number);
+  return true;
+}
+
+bool as_long(PyObject* value, std::int64_t& out) {
+  py::Ref index = py::Ref::steal(PyNumber_Index(value));
+  if (!index) return false;
+  const long number = PyLong_AsLong(index.get());
+  if (number == -1 && PyErr_Occurred()) return false;
+  out = number;
+  return true;
+}
+
+bool as_double(PyObject* value, double& out) {
+  const double number = PyFloat_AsDouble(value);
+  if (number == -1.0 && PyErr_Occurred()) return false;
+  out = number;
+  return true;
+}
+
+bool as_tuple(PyObject* value, Py_ssize_t size, PyObject** items) {
+  if (!PyTuple_Check(value)) return wrong_type(value, "PyTuple");
+  const Py_ssize_t actual = PyTuple_Size(value);
+  if (actual != size) {
+    PyErr_Format(PyExc_ValueError, "expected tuple of length %zd, but got tuple of length %zd",
+                 size, actual);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < size; ++i) items[i] = PyTuple_GetItem(value, i);
+  return true;
+}
+
+namespace detail {
+
+bool begin_sequence(PyObject* sequence, Py_ssize_t& size_hint) {
+  if (PyUnicode_Check(sequence)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(sequence)) return wrong_type(sequence, "Sequence");
+  size_hint = PyObject_Size(sequence);
+  if (size_hint < 0) {
+    PyErr_Clear();
+    size_hint = 0;
+  }
+  return true;
+}
+
+}  // namespace detail
 
 }  // namespace args

@@ -23,14 +23,48 @@ bool bind(const char* function, const std::array<const char*, N>& names, std::si
   return bind(function, names.data(), N, required, args, kwargs, bound.data());
 }
 
-// Conversions: each returns false with an exception set. Type errors read
-// "argument '<name>': ...".
-bool to_text(PyObject* value, const char* name, std::string& out);
-bool to_int32(PyObject* value, const char* name, std::int32_t& out);
-bool to_int64(PyObject* value, const char* name, std::int64_t& out);
-bool to_bool(PyObject* value, const char* name, bool& out);
+// Conversions of one value. Each returns false with an exception set; type
+// errors do not name the argument yet (see `named`).
+bool wrong_type(PyObject* value, const char* expected);  // "'T' object cannot be converted to 'E'"
+bool as_text(PyObject* value, std::string& out);
+bool as_bool(PyObject* value, bool& out);           // bool or NumPy's boolean scalar
+bool as_int32(PyObject* value, std::int32_t& out);  // out of range: "number too large/small ..."
+bool as_long(PyObject* value, std::int64_t& out);   // a C long, the interpreter's messages
+bool as_double(PyObject* value, double& out);
+// A tuple of exactly `size` items, borrowed into `items`.
+bool as_tuple(PyObject* value, Py_ssize_t size, PyObject** items);
 
-// Raises "argument '<name>': '<type>' object cannot be converted to '<target>'".
-bool wrong_type(PyObject* value, const char* name, const char* target);
+// Calls `item(element)` for each element of a sequence (but not a str),
+// sizing `reserve(n)` first from its length when that is known.
+template <class Reserve, class Item>
+bool for_each(PyObject* sequence, Reserve&& reserve, Item&& item);
+
+// After a failed conversion of argument `name`: a TypeError is replaced by
+// one reading "argument '<name>': <its text>"; others pass unchanged.
+// Returns false.
+bool named(const char* name);
+
+// The usual form: convert, naming the argument on failure.
+template <class T, class Convert>
+bool convert(PyObject* value, const char* name, Convert&& as, T& out) {
+  return as(value, out) || named(name);
+}
+
+namespace detail {
+bool begin_sequence(PyObject* sequence, Py_ssize_t& size_hint);
+}
+
+template <class Reserve, class Item>
+bool for_each(PyObject* sequence, Reserve&& reserve, Item&& item) {
+  Py_ssize_t size_hint = 0;
+  if (!detail::begin_sequence(sequence, size_hint)) return false;
+  reserve(static_cast<std::size_t>(size_hint));
+  py::Ref iterator = py::Ref::steal(PyObject_GetIter(sequence));
+  if (!iterator) return false;
+  while (py::Ref element = py::Ref::steal(PyIter_Next(iterator.get()))) {
+    if (!item(element.get())) return false;
+  }
+  return !PyErr_Occurred();
+}
 
 }  // namespace args

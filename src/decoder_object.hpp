@@ -52,3 +52,4 @@ PyObject* decoder_type();
 // Methods, defined next to the work they do.
 PyObject* decoder_metadata(DecoderObject* self, PyObject* args, PyObject* kwargs);
 PyObject* decoder_scan(DecoderObject* self, PyObject* args, PyObject* kwargs);
+PyObject* decoder_decode_video(DecoderObject* self, PyObject* args, PyObject* kwargs);

@@ -46,13 +46,15 @@ PyObject* decoder_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs)
   std::string media_type;
   std::optional<int> stream_index;
   int threads = 1;
-  if (!args::to_text(bound[1], "media_type", media_type)) return nullptr;
+  if (!args::convert(bound[1], "media_type", args::as_text, media_type)) return nullptr;
   if (bound[2] != nullptr && bound[2] != Py_None) {
-    int index = 0;
-    if (!args::to_int32(bound[2], "stream_index", index)) return nullptr;
+    std::int32_t index = 0;
+    if (!args::convert(bound[2], "stream_index", args::as_int32, index)) return nullptr;
     stream_index = index;
   }
-  if (bound[3] != nullptr && !args::to_int32(bound[3], "threads", threads)) return nullptr;
+  if (bound[3] != nullptr && !args::convert(bound[3], "threads", args::as_int32, threads)) {
+    return nullptr;
+  }
 
   std::optional<ffmpeg::Source> source = classify_source(bound[0]);
   if (!source) return nullptr;
@@ -137,6 +139,9 @@ PyMethodDef methods[] = {
     {"scan",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry_noargs<decoder_scan>)),
      METH_NOARGS, "scan($self)\n--\n\n"},
+    {"decode_video",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<decoder_decode_video>)),
+     keywords, "decode_video($self, targets, output_dtype, exact, transforms=...)\n--\n\n"},
     {"close",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry_noargs<decoder_close>)),
      METH_NOARGS, "close($self)\n--\n\n"},

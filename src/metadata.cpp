@@ -36,8 +36,10 @@ PyObject* decoder_metadata(DecoderObject* self, PyObject* args, PyObject* kwargs
   auto use = Use::shared(self);
   if (!use) return nullptr;
   bool apply_rotation = true;
-  if (bound[0] != nullptr && !args::to_bool(bound[0], "apply_rotation", apply_rotation))
+  if (bound[0] != nullptr &&
+      !args::convert(bound[0], "apply_rotation", args::as_bool, apply_rotation)) {
     return nullptr;
+  }
   const ffmpeg::Decoder* decoder = open_record(self);
   if (decoder == nullptr) return nullptr;
 

@@ -11,16 +11,26 @@
 #include "ffmpeg/handles.hpp"
 #include "ffmpeg/io.hpp"
 #include "ffmpeg/source.hpp"
+#include "ffmpeg/video.hpp"
 
 namespace ffmpeg {
 
+struct Transform;
+struct OutputPlan;
+
 enum class MediaType : std::uint8_t { video = 0, audio = 1 };
 
-// One cached scaling stage of the video path. The context is declared last so
+// One cached bilinear scaling stage of the video path, keyed by the sizes
+// and the pixel format it was built for. The context is declared last so
 // that it is freed before its frame.
 struct Resizer {
   FramePtr frame;
   ScaleContextPtr context;
+  int source_width = 0;
+  int source_height = 0;
+  int target_width = 0;
+  int target_height = 0;
+  int pixel_format = 0;
 };
 
 struct ColorConverterKey {
@@ -50,10 +60,15 @@ class Decoder {
   // `time_base` ticks), then a decoder flush.
   [[nodiscard]] Failure seek(std::int64_t target);
 
+  // Decodes the frames a video request asks for into one batch.
+  Result<VideoBatch> video(VideoRequest request, OutputType output,
+                           std::vector<Transform> transforms);
+
   const AVStream* stream() const { return format_context->streams[stream_index]; }
 
   std::vector<Resizer> resizers;
   std::vector<std::uint8_t> staging_buffer;
+  std::vector<std::uint8_t> second_staging_buffer;  // a rotation of a rotated image
   FormatContextPtr format_context;
   CodecContextPtr codec_context;
   PacketPtr packet;

@@ -91,6 +91,7 @@ Decoder::~Decoder() {
   io_context.reset();
   resizers.shrink_to_fit();
   std::vector<std::uint8_t>().swap(staging_buffer);
+  std::vector<std::uint8_t>().swap(second_staging_buffer);
   reader.reset();
 }
 

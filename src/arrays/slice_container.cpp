@@ -1,0 +1,65 @@
+#include "arrays/slice_container.hpp"
+
+#include <memory>
+#include <new>
+
+namespace arrays {
+
+namespace {
+
+struct SliceContainer {
+  PyObject_HEAD SampleBuffer buffer;
+};
+
+void slice_container_dealloc(PyObject* object) {
+  PyTypeObject* type = Py_TYPE(object);
+  std::destroy_at(&reinterpret_cast<SliceContainer*>(object)->buffer);
+  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free(object);
+  Py_DECREF(type);
+}
+
+PyType_Slot slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(slice_container_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "quorvex_av._av.PySliceContainer",
+    static_cast<int>(sizeof(SliceContainer)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    slots,
+};
+
+PyObject* container_type() {
+  static PyObject* type = PyType_FromSpec(&spec);
+  return type;
+}
+
+PyObject* failed() {
+  py::Ref cause = py::take_exception();
+  py::Ref text = py::Ref::steal(cause ? PyObject_Str(cause.get()) : nullptr);
+  PyErr_Clear();
+  if (text) {
+    PyErr_Format(PyExc_RuntimeError, "Failed to create slice container: %U", text.get());
+  } else {
+    PyErr_SetString(PyExc_RuntimeError, "Failed to create slice container");
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+PyObject* slice_container(SampleBuffer&& buffer) {
+  SampleBuffer owned = std::move(buffer);
+  auto* type = reinterpret_cast<PyTypeObject*>(container_type());
+  if (type == nullptr) return failed();
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* object = alloc(type, 0);
+  if (object == nullptr) return failed();
+  new (&reinterpret_cast<SliceContainer*>(object)->buffer) SampleBuffer(std::move(owned));
+  return object;
+}
+
+}  // namespace arrays

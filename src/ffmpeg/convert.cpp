@@ -1,0 +1,123 @@
+#include "ffmpeg/convert.hpp"
+
+namespace ffmpeg {
+
+std::optional<OutputType> output_type(std::string_view name) {
+  if (name == "uint8") return OutputType::uint8;
+  if (name == "uint16") return OutputType::uint16;
+  if (name == "float32") return OutputType::float32;
+  if (name == "native") return OutputType::native;
+  return std::nullopt;
+}
+
+Result<OutputPlan> output_plan(OutputType type, int stream_pixel_format) {
+  using arrays::ElementType;
+  switch (type) {
+    case OutputType::uint8:
+      return OutputPlan{ElementType::uint8, 3, 1, false, false, AV_PIX_FMT_RGB24};
+    case OutputType::uint16:
+      return OutputPlan{ElementType::uint16, 3, 2, false, false, AV_PIX_FMT_RGB48LE};
+    case OutputType::float32:
+      return OutputPlan{ElementType::float32, 3, 2, false, false, AV_PIX_FMT_RGB48LE};
+    case OutputType::native:
+      break;
+  }
+  const auto native = [](ElementType element, int channels, bool big_endian) {
+    const int width = element == ElementType::uint8 ? 1 : 2;
+    return OutputPlan{element, channels, width, big_endian, true, AV_PIX_FMT_NONE};
+  };
+  switch (stream_pixel_format) {
+    case AV_PIX_FMT_RGB24:
+      return native(ElementType::uint8, 3, false);
+    case AV_PIX_FMT_GRAY8:
+      return native(ElementType::uint8, 1, false);
+    case AV_PIX_FMT_RGBA:
+      return native(ElementType::uint8, 4, false);
+    case AV_PIX_FMT_GRAY16BE:
+      return native(ElementType::uint16, 1, true);
+    case AV_PIX_FMT_GRAY16LE:
+      return native(ElementType::uint16, 1, false);
+    case AV_PIX_FMT_GRAY12LE:
+      return native(ElementType::uint16, 1, false);
+    default:
+      return Error::value("native output does not support this pixel format");
+  }
+}
+
+namespace {
+
+// Rebuilds the cached converter when the frame's size or format, or the
+// target, differ from what it was built for. A failed build is remembered
+// under its key, so later frames fail without another attempt.
+SwsContext* color_converter(Decoder& decoder, const AVFrame* frame, AVPixelFormat target) {
+  const ColorConverterKey key{frame->width, frame->height, frame->format, target};
+  if (decoder.color_converter_key != key) {
+    decoder.color_converter.reset();
+    decoder.color_converter.reset(
+        sws_getContext(frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
+                       frame->width, frame->height, target, 0, nullptr, nullptr, nullptr));
+    decoder.color_converter_key = key;
+  }
+  return decoder.color_converter.get();
+}
+
+// Converts with the frame's own colour space and, when it states one, range.
+Failure set_color_details(SwsContext* converter, const AVFrame* frame) {
+  int* source_table = nullptr;
+  int* target_table = nullptr;
+  int source_range = 0, target_range = 0, brightness = 0, contrast = 0, saturation = 0;
+  if (auto failure =
+          check(sws_getColorspaceDetails(converter, &source_table, &source_range, &target_table,
+                                         &target_range, &brightness, &contrast, &saturation),
+                "read color conversion settings")) {
+    return failure;
+  }
+  if (frame->color_range != AVCOL_RANGE_UNSPECIFIED) {
+    source_range = frame->color_range == AVCOL_RANGE_JPEG ? 1 : 0;
+  }
+  const int* coefficients = sws_getCoefficients(frame->colorspace);
+  return check(sws_setColorspaceDetails(converter, coefficients, source_range, coefficients,
+                                        target_range, brightness, contrast, saturation),
+               "configure color conversion");
+}
+
+// Gives the record's RGB frame buffers of the frame's size in `target`.
+Failure prepare_rgb_frame(AVFrame* rgb, int width, int height, AVPixelFormat target) {
+  if (rgb->width == width && rgb->height == height && rgb->format == target &&
+      rgb->data[0] != nullptr) {
+    return std::nullopt;
+  }
+  av_frame_unref(rgb);
+  rgb->width = width;
+  rgb->height = height;
+  rgb->format = target;
+  return check(av_frame_get_buffer(rgb, 32), "allocate RGB frame");
+}
+
+}  // namespace
+
+Result<Image> convert_frame(Decoder& decoder, const AVFrame* frame, const OutputPlan& plan) {
+  if (frame->width != decoder.width || frame->height != decoder.height) {
+    return Error::runtime("dynamic frame dimensions are unsupported");
+  }
+  if (plan.native) {
+    if (frame->format != decoder.pixel_format) {
+      return Error::value("pixel format changed within stream");
+    }
+    return Image{frame->data[0], frame->linesize[0], frame->width, frame->height};
+  }
+
+  SwsContext* converter = color_converter(decoder, frame, plan.target);
+  if (converter == nullptr) return Error::runtime("cannot initialize color conversion");
+  if (auto failure = set_color_details(converter, frame)) return std::move(*failure);
+  AVFrame* rgb = decoder.rgb_frame.get();
+  if (auto failure = prepare_rgb_frame(rgb, frame->width, frame->height, plan.target)) {
+    return std::move(*failure);
+  }
+  const int rows = sws_scale(converter, frame->data, frame->linesize, 0, frame->height, rgb->data,
+                             rgb->linesize);
+  if (rows != frame->height) return Error::runtime("color conversion failed");
+  return Image{rgb->data[0], rgb->linesize[0], frame->width, frame->height};
+}
+
+}  // namespace ffmpeg

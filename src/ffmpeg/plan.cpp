@@ -1,0 +1,80 @@
+#include "ffmpeg/plan.hpp"
+
+#include <map>
+#include <string>
+
+namespace ffmpeg {
+
+Plan plan_timestamps(const TimestampRequest& request) {
+  std::map<std::int64_t, std::pair<std::int64_t, std::vector<std::size_t>>> by_pts;
+  for (std::size_t i = 0; i < request.targets.size(); ++i) {
+    const Target& target = request.targets[i];
+    auto [entry, inserted] =
+        by_pts.try_emplace(target.pts, target.seek_pts, std::vector<std::size_t>{});
+    entry->second.second.push_back(i);
+  }
+  Plan plan;
+  plan.reserve(by_pts.size());
+  for (auto& [pts, entry] : by_pts) {
+    plan.push_back({TimestampSelection{request.exact, pts, entry.first}, std::move(entry.second)});
+  }
+  return plan;
+}
+
+Result<std::int64_t> frame_timestamp(const AVFrame* frame) {
+  if (frame->pts != AV_NOPTS_VALUE) return frame->pts;
+  if (frame->best_effort_timestamp != AV_NOPTS_VALUE) return frame->best_effort_timestamp;
+  return Error::runtime("decoded frame has no timestamp");
+}
+
+double frame_seconds(std::int64_t ticks, AVRational time_base) {
+  return static_cast<double>(ticks) * static_cast<double>(time_base.num) /
+         static_cast<double>(time_base.den);
+}
+
+namespace {
+
+// Decodes forward to the first frame whose timestamp is at or after `pts`.
+Result<std::int64_t> search(Decoder& decoder, std::int64_t pts) {
+  for (;;) {
+    auto pulled = decoder.next();
+    if (!pulled.ok()) return std::move(pulled).error();
+    if (pulled.value() == Pulled::end) {
+      return Error::runtime("no decoded frame at PTS " + std::to_string(pts));
+    }
+    auto timestamp = frame_timestamp(decoder.frame.get());
+    if (!timestamp.ok() || timestamp.value() >= pts) return timestamp;
+  }
+}
+
+std::int64_t stream_start(const Decoder& decoder) {
+  const std::int64_t start = decoder.stream()->start_time;
+  return start == AV_NOPTS_VALUE ? 0 : start;
+}
+
+}  // namespace
+
+Failure TimestampChooser::choose(Decoder& decoder, const TimestampSelection& selection) {
+  if (!positioned_ || last_seek_pts_ != selection.seek_pts) {
+    if (auto failure = decoder.seek(selection.seek_pts)) return failure;
+    last_seek_pts_ = selection.seek_pts;
+  }
+  auto found = search(decoder, selection.pts);
+  if (!found.ok()) return std::move(found).error();
+  if (!selection.exact || found.value() == selection.pts) {
+    positioned_ = true;
+    return std::nullopt;
+  }
+  // Overshot (a seek point after the target): start over from the stream
+  // start; the next selection seeks again.
+  positioned_ = false;
+  if (auto failure = decoder.seek(stream_start(decoder))) return failure;
+  found = search(decoder, selection.pts);
+  if (!found.ok()) return std::move(found).error();
+  if (found.value() != selection.pts) {
+    return Error::runtime("no decoded frame at exact PTS " + std::to_string(selection.pts));
+  }
+  return std::nullopt;
+}
+
+}  // namespace ffmpeg

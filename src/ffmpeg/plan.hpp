@@ -1,0 +1,59 @@
+// Seek planning and frame selection: the ordered plan of one video call and
+// the choice of the decoded frame that answers each entry.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <variant>
+#include <vector>
+
+#include "ffmpeg/decoder.hpp"
+#include "ffmpeg/video.hpp"
+
+namespace ffmpeg {
+
+struct TimestampSelection {
+  bool exact;
+  std::int64_t pts;
+  std::int64_t seek_pts;
+};
+
+struct SecondsSelection {
+  double seconds;
+};
+
+using Selection = std::variant<TimestampSelection, SecondsSelection>;
+
+// One plan entry and the output positions it answers, in caller order; the
+// first is the primary position.
+struct PlanEntry {
+  Selection selection;
+  std::vector<std::size_t> indices;
+};
+
+using Plan = std::vector<PlanEntry>;
+
+// One entry per distinct pts, ascending; duplicates join the first
+// occurrence's entry (whose seek point wins).
+Plan plan_timestamps(const TimestampRequest& request);
+
+// A frame's pts, else its best-effort timestamp.
+Result<std::int64_t> frame_timestamp(const AVFrame* frame);
+
+// Seconds of `ticks` in `time_base`: ticks × num ÷ den in doubles.
+double frame_seconds(std::int64_t ticks, AVRational time_base);
+
+// Leaves the frame that answers each timestamp selection in the record's
+// `frame`, seeking only when the seek point changes or the search overshot.
+class TimestampChooser {
+ public:
+  using Answers = TimestampSelection;
+
+  [[nodiscard]] Failure choose(Decoder& decoder, const TimestampSelection& selection);
+
+ private:
+  bool positioned_ = false;
+  std::int64_t last_seek_pts_ = 0;
+};
+
+}  // namespace ffmpeg

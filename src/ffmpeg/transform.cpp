@@ -1,0 +1,160 @@
+#include "ffmpeg/transform.hpp"
+
+#include <cstring>
+
+namespace ffmpeg {
+
+std::optional<Transform> parse_transform(std::string_view name, const std::int32_t (&values)[4]) {
+  Transform transform{Transform::Kind::crop, {values[0], values[1], values[2], values[3]}};
+  if (name == "crop") return transform;
+  if (name == "resize") {
+    transform.kind = Transform::Kind::resize;
+    return transform;
+  }
+  if (name == "rotate") {
+    transform.kind = Transform::Kind::rotate;
+    transform.values[0] = values[0] & 3;
+    return transform;
+  }
+  return std::nullopt;
+}
+
+Result<Size> validate_transforms(const std::vector<Transform>& transforms, Size size) {
+  for (const Transform& transform : transforms) {
+    const auto [a, b, c, d] = transform.values;
+    switch (transform.kind) {
+      case Transform::Kind::rotate:
+        if (a & 1) size = {size.width, size.height};
+        break;
+      case Transform::Kind::crop: {
+        // Sums of two 32-bit values cannot overflow 64 bits.
+        const bool inside = a >= 0 && b >= 0 && c >= 1 && d >= 1 &&
+                            std::int64_t{a} + c <= size.height && std::int64_t{b} + d <= size.width;
+        if (!inside) return Error::value("crop exceeds the frame");
+        size = {c, d};
+        break;
+      }
+      case Transform::Kind::resize:
+        if (c < 1 || d < 1) return Error::value("resize size must be positive");
+        size = {c, d};
+        break;
+    }
+  }
+  return size;
+}
+
+namespace {
+
+Result<Image> resize(Decoder& decoder, std::size_t stage, const Image& image, int height, int width,
+                     AVPixelFormat format) {
+  if (decoder.resizers.size() <= stage) {
+    Resizer resizer;
+    resizer.frame.reset(av_frame_alloc());
+    if (!resizer.frame) return Error::runtime("cannot allocate resize frame");
+    decoder.resizers.push_back(std::move(resizer));
+  }
+  Resizer& resizer = decoder.resizers[stage];
+  const bool same_key = resizer.source_width == image.width &&
+                        resizer.source_height == image.height && resizer.target_width == width &&
+                        resizer.target_height == height && resizer.pixel_format == format;
+  if (!resizer.context || !same_key || resizer.frame->data[0] == nullptr) {
+    resizer.context.reset(sws_getContext(image.width, image.height, format, width, height, format,
+                                         SWS_BILINEAR, nullptr, nullptr, nullptr));
+    if (!resizer.context) return Error::runtime("cannot initialize resize");
+    resizer.source_width = image.width;
+    resizer.source_height = image.height;
+    resizer.target_width = width;
+    resizer.target_height = height;
+    resizer.pixel_format = format;
+    AVFrame* frame = resizer.frame.get();
+    av_frame_unref(frame);
+    frame->width = width;
+    frame->height = height;
+    frame->format = format;
+    if (auto failure = check(av_frame_get_buffer(frame, 32), "allocate resize frame")) {
+      return std::move(*failure);
+    }
+  }
+  AVFrame* frame = resizer.frame.get();
+  const std::uint8_t* const planes[1] = {image.data};
+  const int strides[1] = {static_cast<int>(image.stride)};
+  const int rows = sws_scale(resizer.context.get(), planes, strides, 0, image.height, frame->data,
+                             frame->linesize);
+  if (rows != height) return Error::runtime("resize failed");
+  return Image{frame->data[0], frame->linesize[0], width, height};
+}
+
+// Turns `image` by `turns` quarter turns counter-clockwise into `scratch`.
+// Each destination row walks one source row or column, forwards or back.
+Image rotate(const Image& image, int turns, int bytes_per_pixel,
+             std::vector<std::uint8_t>& scratch) {
+  const bool odd = turns & 1;
+  const int width = odd ? image.height : image.width;
+  const int height = odd ? image.width : image.height;
+  const std::ptrdiff_t b = bytes_per_pixel;
+  const std::ptrdiff_t stride = (width * b + 63) / 64 * 64;
+  scratch.resize(static_cast<std::size_t>(stride) * height + 64);
+  const auto pixel = [&](std::ptrdiff_t row, std::ptrdiff_t column) {
+    return image.data + row * image.stride + column * b;
+  };
+  for (int r = 0; r < height; ++r) {
+    const std::uint8_t* in = nullptr;
+    std::ptrdiff_t step = 0;
+    switch (turns) {
+      case 0:
+        in = pixel(r, 0), step = b;
+        break;
+      case 1:
+        in = pixel(0, image.width - 1 - r), step = image.stride;
+        break;
+      case 2:
+        in = pixel(image.height - 1 - r, image.width - 1), step = -b;
+        break;
+      default:
+        in = pixel(image.height - 1, r), step = -image.stride;
+        break;
+    }
+    std::uint8_t* out = scratch.data() + r * stride;
+    for (int c = 0; c < width; ++c, out += b, in += step) std::memcpy(out, in, b);
+  }
+  return Image{scratch.data(), stride, width, height};
+}
+
+}  // namespace
+
+Result<Image> apply_transforms(Decoder& decoder, Image image,
+                               const std::vector<Transform>& transforms, const OutputPlan& plan) {
+  const int b = plan.bytes_per_pixel();
+  std::size_t stage = 0;
+  // Which scratch buffer holds the current image, if any: a rotation writes
+  // into the other one, never over its own source.
+  std::vector<std::uint8_t>* holder = nullptr;
+  for (const Transform& transform : transforms) {
+    const auto [top, left, height, width] = transform.values;
+    switch (transform.kind) {
+      case Transform::Kind::crop:
+        image.data += top * image.stride + static_cast<std::ptrdiff_t>(left) * b;
+        image.height = height;
+        image.width = width;
+        break;
+      case Transform::Kind::resize: {
+        auto resized = resize(decoder, stage++, image, height, width, plan.target);
+        if (!resized.ok()) return std::move(resized).error();
+        image = resized.value();
+        holder = nullptr;
+        break;
+      }
+      case Transform::Kind::rotate: {
+        std::vector<std::uint8_t>* scratch = holder == &decoder.staging_buffer
+                                                 ? &decoder.second_staging_buffer
+                                                 : &decoder.staging_buffer;
+        image = rotate(image, top, b, *scratch);
+        holder = scratch;
+        break;
+      }
+    }
+  }
+  return image;
+}
+
+}  // namespace ffmpeg

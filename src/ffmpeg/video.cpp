@@ -1,0 +1,82 @@
+// One video call on the media side: checks, plan, output geometry and batch,
+// then the run that decodes, chooses, converts and places each frame.
+#include <span>
+
+#include "ffmpeg/batch.hpp"
+#include "ffmpeg/compat.hpp"
+#include "ffmpeg/convert.hpp"
+#include "ffmpeg/decoder.hpp"
+#include "ffmpeg/plan.hpp"
+#include "ffmpeg/transform.hpp"
+
+namespace ffmpeg {
+
+namespace {
+
+struct Output {
+  const OutputPlan& plan;
+  const std::vector<Transform>& transforms;
+  Batch& batch;
+};
+
+// Converts the chosen frame (in the record's `frame`) once into the primary
+// slot; the other positions it answers get copies.
+Failure hand_off(Decoder& decoder, Output& output, std::span<const std::size_t> indices) {
+  const AVFrame* frame = decoder.frame.get();
+  auto timestamp = frame_timestamp(frame);
+  if (!timestamp.ok()) return std::move(timestamp).error();
+  auto image = convert_frame(decoder, frame, output.plan);
+  if (!image.ok()) return std::move(image).error();
+  auto transformed = apply_transforms(decoder, image.value(), output.transforms, output.plan);
+  if (!transformed.ok()) return std::move(transformed).error();
+  return output.batch.write(transformed.value(), timestamp.value(), compat::frame_duration(frame),
+                            decoder.time_base, indices);
+}
+
+template <class Chooser>
+Failure run(Decoder& decoder, Plan& plan, Chooser& chooser, Output& output) {
+  for (PlanEntry& entry : plan) {
+    const auto& selection = std::get<typename Chooser::Answers>(entry.selection);
+    if (auto failure = chooser.choose(decoder, selection)) return failure;
+    if (auto failure = hand_off(decoder, output, entry.indices)) return failure;
+    std::vector<std::size_t>().swap(entry.indices);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+Result<VideoBatch> Decoder::video(VideoRequest request, OutputType output_type,
+                                  std::vector<Transform> transforms) {
+  if (media_type == MediaType::audio) {
+    return Error::runtime("cannot decode video from audio stream");
+  }
+  if (!transforms.empty() && output_type == OutputType::native) {
+    return Error::value("transforms require RGB output");
+  }
+  const std::size_t count = std::visit(
+      [](const auto& form) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(form)>, TimestampRequest>) {
+          return form.targets.size();
+        } else {
+          return form.seconds.size();
+        }
+      },
+      request);
+  Plan plan = plan_timestamps(std::get<TimestampRequest>(request));
+
+  auto plan_of_output = output_plan(output_type, pixel_format);
+  if (!plan_of_output.ok()) return std::move(plan_of_output).error();
+  auto size = validate_transforms(transforms, {height, width});
+  if (!size.ok()) return std::move(size).error();
+  auto batch =
+      Batch::prepare(count, plan_of_output.value(), size.value().height, size.value().width);
+  if (!batch.ok()) return std::move(batch).error();
+
+  Output output{plan_of_output.value(), transforms, batch.value()};
+  TimestampChooser chooser;
+  if (auto failure = run(*this, plan, chooser, output)) return std::move(*failure);
+  return std::move(batch).value().finish();
+}
+
+}  // namespace ffmpeg

@@ -1,0 +1,50 @@
+// The request and result of one video call.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "arrays/buffer.hpp"
+
+namespace ffmpeg {
+
+// The wanted frame's presentation timestamp and where to seek before
+// decoding towards it, both in the stream's time base.
+struct Target {
+  std::int64_t pts;
+  std::int64_t seek_pts;
+};
+
+struct TimestampRequest {
+  std::vector<Target> targets;
+  bool exact = false;
+};
+
+struct SecondsRequest {
+  std::vector<double> seconds;
+};
+
+using VideoRequest = std::variant<TimestampRequest, SecondsRequest>;
+
+enum class OutputType : std::uint8_t { uint8, uint16, float32, native };
+
+// "uint8", "uint16", "float32" or "native", matched exactly.
+std::optional<OutputType> output_type(std::string_view name);
+
+// The finished samples of one call: shape (count, height, width, channels),
+// one time and duration in seconds per target.
+struct VideoBatch {
+  arrays::SampleBuffer samples;
+  std::size_t count = 0;
+  int height = 0;
+  int width = 0;
+  int channels = 0;
+  std::vector<double> times;
+  std::vector<double> durations;
+};
+
+}  // namespace ffmpeg

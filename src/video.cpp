@@ -1,0 +1,119 @@
+// Decoder.decode_video(): argument conversion, the shared video path that
+// checks the request, runs it without the interpreter lock and builds the
+// result tuple.
+#include <array>
+#include <string>
+#include <vector>
+
+#include "args.hpp"
+#include "arrays/array.hpp"
+#include "decoder_object.hpp"
+#include "errors.hpp"
+#include "ffmpeg/transform.hpp"
+#include "ffmpeg/video.hpp"
+#include "values.hpp"
+
+namespace {
+
+struct TransformTuple {
+  std::string name;
+  std::int32_t values[4];
+};
+
+bool as_target(PyObject* item, ffmpeg::Target& target) {
+  PyObject* items[2];
+  return args::as_tuple(item, 2, items) && args::as_long(items[0], target.pts) &&
+         args::as_long(items[1], target.seek_pts);
+}
+
+bool as_targets(PyObject* value, std::vector<ffmpeg::Target>& targets) {
+  return args::for_each(
+      value, [&](std::size_t n) { targets.reserve(n); },
+      [&](PyObject* item) { return as_target(item, targets.emplace_back()); });
+}
+
+bool as_transform(PyObject* item, TransformTuple& transform) {
+  PyObject* items[5];
+  if (!args::as_tuple(item, 5, items) || !args::as_text(items[0], transform.name)) return false;
+  for (int i = 0; i < 4; ++i) {
+    if (!args::as_int32(items[i + 1], transform.values[i])) return false;
+  }
+  return true;
+}
+
+bool as_transforms(PyObject* value, std::vector<TransformTuple>& transforms) {
+  return args::for_each(
+      value, [&](std::size_t n) { transforms.reserve(n); },
+      [&](PyObject* item) { return as_transform(item, transforms.emplace_back()); });
+}
+
+py::Ref float_list(const std::vector<double>& numbers) {
+  py::Ref list = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(numbers.size())));
+  if (!list) return list;
+  for (std::size_t i = 0; i < numbers.size(); ++i) {
+    py::Ref number = values::real(numbers[i]);
+    if (!number) return {};
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), number.release());
+  }
+  return list;
+}
+
+// The shared path of both video calls, from the closed check to the tuple.
+PyObject* video_request(DecoderObject* self, ffmpeg::VideoRequest request,
+                        const std::string& output_dtype,
+                        const std::vector<TransformTuple>& transform_tuples) {
+  ffmpeg::Decoder* decoder = open_record(self);
+  if (decoder == nullptr) return nullptr;
+  std::vector<ffmpeg::Transform> transforms;
+  transforms.reserve(transform_tuples.size());
+  for (const TransformTuple& tuple : transform_tuples) {
+    auto transform = ffmpeg::parse_transform(tuple.name, tuple.values);
+    if (!transform) {
+      PyErr_SetString(PyExc_ValueError, "invalid transform");
+      return nullptr;
+    }
+    transforms.push_back(*transform);
+  }
+  const auto output = ffmpeg::output_type(output_dtype);
+  if (!output) {
+    PyErr_SetString(PyExc_ValueError, "invalid video output dtype");
+    return nullptr;
+  }
+
+  auto decoded = py::without_lock(
+      [&] { return decoder->video(std::move(request), *output, std::move(transforms)); });
+  if (!decoded.ok()) return raise_error(decoded.error());
+
+  ffmpeg::VideoBatch& batch = decoded.value();
+  py::Ref times = float_list(batch.times);
+  py::Ref durations = float_list(batch.durations);
+  if (!times || !durations) return py::fail();
+  py::Ref array = py::Ref::steal(arrays::make_array(
+      std::move(batch.samples),
+      {batch.count, static_cast<std::size_t>(batch.height), static_cast<std::size_t>(batch.width),
+       static_cast<std::size_t>(batch.channels)}));
+  if (!array) return nullptr;
+  return PyTuple_Pack(3, array.get(), times.get(), durations.get());
+}
+
+}  // namespace
+
+PyObject* decoder_decode_video(DecoderObject* self, PyObject* args, PyObject* kwargs) {
+  static constexpr std::array<const char*, 4> names{"targets", "output_dtype", "exact",
+                                                    "transforms"};
+  std::array<PyObject*, 4> bound{};
+  if (!args::bind("Decoder.decode_video", names, 3, args, kwargs, bound)) return nullptr;
+  auto use = Use::exclusive(self);
+  if (!use) return nullptr;
+
+  ffmpeg::TimestampRequest request;
+  std::string output_dtype;
+  std::vector<TransformTuple> transforms;
+  if (!args::convert(bound[0], "targets", as_targets, request.targets) ||
+      !args::convert(bound[1], "output_dtype", args::as_text, output_dtype) ||
+      !args::convert(bound[2], "exact", args::as_bool, request.exact) ||
+      (bound[3] != nullptr && !args::convert(bound[3], "transforms", as_transforms, transforms))) {
+    return nullptr;
+  }
+  return video_request(self, std::move(request), output_dtype, transforms);
+}
