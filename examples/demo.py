@@ -55,6 +55,18 @@ def main() -> None:
     tick = metadata["time_base_num"] / metadata["time_base_den"]
     print(f"scan: {len(packets)} packets, {len(keys)} key frames at "
           f"{', '.join(f'{t * tick:.3f}' for t in keys[:8])}{' ...' if len(keys) > 8 else ''} s")
+
+    # Four frames spread over the clip, each exactly, seeking from the key
+    # frame at or before it; then the same frames resized for a model.
+    frames = [timestamp for timestamp, _, _ in packets]
+    picks = [frames[i * (len(frames) - 1) // 3] for i in range(4)]
+    targets = [(pts, max((k for k in keys if k <= pts), default=keys[0])) for pts in picks]
+    batch, times, durations = decoder.decode_video(targets, "uint8", True)
+    print(f"decode_video: {batch.dtype} array of shape {batch.shape}, "
+          f"times {[round(t, 3) for t in times]} s, durations {[round(d, 3) for d in durations]} s")
+    small, _, _ = decoder.decode_video(targets, "float32", True, [("resize", 0, 0, 224, 224)])
+    print(f"resized: {small.dtype} array of shape {small.shape}, "
+          f"values in [{small.min():.3f}, {small.max():.3f}]")
     decoder.close()
 
 

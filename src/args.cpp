@@ -131,24 +131,20 @@ bool as_bool(PyObject* value, bool& out) {
   return wrong_type(value, "PyBool");
 }
 
-bool as_int32(PyObject* value, std::int32_t& out) {
-  py::Ref index = py::Ref::steal(PyNumber_Index(value));
-  if (!index) return false;
-  int overflow = 0;
-  const long long number = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-  if (overflow != 0) return out_of_range(overflow > 0);
-  if (number == -1 && PyErr_Occurred()) return false;
-  if (number > INT32_MAX || number < INT32_MIN) return out_of_range(number > 0);
-  out = static_cast<std::int32_t>(number);
-  return true;
-}
-
 bool as_long(PyObject* value, std::int64_t& out) {
   py::Ref index = py::Ref::steal(PyNumber_Index(value));
   if (!index) return false;
   const long number = PyLong_AsLong(index.get());
   if (number == -1 && PyErr_Occurred()) return false;
   out = number;
+  return true;
+}
+
+bool as_int32(PyObject* value, std::int32_t& out) {
+  std::int64_t number = 0;
+  if (!as_long(value, number)) return false;
+  if (number > INT32_MAX || number < INT32_MIN) return out_of_range(number > 0);
+  out = static_cast<std::int32_t>(number);
   return true;
 }
 

@@ -27,9 +27,10 @@ bool bind(const char* function, const std::array<const char*, N>& names, std::si
 // errors do not name the argument yet (see `named`).
 bool wrong_type(PyObject* value, const char* expected);  // "'T' object cannot be converted to 'E'"
 bool as_text(PyObject* value, std::string& out);
-bool as_bool(PyObject* value, bool& out);           // bool or NumPy's boolean scalar
-bool as_int32(PyObject* value, std::int32_t& out);  // out of range: "number too large/small ..."
-bool as_long(PyObject* value, std::int64_t& out);   // a C long, the interpreter's messages
+bool as_bool(PyObject* value, bool& out);          // bool or NumPy's boolean scalar
+bool as_long(PyObject* value, std::int64_t& out);  // a C long, with the interpreter's messages
+// A C long that must also fit 32 bits: "number too large/small to fit in target type".
+bool as_int32(PyObject* value, std::int32_t& out);
 bool as_double(PyObject* value, double& out);
 // A tuple of exactly `size` items, borrowed into `items`.
 bool as_tuple(PyObject* value, Py_ssize_t size, PyObject** items);

@@ -53,3 +53,5 @@ PyObject* decoder_type();
 PyObject* decoder_metadata(DecoderObject* self, PyObject* args, PyObject* kwargs);
 PyObject* decoder_scan(DecoderObject* self, PyObject* args, PyObject* kwargs);
 PyObject* decoder_decode_video(DecoderObject* self, PyObject* args, PyObject* kwargs);
+PyObject* decoder_decode_timestamps(DecoderObject* self, PyObject* args, PyObject* kwargs);
+PyObject* decoder_decode_audio(DecoderObject* self, PyObject* args, PyObject* kwargs);

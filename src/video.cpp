@@ -32,6 +32,12 @@ bool as_targets(PyObject* value, std::vector<ffmpeg::Target>& targets) {
       [&](PyObject* item) { return as_target(item, targets.emplace_back()); });
 }
 
+bool as_seconds(PyObject* value, std::vector<double>& seconds) {
+  return args::for_each(
+      value, [&](std::size_t n) { seconds.reserve(n); },
+      [&](PyObject* item) { return args::as_double(item, seconds.emplace_back()); });
+}
+
 bool as_transform(PyObject* item, TransformTuple& transform) {
   PyObject* items[5];
   if (!args::as_tuple(item, 5, items) || !args::as_text(items[0], transform.name)) return false;
@@ -113,6 +119,24 @@ PyObject* decoder_decode_video(DecoderObject* self, PyObject* args, PyObject* kw
       !args::convert(bound[1], "output_dtype", args::as_text, output_dtype) ||
       !args::convert(bound[2], "exact", args::as_bool, request.exact) ||
       (bound[3] != nullptr && !args::convert(bound[3], "transforms", as_transforms, transforms))) {
+    return nullptr;
+  }
+  return video_request(self, std::move(request), output_dtype, transforms);
+}
+
+PyObject* decoder_decode_timestamps(DecoderObject* self, PyObject* args, PyObject* kwargs) {
+  static constexpr std::array<const char*, 3> names{"seconds", "output_dtype", "transforms"};
+  std::array<PyObject*, 3> bound{};
+  if (!args::bind("Decoder.decode_timestamps", names, 2, args, kwargs, bound)) return nullptr;
+  auto use = Use::exclusive(self);
+  if (!use) return nullptr;
+
+  ffmpeg::SecondsRequest request;
+  std::string output_dtype;
+  std::vector<TransformTuple> transforms;
+  if (!args::convert(bound[0], "seconds", as_seconds, request.seconds) ||
+      !args::convert(bound[1], "output_dtype", args::as_text, output_dtype) ||
+      (bound[2] != nullptr && !args::convert(bound[2], "transforms", as_transforms, transforms))) {
     return nullptr;
   }
   return video_request(self, std::move(request), output_dtype, transforms);

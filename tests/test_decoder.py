@@ -30,7 +30,7 @@ def h264(media):
          "Decoder.__new__() takes from 2 to 4 positional arguments but 5 were given"),
         (("x", "video"), {"source": "y"}, TypeError, "Decoder.__new__() got multiple values for argument 'source'"),
         (("x", "video"), {"thread": 2}, TypeError, "Decoder.__new__() got an unexpected keyword argument 'thread'"),
-        (("x", 3), {}, TypeError, "argument 'media_type': 'int' object cannot be converted to 'str'"),
+        (("x", 3), {}, TypeError, "argument 'media_type': 'int' object cannot be converted to 'PyString'"),
         (("x", "video"), {"threads": None}, TypeError,
          "argument 'threads': 'NoneType' object cannot be interpreted as an integer"),
         (("x", "video"), {"threads": 1.5}, TypeError,
@@ -39,7 +39,8 @@ def h264(media):
          "argument 'stream_index': 'str' object cannot be interpreted as an integer"),
         (("x", "video"), {"threads": 2**31}, OverflowError, "number too large to fit in target type"),
         (("x", "video"), {"stream_index": -(2**31) - 1}, OverflowError, "number too small to fit in target type"),
-        (("x", "video"), {"threads": 2**70}, OverflowError, "number too large to fit in target type"),
+        (("x", "video"), {"threads": 2**40}, OverflowError, "number too large to fit in target type"),
+        (("x", "video"), {"threads": 2**70}, OverflowError, "Python int too large to convert to C long"),
         # The source is classified before the media type's value is checked.
         ((3, "audio"), {}, ValueError, "source must be a path/URL or encoded bytes"),
         ((3, "neither"), {}, ValueError, "source must be a path/URL or encoded bytes"),

@@ -107,7 +107,7 @@ def test_mirrored_matrix(media):
 @pytest.mark.parametrize("value", [1, 0, "yes", None, 1.0])
 def test_apply_rotation_must_be_a_bool(media, value):
     decoder = Decoder(str(media.path("h264")), "video")
-    message = f"^argument 'apply_rotation': '{type(value).__name__}' object cannot be converted to 'bool'$"
+    message = f"^argument 'apply_rotation': '{type(value).__name__}' object cannot be converted to 'PyBool'$"
     with pytest.raises(TypeError, match=message):
         decoder.metadata(value)
     with pytest.raises(TypeError, match=message):

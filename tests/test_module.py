@@ -32,6 +32,9 @@ def test_text_signatures():
     expected = {
         "metadata": "(self, /, apply_rotation=True)",
         "scan": "(self, /)",
+        "decode_video": "(self, /, targets, output_dtype, exact, transforms=Ellipsis)",
+        "decode_timestamps": "(self, /, seconds, output_dtype, transforms=Ellipsis)",
+        "decode_audio": "(self, /, sample_rate, channels, stop=None)",
         "close": "(self, /)",
     }
     for name, signature in expected.items():

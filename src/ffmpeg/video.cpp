@@ -7,6 +7,7 @@
 #include "ffmpeg/convert.hpp"
 #include "ffmpeg/decoder.hpp"
 #include "ffmpeg/plan.hpp"
+#include "ffmpeg/playback.hpp"
 #include "ffmpeg/transform.hpp"
 
 namespace ffmpeg {
@@ -54,16 +55,20 @@ Result<VideoBatch> Decoder::video(VideoRequest request, OutputType output_type,
   if (!transforms.empty() && output_type == OutputType::native) {
     return Error::value("transforms require RGB output");
   }
-  const std::size_t count = std::visit(
-      [](const auto& form) {
-        if constexpr (std::is_same_v<std::decay_t<decltype(form)>, TimestampRequest>) {
-          return form.targets.size();
-        } else {
-          return form.seconds.size();
-        }
-      },
-      request);
-  Plan plan = plan_timestamps(std::get<TimestampRequest>(request));
+  Plan plan;
+  std::variant<TimestampChooser, PlaybackChooser> chooser;
+  if (auto* targets = std::get_if<TimestampRequest>(&request)) {
+    plan = plan_timestamps(*targets);
+  } else {
+    auto planned = plan_seconds(std::get<SecondsRequest>(request));
+    if (!planned.ok()) return std::move(planned).error();
+    plan = std::move(planned).value();
+    auto playback = PlaybackChooser::create();
+    if (!playback.ok()) return std::move(playback).error();
+    chooser = std::move(playback).value();
+  }
+  std::size_t count = 0;
+  for (const PlanEntry& entry : plan) count += entry.indices.size();
 
   auto plan_of_output = output_plan(output_type, pixel_format);
   if (!plan_of_output.ok()) return std::move(plan_of_output).error();
@@ -74,8 +79,8 @@ Result<VideoBatch> Decoder::video(VideoRequest request, OutputType output_type,
   if (!batch.ok()) return std::move(batch).error();
 
   Output output{plan_of_output.value(), transforms, batch.value()};
-  TimestampChooser chooser;
-  if (auto failure = run(*this, plan, chooser, output)) return std::move(*failure);
+  auto failure = std::visit([&](auto& how) { return run(*this, plan, how, output); }, chooser);
+  if (failure) return std::move(*failure);
   return std::move(batch).value().finish();
 }
 

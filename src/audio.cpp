@@ -1,0 +1,45 @@
+// Decoder.decode_audio(): the stream's samples as a (channels, samples)
+// float32 array and the time at which they begin.
+#include <array>
+#include <optional>
+
+#include "args.hpp"
+#include "arrays/array.hpp"
+#include "decoder_object.hpp"
+#include "errors.hpp"
+#include "ffmpeg/audio.hpp"
+#include "values.hpp"
+
+PyObject* decoder_decode_audio(DecoderObject* self, PyObject* args, PyObject* kwargs) {
+  static constexpr std::array<const char*, 3> names{"sample_rate", "channels", "stop"};
+  std::array<PyObject*, 3> bound{};
+  if (!args::bind("Decoder.decode_audio", names, 2, args, kwargs, bound)) return nullptr;
+  auto use = Use::exclusive(self);
+  if (!use) return nullptr;
+
+  std::int32_t sample_rate = 0;
+  std::int32_t channels = 0;
+  std::optional<double> stop;
+  if (!args::convert(bound[0], "sample_rate", args::as_int32, sample_rate) ||
+      !args::convert(bound[1], "channels", args::as_int32, channels)) {
+    return nullptr;
+  }
+  if (bound[2] != nullptr && bound[2] != Py_None &&
+      !args::convert(bound[2], "stop", args::as_double, stop.emplace())) {
+    return nullptr;
+  }
+  ffmpeg::Decoder* decoder = open_record(self);
+  if (decoder == nullptr) return nullptr;
+
+  auto decoded =
+      py::without_lock([&] { return ffmpeg::decode_audio(*decoder, sample_rate, channels, stop); });
+  if (!decoded.ok()) return raise_error(decoded.error());
+
+  ffmpeg::AudioBatch& batch = decoded.value();
+  py::Ref start = values::real(batch.start);
+  if (!start) return nullptr;
+  py::Ref array = py::Ref::steal(arrays::make_array(
+      std::move(batch.samples), {static_cast<std::size_t>(batch.channels), batch.length}));
+  if (!array) return nullptr;
+  return PyTuple_Pack(2, array.get(), start.get());
+}

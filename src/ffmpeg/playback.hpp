@@ -1,0 +1,43 @@
+// Timestamp mode: the frames a player shows at given times. The frame shown
+// at t is the last decoded frame whose time is at or before t; after the
+// final frame, t is covered only inside that frame's duration.
+#pragma once
+
+#include <cstdint>
+
+#include "ffmpeg/plan.hpp"
+
+namespace ffmpeg {
+
+// One entry per time, in caller order; the times must be finite and
+// strictly increasing.
+Result<Plan> plan_seconds(const SecondsRequest& request);
+
+// Leaves the frame shown at each time in the record's `frame`, decoding
+// forward and seeking only when the container index shows a key frame
+// between the shown frame and the next time.
+class PlaybackChooser {
+ public:
+  using Answers = SecondsSelection;
+
+  // Allocates the lookahead frame.
+  static Result<PlaybackChooser> create();
+
+  [[nodiscard]] Failure choose(Decoder& decoder, const SecondsSelection& selection);
+
+ private:
+  enum class State : std::uint8_t { unpositioned, playing, ended };
+
+  PlaybackChooser() = default;
+  Failure seek_for(Decoder& decoder, double t);
+  Failure advance(Decoder& decoder, double t);
+  Failure end_rule(Decoder& decoder, double t);
+
+  State state_ = State::unpositioned;
+  // While playing: the first frame decoded after the shown one. The two
+  // frame objects trade places with the record's `frame`.
+  FramePtr lookahead_;
+  std::int64_t shown_timestamp_ = 0;
+};
+
+}  // namespace ffmpeg
