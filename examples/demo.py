@@ -1,4 +1,4 @@
-"""Open a video file and describe its stream.
+"""Open a video file, describe its stream, decode frames and its audio.
 
 Usage: python examples/demo.py [FILE]
 
@@ -67,7 +67,19 @@ def main() -> None:
     small, _, _ = decoder.decode_video(targets, "float32", True, [("resize", 0, 0, 224, 224)])
     print(f"resized: {small.dtype} array of shape {small.shape}, "
           f"values in [{small.min():.3f}, {small.max():.3f}]")
+    shown, times, _ = decoder.decode_timestamps([0.5, 1.0, 1.5], "uint8")
+    print(f"decode_timestamps: frames shown at 0.5, 1.0, 1.5 s are those of {times} s")
     decoder.close()
+
+    try:
+        audio = quorvex_av.Decoder(str(path), "audio")
+    except ValueError:
+        print("audio: the input has no audio stream")
+        return
+    samples, start = audio.decode_audio(16000, 1)
+    print(f"decode_audio: {samples.dtype} array of shape {samples.shape} "
+          f"({samples.shape[1] / 16000:.3f} s at 16 kHz mono) starting at {start:.4f} s")
+    audio.close()
 
 
 if __name__ == "__main__":

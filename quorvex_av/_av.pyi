@@ -30,4 +30,16 @@ class Decoder:
         exact: bool | np.bool_,
         transforms: Sequence[_Transform] = ...,
     ) -> _Batch: ...
+    def decode_timestamps(
+        self,
+        seconds: Sequence[SupportsFloat | SupportsIndex],
+        output_dtype: _OutputDtype,
+        transforms: Sequence[_Transform] = ...,
+    ) -> _Batch: ...
+    def decode_audio(
+        self,
+        sample_rate: SupportsIndex,
+        channels: SupportsIndex,
+        stop: SupportsFloat | SupportsIndex | None = None,
+    ) -> tuple[npt.NDArray[np.float32], float]: ...
     def close(self) -> None: ...

@@ -13,16 +13,21 @@
 namespace {
 
 // C++ exceptions (out of memory above all) stop here, before the interpreter.
-template <PyObject* (*Method)(DecoderObject*, PyObject*, PyObject*)>
-PyObject* entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+template <class Call>
+PyObject* guarded(Call&& call) noexcept {
   try {
-    return Method(as_decoder(self), args, kwargs);
+    return call();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& error) {
     PyErr_SetString(PyExc_SystemError, error.what());
     return nullptr;
   }
+}
+
+template <PyObject* (*Method)(DecoderObject*, PyObject*, PyObject*)>
+PyObject* entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&] { return Method(as_decoder(self), args, kwargs); });
 }
 
 template <PyObject* (*Method)(DecoderObject*, PyObject*, PyObject*)>
@@ -82,14 +87,7 @@ PyObject* decoder_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 }
 
 PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-  try {
-    return decoder_new_impl(type, args, kwargs);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    PyErr_SetString(PyExc_SystemError, error.what());
-    return nullptr;
-  }
+  return guarded([&] { return decoder_new_impl(type, args, kwargs); });
 }
 
 PyObject* decoder_close(DecoderObject* self, PyObject*, PyObject*) {

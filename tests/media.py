@@ -656,3 +656,48 @@ def probe_frames(path, stream_index: int) -> list[dict]:
             "key_frame": bool(f.get("key_frame")),
         })
     return frames
+
+
+# --------------------------------------------------------------------------
+# Reference pictures made by the ffmpeg tool.
+
+_RAW_LAYOUTS = {  # pix_fmt: (channels, sample dtype)
+    "rgb24": (3, "u1"),
+    "rgb48le": (3, "<u2"),
+    "rgba": (4, "u1"),
+    "gray": (1, "u1"),
+    "gray16le": (1, "<u2"),
+}
+
+
+def ffmpeg_frames(path, pix_fmt: str = "rgb24", stream_index: int = 0,
+                  vf: str = "null") -> np.ndarray:
+    """Every decoded frame of one video stream, in presentation order, as the
+    ffmpeg tool converts it to ``pix_fmt``.
+
+    Returns (frames, height, width, channels) in native byte order.  Frames
+    are passed through one for one (no frame-rate conversion); ``vf`` is a
+    filter applied before the conversion and must keep the picture size.
+    """
+    channels, dtype = _RAW_LAYOUTS[pix_fmt]
+    stream = probe_stream(path, stream_index)
+    width, height = stream["width"], stream["height"]
+    cmd = [_require("ffmpeg"), "-hide_banner", "-nostdin", "-loglevel", "error",
+           "-i", str(path), "-map", f"0:{stream_index}", "-fps_mode",
+           "passthrough", "-vf", vf, "-f", "rawvideo",
+           "-pix_fmt", pix_fmt, "pipe:1"]
+    proc = subprocess.run(cmd, capture_output=True)
+    if proc.returncode != 0:
+        raise RuntimeError(f"ffmpeg failed on {path}: "
+                           f"{_last_line(proc.stderr.decode(errors='replace'))}")
+    data = np.frombuffer(proc.stdout, dtype=dtype)
+    return data.reshape(-1, height, width, channels).astype(
+        data.dtype.newbyteorder("="))
+
+
+def key_targets(packets, pts_list) -> list:
+    """Pair every pts with the timestamp of the last key packet at or before
+    it (the first key packet when there is none), given a scan() result."""
+    keys = [pts for pts, _, key in packets if key]
+    return [(pts, max((k for k in keys if k <= pts), default=keys[0]))
+            for pts in pts_list]

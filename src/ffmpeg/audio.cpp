@@ -13,9 +13,7 @@ namespace {
 // Seeks to just before the stream's start (or its first tick when that is
 // negative), falling back to 0.
 Failure position_at_start(Decoder& decoder) {
-  std::int64_t start = decoder.stream()->start_time;
-  if (start == AV_NOPTS_VALUE) start = 0;
-  if (!decoder.seek(std::min<std::int64_t>(start, 0) - 1)) return std::nullopt;
+  if (!decoder.seek(std::min<std::int64_t>(decoder.start_time(), 0) - 1)) return std::nullopt;
   return decoder.seek(0);
 }
 
@@ -57,7 +55,7 @@ Result<AudioBatch> decode_audio(Decoder& decoder, int sample_rate, int channels,
       auto created = Resampler::create(frame, sample_rate, channels);
       if (!created.ok()) return std::move(created).error();
       resampler.emplace(std::move(created).value());
-      first_time = frame_seconds(timestamp.value(), decoder.time_base);
+      first_time = to_seconds(timestamp.value(), decoder.time_base);
     }
     if (auto failure = resampler->convert(buffers, frame)) return std::move(*failure);
     // Samples are never cut: the frame that reaches the stop time stays whole.
@@ -71,10 +69,7 @@ Result<AudioBatch> decode_audio(Decoder& decoder, int sample_rate, int channels,
     if (auto failure = resampler->flush(buffers)) return std::move(*failure);
     batch.start = first_time;
   } else {
-    const std::int64_t start = decoder.stream()->start_time;
-    batch.start = static_cast<double>(start == AV_NOPTS_VALUE ? 0 : start) *
-                  static_cast<double>(decoder.time_base.num) /
-                  static_cast<double>(decoder.time_base.den);
+    batch.start = to_seconds(decoder.start_time(), decoder.time_base);
   }
   batch.channels = channels;
   batch.length = buffers.front().size();

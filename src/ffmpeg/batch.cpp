@@ -13,11 +13,6 @@ namespace {
 // Slack after the last slot, never part of the result.
 constexpr std::size_t slack = 64;
 
-double seconds(std::int64_t ticks, AVRational time_base) {
-  return static_cast<double>(ticks) * static_cast<double>(time_base.num) /
-         static_cast<double>(time_base.den);
-}
-
 bool multiply(std::uint64_t a, std::uint64_t b, std::uint64_t& product) {
   return !__builtin_mul_overflow(a, b, &product);
 }
@@ -66,8 +61,8 @@ Failure Batch::write(const Image& image, std::int64_t timestamp, std::int64_t du
   for (int r = 0; r < height_; ++r, row += image.stride) {
     std::memcpy(primary + r * row_bytes_, row, row_bytes_);
   }
-  const double time = seconds(timestamp, time_base);
-  const double length = seconds(duration, time_base);
+  const double time = to_seconds(timestamp, time_base);
+  const double length = to_seconds(duration, time_base);
   for (const std::size_t index : indices) {
     if (index != indices.front()) {
       std::memmove(samples + index * frame_bytes_, primary, frame_bytes_);

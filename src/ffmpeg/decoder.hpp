@@ -41,6 +41,12 @@ struct ColorConverterKey {
   bool operator==(const ColorConverterKey&) const = default;
 };
 
+// Seconds of `ticks` in `time_base`: ticks × num ÷ den, in doubles.
+inline double to_seconds(std::int64_t ticks, AVRational time_base) {
+  return static_cast<double>(ticks) * static_cast<double>(time_base.num) /
+         static_cast<double>(time_base.den);
+}
+
 // What one call of the frame pump produced.
 enum class Pulled : std::uint8_t { frame, end };
 
@@ -64,7 +70,12 @@ class Decoder {
   Result<VideoBatch> video(VideoRequest request, OutputType output,
                            std::vector<Transform> transforms);
 
-  const AVStream* stream() const { return format_context->streams[stream_index]; }
+  AVStream* stream() const { return format_context->streams[stream_index]; }
+  // The stream's start time from its header, 0 when it has none.
+  std::int64_t start_time() const {
+    const std::int64_t start = stream()->start_time;
+    return start == AV_NOPTS_VALUE ? 0 : start;
+  }
 
   std::vector<Resizer> resizers;
   std::vector<std::uint8_t> staging_buffer;

@@ -14,12 +14,6 @@ namespace ffmpeg {
 
 namespace {
 
-// ticks × num ÷ den, multiplying first, in double precision.
-double seconds(std::int64_t ticks, AVRational time_base) {
-  return static_cast<double>(time_base.num) * static_cast<double>(ticks) /
-         static_cast<double>(time_base.den);
-}
-
 VideoProperties video_properties(const AVStream* stream) {
   const AVCodecParameters* parameters = stream->codecpar;
   VideoProperties video;
@@ -73,13 +67,13 @@ StreamMetadata describe(const Decoder& decoder) {
   metadata.codec = name(avcodec_get_name(stream->codecpar->codec_id));
   metadata.bit_rate = static_cast<double>(stream->codecpar->bit_rate);
   if (stream->duration >= 1) {
-    metadata.duration_seconds_from_header = seconds(stream->duration, decoder.time_base);
+    metadata.duration_seconds_from_header = to_seconds(stream->duration, decoder.time_base);
   }
   if (format->duration >= 1) {
     metadata.container_duration = static_cast<double>(format->duration) / 1000000.0;
   }
   if (stream->start_time != AV_NOPTS_VALUE) {
-    metadata.begin_stream_seconds_from_header = seconds(stream->start_time, decoder.time_base);
+    metadata.begin_stream_seconds_from_header = to_seconds(stream->start_time, decoder.time_base);
   }
   if (decoder.media_type == MediaType::video) {
     metadata.video = video_properties(stream);

@@ -27,11 +27,6 @@ Result<std::int64_t> frame_timestamp(const AVFrame* frame) {
   return Error::runtime("decoded frame has no timestamp");
 }
 
-double frame_seconds(std::int64_t ticks, AVRational time_base) {
-  return static_cast<double>(ticks) * static_cast<double>(time_base.num) /
-         static_cast<double>(time_base.den);
-}
-
 namespace {
 
 // Decodes forward to the first frame whose timestamp is at or after `pts`.
@@ -45,11 +40,6 @@ Result<std::int64_t> search(Decoder& decoder, std::int64_t pts) {
     auto timestamp = frame_timestamp(decoder.frame.get());
     if (!timestamp.ok() || timestamp.value() >= pts) return timestamp;
   }
-}
-
-std::int64_t stream_start(const Decoder& decoder) {
-  const std::int64_t start = decoder.stream()->start_time;
-  return start == AV_NOPTS_VALUE ? 0 : start;
 }
 
 }  // namespace
@@ -68,7 +58,7 @@ Failure TimestampChooser::choose(Decoder& decoder, const TimestampSelection& sel
   // Overshot (a seek point after the target): start over from the stream
   // start; the next selection seeks again.
   positioned_ = false;
-  if (auto failure = decoder.seek(stream_start(decoder))) return failure;
+  if (auto failure = decoder.seek(decoder.start_time())) return failure;
   found = search(decoder, selection.pts);
   if (!found.ok()) return std::move(found).error();
   if (found.value() != selection.pts) {

@@ -40,9 +40,6 @@ Plan plan_timestamps(const TimestampRequest& request);
 // A frame's pts, else its best-effort timestamp.
 Result<std::int64_t> frame_timestamp(const AVFrame* frame);
 
-// Seconds of `ticks` in `time_base`: ticks × num ÷ den in doubles.
-double frame_seconds(std::int64_t ticks, AVRational time_base);
-
 // Leaves the frame that answers each timestamp selection in the record's
 // `frame`, seeking only when the seek point changes or the search overshot.
 class TimestampChooser {

@@ -36,11 +36,6 @@ std::int64_t saturating_add(std::int64_t a, std::int64_t b) {
   return sum;
 }
 
-std::int64_t stream_start(const Decoder& decoder) {
-  const std::int64_t start = decoder.stream()->start_time;
-  return start == AV_NOPTS_VALUE ? 0 : start;
-}
-
 }  // namespace
 
 Result<Plan> plan_seconds(const SecondsRequest& request) {
@@ -76,7 +71,7 @@ Failure PlaybackChooser::choose(Decoder& decoder, const SecondsSelection& select
   }
   // A key frame between the shown frame and t: seeking beats decoding the
   // rest of the group of pictures.
-  AVStream* stream = decoder.format_context->streams[decoder.stream_index];
+  AVStream* stream = decoder.stream();
   const int index =
       av_index_search_timestamp(stream, to_timestamp(t, decoder.time_base), AVSEEK_FLAG_BACKWARD);
   const AVIndexEntry* entry = index >= 0 ? avformat_index_get_entry(stream, index) : nullptr;
@@ -85,7 +80,7 @@ Failure PlaybackChooser::choose(Decoder& decoder, const SecondsSelection& select
   const AVFrame* next = lookahead_.get();
   const std::int64_t next_timestamp =
       next->pts != AV_NOPTS_VALUE ? next->pts : next->best_effort_timestamp;
-  if (frame_seconds(next_timestamp, decoder.time_base) > t) return std::nullopt;  // shown again
+  if (to_seconds(next_timestamp, decoder.time_base) > t) return std::nullopt;  // shown again
   std::swap(decoder.frame, lookahead_);
   return advance(decoder, t);
 }
@@ -95,7 +90,7 @@ Failure PlaybackChooser::choose(Decoder& decoder, const SecondsSelection& select
 // is at or before t.
 Failure PlaybackChooser::seek_for(Decoder& decoder, double t) {
   const std::int64_t target = to_timestamp(t, decoder.time_base);
-  const std::int64_t start = stream_start(decoder);
+  const std::int64_t start = decoder.start_time();
   std::int64_t step = one_second(decoder.time_base);
   std::int64_t point = target;
   for (;;) {
@@ -105,7 +100,7 @@ Failure PlaybackChooser::seek_for(Decoder& decoder, double t) {
       if (pulled.value() == Pulled::frame) {
         auto timestamp = frame_timestamp(decoder.frame.get());
         if (!timestamp.ok()) return std::move(timestamp).error();
-        if (frame_seconds(timestamp.value(), decoder.time_base) <= t) {
+        if (to_seconds(timestamp.value(), decoder.time_base) <= t) {
           av_frame_unref(lookahead_.get());
           state_ = State::playing;
           return advance(decoder, t);
@@ -144,7 +139,7 @@ Failure PlaybackChooser::advance(Decoder& decoder, double t) {
     if (next.value() <= shown_timestamp_) {
       return Error::runtime("timestamp mode requires strictly increasing frame PTS");
     }
-    if (frame_seconds(next.value(), decoder.time_base) > t) {
+    if (to_seconds(next.value(), decoder.time_base) > t) {
       std::swap(decoder.frame, lookahead_);
       state_ = State::playing;
       return std::nullopt;
@@ -159,7 +154,7 @@ Failure PlaybackChooser::end_rule(Decoder& decoder, double t) {
   if (!timestamp.ok()) return std::move(timestamp).error();
   const std::int64_t duration = compat::frame_duration(last);
   const std::int64_t end = saturating_add(timestamp.value(), duration);
-  if (duration < 1 || frame_seconds(end, decoder.time_base) <= t) {
+  if (duration < 1 || to_seconds(end, decoder.time_base) <= t) {
     return Error::runtime("timestamp exceeds final frame duration or duration is unknown");
   }
   return std::nullopt;

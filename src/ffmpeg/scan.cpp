@@ -4,10 +4,7 @@
 
 namespace ffmpeg {
 
-Failure rewind(Decoder& decoder) {
-  const std::int64_t start = decoder.stream()->start_time;
-  return decoder.seek(start == AV_NOPTS_VALUE ? 0 : start);
-}
+Failure rewind(Decoder& decoder) { return decoder.seek(decoder.start_time()); }
 
 Result<std::vector<PacketRecord>> scan(Decoder& decoder) {
   if (auto failure = rewind(decoder)) return std::move(*failure);
