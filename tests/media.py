@@ -48,6 +48,7 @@ import dataclasses
 import hashlib
 import json
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -701,3 +702,91 @@ def key_targets(packets, pts_list) -> list:
     keys = [pts for pts, _, key in packets if key]
     return [(pts, max((k for k in keys if k <= pts), default=keys[0]))
             for pts in pts_list]
+
+
+# --------------------------------------------------------------------------
+# Clips for playback and audio tests.
+
+# The two halves of "format_change": (sample rate, tone per channel).
+FORMAT_CHANGE_PARTS = ((44100, (440, 660)), (22050, (1000,)))
+
+
+def _make_format_change(build: _Build) -> None:
+    # Two ADTS streams joined byte for byte: the sample rate and the channel
+    # count change at the join, with no container to announce it.
+    parts = []
+    for i, (rate, freqs) in enumerate(FORMAT_CHANGE_PARTS):
+        part = build.workdir / f"part{i}.aac"
+        _run_ffmpeg(build.name, [*_tones(rate, 1, freqs=freqs), *AAC, "-f", "adts"], part)
+        parts.append(part.read_bytes())
+    build.out.write_bytes(b"".join(parts))
+
+
+CLIPS.update({
+    # FLV keeps no frame durations, and a 1000 fps output rate stops the
+    # demuxer from guessing them: every frame's duration is unknown.
+    "unknown_duration": Clip(
+        "unknown_duration.flv",
+        [*_testsrc(1), *X264_PLAIN, "-fps_mode", "passthrough", "-r", "1000"],
+        _facts(_video("h264", frames=25, time_base=Fraction(1, 1000),
+                      duration=None, container_duration=0.961)),
+    ),
+    # Matroska allowed to keep the AAC priming frame at a negative time.
+    "aac_negative": Clip(
+        "aac_negative.mkv",
+        [*_tones(44100, 2), *AAC, "-avoid_negative_ts", "disabled"],
+        _facts(_audio("aac", length=2.0, time_base=Fraction(1, 1000),
+                      first_pts=-23, start_time=-0.023, duration=None,
+                      container_duration=2.0)),
+    ),
+    # Stereo 44.1 kHz for one second, then mono 22.05 kHz for one second.
+    # The header describes the first half; its duration is estimated from
+    # the bit rate.
+    "format_change": Clip(
+        "format_change.aac", _make_format_change,
+        _facts(_audio("aac", length=2.0, time_base=Fraction(1, 28224000),
+                      start_time=None, duration=1.830835,
+                      container_duration=1.830835)),
+    ),
+})
+
+
+# --------------------------------------------------------------------------
+# Reference sound made by the ffmpeg tool.
+
+def ffmpeg_audio(path, sample_rate: int, channels: int,
+                 stream_index: int = 0) -> np.ndarray:
+    """One audio stream decoded by the ffmpeg tool and converted to float32
+    at the given rate and channel count: (channels, samples)."""
+    cmd = [_require("ffmpeg"), "-hide_banner", "-nostdin", "-loglevel", "error",
+           "-i", str(path), "-map", f"0:{stream_index}", "-f", "f32le",
+           "-ac", str(channels), "-ar", str(sample_rate), "pipe:1"]
+    proc = subprocess.run(cmd, capture_output=True)
+    if proc.returncode != 0:
+        raise RuntimeError(f"ffmpeg failed on {path}: "
+                           f"{_last_line(proc.stderr.decode(errors='replace'))}")
+    data = np.frombuffer(proc.stdout, dtype="<f4").astype(np.float32)
+    return data.reshape(-1, channels).T.copy()
+
+
+def probe_audio_frames(path, stream_index: int) -> list[dict]:
+    """Decoded audio frames of one stream, as the ffmpeg tool's ashowinfo
+    filter reports them: ``samples`` (per channel), ``channels`` and
+    ``sample_rate`` of every frame.  (Older ffprobe prints no sample rate per
+    frame, and its packet durations keep the header's rate after a change.)
+    """
+    cmd = [_require("ffmpeg"), "-hide_banner", "-nostdin", "-loglevel", "info",
+           "-i", str(path), "-map", f"0:{stream_index}", "-af", "ashowinfo",
+           "-f", "null", "-"]
+    proc = subprocess.run(cmd, capture_output=True, text=True)
+    if proc.returncode != 0:
+        raise RuntimeError(f"ffmpeg failed on {path}: {_last_line(proc.stderr)}")
+    pattern = re.compile(r"channels:(\d+) .*rate:(\d+) nb_samples:(\d+)")
+    frames = []
+    for line in proc.stderr.splitlines():
+        match = "ashowinfo" in line and pattern.search(line)
+        if match:
+            channels, rate, samples = map(int, match.groups())
+            frames.append({"samples": samples, "channels": channels,
+                           "sample_rate": rate})
+    return frames

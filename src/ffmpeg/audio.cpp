@@ -11,10 +11,14 @@ namespace ffmpeg {
 namespace {
 
 // Seeks to just before the stream's start (or its first tick when that is
-// negative), falling back to 0.
+// negative), falling back to 0, then starts a fresh decoder there: audio
+// decoders keep state that a flush does not reset, and every call must give
+// the same samples.
 Failure position_at_start(Decoder& decoder) {
-  if (!decoder.seek(std::min<std::int64_t>(decoder.start_time(), 0) - 1)) return std::nullopt;
-  return decoder.seek(0);
+  if (decoder.seek(std::min<std::int64_t>(decoder.start_time(), 0) - 1)) {
+    if (auto failure = decoder.seek(0)) return failure;
+  }
+  return decoder.open_codec();
 }
 
 arrays::SampleBuffer join(const ChannelBuffers& buffers) {

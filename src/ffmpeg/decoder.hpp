@@ -66,6 +66,11 @@ class Decoder {
   // `time_base` ticks), then a decoder flush.
   [[nodiscard]] Failure seek(std::int64_t target);
 
+  // Replaces the codec context by a newly opened one: a decoder in its
+  // initial state, as a flush does not fully restore (random generators,
+  // priming to skip).
+  [[nodiscard]] Failure open_codec();
+
   // Decodes the frames a video request asks for into one batch.
   Result<VideoBatch> video(VideoRequest request, OutputType output,
                            std::vector<Transform> transforms);
@@ -94,6 +99,7 @@ class Decoder {
   int height = 0;
   int pixel_format = -1;
   int stream_index = 0;
+  int threads = 1;  // decoding threads asked for at opening
   MediaType media_type = MediaType::video;
   bool drained = false;
 

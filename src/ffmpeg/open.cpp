@@ -53,20 +53,8 @@ Result<Decoder> Decoder::open(Source source, MediaType media_type, std::optional
     return Error::runtime("invalid stream time base");
   }
 
-  const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
-  if (codec == nullptr) return Error::runtime("FFmpeg has no decoder for this codec");
-  decoder.codec_context.reset(avcodec_alloc_context3(codec));
-  AVCodecContext* context = decoder.codec_context.get();
-  if (context == nullptr) return Error::runtime("cannot allocate codec context");
-  if (auto failure =
-          check(avcodec_parameters_to_context(context, parameters), "configure decoder")) {
-    return std::move(*failure);
-  }
-  context->thread_count = threads;
-  context->pkt_timebase = stream->time_base;
-  if (auto failure = check(avcodec_open2(context, codec, nullptr), "open decoder")) {
-    return std::move(*failure);
-  }
+  decoder.threads = threads;
+  if (auto failure = decoder.open_codec()) return std::move(*failure);
 
   decoder.packet.reset(av_packet_alloc());
   decoder.frame.reset(av_frame_alloc());
@@ -76,6 +64,22 @@ Result<Decoder> Decoder::open(Source source, MediaType media_type, std::optional
   }
   decoder.drained = false;
   return decoder;
+}
+
+Failure Decoder::open_codec() {
+  const AVCodecParameters* parameters = stream()->codecpar;
+  const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
+  if (codec == nullptr) return Error::runtime("FFmpeg has no decoder for this codec");
+  codec_context.reset(avcodec_alloc_context3(codec));
+  AVCodecContext* context = codec_context.get();
+  if (context == nullptr) return Error::runtime("cannot allocate codec context");
+  if (auto failure =
+          check(avcodec_parameters_to_context(context, parameters), "configure decoder")) {
+    return failure;
+  }
+  context->thread_count = threads;
+  context->pkt_timebase = stream()->time_base;
+  return check(avcodec_open2(context, codec, nullptr), "open decoder");
 }
 
 // Frees in a fixed order: the video caches, the frames and packet, the
