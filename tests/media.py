@@ -739,6 +739,13 @@ CLIPS.update({
                       first_pts=-23, start_time=-0.023, duration=None,
                       container_duration=2.0)),
     ),
+    # A width that is not a multiple of 32: converted through a padded frame.
+    "odd_width": Clip(
+        "odd_width.mp4",
+        ["-f", "lavfi", "-i", "testsrc2=size=100x76:rate=25:duration=1", *X264_GOP25],
+        _facts(_video("h264", width=100, height=76, frames=25, header_frames=25,
+                      b_frames=True, duration=1.0, container_duration=1.0)),
+    ),
     # Stereo 44.1 kHz for one second, then mono 22.05 kHz for one second.
     # The header describes the first half; its duration is estimated from
     # the bit rate.

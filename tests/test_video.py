@@ -195,6 +195,32 @@ def test_no_frame_for_the_target(media, clip, exact, target, seek, message):
     assert decode(decoder, path, [3])[1] == expected_times(path, [3])[0]
 
 
+def test_width_that_is_not_a_multiple_of_32(media):
+    decoder, path = open_clip(media, "odd_width")
+    indices = [0, 13, 24]
+    for dtype, pix_fmt, levels in [("uint8", "rgb24", 1), ("uint16", "rgb48le", 257)]:
+        array, _, _ = decode(decoder, path, indices, dtype)
+        assert_frames(array, reference(path, pix_fmt)[indices], levels)
+
+
+def test_consecutive_calls_equal_one_call(media):
+    # A group of pictures read in chunks (each call going on from where the
+    # previous one stopped) gives what one call for all its frames gives, and
+    # a call going back gets the same frames again.
+    decoder, path = open_clip(media, "multi")
+    packets = decoder.scan()
+    targets = key_targets(packets, [pts for pts, _, _ in packets])[:20]
+    whole = decoder.decode_video(targets, "uint8", True)
+    chunks = [decoder.decode_video(targets[i:i + 5], "uint8", True) for i in range(0, 20, 5)]
+    assert np.array_equal(np.concatenate([c[0] for c in chunks]), whole[0])
+    assert sum((c[1] for c in chunks), []) == whole[1]
+    assert np.array_equal(decoder.decode_video(targets[:5], "uint8", True)[0], chunks[0][0])
+    # Each call stands alone: an earlier target than the last answer gets the
+    # frame a fresh call gets, not the next one.
+    h264 = Decoder(str(media.path("h264")), "video")
+    assert h264.decode_video([(1, 0)], "uint8", False)[1] == h264.decode_video([(2, 0)], "uint8", False)[1]
+
+
 # -- arguments and checks ------------------------------------------------------------
 
 

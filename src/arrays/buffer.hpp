@@ -1,10 +1,12 @@
-// A sample buffer allocated with the C allocator, handed from the media
-// layer to the array that owns it.
+// Sample buffers handed from the media layer to the arrays that own them.
+//
+// Large buffers are the cost that matters: faulting in fresh pages is slower
+// than decoding. They are aligned for transparent huge pages, and a few
+// recently released ones are kept for the next batch of a similar size.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 
 namespace arrays {
@@ -15,18 +17,20 @@ constexpr std::size_t element_size(ElementType type) {
   return type == ElementType::uint8 ? 1 : type == ElementType::uint16 ? 2 : 4;
 }
 
-struct CFree {
-  void operator()(void* memory) const noexcept { std::free(memory); }
+// Frees a buffer of `bytes` bytes, or keeps it for reuse.
+struct Release {
+  std::size_t bytes = 0;
+  void operator()(void* memory) const noexcept;
 };
 
 struct SampleBuffer {
-  std::unique_ptr<std::uint8_t, CFree> data;
+  std::unique_ptr<std::uint8_t, Release> data;
   std::size_t length = 0;    // elements in use
-  std::size_t capacity = 0;  // elements allocated; 0 when nothing was
+  std::size_t capacity = 0;  // elements allocated
   ElementType type = ElementType::uint8;
 
-  // Allocates `capacity` elements (at least one), zero-filled on request;
-  // throws std::bad_alloc when the memory is not there.
+  // Room for `capacity` elements (at least one), zero-filled when asked;
+  // throws std::bad_alloc when the memory cannot be had.
   static SampleBuffer allocate(ElementType type, std::size_t length, std::size_t capacity,
                                bool zeroed);
 

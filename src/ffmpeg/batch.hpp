@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <thread>
 #include <vector>
 
 #include "arrays/buffer.hpp"
@@ -19,8 +20,12 @@ class Batch {
   // cannot be had.
   static Result<Batch> prepare(std::size_t count, const OutputPlan& plan, int height, int width);
 
-  // Copies `image` into the slot of the first index, then that slot into
-  // the others; records the frame's time and duration for each index.
+  // Where the image of target `index` goes: its slot, rows back to back.
+  Image slot(std::size_t index) const;
+
+  // Copies `image` into the slot of the first index (unless it was written
+  // there in place), then that slot into the others; records the frame's
+  // time and duration for each index.
   [[nodiscard]] Failure write(const Image& image, std::int64_t timestamp, std::int64_t duration,
                               AVRational time_base, std::span<const std::size_t> indices);
 
@@ -39,6 +44,9 @@ class Batch {
   std::size_t frame_bytes_ = 0;
   std::vector<double> times_;
   std::vector<double> durations_;
+  // Faults in the pages of a large batch on another core while this one
+  // decodes; stopped and joined when the batch goes.
+  std::jthread prefault_;
 };
 
 }  // namespace ffmpeg

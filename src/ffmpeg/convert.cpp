@@ -94,9 +94,18 @@ Failure prepare_rgb_frame(AVFrame* rgb, int width, int height, AVPixelFormat tar
   return check(av_frame_get_buffer(rgb, 32), "allocate RGB frame");
 }
 
+// The converter's fast paths write whole blocks of up to 32 pixels per row
+// and expect 16-byte aligned rows: a destination without row padding is
+// safe only when the width is a multiple of 32.
+bool fits_in_place(const Image& into) {
+  return into.width % 32 == 0 && into.stride % 16 == 0 &&
+         reinterpret_cast<std::uintptr_t>(into.data) % 16 == 0;
+}
+
 }  // namespace
 
-Result<Image> convert_frame(Decoder& decoder, const AVFrame* frame, const OutputPlan& plan) {
+Result<Image> convert_frame(Decoder& decoder, const AVFrame* frame, const OutputPlan& plan,
+                            const Image* into) {
   if (frame->width != decoder.width || frame->height != decoder.height) {
     return Error::runtime("dynamic frame dimensions are unsupported");
   }
@@ -110,6 +119,14 @@ Result<Image> convert_frame(Decoder& decoder, const AVFrame* frame, const Output
   SwsContext* converter = color_converter(decoder, frame, plan.target);
   if (converter == nullptr) return Error::runtime("cannot initialize color conversion");
   if (auto failure = set_color_details(converter, frame)) return std::move(*failure);
+  if (into != nullptr && fits_in_place(*into)) {
+    std::uint8_t* const planes[4] = {into->data, nullptr, nullptr, nullptr};
+    const int strides[4] = {static_cast<int>(into->stride), 0, 0, 0};
+    const int rows =
+        sws_scale(converter, frame->data, frame->linesize, 0, frame->height, planes, strides);
+    if (rows != frame->height) return Error::runtime("color conversion failed");
+    return *into;
+  }
   AVFrame* rgb = decoder.rgb_frame.get();
   if (auto failure = prepare_rgb_frame(rgb, frame->width, frame->height, plan.target)) {
     return std::move(*failure);

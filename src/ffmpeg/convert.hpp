@@ -34,8 +34,10 @@ struct OutputPlan {
 Result<OutputPlan> output_plan(OutputType type, int stream_pixel_format);
 
 // The frame as an image of the plan's layout, valid until the next frame is
-// converted: the frame's own plane for native output, else the record's RGB
-// frame written by the cached colour converter.
-Result<Image> convert_frame(Decoder& decoder, const AVFrame* frame, const OutputPlan& plan);
+// converted: the frame's own plane for native output, else RGB written by the
+// cached colour converter into `into` when given and safe (see below), or
+// into the record's RGB frame.
+Result<Image> convert_frame(Decoder& decoder, const AVFrame* frame, const OutputPlan& plan,
+                            const Image* into = nullptr);
 
 }  // namespace ffmpeg

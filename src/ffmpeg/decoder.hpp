@@ -47,6 +47,13 @@ inline double to_seconds(std::int64_t ticks, AVRational time_base) {
          static_cast<double>(time_base.den);
 }
 
+// Where the last decode_video call left the decoder: just after the frame
+// answering `pts`, reached by decoding forward from `seek_pts`.
+struct VideoPosition {
+  std::int64_t seek_pts;
+  std::int64_t pts;
+};
+
 // What one call of the frame pump produced.
 enum class Pulled : std::uint8_t { frame, end };
 
@@ -102,6 +109,9 @@ class Decoder {
   int threads = 1;  // decoding threads asked for at opening
   MediaType media_type = MediaType::video;
   bool drained = false;
+  // Lets a decode_video call that continues the previous one skip its seek;
+  // any seek clears it.
+  std::optional<VideoPosition> video_position;
 
  private:
   Decoder() = default;

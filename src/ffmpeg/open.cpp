@@ -40,6 +40,10 @@ Result<Decoder> Decoder::open(Source source, MediaType media_type, std::optional
       static_cast<unsigned>(decoder.stream_index) >= format->nb_streams) {
     return Error::value("no valid stream of the requested media type");
   }
+  // Packets of the other streams are never needed: the demuxer may skip them.
+  for (unsigned i = 0; i < format->nb_streams; ++i) {
+    if (static_cast<int>(i) != decoder.stream_index) format->streams[i]->discard = AVDISCARD_ALL;
+  }
   const AVStream* stream = format->streams[decoder.stream_index];
   const AVCodecParameters* parameters = stream->codecpar;
   if (parameters->codec_type != type) return Error::value("stream has the wrong media type");

@@ -44,8 +44,28 @@ Result<std::int64_t> search(Decoder& decoder, std::int64_t pts) {
 
 }  // namespace
 
+TimestampChooser::TimestampChooser(Decoder& decoder) {
+  if (decoder.video_position) {
+    positioned_ = true;
+    last_seek_pts_ = decoder.video_position->seek_pts;
+    last_pts_ = decoder.video_position->pts;
+    resumed_ = true;
+    decoder.video_position.reset();
+  }
+}
+
+void TimestampChooser::finish(Decoder& decoder) const {
+  if (positioned_) decoder.video_position = VideoPosition{last_seek_pts_, last_pts_};
+}
+
 Failure TimestampChooser::choose(Decoder& decoder, const TimestampSelection& selection) {
-  if (!positioned_ || last_seek_pts_ != selection.seek_pts) {
+  // Decoding goes on from the previous answer when the seek point is the
+  // same. Across calls only towards a later frame, which is what a seek
+  // would find too; within a call the plan ascends.
+  const bool continues = positioned_ && last_seek_pts_ == selection.seek_pts &&
+                         (!resumed_ || selection.pts > last_pts_);
+  resumed_ = false;
+  if (!continues) {
     if (auto failure = decoder.seek(selection.seek_pts)) return failure;
     last_seek_pts_ = selection.seek_pts;
   }
@@ -53,6 +73,7 @@ Failure TimestampChooser::choose(Decoder& decoder, const TimestampSelection& sel
   if (!found.ok()) return std::move(found).error();
   if (!selection.exact || found.value() == selection.pts) {
     positioned_ = true;
+    last_pts_ = found.value();
     return std::nullopt;
   }
   // Overshot (a seek point after the target): start over from the stream

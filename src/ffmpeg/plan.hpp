@@ -46,11 +46,19 @@ class TimestampChooser {
  public:
   using Answers = TimestampSelection;
 
+  // Takes over where the decoder's previous decode_video call stopped, if
+  // nothing has moved it since.
+  explicit TimestampChooser(Decoder& decoder);
+  // Records where this call stopped, for the next one.
+  void finish(Decoder& decoder) const;
+
   [[nodiscard]] Failure choose(Decoder& decoder, const TimestampSelection& selection);
 
  private:
   bool positioned_ = false;
   std::int64_t last_seek_pts_ = 0;
+  std::int64_t last_pts_ = 0;  // answered last, while positioned
+  bool resumed_ = false;       // positioned by the previous call
 };
 
 }  // namespace ffmpeg

@@ -47,6 +47,7 @@ Failure Decoder::seek(std::int64_t target) {
   av_packet_unref(packet.get());
   av_frame_unref(frame.get());
   drained = false;
+  video_position.reset();
   return std::nullopt;
 }
 

@@ -26,7 +26,10 @@ Failure hand_off(Decoder& decoder, Output& output, std::span<const std::size_t> 
   const AVFrame* frame = decoder.frame.get();
   auto timestamp = frame_timestamp(frame);
   if (!timestamp.ok()) return std::move(timestamp).error();
-  auto image = convert_frame(decoder, frame, output.plan);
+  // Without transforms the converted frame can go straight into its slot.
+  const Image slot = output.batch.slot(indices.front());
+  auto image =
+      convert_frame(decoder, frame, output.plan, output.transforms.empty() ? &slot : nullptr);
   if (!image.ok()) return std::move(image).error();
   auto transformed = apply_transforms(decoder, image.value(), output.transforms, output.plan);
   if (!transformed.ok()) return std::move(transformed).error();
@@ -56,9 +59,10 @@ Result<VideoBatch> Decoder::video(VideoRequest request, OutputType output_type,
     return Error::value("transforms require RGB output");
   }
   Plan plan;
-  std::variant<TimestampChooser, PlaybackChooser> chooser;
+  std::variant<std::monostate, TimestampChooser, PlaybackChooser> chooser;
   if (auto* targets = std::get_if<TimestampRequest>(&request)) {
     plan = plan_timestamps(*targets);
+    if (!plan.empty()) chooser.emplace<TimestampChooser>(*this);
   } else {
     auto planned = plan_seconds(std::get<SecondsRequest>(request));
     if (!planned.ok()) return std::move(planned).error();
@@ -79,8 +83,12 @@ Result<VideoBatch> Decoder::video(VideoRequest request, OutputType output_type,
   if (!batch.ok()) return std::move(batch).error();
 
   Output output{plan_of_output.value(), transforms, batch.value()};
-  auto failure = std::visit([&](auto& how) { return run(*this, plan, how, output); }, chooser);
-  if (failure) return std::move(*failure);
+  if (auto* how = std::get_if<TimestampChooser>(&chooser)) {
+    if (auto failure = run(*this, plan, *how, output)) return std::move(*failure);
+    how->finish(*this);
+  } else if (auto* how = std::get_if<PlaybackChooser>(&chooser)) {
+    if (auto failure = run(*this, plan, *how, output)) return std::move(*failure);
+  }
   return std::move(batch).value().finish();
 }
 
