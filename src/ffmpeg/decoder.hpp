@@ -112,6 +112,9 @@ class Decoder {
   // Lets a decode_video call that continues the previous one skip its seek;
   // any seek clears it.
   std::optional<VideoPosition> video_position;
+  // While set, frames of packets timestamped before it that no other frame
+  // refers to are not decoded: a search for a later frame drops them anyway.
+  std::optional<std::int64_t> skip_unreferenced_before;
 
  private:
   Decoder() = default;

@@ -27,6 +27,10 @@ Result<Pulled> Decoder::next() {
       av_packet_unref(packet.get());
       continue;
     } else {
+      if (skip_unreferenced_before) {
+        const bool early = packet->pts != AV_NOPTS_VALUE && packet->pts < *skip_unreferenced_before;
+        context->skip_frame = early ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+      }
       const int sent = avcodec_send_packet(context, packet.get());
       av_packet_unref(packet.get());
       if (auto failure = check(sent, "send packet")) return std::move(*failure);
