@@ -1,17 +1,42 @@
-# `make run`: set up and decode the default sample. `make test`: set up and
-# run the tests. Both install what is missing first (scripts/setup.sh).
+# `make run`: set up and run the command line on the default sample (or on
+# FILE=path). `make test`: set up, type-check and run the tests. `make bench`:
+# set up and run the benchmark suite (bench/run.py). All install what is
+# missing first (scripts/setup.sh).
 VENV := .venv
+# The installed console script: running from the repository root with
+# `python -m` would import the unbuilt package folder instead.
+CLI := $(VENV)/bin/quorvex-av
+SAMPLE := build/sample/sample.mp4
+FILE ?= $(SAMPLE)
+OUT := build/run
 
-.PHONY: setup run test clean
+.PHONY: setup run test bench clean
 
 setup:
 	bash scripts/setup.sh
 
-run: setup
-	$(VENV)/bin/python examples/demo.py $(FILE)
+# Four seconds of test pattern and a 440 Hz tone, made with the ffmpeg tool
+# (which setup installs).
+$(SAMPLE): | setup
+	mkdir -p $(@D)
+	ffmpeg -v error -y -f lavfi -i testsrc2=size=320x240:rate=30 \
+	  -f lavfi -i sine=frequency=440:sample_rate=44100 -t 4 \
+	  -c:v libx264 -g 30 -bf 2 -pix_fmt yuv420p -c:a aac -ac 2 $(@D)/sample.part.mp4
+	mv $(@D)/sample.part.mp4 $@
+
+# The audio step is allowed to fail: FILE may have no audio.
+run: setup $(FILE)
+	mkdir -p $(OUT)
+	$(CLI) info "$(FILE)"
+	$(CLI) frames "$(FILE)" --count 8 -o $(OUT)/sheet.png
+	-$(CLI) audio "$(FILE)" --rate 16000 --channels 1 -o $(OUT)/audio.wav
 
 test: setup
+	$(VENV)/bin/mypy
 	$(VENV)/bin/pytest -q $(PYTEST_ARGS)
+
+bench: setup
+	$(VENV)/bin/python bench/run.py $(BENCH_ARGS)
 
 clean:
 	rm -rf build $(VENV)

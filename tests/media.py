@@ -797,3 +797,17 @@ def probe_audio_frames(path, stream_index: int) -> list[dict]:
             frames.append({"samples": samples, "channels": channels,
                            "sample_rate": rate})
     return frames
+
+
+CLIPS.update({
+    # Variable frame rate: frame n at 40 * (n + n // 3) ms, so every third
+    # interval is doubled; B-frames. The header's base rate stays 25 fps.
+    "vfr": Clip(
+        "vfr.mp4",
+        [*_testsrc(2), "-vf", "setpts=(N+floor(N/3))/25/TB", "-fps_mode", "vfr",
+         *X264_GOP25, "-video_track_timescale", "1000"],
+        _facts(_video("h264", frames=50, header_frames=50, b_frames=True,
+                      time_base=Fraction(1, 1000), duration=2.6,
+                      container_duration=2.64)),
+    ),
+})

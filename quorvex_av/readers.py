@@ -1,0 +1,584 @@
+"""Readers on top of the extension's ``Decoder``: video frames by index or by
+time, a whole stream in bounded batches, and audio cut to a time range.
+
+A ``VideoReader`` lists the frames of its stream once, with one ``scan()``
+pass, the first time it needs them (for ``len``, indexing, ``batches``,
+``index_at`` or ``metadata``).  Frame ``i`` is the ``i``-th frame in
+presentation order; its timestamp and the timestamp of the key frame at or
+before it are all the extension needs to fetch it exactly.  Every request,
+however many frames it names, is answered by one extension call.
+"""
+
+from __future__ import annotations
+
+import io
+import math
+import operator
+import os
+from collections.abc import Iterator
+from dataclasses import dataclass
+from typing import IO, Any, Literal, SupportsFloat, SupportsIndex, TypeAlias, Union
+
+import numpy as np
+import numpy.typing as npt
+
+from ._av import Decoder
+
+__all__ = ["AudioMetadata", "AudioReader", "VideoMetadata", "VideoReader"]
+
+#: What a reader can open: a path or URL, encoded media in memory, or a
+#: binary file object with ``read`` and ``seek``.
+Source: TypeAlias = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, IO[bytes]]
+#: Sample type of returned frames.  "native" keeps the stream's own samples
+#: for a few packed formats (grey, 16-bit grey, RGBA ...).
+OutputDtype: TypeAlias = Literal["uint8", "uint16", "float32", "native"]
+#: Frames as returned by the readers: (..., height, width, channels).
+Frames: TypeAlias = npt.NDArray[Union[np.uint8, np.uint16, np.float32]]
+#: Indices accepted by ``VideoReader.__getitem__``.
+FrameIndex: TypeAlias = Union[SupportsIndex, slice, "npt.ArrayLike"]
+
+_DTYPES = ("uint8", "uint16", "float32", "native")
+# The extension's messages for a time at which no frame is shown.
+_NOT_SHOWN = (
+    "no frame at or before requested timestamp",
+    "timestamp exceeds final frame duration or duration is unknown",
+)
+
+
+def _open(source: Source, media_type: Literal["video", "audio"],
+          stream_index: int | None, threads: int = 1) -> Decoder:
+    """A Decoder on ``source``, after turning path-likes and byte buffers
+    into what the extension takes."""
+    value: str | bytes | IO[bytes]
+    given: object = source  # checked at run time whatever its annotation says
+    if isinstance(given, io.TextIOBase):
+        raise TypeError("source is a text file; open it in binary mode ('rb')")
+    if isinstance(source, (str, bytes)):
+        value = source
+    elif isinstance(source, os.PathLike):
+        value = os.fsdecode(source)  # never bytes: those would be read as media
+    elif isinstance(source, (bytearray, memoryview)):
+        value = bytes(source)
+    elif hasattr(source, "read") and hasattr(source, "seek"):
+        value = source
+    else:
+        raise TypeError("source must be a path, bytes or a binary file object, "
+                        f"not {type(source).__name__}")
+    return Decoder(value, media_type, stream_index, threads)
+
+
+def _str(value: object) -> str | None:
+    return None if value is None else str(value)
+
+
+def _int(value: object) -> int | None:
+    return int(value) if isinstance(value, (int, float)) else None
+
+
+def _float(value: object) -> float | None:
+    return float(value) if isinstance(value, (int, float)) else None
+
+
+def _need_int(header: dict[str, object], key: str) -> int:
+    value = _int(header.get(key))
+    if value is None:
+        raise RuntimeError(f"the stream header has no {key}")
+    return value
+
+
+def _pair(value: object) -> tuple[int, int] | None:
+    if isinstance(value, tuple) and len(value) == 2 and value[0] and value[1]:
+        return int(value[0]), int(value[1])
+    return None
+
+
+def _seconds(value: float) -> str:
+    return f"{value:.6g}"
+
+
+@dataclass(frozen=True)
+class VideoMetadata:
+    """What a ``VideoReader`` knows about its stream.
+
+    Sizes are those of the pictures as shown: with ``auto_rotate`` a quarter
+    turn swaps ``width`` and ``height``.  ``num_frames``, ``start``,
+    ``duration`` and ``fps`` come from the reader's scan of the stream, not
+    from the header, so they hold for variable frame rates too.
+    """
+
+    stream_index: int
+    codec: str | None
+    #: Width and height of the frames before any crop or resize, upright when
+    #: the reader applies the display rotation.
+    width: int
+    height: int
+    #: Frames in the stream, and how many of them are key frames.
+    num_frames: int
+    num_key_frames: int
+    #: Time of the first frame, in seconds (not always 0).
+    start: float
+    #: From the first frame's time to the end of the last frame; the last
+    #: frame counts for its own duration, or for nothing when that is unknown.
+    duration: float
+    #: Mean frame rate over the frame intervals, (frames - 1) / (last time -
+    #: first time); the header's rate when there are fewer than two frames.
+    fps: float | None
+    pixel_format: str | None
+    bit_depth: int | None
+    #: Shape of a pixel as (width, height), None when the file does not say.
+    pixel_aspect_ratio: tuple[int, int] | None
+    color_range: str | None
+    color_space: str | None
+    color_primaries: str | None
+    color_transfer: str | None
+    #: The display rotation stored in the file, in degrees counter-clockwise
+    #: (None when there is none), whether or not the reader applies it.
+    rotation: float | None
+    bit_rate: float | None
+
+
+@dataclass(frozen=True)
+class AudioMetadata:
+    """What an ``AudioReader`` knows about its stream, from the header."""
+
+    stream_index: int
+    codec: str | None
+    sample_rate: int | None
+    channels: int | None
+    sample_format: str | None
+    #: The header's start time and duration in seconds (None when absent).
+    start: float | None
+    duration: float | None
+    bit_rate: float | None
+
+
+@dataclass(frozen=True)
+class _FrameTable:
+    """Every frame of a stream in presentation order, from one scan."""
+
+    pts: npt.NDArray[np.int64]
+    seek: npt.NDArray[np.int64]  # pts of the key frame at or before each frame
+    times: npt.NDArray[np.float64]
+    durations: npt.NDArray[np.float64]
+    key_frames: int
+
+    @classmethod
+    def from_scan(cls, packets: list[tuple[int, int, bool]], num: int, den: int) -> _FrameTable:
+        table = np.array(packets, dtype=np.int64).reshape(-1, 3)
+        pts = np.ascontiguousarray(table[:, 0])
+        keys = pts[table[:, 2] != 0]
+        if keys.size == 0:  # no key flags: start every search at the first frame
+            keys = pts[:1]
+        before = np.searchsorted(keys, pts, side="right") - 1
+        # A frame before the first key frame gets that key frame as its seek
+        # point; the extension then restarts from the stream start by itself.
+        seek = keys[np.maximum(before, 0)] if keys.size else pts
+        # Seconds as the extension computes them: ticks * num / den.
+        times = pts.astype(np.float64) * num / den
+        durations = table[:, 1].astype(np.float64) * num / den
+        return cls(pts, seek, times, durations, int(np.count_nonzero(table[:, 2])))
+
+    @property
+    def end(self) -> float:
+        return float(self.times[-1] + self.durations[-1]) if self.times.size else 0.0
+
+
+class VideoReader:
+    """Frames of one video stream as NumPy arrays.
+
+    ``source`` is a path or URL, ``bytes`` holding encoded media, or a binary
+    file object.  ``stream_index`` picks a stream (default: the best video
+    stream) and ``threads`` the number of decoding threads.
+
+    Frames come out as ``dtype`` ("uint8", "uint16", "float32" scaled to
+    [0, 1], or "native" for a few packed source formats), RGB, upright
+    (``auto_rotate``, following the file's display rotation), then cropped
+    to ``crop`` = (top, left, height, width) of the upright picture, then
+    resized to ``resize`` = (height, width).
+
+    ``reader[i]``, ``reader[a:b:c]`` and ``reader[[i, j, ...]]`` give frames
+    by their index in presentation order; ``reader.at(seconds)`` gives the
+    frames a player shows at given times; ``reader.batches(n)`` walks the
+    whole stream.  A reader is not safe to use from two threads at once; use
+    one reader per thread or process.
+    """
+
+    def __init__(
+        self,
+        source: Source,
+        *,
+        stream_index: int | None = None,
+        threads: int = 1,
+        dtype: OutputDtype = "uint8",
+        crop: tuple[int, int, int, int] | None = None,
+        resize: tuple[int, int] | None = None,
+        auto_rotate: bool = True,
+    ) -> None:
+        if dtype not in _DTYPES:
+            raise ValueError(f"dtype must be one of {', '.join(_DTYPES)}, not {dtype!r}")
+        if dtype == "native" and (crop is not None or resize is not None):
+            raise ValueError("crop and resize need an RGB dtype (uint8, uint16 or float32)")
+        self._dtype: OutputDtype = dtype
+        self._table: _FrameTable | None = None
+        self._metadata: VideoMetadata | None = None
+        self._decoder = _open(source, "video", stream_index, threads)
+        try:
+            self._configure(crop, resize, auto_rotate)
+        except BaseException:
+            self._decoder.close()
+            raise
+
+    def _configure(self, crop: tuple[int, int, int, int] | None,
+                   resize: tuple[int, int] | None, auto_rotate: bool) -> None:
+        """Read the header; plan the rotation, crop and resize."""
+        self._header = self._read_header(auto_rotate)
+        rotation = _float(self._header["rotation"])
+        turns = round(rotation / 90) % 4 if auto_rotate and rotation is not None else 0
+        width, height = _need_int(self._header, "width"), _need_int(self._header, "height")
+        if turns % 2:
+            width, height = height, width
+        self._turns = turns  # quarter turns counter-clockwise
+        self._size = (width, height)
+        self._rotation = rotation
+        # Applied in list order: the crop and the resize refer to the upright
+        # picture.  "native" output takes no transforms; it is turned in NumPy.
+        transforms: list[tuple[str, int, int, int, int]] = []
+        out_size = (height, width)
+        if turns and self._dtype != "native":
+            transforms.append(("rotate", turns, 0, 0, 0))
+        if crop is not None:
+            top, left, crop_height, crop_width = (int(v) for v in crop)
+            if (min(top, left) < 0 or crop_height <= 0 or crop_width <= 0
+                    or top + crop_height > height or left + crop_width > width):
+                raise ValueError(
+                    f"crop (top={top}, left={left}, height={crop_height}, width={crop_width}) "
+                    f"does not fit in the {width}x{height} picture")
+            transforms.append(("crop", top, left, crop_height, crop_width))
+            out_size = (crop_height, crop_width)
+        if resize is not None:
+            new_height, new_width = (int(v) for v in resize)
+            if new_height <= 0 or new_width <= 0:
+                raise ValueError(f"resize needs a positive (height, width), not {tuple(resize)}")
+            transforms.append(("resize", 0, 0, new_height, new_width))
+            out_size = (new_height, new_width)
+        self._transforms = transforms
+        self._out_size = out_size
+
+    def _read_header(self, auto_rotate: bool) -> dict[str, object]:
+        try:
+            return self._decoder.metadata(apply_rotation=True)
+        except NotImplementedError as error:
+            if auto_rotate:
+                raise NotImplementedError(
+                    f"{error}; open the reader with auto_rotate=False to read the "
+                    "pictures as stored") from None
+            # Not applying it: the stored pictures are read as they are.
+            return self._decoder.metadata(apply_rotation=False)
+
+    # -- the frame table ------------------------------------------------------
+
+    def _frames(self) -> _FrameTable:
+        if self._table is None:
+            num = _need_int(self._header, "time_base_num")
+            den = _need_int(self._header, "time_base_den")
+            self._table = _FrameTable.from_scan(self._decoder.scan(), num, den)
+        return self._table
+
+    def __len__(self) -> int:
+        """Number of frames in the stream (scans it on first use)."""
+        return len(self._frames().pts)
+
+    @property
+    def frame_size(self) -> tuple[int, int]:
+        """(height, width) of the frames returned, after rotation, crop and
+        resize; known from the header, without a scan."""
+        return self._out_size
+
+    @property
+    def times(self) -> npt.NDArray[np.float64]:
+        """Presentation time in seconds of every frame, in index order."""
+        return self._frames().times.copy()
+
+    @property
+    def durations(self) -> npt.NDArray[np.float64]:
+        """Duration in seconds of every frame (0 where the file gives none)."""
+        return self._frames().durations.copy()
+
+    @property
+    def metadata(self) -> VideoMetadata:
+        """The stream's description; scans the stream on first use."""
+        if self._metadata is None:
+            table = self._frames()
+            header = self._header
+            count = len(table.pts)
+            ticks = int(table.pts[-1] - table.pts[0]) if count else 0
+            if count > 1 and ticks > 0:  # in whole ticks, for a round result
+                num = _need_int(header, "time_base_num")
+                fps: float | None = (count - 1) * _need_int(header, "time_base_den") / (ticks * num)
+            else:
+                fps = _float(header["average_fps_from_header"])
+            start = float(table.times[0]) if count else 0.0
+            self._metadata = VideoMetadata(
+                stream_index=_need_int(header, "stream_index"),
+                codec=_str(header["codec"]),
+                width=self._size[0],
+                height=self._size[1],
+                num_frames=count,
+                num_key_frames=table.key_frames,
+                start=start,
+                duration=table.end - start if count else 0.0,
+                fps=fps,
+                pixel_format=_str(header["pixel_format"]),
+                bit_depth=_int(header["bit_depth"]),
+                pixel_aspect_ratio=_pair(header["pixel_aspect_ratio"]),
+                color_range=_str(header["color_range"]),
+                color_space=_str(header["color_space"]),
+                color_primaries=_str(header["color_primaries"]),
+                color_transfer=_str(header["color_transfer_characteristic"]),
+                rotation=self._rotation,
+                bit_rate=_float(header["bit_rate"]) or None,
+            )
+        return self._metadata
+
+    # -- frames by index ------------------------------------------------------
+
+    def __getitem__(self, key: FrameIndex) -> Frames:
+        """Frames by index in presentation order.
+
+        An integer gives one frame, (height, width, channels); a slice, a
+        sequence or an array of integers gives a stack with one more leading
+        axis per index axis; negative indices count from the end, and a
+        boolean array of length ``len(reader)`` picks frames as a mask.
+        """
+        count = len(self)
+        if isinstance(key, slice):
+            return self._decode(np.arange(*key.indices(count)))
+        if isinstance(key, (bool, np.bool_)):
+            raise TypeError("frame indices must be integers, not bool")
+        if isinstance(key, SupportsIndex) and not isinstance(key, np.ndarray):
+            index = operator.index(key)
+            frame: Frames = self._decode(self._resolve(np.array([index]), count))[0]
+            return frame
+        picks = np.asarray(key)
+        if picks.dtype == np.bool_:
+            if picks.shape != (count,):
+                raise IndexError(f"a boolean mask must have one value per frame ({count}), "
+                                 f"not shape {picks.shape}")
+            return self._decode(np.flatnonzero(picks))
+        if picks.size == 0:
+            picks = picks.astype(np.intp)
+        elif picks.dtype.kind not in "iu":
+            raise TypeError(f"frame indices must be integers, not {picks.dtype}")
+        frames = self._decode(self._resolve(picks.ravel(), count))
+        return frames.reshape(picks.shape + frames.shape[1:])
+
+    @staticmethod
+    def _resolve(picks: npt.NDArray[Any], count: int) -> npt.NDArray[np.intp]:
+        """Wrap negative indices; IndexError naming the valid range."""
+        outside = picks >= count if picks.dtype.kind == "u" else (picks < -count) | (picks >= count)
+        if outside.any():
+            bad = int(picks[outside][0])
+            if not count:
+                raise IndexError(f"frame index {bad} is out of range: the video has no frames")
+            raise IndexError(f"frame index {bad} is out of range: the video has {count} "
+                             f"frames, valid indices are {-count} to {count - 1}")
+        picks = picks.astype(np.intp)
+        return np.where(picks < 0, picks + count, picks)
+
+    def _decode(self, picks: npt.NDArray[np.intp]) -> Frames:
+        """One decode_video call for the frames at these table rows."""
+        table = self._frames()
+        targets = list(zip(table.pts[picks].tolist(), table.seek[picks].tolist()))
+        array, _, _ = self._decoder.decode_video(targets, self._dtype, True, self._transforms)
+        return self._turn(array)
+
+    def _turn(self, array: Frames) -> Frames:
+        if self._turns and self._dtype == "native":
+            return np.ascontiguousarray(np.rot90(array, self._turns, axes=(1, 2)))
+        return array
+
+    def batches(self, size: int = 32) -> Iterator[Frames]:
+        """The whole stream in order, ``size`` frames at a time (the last
+        batch may be shorter).  Each batch continues where the previous one
+        stopped, so the decoder never seeks back."""
+        size = int(size)
+        if size < 1:
+            raise ValueError(f"batch size must be at least 1, not {size}")
+        count = len(self)
+        for begin in range(0, count, size):
+            yield self._decode(np.arange(begin, min(begin + size, count), dtype=np.intp))
+
+    def __iter__(self) -> Iterator[Frames]:
+        """Every frame in order, decoded in batches of 32."""
+        for batch in self.batches():
+            yield from batch
+
+    # -- frames by time -------------------------------------------------------
+
+    def at(self, seconds: SupportsFloat | npt.ArrayLike) -> Frames:
+        """The frames a player shows at the given times, in seconds.
+
+        A frame is shown from its own time until the next frame's; the last
+        frame until its time plus its duration.  Times may come in any order
+        and repeat; the result follows the order (and shape) given, and a
+        single time gives a single frame.  Needs no scan: one decode pass.
+        A time at which nothing is shown raises IndexError naming the
+        video's time range.
+        """
+        wanted = np.asarray(seconds, dtype=np.float64)
+        flat = wanted.ravel()
+        if not np.isfinite(flat).all():
+            raise ValueError("times must be finite numbers of seconds")
+        unique, inverse = np.unique(flat, return_inverse=True)
+        try:
+            array, _, _ = self._decoder.decode_timestamps(
+                unique.tolist(), self._dtype, self._transforms)
+        except RuntimeError as error:
+            if str(error) not in _NOT_SHOWN:
+                raise
+            raise self._time_error(unique) or error from None
+        array = self._turn(array)
+        if unique.size != flat.size or not np.array_equal(unique, flat):
+            array = array[inverse.ravel()]
+        return array.reshape(wanted.shape + array.shape[1:])
+
+    def index_at(self, seconds: SupportsFloat | npt.ArrayLike) -> npt.NDArray[np.intp]:
+        """Index of the frame shown at each time (same rule and errors as
+        ``at``), in the shape given; scans the stream on first use."""
+        table = self._frames()
+        wanted = np.asarray(seconds, dtype=np.float64)
+        error = self._time_error(wanted.ravel())
+        if error is not None:
+            raise error
+        return (np.searchsorted(table.times, wanted, side="right") - 1).astype(np.intp)
+
+    def _time_error(self, seconds: npt.NDArray[np.float64]) -> IndexError | None:
+        """IndexError naming the first time outside the video's time range;
+        None when all are inside (or the stream cannot be scanned)."""
+        try:
+            table = self._frames()
+        except RuntimeError:
+            return None
+        if not table.times.size:
+            return IndexError("the video has no frames")
+        start, end = float(table.times[0]), table.end
+        outside = ~((seconds >= start) & (seconds < end))  # NaN is outside
+        if not outside.any():
+            return None
+        return IndexError(
+            f"no frame is shown at {_seconds(float(seconds[outside][0]))} s: "
+            f"valid times are [{_seconds(start)}, {_seconds(end)}) s")
+
+    # -- life cycle -----------------------------------------------------------
+
+    def close(self) -> None:
+        """Release the decoder; further decoding calls raise RuntimeError."""
+        self._decoder.close()
+
+    def __enter__(self) -> VideoReader:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        width, height = self._size
+        return (f"<VideoReader stream {self._header['stream_index']}: "
+                f"{self._header['codec']} {width}x{height}, dtype {self._dtype}>")
+
+
+class AudioReader:
+    """Samples of one audio stream as float32 arrays of shape (channels, samples).
+
+    ``source`` is a path or URL, ``bytes`` or a binary file object;
+    ``stream_index`` picks a stream (default: the best audio stream).
+    Samples are resampled to ``sample_rate`` and mixed to ``channels``
+    (defaults: the stream's own).
+    """
+
+    def __init__(
+        self,
+        source: Source,
+        *,
+        stream_index: int | None = None,
+        sample_rate: int | None = None,
+        channels: int | None = None,
+    ) -> None:
+        self._decoder = _open(source, "audio", stream_index)
+        header = self._decoder.metadata()
+        self.metadata = AudioMetadata(
+            stream_index=_need_int(header, "stream_index"),
+            codec=_str(header["codec"]),
+            sample_rate=_int(header["sample_rate"]),
+            channels=_int(header["num_channels"]),
+            sample_format=_str(header["sample_format"]),
+            start=_float(header["begin_stream_seconds_from_header"]),
+            duration=_float(header["duration_seconds_from_header"]),
+            bit_rate=_float(header["bit_rate"]) or None,
+        )
+        rate = self.metadata.sample_rate if sample_rate is None else sample_rate
+        count = self.metadata.channels if channels is None else channels
+        if not rate or rate <= 0 or not count or count <= 0:
+            self._decoder.close()
+            raise ValueError("sample_rate and channels must be positive "
+                             f"(got {rate} and {count})")
+        #: Output sample rate (Hz) and channel count.
+        self.sample_rate: int = int(rate)
+        self.channels: int = int(count)
+
+    def read(self, start: float | None = None, stop: float | None = None) -> npt.NDArray[np.float32]:
+        """Samples from ``start`` up to, not including, ``stop`` (seconds).
+
+        ``start`` defaults to the stream's first sample, which is not always
+        at 0; ``stop`` to its end.  Sample ``i`` of the stream is at
+        first-sample time + i / sample_rate, and exactly the samples in
+        [start, stop) are returned.  Decoding always runs from the start of
+        the stream up to ``stop``.  A start before the first sample, or a
+        start or stop after the last one, raises IndexError naming the
+        stream's time range.
+        """
+        if start is not None and stop is not None and stop < start:
+            raise ValueError(f"stop ({stop}) is before start ({start})")
+        for name, value in (("start", start), ("stop", stop)):
+            if value is not None and not math.isfinite(value):
+                raise ValueError(f"{name} must be a finite number of seconds, not {value}")
+        rate = self.sample_rate
+        samples, first = self._decoder.decode_audio(rate, self.channels, stop)
+        total = samples.shape[1]
+        end = first + total / rate
+        slack = 0.5 / rate  # half a sample either way
+        begin = first if start is None else start
+        if begin < first - slack:
+            # Decoding may have stopped early: only the first sample is known.
+            raise IndexError(f"start {_seconds(begin)} s is before the audio's first sample: "
+                             f"valid times begin at {_seconds(first)} s")
+        # Decoding stops at the frame that reaches ``stop``: if the samples
+        # end earlier, the stream did too, and ``end`` is the stream's end.
+        if stop is not None and stop > end + slack:
+            past = f"stop {_seconds(stop)} s"
+        elif stop is None and begin >= end:
+            past = f"start {_seconds(begin)} s"
+        else:
+            past = ""
+        if past:
+            raise IndexError(f"{past} is past the end of the audio: "
+                             f"valid times are [{_seconds(first)}, {_seconds(end)}) s")
+        low = min(total, max(0, math.ceil((begin - first) * rate - 1e-6)))
+        high = total if stop is None else min(total, max(low, math.ceil((stop - first) * rate - 1e-6)))
+        if low == 0 and high == total:
+            return samples
+        return np.ascontiguousarray(samples[:, low:high])
+
+    def close(self) -> None:
+        """Release the decoder; further reads raise RuntimeError."""
+        self._decoder.close()
+
+    def __enter__(self) -> AudioReader:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        return (f"<AudioReader stream {self.metadata.stream_index}: {self.metadata.codec}, "
+                f"{self.sample_rate} Hz, {self.channels} channels>")
