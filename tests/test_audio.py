@@ -9,8 +9,6 @@ import pytest
 from media import FORMAT_CHANGE_PARTS, ffmpeg_audio, probe_audio_frames, probe_frames
 from quorvex_av import Decoder
 
-BAD_NUMBERS = "sample_rate and num_channels must be positive (channels <= 64)"
-
 
 @functools.lru_cache(maxsize=None)
 def frames_of(path, index):
@@ -18,12 +16,12 @@ def frames_of(path, index):
 
 
 def decode(media, name, index, *args, **kwargs):
-    """Each call on a fresh decoder, like the tool's single pass."""
+    # Each call on a fresh decoder, like the tool's single pass.
     return Decoder(str(media.path(name)), "audio", stream_index=index).decode_audio(*args, **kwargs)
 
 
 def native(media, name, index):
-    """(sample rate, channels, samples per channel) the tool decodes."""
+    # (sample rate, channels, samples per channel) as the tool decodes them
     frames = frames_of(str(media.path(name)), index)
     return frames[0]["sample_rate"], frames[0]["channels"], sum(f["samples"] for f in frames)
 
@@ -38,13 +36,20 @@ def native(media, name, index):
             strict=True)),
         ("aac", 0, 16000, 1), ("mp3", 0, 22050, 2), ("opus", 0, 44100, 1),
         ("h264_audio", 1, 16000, 1), ("multi", 1, 22050, 2),
-        ("flac", 0, 48000, 2), ("multi", 2, 44100, 2),  # mono up-mixed
+        ("multi", 2, 44100, 2),  # mono up-mixed
     ],
 )
 def test_matches_the_tool(media, name, index, rate, channels):
     path = media.path(name)
-    array, start = decode(media, name, index, rate, channels)
+    decoder = Decoder(str(path), "audio", stream_index=index)
+    array, start = decoder.decode_audio(rate, channels)
     assert type(start) is float
+    # Calls repeat, even after one that left the input mid-stream: AAC draws
+    # noise-filled bands from a generator and Opus skips its pre-roll only in a
+    # decoder's first packets, so each call must start a fresh decoder.
+    decoder.decode_audio(rate, channels, 0.5)
+    again, again_start = decoder.decode_audio(rate, channels)
+    assert again_start == start and np.array_equal(again, array)
     assert array.dtype == np.float32 and array.ndim == 2 and array.shape[0] == channels
     assert array.flags.c_contiguous and array.flags.writeable
     assert type(array.base).__name__ == "PySliceContainer"
@@ -89,8 +94,8 @@ def test_start_is_the_first_frame_time(media, name, index):
 
 @pytest.mark.parametrize(
     "name, index, stop",
-    [("aac", 0, 1.0), ("aac", 0, 0.0), ("wav", 0, 0.5), ("wav", 0, 1), ("mp3", 0, 1.0),
-     ("mp3", 0, -5.0), ("opus", 0, 0.5), ("multi", 2, 0.0), ("multi", 2, 1.0), ("flac", 0, 100.0)],
+    [("aac", 0, 1.0), ("aac", 0, 0.0), ("wav", 0, 1), ("mp3", 0, -5.0), ("opus", 0, 0.5), ("multi", 2, 1.0),
+     ("flac", 0, 100.0), ("mp3", 0, math.nan), ("mp3", 0, math.inf)],  # the last three never stop
 )
 def test_stop_keeps_the_frame_that_reaches_it(media, name, index, stop):
     # At the stream's own rate and layout there is no resampling delay, so
@@ -117,27 +122,6 @@ def test_stop_with_resampling(media, stop):
     assert start + n / rate < max(stop, start) + 1024 / 44100 + 0.01
     # Up to the tail, the same samples as the full decode.
     assert np.array_equal(array[:, :n - 64], full[:, :n - 64])
-
-
-@pytest.mark.parametrize("stop", [None, math.nan, math.inf, 1e9])
-def test_stops_that_never_stop(media, stop):
-    array, start = decode(media, "mp3", 0, 22050, 1, stop=stop)
-    full, full_start = decode(media, "mp3", 0, 22050, 1)
-    assert start == full_start and np.array_equal(array, full)
-
-
-# AAC draws noise-filled bands from a generator and Opus skips its pre-roll
-# only in a decoder's first packets: each call must start a fresh decoder.
-@pytest.mark.parametrize(
-    "name, index", [("wav", 0), ("flac", 0), ("mp3", 0), ("multi", 2), ("opus", 0), ("aac", 0)]
-)
-def test_calls_repeat(media, name, index):
-    decoder = Decoder(str(media.path(name)), "audio", stream_index=index)
-    first, start = decoder.decode_audio(16000, 2)
-    decoder.decode_audio(16000, 2, 0.5)  # leaves the input mid-stream
-    again, again_start = decoder.decode_audio(16000, 2)
-    assert again_start == start
-    assert np.array_equal(again, first)
 
 
 def dominant_hz(samples, rate):
@@ -180,39 +164,3 @@ def test_channel_counts_by_keyword(media):
     # library could mix stereo into: its refusal is reported as such.
     with pytest.raises(RuntimeError, match="^initialize audio resampling: "):
         decoder.decode_audio(8000, 64)
-
-
-@pytest.mark.parametrize(
-    "clip, media_type, closed, args, error, message",
-    [
-        ("h264", "video", False, (16000, 1), RuntimeError, "cannot decode audio from video stream"),
-        ("h264", "video", False, (-1, 0), RuntimeError, "cannot decode audio from video stream"),
-        ("aac", "audio", False, (0, 1), ValueError, BAD_NUMBERS),
-        ("aac", "audio", False, (-44100, 2), ValueError, BAD_NUMBERS),
-        ("aac", "audio", False, (16000, 0), ValueError, BAD_NUMBERS),
-        ("aac", "audio", False, (16000, 65), ValueError, BAD_NUMBERS),
-        ("aac", "audio", False, (16000.0, 1), TypeError, "argument 'sample_rate': "),
-        ("aac", "audio", False, ("16000", 1), TypeError, "argument 'sample_rate': "),
-        ("aac", "audio", False, (16000, 1.5), TypeError, "argument 'channels': "),
-        ("aac", "audio", False, (16000, 1, "1"), TypeError, "argument 'stop': "),
-        ("aac", "audio", False, (16000, 1, [1.0]), TypeError, "argument 'stop': "),
-        ("aac", "audio", False, (2**31, 1), OverflowError, "number too large to fit in target type"),
-        ("h264", "video", False, (2**31, 1), OverflowError, "number too large to fit in target type"),
-        ("aac", "audio", False, (16000, -(2**31) - 1), OverflowError,
-         "number too small to fit in target type"),
-        ("aac", "audio", True, (16000, 1), RuntimeError, "decoder is closed"),
-        ("aac", "audio", True, (0, 0), RuntimeError, "decoder is closed"),
-        ("aac", "audio", True, (16000, 1, "1"), TypeError, "argument 'stop': "),
-    ],
-)
-def test_argument_errors(media, clip, media_type, closed, args, error, message):
-    decoder = Decoder(str(media.path(clip)), media_type)
-    if closed:
-        decoder.close()
-    with pytest.raises(error) as raised:
-        decoder.decode_audio(*args)
-    assert type(raised.value) is error
-    if message.endswith(": "):  # the rest is the interpreter's own wording
-        assert str(raised.value).startswith(message)
-    else:
-        assert str(raised.value) == message

@@ -2,26 +2,20 @@
 
 import functools
 import io
-import math
-from fractions import Fraction
 
 import numpy as np
 import pytest
 
-from media import key_targets, probe_frames, probe_stream
+from media import key_targets, probe_frames
 from quorvex_av import Decoder
 
 NO_FRAME = "no frame at or before requested timestamp"
 PAST_END = "timestamp exceeds final frame duration or duration is unknown"
-UNSORTED = "timestamps must be finite, sorted and unique"
 
 
 @functools.lru_cache(maxsize=None)
 def reference(path):
-    """ffprobe's frames of the video stream, with durations in seconds."""
-    tb = Fraction(probe_stream(path, 0)["time_base"])
-    return [dict(f, seconds=(f["duration"] or 0) * tb.numerator / tb.denominator)
-            for f in probe_frames(path, 0)]
+    return probe_frames(path, 0)
 
 
 def shown_at(frames, t):
@@ -36,11 +30,11 @@ def shown_at(frames, t):
     return last
 
 
-def same_frames(decoder, array, frames, indices):
-    """decode_video of the same frames, by their exact pts, gives the same pixels."""
+def same_frames(decoder, array, frames, indices, dtype, transforms):
+    """decode_video of the same frames, by their exact pts, gives the same array."""
     pts = [frames[i]["pts"] for i in indices]
-    expected, _, _ = decoder.decode_video(key_targets(decoder.scan(), pts), "uint8", True)
-    return np.array_equal(array, expected)
+    expected, _, _ = decoder.decode_video(key_targets(decoder.scan(), pts), dtype, True, transforms)
+    return array.dtype == expected.dtype and np.array_equal(array, expected)
 
 
 # (frame index, fraction of that frame's duration): on frames, between
@@ -50,9 +44,14 @@ PLACES = [(0, 0.0), (0, 0.5), (3, 0.25), (3, 0.75), (24, 0.99), (25, 0.0),
           (26, 0.5), (-1, 0.0), (-1, 0.999)]
 
 
-@pytest.mark.parametrize("batched", [True, False], ids=["one call", "call per time"])
+@pytest.mark.parametrize(
+    "batched, dtype, transforms",
+    [(True, "uint8", []), (False, "uint8", []),
+     (True, "float32", [("crop", 8, 4, 64, 48), ("rotate", 1, 0, 0, 0), ("resize", 0, 0, 40, 30)])],
+    ids=["one call", "call per time", "float32 transformed"],
+)
 @pytest.mark.parametrize("name", ["h264", "multi", "vp9"])
-def test_frame_shown_matches_the_reference(media, name, batched):
+def test_frame_shown_matches_the_reference(media, name, batched, dtype, transforms):
     path = str(media.path(name))
     frames = reference(path)
     times = [frames[i]["time"] + frac * frames[i]["seconds"] for i, frac in PLACES]
@@ -60,31 +59,24 @@ def test_frame_shown_matches_the_reference(media, name, batched):
     assert None not in expected and expected[0] == 0 and expected[-1] == len(frames) - 1
 
     decoder = Decoder(path, "video")
-    if batched:
-        array, got_times, durations = decoder.decode_timestamps(times, "uint8")
-    else:
-        results = [decoder.decode_timestamps([t], "uint8") for t in times]
-        array = np.concatenate([r[0] for r in results])
-        got_times = [r[1][0] for r in results]
-        durations = [r[2][0] for r in results]
+    calls = [times] if batched else [[t] for t in times]
+    results = [decoder.decode_timestamps(call, dtype, transforms) for call in calls]
+    array = np.concatenate([r[0] for r in results])
+    got_times, durations = sum((r[1] for r in results), []), sum((r[2] for r in results), [])
     assert got_times == [frames[i]["time"] for i in expected]
     assert durations == [frames[i]["seconds"] for i in expected]
-    assert same_frames(decoder, array, frames, expected)
+    assert same_frames(decoder, array, frames, expected, dtype, transforms)
 
 
 @pytest.mark.parametrize(
     "name, times, message",
     [
         ("h264", [-0.001], NO_FRAME),
-        ("h264", [-1e6, 1.0], NO_FRAME),
-        ("multi", [0.0], NO_FRAME),  # its first frame is at 0.023
-        ("multi", [0.0229, 0.5], NO_FRAME),
+        ("multi", [0.0229, 0.5], NO_FRAME),  # its first frame is at 0.023
         ("h264", [3.0], PAST_END),  # the final frame covers [2.96, 3.0)
         ("h264", [0.5, 2.97, 3.0], PAST_END),
-        ("h264", [1e6], PAST_END),
         # Its frames carry no duration, so nothing covers the final frame's own time.
         ("unknown_duration", [0.96], PAST_END),
-        ("unknown_duration", [0.5, 0.96], PAST_END),
     ],
 )
 def test_times_nothing_is_shown_at(media, name, times, message):
@@ -95,19 +87,12 @@ def test_times_nothing_is_shown_at(media, name, times, message):
     with pytest.raises(RuntimeError) as raised:
         decoder.decode_timestamps(times, "uint8")
     assert str(raised.value) == message
-    # The decoder stays usable.
-    assert decoder.decode_timestamps([0.5], "uint8")[1] == [frames[shown_at(frames, 0.5)]["time"]]
+    # The decoder stays usable; unknown durations are 0.
+    shown = frames[shown_at(frames, 0.5)]
+    assert decoder.decode_timestamps([0.5], "uint8")[1:] == ([shown["time"]], [shown["seconds"]])
 
 
-def test_unknown_durations_are_zero(media):
-    path = str(media.path("unknown_duration"))
-    _, times, durations = Decoder(path, "video").decode_timestamps([0.5, 0.959], "uint8")
-    assert times == [0.48, 0.92] and durations == [0.0, 0.0]
-
-
-class SeekCounter(io.BytesIO):
-    """Records the absolute seeks made once ``seeks`` is set to a list."""
-
+class SeekCounter(io.BytesIO):  # records the absolute seeks made once ``seeks`` is a list
     seeks = None
 
     def seek(self, offset, whence=0):
@@ -144,82 +129,11 @@ def test_seeks_only_to_skip_a_key_frame(media):
 
 
 @pytest.mark.parametrize(
-    "dtype, transforms",
-    [("uint16", []), ("float32", [("crop", 8, 4, 64, 48), ("rotate", 1, 0, 0, 0)]),
-     ("uint8", [("resize", 0, 0, 40, 30)])],
-)
-def test_dtype_and_transforms_as_for_decode_video(media, dtype, transforms):
-    path = str(media.path("h264"))
-    frames = reference(path)
-    decoder = Decoder(path, "video")
-    array, times, _ = decoder.decode_timestamps([0.3, 1.7], dtype, transforms)
-    indices = [shown_at(frames, t) for t in (0.3, 1.7)]
-    targets = key_targets(decoder.scan(), [frames[i]["pts"] for i in indices])
-    expected, expected_times, _ = decoder.decode_video(targets, dtype, True, transforms)
-    assert array.dtype == expected.dtype and np.array_equal(array, expected)
-    assert times == expected_times
-
-
-@pytest.mark.parametrize(
     "seconds, times",
-    [([0, 1, 2], [0.0, 1.0, 2.0]),
-     ((0.5, 1.5), [0.48, 1.48]),
-     (np.array([0.5, 1.5]), [0.48, 1.48])],
-    ids=["ints", "tuple", "ndarray"],
+    [([0, 1, 2], [0.0, 1.0, 2.0]), ((0.5, 1.5), [0.48, 1.48]), (np.array([0.5, 1.5]), [0.48, 1.48]), ([], [])],
+    ids=["ints", "tuple", "ndarray", "empty"],
 )
 def test_accepted_sequences(media, seconds, times):
-    decoder = Decoder(str(media.path("h264")), "video")
-    array, got, _ = decoder.decode_timestamps(seconds, "uint8")
-    assert array.shape == (len(times), 120, 160, 3)
-    assert got == times
-
-
-def test_no_times(media):
-    decoder = Decoder(str(media.path("h264")), "video")
-    array, times, durations = decoder.decode_timestamps([], "uint8")
-    assert array.shape == (0, 120, 160, 3) and array.strides == (0, 0, 0, 0)
-    assert times == [] and durations == []
-
-
-@pytest.mark.parametrize(
-    "clip, media_type, closed, args, error, message",
-    [
-        ("h264", "video", False, ("0.5", "uint8"), TypeError,
-         "argument 'seconds': Can't extract `str` to `Vec`"),
-        ("h264", "video", True, ("0.5", "uint8"), TypeError,
-         "argument 'seconds': Can't extract `str` to `Vec`"),
-        ("h264", "video", False, (None, "uint8"), TypeError,
-         "argument 'seconds': 'NoneType' object cannot be converted to 'Sequence'"),
-        ("h264", "video", False, ([0.5, "1"], "uint8"), TypeError, "argument 'seconds': "),
-        ("h264", "video", False, ([0.5, None], "uint8"), TypeError, "argument 'seconds': "),
-        ("h264", "video", False, ([0.5], 8), TypeError,
-         "argument 'output_dtype': 'int' object cannot be converted to 'PyString'"),
-        ("h264", "video", True, ([0.5], "uint8"), RuntimeError, "decoder is closed"),
-        ("h264", "video", True, ([0.5, 0.5], "rgb"), RuntimeError, "decoder is closed"),
-        ("h264", "video", False, ([0.5], "rgb"), ValueError, "invalid video output dtype"),
-        ("h264", "video", False, ([0.5, 0.5], "rgb"), ValueError, "invalid video output dtype"),
-        ("h264", "video", False, ([0.5], "uint8", [("flip", 0, 0, 0, 0)]), ValueError,
-         "invalid transform"),
-        ("h264", "video", False, ([0.5], "native", [("crop", 0, 0, 8, 8)]), ValueError,
-         "transforms require RGB output"),
-        ("aac", "audio", False, ([], "uint8"), RuntimeError, "cannot decode video from audio stream"),
-        ("aac", "audio", False, ([math.nan], "uint8"), RuntimeError,
-         "cannot decode video from audio stream"),
-        ("h264", "video", False, ([0.5, 0.5], "uint8"), RuntimeError, UNSORTED),
-        ("h264", "video", False, ([0.5, 0.4], "uint8"), RuntimeError, UNSORTED),
-        ("h264", "video", False, ([0.5, math.nan], "uint8"), RuntimeError, UNSORTED),
-        ("h264", "video", False, ([math.inf], "uint8"), RuntimeError, UNSORTED),
-        ("h264", "video", False, ([-math.inf, 0.5], "uint8"), RuntimeError, UNSORTED),
-    ],
-)
-def test_argument_errors(media, clip, media_type, closed, args, error, message):
-    decoder = Decoder(str(media.path(clip)), media_type)
-    if closed:
-        decoder.close()
-    with pytest.raises(error) as raised:
-        decoder.decode_timestamps(*args)
-    assert type(raised.value) is error
-    if message.endswith(": "):  # the rest is the interpreter's own wording
-        assert str(raised.value).startswith(message)
-    else:
-        assert str(raised.value) == message
+    array, got, durations = Decoder(str(media.path("h264")), "video").decode_timestamps(seconds, "uint8")
+    assert array.shape == (len(times), 120, 160, 3) and got == times and len(durations) == len(times)
+    assert times or array.strides == (0, 0, 0, 0)

@@ -35,42 +35,31 @@ def resize(height, width, ignored=0):
     return ("resize", ignored, -ignored, height, width)
 
 
-@pytest.mark.parametrize("dtype", ["uint8", "uint16"])
-@pytest.mark.parametrize(
-    "turns, corner", [(0, (0, 0)), (1, (0, -1)), (2, (-1, -1)), (3, (-1, 0)), (-1, (-1, 0)), (4, (0, 0)), (5, (0, -1))]
-)
-def test_rotation(decoder, dtype, turns, corner):
-    source = plain(decoder, dtype)
-    turned = transformed(decoder, [rotate(turns)], dtype)
-    assert turned.shape == ((3, 160, 120, 3) if turns % 2 else source.shape)
-    # Counter-clockwise turns: the named source corner comes to the top left.
-    assert np.array_equal(turned[:, 0, 0], source[:, corner[0], corner[1]])
-    assert np.array_equal(turned, np.rot90(source, turns, axes=(1, 2)))
+def rot90(turns):
+    return lambda a: np.rot90(a, turns, axes=(1, 2))  # counter-clockwise for positive turns
 
 
-@pytest.mark.parametrize("dtype", ["uint8", "float32"])
-@pytest.mark.parametrize("box", [(0, 0, 120, 160), (10, 20, 50, 30), (119, 159, 1, 1), (0, 1, 120, 159)])
-def test_crop(decoder, dtype, box):
-    top, left, height, width = box
-    assert np.array_equal(
-        transformed(decoder, [crop(*box)], dtype),
-        plain(decoder, dtype)[:, top:top + height, left:left + width])
+def cropped(top, left, height, width):
+    return lambda a: a[:, top:top + height, left:left + width]
 
 
+@pytest.mark.parametrize("dtype", ["uint8", "uint16", "float32"])
 @pytest.mark.parametrize(
     "transforms, expected",
     [
-        ([rotate(1), crop(0, 0, 160, 120)], lambda a: np.rot90(a, 1, (1, 2))),
-        ([rotate(1), crop(5, 7, 150, 50)], lambda a: np.rot90(a, 1, (1, 2))[:, 5:155, 7:57]),
-        ([crop(10, 20, 50, 30), rotate(3)], lambda a: np.rot90(a[:, 10:60, 20:50], 3, (1, 2))),
-        # A second rotation reads the first one's result.
-        ([rotate(1), rotate(1)], lambda a: a[:, ::-1, ::-1]),
-        ([rotate(1), crop(3, 4, 100, 90), rotate(3)], lambda a: np.rot90(np.rot90(a, 1, (1, 2))[:, 3:103, 4:94], 3, (1, 2))),
-        ([rotate(2), rotate(3), rotate(2), rotate(1)], lambda a: a),
+        *[([rotate(turns)], rot90(turns)) for turns in (0, 1, 2, 3, -1, 5)],
+        *[([crop(*box)], cropped(*box)) for box in [(0, 0, 120, 160), (10, 20, 50, 30), (119, 159, 1, 1),
+                                                    (0, 1, 120, 159)]],
+        # Chains apply in order: each step reads the previous one's result.
+        ([rotate(1), crop(5, 7, 150, 50)], lambda a: cropped(5, 7, 150, 50)(rot90(1)(a))),
+        ([crop(10, 20, 50, 30), rotate(3)], lambda a: rot90(3)(cropped(10, 20, 50, 30)(a))),
+        ([rotate(1), rotate(1)], rot90(2)),
+        ([rotate(1), crop(3, 4, 100, 90), rotate(3)], lambda a: rot90(3)(cropped(3, 4, 100, 90)(rot90(1)(a)))),
+        ([rotate(2), rotate(3), rotate(2), rotate(1)], rot90(0)),
     ],
 )
-def test_chains_apply_in_order(decoder, transforms, expected):
-    assert np.array_equal(transformed(decoder, transforms), expected(plain(decoder)))
+def test_rotate_and_crop(decoder, dtype, transforms, expected):
+    assert np.array_equal(transformed(decoder, transforms, dtype), expected(plain(decoder, dtype)))
 
 
 @pytest.mark.parametrize(
@@ -116,31 +105,19 @@ def test_resize_stages_are_rebuilt_only_as_needed(decoder):
     "transforms, message",
     [
         ([crop(1, 0, 120, 160)], "crop exceeds the frame"),
-        ([crop(0, 1, 120, 160)], "crop exceeds the frame"),
-        ([crop(0, 0, 121, 1)], "crop exceeds the frame"),
         ([crop(0, 0, 0, 10)], "crop exceeds the frame"),
-        ([crop(0, 0, 10, 0)], "crop exceeds the frame"),
         ([crop(-1, 0, 10, 10)], "crop exceeds the frame"),
-        ([crop(0, -1, 10, 10)], "crop exceeds the frame"),
         ([crop(0, 0, -10, 10)], "crop exceeds the frame"),
-        ([crop(2**31 - 1, 0, 2**31 - 1, 10)], "crop exceeds the frame"),
-        ([crop(0, 2**31 - 1, 10, 2**31 - 1)], "crop exceeds the frame"),
-        ([crop(100, 0, 2**31 - 1, 10)], "crop exceeds the frame"),
+        ([crop(0, 2**31 - 1, 10, 2**31 - 1)], "crop exceeds the frame"),  # the sum overflows 32 bits
         # Checked against the size the earlier steps leave.
         ([rotate(1), crop(0, 0, 120, 160)], "crop exceeds the frame"),
-        ([rotate(2), crop(0, 0, 120, 160), crop(0, 0, 121, 1)], "crop exceeds the frame"),
         ([resize(60, 80), crop(0, 0, 61, 80)], "crop exceeds the frame"),
         ([resize(0, 10)], "resize size must be positive"),
-        ([resize(10, 0)], "resize size must be positive"),
-        ([resize(-5, 10)], "resize size must be positive"),
-        # The first failing step decides.
+        # The first failing step decides; names are parsed before any size is checked.
         ([resize(0, 10), crop(0, 0, 0, 0)], "resize size must be positive"),
         ([crop(0, 0, 0, 0), resize(0, 10)], "crop exceeds the frame"),
-        # Names are parsed before any size is checked.
         ([crop(0, 0, 0, 0), ("flip", 0, 0, 0, 0)], "invalid transform"),
-        ([("Crop", 0, 0, 10, 10)], "invalid transform"),
         ([("rotate ", 1, 0, 0, 0)], "invalid transform"),
-        ([("", 0, 0, 0, 0)], "invalid transform"),
     ],
 )
 def test_refused_before_decoding(decoder, transforms, message):
