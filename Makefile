@@ -10,7 +10,7 @@ SAMPLE := build/sample/sample.mp4
 FILE ?= $(SAMPLE)
 OUT := build/run
 
-.PHONY: setup run test bench clean
+.PHONY: setup run test sanitize bench clean
 
 setup:
 	bash scripts/setup.sh
@@ -34,6 +34,10 @@ run: setup $(FILE)
 test: setup
 	$(VENV)/bin/mypy
 	$(VENV)/bin/pytest -q $(PYTEST_ARGS)
+
+# The test suite against an AddressSanitizer + UndefinedBehaviorSanitizer build.
+sanitize: setup
+	bash scripts/sanitize.sh $(PYTEST_ARGS)
 
 bench: setup
 	$(VENV)/bin/python bench/run.py $(BENCH_ARGS)

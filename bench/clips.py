@@ -1,0 +1,101 @@
+"""Benchmark inputs, made once with the ffmpeg tool and cached.
+
+Every clip is described by the ffmpeg arguments that make it; the file name
+carries a hash of those arguments, so changing a recipe makes a new file
+instead of silently reusing a stale one.  The pictures are a moving test
+pattern with temporal noise on top, so that the decoder has real residual
+data to work through (a clean synthetic pattern compresses to almost nothing
+and decodes unrealistically fast).
+"""
+
+from __future__ import annotations
+
+import hashlib
+import subprocess
+from dataclasses import dataclass
+from pathlib import Path
+
+DEFAULT_DIR = Path(__file__).resolve().parent / ".media"
+
+
+@dataclass(frozen=True)
+class Clip:
+    key: str          # short name used by the rows
+    label: str        # human description for the report
+    suffix: str
+    args: tuple[str, ...]  # ffmpeg arguments between the global options and the output
+
+
+def _video(width, height, seconds, codec_args, fps=30):
+    source = (f"testsrc2=size={width}x{height}:rate={fps}:duration={seconds},"
+              "noise=alls=5:allf=t,format=yuv420p")
+    return ("-f", "lavfi", "-i", source, *codec_args)
+
+
+def _h264(gop, bframes):
+    return ("-c:v", "libx264", "-preset", "fast", "-crf", "23", "-pix_fmt", "yuv420p",
+            "-g", str(gop), "-keyint_min", str(gop), "-sc_threshold", "0", "-bf", str(bframes))
+
+
+def _vp9(gop):
+    return ("-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8", "-row-mt", "1",
+            "-b:v", "6M", "-g", str(gop), "-pix_fmt", "yuv420p")
+
+
+def _audio(seconds, codec_args):
+    # Two independent pink-noise channels: as busy as music, unlike a sine.
+    graph = (f"anoisesrc=color=pink:amplitude=0.3:sample_rate=44100:seed=1:duration={seconds}[l];"
+             f"anoisesrc=color=pink:amplitude=0.3:sample_rate=44100:seed=2:duration={seconds}[r];"
+             "[l][r]join=inputs=2:channel_layout=stereo[out]")
+    return ("-filter_complex", graph, "-map", "[out]", *codec_args)
+
+
+def catalogue(tiny: bool) -> dict[str, Clip]:
+    """The clips the rows use, full-size or tiny (for the smoke test)."""
+    if tiny:
+        clips = [
+            Clip("h264_1080p", "H.264 320x240 tiny", "mp4",
+                 _video(320, 240, 1, _h264(10, 2))),
+            Clip("h264_720p", "H.264 256x144 tiny", "mp4",
+                 _video(256, 144, 2, _h264(25, 2))),
+            Clip("vp9_1080p", "VP9 320x240 tiny", "webm", _video(320, 240, 1, _vp9(10))),
+            Clip("aac", "AAC tiny", "m4a", _audio(2, ("-c:a", "aac", "-b:a", "128k"))),
+            Clip("mp3", "MP3 tiny", "mp3", _audio(2, ("-c:a", "libmp3lame", "-b:a", "128k"))),
+        ]
+    else:
+        clips = [
+            Clip("h264_1080p", "H.264 1920x1080 30 fps 10 s, GOP 60, B-frames", "mp4",
+                 _video(1920, 1080, 10, _h264(60, 2))),
+            Clip("h264_720p", "H.264 1280x720 30 fps 60 s, GOP 250, B-frames", "mp4",
+                 _video(1280, 720, 60, _h264(250, 2))),
+            Clip("vp9_1080p", "VP9 1920x1080 30 fps 10 s, GOP 60", "webm",
+                 _video(1920, 1080, 10, _vp9(60))),
+            Clip("aac", "AAC stereo 44.1 kHz 60 s, 128 kb/s", "m4a",
+                 _audio(60, ("-c:a", "aac", "-b:a", "128k"))),
+            Clip("mp3", "MP3 stereo 44.1 kHz 60 s, 128 kb/s", "mp3",
+                 _audio(60, ("-c:a", "libmp3lame", "-b:a", "128k"))),
+        ]
+    return {clip.key: clip for clip in clips}
+
+
+def path_of(clip: Clip, directory: Path) -> Path:
+    digest = hashlib.sha1("\0".join(clip.args).encode()).hexdigest()[:10]
+    return directory / f"{clip.key}-{digest}.{clip.suffix}"
+
+
+def ensure(clip: Clip, directory: Path = DEFAULT_DIR) -> Path:
+    """Path of the clip, making it first if it is not in the cache."""
+    path = path_of(clip, directory)
+    if path.exists():
+        return path
+    directory.mkdir(parents=True, exist_ok=True)
+    partial = path.with_name(path.stem + ".part." + clip.suffix)
+    print(f"making {path.name} ({clip.label}) ...", flush=True)
+    subprocess.run(["ffmpeg", "-v", "error", "-y", *clip.args, str(partial)], check=True)
+    partial.replace(path)
+    return path
+
+
+def ensure_all(keys, tiny: bool, directory: Path = DEFAULT_DIR) -> dict[str, Path]:
+    clips = catalogue(tiny)
+    return {key: ensure(clips[key], directory) for key in keys}

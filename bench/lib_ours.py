@@ -1,0 +1,120 @@
+"""quorvex_av, this project's library: one decode call per key-frame group
+(or one for everything when the frames are kept), with one decoding thread."""
+
+from __future__ import annotations
+
+import importlib
+import time
+
+import numpy as np
+
+from common import Clock, Job, Output, Run, groups_of, keep_probe, pair_with_keys
+
+NAME = "quorvex_av"
+_module = None
+
+
+def load():
+    """The installed package.  It may be being rebuilt while the benchmark
+    starts, so a failed import is retried for a while."""
+    global _module
+    if _module is None:
+        for attempt in range(30):
+            try:
+                _module = importlib.import_module("quorvex_av")
+                break
+            except ImportError:
+                if attempt == 29:
+                    raise
+                time.sleep(1)
+    return _module
+
+
+def available() -> bool:
+    try:
+        load()
+        return True
+    except ImportError:
+        return False
+
+
+def versions() -> str:
+    import datetime
+    import os
+
+    module = load()
+    built = datetime.datetime.fromtimestamp(os.path.getmtime(module._av.__file__))
+    return (f"quorvex_av {module.__version__} (extension built {built:%Y-%m-%d %H:%M}), "
+            f"linked against FFmpeg {module.ffmpeg_version} (system)")
+
+
+def _video(job: Job):
+    return load().Decoder(str(job.path), "video", threads=1)
+
+
+def _decode_groups(job: Job, transforms=()) -> Output:
+    decoder = _video(job)
+    pts, keys = pair_with_keys(decoder.scan())
+    times, frames, position = [], {}, 0
+    for group in groups_of(pts, keys):
+        batch, batch_times, _ = decoder.decode_video(group, "uint8", True, transforms=list(transforms))
+        times.extend(batch_times)
+        for i in range(len(group)):
+            keep_probe(frames, position + i, job.probes, batch[i])
+        position += len(group)
+        del batch
+    decoder.close()
+    return Output(times=times, frames=frames)
+
+
+def seq(job: Job) -> Run:
+    with Clock() as clock:
+        output = _decode_groups(job)
+    return Run(clock.seconds, output)
+
+
+def resize(job: Job) -> Run:
+    height, width = job.size
+    with Clock() as clock:
+        output = _decode_groups(job, [("resize", 0, 0, height, width)])
+    return Run(clock.seconds, output)
+
+
+def seq_keep(job: Job) -> Run:
+    with Clock() as clock:
+        decoder = _video(job)
+        pts, keys = pair_with_keys(decoder.scan())
+        batch, times, _ = decoder.decode_video(list(zip(pts, keys)), "uint8", True)
+        decoder.close()
+    frames: dict[int, np.ndarray] = {}
+    for position in job.probes:
+        keep_probe(frames, position, job.probes, batch[position])
+    del batch
+    return Run(clock.seconds, Output(times=list(times), frames=frames))
+
+
+def random_frames(job: Job) -> Run:
+    targets = [(job.pts[i], job.keys[i]) for i in job.indices]
+    with Clock() as clock:
+        decoder = _video(job)
+        batch, times, _ = decoder.decode_video(targets, "uint8", True)
+        decoder.close()
+    frames = {position: np.array(batch[position]) for position in range(len(batch))}
+    return Run(clock.seconds, Output(times=list(times), frames=frames))
+
+
+def times_at(job: Job) -> Run:
+    with Clock() as clock:
+        decoder = _video(job)
+        batch, times, _ = decoder.decode_timestamps(job.seconds, "uint8")
+        decoder.close()
+    frames = {position: np.array(batch[position]) for position in range(len(batch))}
+    return Run(clock.seconds, Output(times=list(times), frames=frames))
+
+
+def audio(job: Job) -> Run:
+    with Clock() as clock:
+        decoder = load().Decoder(str(job.path), "audio", threads=1)
+        samples, _ = decoder.decode_audio(16000, 1)
+        decoder.close()
+    return Run(clock.seconds, Output(samples=samples[0]))

@@ -1,0 +1,445 @@
+"""Turning results into the Markdown page, the bar chart and the verdicts on
+the targets this project sets itself."""
+
+from __future__ import annotations
+
+import datetime
+import os
+import platform
+import sys
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+
+from rows import OPENCV, OURS, PYAV, Result
+
+COLUMNS = (OURS, PYAV, OPENCV)
+
+LIMITS = {
+    "seq": "the ffmpeg tool decoding only (`-f null`), net of start-up",
+    "seq_keep": "the tool decoding only + NumPy allocating and filling the batch's bytes",
+    "resize_224": "the tool decoding, scaling and converting to RGB in one pass",
+    "audio_16k": "the tool converting to 16 kHz mono float32 into a pipe, net of start-up",
+    "parallel": "two ffmpeg processes at once vs one",
+    "seq_keep memory": "the batch's bytes (frames x height x width x 3)",
+}
+
+
+# -- environment ---------------------------------------------------------------------
+
+
+def cpu_model() -> str:
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown CPU"
+
+
+def memory_total() -> str:
+    try:
+        for line in Path("/proc/meminfo").read_text().splitlines():
+            if line.startswith("MemTotal"):
+                return f"{int(line.split()[1]) / 2**20:.1f} GiB RAM"
+    except OSError:
+        pass
+    return "unknown RAM"
+
+
+def os_name() -> str:
+    try:
+        for line in Path("/etc/os-release").read_text().splitlines():
+            if line.startswith("PRETTY_NAME="):
+                return line.split("=", 1)[1].strip('"')
+    except OSError:
+        pass
+    return platform.platform()
+
+
+def load_average() -> str:
+    try:
+        return " / ".join(f"{value:.2f}" for value in os.getloadavg())
+    except OSError:
+        return "unknown"
+
+
+class OtherLoad:
+    """CPU time that other processes took while a block ran, in cores:
+    (the whole machine's busy time - this process's and its children's) /
+    wall time.  ``cores`` stays 0 where /proc/stat cannot be read."""
+
+    cores = 0.0
+
+    @staticmethod
+    def _machine_busy() -> float | None:
+        try:
+            with open("/proc/stat") as stat:
+                fields = [int(value) for value in stat.readline().split()[1:]]
+        except (OSError, ValueError):
+            return None
+        # user nice system idle iowait irq softirq steal ...
+        busy = sum(fields[:3]) + sum(fields[5:8])
+        return busy / os.sysconf("SC_CLK_TCK")
+
+    @staticmethod
+    def _own() -> float:
+        t = os.times()
+        return t.user + t.system + t.children_user + t.children_system
+
+    def __enter__(self):
+        self.wall, self.machine, self.own = time.monotonic(), self._machine_busy(), self._own()
+        return self
+
+    def __exit__(self, *exc):
+        machine = self._machine_busy()
+        wall = time.monotonic() - self.wall
+        if machine is not None and self.machine is not None and wall > 0:
+            other = (machine - self.machine) - (self._own() - self.own)
+            self.cores = max(other / wall, 0.0)
+        return False
+
+
+def environment(libraries: dict, tool, load_at_start: str) -> list[str]:
+    lines = [
+        f"Machine: {cpu_model()}, {os.cpu_count()} cores, {memory_total()}, {os_name()}; "
+        f"load average at start {load_at_start} (1/5/15 min)",
+        f"Python {platform.python_version()}, NumPy {np.__version__}",
+    ]
+    for module in (*libraries.values(), tool):
+        if module is not None:
+            lines.append(module.versions())
+    return lines
+
+
+# -- numbers -------------------------------------------------------------------------
+
+
+def fmt(value: float | None, unit: str) -> str:
+    if value is None:
+        return "-"
+    if unit == "x":
+        return f"{value:.2f}x"
+    if unit == "MB":
+        return f"{value:,.0f} MB"
+    return f"{value:.3f} s" if value < 10 else f"{value:.1f} s"
+
+
+def ratio(a: float | None, b: float | None) -> float | None:
+    if a is None or b is None or b <= 0:
+        return None
+    return a / b
+
+
+def cell(result: Result, name: str) -> str:
+    if name in result.errors:
+        return "error"
+    if name in result.cells:
+        return fmt(result.cells[name], result.unit)
+    return "-"
+
+
+def ratio_text(value: float | None, suffix: str = "") -> str:
+    return "-" if value is None else f"{value:.2f}x{suffix}"
+
+
+def table(results: list[Result]) -> str:
+    head = ["Row", "Input", *COLUMNS, "Limit", f"{OURS} / fastest peer", f"{OURS} / limit", "Same output"]
+    lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+    for result in results:
+        ours = result.cells.get(OURS)
+        peer = result.fastest_peer()
+        versus_peer = "-"
+        if peer is not None and result.unit != "MB":
+            versus_peer = ratio_text(ratio(ours, peer[1]), f" ({peer[0]})")
+        versus_limit = ratio_text(ratio(ours, result.limit))
+        row = [f"`{result.row}`", result.input, *(cell(result, name) for name in COLUMNS),
+               fmt(result.limit, result.unit), versus_peer, versus_limit, result.check]
+        lines.append("| " + " | ".join(row) + " |")
+    return "\n".join(lines)
+
+
+def other_load(results: list[Result]) -> str:
+    busy = [f"`{r.row}` ({r.input.split(',')[0]}) {r.extra['other_cores']:.2f}"
+            for r in results if r.extra.get("other_cores", 0) >= 0.1]
+    if not busy:
+        return "Other processes used less than 0.1 core during every row."
+    return ("Other processes were busy during some rows (cores in use on average; those rows' "
+            "times are less reliable): " + ", ".join(busy) + ".")
+
+
+def errors(results: list[Result]) -> list[str]:
+    return [f"`{result.row}` ({result.input}), {name}: {message}"
+            for result in results for name, message in result.errors.items()]
+
+
+# -- targets -------------------------------------------------------------------------
+
+
+@dataclass
+class Verdict:
+    row: str
+    goal: str
+    value: float | None      # the measured ratio
+    bound: float
+    at_least: bool = False   # True: value >= bound is met; False: value <= bound
+
+    @property
+    def met(self) -> bool | None:
+        if self.value is None:
+            return None
+        return self.value >= self.bound if self.at_least else self.value <= self.bound
+
+    def text(self) -> str:
+        if self.value is None:
+            return f"`{self.row}`: {self.goal}: not measured"
+        sign = ">=" if self.at_least else "<="
+        if self.met:
+            verdict = "met"
+        elif self.at_least:
+            verdict = f"MISSED, {1 - self.value / self.bound:.0%} short"
+        else:
+            verdict = f"MISSED, {self.value / self.bound - 1:.0%} over"
+        return f"`{self.row}`: {self.goal}: {self.value:.2f} (target {sign} {self.bound:g}), {verdict}"
+
+    def line(self) -> str:
+        return f"- [{'x' if self.met else ' '}] {self.text()}"
+
+
+def verdicts(results: list[Result]) -> list[Verdict]:
+    found = []
+    for r in results:
+        ours = r.cells.get(OURS)
+        pyav = r.cells.get(PYAV)
+        name = f"{r.row}, {r.input.split(',')[0]}"
+        peer = r.fastest_peer()
+        if r.row == "seq":
+            found.append(Verdict(name, "time / the tool's decode-only time", ratio(ours, r.limit), 1.25))
+            found.append(Verdict(name, "time / PyAV's (faster than PyAV)", ratio(ours, pyav), 1.0))
+        elif r.row == "seq_keep":
+            found.append(Verdict(name, "time / (tool decode-only + NumPy alloc-and-fill)",
+                                 ratio(ours, r.limit), 1.2))
+            found.append(Verdict(name, "fastest peer's time / ours", ratio(peer and peer[1], ours),
+                                 2.0, at_least=True))
+        elif r.row.startswith(("random_", "times_")):
+            found.append(Verdict(name, "time / PyAV's", ratio(ours, pyav), 0.8))
+        elif r.row.startswith("resize_"):
+            found.append(Verdict(name, "time / PyAV's", ratio(ours, pyav), 0.75))
+        elif r.row == "audio_16k":
+            found.append(Verdict(name, "time / PyAV's", ratio(ours, pyav), 0.5))
+            found.append(Verdict(name, "time / the tool's net time", ratio(ours, r.limit), 1.5))
+        elif r.row == "parallel":
+            found.append(Verdict(name, "throughput of two decoders / one", ours, 1.8, at_least=True))
+        elif r.row == "seq_keep memory":
+            budget = r.limit + 100 if r.limit is not None else None
+            found.append(Verdict(name, "peak growth / (batch bytes + 100 MB)", ratio(ours, budget), 1.0))
+    return found
+
+
+# -- chart ---------------------------------------------------------------------------
+
+
+def chart(results: list[Result], path: Path) -> None:
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    timed = [r for r in results if r.unit == "s" and OURS in r.cells]
+    others = [r for r in results if r.unit != "s"]
+    panels = 1 + len(others)
+    fig, axes = plt.subplots(1, panels, figsize=(7 + 3.5 * len(others), 1.2 + 0.55 * max(len(timed), 3)),
+                             width_ratios=[2] + [1] * len(others), squeeze=False)
+    axes = axes[0]
+    names = [*COLUMNS, "limit"]
+    colours = {OURS: "#1f77b4", PYAV: "#ff7f0e", OPENCV: "#2ca02c", "limit": "#7f7f7f"}
+    ax = axes[0]
+    height = 0.8 / len(names)
+    for row_index, result in enumerate(timed):
+        base = result.cells[OURS]
+        values = {**result.cells, "limit": result.limit}
+        for name_index, name in enumerate(names):
+            value = values.get(name)
+            if value is None:
+                continue
+            y = row_index + (name_index - (len(names) - 1) / 2) * height
+            ax.barh(y, value / base, height, color=colours[name],
+                    label=name if row_index == 0 or name not in ax.get_legend_handles_labels()[1] else None)
+    ax.axvline(1, color="black", linewidth=0.8)
+    ax.set_yticks(range(len(timed)))
+    ax.set_yticklabels([f"{r.row}\n{r.input.split(',')[0]}\n({fmt(r.cells[OURS], 's')})" for r in timed],
+                       fontsize=8)
+    ax.invert_yaxis()
+    ax.set_xlabel(f"time relative to {OURS} (lower is faster)")
+    handles, labels = ax.get_legend_handles_labels()
+    unique = dict(zip(labels, handles))
+    ax.legend(unique.values(), unique.keys(), fontsize=8, loc="upper right")
+    for ax, result in zip(axes[1:], others):
+        bars = [name for name in COLUMNS if name in result.cells]
+        heights = [result.cells[name] for name in bars]
+        if result.limit is not None:
+            bars.append("ffmpeg tool" if result.unit == "x" else "batch bytes")
+            heights.append(result.limit)
+        ax.bar(range(len(heights)), heights, color=[colours.get(n, "#7f7f7f") for n in bars])
+        ax.set_xticks(range(len(heights)))
+        ax.set_xticklabels(bars, rotation=30, ha="right", fontsize=8)
+        if result.unit == "x":
+            ax.set_title("two decoders vs one\n(throughput, higher is better)", fontsize=9)
+            ax.axhline(2, color="black", linewidth=0.6, linestyle=":")
+        else:
+            ax.set_title("peak memory growth of seq_keep (MB)", fontsize=9)
+            if result.limit is not None:
+                ax.axhline(result.limit + 100, color="black", linewidth=0.6, linestyle=":")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+# -- page ----------------------------------------------------------------------------
+
+METHOD = """\
+## What each row measures
+
+Every library decodes with one thread (`threads=1` here; PyAV
+`codec_context.thread_count = 1`; OpenCV `cv2.setNumThreads(1)` and
+`CAP_PROP_N_THREADS = 1`; `ffmpeg -threads 1`) and returns RGB `uint8`
+frames unless stated.  Times are the median of the repeats; each library
+runs once untimed first, and the libraries take turns within every repeat.
+The ffmpeg tool's times are net of its start-up (process launch, library
+loading), measured on a tiny generated input with the same options.
+
+- `seq`: every frame of the clip.  This library: the packet scan plus one
+  `decode_video` call per key-frame group, each batch dropped after use.
+  PyAV: `frame.to_ndarray(format="rgb24")` frame by frame; OpenCV: `read()`
+  and a BGR to RGB conversion.  Limit: `ffmpeg -threads 1 -i clip -f null -`,
+  which decodes but does not convert colours.
+- `seq_keep`: every frame, all kept in memory (one `decode_video` call; the
+  peers append each frame's array to a list).  Limit: the tool's decode-only
+  time plus the time NumPy takes to allocate and fill (first touch) as many
+  bytes as the batch holds.
+- `random_16`: 16 frames at seeded random indices, exactly those frames.
+  Both this library and PyAV are given the key frame each target depends on
+  (from a scan done beforehand): this library in one `decode_video` call,
+  PyAV seeking to the key frame and decoding forward, without seeking again
+  when the next target depends on the same key frame.  OpenCV seeks with
+  `CAP_PROP_POS_FRAMES`; whether it lands on the right frame is checked.
+- `times_32`: the frame shown at each of 32 evenly spaced times (half-way
+  between marks, so that no time falls on a frame boundary), starting from
+  the file alone: `decode_timestamps` here; PyAV demuxes once to find the key
+  frames (timed), then seeks and decodes forward, keeping the last frame
+  starting at or before each time; OpenCV seeks with `CAP_PROP_POS_MSEC`.
+- `resize_224`: every frame scaled to 224x224 (`("resize", 0, 0, 224, 224)`
+  here, `frame.reformat(width=224, height=224, format="rgb24")` in PyAV,
+  `cv2.resize(..., INTER_LINEAR)` then BGR to RGB in OpenCV).  Limit: the
+  tool with `-vf scale=224:224:flags=bilinear,format=rgb24 -f null`.
+- `audio_16k`: a 60 s stereo 44.1 kHz file to 16 kHz mono `float32`.
+  PyAV: `av.AudioResampler(format="fltp", layout="mono", rate=16000)`.
+  Limit: `ffmpeg -threads 1 -i file -ac 1 -ar 16000 -f f32le -` into a pipe.
+- `parallel`: `seq` on two decoders on two threads at once, reported as
+  throughput relative to one decoder (2 x one decoder's time / the pair's
+  time; 2.00x is perfect scaling on two cores).  Limit: two ffmpeg processes.
+- `seq_keep memory`: growth of the peak resident set size
+  (`ru_maxrss`) during `seq_keep`, each library in a fresh process,
+  compared with the batch's bytes.
+
+## How outputs are compared
+
+This library's output is the reference, and it is itself checked against
+the frame times its scan predicts (for `times_32`: the last frame starting at
+or before each time).  For every other library the row checks the number of
+frames, every timestamp (within 1 ms) and the pixels of a few probe frames:
+at full size the mean absolute difference per frame must stay below 1 level
+of 255 (all libraries convert with FFmpeg's scaler and default flags and
+agree exactly here; neighbouring frames of the clips differ by about 4
+levels), for 224x224 below 6 levels (the libraries scale differently: this
+library converts at full size then scales, PyAV scales and converts in one
+pass, OpenCV uses its own filter), so there the timestamps identify the
+frames.  The ffmpeg tool writes no frames; its frame count is checked.
+Audio: same length within 4 samples and a correlation of at least 0.999.
+Any disagreement is written in the *Same output* column as `MISMATCH`.
+
+## Inputs
+
+Made once with the ffmpeg tool into `bench/.media/` (git-ignored): a
+`testsrc2` pattern with temporal noise (so that there is real residual data
+to decode), `yuv420p`; two independent pink-noise channels for the audio.
+
+## Reading the numbers
+
+- Times vary by several percent between runs, much more on a shared or
+  busy machine: the page records the load average at the start and, under
+  the table, the rows during which other processes took CPU time (measured
+  from /proc/stat, net of the suite's own use).  Compare rows of one quiet
+  run rather than runs.
+- `seq_keep` and its memory row allocate about 1.8 GB; how fast the kernel
+  hands out fresh pages (huge pages, compaction, a virtual machine's memory
+  being backed lazily) weighs on them as much as decoding does.
+- PyAV and OpenCV decode with their own FFmpeg builds, so part of a
+  difference can come from the decoder version rather than from the
+  library around it; this library and the ffmpeg tool share the system's.
+- `parallel` runs two decoders inside one process (two threads) for the
+  libraries, but two processes for the tool, which share nothing.
+- `make bench BENCH_ARGS="--rows seq --repeat 5"` passes options through;
+  `--tiny` runs everything on small inputs in seconds (the smoke test does),
+  and its numbers mean nothing.
+"""
+
+
+def page(results, targets, env, argv, chart_name, clips_used) -> str:
+    now = datetime.datetime.now().strftime("%Y-%m-%d %H:%M")
+    parts = [
+        "# Benchmarks",
+        "",
+        "How fast `quorvex_av` turns media into NumPy arrays, next to PyAV, OpenCV",
+        "and the `ffmpeg` tool (the limit: the same decoders with nothing around",
+        "them).  Run it with `make bench`, or `.venv/bin/python bench/run.py`",
+        "(`--rows seq,random_16`, `--repeat N`, `--out DIR`; `--help` lists all).",
+        "The table below is overwritten by each run.",
+        "",
+        "## Results",
+        "",
+        f"Generated {now} by `{' '.join(['bench/run.py', *argv])}`.",
+        "",
+        *[f"- {line}" for line in env],
+        "",
+        "Note that PyAV and OpenCV bundle their own, newer FFmpeg builds, while this",
+        "library and the `ffmpeg` tool use the system's FFmpeg.",
+        "",
+        table(results),
+        "",
+        other_load(results),
+        "",
+        "Limits: " + "; ".join(f"`{row}`: {text}" for row, text in LIMITS.items()
+                               if any(r.row == row for r in results)) + ".",
+        "",
+    ]
+    problems = errors(results)
+    if problems:
+        parts += ["Errors:", "", *[f"- {line}" for line in problems], ""]
+    parts += ["### Targets", "", *[v.line() for v in targets], ""]
+    parts += [f"![Benchmark chart]({chart_name})", ""]
+    parts += ["Inputs of this run:", "", *[f"- `{key}`: {label}" for key, label in clips_used], ""]
+    parts.append(METHOD)
+    return "\n".join(parts)
+
+
+def write(results, env, argv, out: Path, clips_used) -> tuple[Path, list[Verdict]]:
+    out.mkdir(parents=True, exist_ok=True)
+    targets = verdicts(results)
+    chart_path = out / "benchmarks.png"
+    chart(results, chart_path)
+    markdown = out / "benchmarks.md"
+    markdown.write_text(page(results, targets, env, argv, chart_path.name, clips_used))
+    return markdown, targets
+
+
+def print_summary(results, targets, stream=sys.stdout) -> None:
+    print(table(results), file=stream)
+    print(other_load(results), file=stream)
+    for line in errors(results):
+        print("error:", line, file=stream)
+    print("\nTargets:", file=stream)
+    for verdict in targets:
+        print("  " + verdict.text(), file=stream)

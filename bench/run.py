@@ -1,0 +1,117 @@
+"""Benchmark suite: quorvex_av against PyAV, OpenCV and the ffmpeg tool.
+
+Usage (from the repository root, with the package installed in .venv):
+
+    .venv/bin/python bench/run.py [--rows seq,seq_keep,...] [--repeat N]
+                                  [--out DIR] [--tiny]
+    make bench
+
+Run it as a script, as above, not with ``python -m`` or from a ``-c``
+string: those put the repository root on ``sys.path``, where the source tree's
+``quorvex_av`` (without the compiled extension) hides the installed package.
+
+Rows (``--rows``, comma-separated; default all): seq, seq_keep, random_16,
+times_32, resize_224, audio_16k, parallel, memory.  Inputs are made with the
+ffmpeg tool on first use and cached in bench/.media/.  Each row reports the
+median of ``--repeat`` timed runs (default 3) after one untimed run, checks
+that the libraries returned the same frames or samples, and compares the
+times with the fastest peer and with the limit set by the ffmpeg tool.  The
+Markdown table, the targets met or missed, and the chart go to
+DIR/benchmarks.md and DIR/benchmarks.png (default: docs/); the table and the
+targets are also printed.  PyAV, OpenCV or the tool are skipped when they are
+not installed.  ``--tiny`` uses small, short inputs to check that the suite
+works; its numbers mean nothing.
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+from pathlib import Path
+
+import clips
+import lib_opencv
+import lib_ours
+import lib_pyav
+import lib_tool
+import report
+from rows import ROWS, Suite
+
+ROOT = Path(__file__).resolve().parent.parent
+
+ROW_CLIPS = {
+    "seq": ["h264_1080p", "vp9_1080p"], "seq_keep": ["h264_1080p"], "random_16": ["h264_720p"],
+    "times_32": ["h264_720p"], "resize_224": ["h264_1080p"], "audio_16k": ["aac", "mp3"],
+    "parallel": ["h264_1080p"], "memory": ["h264_1080p"],
+}
+
+
+def parse(argv):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--rows", default=",".join(ROWS),
+                        help=f"comma-separated rows to run (default: all of {','.join(ROWS)})")
+    parser.add_argument("--repeat", type=int, default=3, help="timed runs per measurement (median)")
+    parser.add_argument("--warmup", type=int, default=1, help="untimed runs first")
+    parser.add_argument("--out", type=Path, default=ROOT / "docs",
+                        help="directory for benchmarks.md and benchmarks.png")
+    parser.add_argument("--media", type=Path, default=clips.DEFAULT_DIR, help="cache of generated inputs")
+    parser.add_argument("--tiny", action="store_true", help="small inputs, to check that the suite runs")
+    args = parser.parse_args(argv)
+    args.rows = [row.strip() for row in args.rows.split(",") if row.strip()]
+    unknown = [row for row in args.rows if row not in ROWS]
+    if unknown:
+        parser.error(f"unknown rows: {', '.join(unknown)} (known: {', '.join(ROWS)})")
+    if args.repeat < 1:
+        parser.error("--repeat must be at least 1")
+    return args
+
+
+def main(argv=None) -> int:
+    argv = sys.argv[1:] if argv is None else argv
+    args = parse(argv)
+    load_at_start = report.load_average()
+    with report.OtherLoad() as before:
+        time.sleep(1)
+    if before.cores >= 0.2:
+        print(f"warning: other processes are using {before.cores:.1f} cores; times will be noisy",
+              flush=True)
+    lib_ours.load()
+    libraries = {module.NAME: module for module in (lib_ours, lib_pyav, lib_opencv) if module.available()}
+    tool = lib_tool if lib_tool.available() else None
+    for module in (lib_pyav, lib_opencv, lib_tool):
+        if not module.available():
+            print(f"{module.NAME} is not available: skipped", flush=True)
+    suite = Suite(repeat=args.repeat, warmup=args.warmup, tiny=args.tiny, media=args.media,
+                  libraries=libraries, tool=tool)
+    catalogue = clips.catalogue(args.tiny)
+    used = sorted({key for row in args.rows for key in ROW_CLIPS[row]})
+    for key in used:
+        suite.path(key)
+
+    results = []
+    for row in args.rows:
+        start = time.perf_counter()
+        print(f"{row} ...", end=" ", flush=True)
+        with report.OtherLoad() as other:
+            row_results = ROWS[row](suite)
+        for result in row_results:
+            result.extra["other_cores"] = other.cores
+        results.extend(row_results)
+        busy = f", other processes busy {other.cores:.2f} cores" if other.cores >= 0.1 else ""
+        print(f"{time.perf_counter() - start:.0f} s{busy}", flush=True)
+
+    env = report.environment(libraries, tool, load_at_start)
+    markdown, targets = report.write(results, env, argv, args.out,
+                                     [(key, catalogue[key].label) for key in used])
+    print()
+    for line in env:
+        print(line)
+    print()
+    report.print_summary(results, targets)
+    print(f"\nwritten: {markdown} and {markdown.with_suffix('.png').name}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
