@@ -54,6 +54,15 @@ struct VideoPosition {
   std::int64_t pts;
 };
 
+// Which unreferenced frames the pump need not decode. With `up_to` set,
+// `below` follows the latest packet at or before `up_to` that is surely
+// decoded: an earlier unreferenced frame is then never the last one at or
+// before `up_to`.
+struct SkipUnreferenced {
+  std::int64_t below;
+  std::optional<std::int64_t> up_to;
+};
+
 // What one call of the frame pump produced.
 enum class Pulled : std::uint8_t { frame, end };
 
@@ -112,12 +121,30 @@ class Decoder {
   // Lets a decode_video call that continues the previous one skip its seek;
   // any seek clears it.
   std::optional<VideoPosition> video_position;
-  // While set, frames of packets timestamped before it that no other frame
-  // refers to are not decoded: a search for a later frame drops them anyway.
-  std::optional<std::int64_t> skip_unreferenced_before;
+  // While set, frames that no other frame refers to and whose packets are
+  // timestamped before `below` are not decoded: a search for a later frame
+  // would drop them anyway.
+  std::optional<SkipUnreferenced> skip_unreferenced;
 
  private:
   Decoder() = default;
+};
+
+// Lets the pump skip unreferenced frames for the current scope.
+class SkippingUnreferenced {
+ public:
+  SkippingUnreferenced(Decoder& decoder, SkipUnreferenced skip) : decoder_(decoder) {
+    decoder.skip_unreferenced = skip;
+  }
+  ~SkippingUnreferenced() {
+    decoder_.skip_unreferenced.reset();
+    decoder_.codec_context->skip_frame = AVDISCARD_DEFAULT;
+  }
+  SkippingUnreferenced(const SkippingUnreferenced&) = delete;
+  SkippingUnreferenced& operator=(const SkippingUnreferenced&) = delete;
+
+ private:
+  Decoder& decoder_;
 };
 
 }  // namespace ffmpeg

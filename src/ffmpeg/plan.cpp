@@ -31,14 +31,7 @@ namespace {
 
 // Decodes forward to the first frame whose timestamp is at or after `pts`.
 Result<std::int64_t> search(Decoder& decoder, std::int64_t pts) {
-  struct Skipping {
-    Decoder& decoder;
-    ~Skipping() {
-      decoder.skip_unreferenced_before.reset();
-      decoder.codec_context->skip_frame = AVDISCARD_DEFAULT;
-    }
-  } skipping{decoder};
-  decoder.skip_unreferenced_before = pts;
+  SkippingUnreferenced skipping(decoder, SkipUnreferenced{pts, std::nullopt});
   for (;;) {
     auto pulled = decoder.next();
     if (!pulled.ok()) return std::move(pulled).error();

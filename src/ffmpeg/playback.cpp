@@ -61,6 +61,18 @@ Result<PlaybackChooser> PlaybackChooser::create() {
 
 Failure PlaybackChooser::choose(Decoder& decoder, const SecondsSelection& selection) {
   const double t = selection.seconds;
+  // Decoding towards t may leave out an unreferenced frame once a later
+  // frame at or before t is surely coming: the earlier one is never shown.
+  // (One tick of margin keeps rounding between ticks and seconds out of it.)
+  const std::int64_t target = to_timestamp(t, decoder.time_base);
+  SkippingUnreferenced skipping(
+      decoder, SkipUnreferenced{skip_below_, target == int64_min ? target : target - 1});
+  Failure failure = choose_frame(decoder, t);
+  skip_below_ = decoder.skip_unreferenced->below;
+  return failure;
+}
+
+Failure PlaybackChooser::choose_frame(Decoder& decoder, double t) {
   switch (state_) {
     case State::unpositioned:
       return seek_for(decoder, t);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 
 #include "ffmpeg/plan.hpp"
 
@@ -29,6 +30,7 @@ class PlaybackChooser {
   enum class State : std::uint8_t { unpositioned, playing, ended };
 
   PlaybackChooser() = default;
+  Failure choose_frame(Decoder& decoder, double t);
   Failure seek_for(Decoder& decoder, double t);
   Failure advance(Decoder& decoder, double t);
   Failure end_rule(Decoder& decoder, double t);
@@ -38,6 +40,8 @@ class PlaybackChooser {
   // frame objects trade places with the record's `frame`.
   FramePtr lookahead_;
   std::int64_t shown_timestamp_ = 0;
+  // Unreferenced frames before this are not decoded (see SkipUnreferenced).
+  std::int64_t skip_below_ = std::numeric_limits<std::int64_t>::min();
 };
 
 }  // namespace ffmpeg

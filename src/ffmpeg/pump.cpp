@@ -1,6 +1,8 @@
 // The frame pump: packets in, decoded frames out, and the seek that resets it.
 #include "ffmpeg/decoder.hpp"
 
+#include <limits>
+
 namespace ffmpeg {
 
 Result<Pulled> Decoder::next() {
@@ -27,9 +29,14 @@ Result<Pulled> Decoder::next() {
       av_packet_unref(packet.get());
       continue;
     } else {
-      if (skip_unreferenced_before) {
-        const bool early = packet->pts != AV_NOPTS_VALUE && packet->pts < *skip_unreferenced_before;
+      if (skip_unreferenced) {
+        const std::int64_t pts = packet->pts;
+        const bool early = pts != AV_NOPTS_VALUE && pts < skip_unreferenced->below;
         context->skip_frame = early ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+        const auto& up_to = skip_unreferenced->up_to;
+        if (!early && pts != AV_NOPTS_VALUE && up_to && pts <= *up_to) {
+          skip_unreferenced->below = pts;
+        }
       }
       const int sent = avcodec_send_packet(context, packet.get());
       av_packet_unref(packet.get());
@@ -52,6 +59,9 @@ Failure Decoder::seek(std::int64_t target) {
   av_frame_unref(frame.get());
   drained = false;
   video_position.reset();
+  if (skip_unreferenced && skip_unreferenced->up_to) {
+    skip_unreferenced->below = std::numeric_limits<std::int64_t>::min();
+  }
   return std::nullopt;
 }
 
