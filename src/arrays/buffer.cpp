@@ -1,7 +1,5 @@
 #include "arrays/buffer.hpp"
 
-#include <sys/mman.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -13,8 +11,8 @@ namespace arrays {
 
 namespace {
 
-constexpr std::size_t huge_page = std::size_t{2} << 20;
-// Buffers from this size on are aligned for huge pages and may be reused.
+constexpr std::size_t rounding = std::size_t{2} << 20;
+// Buffers from this size on may be reused.
 constexpr std::size_t large = std::size_t{8} << 20;
 // What the pool may hold on to between batches.
 constexpr std::size_t pool_entries = 2;
@@ -73,12 +71,13 @@ Pool& pool() {
   return *instance;
 }
 
+// Rounded up so that buffers of nearby sizes can take each other's place.
+// (Huge pages were tried: where the kernel compacts memory to make them,
+// the first touch of a large batch got slower, not faster.)
 void* allocate_large(std::size_t& bytes) {
-  bytes = (bytes + huge_page - 1) / huge_page * huge_page;
+  bytes = (bytes + rounding - 1) / rounding * rounding;
   if (void* memory = pool().take(bytes)) return memory;
-  void* memory = std::aligned_alloc(huge_page, bytes);
-  if (memory != nullptr) madvise(memory, bytes, MADV_HUGEPAGE);  // advice only
-  return memory;
+  return std::malloc(bytes);
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 // Sample buffers handed from the media layer to the arrays that own them.
 //
 // Large buffers are the cost that matters: faulting in fresh pages is slower
-// than decoding. They are aligned for transparent huge pages, and a few
-// recently released ones are kept for the next batch of a similar size.
+// than decoding, so a few recently released ones are kept for the next batch
+// of a similar size.
 #pragma once
 
 #include <cstddef>
