@@ -10,7 +10,7 @@ SAMPLE := build/sample/sample.mp4
 FILE ?= $(SAMPLE)
 OUT := build/run
 
-.PHONY: setup run test sanitize bench clean
+.PHONY: setup run test sanitize fuzz bench clean
 
 setup:
 	bash scripts/setup.sh
@@ -38,6 +38,11 @@ test: setup
 # The test suite against an AddressSanitizer + UndefinedBehaviorSanitizer build.
 sanitize: setup
 	bash scripts/sanitize.sh $(PYTEST_ARGS)
+
+# Coverage-guided fuzzing of the extension on a sanitizer build, for
+# FUZZ_SECONDS (default 60); findings land in build/fuzz/crashes.
+fuzz: setup
+	bash fuzz/run.sh $(FUZZ_SECONDS)
 
 bench: setup
 	$(VENV)/bin/python bench/run.py $(BENCH_ARGS)

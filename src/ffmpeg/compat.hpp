@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <type_traits>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -32,6 +34,18 @@ inline SideData display_matrix(const AVStream* stream) {
   const std::uint8_t* data = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
   return {data, data == nullptr ? 0 : size};
 #endif
+}
+
+// The number an enum field of an FFmpeg struct holds. Demuxers copy some
+// tags (colour space, primaries, transfer) from the file unchecked, so the
+// field may hold a value that no enumerator names, which C++ must not read
+// as the enum type.
+template <class Enum>
+int stored_value(const Enum& field) {
+  static_assert(std::is_enum_v<Enum> && sizeof(Enum) == sizeof(int));
+  int value = 0;
+  std::memcpy(&value, &field, sizeof value);
+  return value;
 }
 
 // A decoded frame's duration in its stream's time base (0 when unknown).

@@ -1,5 +1,7 @@
 #include "ffmpeg/convert.hpp"
 
+#include "ffmpeg/compat.hpp"
+
 namespace ffmpeg {
 
 std::optional<OutputType> output_type(std::string_view name) {
@@ -72,10 +74,10 @@ Failure set_color_details(SwsContext* converter, const AVFrame* frame) {
                 "read color conversion settings")) {
     return failure;
   }
-  if (frame->color_range != AVCOL_RANGE_UNSPECIFIED) {
-    source_range = frame->color_range == AVCOL_RANGE_JPEG ? 1 : 0;
-  }
-  const int* coefficients = sws_getCoefficients(frame->colorspace);
+  const int range = compat::stored_value(frame->color_range);
+  if (range != AVCOL_RANGE_UNSPECIFIED) source_range = range == AVCOL_RANGE_JPEG ? 1 : 0;
+  // Any value: the library falls back to its default for ones it lacks.
+  const int* coefficients = sws_getCoefficients(compat::stored_value(frame->colorspace));
   return check(sws_setColorspaceDetails(converter, coefficients, source_range, coefficients,
                                         target_range, brightness, contrast, saturation),
                "configure color conversion");

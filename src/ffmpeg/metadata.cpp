@@ -14,6 +14,16 @@ namespace ffmpeg {
 
 namespace {
 
+// FFmpeg's name for a colour tag; nothing when it is unspecified or a value
+// FFmpeg does not know.
+template <class Enum>
+std::optional<std::string> tag_name(const Enum& field, Enum unspecified, Enum count,
+                                    const char* (*name_of)(Enum)) {
+  const int value = compat::stored_value(field);
+  if (value < 0 || value >= count || value == unspecified) return std::nullopt;
+  return name(name_of(static_cast<Enum>(value)));
+}
+
 VideoProperties video_properties(const AVStream* stream) {
   const AVCodecParameters* parameters = stream->codecpar;
   VideoProperties video;
@@ -29,18 +39,14 @@ VideoProperties video_properties(const AVStream* stream) {
   if (const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(format)) {
     video.bit_depth = descriptor->comp[0].depth;
   }
-  if (parameters->color_range != AVCOL_RANGE_UNSPECIFIED) {
-    video.color_range = name(av_color_range_name(parameters->color_range));
-  }
-  if (parameters->color_space != AVCOL_SPC_UNSPECIFIED) {
-    video.color_space = name(av_color_space_name(parameters->color_space));
-  }
-  if (parameters->color_primaries != AVCOL_PRI_UNSPECIFIED) {
-    video.color_primaries = name(av_color_primaries_name(parameters->color_primaries));
-  }
-  if (parameters->color_trc != AVCOL_TRC_UNSPECIFIED) {
-    video.color_transfer_characteristic = name(av_color_transfer_name(parameters->color_trc));
-  }
+  video.color_range = tag_name(parameters->color_range, AVCOL_RANGE_UNSPECIFIED, AVCOL_RANGE_NB,
+                               av_color_range_name);
+  video.color_space =
+      tag_name(parameters->color_space, AVCOL_SPC_UNSPECIFIED, AVCOL_SPC_NB, av_color_space_name);
+  video.color_primaries = tag_name(parameters->color_primaries, AVCOL_PRI_UNSPECIFIED, AVCOL_PRI_NB,
+                                   av_color_primaries_name);
+  video.color_transfer_characteristic =
+      tag_name(parameters->color_trc, AVCOL_TRC_UNSPECIFIED, AVCOL_TRC_NB, av_color_transfer_name);
   return video;
 }
 
