@@ -1,14 +1,11 @@
 #include "ffmpeg/batch.hpp"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
-#include <system_error>
 
 namespace ffmpeg {
 
@@ -16,20 +13,6 @@ namespace {
 
 // Slack after the last slot, never part of the result.
 constexpr std::size_t slack = 64;
-
-// Batches from this size on have their pages faulted in ahead of the writes.
-constexpr std::size_t prefault_from = std::size_t{32} << 20;
-constexpr std::size_t prefault_step = std::size_t{8} << 20;
-
-// Asks the kernel to back [memory, memory + bytes) with writable pages, in
-// steps, front to back: the first slots are written first. Leaves the
-// contents alone, so it may run while slots are being written.
-void prefault(std::stop_token stop, std::uint8_t* memory, std::size_t bytes) {
-  for (std::size_t done = 0; done < bytes && !stop.stop_requested(); done += prefault_step) {
-    const std::size_t step = std::min(prefault_step, bytes - done);
-    if (madvise(memory + done, step, MADV_POPULATE_WRITE) != 0) return;
-  }
-}
 
 bool multiply(std::uint64_t a, std::uint64_t b, std::uint64_t& product) {
   return !__builtin_mul_overflow(a, b, &product);
@@ -63,13 +46,6 @@ Result<Batch> Batch::prepare(std::size_t count, const OutputPlan& plan, int heig
   // handed out, and a failed call hands out nothing.
   batch.buffer_ = arrays::SampleBuffer::allocate(arrays::ElementType::uint8, bytes, bytes + slack,
                                                  /*zeroed=*/false);
-  if (bytes >= prefault_from) {
-    try {
-      batch.prefault_ = std::jthread(prefault, batch.buffer_.data.get(), std::size_t{bytes});
-    } catch (const std::system_error&) {
-      // No thread to spare: the writes fault the pages in themselves.
-    }
-  }
   batch.times_.assign(count, 0.0);
   batch.durations_.assign(count, 0.0);
   return batch;

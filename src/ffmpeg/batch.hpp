@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <thread>
 #include <vector>
 
 #include "arrays/buffer.hpp"
@@ -44,9 +43,6 @@ class Batch {
   std::size_t frame_bytes_ = 0;
   std::vector<double> times_;
   std::vector<double> durations_;
-  // Faults in the pages of a large batch on another core while this one
-  // decodes; stopped and joined when the batch goes.
-  std::jthread prefault_;
 };
 
 }  // namespace ffmpeg
