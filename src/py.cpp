@@ -39,6 +39,18 @@ Ref take_exception() noexcept {
   return Ref::steal(value);
 }
 
+PyObject* raise_instead(PyObject* type, const char* message) {
+  Ref cause = take_exception();
+  Ref text = Ref::steal(cause ? PyObject_Str(cause.get()) : nullptr);
+  PyErr_Clear();
+  if (text) {
+    PyErr_Format(type, "%s: %U", message, text.get());
+  } else {
+    PyErr_SetString(type, message);
+  }
+  return nullptr;
+}
+
 PyObject* fail() noexcept {
   if (!PyErr_Occurred()) {
     PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");

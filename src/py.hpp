@@ -101,6 +101,10 @@ decltype(auto) without_lock(Work&& work) {
 // none is pending.
 Ref take_exception() noexcept;
 
+// Replaces the pending exception (if any) by `type` with the message
+// "<message>: <the pending exception's text>", or just `message`; returns null.
+PyObject* raise_instead(PyObject* type, const char* message);
+
 // For a C-API call that failed: make sure an exception is set.
 PyObject* fail() noexcept;
 

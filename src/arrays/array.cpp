@@ -36,16 +36,8 @@ void** load_api() {
   void* table = capsule && PyCapsule_CheckExact(capsule.get())
                     ? PyCapsule_GetPointer(capsule.get(), nullptr)
                     : nullptr;
-  if (table == nullptr) {
-    py::Ref cause = py::take_exception();
-    py::Ref text = py::Ref::steal(cause ? PyObject_Str(cause.get()) : nullptr);
-    PyErr_Clear();
-    if (text) {
-      PyErr_Format(PyExc_ImportError, "Failed to access NumPy array API capsule: %U", text.get());
-    } else {
-      PyErr_SetString(PyExc_ImportError, "Failed to access NumPy array API capsule");
-    }
-  }
+  if (table == nullptr)
+    py::raise_instead(PyExc_ImportError, "Failed to access NumPy array API capsule");
   return static_cast<void**>(table);
 }
 

@@ -38,15 +38,7 @@ PyObject* container_type() {
 }
 
 PyObject* failed() {
-  py::Ref cause = py::take_exception();
-  py::Ref text = py::Ref::steal(cause ? PyObject_Str(cause.get()) : nullptr);
-  PyErr_Clear();
-  if (text) {
-    PyErr_Format(PyExc_RuntimeError, "Failed to create slice container: %U", text.get());
-  } else {
-    PyErr_SetString(PyExc_RuntimeError, "Failed to create slice container");
-  }
-  return nullptr;
+  return py::raise_instead(PyExc_RuntimeError, "Failed to create slice container");
 }
 
 }  // namespace
