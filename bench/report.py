@@ -419,7 +419,8 @@ def page(results, targets, env, argv, chart_name, clips_used) -> str:
     if problems:
         parts += ["Errors:", "", *[f"- {line}" for line in problems], ""]
     parts += ["### Targets", "", *[v.line() for v in targets], ""]
-    parts += [f"![Benchmark chart]({chart_name})", ""]
+    if chart_name:
+        parts += [f"![Benchmark chart]({chart_name})", ""]
     parts += ["Inputs of this run:", "", *[f"- `{key}`: {label}" for key, label in clips_used], ""]
     parts.append(METHOD)
     return "\n".join(parts)
@@ -429,9 +430,13 @@ def write(results, env, argv, out: Path, clips_used) -> tuple[Path, list[Verdict
     out.mkdir(parents=True, exist_ok=True)
     targets = verdicts(results)
     chart_path = out / "benchmarks.png"
-    chart(results, chart_path)
+    try:
+        chart(results, chart_path)
+        chart_name = chart_path.name
+    except ImportError:  # matplotlib is a bench extra; the table stands alone
+        chart_name = None
     markdown = out / "benchmarks.md"
-    markdown.write_text(page(results, targets, env, argv, chart_path.name, clips_used))
+    markdown.write_text(page(results, targets, env, argv, chart_name, clips_used))
     return markdown, targets
 
 

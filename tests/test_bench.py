@@ -1,5 +1,6 @@
 """bench/run.py on tiny inputs runs every row and writes its report; timings are not checked."""
 
+import importlib.util
 import subprocess
 import sys
 from pathlib import Path
@@ -21,5 +22,6 @@ def test_suite_runs_on_tiny_inputs(tmp_path):
     page = (tmp_path / "out" / "benchmarks.md").read_text()
     for row in ("seq", "seq_keep", "random_16", "times_32", "resize_224", "audio_16k", "parallel"):
         assert f"| `{row}` |" in page
-    assert (tmp_path / "out" / "benchmarks.png").stat().st_size > 0
+    chart = tmp_path / "out" / "benchmarks.png"
+    assert chart.exists() == (importlib.util.find_spec("matplotlib") is not None)
     assert "Targets" in done.stdout
