@@ -17,7 +17,7 @@ import operator
 import os
 from collections.abc import Iterator
 from dataclasses import dataclass
-from typing import IO, Any, Literal, SupportsFloat, SupportsIndex, TypeAlias, Union
+from typing import IO, Any, Literal, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -183,7 +183,26 @@ class _FrameTable:
         return float(self.times[-1] + self.durations[-1]) if self.times.size else 0.0
 
 
-class VideoReader:
+_R = TypeVar("_R", bound="_Closable")
+
+
+class _Closable:
+    """A reader's life cycle: ``close()``, also on leaving a ``with`` block."""
+
+    _decoder: Decoder
+
+    def close(self) -> None:
+        """Release the decoder; further calls raise RuntimeError."""
+        self._decoder.close()
+
+    def __enter__(self: _R) -> _R:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+
+class VideoReader(_Closable):
     """Frames of one video stream as NumPy arrays.
 
     ``source`` is a path or URL, ``bytes`` holding encoded media, or a binary
@@ -469,25 +488,13 @@ class VideoReader:
             f"no frame is shown at {_seconds(float(seconds[outside][0]))} s: "
             f"valid times are [{_seconds(start)}, {_seconds(end)}) s")
 
-    # -- life cycle -----------------------------------------------------------
-
-    def close(self) -> None:
-        """Release the decoder; further decoding calls raise RuntimeError."""
-        self._decoder.close()
-
-    def __enter__(self) -> VideoReader:
-        return self
-
-    def __exit__(self, *exc_info: object) -> None:
-        self.close()
-
     def __repr__(self) -> str:
         width, height = self._size
         return (f"<VideoReader stream {self._header['stream_index']}: "
                 f"{self._header['codec']} {width}x{height}, dtype {self._dtype}>")
 
 
-class AudioReader:
+class AudioReader(_Closable):
     """Samples of one audio stream as float32 arrays of shape (channels, samples).
 
     ``source`` is a path or URL, ``bytes`` or a binary file object;
@@ -568,16 +575,6 @@ class AudioReader:
         if low == 0 and high == total:
             return samples
         return np.ascontiguousarray(samples[:, low:high])
-
-    def close(self) -> None:
-        """Release the decoder; further reads raise RuntimeError."""
-        self._decoder.close()
-
-    def __enter__(self) -> AudioReader:
-        return self
-
-    def __exit__(self, *exc_info: object) -> None:
-        self.close()
 
     def __repr__(self) -> str:
         return (f"<AudioReader stream {self.metadata.stream_index}: {self.metadata.codec}, "
