@@ -1,6 +1,5 @@
 """Decoder.metadata(): the stream header as a dictionary."""
 
-import math
 
 import numpy as np
 import pytest
@@ -77,9 +76,3 @@ def test_mirrored_matrix(media):
         decoder.metadata()
     metadata = decoder.metadata(apply_rotation=False)
     assert metadata["rotation"] is None and list(metadata) == VIDEO
-
-
-def test_metadata_does_not_disturb_decoding(media):
-    decoder = Decoder(str(media.path("h264")), "video")
-    first = decoder.scan()
-    assert not math.isnan(decoder.metadata()["bit_rate"]) and decoder.scan() == first

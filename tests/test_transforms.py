@@ -82,11 +82,6 @@ def test_resize(decoder, transforms, shape, region):
     assert np.abs(scaled.mean(axis=(1, 2)) - source.mean(axis=(1, 2))).max() < 1.5
 
 
-def test_resize_to_the_same_size_keeps_the_picture(decoder):
-    diff = transformed(decoder, [resize(120, 160)]).astype(int) - plain(decoder)
-    assert np.abs(diff).max() <= 1
-
-
 def test_resize_stages_are_rebuilt_only_as_needed(decoder):
     chain = [resize(60, 80), rotate(1), resize(100, 50)]
     first = transformed(decoder, chain)
