@@ -1,8 +1,9 @@
 // Sample buffers handed from the media layer to the arrays that own them.
 //
 // Large buffers are the cost that matters: faulting in fresh pages is slower
-// than decoding, so a few recently released ones are kept for the next batch
-// of a similar size.
+// than decoding. They are mapped with their pages filled in at once, and a
+// few released ones are kept for the next batch of a similar size; while
+// kept, the kernel may take their pages back when memory runs short.
 #pragma once
 
 #include <cstddef>
