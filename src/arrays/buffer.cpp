@@ -21,10 +21,14 @@ constexpr std::size_t large = std::size_t{8} << 20;
 // How many released buffers the pool may hold on to between batches.
 constexpr std::size_t pool_entries = 2;
 
-// What the pool may hold: an eighth of the machine's memory, at least
-// 512 MB and at most 4 GB.
+// What the pool holds on to as it is; beyond it, kept pages are lent to the
+// kernel (below).
+constexpr std::size_t firm_bytes = std::size_t{512} << 20;
+
+// What the pool may hold in all: an eighth of the machine's memory, at least
+// `firm_bytes` and at most 4 GB.
 std::size_t pool_limit() noexcept {
-  constexpr std::size_t floor = std::size_t{512} << 20;
+  constexpr std::size_t floor = firm_bytes;
   constexpr std::size_t ceiling = std::size_t{4} << 30;
   const long pages = sysconf(_SC_PHYS_PAGES);
   const long page_size = sysconf(_SC_PAGESIZE);
@@ -56,16 +60,6 @@ void lend_to_kernel(void* memory, std::size_t bytes) noexcept {
 #endif
 }
 
-// Before reuse: fills in again, in one call, the pages the kernel took.
-void take_back(void* memory, std::size_t bytes) noexcept {
-#ifdef MADV_POPULATE_WRITE
-  madvise(memory, bytes, MADV_POPULATE_WRITE);  // older kernels refuse it: pages fault as written
-#else
-  (void)memory;
-  (void)bytes;
-#endif
-}
-
 struct Kept {
   void* memory;
   std::size_t bytes;
@@ -77,40 +71,40 @@ class Pool {
  public:
   // A kept buffer of at least `bytes` (and not twice as large), or null.
   void* take(std::size_t bytes) {
-    Kept found{nullptr, 0};
-    {
-      std::lock_guard lock(mutex_);
-      auto best = kept_.end();
-      for (auto it = kept_.begin(); it != kept_.end(); ++it) {
-        if (it->bytes >= bytes && it->bytes / 2 <= bytes &&
-            (best == kept_.end() || it->bytes < best->bytes)) {
-          best = it;
-        }
+    std::lock_guard lock(mutex_);
+    auto best = kept_.end();
+    for (auto it = kept_.begin(); it != kept_.end(); ++it) {
+      if (it->bytes >= bytes && it->bytes / 2 <= bytes &&
+          (best == kept_.end() || it->bytes < best->bytes)) {
+        best = it;
       }
-      if (best == kept_.end()) return nullptr;
-      found = *best;
-      held_ -= best->bytes;
-      kept_.erase(best);
     }
-    take_back(found.memory, found.bytes);
-    return found.memory;
+    if (best == kept_.end()) return nullptr;
+    void* memory = best->memory;
+    held_ -= best->bytes;
+    kept_.erase(best);
+    return memory;
   }
 
-  // Keeps the buffer if there is room, else unmaps it. The pages are lent
+  // Keeps the buffer if there is room, else unmaps it. Pages are lent
   // before the buffer is listed: once listed, another thread may take it.
   void give_back(void* memory, std::size_t bytes) noexcept {
-    if (!has_room(bytes)) {
+    const Room room = room_for(bytes);
+    if (room == Room::none) {
       munmap(memory, bytes);
       return;
     }
-    lend_to_kernel(memory, bytes);
+    if (room == Room::lent) lend_to_kernel(memory, bytes);
     if (!keep(memory, bytes)) munmap(memory, bytes);
   }
 
  private:
-  bool has_room(std::size_t bytes) {
+  enum class Room { none, firm, lent };
+
+  Room room_for(std::size_t bytes) {
     std::lock_guard lock(mutex_);
-    return kept_.size() < pool_entries && held_ + bytes <= limit_;
+    if (kept_.size() >= pool_entries || held_ + bytes > limit_) return Room::none;
+    return held_ + bytes <= firm_bytes ? Room::firm : Room::lent;
   }
 
   bool keep(void* memory, std::size_t bytes) noexcept {

@@ -2,8 +2,8 @@
 //
 // Large buffers are the cost that matters: faulting in fresh pages is slower
 // than decoding. They are mapped with their pages filled in at once, and a
-// few released ones are kept for the next batch of a similar size; while
-// kept, the kernel may take their pages back when memory runs short.
+// few released ones are kept for the next batch of a similar size (beyond
+// 512 MB, the kernel may take their pages back when memory runs short).
 #pragma once
 
 #include <cstddef>
