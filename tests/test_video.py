@@ -174,6 +174,27 @@ def test_array_layout(media):
     assert np.array_equal(decoder.decode_video([(1024, 0), (0, 0)], "uint8", np.bool_(False), ())[0], arrays["uint8"])
 
 
+def test_released_batches_are_reused_without_touching_live_ones(media):
+    # Batches of 8 MB and more take the memory of released ones of a similar
+    # size; every frame of a reused batch is written again and arrays still
+    # alive keep their frames.
+    decoder, path = open_clip(media, "h264")
+    targets = key_targets(decoder.scan(), [frame["pts"] for frame in frames_of(path)])
+    big = [("resize", 0, 0, 360, 480)]  # 75 frames: 39 MB
+    first = decoder.decode_video(targets, "uint8", True, big)[0]
+    expected = first.copy()
+    first[:] = 7
+    del first
+    second = decoder.decode_video(targets[::-1], "uint8", True, big)[0]
+    third = decoder.decode_video(targets, "uint8", True, big)[0]
+    del third
+    fourth = decoder.decode_video(targets[:60], "uint8", True, big)[0]
+    assert np.array_equal(second, expected[::-1])
+    assert np.array_equal(fourth, expected[:60])
+    floats = decoder.decode_video(targets, "float32", True, big)[0]  # 155 MB, from two buffers
+    assert np.abs(floats[10] * 255 - second[64]).max() <= 4  # resized at 16 bits, not 8
+
+
 @pytest.mark.parametrize(
     "clip, dtype, transforms, shape",
     [("h264", "uint8", [], (0, 120, 160, 3)), ("gray16be", "native", [], (0, 96, 128, 1)),
