@@ -15,6 +15,20 @@ namespace arrays {
 
 namespace {
 
+// Under the address sanitizer every buffer comes from the checked heap and
+// none is reused, so overruns and uses after release are still caught.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool checked_heap = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool checked_heap = true;
+#else
+constexpr bool checked_heap = false;
+#endif
+#else
+constexpr bool checked_heap = false;
+#endif
+
 constexpr std::size_t rounding = std::size_t{2} << 20;
 // Buffers from this size on are mapped on their own and may be reused.
 constexpr std::size_t large = std::size_t{8} << 20;
@@ -143,10 +157,12 @@ void* allocate_large(std::size_t& bytes, bool& fresh) {
   return map_fresh(bytes);
 }
 
+bool is_large(std::size_t bytes) { return !checked_heap && bytes >= large; }
+
 }  // namespace
 
 void Release::operator()(void* memory) const noexcept {
-  if (bytes >= large) {
+  if (is_large(bytes)) {
     pool().give_back(memory, bytes);
   } else {
     std::free(memory);
@@ -162,7 +178,7 @@ SampleBuffer SampleBuffer::allocate(ElementType type, std::size_t length, std::s
   }
   std::size_t bytes = count * size;
   void* memory = nullptr;
-  if (bytes >= large) {
+  if (is_large(bytes)) {
     bool fresh = false;
     memory = allocate_large(bytes, fresh);
     if (memory != nullptr && zeroed && !fresh) std::memset(memory, 0, bytes);
