@@ -1,7 +1,9 @@
 #include "ffmpeg/audio.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <new>
 
 #include "ffmpeg/plan.hpp"
 #include "ffmpeg/resample.hpp"
@@ -19,6 +21,29 @@ Failure position_at_start(Decoder& decoder) {
     if (auto failure = decoder.seek(0)) return failure;
   }
   return decoder.open_codec();
+}
+
+// Samples per channel that the stream's stated length (or the stop time,
+// when it comes first) suggests, so that the channel buffers seldom grow.
+// Only a hint, and bounded: a header may state anything.
+std::size_t expected_length(const Decoder& decoder, int sample_rate, int channels,
+                            std::optional<double> stop) {
+  const AVStream* stream = decoder.stream();
+  double seconds = 0.0;
+  if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0) {
+    seconds = to_seconds(stream->duration, stream->time_base);
+  } else if (decoder.format_context->duration != AV_NOPTS_VALUE &&
+             decoder.format_context->duration > 0) {
+    seconds = static_cast<double>(decoder.format_context->duration) / AV_TIME_BASE;
+  }
+  if (stop && !std::isnan(*stop)) {
+    const double start = to_seconds(decoder.start_time(), decoder.time_base);
+    seconds = std::min(seconds, std::max(*stop - start, 0.0));
+  }
+  constexpr double margin = 4096;                                // samples
+  const double bound = static_cast<double>(1 << 26) / channels;  // 256 MB of samples in all
+  const double samples = std::min(seconds * sample_rate + margin, bound);
+  return samples > 0 ? static_cast<std::size_t>(samples) : 0;
 }
 
 arrays::SampleBuffer join(const ChannelBuffers& buffers) {
@@ -46,6 +71,12 @@ Result<AudioBatch> decode_audio(Decoder& decoder, int sample_rate, int channels,
   if (auto failure = position_at_start(decoder)) return std::move(*failure);
 
   ChannelBuffers buffers(channels);
+  try {
+    const std::size_t expected = expected_length(decoder, sample_rate, channels, stop);
+    for (auto& buffer : buffers) buffer.reserve(expected);
+  } catch (const std::bad_alloc&) {
+    // Only a hint: the buffers grow as they fill.
+  }
   std::optional<Resampler> resampler;
   double first_time = 0.0;
   for (;;) {
