@@ -339,7 +339,9 @@ loading), measured on a tiny generated input with the same options.
   Limit: `ffmpeg -threads 1 -i file -ac 1 -ar 16000 -f f32le -` into a pipe.
 - `parallel`: `seq` on two decoders on two threads at once, reported as
   throughput relative to one decoder (2 x one decoder's time / the pair's
-  time; 2.00x is perfect scaling on two cores).  Limit: two ffmpeg processes.
+  time; 2.00x is perfect scaling on two cores).  Every round runs one
+  decoder and then the pair, and the median of the rounds' ratios is shown.
+  Limit: two ffmpeg processes, measured the same way.
 - `seq_keep memory`: growth of the peak resident set size
   (`ru_maxrss`) during `seq_keep`, each library in a fresh process,
   compared with the batch's bytes.
@@ -375,7 +377,12 @@ to decode), `yuv420p`; two independent pink-noise channels for the audio.
   run rather than runs.
 - `seq_keep` and its memory row allocate about 1.8 GB; how fast the kernel
   hands out fresh pages (huge pages, compaction, a virtual machine's memory
-  being backed lazily) weighs on them as much as decoding does.
+  being backed lazily) weighs on them as much as decoding does.  This
+  library keeps the memory of released batches for the next call of a
+  similar size (see the guide's *Memory* section), so its timed `seq_keep`
+  runs, which follow an untimed one, reuse it; the peers' arrays come from
+  the C allocator, which may keep freed memory as well.  The memory row
+  runs each library once in a fresh process.
 - PyAV and OpenCV decode with their own FFmpeg builds, so part of a
   difference can come from the decoder version rather than from the
   library around it; this library and the ffmpeg tool share the system's.
