@@ -125,6 +125,38 @@ def test_parallel_decoders_overlap_and_match_single_threaded(media):
     assert all(result is not None and np.array_equal(result, expected) for result in results)
 
 
+def _checksum(path):
+    batch = Decoder(path, "video").decode_video([(0, 0)] * 120, "uint8", True, [("resize", 0, 0, 240, 320)])[0]
+    return int(batch.sum(dtype=np.uint64))
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_forked_child_decodes_while_the_parent_decodes_on(media):
+    # Large batches (here 27 MB) come from memory shared by all decoders; a
+    # child forked while a parent thread allocates and releases it must not
+    # inherit a lock that nobody will release.
+    import multiprocessing
+
+    path = str(media.path("h264"))
+    expected = _checksum(path)
+    stop = threading.Event()
+
+    def churn():
+        while not stop.is_set():
+            _checksum(path)
+
+    thread = threading.Thread(target=churn)
+    thread.start()
+    try:
+        with multiprocessing.get_context("fork").Pool(1) as workers:
+            for _ in range(3):
+                assert workers.apply_async(_checksum, (path,)).get(timeout=60) == expected
+    finally:
+        stop.set()
+        thread.join(60)
+
+
 def test_shared_borrows_do_not_conflict(media):
     decoder = Decoder(str(media.path("h264")), "video")
     done = []  # a thread that meets an error appends nothing

@@ -1,5 +1,6 @@
 #include "arrays/buffer.hpp"
 
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -112,6 +113,9 @@ class Pool {
     if (!keep(memory, bytes)) munmap(memory, bytes);
   }
 
+  void lock() { mutex_.lock(); }
+  void unlock() { mutex_.unlock(); }
+
  private:
   enum class Room { none, firm, lent };
 
@@ -140,7 +144,14 @@ class Pool {
 };
 
 Pool& pool() {
-  static Pool* instance = new Pool();  // never destroyed: arrays may outlive exit handlers
+  // Never destroyed: arrays may outlive exit handlers.
+  static Pool* instance = [] {
+    auto* created = new Pool();
+    // A process forked while another thread holds the lock would find it
+    // held forever: forking waits for the lock and both sides release it.
+    pthread_atfork([] { pool().lock(); }, [] { pool().unlock(); }, [] { pool().unlock(); });
+    return created;
+  }();
   return *instance;
 }
 
