@@ -10,6 +10,7 @@
 #include <limits>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <vector>
 
 namespace arrays {
@@ -84,8 +85,9 @@ struct Kept {
 // interpreter lock released, given back with it held: a mutex guards it.
 class Pool {
  public:
-  // A kept buffer of at least `bytes` (and not twice as large), or null.
-  void* take(std::size_t bytes) {
+  // A kept buffer of at least `bytes` (and not twice as large), with its
+  // own size, or nothing.
+  std::optional<Kept> take(std::size_t bytes) {
     std::lock_guard lock(mutex_);
     auto best = kept_.end();
     for (auto it = kept_.begin(); it != kept_.end(); ++it) {
@@ -94,11 +96,11 @@ class Pool {
         best = it;
       }
     }
-    if (best == kept_.end()) return nullptr;
-    void* memory = best->memory;
-    held_ -= best->bytes;
+    if (best == kept_.end()) return std::nullopt;
+    const Kept found = *best;
+    held_ -= found.bytes;
     kept_.erase(best);
-    return memory;
+    return found;
   }
 
   // Keeps the buffer if there is room, else unmaps it. Pages are lent
@@ -155,14 +157,16 @@ Pool& pool() {
   return *instance;
 }
 
-// Rounded up so that buffers of nearby sizes can take each other's place.
-// (Huge pages were tried: where the kernel compacts memory to make them,
-// the first touch of a large batch got slower, not faster.)
+// Rounded up so that buffers of nearby sizes can take each other's place;
+// `bytes` becomes the size of the buffer returned, which a reused one may
+// exceed. (Huge pages were tried: where the kernel compacts memory to make
+// them, the first touch of a large batch got slower, not faster.)
 void* allocate_large(std::size_t& bytes, bool& fresh) {
   bytes = (bytes + rounding - 1) / rounding * rounding;
-  if (void* memory = pool().take(bytes)) {
+  if (const auto kept = pool().take(bytes)) {
+    bytes = kept->bytes;
     fresh = false;
-    return memory;
+    return kept->memory;
   }
   fresh = true;
   return map_fresh(bytes);
