@@ -373,8 +373,12 @@ to decode), `yuv420p`; two independent pink-noise channels for the audio.
 - Times vary by several percent between runs, much more on a shared or
   busy machine: the page records the load average at the start and, under
   the table, the rows during which other processes took CPU time (measured
-  from /proc/stat, net of the suite's own use).  Compare rows of one quiet
-  run rather than runs.
+  from /proc/stat, net of the suite's own use).  On a virtual machine the
+  host's other guests are invisible there, and ratios near a target can
+  land on either side of it from one run to the next (10 to 25% swings
+  were seen on the project's 2-core machine with an idle guest).  Compare
+  rows of one run rather than runs, and repeat a run before trusting a
+  single ratio.
 - `seq_keep` and its memory row allocate about 1.8 GB; how fast the kernel
   hands out fresh pages (huge pages, compaction, a virtual machine's memory
   being backed lazily) weighs on them as much as decoding does.  This
