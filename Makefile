@@ -10,7 +10,7 @@ SAMPLE := build/sample/sample.mp4
 FILE ?= $(SAMPLE)
 OUT := build/run
 
-.PHONY: setup run test sanitize fuzz bench clean
+.PHONY: setup run test sanitize fuzz bench compat clean
 
 setup:
 	bash scripts/setup.sh
@@ -46,6 +46,11 @@ fuzz: setup
 
 bench: setup
 	$(VENV)/bin/python bench/run.py $(BENCH_ARGS)
+
+# `make test` inside fresh Debian 13 and Debian unstable roots, each with that
+# release's FFmpeg, Python and compiler (scripts/compat.sh; needs root).
+compat:
+	bash scripts/compat.sh
 
 clean:
 	rm -rf build $(VENV)

@@ -1,5 +1,6 @@
 """Decoder.scan(): every packet of the stream, in timestamp order."""
 
+import numpy as np
 import pytest
 
 from media import probe_packets
@@ -12,7 +13,7 @@ from quorvex_av import Decoder
     "name, media_type, index",
     [("h264", "video", None), ("mpeg4", "video", None), ("vp9", "video", None), ("multi", "video", 0),
      ("multi", "audio", 1), ("multi", "audio", 2), ("aac", "audio", None), ("opus", "audio", None),
-     ("wav", "audio", None)],
+     ("wav", "audio", None), ("aac_negative", "audio", None)],
 )
 def test_scan_matches_the_packets(media, name, media_type, index):
     path = media.path(name)
@@ -27,9 +28,32 @@ def test_scan_matches_the_packets(media, name, media_type, index):
     assert decoder.scan() == packets
 
 
-def test_stream_that_cannot_seek(media):
-    # A raw elementary stream has no index to seek by: the rewind fails.
+@pytest.mark.parametrize("kind", ["path", "bytes", "file"])
+def test_rewinds_reach_the_first_packet(media, kind):
+    # Matroska keeps the AAC priming block at -23 ms, before the first seek
+    # point: a seek to the start lands after it, so a rewind from anywhere
+    # reads the input again from its first byte.
+    path = media.path("aac_negative")
+    packets = sorted(probe_packets(path, 0), key=lambda packet: packet[0])
+    assert packets[0][0] < 0
+    source = {"path": str(path), "bytes": path.read_bytes(), "file": open(path, "rb")}[kind]
+    decoder = Decoder(source, "audio")
+    first, start = decoder.decode_audio(44100, 2, 0.5)
+    assert start == packets[0][0] / 1000
+    assert decoder.scan() == packets
+    assert decoder.scan() == packets
+    again, again_start = decoder.decode_audio(44100, 2, 0.5)
+    assert again_start == start and np.array_equal(again, first)
+    decoder.close()
+    if kind == "file":
+        source.close()
+
+
+def test_stream_without_timestamps(media):
+    # A raw elementary stream: its packets carry no timestamp to list, and it
+    # has no index to seek by, so a second scan starts from a reopened input.
     decoder = Decoder(str(media.path("no_timestamps")), "video")
-    with pytest.raises(RuntimeError, match="^seek: "):
-        decoder.scan()
+    for _ in range(2):
+        with pytest.raises(RuntimeError, match="^video packet has neither PTS nor DTS$"):
+            decoder.scan()
     assert decoder.metadata()["duration_seconds_from_header"] is None

@@ -12,14 +12,11 @@ namespace ffmpeg {
 
 namespace {
 
-// Seeks to just before the stream's start (or its first tick when that is
-// negative), falling back to 0, then starts a fresh decoder there: audio
-// decoders keep state that a flush does not reset, and every call must give
-// the same samples.
+// Rewinds to the stream's first packet, then starts a fresh decoder there:
+// audio decoders keep state that a flush does not reset, and every call
+// must give the same samples.
 Failure position_at_start(Decoder& decoder) {
-  if (decoder.seek(std::min<std::int64_t>(decoder.start_time(), 0) - 1)) {
-    if (auto failure = decoder.seek(0)) return failure;
-  }
+  if (auto failure = decoder.rewind()) return failure;
   return decoder.open_codec();
 }
 

@@ -1,5 +1,5 @@
-// The differences between the FFmpeg releases this module builds against
-// (libavformat 59 to 61, libavcodec 59 to 61, libavutil 57 to 59).
+// The differences between the FFmpeg releases this module builds against:
+// FFmpeg 5.1 to 9.0 (libavformat 59 to 63, libavcodec 59 to 63, libavutil 57 to 61).
 #pragma once
 
 #include <cstddef>

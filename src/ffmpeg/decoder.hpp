@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "ffmpeg/error.hpp"
@@ -63,6 +64,25 @@ struct SkipUnreferenced {
   std::optional<std::int64_t> up_to;
 };
 
+// Where a packet lies in its stream, to tell whether a rewind reached the
+// stream's first packet: decoding time, presentation time and byte position,
+// each AV_NOPTS_VALUE or -1 when unknown.
+struct PacketMark {
+  std::int64_t dts;
+  std::int64_t pts;
+  std::int64_t pos;
+
+  static PacketMark of(const AVPacket* packet) { return {packet->dts, packet->pts, packet->pos}; }
+  // Whether this packet surely comes after `other`, by the first measure
+  // both know.
+  bool after(const PacketMark& other) const {
+    if (dts != AV_NOPTS_VALUE && other.dts != AV_NOPTS_VALUE) return dts > other.dts;
+    if (pts != AV_NOPTS_VALUE && other.pts != AV_NOPTS_VALUE) return pts > other.pts;
+    if (pos >= 0 && other.pos >= 0) return pos > other.pos;
+    return false;
+  }
+};
+
 // What one call of the frame pump produced.
 enum class Pulled : std::uint8_t { frame, end };
 
@@ -79,8 +99,23 @@ class Decoder {
   // The next decoded frame (left in `frame`), or the end of the stream.
   Result<Pulled> next();
   // Backward seek to the nearest seek point at or before `target` (in
-  // `time_base` ticks), then a decoder flush.
+  // `time_base` ticks), then a decoder flush. A target at or before the
+  // stream's start rewinds.
   [[nodiscard]] Failure seek(std::int64_t target);
+  // Back to the stream's first packet, then a decoder flush. Seeking to the
+  // start time can land after packets stored before the first seek point
+  // (Matroska keeps encoder priming at negative times): the packet it lands
+  // on is compared with the first one read after opening, and when it comes
+  // later, or when that first packet is not known, the input is opened again.
+  [[nodiscard]] Failure rewind();
+  // The next packet of the stream in `packet`: the one a rewind read ahead,
+  // else the next one the demuxer returns for the stream. 0, AVERROR_EOF or
+  // another error status.
+  int read_packet();
+
+  // Opens the container afresh (`url`, or the custom I/O from where it stands).
+  Result<FormatContextPtr> open_input(bool reopening) const;
+  [[nodiscard]] Failure reopen_input();
 
   // Replaces the codec context by a newly opened one: a decoder in its
   // initial state, as a flush does not fully restore (random generators,
@@ -109,6 +144,7 @@ class Decoder {
   ScaleContextPtr color_converter;
   IoContextPtr io_context;
   std::unique_ptr<Reader> reader;
+  std::string url;  // empty with custom I/O
   AVRational time_base{0, 1};
   std::optional<ColorConverterKey> color_converter_key;
   int width = 0;
@@ -118,6 +154,13 @@ class Decoder {
   int threads = 1;  // decoding threads asked for at opening
   MediaType media_type = MediaType::video;
   bool drained = false;
+  // The next packet of the stream is its first: nothing was read since the
+  // input was opened, or a rewind was seen to reach the first packet.
+  bool at_stream_start = false;
+  bool packet_pending = false;  // `packet` holds what a rewind read ahead
+  bool rewind_reopens = false;  // a seek to the start skipped packets before
+  // The stream's first packet, as read after opening.
+  std::optional<PacketMark> first_packet;
   // Lets a decode_video call that continues the previous one skip its seek;
   // any seek clears it.
   std::optional<VideoPosition> video_position;
@@ -128,6 +171,7 @@ class Decoder {
 
  private:
   Decoder() = default;
+  void reset_decoding();
 };
 
 // Lets the pump skip unreferenced frames for the current scope.

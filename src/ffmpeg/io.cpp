@@ -7,10 +7,6 @@
 
 #include "ffmpeg/decoder.hpp"
 
-extern "C" {
-#include <libavutil/opt.h>
-}
-
 namespace ffmpeg {
 
 namespace {
@@ -171,17 +167,6 @@ Failure prepare_custom_io(Source&& source, Decoder& decoder) {
                                               &read_memory, nullptr, &seek_memory));
   if (!decoder.io_context) return Error::runtime("cannot allocate input context");
   (void)buffer.release();  // the I/O context owns it now
-
-  decoder.format_context.reset(avformat_alloc_context());
-  if (!decoder.format_context) return Error::runtime("cannot allocate format context");
-  decoder.format_context->pb = decoder.io_context.get();
-  decoder.format_context->flags |= AVFMT_FLAG_CUSTOM_IO;
-  // Media given as bytes or a file object must not lead the demuxer to open
-  // other files or URLs (concat lists, playlists, external references): no
-  // protocol is allowed, and nested demuxers inherit the list.
-  if (av_opt_set(decoder.format_context.get(), "protocol_whitelist", "none", 0) < 0) {
-    return Error::runtime("cannot restrict input protocols");
-  }
   return std::nullopt;
 }
 

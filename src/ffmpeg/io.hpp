@@ -23,7 +23,7 @@ struct FileReader {
 // The cursor behind the I/O callbacks; its address is FFmpeg's opaque pointer.
 using Reader = std::variant<MemoryReader, FileReader>;
 
-// Sets up the reader, the I/O context and a format context that uses it.
+// Sets up the reader and the I/O context over it.
 [[nodiscard]] Failure prepare_custom_io(Source&& source, Decoder& decoder);
 
 int read_memory(void* opaque, std::uint8_t* buffer, int size) noexcept;

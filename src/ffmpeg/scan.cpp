@@ -4,17 +4,15 @@
 
 namespace ffmpeg {
 
-Failure rewind(Decoder& decoder) { return decoder.seek(decoder.start_time()); }
-
 Result<std::vector<PacketRecord>> scan(Decoder& decoder) {
-  if (auto failure = rewind(decoder)) return std::move(*failure);
+  if (auto failure = decoder.rewind()) return std::move(*failure);
   std::vector<PacketRecord> records;
   AVPacket* packet = decoder.packet.get();
   for (;;) {
-    const int read = av_read_frame(decoder.format_context.get(), packet);
+    const int read = decoder.read_packet();
     if (read == AVERROR_EOF) break;
     if (auto failure = check(read, "scan packets")) return std::move(*failure);
-    if (packet->stream_index != decoder.stream_index || (packet->flags & AV_PKT_FLAG_DISCARD)) {
+    if (packet->flags & AV_PKT_FLAG_DISCARD) {
       av_packet_unref(packet);
       continue;
     }
@@ -29,7 +27,7 @@ Result<std::vector<PacketRecord>> scan(Decoder& decoder) {
   std::stable_sort(
       records.begin(), records.end(),
       [](const PacketRecord& a, const PacketRecord& b) { return a.timestamp < b.timestamp; });
-  if (auto failure = rewind(decoder)) return std::move(*failure);
+  if (auto failure = decoder.rewind()) return std::move(*failure);
   return records;
 }
 

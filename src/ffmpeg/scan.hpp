@@ -14,9 +14,6 @@ struct PacketRecord {
   bool key;
 };
 
-// Seeks to the stream's start time (0 when the header has none).
-[[nodiscard]] Failure rewind(Decoder& decoder);
-
 // Every packet of the stream in timestamp order; leaves the decoder rewound.
 Result<std::vector<PacketRecord>> scan(Decoder& decoder);
 
