@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # `make compat`: the README's test command in fresh Debian roots, one per
-# release (default: trixie with FFmpeg 7.1 and sid with the newest FFmpeg),
-# each with that release's own FFmpeg, Python and compiler. Every run tests a
-# new clone of this checkout (its committed state plus changes to tracked
-# files); the roots themselves are kept and reused.
+# release, each with that release's own FFmpeg, Python and compiler: by
+# default those of bookworm (FFmpeg 5.1), trixie (7.1) and sid (the newest)
+# that the machine itself is not. Every run tests a new clone of this
+# checkout (its committed state plus changes to tracked files); the roots
+# themselves are kept and reused.
 #
-#   COMPAT_RELEASES  releases to test (default "trixie sid")
+#   COMPAT_RELEASES  releases to test
 #   COMPAT_ROOTS     where the roots live (default /var/cache/quorvex-av-compat)
 #   COMPAT_MIRROR    Debian archive to install from (default: the one this
 #                    machine's apt sources name)
@@ -14,7 +15,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 checkout=$PWD
 
-read -r -a releases <<<"${COMPAT_RELEASES:-trixie sid}"
+own_release=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
+default_releases=()
+for release in bookworm trixie sid; do
+  [ "$release" = "$own_release" ] || default_releases+=("$release")
+done
+read -r -a releases <<<"${COMPAT_RELEASES:-${default_releases[*]}}"
 roots=${COMPAT_ROOTS:-/var/cache/quorvex-av-compat}
 logs=$checkout/build/compat
 packages=(build-essential cmake pkg-config git make python3 python3-venv python3-dev

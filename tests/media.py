@@ -1,10 +1,11 @@
 """Small media clips made on demand with the ffmpeg tool, and reference readers.
 
 Every clip in ``CLIPS`` is the recipe that makes it plus facts: what the recipe
-asked for and the header values ffprobe reports (test_media.py checks them).  The
-top level of the facts describes the primary stream (the first of its media type);
-``streams`` lists the stream types in index order and ``others`` maps the index of
-every other stream to a dict of the same shape.
+asked for, completed by ``MediaFactory.facts`` with the header values ffprobe
+reads from the file made.  The top level of the facts describes the primary
+stream (the first of its media type); ``streams`` lists the stream types in
+index order and ``others`` maps the index of every other stream to a dict of the
+same shape.
 """
 
 from __future__ import annotations
@@ -127,24 +128,24 @@ def _x264(b_frames: int) -> list:
 X264_GOP25 = _x264(2)
 X264_PLAIN = _x264(0)
 AAC = ["-c:a", "aac", "-b:a", "96k"]
+TAG_BT709 = "setparams=range=tv:color_primaries=bt709:color_trc=bt709:colorspace=bt709"
 
 
-# Facts of every stream: index, type, codec, time_base, start_time, duration (the
-# stream header's) and container_duration (the format's), in seconds or None
-# where ffprobe reports N/A.  Video adds width, height, pix_fmt, fps (the real
-# base frame rate), header_frames (the header's frame count or None), optional
-# colour tags (ffprobe's names) and rotation (the display matrix's angle);
-# audio adds sample_rate, channels and sample_fmt.
+# Facts of every stream that follow from its recipe: index, type and codec.
+# Video adds width, height, pix_fmt, fps (the real base frame rate), the
+# colour tags the recipe asks for (``colours``, ffprobe's names) and rotation
+# (the display matrix's angle); audio adds sample_rate, channels and
+# sample_fmt.  What the muxer writes into the header beyond that (time base,
+# start, durations, frame count, other colour tags) differs between releases
+# of the tool and is read from the file itself (``probe_header``).
 def _video(codec, **facts):
-    facts = dict(index=0, type="video", codec=codec, width=160, height=120, pix_fmt="yuv420p",
-                 fps=Fraction(25), header_frames=None, time_base=Fraction(1, 12800), start_time=0.0) | facts
-    return facts | dict(container_duration=facts.get("container_duration", facts["duration"]))
+    return dict(index=0, type="video", codec=codec, width=160, height=120, pix_fmt="yuv420p",
+                fps=Fraction(25), colours={}) | facts
 
 
 def _audio(codec, sample_rate=44100, **facts):
-    facts = dict(index=0, type="audio", codec=codec, sample_rate=sample_rate, channels=2,
-                 sample_fmt="fltp", time_base=Fraction(1, sample_rate), start_time=0.0) | facts
-    return facts | dict(container_duration=facts.get("container_duration", facts["duration"]))
+    return dict(index=0, type="audio", codec=codec, sample_rate=sample_rate, channels=2,
+                sample_fmt="fltp") | facts
 
 
 def _clip(filename: str, recipe, primary: dict, *others: dict) -> Clip:
@@ -182,7 +183,8 @@ def _make_multi(out: Path, work: Path) -> None:
                    "2\n00:00:01,000 --> 00:00:01,800\nsecond line\n")
     _encode([*_testsrc(2), *_tones(44100, 2), *_tones(16000, 2, freqs=(880,)),
              "-i", str(srt), "-map", "0:v", "-map", "1:a", "-map", "2:a", "-map", "3:s",
-             *X264_GOP25, *AAC, "-c:a:1", "flac", "-sample_fmt:a:1", "s16", "-c:s", "srt"], out)
+             *X264_GOP25, *AAC, "-c:a:1", "flac", "-sample_fmt:a:1", "s16", "-c:s", "srt",
+             "-avoid_negative_ts", "make_zero"], out)
 
 
 # The two halves of "format_change": (sample rate, tone per channel).
@@ -199,84 +201,77 @@ def _make_format_change(out: Path, work: Path) -> None:
     out.write_bytes(b"".join(parts))
 
 
-# Durations are the stream header's and the container's (the same unless given), in seconds.
-_MS = Fraction(1, 1000)
-_GRAY16 = dict(width=128, height=96, time_base=Fraction(1, 51200), duration=None, container_duration=0.36)
-_H264_1S = dict(header_frames=25, duration=1.0)
-_SHIFT = 0.023  # Matroska shifts the other streams by the AAC priming (1024 samples)
+_GRAY16 = dict(width=128, height=96)
 
 CLIPS: dict[str, Clip] = {
-    "h264": _clip("h264.mp4", [*_testsrc(3), *X264_GOP25], _video("h264", header_frames=75, duration=3.0)),
+    "h264": _clip("h264.mp4", [*_testsrc(3), *X264_GOP25], _video("h264")),
     # The first AAC packet is the encoder's priming, at pts -1024; the header's start time is still 0.
     "h264_audio": _clip("h264_audio.mp4", [*_testsrc(3), *_tones(44100, 3), *X264_GOP25, *AAC],
-                        _video("h264", header_frames=75, duration=3.0), _audio("aac", index=1, duration=3.0)),
+                        _video("h264"), _audio("aac", index=1)),
     "vp9": _clip("vp9.webm", [*_testsrc(2), "-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8",
-                              "-b:v", "300k", "-g", "25", "-keyint_min", "25"],
-                 _video("vp9", time_base=_MS, duration=None, container_duration=2.0, color_range="tv")),
+                              "-b:v", "300k", "-g", "25", "-keyint_min", "25"], _video("vp9")),
     # AVI with B-frames: I- and P-frame packets have a dts but no pts.
     "mpeg4": _clip("mpeg4.avi", [*_testsrc(2), "-c:v", "mpeg4", "-q:v", "4", "-g", "25", "-bf", "2"],
-                   _video("mpeg4", header_frames=50, time_base=Fraction(1, 25), duration=2.0)),
+                   _video("mpeg4")),
     "gray8": _clip("gray8.mkv", _raw_maker(SOURCE_FRAMES["gray8"], "gray", "-c:v", "ffv1", "-g", "5", "-pix_fmt", "gray"),
-                   _video("ffv1", width=128, height=96, pix_fmt="gray", time_base=_MS, duration=None,
-                          container_duration=0.4)),
+                   _video("ffv1", pix_fmt="gray", **_GRAY16)),
     # 16-bit grey, lossless; NUT picks its own time base.
     "gray16le": _clip("gray16le.nut", _raw_maker(_gray16, "gray16le", "-c:v", "rawvideo", "-pix_fmt", "gray16le"),
                       _video("rawvideo", pix_fmt="gray16le", **_GRAY16)),
     "gray16be": _clip("gray16be.nut", _raw_maker(_gray16, "gray16le", "-c:v", "rawvideo", "-pix_fmt", "gray16be"),
                       _video("rawvideo", pix_fmt="gray16be", **_GRAY16)),
     "rgba": _clip("rgba.mov", _raw_maker(_rgba, "rgba", "-c:v", "png", "-pix_fmt", "rgba"),
-                  _video("png", width=128, height=96, pix_fmt="rgba", header_frames=10, duration=0.4,
-                         color_range="pc")),
-    "rotated90": _clip("rotated90.mp4", _matrix_maker(ROTATE90_MATRIX), _video("h264", **_H264_1S, rotation=-90)),
-    "mirrored": _clip("mirrored.mp4", _matrix_maker(MIRROR_MATRIX), _video("h264", **_H264_1S, rotation=-180)),
-    "multi": _clip("multi.mkv", _make_multi,
-                   _video("h264", time_base=_MS, start_time=_SHIFT, duration=None, container_duration=2 + _SHIFT),
-                   _audio("aac", index=1, time_base=_MS, duration=None, container_duration=2 + _SHIFT),
-                   _audio("flac", 16000, index=2, channels=1, sample_fmt="s16", time_base=_MS,
-                          start_time=_SHIFT, duration=None, container_duration=2 + _SHIFT),
-                   dict(index=3, type="subtitle", codec="subrip", time_base=_MS)),
-    "aac": _clip("aac.m4a", [*_tones(44100, 2), *AAC], _audio("aac", duration=2.0)),  # priming at -1024
-    "mp3": _clip("mp3.mp3", [*_tones(44100, 2), "-c:a", "libmp3lame", "-b:a", "128k"],
-                 _audio("mp3", time_base=Fraction(1, 14112000), start_time=0.025057, duration=2.037551)),
-    "wav": _clip("wav.wav", [*_tones(44100, 1), "-c:a", "pcm_s16le"],
-                 _audio("pcm_s16le", sample_fmt="s16", start_time=None, duration=1.0)),
+                  _video("png", pix_fmt="rgba", **_GRAY16)),
+    "rotated90": _clip("rotated90.mp4", _matrix_maker(ROTATE90_MATRIX), _video("h264", rotation=-90)),
+    "mirrored": _clip("mirrored.mp4", _matrix_maker(MIRROR_MATRIX), _video("h264", rotation=-180)),
+    # Every timestamp shifted so that the earliest is 0: the video's first
+    # frame comes after 0 (by its B-frame delay and, with some muxers, the
+    # AAC priming).
+    "multi": _clip("multi.mkv", _make_multi, _video("h264"), _audio("aac", index=1),
+                   _audio("flac", 16000, index=2, channels=1, sample_fmt="s16"),
+                   dict(index=3, type="subtitle", codec="subrip")),
+    "aac": _clip("aac.m4a", [*_tones(44100, 2), *AAC], _audio("aac")),  # priming at -1024
+    "mp3": _clip("mp3.mp3", [*_tones(44100, 2), "-c:a", "libmp3lame", "-b:a", "128k"], _audio("mp3")),
+    "wav": _clip("wav.wav", [*_tones(44100, 1), "-c:a", "pcm_s16le"], _audio("pcm_s16le", sample_fmt="s16")),
     "flac": _clip("flac.flac", [*_tones(48000, 1, freqs=(440,)), "-c:a", "flac", "-sample_fmt", "s16"],
-                  _audio("flac", 48000, channels=1, sample_fmt="s16", duration=1.0)),
+                  _audio("flac", 48000, channels=1, sample_fmt="s16")),
     # Ogg Opus: the first packet starts 312 samples (the pre-skip) early.
-    "opus": _clip("opus.ogg", [*_tones(48000, 1), "-c:a", "libopus", "-b:a", "64k"], _audio("opus", 48000, duration=1.0065)),
-    "fullrange": _clip("fullrange.mp4", [*_testsrc(1), *X264_PLAIN, "-color_range", "pc"],
-                       _video("h264", pix_fmt="yuvj420p", **_H264_1S, color_range="pc")),
-    "tagged": _clip("tagged.mp4", [*_testsrc(1), *X264_PLAIN, "-color_range", "tv", "-color_primaries", "bt709",
-                                   "-color_trc", "bt709", "-colorspace", "bt709"],
-                    _video("h264", **_H264_1S, color_range="tv", color_space="bt709", color_primaries="bt709",
-                           color_transfer="bt709")),
+    "opus": _clip("opus.ogg", [*_tones(48000, 1), "-c:a", "libopus", "-b:a", "64k"], _audio("opus", 48000)),
+    # Converted to full range on purpose: the output option alone only tags
+    # the stream on some releases of the tool.
+    "fullrange": _clip("fullrange.mp4", [*_testsrc(1), "-vf", "scale=out_range=full", *X264_PLAIN,
+                                         "-color_range", "pc"],
+                       _video("h264", pix_fmt="yuvj420p", colours=dict(color_range="pc"))),
+    # The tags are set on the frames, which every release of the tool hands
+    # on to the encoder and the muxer (its output options do not reach both).
+    "tagged": _clip("tagged.mp4", [*_testsrc(1), "-vf", TAG_BT709, *X264_PLAIN],
+                    _video("h264", colours=dict(color_range="tv", color_space="bt709", color_primaries="bt709",
+                                                color_transfer="bt709"))),
     # Matroska written to a pipe: the muxer cannot seek back to fill in the durations.
     "no_duration": _clip("no_duration.mkv",
                          lambda out, work: _encode([*_testsrc(1), *X264_PLAIN, "-f", "matroska"], out, piped=True),
-                         _video("h264", time_base=_MS, duration=None)),
+                         _video("h264")),
     # A raw H.264 elementary stream: no duration, and packets carry neither pts nor dts.
-    "no_timestamps": _clip("no_timestamps.h264", [*_testsrc(1), *X264_PLAIN],
-                           _video("h264", time_base=Fraction(1, 1200000), start_time=None, duration=None)),
-    # FLV keeps no frame durations, and a 1000 fps output rate stops the
-    # demuxer from guessing them: every frame's duration is unknown.
+    "no_timestamps": _clip("no_timestamps.h264", [*_testsrc(1), *X264_PLAIN], _video("h264")),
+    # FLV keeps no frame durations, and frames passed through with their own
+    # millisecond times give the demuxer no rate to guess them from: every
+    # frame's duration is unknown.
     "unknown_duration": _clip("unknown_duration.flv",
-                              [*_testsrc(1), *X264_PLAIN, "-fps_mode", "passthrough", "-r", "1000"],
-                              _video("h264", time_base=_MS, duration=None, container_duration=0.961)),
+                              [*_testsrc(1), *X264_PLAIN, "-fps_mode", "passthrough", "-enc_time_base", "1/1000"],
+                              _video("h264")),
     # Matroska allowed to keep the AAC priming frame at a negative time.
     "aac_negative": _clip("aac_negative.mkv", [*_tones(44100, 2), *AAC, "-avoid_negative_ts", "disabled"],
-                          _audio("aac", time_base=_MS, start_time=-0.023, duration=None, container_duration=2.0)),
+                          _audio("aac")),
     # A width that is not a multiple of 32: converted through a padded frame.
     "odd_width": _clip("odd_width.mp4", ["-f", "lavfi", "-i", "testsrc2=size=100x76:rate=25:duration=1", *X264_GOP25],
-                       _video("h264", width=100, height=76, header_frames=25, duration=1.0)),
+                       _video("h264", width=100, height=76)),
     # Stereo 44.1 kHz for one second, then mono 22.05 kHz for one second.  The
     # header describes the first half; its duration is estimated from the bit rate.
-    "format_change": _clip("format_change.aac", _make_format_change,
-                           _audio("aac", time_base=Fraction(1, 28224000), start_time=None, duration=1.830835)),
+    "format_change": _clip("format_change.aac", _make_format_change, _audio("aac")),
     # Variable frame rate: frame n at 40 * (n + n // 3) ms, so every third
     # interval is doubled; B-frames.  The header's base rate stays 25 fps.
     "vfr": _clip("vfr.mp4", [*_testsrc(2), "-vf", "setpts=(N+floor(N/3))/25/TB", "-fps_mode", "vfr",
-                             *X264_GOP25, "-video_track_timescale", "1000"],
-                 _video("h264", header_frames=50, time_base=_MS, duration=2.6, container_duration=2.64)),
+                             *X264_GOP25, "-video_track_timescale", "1000"], _video("h264")),
 }
 
 
@@ -315,7 +310,12 @@ class MediaFactory:
         self._unavailable: dict[str, str] = {}
 
     def facts(self, name: str) -> dict:
-        return copy.deepcopy(self.clips[name].facts)
+        """The recipe's facts, each stream's completed by ``probe_header``."""
+        facts = copy.deepcopy(self.clips[name].facts)
+        path = self.path(name)
+        for stream in (facts, *facts["others"].values()):
+            stream |= probe_header(path, stream["index"])
+        return facts
 
     def path(self, name: str) -> Path:
         clip = self.clips[name]
@@ -356,6 +356,33 @@ def _ffprobe(path, stream_index: int, *args: str) -> dict:
 def probe_stream(path, stream_index: int) -> dict:
     """ffprobe's dict for one stream, side data included."""
     return _ffprobe(path, stream_index, "-show_streams")["streams"][0]
+
+
+_COLOUR_TAGS = ("color_range", "color_space", "color_primaries", "color_transfer")
+
+
+def probe_header(path, stream_index: int) -> dict:
+    """What the header of one stream says, as ffprobe reads it: time_base, and in
+    seconds start_time, duration (the stream's) and container_duration; then
+    header_frames and, for video, the colour tags.  Values the header leaves
+    unset (or states as 0 or less, for durations and counts) are None."""
+    data = _ffprobe(path, stream_index, "-show_streams", "-show_format")
+    stream, container = data["streams"][0], data["format"]
+
+    def number(value, kind=float, positive=True):
+        if value in (None, "N/A"):
+            return None
+        value = kind(value)
+        return None if positive and value <= 0 else value
+
+    header = dict(time_base=Fraction(stream["time_base"]),
+                  start_time=number(stream.get("start_time"), positive=False),
+                  duration=number(stream.get("duration")),
+                  container_duration=number(container.get("duration")),
+                  header_frames=number(stream.get("nb_frames"), int))
+    if stream["codec_type"] == "video":
+        header |= {tag: None if stream.get(tag, "unknown") == "unknown" else stream[tag] for tag in _COLOUR_TAGS}
+    return header
 
 
 def probe_packets(path, stream_index: int):
@@ -401,6 +428,34 @@ def ffmpeg_frames(path, pix_fmt: str = "rgb24", stream_index: int = 0, vf: str =
     data = np.frombuffer(proc.stdout, dtype=dtype)
     return data.reshape(-1, stream["height"], stream["width"], channels).astype(
         data.dtype.newbyteorder("="))
+
+
+def shown_at(frames, t):
+    """Index of the frame shown at t, given probe_frames(): the last one at or
+    before t, the final one only inside its duration; None where nothing is
+    shown."""
+    before = [i for i, f in enumerate(frames) if f["time"] <= t]
+    if not before:
+        return None
+    last = before[-1]
+    if last == len(frames) - 1 and t >= frames[last]["time"] + frames[last]["seconds"]:
+        return None
+    return last
+
+
+def ffmpeg_frames_read_as(path, raw_pix_fmt: str) -> np.ndarray:
+    """Like ffmpeg_frames(path) in rgb24, but with the decoded samples handed to
+    the tool again as raw ``raw_pix_fmt`` pictures: the same bytes read with
+    other colour properties (say, a full-range picture read as limited range)."""
+    stream = probe_stream(path, 0)
+    # The stream's own pixel format, named: left to choose, newer releases of
+    # the tool convert full-range pictures to limited range on the way out.
+    raw = _run("ffmpeg", ["-i", str(path), "-map", "0:0", "-fps_mode", "passthrough", "-f", "rawvideo",
+                          "-pix_fmt", stream["pix_fmt"], "pipe:1"]).stdout
+    proc = _run("ffmpeg", ["-f", "rawvideo", "-pix_fmt", raw_pix_fmt, "-video_size",
+                           f"{stream['width']}x{stream['height']}", "-i", "pipe:0", "-f", "rawvideo",
+                           "-pix_fmt", "rgb24", "pipe:1"], input=raw)
+    return np.frombuffer(proc.stdout, np.uint8).reshape(-1, stream["height"], stream["width"], 3)
 
 
 def key_targets(packets, pts_list) -> list:

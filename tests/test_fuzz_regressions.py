@@ -27,8 +27,7 @@ def test_unknown_colour_tags_read_as_unset(tmp_path):
     # Matroska keeps colour tags as plain numbers, which FFmpeg hands on
     # unchecked: values no FFmpeg enumerator names must neither be read as
     # the enum types (undefined behaviour) nor break the colour conversion.
-    data = _tiny_mkv(tmp_path / "tagged.mkv", "-colorspace", "bt709", "-color_primaries", "bt709",
-                     "-color_trc", "bt709")
+    data = _tiny_mkv(tmp_path / "tagged.mkv", "-vf", "setparams=color_primaries=bt709:color_trc=bt709:colorspace=bt709")
     for element, value in ((b"\x55\xb1", 68), (b"\x55\xbb", 99), (b"\x55\xba", 250)):
         at = data.find(element + b"\x81")  # matrix, primaries, transfer; one-byte values
         assert at >= 0, element

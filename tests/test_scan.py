@@ -3,8 +3,17 @@
 import numpy as np
 import pytest
 
-from media import probe_packets
+from media import probe_frames, probe_packets
 from quorvex_av import Decoder
+
+
+def same_packets(got, fresh):
+    """Scans agree on every timestamp and key flag, and on every duration the
+    first read from the start gave.  A block stored without a duration is read
+    without one from the start of the file, but some demuxers (FFmpeg 7's
+    Matroska) infer it when reading on after a seek."""
+    return len(got) == len(fresh) and all(
+        (t, k) == (t0, k0) and (d == d0 or d0 == 0) for (t, d, k), (t0, d0, k0) in zip(got, fresh))
 
 
 # h264: B-frames, so file order is not presentation order; mpeg4: AVI, packets
@@ -25,7 +34,7 @@ def test_scan_matches_the_packets(media, name, media_type, index):
     assert all(type(t) is int and type(d) is int and type(k) is bool for t, d, k in packets)
     assert packets[0][2] is True
     # The scan leaves the decoder at the start: scanning again gives the same.
-    assert decoder.scan() == packets
+    assert same_packets(decoder.scan(), packets)
 
 
 @pytest.mark.parametrize("kind", ["path", "bytes", "file"])
@@ -39,9 +48,9 @@ def test_rewinds_reach_the_first_packet(media, kind):
     source = {"path": str(path), "bytes": path.read_bytes(), "file": open(path, "rb")}[kind]
     decoder = Decoder(source, "audio")
     first, start = decoder.decode_audio(44100, 2, 0.5)
-    assert start == packets[0][0] / 1000
-    assert decoder.scan() == packets
-    assert decoder.scan() == packets
+    assert start == probe_frames(path, 0)[0]["time"]
+    assert same_packets(decoder.scan(), packets)
+    assert same_packets(decoder.scan(), packets)
     again, again_start = decoder.decode_audio(44100, 2, 0.5)
     assert again_start == start and np.array_equal(again, first)
     decoder.close()
