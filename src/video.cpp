@@ -10,7 +10,7 @@
 #include "decoder_object.hpp"
 #include "errors.hpp"
 #include "ffmpeg/transform.hpp"
-#include "ffmpeg/video.hpp"
+#include "ffmpeg/video_request.hpp"
 #include "values.hpp"
 
 namespace {

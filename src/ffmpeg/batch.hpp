@@ -9,7 +9,7 @@
 
 #include "arrays/buffer.hpp"
 #include "ffmpeg/convert.hpp"
-#include "ffmpeg/video.hpp"
+#include "ffmpeg/video_request.hpp"
 
 namespace ffmpeg {
 

@@ -53,14 +53,14 @@ namespace {
 // under its key, so later frames fail without another attempt.
 SwsContext* color_converter(Decoder& decoder, const AVFrame* frame, AVPixelFormat target) {
   const ColorConverterKey key{frame->width, frame->height, frame->format, target};
-  if (decoder.color_converter_key != key) {
-    decoder.color_converter.reset();
-    decoder.color_converter.reset(
+  if (decoder.video_cache.color_converter_key != key) {
+    decoder.video_cache.color_converter.reset();
+    decoder.video_cache.color_converter.reset(
         sws_getContext(frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
                        frame->width, frame->height, target, 0, nullptr, nullptr, nullptr));
-    decoder.color_converter_key = key;
+    decoder.video_cache.color_converter_key = key;
   }
-  return decoder.color_converter.get();
+  return decoder.video_cache.color_converter.get();
 }
 
 // Converts with the frame's own colour space and, when it states one, range.
@@ -129,7 +129,7 @@ Result<Image> convert_frame(Decoder& decoder, const AVFrame* frame, const Output
     if (rows != frame->height) return Error::runtime("color conversion failed");
     return *into;
   }
-  AVFrame* rgb = decoder.rgb_frame.get();
+  AVFrame* rgb = decoder.video_cache.rgb_frame.get();
   if (auto failure = prepare_rgb_frame(rgb, frame->width, frame->height, plan.target)) {
     return std::move(*failure);
   }

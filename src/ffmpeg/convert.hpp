@@ -7,7 +7,7 @@
 
 #include "arrays/buffer.hpp"
 #include "ffmpeg/decoder.hpp"
-#include "ffmpeg/video.hpp"
+#include "ffmpeg/video_request.hpp"
 
 namespace ffmpeg {
 

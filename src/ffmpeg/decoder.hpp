@@ -12,7 +12,8 @@
 #include "ffmpeg/handles.hpp"
 #include "ffmpeg/io.hpp"
 #include "ffmpeg/source.hpp"
-#include "ffmpeg/video.hpp"
+#include "ffmpeg/video_cache.hpp"
+#include "ffmpeg/video_request.hpp"
 
 namespace ffmpeg {
 
@@ -20,27 +21,6 @@ struct Transform;
 struct OutputPlan;
 
 enum class MediaType : std::uint8_t { video = 0, audio = 1 };
-
-// One cached bilinear scaling stage of the video path, keyed by the sizes
-// and the pixel format it was built for. The context is declared last so
-// that it is freed before its frame.
-struct Resizer {
-  FramePtr frame;
-  ScaleContextPtr context;
-  int source_width = 0;
-  int source_height = 0;
-  int target_width = 0;
-  int target_height = 0;
-  int pixel_format = 0;
-};
-
-struct ColorConverterKey {
-  int width = 0;
-  int height = 0;
-  int source_format = 0;
-  int target_format = 0;
-  bool operator==(const ColorConverterKey&) const = default;
-};
 
 // Seconds of `ticks` in `time_base`: ticks × num ÷ den, in doubles.
 inline double to_seconds(std::int64_t ticks, AVRational time_base) {
@@ -133,26 +113,21 @@ class Decoder {
     return start == AV_NOPTS_VALUE ? 0 : start;
   }
 
-  std::vector<Resizer> resizers;
-  std::vector<std::uint8_t> staging_buffer;
-  std::vector<std::uint8_t> second_staging_buffer;  // a rotation of a rotated image
   FormatContextPtr format_context;
   CodecContextPtr codec_context;
   PacketPtr packet;
   FramePtr frame;
-  FramePtr rgb_frame;
-  ScaleContextPtr color_converter;
   IoContextPtr io_context;
   std::unique_ptr<Reader> reader;
   std::string url;  // empty with custom I/O
   AVRational time_base{0, 1};
-  std::optional<ColorConverterKey> color_converter_key;
   int width = 0;
   int height = 0;
   int pixel_format = -1;
   int stream_index = 0;
   int threads = 1;  // decoding threads asked for at opening
   MediaType media_type = MediaType::video;
+  VideoCache video_cache;
   bool drained = false;
   // The next packet of the stream is its first: nothing was read since the
   // input was opened, or a rewind was seen to reach the first packet.

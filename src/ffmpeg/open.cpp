@@ -124,8 +124,8 @@ Result<Decoder> Decoder::open(Source source, MediaType media_type, std::optional
 
   decoder.packet.reset(av_packet_alloc());
   decoder.frame.reset(av_frame_alloc());
-  decoder.rgb_frame.reset(av_frame_alloc());
-  if (!decoder.packet || !decoder.frame || !decoder.rgb_frame) {
+  decoder.video_cache.rgb_frame.reset(av_frame_alloc());
+  if (!decoder.packet || !decoder.frame || !decoder.video_cache.rgb_frame) {
     return Error::runtime("cannot allocate decoding buffers");
   }
   decoder.drained = false;
@@ -152,17 +152,12 @@ Failure Decoder::open_codec() {
 // Frees in a fixed order: the video caches, the frames and packet, the
 // decoder, the container, then the custom I/O and the reader behind it.
 Decoder::~Decoder() {
-  resizers.clear();
-  color_converter.reset();
+  video_cache.clear();
   frame.reset();
-  rgb_frame.reset();
   packet.reset();
   codec_context.reset();
   format_context.reset();
   io_context.reset();
-  resizers.shrink_to_fit();
-  std::vector<std::uint8_t>().swap(staging_buffer);
-  std::vector<std::uint8_t>().swap(second_staging_buffer);
   reader.reset();
 }
 

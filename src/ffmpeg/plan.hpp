@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "ffmpeg/decoder.hpp"
-#include "ffmpeg/video.hpp"
+#include "ffmpeg/video_request.hpp"
 
 namespace ffmpeg {
 

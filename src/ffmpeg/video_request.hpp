@@ -1,4 +1,5 @@
-// The request and result of one video call.
+// The request and result of one video call, shared by the layers of the
+// video path.
 #pragma once
 
 #include <cstddef>
