@@ -44,8 +44,16 @@ sanitize: setup
 fuzz: setup
 	bash fuzz/run.sh $(FUZZ_SECONDS)
 
-bench: setup
-	$(VENV)/bin/python bench/run.py $(BENCH_ARGS)
+# The benchmark has an environment of its own, .venv-bench, with the peers
+# (PyAV, OpenCV) beside the package. torchcodec, an optional peer (it needs
+# the CUDA build of torch, about 5.5 GB), is tried by scripts/bench_peers.sh:
+# when it cannot be installed or imported the suite runs without it.
+# BENCH_TORCHCODEC=0 skips the attempt.
+BENCH_VENV := .venv-bench
+bench:
+	VENV=$(BENCH_VENV) EXTRAS=bench bash scripts/setup.sh
+	VENV=$(BENCH_VENV) bash scripts/bench_peers.sh
+	$(BENCH_VENV)/bin/python bench/run.py $(BENCH_ARGS)
 
 # `make test` inside fresh Debian 13 and Debian unstable roots, each with that
 # release's FFmpeg, Python and compiler (scripts/compat.sh; needs root).
@@ -53,4 +61,4 @@ compat:
 	bash scripts/compat.sh
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(BENCH_VENV)

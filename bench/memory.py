@@ -20,7 +20,7 @@ from pathlib import Path
 
 from common import Job
 
-MODULES = {"ours": "lib_ours", "pyav": "lib_pyav", "opencv": "lib_opencv"}
+MODULES = {"ours": "lib_ours", "pyav": "lib_pyav", "opencv": "lib_opencv", "torchcodec": "lib_torchcodec"}
 
 
 def _status(field: str) -> int | None:

@@ -13,9 +13,9 @@ from pathlib import Path
 
 import numpy as np
 
-from rows import OPENCV, OURS, PYAV, Result
+from rows import OPENCV, OURS, PYAV, TORCHCODEC, Result
 
-COLUMNS = (OURS, PYAV, OPENCV)
+COLUMNS = (OURS, PYAV, OPENCV, TORCHCODEC)
 
 LIMITS = {
     "seq": "the ffmpeg tool decoding only (`-f null`), net of start-up",
@@ -254,7 +254,8 @@ def chart(results: list[Result], path: Path) -> None:
                              width_ratios=[2] + [1] * len(others), squeeze=False)
     axes = axes[0]
     names = [*COLUMNS, "limit"]
-    colours = {OURS: "#1f77b4", PYAV: "#ff7f0e", OPENCV: "#2ca02c", "limit": "#7f7f7f"}
+    colours = {OURS: "#1f77b4", PYAV: "#ff7f0e", OPENCV: "#2ca02c", TORCHCODEC: "#d62728",
+               "limit": "#7f7f7f"}
     ax = axes[0]
     height = 0.8 / len(names)
     for row_index, result in enumerate(timed):
@@ -304,8 +305,11 @@ METHOD = """\
 
 Every library decodes with one thread (`threads=1` here; PyAV
 `codec_context.thread_count = 1`; OpenCV `cv2.setNumThreads(1)` and
-`CAP_PROP_N_THREADS = 1`; `ffmpeg -threads 1`) and returns RGB `uint8`
-frames unless stated.  Times are the median of the repeats; each library
+`CAP_PROP_N_THREADS = 1`; torchcodec `num_ffmpeg_threads=1` and
+`torch.set_num_threads(1)`; `ffmpeg -threads 1`) and returns RGB `uint8`
+frames unless stated.  torchcodec's `VideoDecoder` is opened with
+`seek_mode="exact"` (its own scan of the file, timed) and
+`dimension_order="NHWC"`, and its tensors are handed over as NumPy arrays.  Times are the median of the repeats; each library
 runs once untimed first, and the libraries take turns within every repeat.
 The ffmpeg tool's times are net of its start-up (process launch, library
 loading), measured on a tiny generated input with the same options.
@@ -313,29 +317,37 @@ loading), measured on a tiny generated input with the same options.
 - `seq`: every frame of the clip.  This library: the packet scan plus one
   `decode_video` call per key-frame group, each batch dropped after use.
   PyAV: `frame.to_ndarray(format="rgb24")` frame by frame; OpenCV: `read()`
-  and a BGR to RGB conversion.  Limit: `ffmpeg -threads 1 -i clip -f null -`,
+  and a BGR to RGB conversion; torchcodec: `get_frame_at(i)` for every
+  index in turn.  Limit: `ffmpeg -threads 1 -i clip -f null -`,
   which decodes but does not convert colours.
-- `seq_keep`: every frame, all kept in memory (one `decode_video` call; the
-  peers append each frame's array to a list).  Limit: the tool's decode-only
+- `seq_keep`: every frame, all kept in memory (one `decode_video` call;
+  torchcodec `get_all_frames()`; the other peers append each frame's array
+  to a list).  Limit: the tool's decode-only
   time plus the time NumPy takes to allocate and fill (first touch) as many
   bytes as the batch holds.
 - `random_16`: 16 frames at seeded random indices, exactly those frames.
   Both this library and PyAV are given the key frame each target depends on
   (from a scan done beforehand): this library in one `decode_video` call,
   PyAV seeking to the key frame and decoding forward, without seeking again
-  when the next target depends on the same key frame.  OpenCV seeks with
-  `CAP_PROP_POS_FRAMES`; whether it lands on the right frame is checked.
+  when the next target depends on the same key frame.  torchcodec:
+  `get_frames_at(indices)`.  OpenCV seeks with `CAP_PROP_POS_FRAMES`;
+  whether it lands on the right frame is checked.
 - `times_32`: the frame shown at each of 32 evenly spaced times (half-way
   between marks, so that no time falls on a frame boundary), starting from
   the file alone: `decode_timestamps` here; PyAV demuxes once to find the key
   frames (timed), then seeks and decodes forward, keeping the last frame
-  starting at or before each time; OpenCV seeks with `CAP_PROP_POS_MSEC`.
+  starting at or before each time; torchcodec `get_frames_played_at(seconds)`;
+  OpenCV seeks with `CAP_PROP_POS_MSEC`.
 - `resize_224`: every frame scaled to 224x224 (`("resize", 0, 0, 224, 224)`
   here, `frame.reformat(width=224, height=224, format="rgb24")` in PyAV,
-  `cv2.resize(..., INTER_LINEAR)` then BGR to RGB in OpenCV).  Limit: the
+  `cv2.resize(..., INTER_LINEAR)` then BGR to RGB in OpenCV, the decoder's
+  own `transforms=[Resize((224, 224))]` in torchcodec, frame by frame as in
+  `seq`).  Limit: the
   tool with `-vf scale=224:224:flags=bilinear,format=rgb24 -f null`.
 - `audio_16k`: a 60 s stereo 44.1 kHz file to 16 kHz mono `float32`.
-  PyAV: `av.AudioResampler(format="fltp", layout="mono", rate=16000)`.
+  PyAV: `av.AudioResampler(format="fltp", layout="mono", rate=16000)`;
+  torchcodec: `AudioDecoder(path, sample_rate=16000,
+  num_channels=1).get_all_samples()`.
   Limit: `ffmpeg -threads 1 -i file -ac 1 -ar 16000 -f f32le -` into a pipe.
 - `parallel`: `seq` on two decoders on two threads at once, reported as
   throughput relative to one decoder (2 x one decoder's time / the pair's
@@ -357,8 +369,9 @@ of 255 (all libraries convert with FFmpeg's scaler and default flags and
 agree exactly here; neighbouring frames of the clips differ by about 4
 levels), for 224x224 below 6 levels (the libraries scale differently: this
 library converts at full size then scales, PyAV scales and converts in one
-pass, OpenCV uses its own filter), so there the timestamps identify the
-frames.  The ffmpeg tool writes no frames; its frame count is checked.
+pass, OpenCV uses its own filter, torchcodec's decoder scales bilinearly with
+anti-aliasing), so there the timestamps identify the frames.  The ffmpeg
+tool writes no frames; its frame count is checked.
 Audio: same length within 4 samples and a correlation of at least 0.999.
 Any disagreement is written in the *Same output* column as `MISMATCH`.
 
@@ -389,7 +402,12 @@ to decode), `yuv420p`; two independent pink-noise channels for the audio.
   runs each library once in a fresh process.
 - PyAV and OpenCV decode with their own FFmpeg builds, so part of a
   difference can come from the decoder version rather than from the
-  library around it; this library and the ffmpeg tool share the system's.
+  library around it; this library, torchcodec and the ffmpeg tool share the
+  system's.
+- torchcodec is optional: it needs the CUDA build of torch (about 5.5 GB)
+  even on the CPU, so `make bench` tries to install it
+  (scripts/bench_peers.sh) and the suite leaves its column empty when it is
+  missing or does not import.
 - `parallel` runs two decoders inside one process (two threads) for the
   libraries, but two processes for the tool, which share nothing.
 - `make bench BENCH_ARGS="--rows seq --repeat 5"` passes options through;
@@ -403,9 +421,9 @@ def page(results, targets, env, argv, chart_name, clips_used) -> str:
     parts = [
         "# Benchmarks",
         "",
-        "How fast `quorvex_av` turns media into NumPy arrays, next to PyAV, OpenCV",
-        "and the `ffmpeg` tool (the limit: the same decoders with nothing around",
-        "them).  Run it with `make bench`, or `.venv/bin/python bench/run.py`",
+        "How fast `quorvex_av` turns media into NumPy arrays, next to PyAV, OpenCV,",
+        "torchcodec and the `ffmpeg` tool (the limit: the same decoders with nothing",
+        "around them).  Run it with `make bench`, or `.venv/bin/python bench/run.py`",
         "(`--rows seq,random_16`, `--repeat N`, `--out DIR`; `--help` lists all).",
         "The table below is overwritten by each run.",
         "",
@@ -416,7 +434,8 @@ def page(results, targets, env, argv, chart_name, clips_used) -> str:
         *[f"- {line}" for line in env],
         "",
         "Note that PyAV and OpenCV bundle their own, newer FFmpeg builds, while this",
-        "library and the `ffmpeg` tool use the system's FFmpeg.",
+        "library, torchcodec and the `ffmpeg` tool use the system's FFmpeg.",
+
         "",
         table(results),
         "",

@@ -26,11 +26,13 @@ import lib_ours
 import lib_opencv
 import lib_pyav
 import lib_tool
+import lib_torchcodec
 from common import (FULL_SIZE_TOLERANCE, RESIZED_TOLERANCE, TIME_TOLERANCE, Clock, Job, Output,
                     compare_audio, compare_video, median, pair_with_keys, probe_positions)
 
 OURS, PYAV, OPENCV, TOOL = lib_ours.NAME, lib_pyav.NAME, lib_opencv.NAME, lib_tool.NAME
-PEERS = (PYAV, OPENCV)
+TORCHCODEC = lib_torchcodec.NAME
+PEERS = (PYAV, OPENCV, TORCHCODEC)
 HERE = Path(__file__).resolve().parent
 
 
@@ -354,7 +356,7 @@ def row_memory(suite: Suite, key: str) -> Result:
     job = suite.video_job(key)
     nbytes = job.frame_count * job.height * job.width * 3
     cells, errors, problems = {}, {}, []
-    children = {OURS: "ours", PYAV: "pyav", OPENCV: "opencv"}
+    children = {OURS: "ours", PYAV: "pyav", OPENCV: "opencv", TORCHCODEC: "torchcodec"}
     for name in suite.libraries:
         done = subprocess.run([sys.executable, str(HERE / "memory.py"), children[name], str(job.path)],
                               capture_output=True, text=True)

@@ -1,8 +1,9 @@
-"""Benchmark suite: quorvex_av against PyAV, OpenCV and the ffmpeg tool.
+"""Benchmark suite: quorvex_av against PyAV, OpenCV, torchcodec and the ffmpeg tool.
 
-Usage (from the repository root, with the package installed in .venv):
+Usage (from the repository root, with the package installed in .venv-bench,
+as ``make bench`` does):
 
-    .venv/bin/python bench/run.py [--rows seq,seq_keep,...] [--repeat N]
+    .venv-bench/bin/python bench/run.py [--rows seq,seq_keep,...] [--repeat N]
                                   [--out DIR] [--tiny]
     make bench
 
@@ -18,9 +19,16 @@ that the libraries returned the same frames or samples, and compares the
 times with the fastest peer and with the limit set by the ffmpeg tool.  The
 Markdown table, the targets met or missed, and the chart go to
 DIR/benchmarks.md and DIR/benchmarks.png (default: docs/); the table and the
-targets are also printed.  PyAV, OpenCV or the tool are skipped when they are
-not installed.  ``--tiny`` uses small, short inputs to check that the suite
-works; its numbers mean nothing.
+targets are also printed.  PyAV, OpenCV, torchcodec or the tool are skipped,
+with a note, when they are not installed or do not import.  ``--tiny`` uses
+small, short inputs to check that the suite works; its numbers mean nothing.
+
+PyAV and OpenCV come with the ``bench`` extra.  torchcodec does not: it needs
+the CUDA build of torch and NVIDIA's runtime compiler even to decode on the
+CPU (about 5.5 GB), so ``make bench`` first runs scripts/bench_peers.sh, which
+tries to install it into .venv-bench and carries on without it when that fails
+(``BENCH_TORCHCODEC=0`` skips the attempt).  ``make setup`` and ``make test``
+never install it.
 """
 
 from __future__ import annotations
@@ -43,6 +51,7 @@ import lib_opencv
 import lib_ours
 import lib_pyav
 import lib_tool
+import lib_torchcodec
 import report
 from rows import ROWS, Suite
 
@@ -85,11 +94,13 @@ def main(argv=None) -> int:
         print(f"warning: other processes are using {before.cores:.1f} cores; times will be noisy",
               flush=True)
     lib_ours.load()
-    libraries = {module.NAME: module for module in (lib_ours, lib_pyav, lib_opencv) if module.available()}
+    peers = (lib_pyav, lib_opencv, lib_torchcodec)
+    libraries = {module.NAME: module for module in (lib_ours, *peers) if module.available()}
     tool = lib_tool if lib_tool.available() else None
-    for module in (lib_pyav, lib_opencv, lib_tool):
+    for module in (*peers, lib_tool):
         if not module.available():
-            print(f"{module.NAME} is not available: skipped", flush=True)
+            reason = getattr(module, "REASON", "")
+            print(f"{module.NAME} is not available{f' ({reason})' if reason else ''}: skipped", flush=True)
     suite = Suite(repeat=args.repeat, warmup=args.warmup, tiny=args.tiny, media=args.media,
                   libraries=libraries, tool=tool)
     catalogue = clips.catalogue(args.tiny)

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Prepares a fresh Debian machine for building and testing quorvex_av:
-# installs the missing system packages, creates .venv and installs the
-# package into it with its test extras. Safe to run again: it only adds what
-# is missing and rebuilds the extension incrementally.
+# installs the missing system packages, creates the virtual environment
+# (VENV, default .venv) and installs the package into it with its extras
+# (EXTRAS, default "test"). Safe to run again: it only adds what is missing
+# and rebuilds the extension incrementally.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(pkg-config g++ make ffmpeg
           libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev)
 python=${PYTHON:-python3}
+venv=${VENV:-.venv}
+extras=${EXTRAS:-test}
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -35,10 +38,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-if [ ! -x .venv/bin/python ]; then
-  "$python" -m venv .venv
-  .venv/bin/python -m pip install -q --upgrade pip
+if [ ! -x "$venv/bin/python" ]; then
+  "$python" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --upgrade pip
 fi
 # Warnings are errors here, as in CI; a plain `pip install .` keeps them
 # non-fatal.
-.venv/bin/python -m pip install -q -Ccmake.define.QUORVEX_WERROR=ON ".[test]"
+"$venv/bin/python" -m pip install -q -Ccmake.define.QUORVEX_WERROR=ON ".[$extras]"
