@@ -29,12 +29,16 @@ class Decoder:
         output_dtype: _OutputDtype,
         exact: bool | np.bool_,
         transforms: Sequence[_Transform] = ...,
+        *,
+        direct_resize: bool | np.bool_ = False,
     ) -> _Batch: ...
     def decode_timestamps(
         self,
         seconds: Sequence[SupportsFloat | SupportsIndex],
         output_dtype: _OutputDtype,
         transforms: Sequence[_Transform] = ...,
+        *,
+        direct_resize: bool | np.bool_ = False,
     ) -> _Batch: ...
     def decode_audio(
         self,

@@ -213,7 +213,11 @@ class VideoReader(_Closable):
     [0, 1], or "native" for a few packed source formats), RGB, upright
     (``auto_rotate``, following the file's display rotation), then cropped
     to ``crop`` = (top, left, height, width) of the upright picture, then
-    resized to ``resize`` = (height, width).
+    resized to ``resize`` = (height, width).  The resize is bilinear and done
+    by the colour conversion itself, from the decoded picture straight to the
+    requested size; ``exact_resize=True`` converts the whole picture to RGB
+    first and scales that, as the ffmpeg tool's ``format=rgb24,scale=...``
+    does (slower; the two differ by a few levels at sharp edges).
 
     ``reader[i]``, ``reader[a:b:c]`` and ``reader[[i, j, ...]]`` give frames
     by their index in presentation order; ``reader.at(seconds)`` gives the
@@ -232,12 +236,14 @@ class VideoReader(_Closable):
         crop: tuple[int, int, int, int] | None = None,
         resize: tuple[int, int] | None = None,
         auto_rotate: bool = True,
+        exact_resize: bool = False,
     ) -> None:
         if dtype not in _DTYPES:
             raise ValueError(f"dtype must be one of {', '.join(_DTYPES)}, not {dtype!r}")
         if dtype == "native" and (crop is not None or resize is not None):
             raise ValueError("crop and resize need an RGB dtype (uint8, uint16 or float32)")
         self._dtype: OutputDtype = dtype
+        self._direct_resize = not exact_resize
         self._table: _FrameTable | None = None
         self._metadata: VideoMetadata | None = None
         self._decoder = _open(source, "video", stream_index, threads)
@@ -408,7 +414,8 @@ class VideoReader(_Closable):
         """One decode_video call for the frames at these table rows."""
         table = self._frames()
         targets = list(zip(table.pts[picks].tolist(), table.seek[picks].tolist()))
-        array, _, _ = self._decoder.decode_video(targets, self._dtype, True, self._transforms)
+        array, _, _ = self._decoder.decode_video(targets, self._dtype, True, self._transforms,
+                                                 direct_resize=self._direct_resize)
         return self._turn(array)
 
     def _turn(self, array: Frames) -> Frames:
@@ -451,7 +458,7 @@ class VideoReader(_Closable):
         unique, inverse = np.unique(flat, return_inverse=True)
         try:
             array, _, _ = self._decoder.decode_timestamps(
-                unique.tolist(), self._dtype, self._transforms)
+                unique.tolist(), self._dtype, self._transforms, direct_resize=self._direct_resize)
         except RuntimeError as error:
             if str(error) not in _NOT_SHOWN:
                 raise

@@ -48,12 +48,12 @@ bool out_of_range(bool too_large) {
 }  // namespace
 
 bool bind(const char* function, const char* const* names, std::size_t count, std::size_t required,
-          PyObject* args, PyObject* kwargs, PyObject** bound) {
+          std::size_t keyword_only, PyObject* args, PyObject* kwargs, PyObject** bound) {
   for (std::size_t i = 0; i < count; ++i) bound[i] = nullptr;
   const Py_ssize_t given = args == nullptr ? 0 : PyTuple_Size(args);
   if (given < 0) return py::fail();
-  if (static_cast<std::size_t>(given) > count) {
-    return too_many_positional(function, given, required, count);
+  if (static_cast<std::size_t>(given) > count - keyword_only) {
+    return too_many_positional(function, given, required, count - keyword_only);
   }
   for (Py_ssize_t i = 0; i < given; ++i) bound[i] = PyTuple_GetItem(args, i);
 

@@ -14,13 +14,15 @@ namespace args {
 // Binds positional and keyword arguments to `count` named parameters, the
 // first `required` of them mandatory. `bound` receives borrowed references,
 // null for parameters not given. Returns false with TypeError set.
+// The last `keyword_only` parameters can only be given by keyword.
 bool bind(const char* function, const char* const* names, std::size_t count, std::size_t required,
-          PyObject* args, PyObject* kwargs, PyObject** bound);
+          std::size_t keyword_only, PyObject* args, PyObject* kwargs, PyObject** bound);
 
 template <std::size_t N>
 bool bind(const char* function, const std::array<const char*, N>& names, std::size_t required,
-          PyObject* args, PyObject* kwargs, std::array<PyObject*, N>& bound) {
-  return bind(function, names.data(), N, required, args, kwargs, bound.data());
+          PyObject* args, PyObject* kwargs, std::array<PyObject*, N>& bound,
+          std::size_t keyword_only = 0) {
+  return bind(function, names.data(), N, required, keyword_only, args, kwargs, bound.data());
 }
 
 // Conversions of one value. Each returns false with an exception set; type

@@ -417,17 +417,20 @@ _RAW_LAYOUTS = {"rgb24": (3, "u1"), "rgb48le": (3, "<u2"), "rgba": (4, "u1"), "g
                 "gray16le": (1, "<u2")}  # pix_fmt: (channels, sample dtype)
 
 
-def ffmpeg_frames(path, pix_fmt: str = "rgb24", stream_index: int = 0, vf: str = "null") -> np.ndarray:
+def ffmpeg_frames(path, pix_fmt: str = "rgb24", stream_index: int = 0, vf: str = "null",
+                  size: tuple[int, int] | None = None) -> np.ndarray:
     """Every frame of one video stream, in presentation order, as the ffmpeg tool
     converts it to ``pix_fmt``: (frames, height, width, channels) in native byte
-    order.  ``vf`` is a filter applied before the conversion; it must keep the size."""
+    order.  ``vf`` is a filter chain applied before or, for a scale filter at its
+    end, together with the conversion; ``size`` is (height, width) when it
+    changes the size."""
     channels, dtype = _RAW_LAYOUTS[pix_fmt]
     stream = probe_stream(path, stream_index)
+    height, width = size or (stream["height"], stream["width"])
     proc = _run("ffmpeg", ["-i", str(path), "-map", f"0:{stream_index}", "-fps_mode", "passthrough",
                            "-vf", vf, "-f", "rawvideo", "-pix_fmt", pix_fmt, "pipe:1"])
     data = np.frombuffer(proc.stdout, dtype=dtype)
-    return data.reshape(-1, stream["height"], stream["width"], channels).astype(
-        data.dtype.newbyteorder("="))
+    return data.reshape(-1, height, width, channels).astype(data.dtype.newbyteorder("="))
 
 
 def shown_at(frames, t):

@@ -186,3 +186,19 @@ def test_audio_is_cut_exactly(media, name, index, start, stop):
     low = 0 if start is None else round((start - first) * reader.sample_rate)
     high = want.shape[1] if stop is None else round((stop - first) * reader.sample_rate)
     assert np.array_equal(reader.read(start, stop), want[:, low:high])
+
+
+@pytest.mark.parametrize("exact_resize", [False, True])
+def test_resize_path(media, exact_resize):
+    # One pass by default, the two steps (whole picture to RGB, then scaled)
+    # when asked; crop and rotation as ever.
+    path = str(media.path("rotated90"))
+    reader = VideoReader(path, crop=(10, 20, 100, 80), resize=(50, 40), exact_resize=exact_resize)
+    frames = reader[[3, 20]]
+    decoder = quorvex_av.Decoder(path, "video")
+    packets = decoder.scan()
+    targets = [(packets[i][0], packets[0][0]) for i in (3, 20)]
+    chain = [("rotate", 3, 0, 0, 0), ("crop", 10, 20, 100, 80), ("resize", 0, 0, 50, 40)]
+    want = decoder.decode_video(targets, "uint8", True, chain, direct_resize=not exact_resize)[0]
+    assert np.array_equal(frames, want)
+    assert np.array_equal(reader.at(reader.times[[3, 20]]), want)

@@ -3,6 +3,7 @@
 import numpy as np
 import pytest
 
+from media import assert_like_the_tool, ffmpeg_frames
 from quorvex_av import Decoder
 
 # h264 clip: 120 rows x 160 columns; frame 0 is a key frame, 1024 a B-frame.
@@ -119,3 +120,64 @@ def test_refused_before_decoding(decoder, transforms, message):
     with pytest.raises(ValueError) as raised:
         decoder.decode_video(FAR, "uint8", False, transforms)
     assert str(raised.value) == message
+
+
+# -- the one-pass resize (direct_resize=True) ------------------------------------------
+
+def every_target(decoder):
+    packets = decoder.scan()
+    keys = [pts for pts, _, key in packets if key]
+    return [(pts, max(k for k in keys if k <= pts)) for pts, _, _ in packets]
+
+
+@pytest.mark.parametrize(
+    "name, vf, transforms",
+    [("h264", "scale=224:224", [resize(224, 224)]),  # up, width a multiple of 32: written in place
+     ("h264", "scale=75:50", [resize(50, 75)]),  # down, through the cached frame
+     ("h264", "crop=100:80:20:10,scale=60:50", [crop(10, 20, 80, 100), resize(50, 60)]),  # source planes cut
+     ("fullrange", "scale=64:48", [resize(48, 64)]),  # the frame's own range
+     ("gray16be", "scale=64:48", [resize(48, 64)])],
+)
+@pytest.mark.parametrize("dtype, pix_fmt, levels", [("uint8", "rgb24", 1), ("uint16", "rgb48le", 257)])
+def test_direct_resize_matches_the_tools_one_pass(media, name, vf, transforms, dtype, pix_fmt, levels):
+    # The tool's scale filter, told the output format, converts and scales in
+    # one pass of the same library; allow the conversion tolerance of the
+    # other pixel tests in case it picks other flags.
+    path = str(media.path(name))
+    decoder = Decoder(path, "video")
+    got = decoder.decode_video(every_target(decoder), dtype, True, transforms, direct_resize=True)[0]
+    size = next(t[3:] for t in transforms if t[0] == "resize")
+    want = ffmpeg_frames(path, pix_fmt, vf=f"{vf}:flags=bilinear", size=size)
+    assert_like_the_tool(got, want, levels)
+
+
+@pytest.mark.parametrize("before, after", [(0, 0), (1, 0), (2, 3), (3, 1), (0, 2)])
+def test_direct_resize_places_crops_of_turned_pictures(media, before, after):
+    # RGB pictures scaled to their own size are copied unchanged, so the one
+    # pass must give exactly what the two steps give: any mistake in mapping
+    # a crop of the turned picture back onto the decoded planes shows.
+    decoder = Decoder(str(media.path("rgba")), "video")
+    targets = every_target(decoder)[:3]
+    chain = [rotate(before), crop(7, 11, 50, 30), resize(50, 30), rotate(after)]
+    two_steps = decoder.decode_video(targets, "uint8", True, chain)[0]
+    assert np.array_equal(decoder.decode_video(targets, "uint8", True, chain, direct_resize=True)[0], two_steps)
+
+
+@pytest.mark.parametrize(
+    "transforms",
+    [[crop(11, 21, 80, 100), resize(50, 60)],  # an odd offset would split the subsampled chroma
+     [resize(60, 80), resize(30, 40)], [resize(60, 80), crop(0, 0, 30, 40)], [crop(3, 4, 50, 60)]],
+)
+def test_direct_resize_falls_back_to_the_two_steps(decoder, transforms):
+    assert np.array_equal(decoder.decode_video(TARGETS, "uint8", True, transforms, direct_resize=True)[0],
+                          transformed(decoder, transforms))
+
+
+def test_direct_resize_is_keyword_only(decoder):
+    with pytest.raises(TypeError, match=r"takes from 3 to 4 positional arguments but 5 were given"):
+        decoder.decode_video(TARGETS, "uint8", True, [resize(60, 80)], True)
+    with pytest.raises(TypeError, match=r"takes from 2 to 3 positional arguments but 4 were given"):
+        decoder.decode_timestamps([0.5], "uint8", [resize(60, 80)], True)
+    shown = decoder.decode_timestamps([0.5, 1.0], "uint8", [resize(60, 80)], direct_resize=True)[0]
+    assert np.array_equal(shown, decoder.decode_video([(6144, 0), (12800, 12800)], "uint8", True, [resize(60, 80)],
+                                                      direct_resize=True)[0])

@@ -63,7 +63,8 @@ SwsContext* color_converter(Decoder& decoder, const AVFrame* frame, AVPixelForma
   return decoder.video_cache.color_converter.get();
 }
 
-// Converts with the frame's own colour space and, when it states one, range.
+}  // namespace
+
 Failure set_color_details(SwsContext* converter, const AVFrame* frame) {
   int* source_table = nullptr;
   int* target_table = nullptr;
@@ -83,6 +84,8 @@ Failure set_color_details(SwsContext* converter, const AVFrame* frame) {
                "configure color conversion");
 }
 
+namespace {
+
 // Gives the record's RGB frame buffers of the frame's size in `target`.
 Failure prepare_rgb_frame(AVFrame* rgb, int width, int height, AVPixelFormat target) {
   if (rgb->width == width && rgb->height == height && rgb->format == target &&
@@ -96,15 +99,12 @@ Failure prepare_rgb_frame(AVFrame* rgb, int width, int height, AVPixelFormat tar
   return check(av_frame_get_buffer(rgb, 32), "allocate RGB frame");
 }
 
-// The converter's fast paths write whole blocks of up to 32 pixels per row
-// and expect 16-byte aligned rows: a destination without row padding is
-// safe only when the width is a multiple of 32.
+}  // namespace
+
 bool fits_in_place(const Image& into) {
   return into.width % 32 == 0 && into.stride % 16 == 0 &&
          reinterpret_cast<std::uintptr_t>(into.data) % 16 == 0;
 }
-
-}  // namespace
 
 Result<Image> convert_frame(Decoder& decoder, const AVFrame* frame, const OutputPlan& plan,
                             const Image* into) {

@@ -33,6 +33,16 @@ struct OutputPlan {
 
 Result<OutputPlan> output_plan(OutputType type, int stream_pixel_format);
 
+// Sets a converter to the frame's own colour space and, when it states one,
+// range.
+[[nodiscard]] Failure set_color_details(SwsContext* converter, const AVFrame* frame);
+
+// Whether the converter may write into `into` directly: its fast paths write
+// whole blocks of up to 32 pixels per row and expect 16-byte aligned rows, so
+// a destination without row padding is safe only when the width is a
+// multiple of 32.
+bool fits_in_place(const Image& into);
+
 // The frame as an image of the plan's layout, valid until the next frame is
 // converted: the frame's own plane for native output, else RGB written by the
 // cached colour converter into `into` when given and safe (see below), or

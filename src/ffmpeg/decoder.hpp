@@ -102,9 +102,11 @@ class Decoder {
   // priming to skip).
   [[nodiscard]] Failure open_codec();
 
-  // Decodes the frames a video request asks for into one batch.
+  // Decodes the frames a video request asks for into one batch. With
+  // `direct_resize`, a resize is done by the colour conversion itself when
+  // the transforms allow it.
   Result<VideoBatch> video(VideoRequest request, OutputType output,
-                           std::vector<Transform> transforms);
+                           std::vector<Transform> transforms, bool direct_resize);
 
   AVStream* stream() const { return format_context->streams[stream_index]; }
   // The stream's start time from its header, 0 when it has none.

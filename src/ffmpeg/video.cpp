@@ -6,6 +6,7 @@
 #include "ffmpeg/compat.hpp"
 #include "ffmpeg/convert.hpp"
 #include "ffmpeg/decoder.hpp"
+#include "ffmpeg/direct_resize.hpp"
 #include "ffmpeg/plan.hpp"
 #include "ffmpeg/playback.hpp"
 #include "ffmpeg/transform.hpp"
@@ -18,22 +19,40 @@ struct Output {
   const OutputPlan& plan;
   const std::vector<Transform>& transforms;
   Batch& batch;
+  // The one-pass resize, when asked for and the transforms allow it.
+  const std::optional<DirectResize>& direct;
 };
 
-// Converts the chosen frame (in the record's `frame`) once into the primary
-// slot; the other positions it answers get copies.
+// The chosen frame (in the record's `frame`) converted and transformed; the
+// image may be the slot itself.
+Result<Image> transformed(Decoder& decoder, Output& output, const Image& slot) {
+  const AVFrame* frame = decoder.frame.get();
+  if (output.direct) {
+    const bool turned = !output.direct->turns.empty();
+    auto image = convert_resized(decoder, frame, *output.direct, output.plan, decoder.pixel_format,
+                                 turned ? nullptr : &slot);
+    if (!image.ok()) return std::move(image).error();
+    if (image.value()) {
+      return apply_transforms(decoder, *image.value(), output.direct->turns, output.plan);
+    }
+    // A frame in another pixel format than the stream's: the two steps.
+  }
+  // Without transforms the converted frame can go straight into its slot.
+  auto image =
+      convert_frame(decoder, frame, output.plan, output.transforms.empty() ? &slot : nullptr);
+  if (!image.ok()) return std::move(image).error();
+  return apply_transforms(decoder, image.value(), output.transforms, output.plan);
+}
+
+// Converts the chosen frame once into the primary slot; the other positions
+// it answers get copies.
 Failure hand_off(Decoder& decoder, Output& output, std::span<const std::size_t> indices) {
   const AVFrame* frame = decoder.frame.get();
   auto timestamp = frame_timestamp(frame);
   if (!timestamp.ok()) return std::move(timestamp).error();
-  // Without transforms the converted frame can go straight into its slot.
-  const Image slot = output.batch.slot(indices.front());
-  auto image =
-      convert_frame(decoder, frame, output.plan, output.transforms.empty() ? &slot : nullptr);
+  auto image = transformed(decoder, output, output.batch.slot(indices.front()));
   if (!image.ok()) return std::move(image).error();
-  auto transformed = apply_transforms(decoder, image.value(), output.transforms, output.plan);
-  if (!transformed.ok()) return std::move(transformed).error();
-  return output.batch.write(transformed.value(), timestamp.value(), compat::frame_duration(frame),
+  return output.batch.write(image.value(), timestamp.value(), compat::frame_duration(frame),
                             decoder.time_base, indices);
 }
 
@@ -51,7 +70,7 @@ Failure run(Decoder& decoder, Plan& plan, Chooser& chooser, Output& output) {
 }  // namespace
 
 Result<VideoBatch> Decoder::video(VideoRequest request, OutputType output_type,
-                                  std::vector<Transform> transforms) {
+                                  std::vector<Transform> transforms, bool direct_resize) {
   if (media_type == MediaType::audio) {
     return Error::runtime("cannot decode video from audio stream");
   }
@@ -82,7 +101,9 @@ Result<VideoBatch> Decoder::video(VideoRequest request, OutputType output_type,
       Batch::prepare(count, plan_of_output.value(), size.value().height, size.value().width);
   if (!batch.ok()) return std::move(batch).error();
 
-  Output output{plan_of_output.value(), transforms, batch.value()};
+  std::optional<DirectResize> direct;
+  if (direct_resize) direct = plan_direct_resize(transforms, {height, width}, pixel_format);
+  Output output{plan_of_output.value(), transforms, batch.value(), direct};
   if (auto* how = std::get_if<TimestampChooser>(&chooser)) {
     if (auto failure = run(*this, plan, *how, output)) return std::move(*failure);
     how->finish(*this);

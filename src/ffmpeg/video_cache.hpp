@@ -32,6 +32,17 @@ struct ColorConverterKey {
   bool operator==(const ColorConverterKey&) const = default;
 };
 
+// The cached scaler of the one-pass resize: from the cropped decoded picture
+// straight to the output size and layout. The context is declared last so
+// that it is freed before its frame.
+struct DirectScaler {
+  FramePtr frame;  // its output, when it cannot go straight into the batch
+  ScaleContextPtr context;
+  ColorConverterKey source;  // the cropped picture's size and format, the target format
+  int target_width = 0;
+  int target_height = 0;
+};
+
 class VideoCache {
  public:
   VideoCache() = default;
@@ -44,6 +55,7 @@ class VideoCache {
   void clear() noexcept {
     resizers.clear();
     resizers.shrink_to_fit();
+    direct = DirectScaler{};
     color_converter.reset();
     color_converter_key.reset();
     rgb_frame.reset();
@@ -52,6 +64,7 @@ class VideoCache {
   }
 
   std::vector<Resizer> resizers;
+  DirectScaler direct;
   ScaleContextPtr color_converter;
   std::optional<ColorConverterKey> color_converter_key;
   FramePtr rgb_frame;  // the converted picture, when it cannot go straight into the batch
