@@ -1,6 +1,7 @@
 """Decoder.decode_video(): frames by presentation timestamp, as NumPy arrays."""
 
 import functools
+import io
 
 import numpy as np
 import pytest
@@ -152,6 +153,40 @@ def test_consecutive_calls_equal_one_call(media):
     # frame a fresh call gets, not the next one.
     h264 = Decoder(str(media.path("h264")), "video")
     assert h264.decode_video([(1, 0)], "uint8", False)[1] == h264.decode_video([(2, 0)], "uint8", False)[1]
+
+
+class SeekCounter(io.BytesIO):  # counts the absolute seeks made once ``seeks`` is a list
+    seeks = None
+
+    def seek(self, offset, whence=0):
+        if self.seeks is not None and whence == 0:
+            self.seeks.append(offset)
+        return super().seek(offset, whence)
+
+
+@pytest.mark.parametrize("chunk", [25, 10, 7])
+def test_a_walk_through_the_stream_goes_on_across_key_frames(media, chunk):
+    # Frames asked for in order, chunk by chunk, each with its own key frame:
+    # when a seek point is the frame right after the last answer, decoding
+    # goes on instead of seeking (a seek flushes the decoder and, with frame
+    # threads, wastes the frames in flight). Compared with one call that
+    # decodes every frame from the first key frame, which never seeks again.
+    data = media.path("multi").read_bytes()  # Matroska: its seeks reach the file object
+    decoder = Decoder(data, "video")
+    packets = decoder.scan()
+    targets = key_targets(packets, [pts for pts, _, _ in packets])
+    assert len({seek for _, seek in targets}) == 2
+    source = SeekCounter(data)
+    decoder = Decoder(source, "video")
+    source.seeks = []
+    walked = [decoder.decode_video(targets[i:i + chunk], "uint8", True)[0] for i in range(0, len(targets), chunk)]
+    walked_seeks = source.seeks
+    source = SeekCounter(data)
+    decoder = Decoder(source, "video")
+    source.seeks = []
+    straight = decoder.decode_video([(pts, targets[0][1]) for pts, _ in targets], "uint8", True)[0]
+    assert np.array_equal(np.concatenate(walked), straight)
+    assert walked_seeks == source.seeks
 
 
 # -- the array -------------------------------------------------------------------------

@@ -29,10 +29,12 @@ inline double to_seconds(std::int64_t ticks, AVRational time_base) {
 }
 
 // Where the last decode_video call left the decoder: just after the frame
-// answering `pts`, reached by decoding forward from `seek_pts`.
+// answering `pts`, reached by decoding forward from `seek_pts`; the next
+// frame starts at `end` (`pts` when that frame's duration is unknown).
 struct VideoPosition {
   std::int64_t seek_pts;
   std::int64_t pts;
+  std::int64_t end;
 };
 
 // Which unreferenced frames the pump need not decode. With `up_to` set,

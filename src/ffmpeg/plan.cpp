@@ -3,6 +3,8 @@
 #include <map>
 #include <string>
 
+#include "ffmpeg/compat.hpp"
+
 namespace ffmpeg {
 
 Plan plan_timestamps(const TimestampRequest& request) {
@@ -50,31 +52,38 @@ TimestampChooser::TimestampChooser(Decoder& decoder) {
     positioned_ = true;
     last_seek_pts_ = decoder.video_position->seek_pts;
     last_pts_ = decoder.video_position->pts;
+    last_end_ = decoder.video_position->end;
     resumed_ = true;
     decoder.video_position.reset();
   }
 }
 
 void TimestampChooser::finish(Decoder& decoder) const {
-  if (positioned_) decoder.video_position = VideoPosition{last_seek_pts_, last_pts_};
+  if (positioned_) decoder.video_position = VideoPosition{last_seek_pts_, last_pts_, last_end_};
 }
 
 Failure TimestampChooser::choose(Decoder& decoder, const TimestampSelection& selection) {
   // Decoding goes on from the previous answer when the seek point is the
   // same. Across calls only towards a later frame, which is what a seek
   // would find too; within a call the plan ascends.
-  const bool continues = positioned_ && last_seek_pts_ == selection.seek_pts &&
-                         (!resumed_ || selection.pts > last_pts_);
+  const bool same_seek_point =
+      last_seek_pts_ == selection.seek_pts && (!resumed_ || selection.pts > last_pts_);
+  const bool next_frame = selection.seek_pts > last_pts_ && selection.seek_pts <= last_end_;
+  const bool continues = positioned_ && (same_seek_point || next_frame);
   resumed_ = false;
   if (!continues) {
     if (auto failure = decoder.seek(selection.seek_pts)) return failure;
-    last_seek_pts_ = selection.seek_pts;
   }
+  last_seek_pts_ = selection.seek_pts;
   auto found = search(decoder, selection.pts);
   if (!found.ok()) return std::move(found).error();
   if (!selection.exact || found.value() == selection.pts) {
     positioned_ = true;
     last_pts_ = found.value();
+    const std::int64_t duration = compat::frame_duration(decoder.frame.get());
+    std::int64_t end = 0;
+    last_end_ =
+        duration > 0 && !__builtin_add_overflow(last_pts_, duration, &end) ? end : last_pts_;
     return std::nullopt;
   }
   // Overshot (a seek point after the target): start over from the stream

@@ -42,6 +42,9 @@ Result<std::int64_t> frame_timestamp(const AVFrame* frame);
 
 // Leaves the frame that answers each timestamp selection in the record's
 // `frame`, seeking only when the seek point changes or the search overshot.
+// A seek point that is the very frame after the last answer is reached by
+// decoding on: a walk through the stream never flushes the decoder at key
+// frames.
 class TimestampChooser {
  public:
   using Answers = TimestampSelection;
@@ -58,6 +61,7 @@ class TimestampChooser {
   bool positioned_ = false;
   std::int64_t last_seek_pts_ = 0;
   std::int64_t last_pts_ = 0;  // answered last, while positioned
+  std::int64_t last_end_ = 0;  // where the frame after it starts, if known
   bool resumed_ = false;       // positioned by the previous call
 };
 
