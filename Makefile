@@ -10,7 +10,7 @@ SAMPLE := build/sample/sample.mp4
 FILE ?= $(SAMPLE)
 OUT := build/run
 
-.PHONY: setup run test sanitize fuzz bench compat clean
+.PHONY: setup run test sanitize fuzz bench compat wheel wheel-test clean
 
 setup:
 	bash scripts/setup.sh
@@ -59,6 +59,17 @@ bench:
 # release's FFmpeg, Python and compiler (scripts/compat.sh; needs root).
 compat:
 	bash scripts/compat.sh
+
+# One self-contained abi3 wheel in dist/ that carries its own decode-only
+# FFmpeg 7.1, built from Debian 13's source package and kept in build/ffmpeg
+# (scripts/wheel.sh).
+wheel:
+	bash scripts/wheel.sh
+
+# That wheel installed and tested in a bare Debian 12 root with no FFmpeg
+# (scripts/wheel_test.sh; needs root).
+wheel-test:
+	bash scripts/wheel_test.sh
 
 clean:
 	rm -rf build $(VENV) $(BENCH_VENV)
