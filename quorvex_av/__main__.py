@@ -128,7 +128,7 @@ def describe(path: str) -> dict[str, Any]:
         if stream is None:
             break
         streams.append(stream)
-    return {"file": path, "streams": streams}
+    return {"file": path, "ffmpeg_version": ffmpeg_version, "streams": streams}
 
 
 def _num(value: object, unit: str = "", digits: int = 3) -> str:
@@ -148,7 +148,8 @@ def _count(value: object, noun: str) -> str:
 
 
 def format_info(info: dict[str, Any]) -> str:
-    lines = [f"{info['file']}: {len(info['streams'])} stream(s)"]
+    lines = [f"{info['file']}: {len(info['streams'])} stream(s), read with FFmpeg "
+             f"{info['ffmpeg_version']}"]
     for s in info["streams"]:
         head = f"  stream {s['stream_index']}: {s['type']}"
         if "error" in s:

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 from media import ffmpeg_audio, probe_frames, probe_stream
+import quorvex_av
 from quorvex_av import AudioReader, VideoReader
 from quorvex_av.__main__ import main
 
@@ -21,6 +22,7 @@ def test_info(media, tmp_path, capsys):
     assert f"quorvex-av: {bad}: open input: " in err
     assert main(["info", "--json", str(media.path("multi"))]) == 0
     info = json.loads(capsys.readouterr().out)
+    assert info["ffmpeg_version"] == quorvex_av.ffmpeg_version  # the FFmpeg this package loads
     assert [s["type"] for s in info["streams"]] == ["video", "audio", "audio", "other"]
     video, _, flac, _ = info["streams"]
     first = probe_frames(media.path("multi"), 0)[0]["time"]
