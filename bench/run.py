@@ -12,14 +12,15 @@ string: those put the repository root on ``sys.path``, where the source tree's
 ``quorvex_av`` (without the compiled extension) hides the installed package.
 
 Rows (``--rows``, comma-separated; default all): seq, seq_keep, random_16,
-times_32, resize_224, audio_16k, parallel, memory.  Inputs are made with the
-ffmpeg tool on first use and cached in bench/.media/.  Each row reports the
-median of ``--repeat`` timed runs (default 3) after one untimed run, checks
-that the libraries returned the same frames or samples, and compares the
-times with the fastest peer and with the limit set by the ffmpeg tool.  The
-Markdown table, the targets met or missed, and the chart go to
-DIR/benchmarks.md and DIR/benchmarks.png (default: docs/); the table and the
-targets are also printed.  PyAV, OpenCV, torchcodec or the tool are skipped,
+times_32, resize_224, audio_16k, parallel, memory, clips_8x16, loader_8 (the
+last two in training.py).  Inputs are made with the ffmpeg tool on first use
+and cached in bench/.media/.  Each row reports the median of ``--repeat``
+timed runs (default 3) after one untimed run, checks that the libraries
+returned the same frames or samples, and compares the times with the fastest
+peer and with the limit set by the ffmpeg tool.  The Markdown table, the
+targets met or missed, and the chart go to DIR/benchmarks.md and
+DIR/benchmarks.png (default: docs/); the table and the targets are also
+printed.  PyAV, OpenCV, torchcodec or the tool are skipped,
 with a note, when they are not installed or do not import.  ``--tiny`` uses
 small, short inputs to check that the suite works; its numbers mean nothing.
 
@@ -53,6 +54,7 @@ import lib_pyav
 import lib_tool
 import lib_torchcodec
 import report
+import training
 from rows import ROWS, Suite
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -62,6 +64,9 @@ ROW_CLIPS = {
     "times_32": ["h264_720p"], "resize_224": ["h264_1080p"], "audio_16k": ["aac", "mp3"],
     "parallel": ["h264_1080p"], "memory": ["h264_1080p"],
 }
+# Rows defined beside the others: training.py (samplers and the clip loader).
+ROWS.update(training.ROWS)
+ROW_CLIPS.update(training.ROW_CLIPS)
 
 
 def parse(argv):

@@ -2,18 +2,28 @@
 
 ``VideoReader`` and ``AudioReader`` are the everyday interface: frames by
 index or time, whole streams in batches, audio cut to a time range.
+``quorvex_av.samplers`` draws clips of a video for training, and
+``ClipLoader`` decodes the clips of many files on a pool of threads.
 ``Decoder`` is the extension's own, lower-level class that they are built on.
 """
 
+from . import samplers
 from ._av import Decoder, __version__, ffmpeg_version
+from .loader import ClipLoader, LoadedClips, LoadError
 from .readers import AudioMetadata, AudioReader, VideoMetadata, VideoReader
+from .samplers import Clips
 
 __all__ = [
     "AudioMetadata",
     "AudioReader",
+    "ClipLoader",
+    "Clips",
     "Decoder",
+    "LoadError",
+    "LoadedClips",
     "VideoMetadata",
     "VideoReader",
     "__version__",
     "ffmpeg_version",
+    "samplers",
 ]

@@ -2,8 +2,9 @@
 # Prepares a fresh Debian machine for building and testing quorvex_av:
 # installs the missing system packages, creates the virtual environment
 # (VENV, default .venv) and installs the package into it with its extras
-# (EXTRAS, default "test"). Safe to run again: it only adds what is missing
-# and rebuilds the extension incrementally.
+# (EXTRAS, default "test"; with "test", PyTorch's CPU build too, see below).
+# Safe to run again: it only adds what is missing and rebuilds the extension
+# incrementally.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -45,3 +46,13 @@ fi
 # Warnings are errors here, as in CI; a plain `pip install .` keeps them
 # non-fatal.
 "$venv/bin/python" -m pip install -q -Ccmake.define.QUORVEX_WERROR=ON ".[$extras]"
+
+# PyTorch for the tests (examples/torch_dataset.py under a DataLoader): the
+# CPU build, pinned exactly, since a looser requirement can pull the CUDA
+# build (several GB). Users get torch through the `torch` extra instead.
+# QUORVEX_TEST_TORCH names another requirement, or "skip" to leave torch out
+# (its tests then skip; otherwise they fail without it).
+torch_requirement=${QUORVEX_TEST_TORCH:-torch==2.13.0}
+if [[ ",$extras," == *",test,"* && "$torch_requirement" != skip ]]; then
+  "$venv/bin/python" -m pip install -q "$torch_requirement"
+fi

@@ -1,0 +1,217 @@
+"""The training rows (``clips_8x16``, ``loader_8``): clips drawn at random
+from one long video, this library's sampler against torchcodec's, and the
+clip loader over eight files with two threads against one, with its peak
+memory.  What they measure and how outputs are compared is described on the
+benchmark page (report.METHOD).
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+
+import clips
+import lib_ours
+import lib_torchcodec
+from common import FULL_SIZE_TOLERANCE, TIME_TOLERANCE, Clock, mean_abs_diff, median
+from rows import OURS, TORCHCODEC, Result, Suite
+
+HERE = Path(__file__).resolve().parent
+NUM_CLIPS, FRAMES_PER_CLIP, DRAWS = 8, 16, 8
+LOADER_FILES, LOADER_CLIPS, LOADER_FRAMES = 8, 4, 16
+
+
+# -- clips_8x16 ------------------------------------------------------------------------
+
+
+def ours_clips(path: Path, seed: int):
+    """This library's sampler on its own draw, from the file alone."""
+    module = lib_ours.load()
+    with Clock() as clock:
+        with module.VideoReader(str(path)) as reader:
+            result = module.samplers.clips_at_random_indices(reader, NUM_CLIPS, FRAMES_PER_CLIP,
+                                                              seed=seed)
+    return clock.seconds, result.indices, result.frames
+
+
+def ours_same_clips(path: Path, indices: np.ndarray):
+    """The clips at ``indices``, from the file alone, as this library's
+    sampler decodes its own draw: one indexing call for all the frames."""
+    module = lib_ours.load()
+    with Clock() as clock:
+        with module.VideoReader(str(path)) as reader:
+            frames = reader[indices]
+            times = reader.times[indices]
+    return clock.seconds, times, frames
+
+
+def torchcodec_clips(path: Path, seed: int):
+    from torchcodec.samplers import clips_at_random_indices
+
+    lib_torchcodec.torch.manual_seed(seed)
+    with Clock() as clock:
+        decoder = lib_torchcodec.VideoDecoder(str(path), seek_mode="exact", dimension_order="NHWC",
+                                              num_ffmpeg_threads=lib_torchcodec.THREADS)
+        batch = clips_at_random_indices(decoder, num_clips=NUM_CLIPS, num_frames_per_clip=FRAMES_PER_CLIP)
+    return clock.seconds, batch.pts_seconds.numpy().astype(np.float64), batch.data.numpy()
+
+
+def decoding_work(indices: np.ndarray, key_of: np.ndarray) -> int:
+    """Frames from each visited key frame to the last frame wanted after it."""
+    last = {}
+    for index in np.unique(indices).tolist():
+        last[int(key_of[index])] = index
+    return sum(end - key + 1 for key, end in last.items())
+
+
+def row_clips(suite: Suite, key: str = "h264_720p") -> Result:
+    """Per draw: this library's sampler on its own draw, torchcodec's sampler
+    on its draw, and this library decoding torchcodec's clips; the cells
+    compare the last two (the same clips), the first is shown beside."""
+    path = suite.path(key)
+    job = suite.video_job(key)
+    position = {pts: i for i, pts in enumerate(job.pts)}
+    key_of = np.array([position[k] for k in job.keys])
+    reference = lib_ours.load().VideoReader(str(path))
+    table = reference.times
+    peer = TORCHCODEC in suite.libraries
+    seconds: dict[str, list[float]] = {"own": [], OURS: [], TORCHCODEC: []}
+    work: dict[str, list[int]] = {"own": [], TORCHCODEC: []}
+    errors, problems = {}, []
+
+    def note(problem):
+        if problem not in problems:
+            problems.append(problem)
+
+    for round_ in range(suite.warmup + suite.repeat):
+        totals = dict.fromkeys(seconds, 0.0)
+        for draw in range(DRAWS):  # new draws in every round
+            seed = round_ * DRAWS + draw
+            elapsed, indices, frames = ours_clips(path, seed)
+            totals["own"] += elapsed
+            work["own"].append(decoding_work(indices, key_of))
+            if round_ == 0:  # the first frames again, through another decoding path
+                if not (np.diff(indices, axis=1) == 1).all():
+                    note(f"{OURS}: clips of non-consecutive frames")
+                if not np.array_equal(reference.at(table[indices[:, 0]]), frames[:, 0]):
+                    note(f"{OURS}: first frames differ from VideoReader.at")
+            del frames
+            if not peer or TORCHCODEC in errors:
+                continue
+            try:
+                elapsed, times, peer_frames = torchcodec_clips(path, seed)
+            except Exception as error:  # reported in the table, not hidden
+                errors[TORCHCODEC] = f"{type(error).__name__}: {error}"
+                continue
+            totals[TORCHCODEC] += elapsed
+            found = np.minimum(np.searchsorted(table, times.ravel() - TIME_TOLERANCE), len(table) - 1)
+            if not np.all(np.abs(table[found] - times.ravel()) <= TIME_TOLERANCE):
+                note(f"{TORCHCODEC}: times that are no frame's")
+                continue
+            indices = found.reshape(times.shape)
+            work[TORCHCODEC].append(decoding_work(indices, key_of))
+            elapsed, _, frames = ours_same_clips(path, indices)
+            totals[OURS] += elapsed
+            every = 1 if round_ == 0 else 8
+            pairs = zip(frames.reshape(-1, *frames.shape[2:])[::every],
+                        peer_frames.reshape(-1, *frames.shape[2:])[::every])
+            worst = max(mean_abs_diff(a, b) for a, b in pairs)
+            if worst >= FULL_SIZE_TOLERANCE:
+                note(f"{TORCHCODEC}: frames differ from {OURS}'s by up to {worst:.1f} levels")
+            del frames, peer_frames
+        if round_ >= suite.warmup:
+            for name, total in totals.items():
+                seconds[name].append(total / DRAWS)
+    reference.close()
+    own = median(seconds["own"])
+    if peer and TORCHCODEC not in errors:
+        cells = {OURS: median(seconds[OURS]), TORCHCODEC: median(seconds[TORCHCODEC])}
+        text = (f"; on the same clips as torchcodec; {OURS}'s sampler on its own draws: {own:.3f} s"
+                f" per call; frames to decode from key frames per draw, mean: {OURS} "
+                f"{np.mean(work['own']):.0f}, torchcodec {np.mean(work[TORCHCODEC]):.0f}")
+    else:
+        cells, text = {OURS: own}, ""
+    check = ("MISMATCH " + "; ".join(problems) if problems else "ok") + text
+    return Result(f"clips_{NUM_CLIPS}x{FRAMES_PER_CLIP}", suite.label(key), "s", cells, errors, None,
+                  check, {"draws": DRAWS, "own_draws": own})
+
+
+# -- loader_8 --------------------------------------------------------------------------
+
+
+def loader_inputs(suite: Suite) -> tuple[list[Path], str]:
+    """Eight files alike but for their noise, so that none is a copy."""
+    width, height, seconds = (256, 144, 2) if suite.tiny else (1280, 720, 10)
+    label = f"{LOADER_FILES} x H.264 {width}x{height} 30 fps {seconds} s, GOP 60, B-frames"
+    made = []
+    for number in range(LOADER_FILES):
+        source = (f"testsrc2=size={width}x{height}:rate=30:duration={seconds},"
+                  f"noise=alls=5:allf=t:all_seed={number + 1},format=yuv420p")
+        clip = clips.Clip(f"loader_{number}", f"{label}: file {number + 1}", "mp4",
+                          ("-f", "lavfi", "-i", source, *clips._h264(60, 2)))
+        made.append(clips.ensure(clip, suite.media))
+    return made, label
+
+
+def run_loader(paths: list[Path], threads: int, prefetch: int | None = None) -> tuple[float, list[str]]:
+    """Seconds to take every item of a loader pass, and a digest of each item."""
+    module = lib_ours.load()
+    digests = []
+    with Clock() as clock:
+        loader = module.ClipLoader([str(p) for p in paths], module.samplers.clips_at_random_indices,
+                                   threads=threads, prefetch=prefetch, seed=0,
+                                   num_clips=LOADER_CLIPS, frames_per_clip=LOADER_FRAMES)
+        with loader:
+            for item in loader:
+                digest = hashlib.sha1(item.indices.tobytes())
+                digest.update(np.ascontiguousarray(item.frames[:, :, ::16, ::16]).tobytes())
+                digests.append(digest.hexdigest())
+    return clock.seconds, digests
+
+
+def row_loader(suite: Suite) -> list[Result]:
+    paths, label = loader_inputs(suite)
+    ratios, singles, pairs = [], [], []
+    problems, errors = [], {}
+    try:
+        for round_ in range(suite.warmup + suite.repeat):
+            one, one_digests = run_loader(paths, 1)
+            two, two_digests = run_loader(paths, 2)
+            if one_digests != two_digests and not problems:
+                problems.append("items differ between one thread and two")
+            if round_ >= suite.warmup:
+                ratios.append(one / two)
+                singles.append(one)
+                pairs.append(two)
+    except Exception as error:
+        errors[OURS] = f"{type(error).__name__}: {error}"
+    cells = {OURS: median(ratios)} if ratios else {}
+    extra = {"single": median(singles) if singles else None, "pair": median(pairs) if pairs else None}
+    check = "MISMATCH " + "; ".join(problems) if problems else "ok (same items with two threads as one)"
+    results = [Result(f"loader_{LOADER_FILES}", label, "x", cells, errors, None, check, extra)]
+
+    done = subprocess.run([sys.executable, str(HERE / "loader_memory.py"), "2", str(LOADER_CLIPS),
+                           str(LOADER_FRAMES), *map(str, paths)], capture_output=True, text=True)
+    memory_cells, memory_errors, bound = {}, {}, None
+    if done.returncode != 0:
+        memory_errors[OURS] = (done.stderr.strip().splitlines() or ["failed"])[-1]
+    else:
+        measured = json.loads(done.stdout.strip().splitlines()[-1])
+        memory_cells[OURS] = measured["growth"] / 2**20
+        bound = (measured["prefetch"] + 1) * measured["item_bytes"] / 2**20
+        extra = measured
+    results.append(Result(f"loader_{LOADER_FILES} memory", label, "MB", memory_cells, memory_errors, bound,
+                          "ok", extra))
+    return results
+
+
+ROWS = {
+    "clips_8x16": lambda suite: [row_clips(suite)],
+    "loader_8": row_loader,
+}
+ROW_CLIPS = {"clips_8x16": ["h264_720p"], "loader_8": []}

@@ -1,0 +1,249 @@
+"""Clips from many videos: a loader that keeps several files decoding on a
+pool of threads while the training loop works on what it has.
+
+Each source is one task: open a ``VideoReader``, draw its clips with a
+sampler (one decoding call), close the reader.  Decoding releases the
+interpreter lock, so the tasks of different files run in parallel.  The
+loader submits tasks only as results are taken, never more than
+``prefetch`` ahead, which bounds the memory it holds.
+"""
+
+from __future__ import annotations
+
+import inspect
+import logging
+import os
+import threading
+from collections import deque
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from concurrent.futures import CancelledError, Future, ThreadPoolExecutor
+from dataclasses import dataclass
+from typing import Any, Literal, Union
+
+import numpy as np
+
+from .readers import Source, VideoReader
+from .samplers import Clips, _check_arguments
+
+__all__ = ["ClipLoader", "Failure", "LoadError", "LoadedClips"]
+
+_log = logging.getLogger(__name__)
+
+
+@dataclass(frozen=True, eq=False)
+class LoadedClips(Clips):
+    """The clips of one source, as its sampler returned them, with the
+    source and its position in the loader's list of sources."""
+
+    source: Source
+    position: int
+
+
+def _describe(source: Source) -> str:
+    if isinstance(source, (str, os.PathLike)):
+        return repr(os.fsdecode(source))
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        return f"<{len(source)} bytes>"
+    return repr(source)
+
+
+@dataclass(frozen=True, eq=False)
+class Failure:
+    """A source that could not be opened or sampled, and the exception."""
+
+    position: int
+    source: Source
+    error: Exception
+
+    def __str__(self) -> str:
+        return (f"source {self.position} ({_describe(self.source)}): "
+                f"{type(self.error).__name__}: {self.error}")
+
+
+class LoadError(Exception):
+    """A source failed in a loader that raises (``on_error="raise"``).
+    ``failure`` tells which source; the exception is also the cause."""
+
+    def __init__(self, failure: Failure) -> None:
+        super().__init__(str(failure))
+        self.failure = failure
+
+
+_Outcome = Union[LoadedClips, Failure]
+
+
+class ClipLoader:
+    """Clips of every source in ``sources``, decoded a few files at a time.
+
+    ``sampler`` is one of the functions of ``quorvex_av.samplers`` (or any
+    callable taking a reader and keywords and returning ``Clips``);
+    ``sampler_arguments`` go to it for every file (``num_clips``,
+    ``frames_per_clip`` ...).  A sampler with a ``seed`` gets one of its own
+    for each file and pass, derived from the loader's ``seed``, so a pass
+    gives the same clips whatever the threads do.  ``reader_options`` go to
+    every ``VideoReader`` (``dtype``, ``resize``, ``threads`` ...).
+
+    Iterating gives one ``LoadedClips`` per source, in the order of
+    ``sources``, or shuffled anew for each pass when ``shuffle`` is set
+    (reproducibly with a ``seed``).  Each iteration is a pass; ``epoch``
+    counts them and may be set to resume.  Starting a pass stops the one
+    before if it is unfinished.
+
+    ``threads`` files are decoded at once; at most ``prefetch`` (default
+    twice ``threads``) files' clips are decoded, being decoded or waiting
+    ahead of the consumer, so that the loader never holds more than
+    ``prefetch`` results besides the one handed out last.
+
+    A source that cannot be opened or sampled raises ``LoadError`` when its
+    turn comes (``on_error="raise"``, the pass then ends) or is logged,
+    recorded in ``failures`` and left out (``on_error="skip"``).
+
+    ``close()``, leaving a ``with`` block, or dropping an unfinished
+    iterator (as ``break`` does) cancels the files not started, waits for the
+    threads to finish those being decoded and closes their readers.
+    """
+
+    def __init__(self, sources: Sequence[Source], sampler: Callable[..., Clips], /, *,
+                 threads: int | None = None, prefetch: int | None = None,
+                 shuffle: bool = False, seed: int | None = None,
+                 on_error: Literal["raise", "skip"] = "raise",
+                 reader_options: Mapping[str, Any] | None = None,
+                 **sampler_arguments: Any) -> None:
+        self.sources: list[Source] = list(sources)
+        self.threads = threads if threads is not None else min(4, os.cpu_count() or 1)
+        self.prefetch = prefetch if prefetch is not None else 2 * self.threads
+        for name, value in (("threads", self.threads), ("prefetch", self.prefetch)):
+            if isinstance(value, bool) or not isinstance(value, int) or value < 1:
+                raise ValueError(f"{name} must be a positive integer, not {value!r}")
+        if on_error not in ("raise", "skip"):
+            raise ValueError(f"on_error must be 'raise' or 'skip', not {on_error!r}")
+        self.shuffle = bool(shuffle)
+        self.on_error = on_error
+        self._reader_options = dict(reader_options or {})
+        # Wrong names fail here, once, rather than for every file.
+        inspect.signature(VideoReader).bind(None, **self._reader_options)
+        signature = inspect.signature(sampler)
+        signature.bind(None, **sampler_arguments)
+        _check_arguments(sampler, sampler_arguments)
+        self._sampler = sampler
+        self._arguments = sampler_arguments
+        self._seeded = "seed" in signature.parameters
+        self._entropy = np.random.SeedSequence(seed).entropy
+        #: Passes started so far; the next pass is number ``epoch``.
+        self.epoch = 0
+        #: The sources left out by the latest pass (``on_error="skip"``).
+        self.failures: list[Failure] = []
+        self._run: _Run | None = None
+        self._closed = False
+
+    def __len__(self) -> int:
+        return len(self.sources)
+
+    def __iter__(self) -> Iterator[LoadedClips]:
+        if self._closed:
+            raise RuntimeError("the loader is closed")
+        self._stop_run()
+        epoch, self.epoch = self.epoch, self.epoch + 1
+        order = list(range(len(self.sources)))
+        if self.shuffle:
+            rng = np.random.default_rng(np.random.SeedSequence(self._entropy, spawn_key=(0, epoch)))
+            order = rng.permutation(len(order)).tolist()
+        self.failures = []
+        run = _Run(self, epoch, order)
+        self._run = run
+        return run.results()
+
+    def _stop_run(self) -> None:
+        if self._run is not None:
+            self._run.stop()
+            self._run = None
+
+    def close(self) -> None:
+        """Stop the current pass: cancel what has not started, wait for the
+        files being decoded, close their readers.  Iterating again raises."""
+        self._closed = True
+        self._stop_run()
+
+    def __enter__(self) -> ClipLoader:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def _load(self, position: int, epoch: int) -> _Outcome:
+        """One task, on a pool thread: the clips of one source."""
+        source = self.sources[position]
+        try:
+            arguments = dict(self._arguments)
+            if self._seeded:
+                key = np.random.SeedSequence(self._entropy, spawn_key=(1, epoch, position))
+                arguments["seed"] = np.random.default_rng(key)
+            with VideoReader(source, **self._reader_options) as reader:
+                clips = self._sampler(reader, **arguments)
+            return LoadedClips(clips.frames, clips.indices, clips.times, source, position)
+        except Exception as error:
+            return Failure(position, source, error)
+
+    def _failed(self, failure: Failure) -> None:
+        if self.on_error == "raise":
+            raise LoadError(failure) from failure.error
+        _log.warning("skipped %s", failure)
+        self.failures.append(failure)
+
+    def __repr__(self) -> str:
+        return (f"<ClipLoader of {len(self.sources)} sources, {self.threads} threads, "
+                f"prefetch {self.prefetch}>")
+
+
+class _Run:
+    """One pass of a loader: its thread pool and the tasks in flight, oldest
+    first."""
+
+    def __init__(self, loader: ClipLoader, epoch: int, order: list[int]) -> None:
+        self._loader = loader
+        self._epoch = epoch
+        self._order = order
+        self._next = 0
+        self._limit = loader.prefetch
+        self._pool = ThreadPoolExecutor(loader.threads, thread_name_prefix="quorvex-loader")
+        self._pending: deque[Future[_Outcome]] = deque()
+        self._lock = threading.Lock()
+        self._stopped = False
+
+    def _fill(self) -> None:
+        with self._lock:
+            while (not self._stopped and len(self._pending) < self._limit
+                   and self._next < len(self._order)):
+                position = self._order[self._next]
+                self._next += 1
+                self._pending.append(self._pool.submit(self._loader._load, position, self._epoch))
+
+    def results(self) -> Iterator[LoadedClips]:
+        try:
+            self._fill()
+            while True:
+                with self._lock:
+                    if not self._pending:
+                        return
+                    future = self._pending.popleft()
+                try:
+                    outcome = future.result()
+                except CancelledError:  # stopped from another thread
+                    return
+                del future
+                self._fill()
+                if isinstance(outcome, Failure):
+                    self._loader._failed(outcome)
+                else:
+                    yield outcome
+                del outcome  # not kept alive while the next file is awaited
+        finally:
+            self.stop()
+
+    def stop(self) -> None:
+        with self._lock:
+            self._stopped = True
+            for future in self._pending:
+                future.cancel()
+            self._pending.clear()
+        self._pool.shutdown(wait=True, cancel_futures=True)

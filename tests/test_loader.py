@@ -1,0 +1,155 @@
+"""ClipLoader: the clips of many files, decoded on threads, in a fixed or a
+seeded shuffled order, with bounded read-ahead, failures reported, and its
+threads and readers gone when it stops."""
+
+import re
+import threading
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from media import probe_frames
+from quorvex_av import ClipLoader, LoadError, VideoReader
+from quorvex_av.samplers import clips_at_random_indices, clips_at_regular_indices, clips_at_regular_times
+
+NAMES = ["h264", "vfr", "multi", "vp9", "odd_width", "rotated90"]
+
+
+@pytest.fixture
+def paths(media):
+    return [str(media.path(name)) for name in NAMES]
+
+
+def loader_threads():
+    return [t for t in threading.enumerate() if t.name.startswith("quorvex-loader")]
+
+
+def test_clips_are_those_of_the_sampler_whatever_the_threads(paths):
+    options = dict(num_clips=3, frames_per_clip=4, step=2)
+    runs = {threads: list(ClipLoader(paths, clips_at_random_indices, threads=threads, seed=5, **options))
+            for threads in (1, 3)}
+    for one, three, path in zip(runs[1], runs[3], paths):
+        assert one.source == three.source == path and one.position == paths.index(path)
+        assert np.array_equal(one.indices, three.indices) and np.array_equal(one.frames, three.frames)
+        reader = VideoReader(path)
+        assert np.array_equal(one.frames, reader[one.indices])
+        assert np.array_equal(one.times, reader.times[one.indices])
+    regular = list(ClipLoader(paths, clips_at_regular_times, threads=2, seconds_between_clip_starts=0.5,
+                              frames_per_clip=3, reader_options=dict(resize=(24, 32))))
+    for item, path in zip(regular, paths):
+        direct = clips_at_regular_times(VideoReader(path, resize=(24, 32)), 0.5, 3)
+        assert np.array_equal(item.indices, direct.indices) and np.array_equal(item.frames, direct.frames)
+
+
+def test_seeded_shuffle_and_epochs(paths):
+    def passes(seed):
+        loader = ClipLoader(paths, clips_at_random_indices, shuffle=True, seed=seed, num_clips=2,
+                            frames_per_clip=2)
+        return [[(item.position, item.indices.tolist()) for item in loader] for _ in range(2)]
+
+    first, again, other = passes(1), passes(1), passes(2)
+    assert first == again
+    for epoch in first:
+        assert sorted(position for position, _ in epoch) == list(range(len(paths)))
+    orders = [[position for position, _ in epoch] for epoch in first + other]
+    assert len({tuple(order) for order in orders}) == 4  # each pass shuffled anew
+    assert first[0] != first[1] and first != other
+
+
+@pytest.mark.parametrize("on_error", ["skip", "raise"])
+def test_failures_are_reported(paths, media, tmp_path, on_error):
+    broken = tmp_path / "broken.mp4"
+    broken.write_bytes(b"\0" * 1000)
+    sources = [paths[0], str(broken), str(tmp_path / "missing.mp4"), str(media.path("wav")), paths[1]]
+    # h264 has 75 frames, vfr about 50: a clip of 60 fits in the first only.
+    loader = ClipLoader(sources, clips_at_regular_indices, threads=2, on_error=on_error,
+                        num_clips=1, frames_per_clip=60)
+    if on_error == "raise":
+        results = iter(loader)
+        assert next(results).position == 0
+        with pytest.raises(LoadError) as raised:
+            next(results)
+        assert str(raised.value).startswith(f"source 1 ({str(broken)!r}): RuntimeError: open input: ")
+        assert raised.value.failure.position == 1 and raised.value.__cause__ is raised.value.failure.error
+        assert list(results) == [] and loader_threads() == []
+        return
+    assert [item.position for item in loader] == [0]
+    failures = {f.position: f"{type(f.error).__name__}: {f.error}" for f in loader.failures}
+    assert list(failures) == [1, 2, 3, 4]
+    assert failures[2].startswith("RuntimeError: open input: No such file or directory")
+    assert failures[3] == "ValueError: no valid stream of the requested media type"
+    vfr_frames = len(probe_frames(media.path("vfr"), 0))  # 50, or fewer from some releases of the tool
+    assert failures[4] == f"ValueError: clips of 60 frames do not fit in the video's {vfr_frames} frames"
+
+
+class Recorder:
+    """A sampler that records the readers it is given and can hold every
+    call until released."""
+
+    def __init__(self, hold=False):
+        self.readers, self.lock = [], threading.Lock()
+        self.release = threading.Event()
+        if not hold:
+            self.release.set()
+
+    def __call__(self, reader, **arguments):
+        with self.lock:
+            self.readers.append(reader)
+        self.release.wait(30)
+        return clips_at_regular_indices(reader, 1, 2)
+
+
+def test_read_ahead_is_bounded(paths):
+    record = Recorder()
+    sources = paths * 3
+    with ClipLoader(sources, record, threads=2, prefetch=3) as loader:
+        for taken, item in enumerate(loader, start=1):
+            assert item.position == taken - 1
+            assert len(record.readers) <= min(taken + 3, len(sources))
+    assert len(record.readers) == len(sources)
+
+
+@pytest.mark.parametrize("stop", ["break", "close", "with"])
+def test_stopping_ends_threads_and_closes_readers(paths, stop):
+    record = Recorder(hold=True)
+    loader = ClipLoader(paths * 2, record, threads=2, prefetch=4)
+    with loader:
+        results = iter(loader)
+        threading.Timer(0.2, record.release.set).start()  # the first two files wait until then
+        next(results)
+        if stop == "break":
+            del results  # as leaving a for loop drops its iterator
+        elif stop == "close":
+            loader.close()
+    assert loader_threads() == []
+    assert 2 <= len(record.readers) <= 1 + 4  # those not started were cancelled
+    for reader in record.readers:
+        with pytest.raises(RuntimeError, match="decoder is closed"):
+            reader.at(0.0)
+    if stop != "break":
+        with pytest.raises(RuntimeError, match="the loader is closed"):
+            iter(loader)
+
+
+@pytest.mark.parametrize(
+    "arguments, error, message",
+    [(dict(threads=0), ValueError, "threads must be a positive integer, not 0"),
+     (dict(prefetch=0), ValueError, "prefetch must be a positive integer, not 0"),
+     (dict(on_error="ignore"), ValueError, "on_error must be 'raise' or 'skip', not 'ignore'"),
+     (dict(num_clip=2), TypeError, "got an unexpected keyword argument 'num_clip'"),
+     (dict(num_clips=0), ValueError, "num_clips must be at least 1, not 0"),
+     (dict(reader_options=dict(size=(2, 2))), TypeError, "got an unexpected keyword argument 'size'")],
+)
+def test_bad_arguments_fail_at_once(paths, arguments, error, message):
+    arguments = dict(num_clips=1, frames_per_clip=2) | arguments
+    with pytest.raises(error, match=re.escape(message)):
+        ClipLoader(paths, clips_at_random_indices, **arguments)
+
+
+def test_the_guide_example_runs(paths):
+    guide = (Path(__file__).resolve().parent.parent / "docs" / "guide.md").read_text()
+    code = guide.split("\n## Training\n", 1)[1].split("```python\n", 1)[1].split("```", 1)[0]
+    placeholder = '["a.mp4", "b.mp4", "c.mp4"]'
+    assert placeholder in code
+    exec(compile(code.replace(placeholder, repr(paths[:3])), "guide.md", "exec"), {})

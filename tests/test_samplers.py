@@ -1,0 +1,144 @@
+"""Clip samplers: the frames and times they return are those of plain reader
+indexing, every request is one decoding call, draws are reproducible and bad
+requests fail before anything is decoded."""
+
+import numpy as np
+import pytest
+
+import quorvex_av
+from quorvex_av import VideoReader, readers
+from quorvex_av.samplers import (clips_at_random_indices, clips_at_random_times,
+                                 clips_at_regular_indices, clips_at_regular_times)
+
+
+class CountingDecoder:  # stands in for Decoder inside the readers; records decode_video requests
+
+    calls: list = []
+
+    def __init__(self, *args):
+        self._decoder = quorvex_av.Decoder(*args)
+
+    def decode_video(self, targets, *args, **kwargs):
+        CountingDecoder.calls.append([pts for pts, _ in targets])
+        return self._decoder.decode_video(targets, *args, **kwargs)
+
+    def __getattr__(self, name):
+        return getattr(self._decoder, name)
+
+
+@pytest.fixture
+def counting(monkeypatch):
+    monkeypatch.setattr(readers, "Decoder", CountingDecoder)
+    CountingDecoder.calls = []
+    return CountingDecoder.calls
+
+
+SAMPLERS = {
+    "random_indices": lambda r: clips_at_random_indices(r, 6, 5, step=2, seed=3),
+    "regular_indices": lambda r: clips_at_regular_indices(r, 4, 8, start=5, stop=-5),
+    "random_times": lambda r: clips_at_random_times(r, 5, 4, seconds_between_frames=0.07, seed=3),
+    "regular_times": lambda r: clips_at_regular_times(r, 0.3, 6),
+}
+
+
+def sampling_starts(reader, indices, between):
+    """The interval of clip start times from which sampling every `between`
+    seconds gives these frames (empty when no start does)."""
+    times = reader.times
+    ends = np.append(times[1:], times[-1] + reader.durations[-1])
+    offsets = np.arange(indices.shape[1]) * between
+    return (times[indices] - offsets).max(axis=1), (ends[indices] - offsets).min(axis=1)
+
+
+# h264: B-frames; vfr: irregular frame times; multi: starts after 0;
+# rotated90 with a crop and resize to a float32 picture.
+@pytest.mark.parametrize("name, options", [("h264", {}), ("vfr", {}), ("multi", {}),
+                                           ("rotated90", dict(dtype="float32", crop=(10, 0, 100, 120),
+                                                              resize=(50, 40)))])
+@pytest.mark.parametrize("sampler", SAMPLERS)
+def test_clips_are_the_frames_of_plain_indexing(media, counting, name, options, sampler):
+    path = media.path(name)
+    clips = SAMPLERS[sampler](VideoReader(path, **options))
+    reader = VideoReader(path, **options)
+    assert len(counting) == 1 and counting[0] == reader._frames().pts[clips.indices.ravel()].tolist()
+    assert clips.frames.shape == clips.indices.shape + reader[0].shape
+    assert np.array_equal(clips.frames, reader[clips.indices])
+    assert np.array_equal(clips.times, reader.times[clips.indices])
+    if sampler.endswith("indices"):
+        step = np.diff(clips.indices, axis=1)
+        assert (step == (2 if sampler.startswith("random") else 1)).all()
+    else:  # every clip is what sampling from some start time shows
+        between = 0.07 if sampler.startswith("random") else 1 / reader.metadata.fps
+        low, high = sampling_starts(reader, clips.indices, between)
+        assert (low < high + 1e-9).all()
+    assert (np.diff(clips.indices[:, 0]) >= 0).all()  # clips in order of their start
+
+
+@pytest.mark.parametrize(
+    "call, starts",
+    [(lambda r: clips_at_regular_indices(r, 4, 5, step=3), [0, 20, 41, 62]),  # the last one ends on frame 74
+     (lambda r: clips_at_regular_indices(r, 3, 10, start=-30, stop=-5), [45, 52, 60]),
+     (lambda r: clips_at_regular_indices(r, 1, 75), [0]),  # the whole video
+     (lambda r: clips_at_regular_indices(r, 5, 73), [0, 0, 1, 1, 2]),  # more clips than positions
+     # One frame period apart: sums of periods must not fall just short of a frame.
+     (lambda r: clips_at_regular_times(r, 0.2, 10), list(range(0, 66, 5))),
+     (lambda r: clips_at_regular_times(r, 1.0, 3, start=0.5, stop=2.6, seconds_between_frames=0.5),
+      [12, 37])],
+)
+def test_regular_positions(media, call, starts):
+    clips = call(VideoReader(media.path("h264")))  # 75 frames, 25 fps
+    assert clips.indices[:, 0].tolist() == starts
+    if clips.indices.shape[1] > 1 and not clips.times[0, 1] - clips.times[0, 0] > 0.1:
+        assert (np.diff(clips.indices, axis=1) == 1).all()
+
+
+@pytest.mark.parametrize("sampler", [clips_at_random_indices, clips_at_random_times])
+def test_seeded_draws_repeat(media, sampler):
+    reader = VideoReader(media.path("vfr"))
+    first, again, other = (sampler(reader, 5, 3, seed=seed) for seed in (7, 7, 8))
+    assert np.array_equal(first.indices, again.indices) and np.array_equal(first.frames, again.frames)
+    assert not np.array_equal(first.indices, other.indices)
+    rng = np.random.default_rng(7)  # a Generator is drawn from, not reset
+    assert np.array_equal(sampler(reader, 5, 3, seed=rng).indices, first.indices)
+    assert not np.array_equal(sampler(reader, 5, 3, seed=rng).indices, first.indices)
+
+
+@pytest.mark.parametrize("start, stop", [(None, None), (60, None), (-20, -3), (0, 13)])
+def test_random_clips_stay_in_range(media, start, stop):
+    reader = VideoReader(media.path("h264"))
+    clips = clips_at_random_indices(reader, 50, 4, step=3, start=start, stop=stop, seed=1)
+    low, high = range(75)[slice(start, stop)][0], range(75)[slice(start, stop)][-1]
+    assert clips.indices.min() >= low and clips.indices.max() <= high
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [(lambda r: clips_at_random_indices(r, 0, 4), ValueError, "num_clips must be at least 1, not 0"),
+     (lambda r: clips_at_regular_indices(r, 2, 1.5), TypeError, "frames_per_clip must be an integer, not float"),
+     (lambda r: clips_at_random_indices(r, 2, 4, step=0), ValueError, "step must be at least 1, not 0"),
+     (lambda r: clips_at_random_indices(r, 1, 76), ValueError, "clips of 76 frames do not fit in the video's 75 frames"),
+     (lambda r: clips_at_regular_indices(r, 1, 10, step=3, start=50), ValueError,
+      "clips of 10 frames, 3 apart, span 28 frames and do not fit in frames 50 to 74 (25 frames)"),
+     (lambda r: clips_at_random_indices(r, 1, 2, start=80), ValueError,
+      "start 80 is out of range: the video has 75 frames, valid values are -75 to 75"),
+     (lambda r: clips_at_random_indices(r, 1, 2, start=10, stop=-65), ValueError,
+      "no frames between start (10) and stop (10)"),
+     (lambda r: clips_at_random_times(r, 1, 2, start=3.0), ValueError,
+      "start 3 s is outside the video: valid times are [0, 3) s"),
+     (lambda r: clips_at_regular_times(r, 1, 2, stop=3.5), ValueError,
+      "stop 3.5 s is outside the video: valid times are [0, 3) s"),
+     (lambda r: clips_at_random_times(r, 1, 2, start=2, stop=1), ValueError, "stop (1 s) must be after start (2 s)"),
+     (lambda r: clips_at_random_times(r, 1, 2, start=float("nan")), ValueError,
+      "start must be a finite number of seconds, not nan"),
+     (lambda r: clips_at_random_times(r, 1, 2, seconds_between_frames=0), ValueError,
+      "seconds_between_frames must be a positive number of seconds, not 0"),
+     (lambda r: clips_at_regular_times(r, -1, 2), ValueError,
+      "seconds_between_clip_starts must be a positive number of seconds, not -1"),
+     (lambda r: clips_at_regular_times(r, 1, 40, seconds_between_frames=0.1), ValueError,
+      "a clip of 40 frames 0.1 s apart spans 3.9 s, too long for the range [0, 3) s")],
+)
+def test_bad_requests_decode_nothing(media, counting, call, error, message):
+    with pytest.raises(error) as raised:
+        call(VideoReader(media.path("h264")))
+    assert str(raised.value) == message
+    assert counting == []
