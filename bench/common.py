@@ -50,6 +50,7 @@ class Job:
     indices: list[int] = field(default_factory=list)    # random_16: frame indices wanted
     seconds: list[float] = field(default_factory=list)  # times_32: times wanted
     size: tuple[int, int] = (0, 0)          # resize_224: (height, width)
+    threads: int = 1                        # decoding threads; 0: the library's automatic choice
     end: float = 0.0                        # end of the last frame, seconds
 
     @property

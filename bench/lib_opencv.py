@@ -30,8 +30,9 @@ def versions() -> str:
     return f"OpenCV {cv2.__version__}, bundled FFmpeg ({libs})"
 
 
-def _open(path):
-    params = [cv2.CAP_PROP_N_THREADS, 1] if hasattr(cv2, "CAP_PROP_N_THREADS") else []
+def _open(path, threads=1):
+    # 0: OpenCV's own choice (all cores).
+    params = [cv2.CAP_PROP_N_THREADS, threads] if threads and hasattr(cv2, "CAP_PROP_N_THREADS") else []
     capture = cv2.VideoCapture(str(path), cv2.CAP_FFMPEG, params)
     if not capture.isOpened():
         raise RuntimeError(f"OpenCV cannot open {path}")
@@ -43,7 +44,7 @@ def _now(capture) -> float:
 
 
 def _frames(job: Job, convert, keep: list | None = None) -> Output:
-    capture = _open(job.path)
+    capture = _open(job.path, job.threads)
     times, frames, position = [], {}, 0
     while True:
         ok, bgr = capture.read()

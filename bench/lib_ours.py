@@ -49,15 +49,16 @@ def versions() -> str:
 
 
 def _video(job: Job):
-    return load().Decoder(str(job.path), "video", threads=1)
+    return load().Decoder(str(job.path), "video", threads=job.threads)
 
 
-def _decode_groups(job: Job, transforms=()) -> Output:
+def _decode_groups(job: Job, transforms=(), direct_resize=False) -> Output:
     decoder = _video(job)
     pts, keys = pair_with_keys(decoder.scan())
     times, frames, position = [], {}, 0
     for group in groups_of(pts, keys):
-        batch, batch_times, _ = decoder.decode_video(group, "uint8", True, transforms=list(transforms))
+        batch, batch_times, _ = decoder.decode_video(group, "uint8", True, transforms=list(transforms),
+                                                     direct_resize=direct_resize)
         times.extend(batch_times)
         for i in range(len(group)):
             keep_probe(frames, position + i, job.probes, batch[i])
@@ -76,7 +77,8 @@ def seq(job: Job) -> Run:
 def resize(job: Job) -> Run:
     height, width = job.size
     with Clock() as clock:
-        output = _decode_groups(job, [("resize", 0, 0, height, width)])
+        # The readers' default: scaled by the colour conversion itself.
+        output = _decode_groups(job, [("resize", 0, 0, height, width)], direct_resize=True)
     return Run(clock.seconds, output)
 
 

@@ -32,15 +32,17 @@ def versions() -> str:
     return f"{text} ({libs})"
 
 
-def _open(path, kind="video"):
+def _open(path, kind="video", threads=1):
     container = av.open(str(path))
     stream = container.streams.video[0] if kind == "video" else container.streams.audio[0]
-    stream.codec_context.thread_count = 1
+    stream.codec_context.thread_count = threads
+    if threads != 1:
+        stream.codec_context.thread_type = "AUTO"
     return container, stream
 
 
 def _frames(job: Job, convert, keep: list | None = None) -> Output:
-    container, stream = _open(job.path)
+    container, stream = _open(job.path, threads=job.threads)
     times, frames = [], {}
     for position, frame in enumerate(container.decode(stream)):
         array = convert(frame)

@@ -59,7 +59,7 @@ def startup_audio() -> Run:
 
 def seq(job: Job) -> Run:
     """Decode only: no colour conversion, nothing written."""
-    return _count(["-i", str(job.path), *_null_output()])
+    return _count(["-threads", str(job.threads), "-i", str(job.path), *_null_output()])
 
 
 def resize(job: Job) -> Run:

@@ -2,8 +2,9 @@
 seek mode (its own scan of the file, timed), ``get_frame_at`` for every index
 in turn where frames are dropped after use, one batch call otherwise, frames
 in NHWC order so that its tensors become the same arrays as the other
-libraries' without a copy.  One decoding thread (``num_ffmpeg_threads=1``)
-and one thread for torch's own operations.  It loads the system's FFmpeg
+libraries' without a copy.  One decoding thread (``num_ffmpeg_threads=1``;
+0, its automatic choice, in the ``seq_threads`` row) and one thread for
+torch's own operations.  It loads the system's FFmpeg
 libraries, like this library.
 
 An optional peer: it needs the CUDA build of torch even to decode on the CPU,
@@ -17,7 +18,6 @@ import numpy as np
 from common import Clock, Job, Output, Run, keep_probe
 
 NAME = "torchcodec"
-THREADS = 1
 
 try:
     import torch
@@ -45,7 +45,7 @@ def versions() -> str:
 
 
 def _video(job: Job, transforms=None):
-    return VideoDecoder(str(job.path), seek_mode="exact", num_ffmpeg_threads=THREADS,
+    return VideoDecoder(str(job.path), seek_mode="exact", num_ffmpeg_threads=job.threads,
                         dimension_order="NHWC", transforms=transforms)
 
 

@@ -173,8 +173,9 @@ def with_errors(result: Result, errors: dict) -> Result:
 # -- rows ------------------------------------------------------------------------------
 
 
-def row_seq(suite: Suite, key: str) -> Result:
+def row_seq(suite: Suite, key: str, threads: int = 1) -> Result:
     job = suite.video_job(key)
+    job.threads = threads
     job.probes = probe_positions(job.frame_count)
     cells, outputs, errors = suite.measure(job, "seq")
     limit, tool_output, tool_error = suite.tool_net(job, "seq")
@@ -182,8 +183,8 @@ def row_seq(suite: Suite, key: str) -> Result:
         errors[TOOL] = tool_error
     expected = [p * job.time_base for p in job.pts]
     check = check_video(outputs, FULL_SIZE_TOLERANCE, expected, tool_output)
-    return Result("seq", suite.label(key), "s", cells, errors, limit, check,
-                  {"frames": job.frame_count})
+    return Result("seq" if threads == 1 else "seq_threads", suite.label(key), "s", cells, errors, limit,
+                  check, {"frames": job.frame_count})
 
 
 def numpy_fill_seconds(nbytes: int, repeat: int) -> float:
@@ -374,6 +375,7 @@ def row_memory(suite: Suite, key: str) -> Result:
 
 ROWS = {
     "seq": lambda suite: [row_seq(suite, "h264_1080p"), row_seq(suite, "vp9_1080p")],
+    "seq_threads": lambda suite: [row_seq(suite, "h264_1080p", threads=0)],
     "seq_keep": lambda suite: [row_seq_keep(suite, "h264_1080p")],
     "random_16": lambda suite: [row_random(suite, "h264_720p")],
     "times_32": lambda suite: [row_times(suite, "h264_720p")],

@@ -56,7 +56,7 @@ def torchcodec_clips(path: Path, seed: int):
     lib_torchcodec.torch.manual_seed(seed)
     with Clock() as clock:
         decoder = lib_torchcodec.VideoDecoder(str(path), seek_mode="exact", dimension_order="NHWC",
-                                              num_ffmpeg_threads=lib_torchcodec.THREADS)
+                                              num_ffmpeg_threads=1)
         batch = clips_at_random_indices(decoder, num_clips=NUM_CLIPS, num_frames_per_clip=FRAMES_PER_CLIP)
     return clock.seconds, batch.pts_seconds.numpy().astype(np.float64), batch.data.numpy()
 
