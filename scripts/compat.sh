@@ -14,6 +14,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 checkout=$PWD
+. scripts/common.sh
 
 own_release=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
 default_releases=()
@@ -32,46 +33,14 @@ if [ "$(id -u)" -ne 0 ]; then
   exec sudo --preserve-env=COMPAT_RELEASES,COMPAT_ROOTS,COMPAT_MIRROR,COMPAT_TEST_ARGS "$0" "$@"
 fi
 
-# The first Debian archive named by the machine's apt sources, in either the
-# one-line or the deb822 format.
-find_mirror() {
-  local files=(/etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources)
-  cat "${files[@]}" 2>/dev/null |
-    grep -E '^[[:space:]]*(deb[[:space:]]|URIs:)' |
-    grep -oE '(https?|file)://[^[:space:]]+' |
-    grep -vE 'security' | grep -E '/debian/?$' | head -n 1
-}
-
 mirror=${COMPAT_MIRROR:-$(find_mirror || true)}
 if [ -z "$mirror" ]; then
   echo "no Debian archive found in /etc/apt; set COMPAT_MIRROR" >&2
   exit 2
 fi
 
-if ! command -v debootstrap >/dev/null; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends debootstrap
-fi
-
-mounted=()
-unmount_all() {
-  local target
-  for target in "${mounted[@]}"; do
-    umount -R "$target" 2>/dev/null || umount -lR "$target" 2>/dev/null || true
-  done
-  mounted=()
-}
+apt_install_missing debootstrap
 trap unmount_all EXIT
-
-in_root() {
-  local root=$1
-  shift
-  chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-    HOME=/root LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive \
-    SSL_CERT_FILE=/etc/ssl/certs/ca-certificates.crt PIP_CERT=/etc/ssl/certs/ca-certificates.crt \
-    REQUESTS_CA_BUNDLE=/etc/ssl/certs/ca-certificates.crt PIP_DISABLE_PIP_VERSION_CHECK=1 \
-    PIP_DEFAULT_TIMEOUT=180 "$@"
-}
 
 mount_root() {
   local root=$1

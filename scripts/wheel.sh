@@ -19,7 +19,7 @@
 #                         instead of trixie's current one
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. scripts/wheel_common.sh
+. scripts/common.sh
 checkout=$PWD
 work=$checkout/build/ffmpeg
 prefix=$work/install

@@ -26,7 +26,7 @@
 #   WHEEL_TEST_ARGS    extra arguments for pytest
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. scripts/wheel_common.sh
+. scripts/common.sh
 checkout=$PWD
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -63,14 +63,6 @@ fi
 apt_install_missing debootstrap
 mkdir -p "$logs"
 
-mounted=()
-unmount_all() {
-  local i
-  for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
-    umount -R "${mounted[i]}" 2>/dev/null || umount -lR "${mounted[i]}" 2>/dev/null || true
-  done
-  mounted=()
-}
 trap unmount_all EXIT
 # Mounts left in the roots by a run that was killed.
 awk -v roots="$roots/" 'index($2, roots) == 1 {print $2}' /proc/self/mounts | sort -r |
@@ -80,16 +72,6 @@ bind() {  # bind SOURCE TARGET [--rbind]
   mkdir -p "$2"
   mount "${3:---bind}" "$1" "$2"
   mounted+=("$2")
-}
-
-in_root() {
-  local root=$1
-  shift
-  chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-    HOME=/root LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive \
-    SSL_CERT_FILE=/etc/ssl/certs/ca-certificates.crt PIP_CERT=/etc/ssl/certs/ca-certificates.crt \
-    REQUESTS_CA_BUNDLE=/etc/ssl/certs/ca-certificates.crt PIP_DISABLE_PIP_VERSION_CHECK=1 \
-    PIP_DEFAULT_TIMEOUT=180 "$@"
 }
 
 # Makes a root once (a half-made one is started over), mounts /proc and /dev

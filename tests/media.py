@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import copy
 import hashlib
+import io
 import json
 import os
 import re
@@ -343,6 +344,18 @@ class MediaFactory:
             self._unavailable[name] = f"cannot make clip {name!r}: {exc}"
             pytest.skip(self._unavailable[name])
         return target
+
+
+class SeekCounter(io.BytesIO):
+    """Bytes as a file object that records the absolute seeks made on it once
+    ``seeks`` is a list."""
+
+    seeks = None
+
+    def seek(self, offset, whence=0):
+        if self.seeks is not None and whence == 0:
+            self.seeks.append(offset)
+        return super().seek(offset, whence)
 
 
 # -- references from ffprobe and the ffmpeg tool -------------------------------------

@@ -1,12 +1,11 @@
 """Decoder.decode_timestamps(): the frame a player shows at each time."""
 
 import functools
-import io
 
 import numpy as np
 import pytest
 
-from media import key_targets, probe_frames, shown_at
+from media import SeekCounter, key_targets, probe_frames, shown_at
 from quorvex_av import Decoder
 
 NO_FRAME = "no frame at or before requested timestamp"
@@ -81,15 +80,6 @@ def test_times_nothing_is_shown_at(media, name, times, message):
     # The decoder stays usable; unknown durations are 0.
     shown = frames[shown_at(frames, 0.5)]
     assert decoder.decode_timestamps([0.5], "uint8")[1:] == ([shown["time"]], [shown["seconds"]])
-
-
-class SeekCounter(io.BytesIO):  # records the absolute seeks made once ``seeks`` is a list
-    seeks = None
-
-    def seek(self, offset, whence=0):
-        if self.seeks is not None and whence == 0:
-            self.seeks.append(offset)
-        return super().seek(offset, whence)
 
 
 def test_seeks_only_to_skip_a_key_frame(media):

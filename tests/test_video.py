@@ -1,12 +1,11 @@
 """Decoder.decode_video(): frames by presentation timestamp, as NumPy arrays."""
 
 import functools
-import io
 
 import numpy as np
 import pytest
 
-from media import (assert_like_the_tool, ffmpeg_frames, ffmpeg_frames_read_as, key_targets, probe_frames,
+from media import (SeekCounter, assert_like_the_tool, ffmpeg_frames, ffmpeg_frames_read_as, key_targets, probe_frames,
                    source_frames)
 from quorvex_av import Decoder
 
@@ -155,16 +154,7 @@ def test_consecutive_calls_equal_one_call(media):
     assert h264.decode_video([(1, 0)], "uint8", False)[1] == h264.decode_video([(2, 0)], "uint8", False)[1]
 
 
-class SeekCounter(io.BytesIO):  # counts the absolute seeks made once ``seeks`` is a list
-    seeks = None
-
-    def seek(self, offset, whence=0):
-        if self.seeks is not None and whence == 0:
-            self.seeks.append(offset)
-        return super().seek(offset, whence)
-
-
-@pytest.mark.parametrize("chunk", [25, 10, 7])
+@pytest.mark.parametrize("chunk", [25, 7])
 def test_a_walk_through_the_stream_goes_on_across_key_frames(media, chunk):
     # Frames asked for in order, chunk by chunk, each with its own key frame:
     # when a seek point is the frame right after the last answer, decoding

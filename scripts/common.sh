@@ -1,0 +1,53 @@
+# shellcheck shell=bash
+# Helpers shared by the scripts that make wheels and Debian roots (sourced).
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# Installs the Debian packages of the arguments that are missing.
+apt_install_missing() {
+  local missing=() package
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+      missing+=("$package")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "installing: ${missing[*]}"
+    as_root apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  fi
+}
+
+# The first Debian archive named by the machine's apt sources, in either the
+# one-line or the deb822 format.
+find_mirror() {
+  local files=(/etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources)
+  cat "${files[@]}" 2>/dev/null |
+    grep -E '^[[:space:]]*(deb(-src)?[[:space:]]|URIs:)' |
+    grep -oE '(https?|file)://[^[:space:]]+' |
+    grep -vE 'security' | grep -E '/debian/?$' | head -n 1
+}
+
+# Mounts made in roots, undone in reverse order by unmount_all (set as an
+# EXIT trap by the scripts that mount).
+mounted=()
+unmount_all() {
+  local i
+  for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
+    umount -R "${mounted[i]}" 2>/dev/null || umount -lR "${mounted[i]}" 2>/dev/null || true
+  done
+  mounted=()
+}
+
+# Runs a command inside a root with a clean environment that reaches the
+# package index through the machine's certificate authorities.
+in_root() {
+  local root=$1
+  shift
+  chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+    HOME=/root LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive \
+    SSL_CERT_FILE=/etc/ssl/certs/ca-certificates.crt PIP_CERT=/etc/ssl/certs/ca-certificates.crt \
+    REQUESTS_CA_BUNDLE=/etc/ssl/certs/ca-certificates.crt PIP_DISABLE_PIP_VERSION_CHECK=1 \
+    PIP_DEFAULT_TIMEOUT=180 "$@"
+}
