@@ -135,6 +135,9 @@ def every_target(decoder):
     [("h264", "scale=224:224", [resize(224, 224)]),  # up, width a multiple of 32: written in place
      ("h264", "scale=75:50", [resize(50, 75)]),  # down, through the cached frame
      ("h264", "crop=100:80:20:10,scale=60:50", [crop(10, 20, 80, 100), resize(50, 60)]),  # source planes cut
+     # To half the height or less, even width: scaled to planar YUV, then packed.
+     ("h264", "crop=100:80:20:10,scale=40:30", [crop(10, 20, 80, 100), resize(30, 40)]),
+     ("h264", "scale=64:40", [resize(40, 64)]),
      ("fullrange", "scale=64:48", [resize(48, 64)])],  # the frame's own range
 )
 @pytest.mark.parametrize("dtype, pix_fmt, levels", [("uint8", "rgb24", 1), ("uint16", "rgb48le", 257)])

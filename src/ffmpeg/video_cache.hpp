@@ -33,12 +33,15 @@ struct ColorConverterKey {
 };
 
 // The cached scaler of the one-pass resize: from the cropped decoded picture
-// straight to the output size and layout. The context is declared last so
-// that it is freed before its frame.
+// straight to the output size and layout, or, for large reductions, to planar
+// YUV of the output size that the packer turns into the output layout. The
+// contexts are declared last so that they are freed before their frames.
 struct DirectScaler {
-  FramePtr frame;  // its output, when it cannot go straight into the batch
+  FramePtr frame;    // the output, when it cannot go straight into the batch
+  FramePtr between;  // the planar picture between the two steps
   ScaleContextPtr context;
-  ColorConverterKey source;  // the cropped picture's size and format, the target format
+  ScaleContextPtr packer;
+  ColorConverterKey source;  // the cropped picture's size and format, the format scaled to
   int target_width = 0;
   int target_height = 0;
 };
