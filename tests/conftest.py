@@ -1,6 +1,7 @@
 import pytest
 
 from media import MediaFactory
+from quorvex_av import Decoder, readers
 
 
 @pytest.fixture(scope="session")
@@ -12,6 +13,18 @@ def media(request, tmp_path_factory):
 
 
 @pytest.fixture
-def clip(media, request):
-    """The path of the clip named by indirect parametrization."""
-    return media.path(request.param)
+def decoder_calls(monkeypatch):
+    """[(method name, positional arguments)] of the calls the readers make on
+    their decoders, which stand in for Decoder while the test runs."""
+    calls = []
+
+    class Recording:
+        def __init__(self, *args):
+            self._decoder = Decoder(*args)
+
+        def __getattr__(self, name):
+            method = getattr(self._decoder, name)
+            return lambda *args, **kwargs: calls.append((name, args)) or method(*args, **kwargs)
+
+    monkeypatch.setattr(readers, "Decoder", Recording)
+    return calls

@@ -1,16 +1,8 @@
-"""Small media clips made on demand with the ffmpeg tool, and reference readers.
-
-Every clip in ``CLIPS`` is the recipe that makes it plus facts: what the recipe
-asked for, completed by ``MediaFactory.facts`` with the header values ffprobe
-reads from the file made.  The top level of the facts describes the primary
-stream (the first of its media type); ``streams`` lists the stream types in
-index order and ``others`` maps the index of every other stream to a dict of the
-same shape.
-"""
+"""Small media clips made on demand with the ffmpeg tool, and reference readers:
+ffprobe's view of a file and the ffmpeg tool's decoding of it."""
 
 from __future__ import annotations
 
-import copy
 import hashlib
 import io
 import json
@@ -27,75 +19,42 @@ from typing import Callable, NamedTuple, Sequence, Union
 import numpy as np
 import pytest
 
-# -- synthetic pictures: 10 frames of 128x96 at 25 fps, lossless in their clips ----
-
-def _gray16() -> np.ndarray:
-    """Ramps whose high and low bytes differ, so byte order matters."""
-    t, y, x = np.ogrid[:10, :96, :128]
-    return ((x * 521 + y * 263 + t * 4099) % 65536).astype(np.uint16)
-
-
-def _rgba() -> np.ndarray:
-    t, y, x = np.ogrid[:10, :96, :128]
-    planes = [(x * 2 + t * 8) % 256, (y * 2 + t * 4) % 256, ((x + y) * 3) % 256,
-              ((x + 2 * y) * 2 + t * 16) % 256]  # R, G, B and a varying alpha
-    return np.stack(np.broadcast_arrays(*planes), axis=-1).astype(np.uint8)
-
-
-SOURCE_FRAMES = {"gray8": lambda: (_gray16() >> 8).astype(np.uint8),
-                 "gray16le": _gray16, "gray16be": _gray16, "rgba": _rgba}
-
 
 def source_frames(name: str) -> np.ndarray:
-    """The exact pixels a lossless synthetic clip decodes to."""
-    return SOURCE_FRAMES[name]()
+    """The exact pixels a lossless synthetic clip decodes to: 10 frames of 128x96."""
+    t, y, x = np.ogrid[:10, :96, :128]
+    if name == "rgba":  # R, G, B and a varying alpha
+        planes = [(x * 2 + t * 8) % 256, (y * 2 + t * 4) % 256, ((x + y) * 3) % 256,
+                  ((x + 2 * y) * 2 + t * 16) % 256]
+        return np.stack(np.broadcast_arrays(*planes), axis=-1).astype(np.uint8)
+    # Ramps whose high and low bytes differ, so byte order matters.
+    gray = ((x * 521 + y * 263 + t * 4099) % 65536).astype(np.uint16)
+    return (gray >> 8).astype(np.uint8) if name == "gray8" else gray
 
 
-# -- display matrices in ISO-BMFF track headers ------------------------------------
+def set_display_matrix(path, matrix9: Sequence[float]) -> None:
+    """Overwrite the matrix (a, b, u, c, d, v, x, y, w) in the header of every
+    track of an ISO-BMFF file; u, v and w are 2.30 fixed point, the rest 16.16."""
+    data = bytearray(Path(path).read_bytes())
+    words = struct.pack(">9i", *(round(v * (1 << (30 if i % 3 == 2 else 16))) for i, v in enumerate(matrix9)))
 
-def _boxes(data, start: int, end: int) -> dict:
-    """{type: [(payload start, box end)]} of the boxes in data[start:end]."""
-    boxes, pos = {}, start
-    while pos + 8 <= end:
-        size, kind = struct.unpack_from(">I4s", data, pos)
-        header = 8
-        if size == 1:
-            (size,) = struct.unpack_from(">Q", data, pos + 8)
-            header = 16
-        elif size == 0:
-            size = end - pos
-        if size < header or pos + size > end:
-            raise ValueError(f"malformed box {kind!r} at offset {pos}")
-        boxes.setdefault(kind, []).append((pos + header, pos + size))
-        pos += size
-    return boxes
+    def children(kind: bytes, start: int, end: int):  # (payload start, end) of the boxes of a kind
+        while start + 8 <= end:
+            size, found = struct.unpack_from(">I4s", data, start)
+            if size < 8:  # 64-bit and open-ended sizes are not written for clips this small
+                raise ValueError(f"unexpected box size {size} at offset {start} of {path}")
+            if found == kind:
+                yield start + 8, start + size
+            start += size
 
-
-def set_display_matrix(path, matrix9: Sequence[float]) -> int:
-    """Overwrite the matrix (a, b, u, c, d, v, x, y, w) in the track header of
-    every video track; returns the number patched (ValueError if none)."""
-    path = Path(path)
-    data = bytearray(path.read_bytes())
-    # u, v and w are 2.30 fixed point, the rest 16.16.
-    words = struct.pack(">9i", *(round(v * (1 << (30 if i % 3 == 2 else 16)))
-                                 for i, v in enumerate(matrix9)))
-    patched = 0
-    for moov in _boxes(data, 0, len(data)).get(b"moov", []):
-        for trak in _boxes(data, *moov).get(b"trak", []):
-            children = _boxes(data, *trak)
-            mdia = children.get(b"mdia", [None])[0]
-            hdlr = mdia and _boxes(data, *mdia).get(b"hdlr", [None])[0]
-            # hdlr payload: version/flags (4), pre_defined (4), handler (4)
-            if b"tkhd" not in children or not hdlr or data[hdlr[0] + 8:hdlr[0] + 12] != b"vide":
-                continue
-            tkhd = children[b"tkhd"][0]
-            offset = tkhd[0] + (52 if data[tkhd[0]] == 1 else 40)
-            data[offset:offset + 36] = words
-            patched += 1
-    if not patched:
-        raise ValueError(f"{path} has no video track to patch")
-    path.write_bytes(bytes(data))
-    return patched
+    tkhds = [tkhd for moov in children(b"moov", 0, len(data)) for trak in children(b"trak", *moov)
+             for tkhd in children(b"tkhd", *trak)]
+    if not tkhds:
+        raise ValueError(f"{path} has no track to patch")
+    for start, _ in tkhds:
+        offset = start + (52 if data[start] == 1 else 40)  # after the version's times, ids and levels
+        data[offset:offset + 36] = words
+    Path(path).write_bytes(bytes(data))
 
 
 # -- the clip table -----------------------------------------------------------------
@@ -103,11 +62,10 @@ def set_display_matrix(path, matrix9: Sequence[float]) -> int:
 class Clip(NamedTuple):
     filename: str
     recipe: Union[Sequence[str], Callable[[Path, Path], None]]  # ffmpeg arguments, or make(out, workdir)
-    facts: dict
 
 
-def _testsrc(seconds) -> list:
-    return ["-f", "lavfi", "-i", f"testsrc2=size=160x120:rate=25:duration={seconds}"]
+def _testsrc(seconds, size="160x120") -> list:
+    return ["-f", "lavfi", "-i", f"testsrc2=size={size}:rate=25:duration={seconds}"]
 
 
 def _tones(rate, seconds, freqs=(440, 660)) -> list:
@@ -132,36 +90,13 @@ AAC = ["-c:a", "aac", "-b:a", "96k"]
 TAG_BT709 = "setparams=range=tv:color_primaries=bt709:color_trc=bt709:colorspace=bt709"
 
 
-# Facts of every stream that follow from its recipe: index, type and codec.
-# Video adds width, height, pix_fmt, fps (the real base frame rate), the
-# colour tags the recipe asks for (``colours``, ffprobe's names) and rotation
-# (the display matrix's angle); audio adds sample_rate, channels and
-# sample_fmt.  What the muxer writes into the header beyond that (time base,
-# start, durations, frame count, other colour tags) differs between releases
-# of the tool and is read from the file itself (``probe_header``).
-def _video(codec, **facts):
-    return dict(index=0, type="video", codec=codec, width=160, height=120, pix_fmt="yuv420p",
-                fps=Fraction(25), colours={}) | facts
-
-
-def _audio(codec, sample_rate=44100, **facts):
-    return dict(index=0, type="audio", codec=codec, sample_rate=sample_rate, channels=2,
-                sample_fmt="fltp") | facts
-
-
-def _clip(filename: str, recipe, primary: dict, *others: dict) -> Clip:
-    streams = sorted((primary, *others), key=lambda s: s["index"])
-    return Clip(filename, recipe, dict(primary, streams=tuple(s["type"] for s in streams),
-                                       others={s["index"]: s for s in others}))
-
-
-def _raw_maker(frames: Callable[[], np.ndarray], in_fmt: str, *codec: str):
-    """A lossless clip of synthetic frames, written raw and then encoded."""
+def _raw_maker(name: str, in_fmt: str, *codec: str):
+    """A lossless clip of ``source_frames(name)``, written raw and then encoded."""
     def make(out: Path, work: Path) -> None:
-        source = frames()
+        source = source_frames(name)
         raw = work / "frames.raw"
         raw.write_bytes(source.astype("<u2").tobytes() if source.dtype == np.uint16 else source.tobytes())
-        _encode(["-f", "rawvideo", "-pix_fmt", in_fmt, "-video_size", "128x96",
+        encode(["-f", "rawvideo", "-pix_fmt", in_fmt, "-video_size", "128x96",
                  "-framerate", "25", "-i", str(raw), *codec], out)
     return make
 
@@ -173,7 +108,7 @@ MIRROR_MATRIX = (-1, 0, 0, 0, 1, 0, 160, 0, 1)
 
 def _matrix_maker(matrix9):
     def make(out: Path, work: Path) -> None:
-        _encode([*_testsrc(1), *X264_PLAIN], out)
+        encode([*_testsrc(1), *X264_PLAIN], out)
         set_display_matrix(out, matrix9)
     return make
 
@@ -182,7 +117,7 @@ def _make_multi(out: Path, work: Path) -> None:
     srt = work / "subs.srt"
     srt.write_text("1\n00:00:00,200 --> 00:00:00,900\nfirst line\n\n"
                    "2\n00:00:01,000 --> 00:00:01,800\nsecond line\n")
-    _encode([*_testsrc(2), *_tones(44100, 2), *_tones(16000, 2, freqs=(880,)),
+    encode([*_testsrc(2), *_tones(44100, 2), *_tones(16000, 2, freqs=(880,)),
              "-i", str(srt), "-map", "0:v", "-map", "1:a", "-map", "2:a", "-map", "3:s",
              *X264_GOP25, *AAC, "-c:a:1", "flac", "-sample_fmt:a:1", "s16", "-c:s", "srt",
              "-avoid_negative_ts", "make_zero"], out)
@@ -195,84 +130,67 @@ FORMAT_CHANGE_PARTS = ((44100, (440, 660)), (22050, (1000,)))
 def _make_format_change(out: Path, work: Path) -> None:
     # Two ADTS streams joined byte for byte: the sample rate and the channel
     # count change at the join, with no container to announce it.
-    parts = []
     for i, (rate, freqs) in enumerate(FORMAT_CHANGE_PARTS):
-        _encode([*_tones(rate, 1, freqs=freqs), *AAC, "-f", "adts"], work / f"part{i}.aac")
-        parts.append((work / f"part{i}.aac").read_bytes())
-    out.write_bytes(b"".join(parts))
+        encode([*_tones(rate, 1, freqs=freqs), *AAC, "-f", "adts"], work / f"part{i}.aac")
+    out.write_bytes(b"".join((work / f"part{i}.aac").read_bytes() for i in range(len(FORMAT_CHANGE_PARTS))))
 
 
-_GRAY16 = dict(width=128, height=96)
-
+# Video is 160x120 at 25 fps unless said otherwise; audio is stereo.
 CLIPS: dict[str, Clip] = {
-    "h264": _clip("h264.mp4", [*_testsrc(3), *X264_GOP25], _video("h264")),
-    # The first AAC packet is the encoder's priming, at pts -1024; the header's start time is still 0.
-    "h264_audio": _clip("h264_audio.mp4", [*_testsrc(3), *_tones(44100, 3), *X264_GOP25, *AAC],
-                        _video("h264"), _audio("aac", index=1)),
-    "vp9": _clip("vp9.webm", [*_testsrc(2), "-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8",
-                              "-b:v", "300k", "-g", "25", "-keyint_min", "25"], _video("vp9")),
+    "h264": Clip("h264.mp4", [*_testsrc(3), *X264_GOP25]),
+    # Stream 1: AAC whose first packet is the encoder's priming, at pts -1024;
+    # the header's start time is still 0.
+    "h264_audio": Clip("h264_audio.mp4", [*_testsrc(3), *_tones(44100, 3), *X264_GOP25, *AAC]),
+    "vp9": Clip("vp9.webm", [*_testsrc(2), "-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8",
+                             "-b:v", "300k", "-g", "25", "-keyint_min", "25"]),
     # AVI with B-frames: I- and P-frame packets have a dts but no pts.
-    "mpeg4": _clip("mpeg4.avi", [*_testsrc(2), "-c:v", "mpeg4", "-q:v", "4", "-g", "25", "-bf", "2"],
-                   _video("mpeg4")),
-    "gray8": _clip("gray8.mkv", _raw_maker(SOURCE_FRAMES["gray8"], "gray", "-c:v", "ffv1", "-g", "5", "-pix_fmt", "gray"),
-                   _video("ffv1", pix_fmt="gray", **_GRAY16)),
-    # 16-bit grey, lossless; NUT picks its own time base.
-    "gray16le": _clip("gray16le.nut", _raw_maker(_gray16, "gray16le", "-c:v", "rawvideo", "-pix_fmt", "gray16le"),
-                      _video("rawvideo", pix_fmt="gray16le", **_GRAY16)),
-    "gray16be": _clip("gray16be.nut", _raw_maker(_gray16, "gray16le", "-c:v", "rawvideo", "-pix_fmt", "gray16be"),
-                      _video("rawvideo", pix_fmt="gray16be", **_GRAY16)),
-    "rgba": _clip("rgba.mov", _raw_maker(_rgba, "rgba", "-c:v", "png", "-pix_fmt", "rgba"),
-                  _video("png", pix_fmt="rgba", **_GRAY16)),
-    "rotated90": _clip("rotated90.mp4", _matrix_maker(ROTATE90_MATRIX), _video("h264", rotation=-90)),
-    "mirrored": _clip("mirrored.mp4", _matrix_maker(MIRROR_MATRIX), _video("h264", rotation=-180)),
-    # Every timestamp shifted so that the earliest is 0: the video's first
-    # frame comes after 0 (by its B-frame delay and, with some muxers, the
-    # AAC priming).
-    "multi": _clip("multi.mkv", _make_multi, _video("h264"), _audio("aac", index=1),
-                   _audio("flac", 16000, index=2, channels=1, sample_fmt="s16"),
-                   dict(index=3, type="subtitle", codec="subrip")),
-    "aac": _clip("aac.m4a", [*_tones(44100, 2), *AAC], _audio("aac")),  # priming at -1024
-    "mp3": _clip("mp3.mp3", [*_tones(44100, 2), "-c:a", "libmp3lame", "-b:a", "128k"], _audio("mp3")),
-    "wav": _clip("wav.wav", [*_tones(44100, 1), "-c:a", "pcm_s16le"], _audio("pcm_s16le", sample_fmt="s16")),
-    "flac": _clip("flac.flac", [*_tones(48000, 1, freqs=(440,)), "-c:a", "flac", "-sample_fmt", "s16"],
-                  _audio("flac", 48000, channels=1, sample_fmt="s16")),
+    "mpeg4": Clip("mpeg4.avi", [*_testsrc(2), "-c:v", "mpeg4", "-q:v", "4", "-g", "25", "-bf", "2"]),
+    # Lossless 128x96 clips of source_frames(); NUT picks its own time base.
+    "gray8": Clip("gray8.mkv", _raw_maker("gray8", "gray", "-c:v", "ffv1", "-g", "5", "-pix_fmt", "gray")),
+    "gray16le": Clip("gray16le.nut", _raw_maker("gray16le", "gray16le", "-c:v", "rawvideo", "-pix_fmt", "gray16le")),
+    "gray16be": Clip("gray16be.nut", _raw_maker("gray16be", "gray16le", "-c:v", "rawvideo", "-pix_fmt", "gray16be")),
+    "rgba": Clip("rgba.mov", _raw_maker("rgba", "rgba", "-c:v", "png", "-pix_fmt", "rgba")),
+    "rotated90": Clip("rotated90.mp4", _matrix_maker(ROTATE90_MATRIX)),  # rotation -90
+    "mirrored": Clip("mirrored.mp4", _matrix_maker(MIRROR_MATRIX)),
+    # Streams: h264 video, AAC stereo 44.1 kHz, FLAC mono 16 kHz (s16),
+    # subtitles.  Every timestamp shifted so that the earliest is 0: the
+    # video's first frame comes after 0 (by its B-frame delay and, with some
+    # muxers, the AAC priming).
+    "multi": Clip("multi.mkv", _make_multi),
+    "aac": Clip("aac.m4a", [*_tones(44100, 2), *AAC]),  # priming at -1024
+    "mp3": Clip("mp3.mp3", [*_tones(44100, 2), "-c:a", "libmp3lame", "-b:a", "128k"]),
+    "wav": Clip("wav.wav", [*_tones(44100, 1), "-c:a", "pcm_s16le"]),
+    "flac": Clip("flac.flac", [*_tones(48000, 1, freqs=(440,)), "-c:a", "flac", "-sample_fmt", "s16"]),  # mono
     # Ogg Opus: the first packet starts 312 samples (the pre-skip) early.
-    "opus": _clip("opus.ogg", [*_tones(48000, 1), "-c:a", "libopus", "-b:a", "64k"], _audio("opus", 48000)),
+    "opus": Clip("opus.ogg", [*_tones(48000, 1), "-c:a", "libopus", "-b:a", "64k"]),
     # Converted to full range on purpose: the output option alone only tags
     # the stream on some releases of the tool.
-    "fullrange": _clip("fullrange.mp4", [*_testsrc(1), "-vf", "scale=out_range=full", *X264_PLAIN,
-                                         "-color_range", "pc"],
-                       _video("h264", pix_fmt="yuvj420p", colours=dict(color_range="pc"))),
+    "fullrange": Clip("fullrange.mp4", [*_testsrc(1), "-vf", "scale=out_range=full", *X264_PLAIN,
+                                        "-color_range", "pc"]),
     # The tags are set on the frames, which every release of the tool hands
     # on to the encoder and the muxer (its output options do not reach both).
-    "tagged": _clip("tagged.mp4", [*_testsrc(1), "-vf", TAG_BT709, *X264_PLAIN],
-                    _video("h264", colours=dict(color_range="tv", color_space="bt709", color_primaries="bt709",
-                                                color_transfer="bt709"))),
+    "tagged": Clip("tagged.mp4", [*_testsrc(1), "-vf", TAG_BT709, *X264_PLAIN]),
     # Matroska written to a pipe: the muxer cannot seek back to fill in the durations.
-    "no_duration": _clip("no_duration.mkv",
-                         lambda out, work: _encode([*_testsrc(1), *X264_PLAIN, "-f", "matroska"], out, piped=True),
-                         _video("h264")),
+    "no_duration": Clip("no_duration.mkv",
+                        lambda out, work: encode([*_testsrc(1), *X264_PLAIN, "-f", "matroska"], out, piped=True)),
     # A raw H.264 elementary stream: no duration, and packets carry neither pts nor dts.
-    "no_timestamps": _clip("no_timestamps.h264", [*_testsrc(1), *X264_PLAIN], _video("h264")),
+    "no_timestamps": Clip("no_timestamps.h264", [*_testsrc(1), *X264_PLAIN]),
     # FLV keeps no frame durations, and frames passed through with their own
     # millisecond times give the demuxer no rate to guess them from: every
     # frame's duration is unknown.
-    "unknown_duration": _clip("unknown_duration.flv",
-                              [*_testsrc(1), *X264_PLAIN, "-fps_mode", "passthrough", "-enc_time_base", "1/1000"],
-                              _video("h264")),
+    "unknown_duration": Clip("unknown_duration.flv",
+                             [*_testsrc(1), *X264_PLAIN, "-fps_mode", "passthrough", "-enc_time_base", "1/1000"]),
     # Matroska allowed to keep the AAC priming frame at a negative time.
-    "aac_negative": _clip("aac_negative.mkv", [*_tones(44100, 2), *AAC, "-avoid_negative_ts", "disabled"],
-                          _audio("aac")),
-    # A width that is not a multiple of 32: converted through a padded frame.
-    "odd_width": _clip("odd_width.mp4", ["-f", "lavfi", "-i", "testsrc2=size=100x76:rate=25:duration=1", *X264_GOP25],
-                       _video("h264", width=100, height=76)),
+    "aac_negative": Clip("aac_negative.mkv", [*_tones(44100, 2), *AAC, "-avoid_negative_ts", "disabled"]),
+    # 100x76, a width that is not a multiple of 32: converted through a padded frame.
+    "odd_width": Clip("odd_width.mp4", [*_testsrc(1, "100x76"), *X264_GOP25]),
     # Stereo 44.1 kHz for one second, then mono 22.05 kHz for one second.  The
     # header describes the first half; its duration is estimated from the bit rate.
-    "format_change": _clip("format_change.aac", _make_format_change, _audio("aac")),
+    "format_change": Clip("format_change.aac", _make_format_change),
     # Variable frame rate: frame n at 40 * (n + n // 3) ms, so every third
     # interval is doubled; B-frames.  The header's base rate stays 25 fps.
-    "vfr": _clip("vfr.mp4", [*_testsrc(2), "-vf", "setpts=(N+floor(N/3))/25/TB", "-fps_mode", "vfr",
-                             *X264_GOP25, "-video_track_timescale", "1000"], _video("h264")),
+    "vfr": Clip("vfr.mp4", [*_testsrc(2), "-vf", "setpts=(N+floor(N/3))/25/TB", "-fps_mode", "vfr",
+                            *X264_GOP25, "-video_track_timescale", "1000"]),
 }
 
 
@@ -292,8 +210,9 @@ def _run(tool: str, args: Sequence[str], **kwargs) -> subprocess.CompletedProces
     return proc
 
 
-def _encode(args: Sequence[str], out: Path, piped: bool = False) -> None:
-    """Run ffmpeg writing ``out`` (through its stdout when ``piped``)."""
+def encode(args: Sequence[str], out: Path, piped: bool = False) -> None:
+    """Run ffmpeg writing ``out`` (through its stdout when ``piped``); skips the
+    test when the tool is missing."""
     proc = _run("ffmpeg", ["-y", *args, "pipe:1" if piped else out])
     if piped:
         out.write_bytes(proc.stdout)
@@ -304,22 +223,13 @@ class MediaFactory:
     subdirectory of ``cache_dir`` named after a hash of this module and the
     ffmpeg version, so editing a recipe or changing ffmpeg makes fresh files."""
 
-    def __init__(self, cache_dir, clips: dict[str, Clip] = CLIPS):
+    def __init__(self, cache_dir):
         self.cache_dir = Path(cache_dir)
-        self.clips = clips
         self._dir = None
         self._unavailable: dict[str, str] = {}
 
-    def facts(self, name: str) -> dict:
-        """The recipe's facts, each stream's completed by ``probe_header``."""
-        facts = copy.deepcopy(self.clips[name].facts)
-        path = self.path(name)
-        for stream in (facts, *facts["others"].values()):
-            stream |= probe_header(path, stream["index"])
-        return facts
-
     def path(self, name: str) -> Path:
-        clip = self.clips[name]
+        clip = CLIPS[name]
         if name in self._unavailable:
             pytest.skip(self._unavailable[name])
         if self._dir is None:
@@ -338,7 +248,7 @@ class MediaFactory:
                 if callable(clip.recipe):
                     clip.recipe(tmp, Path(work))
                 else:
-                    _encode(clip.recipe, tmp)
+                    encode(clip.recipe, tmp)
                 os.replace(tmp, target)
         except RuntimeError as exc:  # this ffmpeg cannot make it
             self._unavailable[name] = f"cannot make clip {name!r}: {exc}"
@@ -346,9 +256,9 @@ class MediaFactory:
         return target
 
 
-class SeekCounter(io.BytesIO):
-    """Bytes as a file object that records the absolute seeks made on it once
-    ``seeks`` is a list."""
+class BytesFile(io.BytesIO):
+    """Bytes as a file object that can be weakly referenced, carries attributes
+    and records the absolute seeks made on it once ``seeks`` is a list."""
 
     seeks = None
 
@@ -367,35 +277,9 @@ def _ffprobe(path, stream_index: int, *args: str) -> dict:
 
 
 def probe_stream(path, stream_index: int) -> dict:
-    """ffprobe's dict for one stream, side data included."""
-    return _ffprobe(path, stream_index, "-show_streams")["streams"][0]
-
-
-_COLOUR_TAGS = ("color_range", "color_space", "color_primaries", "color_transfer")
-
-
-def probe_header(path, stream_index: int) -> dict:
-    """What the header of one stream says, as ffprobe reads it: time_base, and in
-    seconds start_time, duration (the stream's) and container_duration; then
-    header_frames and, for video, the colour tags.  Values the header leaves
-    unset (or states as 0 or less, for durations and counts) are None."""
+    """ffprobe's dict for one stream, side data included, and the container's as "format"."""
     data = _ffprobe(path, stream_index, "-show_streams", "-show_format")
-    stream, container = data["streams"][0], data["format"]
-
-    def number(value, kind=float, positive=True):
-        if value in (None, "N/A"):
-            return None
-        value = kind(value)
-        return None if positive and value <= 0 else value
-
-    header = dict(time_base=Fraction(stream["time_base"]),
-                  start_time=number(stream.get("start_time"), positive=False),
-                  duration=number(stream.get("duration")),
-                  container_duration=number(container.get("duration")),
-                  header_frames=number(stream.get("nb_frames"), int))
-    if stream["codec_type"] == "video":
-        header |= {tag: None if stream.get(tag, "unknown") == "unknown" else stream[tag] for tag in _COLOUR_TAGS}
-    return header
+    return data["streams"][0] | {"format": data["format"]}
 
 
 def probe_packets(path, stream_index: int):
@@ -409,38 +293,34 @@ def probe_packets(path, stream_index: int):
 
 def probe_frames(path, stream_index: int) -> list[dict]:
     """Decoded frames of one stream, in output order: ``pts`` (ticks; the
-    best-effort timestamp when the frame has none), ``time`` (seconds),
-    ``duration`` (ticks or None), ``seconds`` (the duration in seconds, 0 when
-    unknown) and ``key_frame`` (bool)."""
+    best-effort timestamp when the frame has none), ``time`` and ``seconds``
+    (the frame's duration, 0 when unknown) in seconds."""
     # Older ffprobe calls the frame duration pkt_duration; unknown entry names
     # are ignored, so ask for both.
-    data = _ffprobe(path, stream_index, "-show_entries", "stream=time_base:frame=pts,"
-                    "best_effort_timestamp,duration,pkt_duration,key_frame")
+    data = _ffprobe(path, stream_index, "-show_entries",
+                    "stream=time_base:frame=pts,best_effort_timestamp,duration,pkt_duration")
     tb = Fraction(data["streams"][0]["time_base"])
     frames = []
     for f in data.get("frames", []):
         pts, duration = f.get("pts", f.get("best_effort_timestamp")), f.get("duration", f.get("pkt_duration"))
         frames.append({"pts": pts, "time": None if pts is None else pts * tb.numerator / tb.denominator,
-                       "duration": duration, "seconds": (duration or 0) * tb.numerator / tb.denominator,
-                       "key_frame": bool(f.get("key_frame"))})
+                       "seconds": (duration or 0) * tb.numerator / tb.denominator})
     return frames
 
 
-_RAW_LAYOUTS = {"rgb24": (3, "u1"), "rgb48le": (3, "<u2"), "rgba": (4, "u1"), "gray": (1, "u1"),
-                "gray16le": (1, "<u2")}  # pix_fmt: (channels, sample dtype)
+_RAW_LAYOUTS = {"rgb24": (3, "u1"), "rgb48le": (3, "<u2")}  # pix_fmt: (channels, sample dtype)
 
 
-def ffmpeg_frames(path, pix_fmt: str = "rgb24", stream_index: int = 0, vf: str = "null",
-                  size: tuple[int, int] | None = None) -> np.ndarray:
-    """Every frame of one video stream, in presentation order, as the ffmpeg tool
+def ffmpeg_frames(path, pix_fmt: str = "rgb24", vf: str = "null", size: tuple[int, int] | None = None) -> np.ndarray:
+    """Every frame of the first stream, in presentation order, as the ffmpeg tool
     converts it to ``pix_fmt``: (frames, height, width, channels) in native byte
     order.  ``vf`` is a filter chain applied before or, for a scale filter at its
     end, together with the conversion; ``size`` is (height, width) when it
     changes the size."""
     channels, dtype = _RAW_LAYOUTS[pix_fmt]
-    stream = probe_stream(path, stream_index)
+    stream = probe_stream(path, 0)
     height, width = size or (stream["height"], stream["width"])
-    proc = _run("ffmpeg", ["-i", str(path), "-map", f"0:{stream_index}", "-fps_mode", "passthrough",
+    proc = _run("ffmpeg", ["-i", str(path), "-map", "0:0", "-fps_mode", "passthrough",
                            "-vf", vf, "-f", "rawvideo", "-pix_fmt", pix_fmt, "pipe:1"])
     data = np.frombuffer(proc.stdout, dtype=dtype)
     return data.reshape(-1, height, width, channels).astype(data.dtype.newbyteorder("="))
@@ -457,21 +337,6 @@ def shown_at(frames, t):
     if last == len(frames) - 1 and t >= frames[last]["time"] + frames[last]["seconds"]:
         return None
     return last
-
-
-def ffmpeg_frames_read_as(path, raw_pix_fmt: str) -> np.ndarray:
-    """Like ffmpeg_frames(path) in rgb24, but with the decoded samples handed to
-    the tool again as raw ``raw_pix_fmt`` pictures: the same bytes read with
-    other colour properties (say, a full-range picture read as limited range)."""
-    stream = probe_stream(path, 0)
-    # The stream's own pixel format, named: left to choose, newer releases of
-    # the tool convert full-range pictures to limited range on the way out.
-    raw = _run("ffmpeg", ["-i", str(path), "-map", "0:0", "-fps_mode", "passthrough", "-f", "rawvideo",
-                          "-pix_fmt", stream["pix_fmt"], "pipe:1"]).stdout
-    proc = _run("ffmpeg", ["-f", "rawvideo", "-pix_fmt", raw_pix_fmt, "-video_size",
-                           f"{stream['width']}x{stream['height']}", "-i", "pipe:0", "-f", "rawvideo",
-                           "-pix_fmt", "rgb24", "pipe:1"], input=raw)
-    return np.frombuffer(proc.stdout, np.uint8).reshape(-1, stream["height"], stream["width"], 3)
 
 
 def key_targets(packets, pts_list) -> list:

@@ -3,23 +3,16 @@ most under the sanitizer build (scripts/sanitize.sh), where the defects they
 caught were reports rather than silent."""
 
 import io
-import shutil
-import subprocess
 
 import pytest
 
+from media import encode
 from quorvex_av import Decoder
 
 
 def _tiny_mkv(path, *options: str) -> bytearray:
-    ffmpeg = shutil.which("ffmpeg")
-    if ffmpeg is None:
-        pytest.skip("needs the ffmpeg tool")
-    subprocess.run(
-        [ffmpeg, "-v", "error", "-nostdin", "-y", "-f", "lavfi",
-         "-i", "testsrc2=size=32x32:rate=1:duration=1", "-c:v", "ffv1", "-pix_fmt", "yuv420p",
-         *options, str(path)],
-        check=True)
+    encode(["-f", "lavfi", "-i", "testsrc2=size=32x32:rate=1:duration=1", "-c:v", "ffv1", "-pix_fmt", "yuv420p",
+            *options], path)
     return bytearray(path.read_bytes())
 
 

@@ -5,7 +5,7 @@ import functools
 import numpy as np
 import pytest
 
-from media import SeekCounter, key_targets, probe_frames, shown_at
+from media import BytesFile, key_targets, probe_frames, shown_at
 from quorvex_av import Decoder
 
 NO_FRAME = "no frame at or before requested timestamp"
@@ -15,13 +15,6 @@ PAST_END = "timestamp exceeds final frame duration or duration is unknown"
 @functools.lru_cache(maxsize=None)
 def reference(path):
     return probe_frames(path, 0)
-
-
-def same_frames(decoder, array, frames, indices, dtype, transforms):
-    """decode_video of the same frames, by their exact pts, gives the same array."""
-    pts = [frames[i]["pts"] for i in indices]
-    expected, _, _ = decoder.decode_video(key_targets(decoder.scan(), pts), dtype, True, transforms)
-    return array.dtype == expected.dtype and np.array_equal(array, expected)
 
 
 # (frame index, fraction of that frame's duration): on frames, between
@@ -52,7 +45,10 @@ def test_frame_shown_matches_the_reference(media, name, batched, dtype, transfor
     got_times, durations = sum((r[1] for r in results), []), sum((r[2] for r in results), [])
     assert got_times == [frames[i]["time"] for i in expected]
     assert durations == [frames[i]["seconds"] for i in expected]
-    assert same_frames(decoder, array, frames, expected, dtype, transforms)
+    # The same frames as decode_video gives for their exact pts.
+    targets = key_targets(decoder.scan(), [frames[i]["pts"] for i in expected])
+    assert array.dtype == np.dtype(dtype)
+    assert np.array_equal(array, decoder.decode_video(targets, dtype, True, transforms)[0])
 
 
 # Times as functions of the first frame's time and the end of the last one.
@@ -92,7 +88,7 @@ def test_seeks_only_to_skip_a_key_frame(media):
     data = media.path("multi").read_bytes()
 
     def seeks_for(times):
-        source = SeekCounter(data)
+        source = BytesFile(data)
         decoder = Decoder(source, "video")
         source.seeks = []
         _, got, _ = decoder.decode_timestamps(times, "uint8")
