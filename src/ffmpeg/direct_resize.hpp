@@ -1,7 +1,9 @@
 // The one-pass resize: the colour conversion scales the (cropped) decoded
 // picture straight to the requested size, so the full-size RGB image is never
 // made. Serves a transform list with one resize, crops only before it and
-// quarter turns anywhere.
+// quarter turns anywhere. Large reductions of 8-bit YUV are scaled into
+// planar YUV of the output size and packed into RGB from there, which gives
+// the same pixels sooner.
 #pragma once
 
 #include <optional>
