@@ -84,22 +84,17 @@ Failure set_color_details(SwsContext* converter, const AVFrame* frame) {
                "configure color conversion");
 }
 
-namespace {
-
-// Gives the record's RGB frame buffers of the frame's size in `target`.
-Failure prepare_rgb_frame(AVFrame* rgb, int width, int height, AVPixelFormat target) {
-  if (rgb->width == width && rgb->height == height && rgb->format == target &&
-      rgb->data[0] != nullptr) {
+Failure fit_frame(AVFrame* frame, int width, int height, AVPixelFormat format, const char* what) {
+  if (frame->width == width && frame->height == height && frame->format == format &&
+      frame->data[0] != nullptr) {
     return std::nullopt;
   }
-  av_frame_unref(rgb);
-  rgb->width = width;
-  rgb->height = height;
-  rgb->format = target;
-  return check(av_frame_get_buffer(rgb, 32), "allocate RGB frame");
+  av_frame_unref(frame);
+  frame->width = width;
+  frame->height = height;
+  frame->format = format;
+  return check(av_frame_get_buffer(frame, 32), what);
 }
-
-}  // namespace
 
 bool fits_in_place(const Image& into) {
   return into.width % 32 == 0 && into.stride % 16 == 0 &&
@@ -130,7 +125,8 @@ Result<Image> convert_frame(Decoder& decoder, const AVFrame* frame, const Output
     return *into;
   }
   AVFrame* rgb = decoder.video_cache.rgb_frame.get();
-  if (auto failure = prepare_rgb_frame(rgb, frame->width, frame->height, plan.target)) {
+  if (auto failure =
+          fit_frame(rgb, frame->width, frame->height, plan.target, "allocate RGB frame")) {
     return std::move(*failure);
   }
   const int rows = sws_scale(converter, frame->data, frame->linesize, 0, frame->height, rgb->data,

@@ -37,6 +37,11 @@ Result<OutputPlan> output_plan(OutputType type, int stream_pixel_format);
 // range.
 [[nodiscard]] Failure set_color_details(SwsContext* converter, const AVFrame* frame);
 
+// Gives `frame` buffers of the given size and format, keeping the ones it has
+// when they already fit; `what` names the step in the error.
+[[nodiscard]] Failure fit_frame(AVFrame* frame, int width, int height, AVPixelFormat format,
+                                const char* what);
+
 // Whether the converter may write into `into` directly: its fast paths write
 // whole blocks of up to 32 pixels per row and expect 16-byte aligned rows, so
 // a destination without row padding is safe only when the width is a

@@ -136,15 +136,8 @@ Result<AVFrame*> sized_frame(FramePtr& cached, int width, int height, AVPixelFor
     if (!cached) return Error::runtime("cannot allocate resize frame");
   }
   AVFrame* frame = cached.get();
-  if (frame->width != width || frame->height != height || frame->format != format ||
-      frame->data[0] == nullptr) {
-    av_frame_unref(frame);
-    frame->width = width;
-    frame->height = height;
-    frame->format = format;
-    if (auto failure = check(av_frame_get_buffer(frame, 32), "allocate resize frame")) {
-      return std::move(*failure);
-    }
+  if (auto failure = fit_frame(frame, width, height, format, "allocate resize frame")) {
+    return std::move(*failure);
   }
   return frame;
 }

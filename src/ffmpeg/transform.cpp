@@ -57,7 +57,7 @@ Result<Image> resize(Decoder& decoder, std::size_t stage, const Image& image, in
   const bool same_key = resizer.source_width == image.width &&
                         resizer.source_height == image.height && resizer.target_width == width &&
                         resizer.target_height == height && resizer.pixel_format == format;
-  if (!resizer.context || !same_key || resizer.frame->data[0] == nullptr) {
+  if (!resizer.context || !same_key) {
     resizer.context.reset(sws_getContext(image.width, image.height, format, width, height, format,
                                          SWS_BILINEAR, nullptr, nullptr, nullptr));
     if (!resizer.context) return Error::runtime("cannot initialize resize");
@@ -66,14 +66,10 @@ Result<Image> resize(Decoder& decoder, std::size_t stage, const Image& image, in
     resizer.target_width = width;
     resizer.target_height = height;
     resizer.pixel_format = format;
-    AVFrame* frame = resizer.frame.get();
-    av_frame_unref(frame);
-    frame->width = width;
-    frame->height = height;
-    frame->format = format;
-    if (auto failure = check(av_frame_get_buffer(frame, 32), "allocate resize frame")) {
-      return std::move(*failure);
-    }
+  }
+  if (auto failure =
+          fit_frame(resizer.frame.get(), width, height, format, "allocate resize frame")) {
+    return std::move(*failure);
   }
   AVFrame* frame = resizer.frame.get();
   const std::uint8_t* const planes[1] = {image.data};
