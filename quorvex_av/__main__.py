@@ -15,14 +15,13 @@ import os
 import struct
 import sys
 import wave
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any, TextIO
 
 import numpy as np
 import numpy.typing as npt
 
 from . import __version__, ffmpeg_version
-from ._av import Decoder
 from .readers import AudioReader, VideoReader
 
 PROG = "quorvex-av"
@@ -112,12 +111,17 @@ def _video_stream(path: str, index: int) -> dict[str, Any]:
         try:
             described = {"type": "video", **dataclasses.asdict(reader.metadata)}
         except RuntimeError as error:  # the header opened but the packets cannot be listed
-            header = Decoder(path, "video", index).metadata()
-            return {"type": "video", "stream_index": index, "codec": header["codec"],
+            return {"type": "video", "stream_index": index, "codec": reader._header["codec"],
                     "error": str(error)}
     if note:
         described["rotation_note"] = note
     return described
+
+
+def shown(path: str) -> str:
+    """A file name as text that can be printed: bytes that are not UTF-8
+    (file names arrive with surrogate escapes for them) as \\x escapes."""
+    return os.fsencode(path).decode("utf-8", "backslashreplace")
 
 
 def describe(path: str) -> dict[str, Any]:
@@ -148,7 +152,7 @@ def _count(value: object, noun: str) -> str:
 
 
 def format_info(info: dict[str, Any]) -> str:
-    lines = [f"{info['file']}: {len(info['streams'])} stream(s), read with FFmpeg "
+    lines = [f"{shown(info['file'])}: {len(info['streams'])} stream(s), read with FFmpeg "
              f"{info['ffmpeg_version']}"]
     for s in info["streams"]:
         head = f"  stream {s['stream_index']}: {s['type']}"
@@ -190,7 +194,7 @@ def cmd_info(args: argparse.Namespace) -> int:
                 info = describe(path)
             except (RuntimeError, ValueError, OSError) as error:
                 progress.clear()
-                print(f"{PROG}: {path}: {error}", file=sys.stderr)
+                print(f"{PROG}: {shown(path)}: {error}", file=sys.stderr)
                 failed += 1
             else:
                 if args.json:
@@ -198,7 +202,7 @@ def cmd_info(args: argparse.Namespace) -> int:
                 else:
                     progress.clear()
                     print(format_info(info), flush=True)
-            progress.step(os.path.basename(path))
+            progress.step(shown(os.path.basename(path)))
     if args.json:
         print(json.dumps(results[0] if len(args.files) == 1 and results else results, indent=2))
     return 1 if failed else 0
@@ -249,8 +253,6 @@ def contact_sheet(frames: npt.NDArray[np.uint8], captions: Sequence[Sequence[str
 
 
 def cmd_frames(args: argparse.Namespace) -> int:
-    if args.count is not None and args.count < 1:
-        raise CommandError("--count must be at least 1")
     _pillow()  # fail before decoding anything
     with VideoReader(args.file, stream_index=args.stream) as probe:
         height, width = probe.frame_size
@@ -273,7 +275,7 @@ def cmd_frames(args: argparse.Namespace) -> int:
                 for t, i, ft in zip(times, indices, frame_times)]
     sheet = contact_sheet(np.concatenate(parts), captions, args.columns)
     sheet.save(args.output)
-    print(f"wrote {args.output}: {len(times)} frames of {size[1]}x{size[0]} "
+    print(f"wrote {shown(args.output)}: {len(times)} frames of {size[1]}x{size[0]} "
           f"in a {sheet.width}x{sheet.height} sheet")
     return 0
 
@@ -287,7 +289,9 @@ def write_wav(path: str, samples: npt.NDArray[np.float32], rate: int, as_float: 
     if not as_float:
         # Full scale is 32768, as FFmpeg reads it back; +1.0 clips to 32767.
         pcm = np.clip(np.round(samples * 32768.0), -32768, 32767).astype("<i2")
-        with wave.open(path, "wb") as out:
+        # Opened here: a failed wave.open(path) leaves a half-made writer
+        # that complains again when it is collected.
+        with open(path, "wb") as file, wave.open(file, "wb") as out:
             out.setnchannels(channels)
             out.setsampwidth(2)
             out.setframerate(rate)
@@ -312,12 +316,25 @@ def cmd_audio(args: argparse.Namespace) -> int:
         rate = reader.sample_rate
     write_wav(args.output, samples, rate, args.float)
     channels, count = samples.shape
-    print(f"wrote {args.output}: {count} samples x {channels} channel(s) at {rate} Hz "
+    print(f"wrote {shown(args.output)}: {count} samples x {channels} channel(s) at {rate} Hz "
           f"({count / rate:.3f} s), {'32-bit float' if args.float else '16-bit PCM'}")
     return 0
 
 
 # -- entry point -----------------------------------------------------------------
+
+
+def _whole(low: int, high: int = 2**31 - 1) -> Callable[[str], int]:
+    """An argparse type: an integer in [low, high], else a usage error."""
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"{value} is not in [{low}, {high}]")
+        return value
+    return parse
 
 
 def parser() -> argparse.ArgumentParser:
@@ -341,24 +358,26 @@ def parser() -> argparse.ArgumentParser:
     frames.add_argument("file", metavar="FILE")
     when = frames.add_mutually_exclusive_group(required=True)
     when.add_argument("--at", nargs="+", type=float, metavar="T", help="times in seconds")
-    when.add_argument("--count", type=int, metavar="N", help="N frames spread over the video")
+    when.add_argument("--count", type=_whole(1), metavar="N", help="N frames spread over the video")
     frames.add_argument("-o", "--output", required=True, help="image file to write (PNG, JPEG ...)")
-    frames.add_argument("--width", type=int, default=240, help="width of each frame (default 240)")
-    frames.add_argument("--columns", type=int, default=4, help="frames per row (default 4)")
-    frames.add_argument("--stream", type=int, default=None, help="video stream index")
+    frames.add_argument("--width", type=_whole(1), default=240,
+                        help="width of each frame (default 240)")
+    frames.add_argument("--columns", type=_whole(1), default=4, help="frames per row (default 4)")
+    frames.add_argument("--stream", type=_whole(0), default=None, help="video stream index")
     progress_flag(frames)
     frames.set_defaults(run=cmd_frames)
 
     audio = commands.add_parser("audio", help="write an audio stream to a WAV file")
     audio.add_argument("file", metavar="FILE")
     audio.add_argument("-o", "--output", required=True, help="WAV file to write")
-    audio.add_argument("--rate", type=int, default=None, help="sample rate (default: the stream's)")
-    audio.add_argument("--channels", type=int, default=None,
+    audio.add_argument("--rate", type=_whole(1), default=None,
+                       help="sample rate (default: the stream's)")
+    audio.add_argument("--channels", type=_whole(1, 64), default=None,
                        help="channel count (default: the stream's)")
     audio.add_argument("--start", type=float, default=None, help="start time in seconds")
     audio.add_argument("--stop", type=float, default=None, help="stop time in seconds")
     audio.add_argument("--float", action="store_true", help="32-bit float samples, not 16-bit PCM")
-    audio.add_argument("--stream", type=int, default=None, help="audio stream index")
+    audio.add_argument("--stream", type=_whole(0), default=None, help="audio stream index")
     audio.set_defaults(run=cmd_audio)
     return top
 

@@ -15,7 +15,8 @@ import io
 import math
 import operator
 import os
-from collections.abc import Iterator
+import weakref
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import IO, Any, Literal, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, Union
 
@@ -46,17 +47,22 @@ _NOT_SHOWN = (
 
 
 def _open(source: Source, media_type: Literal["video", "audio"],
-          stream_index: int | None, threads: int = 1) -> Decoder:
+          stream_index: int | None, threads: int = 1) -> tuple[Decoder, _Held | None]:
     """A Decoder on ``source``, after turning path-likes and byte buffers
-    into what the extension takes."""
+    into what the extension takes, and what must stay open while it is used
+    (see ``_held_name``)."""
     value: str | bytes | IO[bytes]
+    held: _Held | None = None
     given: object = source  # checked at run time whatever its annotation says
     if isinstance(given, io.TextIOBase):
         raise TypeError("source is a text file; open it in binary mode ('rb')")
-    if isinstance(source, (str, bytes)):
+    if isinstance(source, (str, os.PathLike)) and not isinstance(source, bytes):
+        # Never bytes from a path-like: those would be read as media.
+        value = source if isinstance(source, str) else os.fsdecode(source)
+        if not _utf8(value):
+            value, held = _held_name(value)
+    elif isinstance(source, bytes):
         value = source
-    elif isinstance(source, os.PathLike):
-        value = os.fsdecode(source)  # never bytes: those would be read as media
     elif isinstance(source, (bytearray, memoryview)):
         value = bytes(source)
     elif hasattr(source, "read") and hasattr(source, "seek"):
@@ -64,7 +70,56 @@ def _open(source: Source, media_type: Literal["video", "audio"],
     else:
         raise TypeError("source must be a path, bytes or a binary file object, "
                         f"not {type(source).__name__}")
-    return Decoder(value, media_type, stream_index, threads)
+    try:
+        return Decoder(value, media_type, stream_index, threads), held
+    except BaseException:
+        if held is not None:
+            held.close()
+        raise
+
+
+def _utf8(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+class _Held:
+    """What keeps a source open while a reader uses it; closed with it."""
+
+    def __init__(self, close: Callable[[], None]) -> None:
+        self.close = close
+
+
+def _held_name(path: str) -> tuple[str | IO[bytes], _Held]:
+    """A source the extension can open for a file whose name is not UTF-8
+    (names from the file system arrive with surrogate escapes, which the
+    extension refuses).  The file is opened by its name's own bytes; where
+    the system names open descriptors (/proc/self/fd), the extension opens
+    that name, which reads like a path (its own file position, reopened by
+    name when needed, and in forked children); elsewhere it reads the open
+    file as a file object."""
+    name = os.fsencode(path)
+    if os.path.isdir("/proc/self/fd"):
+        descriptor = os.open(name, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+        return f"/proc/self/fd/{descriptor}", _Held(lambda: os.close(descriptor))
+    file = open(name, "rb")
+    return file, _Held(file.close)
+
+
+def _whole(name: str, value: object) -> int:
+    """``value`` as an int; ValueError for a number that is not whole,
+    TypeError for anything else."""
+    if isinstance(value, float) and value.is_integer():
+        return int(value)
+    try:
+        return operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        if isinstance(value, (int, float)) or hasattr(value, "__float__"):
+            raise ValueError(f"{name} must be a whole number, not {value!r}") from None
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
 
 
 def _str(value: object) -> str | None:
@@ -190,10 +245,19 @@ class _Closable:
     """A reader's life cycle: ``close()``, also on leaving a ``with`` block."""
 
     _decoder: Decoder
+    _release: weakref.finalize[[], _Closable] | None = None
+
+    def _open(self, source: Source, media_type: Literal["video", "audio"],
+              stream_index: int | None, threads: int = 1) -> None:
+        self._decoder, held = _open(source, media_type, stream_index, threads)
+        if held is not None:  # closed with the reader, or when it is collected
+            self._release = weakref.finalize(self, held.close)
 
     def close(self) -> None:
         """Release the decoder; further calls raise RuntimeError."""
         self._decoder.close()
+        if self._release is not None:
+            self._release()
 
     def __enter__(self: _R) -> _R:
         return self
@@ -242,15 +306,18 @@ class VideoReader(_Closable):
             raise ValueError(f"dtype must be one of {', '.join(_DTYPES)}, not {dtype!r}")
         if dtype == "native" and (crop is not None or resize is not None):
             raise ValueError("crop and resize need an RGB dtype (uint8, uint16 or float32)")
+        threads = _whole("threads", threads)
+        if threads < 0:
+            raise ValueError(f"threads must be 0 (FFmpeg chooses) or more, not {threads}")
         self._dtype: OutputDtype = dtype
         self._direct_resize = not exact_resize
         self._table: _FrameTable | None = None
         self._metadata: VideoMetadata | None = None
-        self._decoder = _open(source, "video", stream_index, threads)
+        self._open(source, "video", stream_index, threads)
         try:
             self._configure(crop, resize, auto_rotate)
         except BaseException:
-            self._decoder.close()
+            self.close()
             raise
 
     def _configure(self, crop: tuple[int, int, int, int] | None,
@@ -518,7 +585,9 @@ class AudioReader(_Closable):
         sample_rate: int | None = None,
         channels: int | None = None,
     ) -> None:
-        self._decoder = _open(source, "audio", stream_index)
+        rate = None if sample_rate is None else _whole("sample_rate", sample_rate)
+        count = None if channels is None else _whole("channels", channels)
+        self._open(source, "audio", stream_index)
         header = self._decoder.metadata()
         self.metadata = AudioMetadata(
             stream_index=_need_int(header, "stream_index"),
@@ -530,10 +599,10 @@ class AudioReader(_Closable):
             duration=_float(header["duration_seconds_from_header"]),
             bit_rate=_float(header["bit_rate"]) or None,
         )
-        rate = self.metadata.sample_rate if sample_rate is None else sample_rate
-        count = self.metadata.channels if channels is None else channels
+        rate = self.metadata.sample_rate if rate is None else rate
+        count = self.metadata.channels if count is None else count
         if not rate or rate <= 0 or not count or count <= 0:
-            self._decoder.close()
+            self.close()
             raise ValueError("sample_rate and channels must be positive "
                              f"(got {rate} and {count})")
         #: Output sample rate (Hz) and channel count.

@@ -1,6 +1,8 @@
 """The quorvex-av command line."""
 
 import json
+import os
+import shutil
 import subprocess
 import sys
 
@@ -68,3 +70,34 @@ def test_module_entry_point(media, tmp_path):
     assert run.returncode == 1
     assert run.stderr == ("quorvex-av: error: stop 2 s is past the end of the audio: "
                           "valid times are [0, 1) s\n")
+
+
+@pytest.mark.parametrize("options, message", [
+    (["audio", "X", "-o", "a.wav", "--rate", "99999999999"], "argument --rate: 99999999999 is not in"),
+    (["audio", "X", "-o", "a.wav", "--channels", "65"], "argument --channels: 65 is not in [1, 64]"),
+    (["audio", "X", "-o", "a.wav", "--stream", "-1"], "argument --stream: -1 is not in"),
+    (["frames", "X", "--count", "0", "-o", "s.png"], "argument --count: 0 is not in"),
+    (["frames", "X", "--at", "1", "--stream", "99999999999", "-o", "s.png"], "argument --stream:"),
+    (["frames", "X", "--at", "1", "--width", "wide", "-o", "s.png"], "argument --width: not an integer: 'wide'"),
+])
+def test_bad_options_are_usage_errors(options, message, capsys):
+    with pytest.raises(SystemExit) as exited:
+        main(options)
+    assert exited.value.code == 2 and message in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("output", ["", "missing/a.wav"])
+def test_audio_output_that_cannot_be_written(media, tmp_path, output):
+    run = subprocess.run([sys.executable, "-m", "quorvex_av", "audio", str(media.path("wav")),
+                          "-o", str(tmp_path / output)], cwd=tmp_path, capture_output=True, text=True)
+    assert run.returncode == 1
+    assert run.stderr.startswith("quorvex-av: error: [Errno ") and run.stderr.count("\n") == 1
+
+
+def test_file_names_that_are_not_utf8(media, tmp_path):
+    name = os.fsdecode(os.fsencode(tmp_path) + b"/clip-\xff.mp4")
+    shutil.copyfile(media.path("h264"), os.fsencode(name))
+    run = subprocess.run([os.fsencode(sys.executable), b"-m", b"quorvex_av", b"info", os.fsencode(name)],
+                         cwd=tmp_path, capture_output=True)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.startswith(os.fsencode(tmp_path) + b"/clip-\\xff.mp4: 1 stream(s)")

@@ -1,6 +1,9 @@
 """VideoReader and AudioReader: frames by index and time, rotation, metadata, audio cut to a range."""
 
 import functools
+import gc
+import os
+import pathlib
 import shutil
 
 import numpy as np
@@ -74,6 +77,9 @@ RANGE = "is out of range: the video has 75 frames, valid indices are -75 to 74"
         ("wav", lambda p: A(p).read(0.5, 1.5), IndexError,
          "stop 1.5 s is past the end of the audio: valid times are [0, 1) s"),
         ("wav", lambda p: A(p).read(0.6, 0.5), ValueError, "stop (0.5) is before start (0.6)"),
+        ("wav", lambda p: A(p, sample_rate=8000.5), ValueError, "sample_rate must be a whole number, not 8000.5"),
+        ("wav", lambda p: A(p, channels="2"), TypeError, "channels must be an integer, not str"),
+        ("h264", lambda p: V(p, threads=-1), ValueError, "threads must be 0 (FFmpeg chooses) or more, not -1"),
     ],
 )
 def test_errors(media, name, call, error, message):
@@ -152,6 +158,25 @@ def test_sources(media, make):
     path = media.path("h264")
     with VideoReader(make(path)) as reader:
         assert np.array_equal(reader[[10, 60]], sequential(str(path))[[10, 60]])
+
+
+def test_file_names_that_are_not_utf8(media, tmp_path):
+    # Names from the file system arrive with surrogate escapes for such bytes.
+    name, sound = (os.fsdecode(os.fsencode(tmp_path) + b"/clip-\xff" + suffix) for suffix in (b".mp4", b".m4a"))
+    shutil.copyfile(media.path("h264"), os.fsencode(name))
+    shutil.copyfile(media.path("aac"), os.fsencode(sound))
+    descriptors = len(os.listdir("/proc/self/fd"))
+    want = sequential(str(media.path("h264")))[[0, 60, 10]]
+    for source in (name, pathlib.Path(name)):
+        reader = VideoReader(source)
+        # The second read rewinds to the first frame (reopening by name if it must).
+        assert np.array_equal(reader[[0, 60]], want[:2]) and np.array_equal(reader[10], want[2])
+        reader.close()
+    with AudioReader(sound) as audio:
+        assert np.array_equal(audio.read(), AudioReader(str(media.path("aac"))).read())
+    VideoReader(name)  # collected without close()
+    gc.collect()
+    assert len(os.listdir("/proc/self/fd")) == descriptors  # nothing left open
 
 
 # The first sample of mp3 comes after its encoder delay, of multi's stream 2
