@@ -79,7 +79,16 @@ TOOL_FILES = {
                  "-movflags", "faststart"],
     "fragmented.mp4": [*TINY_VIDEO, "-c:v", "libx264", "-preset", "ultrafast", "-g", "2",
                        "-movflags", "frag_keyframe+empty_moov"],
+    # Timestamps the readers must not take on trust: frames in pairs that
+    # share a timestamp, and audio with a half-second gap in its timestamps.
+    "shared_pts.mkv": [*TINY_VIDEO, "-c:v", "libx264", "-preset", "ultrafast", "-bf", "0",
+                       "-g", "4", "-bsf:v", "setts=ts=trunc(N/2)*2"],
+    "gap.mkv": [*TINY_AUDIO, "-c:a", "libmp3lame", "-b:a", "16k",
+                "-bsf:a", "setts=ts=TS+gte(N\\,2)*500"],
 }
+
+# A header that promises pictures of 16000x16000 over a few bytes.
+LYING_Y4M = b"YUV4MPEG2 W16000 H16000 F25:1 Ip A1:1 C420jpeg\nFRAME\n" + bytes(96)
 
 
 def control(mode: int, *rest: int) -> bytes:
@@ -153,6 +162,10 @@ def tool_media(work: Path) -> dict[str, bytes]:
         out = work / name
         if run_ffmpeg(args, out):
             found[f"tool-{name}"] = out.read_bytes()
+    # Two files joined byte for byte, as `cat a.mp3 a.mp3` makes them.
+    if "tool-mono.mp3" in found:
+        found["shape-joined.mp3"] = found["tool-mono.mp3"] * 2
+    found["shape-lying.y4m"] = LYING_Y4M
     return found
 
 

@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
-# Fuzzes the extension's Decoder: builds the instrumented extension
-# (fuzz/build.sh), makes the seed corpus into build/fuzz/corpus the first
-# time (fuzz/make_seeds.py) and runs fuzz/fuzz_decoder.py under atheris for a
-# while, in one process. Inputs that crash, time out or that a sanitizer
-# reports land in build/fuzz/crashes and fail the run.
+# Fuzzes the extension: builds the instrumented extension (fuzz/build.sh),
+# makes the seed corpus into build/fuzz/corpus the first time
+# (fuzz/make_seeds.py) and runs each entry point's harness under atheris for
+# a while, one after the other: fuzz/fuzz_decoder.py (the Decoder's calls)
+# and fuzz/fuzz_readers.py (the readers on top of it). Each keeps the inputs
+# it finds in build/fuzz/corpus-TARGET. Inputs that crash, time out or that
+# a sanitizer reports land in build/fuzz/crashes and fail the run.
 #
 # Usage: bash fuzz/run.sh [SECONDS] [libFuzzer options ...]
-#          SECONDS defaults to $FUZZ_SECONDS, else 60. With FUZZ_FORK=1 it
+#          SECONDS (per entry point) defaults to $FUZZ_SECONDS, else 60.
+#          FUZZ_TARGETS names the harnesses (default "decoder readers").
+#          With FUZZ_FORK=1 it
 #          runs in libFuzzer's fork mode (one child at a time), which goes on
 #          past out-of-memory inputs and timeouts.
 #        bash fuzz/run.sh 0 INPUT ...
-#          replays the given inputs (a crash file, say) without fuzzing.
+#          replays the given inputs (a crash file, say) without fuzzing,
+#          through each harness of FUZZ_TARGETS.
 #        bash fuzz/run.sh coverage
 #          replays the corpus through a source-coverage build and prints
 #          llvm-cov's report for src/.
@@ -57,11 +62,18 @@ site=$("$python" -c 'import atheris; print(atheris.path())')
 # cap): within the limits. A larger single request would be the extension's.
 options=(-rss_limit_mb=4096 -malloc_limit_mb=2200 -timeout=30 -max_len=16384
          -print_final_stats=1 -artifact_prefix="$out/crashes/")
-if [ "$seconds" = 0 ] && [ $# -gt 0 ]; then
-  runs=("$@")
-else
-  options+=(-max_total_time="$seconds")
-  [ -n "${FUZZ_FORK:-}" ] && options+=(-fork=1 -ignore_ooms=1 -ignore_timeouts=1)
-  runs=("$@" "$out/corpus")
-fi
-LD_PRELOAD="$site/asan_with_fuzzer.so" "$python" fuzz/fuzz_decoder.py "${options[@]}" "${runs[@]}"
+read -r -a targets <<<"${FUZZ_TARGETS:-decoder readers}"
+for target in "${targets[@]}"; do
+  run_options=("${options[@]}")
+  if [ "$seconds" = 0 ] && [ $# -gt 0 ]; then
+    runs=("$@")
+  else
+    # New inputs go to the target's own corpus; the seeds are shared.
+    mkdir -p "$out/corpus-$target"
+    run_options+=(-max_total_time="$seconds")
+    [ -n "${FUZZ_FORK:-}" ] && run_options+=(-fork=1 -ignore_ooms=1 -ignore_timeouts=1)
+    runs=("$out/corpus-$target" "$@" "$out/corpus")
+  fi
+  echo "== fuzzing $target =="
+  LD_PRELOAD="$site/asan_with_fuzzer.so" "$python" "fuzz/fuzz_$target.py" "${run_options[@]}" "${runs[@]}"
+done
