@@ -100,6 +100,9 @@ Result<VideoBatch> Decoder::video(VideoRequest request, OutputType output_type,
   auto batch =
       Batch::prepare(count, plan_of_output.value(), size.value().height, size.value().width);
   if (!batch.ok()) return std::move(batch).error();
+  if (auto failure = check_scalable(transforms, {height, width}, plan_of_output.value())) {
+    return std::move(*failure);
+  }
 
   std::optional<DirectResize> direct;
   if (direct_resize) direct = plan_direct_resize(transforms, {height, width}, pixel_format);
