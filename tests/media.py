@@ -189,6 +189,11 @@ CLIPS: dict[str, Clip] = {
     "format_change": Clip("format_change.aac", _make_format_change),
     # Variable frame rate: frame n at 40 * (n + n // 3) ms, so every third
     # interval is doubled; B-frames.  The header's base rate stays 25 fps.
+    # 25 frames of distinct grey levels (28 + 9n) in pairs that share a pts:
+    # every frame a key frame, written in order.
+    "shared_pts": Clip("shared_pts.mkv", ["-f", "lavfi", "-i", "color=gray:size=64x48:rate=25,format=gray,geq=lum='28+N*9'",
+                                          "-frames:v", "25", "-c:v", "mjpeg", "-q:v", "2",
+                                          "-bsf:v", "setts=ts=trunc(N/2)*2"]),
     "vfr": Clip("vfr.mp4", [*_testsrc(2), "-vf", "setpts=(N+floor(N/3))/25/TB", "-fps_mode", "vfr",
                             *X264_GOP25, "-video_track_timescale", "1000"]),
 }
