@@ -316,6 +316,20 @@ def probe_frames(path, stream_index: int) -> list[dict]:
 _RAW_LAYOUTS = {"rgb24": (3, "u1"), "rgb48le": (3, "<u2")}  # pix_fmt: (channels, sample dtype)
 
 
+# Python source for a child process: peak_mib() is the peak resident size in
+# MiB since reset_peak(), read from the process's status (getrusage's peak is
+# inherited across fork and exec, so a child would see its parent's).
+PEAK_RSS = """
+def reset_peak():
+    with open("/proc/self/clear_refs", "w") as clear:
+        clear.write("5")
+
+def peak_mib():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) // 1024 for line in status if line.startswith("VmHWM:"))
+"""
+
+
 def ffmpeg_frames(path, pix_fmt: str = "rgb24", vf: str = "null", size: tuple[int, int] | None = None) -> np.ndarray:
     """Every frame of the first stream, in presentation order, as the ffmpeg tool
     converts it to ``pix_fmt``: (frames, height, width, channels) in native byte

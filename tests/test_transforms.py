@@ -6,7 +6,7 @@ import sys
 import numpy as np
 import pytest
 
-from media import assert_like_the_tool, ffmpeg_frames
+from media import PEAK_RSS, assert_like_the_tool, ffmpeg_frames
 from quorvex_av import Decoder
 
 # h264 clip: 120 rows x 160 columns; frame 0 is a key frame, 1024 a B-frame.
@@ -191,8 +191,8 @@ def test_direct_resize_is_keyword_only(decoder):
 # Each case in a process of its own: a scaler writing past what it can address
 # crashes the process.  The checks come before any slot is written, so the
 # lazily mapped batch costs (almost) no memory.
-SCALE_CASE = """
-import resource, sys
+SCALE_CASE = PEAK_RSS + """
+import sys
 from quorvex_av import Decoder, VideoReader
 path, case = sys.argv[1], sys.argv[2]
 big = [("resize", 0, 0, 12000, 32000)]
@@ -205,11 +205,12 @@ calls = {
     "by_time": lambda: Decoder(path, "video").decode_timestamps([0.5], "uint8", [("resize", 0, 0, 24000, 32000)],
                                                                 direct_resize=True),
 }
+reset_peak()
 try:
     calls[case]()
 except RuntimeError as error:
     print(error)
-print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024)
+print(peak_mib())
 """
 
 
