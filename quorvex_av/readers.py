@@ -488,11 +488,10 @@ class VideoReader(_Closable):
                 unique.tolist(), self._dtype, self._transforms, direct_resize=self._direct_resize)
         except RuntimeError as error:
             if str(error) == _SHARED_TIMESTAMPS:
-                array = self._decode(self.index_at(unique))
-            elif str(error) not in _NOT_SHOWN:
+                return self[self.index_at(wanted)]
+            if str(error) not in _NOT_SHOWN:
                 raise
-            else:
-                raise self._time_error(unique) or error from None
+            raise self._time_error(unique) or error from None
         array = self._turn(array)
         if unique.size != flat.size or not np.array_equal(unique, flat):
             array = array[inverse.ravel()]

@@ -201,3 +201,4 @@ def test_frames_that_share_a_timestamp_are_each_reachable(media):
     times = [0.0, 0.001, 0.002, 0.0239]
     assert reader.index_at(times).tolist() == [1, 1, 3, 23]
     assert_like_the_tool(reader.at(times), want[[1, 1, 3, 23]])
+    assert_like_the_tool(reader.at(0.002)[None], want[[3]])

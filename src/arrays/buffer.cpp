@@ -54,8 +54,9 @@ std::size_t pool_limit() noexcept {
   return std::clamp(eighth, floor, ceiling);
 }
 
-// A fresh mapping with its page tables filled in by one system call:
-// about half the cost of taking one page fault per page while writing.
+// A fresh mapping, with its page tables filled in by one system call when
+// asked (about half the cost of taking one page fault per page while
+// writing); else its pages read as zeros and take memory once written.
 void* map_fresh(std::size_t bytes, bool populate) noexcept {
   int flags = MAP_PRIVATE | MAP_ANONYMOUS;
 #ifdef MAP_POPULATE
