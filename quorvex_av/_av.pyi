@@ -31,6 +31,7 @@ class Decoder:
         transforms: Sequence[_Transform] = ...,
         *,
         direct_resize: bool | np.bool_ = False,
+        occurrences: Sequence[SupportsIndex] | None = None,
     ) -> _Batch: ...
     def decode_timestamps(
         self,

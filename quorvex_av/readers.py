@@ -44,6 +44,8 @@ _NOT_SHOWN = (
     "no frame at or before requested timestamp",
     "timestamp exceeds final frame duration or duration is unknown",
 )
+# The extension's timestamp mode refuses frames that share a timestamp.
+_SHARED_TIMESTAMPS = "timestamp mode requires strictly increasing frame PTS"
 
 
 def _open(source: Source, media_type: Literal["video", "audio"],
@@ -209,13 +211,19 @@ class AudioMetadata:
 
 @dataclass(frozen=True)
 class _FrameTable:
-    """Every frame of a stream in presentation order, from one scan."""
+    """Every frame of a stream in presentation order, from one scan.
+
+    Frames may share a timestamp (in the scan's order, which is the order in
+    which they are decoded); each keeps its own index, and ``occurrence``
+    tells them apart: how many frames of the same timestamp come before it.
+    """
 
     pts: npt.NDArray[np.int64]
     seek: npt.NDArray[np.int64]  # pts of the key frame at or before each frame
     times: npt.NDArray[np.float64]
     durations: npt.NDArray[np.float64]
     key_frames: int
+    occurrence: npt.NDArray[np.int64] | None = None  # None when no timestamp repeats
 
     @classmethod
     def from_scan(cls, packets: list[tuple[int, int, bool]], num: int, den: int) -> _FrameTable:
@@ -228,10 +236,22 @@ class _FrameTable:
         # A frame before the first key frame gets that key frame as its seek
         # point; the extension then restarts from the stream start by itself.
         seek = keys[np.maximum(before, 0)] if keys.size else pts
+        occurrence = None
+        first = np.searchsorted(pts, pts, side="left")  # first row of each timestamp
+        repeated = np.flatnonzero(np.diff(pts) == 0)
+        if repeated.size:
+            occurrence = np.arange(pts.size, dtype=np.int64) - first
+            # Occurrences count from the seek point, which must come before
+            # the whole group: a seek to the group's own timestamp may land
+            # on any of its frames.
+            shared = np.zeros(pts.size, dtype=bool)
+            shared[repeated] = shared[repeated + 1] = True
+            earlier = np.maximum(np.searchsorted(keys, pts, side="left") - 1, 0)
+            seek = np.where(shared, keys[earlier], seek) if keys.size else seek
         # Seconds as the extension computes them: ticks * num / den.
         times = pts.astype(np.float64) * num / den
         durations = table[:, 1].astype(np.float64) * num / den
-        return cls(pts, seek, times, durations, int(np.count_nonzero(table[:, 2])))
+        return cls(pts, seek, times, durations, int(np.count_nonzero(table[:, 2])), occurrence)
 
     @property
     def end(self) -> float:
@@ -481,8 +501,13 @@ class VideoReader(_Closable):
         """One decode_video call for the frames at these table rows."""
         table = self._frames()
         targets = list(zip(table.pts[picks].tolist(), table.seek[picks].tolist()))
-        array, _, _ = self._decoder.decode_video(targets, self._dtype, True, self._transforms,
-                                                 direct_resize=self._direct_resize)
+        if table.occurrence is None:
+            array, _, _ = self._decoder.decode_video(targets, self._dtype, True, self._transforms,
+                                                     direct_resize=self._direct_resize)
+        else:
+            array, _, _ = self._decoder.decode_video(
+                targets, self._dtype, True, self._transforms, direct_resize=self._direct_resize,
+                occurrences=table.occurrence[picks].tolist())
         return self._turn(array)
 
     def _turn(self, array: Frames) -> Frames:
@@ -516,7 +541,9 @@ class VideoReader(_Closable):
         and repeat; the result follows the order (and shape) given, and a
         single time gives a single frame.  Needs no scan: one decode pass.
         A time at which nothing is shown raises IndexError naming the
-        video's time range.
+        video's time range.  Where frames share a timestamp, the last of them
+        is the one shown (the others are shown for no time at all), as
+        ``index_at`` says; such a stream is scanned and read by index.
         """
         wanted = np.asarray(seconds, dtype=np.float64)
         flat = wanted.ravel()
@@ -527,6 +554,8 @@ class VideoReader(_Closable):
             array, _, _ = self._decoder.decode_timestamps(
                 unique.tolist(), self._dtype, self._transforms, direct_resize=self._direct_resize)
         except RuntimeError as error:
+            if str(error) == _SHARED_TIMESTAMPS:
+                return self[self.index_at(wanted)]
             if str(error) not in _NOT_SHOWN:
                 raise
             raise self._time_error(unique) or error from None

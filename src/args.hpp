@@ -38,7 +38,9 @@ bool as_double(PyObject* value, double& out);
 bool as_tuple(PyObject* value, Py_ssize_t size, PyObject** items);
 
 // Calls `item(element)` for each element of a sequence (but not a str),
-// sizing `reserve(n)` first from its length when that is known.
+// sizing `reserve(n)` first from its length when that is known. A length is
+// only the sequence's word, so the reservation is capped and an honest long
+// sequence grows as its elements arrive.
 template <class Reserve, class Item>
 bool for_each(PyObject* sequence, Reserve&& reserve, Item&& item);
 
@@ -61,7 +63,8 @@ template <class Reserve, class Item>
 bool for_each(PyObject* sequence, Reserve&& reserve, Item&& item) {
   Py_ssize_t size_hint = 0;
   if (!detail::begin_sequence(sequence, size_hint)) return false;
-  reserve(static_cast<std::size_t>(size_hint));
+  constexpr Py_ssize_t most_reserved = 4096;
+  reserve(static_cast<std::size_t>(size_hint < most_reserved ? size_hint : most_reserved));
   py::Ref iterator = py::Ref::steal(PyObject_GetIter(sequence));
   if (!iterator) return false;
   while (py::Ref element = py::Ref::steal(PyIter_Next(iterator.get()))) {

@@ -38,6 +38,12 @@ bool as_seconds(PyObject* value, std::vector<double>& seconds) {
       [&](PyObject* item) { return args::as_double(item, seconds.emplace_back()); });
 }
 
+bool as_occurrences(PyObject* value, std::vector<std::int64_t>& occurrences) {
+  return args::for_each(
+      value, [&](std::size_t n) { occurrences.reserve(n); },
+      [&](PyObject* item) { return args::as_long(item, occurrences.emplace_back()); });
+}
+
 bool as_transform(PyObject* item, TransformTuple& transform) {
   PyObject* items[5];
   if (!args::as_tuple(item, 5, items) || !args::as_text(items[0], transform.name)) return false;
@@ -106,10 +112,10 @@ PyObject* video_request(DecoderObject* self, ffmpeg::VideoRequest request,
 }  // namespace
 
 PyObject* decoder_decode_video(DecoderObject* self, PyObject* args, PyObject* kwargs) {
-  static constexpr std::array<const char*, 5> names{"targets", "output_dtype", "exact",
-                                                    "transforms", "direct_resize"};
-  std::array<PyObject*, 5> bound{};
-  if (!args::bind("Decoder.decode_video", names, 3, args, kwargs, bound, 1)) return nullptr;
+  static constexpr std::array<const char*, 6> names{
+      "targets", "output_dtype", "exact", "transforms", "direct_resize", "occurrences"};
+  std::array<PyObject*, 6> bound{};
+  if (!args::bind("Decoder.decode_video", names, 3, args, kwargs, bound, 2)) return nullptr;
   auto use = Use::exclusive(self);
   if (!use) return nullptr;
 
@@ -122,9 +128,12 @@ PyObject* decoder_decode_video(DecoderObject* self, PyObject* args, PyObject* kw
       !args::convert(bound[2], "exact", args::as_bool, request.exact) ||
       (bound[3] != nullptr && !args::convert(bound[3], "transforms", as_transforms, transforms)) ||
       (bound[4] != nullptr &&
-       !args::convert(bound[4], "direct_resize", args::as_bool, direct_resize))) {
+       !args::convert(bound[4], "direct_resize", args::as_bool, direct_resize)) ||
+      (bound[5] != nullptr && bound[5] != Py_None &&
+       !args::convert(bound[5], "occurrences", as_occurrences, request.occurrences))) {
     return nullptr;
   }
+  request.by_occurrence = bound[5] != nullptr && bound[5] != Py_None;
   return video_request(self, std::move(request), output_dtype, transforms, direct_resize);
 }
 

@@ -189,6 +189,11 @@ CLIPS: dict[str, Clip] = {
     "format_change": Clip("format_change.aac", _make_format_change),
     # Variable frame rate: frame n at 40 * (n + n // 3) ms, so every third
     # interval is doubled; B-frames.  The header's base rate stays 25 fps.
+    # 25 frames of distinct grey levels (28 + 9n) in pairs that share a pts:
+    # every frame a key frame, written in order.
+    "shared_pts": Clip("shared_pts.mkv", ["-f", "lavfi", "-i", "color=gray:size=64x48:rate=25,format=gray,geq=lum='28+N*9'",
+                                          "-frames:v", "25", "-c:v", "mjpeg", "-q:v", "2",
+                                          "-bsf:v", "setts=ts=trunc(N/2)*2"]),
     "vfr": Clip("vfr.mp4", [*_testsrc(2), "-vf", "setpts=(N+floor(N/3))/25/TB", "-fps_mode", "vfr",
                             *X264_GOP25, "-video_track_timescale", "1000"]),
 }
@@ -309,6 +314,20 @@ def probe_frames(path, stream_index: int) -> list[dict]:
 
 
 _RAW_LAYOUTS = {"rgb24": (3, "u1"), "rgb48le": (3, "<u2")}  # pix_fmt: (channels, sample dtype)
+
+
+# Python source for a child process: peak_mib() is the peak resident size in
+# MiB since reset_peak(), read from the process's status (getrusage's peak is
+# inherited across fork and exec, so a child would see its parent's).
+PEAK_RSS = """
+def reset_peak():
+    with open("/proc/self/clear_refs", "w") as clear:
+        clear.write("5")
+
+def peak_mib():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) // 1024 for line in status if line.startswith("VmHWM:"))
+"""
 
 
 def ffmpeg_frames(path, pix_fmt: str = "rgb24", vf: str = "null", size: tuple[int, int] | None = None) -> np.ndarray:

@@ -213,3 +213,17 @@ def test_resize_path(media, exact_resize):
     want = decoder.decode_video(targets, "uint8", True, chain, direct_resize=not exact_resize)[0]
     assert np.array_equal(frames, want)
     assert np.array_equal(reader.at(reader.times[[3, 20]]), want)
+
+
+def test_frames_that_share_a_timestamp_are_each_reachable(media):
+    path = str(media.path("shared_pts"))
+    reader, want = VideoReader(path), ffmpeg_frames(path)
+    assert len(reader) == 25
+    assert_like_the_tool(reader[:], want)
+    assert_like_the_tool(reader[[5, 4, 5, 0]], want[[5, 4, 5, 0]])
+    assert_like_the_tool(np.concatenate(list(reader.batches(3))), want)
+    # A player shows the later of two frames at one time; at() agrees with index_at().
+    times = [0.0, 0.001, 0.002, 0.0239]
+    assert reader.index_at(times).tolist() == [1, 1, 3, 23]
+    assert_like_the_tool(reader.at(times), want[[1, 1, 3, 23]])
+    assert_like_the_tool(reader.at(0.002)[None], want[[3]])

@@ -3,6 +3,8 @@
 import gc
 import io
 import os
+import subprocess
+import sys
 import threading
 import tracemalloc
 import weakref
@@ -10,7 +12,7 @@ import weakref
 import numpy as np
 import pytest
 
-from media import BytesFile, probe_frames
+from media import PEAK_RSS, BytesFile, probe_frames
 from quorvex_av import Decoder
 
 SANITIZED = bool(os.environ.get("QUORVEX_SANITIZED"))
@@ -256,3 +258,51 @@ def test_streams_claiming_absurd_sizes(width, height, message):
     data = f"YUV4MPEG2 W{width} H{height} F25:1 Ip A1:1 C420jpeg\nFRAME\n".encode() + b"\x80" * 10000
     with pytest.raises(RuntimeError, match=message):
         Decoder(data, "video").decode_video([(0, 0)], "uint8", True)
+
+
+LYING_HEADER = PEAK_RSS + """
+import sys
+from quorvex_av import VideoReader
+reader = VideoReader(sys.argv[1])
+reset_peak()
+try:
+    reader.at([0, 0.01, 0.02, 0.03])
+except IndexError as error:
+    print(error)
+print(peak_mib())
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="the checked heap commits what it allocates")
+def test_a_lying_header_costs_no_batch_memory(tmp_path):
+    # 150 bytes claiming 16000 x 16000 pictures: four slots would be 3 GB.
+    path = tmp_path / "liar.y4m"
+    path.write_bytes(b"YUV4MPEG2 W16000 H16000 F25:1 Ip A1:1 C420jpeg\nFRAME\n" + b"\x80" * 96)
+    proc = subprocess.run([sys.executable, "-c", LYING_HEADER, str(path)], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    message, peak_mib = proc.stdout.splitlines()
+    assert message == "the video has no frames"
+    assert int(peak_mib) < 400
+
+
+class LyingLength(list):
+    def __len__(self):
+        return 2**62
+
+
+@pytest.mark.parametrize("call", [
+    lambda d: d.decode_video(LyingLength([(0, 0)]), "uint8", True),
+    lambda d: d.decode_video([(0, 0)], "uint8", True, LyingLength([("crop", 0, 0, 8, 8)])),
+    lambda d: d.decode_video([(0, 0)], "uint8", True, occurrences=LyingLength([0])),
+    lambda d: d.decode_timestamps(LyingLength([0.0]), "uint8"),
+    lambda d: d.decode_timestamps([0.0], "uint8", LyingLength([("crop", 0, 0, 8, 8)])),
+], ids=["targets", "transforms", "occurrences", "seconds", "timestamp transforms"])
+def test_length_hints_are_not_trusted(media, call):
+    assert call(Decoder(str(media.path("h264")), "video"))[0].shape[0] == 1
+
+
+def test_long_sequences_grow_past_the_reservation(media):
+    many = Decoder(str(media.path("h264")), "video").decode_video([(0, 0)] * 10000, "uint8", True,
+                                                                  [("crop", 0, 0, 1, 1)])
+    assert many[0].shape == (10000, 1, 1, 3)

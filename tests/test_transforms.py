@@ -1,9 +1,12 @@
 """Crop, resize and rotate transforms of the video calls."""
 
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
-from media import assert_like_the_tool, ffmpeg_frames
+from media import PEAK_RSS, assert_like_the_tool, ffmpeg_frames
 from quorvex_av import Decoder
 
 # h264 clip: 120 rows x 160 columns; frame 0 is a key frame, 1024 a B-frame.
@@ -183,3 +186,44 @@ def test_direct_resize_is_keyword_only(decoder):
     shown = decoder.decode_timestamps([0.5, 1.0], "uint8", [resize(60, 80)], direct_resize=True)[0]
     assert np.array_equal(shown, decoder.decode_video([(6144, 0), (12800, 12800)], "uint8", True, [resize(60, 80)],
                                                       direct_resize=True)[0])
+
+
+# Each case in a process of its own: a scaler writing past what it can address
+# crashes the process.  The checks come before any slot is written, so the
+# lazily mapped batch costs (almost) no memory.
+SCALE_CASE = PEAK_RSS + """
+import sys
+from quorvex_av import Decoder, VideoReader
+path, case = sys.argv[1], sys.argv[2]
+big = [("resize", 0, 0, 12000, 32000)]
+calls = {
+    "reader": lambda: VideoReader(path, resize=(23000, 32000))[0],
+    "one_pass_uint16": lambda: Decoder(path, "video").decode_video([(0, 0)], "uint16", True, big, direct_resize=True),
+    "two_steps_uint16": lambda: Decoder(path, "video").decode_video([(0, 0)], "uint16", True, big),
+    "turned": lambda: Decoder(path, "video").decode_video(
+        [(0, 0)], "uint16", True, [("rotate", 1, 0, 0, 0), ("resize", 0, 0, 32000, 12000)], direct_resize=True),
+    "by_time": lambda: Decoder(path, "video").decode_timestamps([0.5], "uint8", [("resize", 0, 0, 24000, 32000)],
+                                                                direct_resize=True),
+}
+reset_peak()
+try:
+    calls[case]()
+except RuntimeError as error:
+    print(error)
+print(peak_mib())
+"""
+
+
+@pytest.mark.parametrize("case", ["reader", "one_pass_uint16", "two_steps_uint16", "turned", "by_time"])
+def test_images_the_scaler_cannot_address_are_refused(media, tmp_path, case):
+    proc = subprocess.run([sys.executable, "-c", SCALE_CASE, str(media.path("h264")), case],
+                          cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    message, peak_mib = proc.stdout.splitlines()
+    assert message == "frame is too large to scale"
+    assert int(peak_mib) < 400
+
+
+def test_largest_addressable_resize_is_accepted(decoder):
+    # 3 x 32000 bytes a row (a multiple of 64) times 22000 rows stays under 2**31.
+    assert decoder.decode_video(FAR[:0], "uint8", True, [resize(22000, 32000)])[0].shape == (0, 22000, 32000, 3)

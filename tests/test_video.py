@@ -218,3 +218,32 @@ def test_huge_batches_fail_before_decoding(media, size, count, dtype, error, mes
         decoder.decode_video([(FAR, 0)] * count, dtype, False, [("resize", 0, 0, size, size)])
     assert message is None or str(raised.value) == message
     assert decoder.decode_video([(0, 0)], "uint8", True)[0].shape == (1, 120, 160, 3)
+
+
+def test_occurrences_reach_frames_that_share_a_pts(media):
+    decoder, path = open_clip(media, "shared_pts")
+    want = reference(path)
+    pts = [2 * (i // 2) for i in range(25)]  # pairs: 0, 0, 2, 2, ...
+    every = decoder.decode_video([(p, 0) for p in pts], "uint8", True, occurrences=[i % 2 for i in range(25)])
+    assert_like_the_tool(every[0], want)
+    # Any order, repeats, seek points of their own, a continued walk.
+    picks = [7, 3, 6, 3, 24, 2]
+    array, times, _ = decoder.decode_video([(pts[i], pts[i]) for i in picks], "uint8", True,
+                                           occurrences=[i % 2 for i in picks])
+    assert_like_the_tool(array, want[picks])
+    assert times == [pts[i] / 1000 for i in picks]
+    # Without occurrences, targets of one pts still join: the pair's first frame.
+    joined = decoder.decode_video([(2, 0), (2, 0)], "uint8", True)[0]
+    assert_like_the_tool(joined, want[[2, 2]])
+
+
+@pytest.mark.parametrize("occurrences, error, message", [
+    ([0], ValueError, "occurrences must match targets"),
+    ([0, 0, 0], ValueError, "occurrences must match targets"),
+    ([0, -1], ValueError, "occurrences must not be negative"),
+    ([0, 2], RuntimeError, "no decoded frame at PTS 4 occurrence 2"),
+])
+def test_occurrence_errors(media, occurrences, error, message):
+    decoder, _ = open_clip(media, "shared_pts")
+    with pytest.raises(error, match=f"^{message}$"):
+        decoder.decode_video([(0, 0), (4, 0)], "uint8", True, occurrences=occurrences)

@@ -54,12 +54,13 @@ std::size_t pool_limit() noexcept {
   return std::clamp(eighth, floor, ceiling);
 }
 
-// A fresh mapping with its page tables filled in by one system call:
-// about half the cost of taking one page fault per page while writing.
-void* map_fresh(std::size_t bytes) noexcept {
+// A fresh mapping, with its page tables filled in by one system call when
+// asked (about half the cost of taking one page fault per page while
+// writing); else its pages read as zeros and take memory once written.
+void* map_fresh(std::size_t bytes, bool populate) noexcept {
   int flags = MAP_PRIVATE | MAP_ANONYMOUS;
 #ifdef MAP_POPULATE
-  flags |= MAP_POPULATE;
+  if (populate) flags |= MAP_POPULATE;
 #endif
   void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, flags, -1, 0);
   return memory == MAP_FAILED ? nullptr : memory;
@@ -161,7 +162,7 @@ Pool& pool() {
 // `bytes` becomes the size of the buffer returned, which a reused one may
 // exceed. (Huge pages were tried: where the kernel compacts memory to make
 // them, the first touch of a large batch got slower, not faster.)
-void* allocate_large(std::size_t& bytes, bool& fresh) {
+void* allocate_large(std::size_t& bytes, bool& fresh, bool populate) {
   bytes = (bytes + rounding - 1) / rounding * rounding;
   if (const auto kept = pool().take(bytes)) {
     bytes = kept->bytes;
@@ -169,7 +170,7 @@ void* allocate_large(std::size_t& bytes, bool& fresh) {
     return kept->memory;
   }
   fresh = true;
-  return map_fresh(bytes);
+  return map_fresh(bytes, populate);
 }
 
 bool is_large(std::size_t bytes) { return !checked_heap && bytes >= large; }
@@ -185,7 +186,7 @@ void Release::operator()(void* memory) const noexcept {
 }
 
 SampleBuffer SampleBuffer::allocate(ElementType type, std::size_t length, std::size_t capacity,
-                                    bool zeroed) {
+                                    bool zeroed, bool committed) {
   const std::size_t count = capacity == 0 ? 1 : capacity;
   const std::size_t size = element_size(type);
   if (count > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / size) {
@@ -195,7 +196,7 @@ SampleBuffer SampleBuffer::allocate(ElementType type, std::size_t length, std::s
   void* memory = nullptr;
   if (is_large(bytes)) {
     bool fresh = false;
-    memory = allocate_large(bytes, fresh);
+    memory = allocate_large(bytes, fresh, committed);
     if (memory != nullptr && zeroed && !fresh) std::memset(memory, 0, bytes);
   } else {
     memory = zeroed ? std::calloc(count, size) : std::malloc(bytes);
@@ -208,6 +209,21 @@ SampleBuffer SampleBuffer::allocate(ElementType type, std::size_t length, std::s
   buffer.capacity = count;
   buffer.type = type;
   return buffer;
+}
+
+void SampleBuffer::commit(std::size_t offset, std::size_t bytes) const noexcept {
+  // Small buffers come from the heap, already resident or cheap to fault.
+  if (!is_large(capacity * element_size(type)) || bytes == 0) return;
+#ifdef MADV_POPULATE_WRITE
+  static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto begin = reinterpret_cast<std::uintptr_t>(data.get()) + offset;
+  const std::uintptr_t first = begin / page * page;
+  // Kernels without it refuse the advice; the writes then fault pages in.
+  madvise(reinterpret_cast<void*>(first), begin + bytes - first, MADV_POPULATE_WRITE);
+#else
+  (void)offset;
+  (void)bytes;
+#endif
 }
 
 }  // namespace arrays

@@ -1,9 +1,12 @@
 // Sample buffers handed from the media layer to the arrays that own them.
 //
 // Large buffers are the cost that matters: faulting in fresh pages is slower
-// than decoding. They are mapped with their pages filled in at once, and a
-// few released ones are kept for the next batch of a similar size (beyond
-// 512 MB, the kernel may take their pages back when memory runs short).
+// than decoding. They are mapped with their pages filled in at once, or, for
+// a buffer sized on a file's word (a video batch), filled in range by range
+// as it is written, so a header that lies about the picture size costs no
+// memory before a frame confirms it. A few released ones are kept for the
+// next batch of a similar size (beyond 512 MB, the kernel may take their
+// pages back when memory runs short).
 #pragma once
 
 #include <cstddef>
@@ -31,9 +34,15 @@ struct SampleBuffer {
   ElementType type = ElementType::uint8;
 
   // Room for `capacity` elements (at least one), zero-filled when asked;
-  // throws std::bad_alloc when the memory cannot be had.
+  // throws std::bad_alloc when the memory cannot be had. An uncommitted
+  // buffer takes memory only as it is written (or committed); until then
+  // fresh pages read as zeros.
   static SampleBuffer allocate(ElementType type, std::size_t length, std::size_t capacity,
-                               bool zeroed);
+                               bool zeroed, bool committed = true);
+
+  // Fills in the pages of bytes [offset, offset + bytes) ahead of writing
+  // them, in one system call rather than a fault per page; best effort.
+  void commit(std::size_t offset, std::size_t bytes) const noexcept;
 
   template <class T>
   T* as() const noexcept {

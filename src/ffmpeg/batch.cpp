@@ -43,15 +43,18 @@ Result<Batch> Batch::prepare(std::size_t count, const OutputPlan& plan, int heig
   batch.row_bytes_ = w * plan.channels * plan.sample_width;
   batch.frame_bytes_ = h * batch.row_bytes_;
   // Not zero-filled: every slot is written whole before the array is
-  // handed out, and a failed call hands out nothing.
+  // handed out, and a failed call hands out nothing. Not committed either:
+  // the size comes from the stream's header, which may lie, so memory is
+  // taken slot by slot as frames arrive.
   batch.buffer_ = arrays::SampleBuffer::allocate(arrays::ElementType::uint8, bytes, bytes + slack,
-                                                 /*zeroed=*/false);
+                                                 /*zeroed=*/false, /*committed=*/false);
   batch.times_.assign(count, 0.0);
   batch.durations_.assign(count, 0.0);
   return batch;
 }
 
 Image Batch::slot(std::size_t index) const {
+  buffer_.commit(index * frame_bytes_, frame_bytes_);
   return Image{buffer_.data.get() + index * frame_bytes_, static_cast<std::ptrdiff_t>(row_bytes_),
                width_, height_};
 }
@@ -75,6 +78,7 @@ Failure Batch::write(const Image& image, std::int64_t timestamp, std::int64_t du
   const double length = to_seconds(duration, time_base);
   for (const std::size_t index : indices) {
     if (index != indices.front()) {
+      buffer_.commit(index * frame_bytes_, frame_bytes_);
       std::memmove(samples + index * frame_bytes_, primary, frame_bytes_);
     }
     times_[index] = time;

@@ -19,7 +19,8 @@ class Batch {
   // cannot be had.
   static Result<Batch> prepare(std::size_t count, const OutputPlan& plan, int height, int width);
 
-  // Where the image of target `index` goes: its slot, rows back to back.
+  // Where the image of target `index` goes: its slot, rows back to back,
+  // with its memory taken now that a frame is coming.
   Image slot(std::size_t index) const;
 
   // Copies `image` into the slot of the first index (unless it was written

@@ -1,6 +1,8 @@
 #include "ffmpeg/plan.hpp"
 
+#include <algorithm>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "ffmpeg/compat.hpp"
@@ -8,17 +10,19 @@
 namespace ffmpeg {
 
 Plan plan_timestamps(const TimestampRequest& request) {
-  std::map<std::int64_t, std::pair<std::int64_t, std::vector<std::size_t>>> by_pts;
+  using Key = std::pair<std::int64_t, std::int64_t>;  // pts, occurrence
+  std::map<Key, std::pair<std::int64_t, std::vector<std::size_t>>> by_pts;
   for (std::size_t i = 0; i < request.targets.size(); ++i) {
     const Target& target = request.targets[i];
-    auto [entry, inserted] =
-        by_pts.try_emplace(target.pts, target.seek_pts, std::vector<std::size_t>{});
+    const Key key{target.pts, request.by_occurrence ? target.occurrence : 0};
+    auto [entry, inserted] = by_pts.try_emplace(key, target.seek_pts, std::vector<std::size_t>{});
     entry->second.second.push_back(i);
   }
   Plan plan;
   plan.reserve(by_pts.size());
-  for (auto& [pts, entry] : by_pts) {
-    plan.push_back({TimestampSelection{request.exact, pts, entry.first}, std::move(entry.second)});
+  for (auto& [key, entry] : by_pts) {
+    plan.push_back({TimestampSelection{request.exact, key.first, entry.first, key.second},
+                    std::move(entry.second)});
   }
   return plan;
 }
@@ -43,6 +47,27 @@ Result<std::int64_t> search(Decoder& decoder, std::int64_t pts) {
     auto timestamp = frame_timestamp(decoder.frame.get());
     if (!timestamp.ok() || timestamp.value() >= pts) return timestamp;
   }
+}
+
+// From the frame found (occurrence `seen` of its timestamp `found`), decodes
+// on to the `wanted` occurrence; the frames must keep that timestamp.
+Failure skip_to_occurrence(Decoder& decoder, std::int64_t found, std::int64_t seen,
+                           std::int64_t wanted, std::int64_t pts) {
+  for (; seen < wanted; ++seen) {
+    auto pulled = decoder.next();
+    if (!pulled.ok()) return std::move(pulled).error();
+    std::optional<std::int64_t> timestamp;
+    if (pulled.value() == Pulled::frame) {
+      auto next = frame_timestamp(decoder.frame.get());
+      if (!next.ok()) return std::move(next).error();
+      timestamp = next.value();
+    }
+    if (timestamp != found) {
+      return Error::runtime("no decoded frame at PTS " + std::to_string(pts) + " occurrence " +
+                            std::to_string(wanted));
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -78,6 +103,15 @@ Failure TimestampChooser::choose(Decoder& decoder, const TimestampSelection& sel
   auto found = search(decoder, selection.pts);
   if (!found.ok()) return std::move(found).error();
   if (!selection.exact || found.value() == selection.pts) {
+    // Going on from the previous answer, a frame of the same timestamp is
+    // the next occurrence of it.
+    const bool same_timestamp = continues && last_pts_ == found.value();
+    const std::int64_t seen = same_timestamp ? last_occurrence_ + 1 : 0;
+    if (auto failure =
+            skip_to_occurrence(decoder, found.value(), seen, selection.occurrence, selection.pts)) {
+      return failure;
+    }
+    last_occurrence_ = std::max(seen, selection.occurrence);
     positioned_ = true;
     last_pts_ = found.value();
     const std::int64_t duration = compat::frame_duration(decoder.frame.get());
@@ -95,7 +129,7 @@ Failure TimestampChooser::choose(Decoder& decoder, const TimestampSelection& sel
   if (found.value() != selection.pts) {
     return Error::runtime("no decoded frame at exact PTS " + std::to_string(selection.pts));
   }
-  return std::nullopt;
+  return skip_to_occurrence(decoder, found.value(), 0, selection.occurrence, selection.pts);
 }
 
 }  // namespace ffmpeg

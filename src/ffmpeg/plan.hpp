@@ -16,6 +16,7 @@ struct TimestampSelection {
   bool exact;
   std::int64_t pts;
   std::int64_t seek_pts;
+  std::int64_t occurrence = 0;  // among frames of the timestamp found
 };
 
 struct SecondsSelection {
@@ -33,8 +34,8 @@ struct PlanEntry {
 
 using Plan = std::vector<PlanEntry>;
 
-// One entry per distinct pts, ascending; duplicates join the first
-// occurrence's entry (whose seek point wins).
+// One entry per distinct pts (and occurrence, when the targets name them),
+// ascending; duplicates join the first one's entry (whose seek point wins).
 Plan plan_timestamps(const TimestampRequest& request);
 
 // A frame's pts, else its best-effort timestamp.
@@ -62,6 +63,7 @@ class TimestampChooser {
   std::int64_t last_seek_pts_ = 0;
   std::int64_t last_pts_ = 0;  // answered last, while positioned
   std::int64_t last_end_ = 0;  // where the frame after it starts, if known
+  std::int64_t last_occurrence_ = 0;  // of its timestamp, while positioned
   bool resumed_ = false;       // positioned by the previous call
 };
 

@@ -1,6 +1,7 @@
 #include "ffmpeg/transform.hpp"
 
 #include <cstring>
+#include <limits>
 
 namespace ffmpeg {
 
@@ -41,6 +42,44 @@ Result<Size> validate_transforms(const std::vector<Transform>& transforms, Size 
     }
   }
   return size;
+}
+
+namespace {
+
+// Rows padded as generously as any buffer of the video path pads them.
+bool addressable(Size size, int bytes_per_pixel) {
+  constexpr std::int64_t padding = 64;
+  const std::int64_t row = (std::int64_t{size.width} * bytes_per_pixel + padding - 1) / padding *
+                           padding;
+  return row * size.height <= std::numeric_limits<int>::max();
+}
+
+}  // namespace
+
+Failure check_scalable(const std::vector<Transform>& transforms, Size size,
+                       const OutputPlan& plan) {
+  if (plan.native) return std::nullopt;
+  const int b = plan.bytes_per_pixel();
+  bool fits = addressable(size, b);
+  for (const Transform& transform : transforms) {
+    const int height = transform.values[2];
+    const int width = transform.values[3];
+    switch (transform.kind) {
+      case Transform::Kind::rotate:
+        if (transform.values[0] & 1) size = {size.width, size.height};
+        fits = fits && addressable(size, b);
+        break;
+      case Transform::Kind::crop:  // a view of an image already checked
+        size = {height, width};
+        break;
+      case Transform::Kind::resize:
+        size = {height, width};
+        fits = fits && addressable(size, b);
+        break;
+    }
+  }
+  if (!fits) return Error::runtime("frame is too large to scale");
+  return std::nullopt;
 }
 
 namespace {

@@ -30,6 +30,13 @@ struct Size {
 // The image size after all transforms, starting from the stream's.
 Result<Size> validate_transforms(const std::vector<Transform>& transforms, Size stream);
 
+// Refuses ("frame is too large to scale") sizes the scaling library cannot
+// address: it offsets rows with `int` arithmetic, so every RGB image it reads
+// or writes (the full-size conversion, each resize, the one-pass resize and
+// the rotated images a resize may read) must span at most INT_MAX bytes.
+[[nodiscard]] Failure check_scalable(const std::vector<Transform>& transforms, Size stream,
+                                     const OutputPlan& plan);
+
 // Applies the transforms in order; the result has the validated size.
 Result<Image> apply_transforms(Decoder& decoder, Image image,
                                const std::vector<Transform>& transforms, const OutputPlan& plan);

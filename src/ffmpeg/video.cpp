@@ -56,6 +56,19 @@ Failure hand_off(Decoder& decoder, Output& output, std::span<const std::size_t> 
                             decoder.time_base, indices);
 }
 
+// One occurrence per target, none negative, each stored with its target.
+Failure take_occurrences(TimestampRequest& request) {
+  if (!request.by_occurrence) return std::nullopt;
+  if (request.occurrences.size() != request.targets.size()) {
+    return Error::value("occurrences must match targets");
+  }
+  for (std::size_t i = 0; i < request.targets.size(); ++i) {
+    if (request.occurrences[i] < 0) return Error::value("occurrences must not be negative");
+    request.targets[i].occurrence = request.occurrences[i];
+  }
+  return std::nullopt;
+}
+
 template <class Chooser>
 Failure run(Decoder& decoder, Plan& plan, Chooser& chooser, Output& output) {
   for (PlanEntry& entry : plan) {
@@ -80,6 +93,7 @@ Result<VideoBatch> Decoder::video(VideoRequest request, OutputType output_type,
   Plan plan;
   std::variant<std::monostate, TimestampChooser, PlaybackChooser> chooser;
   if (auto* targets = std::get_if<TimestampRequest>(&request)) {
+    if (auto failure = take_occurrences(*targets)) return std::move(*failure);
     plan = plan_timestamps(*targets);
     if (!plan.empty()) chooser.emplace<TimestampChooser>(*this);
   } else {
@@ -100,6 +114,9 @@ Result<VideoBatch> Decoder::video(VideoRequest request, OutputType output_type,
   auto batch =
       Batch::prepare(count, plan_of_output.value(), size.value().height, size.value().width);
   if (!batch.ok()) return std::move(batch).error();
+  if (auto failure = check_scalable(transforms, {height, width}, plan_of_output.value())) {
+    return std::move(*failure);
+  }
 
   std::optional<DirectResize> direct;
   if (direct_resize) direct = plan_direct_resize(transforms, {height, width}, pixel_format);

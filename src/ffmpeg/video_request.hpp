@@ -14,15 +14,22 @@
 namespace ffmpeg {
 
 // The wanted frame's presentation timestamp and where to seek before
-// decoding towards it, both in the stream's time base.
+// decoding towards it, both in the stream's time base. Several frames may
+// carry one timestamp: `occurrence` counts them from 0, in decoding order
+// after the seek point.
 struct Target {
   std::int64_t pts;
   std::int64_t seek_pts;
+  std::int64_t occurrence = 0;
 };
 
 struct TimestampRequest {
   std::vector<Target> targets;
   bool exact = false;
+  // Whether the targets name occurrences (one per target, given in
+  // `occurrences`); without, targets of one pts join.
+  bool by_occurrence = false;
+  std::vector<std::int64_t> occurrences;
 };
 
 struct SecondsRequest {
