@@ -32,10 +32,10 @@ Result<std::int64_t> frame_timestamp(const AVFrame* frame) {
 namespace {
 
 // Decodes forward to the first frame whose timestamp is at or after `pts`.
-Result<std::int64_t> search(Decoder& decoder, std::int64_t pts) {
+Result<std::int64_t> search(Decoder& decoder, std::int64_t pts, PumpPolicy& pump) {
   SkippingUnreferenced skipping(decoder, SkipUnreferenced{pts, std::nullopt});
   for (;;) {
-    auto pulled = decoder.next();
+    auto pulled = decoder.next(pump);
     if (!pulled.ok()) return std::move(pulled).error();
     if (pulled.value() == Pulled::end) {
       return Error::runtime("no decoded frame at PTS " + std::to_string(pts));
@@ -47,7 +47,7 @@ Result<std::int64_t> search(Decoder& decoder, std::int64_t pts) {
 
 }  // namespace
 
-TimestampChooser::TimestampChooser(Decoder& decoder) {
+TimestampChooser::TimestampChooser(Decoder& decoder, PumpPolicy& pump) : pump_(&pump) {
   if (decoder.video_position) {
     positioned_ = true;
     last_seek_pts_ = decoder.video_position->seek_pts;
@@ -75,7 +75,7 @@ Failure TimestampChooser::choose(Decoder& decoder, const TimestampSelection& sel
     if (auto failure = decoder.seek(selection.seek_pts)) return failure;
   }
   last_seek_pts_ = selection.seek_pts;
-  auto found = search(decoder, selection.pts);
+  auto found = search(decoder, selection.pts, *pump_);
   if (!found.ok()) return std::move(found).error();
   if (!selection.exact || found.value() == selection.pts) {
     positioned_ = true;
@@ -90,7 +90,7 @@ Failure TimestampChooser::choose(Decoder& decoder, const TimestampSelection& sel
   // start; the next selection seeks again.
   positioned_ = false;
   if (auto failure = decoder.seek(decoder.start_time())) return failure;
-  found = search(decoder, selection.pts);
+  found = search(decoder, selection.pts, *pump_);
   if (!found.ok()) return std::move(found).error();
   if (found.value() != selection.pts) {
     return Error::runtime("no decoded frame at exact PTS " + std::to_string(selection.pts));
