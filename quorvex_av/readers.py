@@ -67,6 +67,14 @@ def _open(source: Source, media_type: Literal["video", "audio"],
     return Decoder(value, media_type, stream_index, threads)
 
 
+def _skipped(decoder: Decoder) -> int:
+    """Invalid packets the decoder's latest call skipped (0 once closed)."""
+    try:
+        return decoder.skipped_packets()
+    except RuntimeError:
+        return 0
+
+
 def _str(value: object) -> str | None:
     return None if value is None else str(value)
 
@@ -224,6 +232,11 @@ class VideoReader(_Closable):
     frames a player shows at given times; ``reader.batches(n)`` walks the
     whole stream.  A reader is not safe to use from two threads at once; use
     one reader per thread or process.
+
+    A packet the decoder rejects as invalid data (a damaged stretch of the
+    file) is skipped and decoding goes on, as the ffmpeg tool does;
+    ``skipped_packets`` counts those the latest request skipped.  With
+    ``strict=True`` such a packet raises RuntimeError instead.
     """
 
     def __init__(
@@ -237,6 +250,7 @@ class VideoReader(_Closable):
         resize: tuple[int, int] | None = None,
         auto_rotate: bool = True,
         exact_resize: bool = False,
+        strict: bool = False,
     ) -> None:
         if dtype not in _DTYPES:
             raise ValueError(f"dtype must be one of {', '.join(_DTYPES)}, not {dtype!r}")
@@ -244,6 +258,9 @@ class VideoReader(_Closable):
             raise ValueError("crop and resize need an RGB dtype (uint8, uint16 or float32)")
         self._dtype: OutputDtype = dtype
         self._direct_resize = not exact_resize
+        self._skip_invalid = not strict
+        #: Invalid packets skipped by the latest request (0 with ``strict``).
+        self.skipped_packets = 0
         self._table: _FrameTable | None = None
         self._metadata: VideoMetadata | None = None
         self._decoder = _open(source, "video", stream_index, threads)
@@ -414,8 +431,12 @@ class VideoReader(_Closable):
         """One decode_video call for the frames at these table rows."""
         table = self._frames()
         targets = list(zip(table.pts[picks].tolist(), table.seek[picks].tolist()))
-        array, _, _ = self._decoder.decode_video(targets, self._dtype, True, self._transforms,
-                                                 direct_resize=self._direct_resize)
+        try:
+            array, _, _ = self._decoder.decode_video(
+                targets, self._dtype, True, self._transforms,
+                direct_resize=self._direct_resize, skip_invalid=self._skip_invalid)
+        finally:
+            self.skipped_packets = _skipped(self._decoder)
         return self._turn(array)
 
     def _turn(self, array: Frames) -> Frames:
@@ -458,11 +479,14 @@ class VideoReader(_Closable):
         unique, inverse = np.unique(flat, return_inverse=True)
         try:
             array, _, _ = self._decoder.decode_timestamps(
-                unique.tolist(), self._dtype, self._transforms, direct_resize=self._direct_resize)
+                unique.tolist(), self._dtype, self._transforms,
+                direct_resize=self._direct_resize, skip_invalid=self._skip_invalid)
         except RuntimeError as error:
             if str(error) not in _NOT_SHOWN:
                 raise
             raise self._time_error(unique) or error from None
+        finally:
+            self.skipped_packets = _skipped(self._decoder)
         array = self._turn(array)
         if unique.size != flat.size or not np.array_equal(unique, flat):
             array = array[inverse.ravel()]
@@ -507,7 +531,20 @@ class AudioReader(_Closable):
     ``source`` is a path or URL, ``bytes`` or a binary file object;
     ``stream_index`` picks a stream (default: the best audio stream).
     Samples are resampled to ``sample_rate`` and mixed to ``channels``
-    (defaults: the stream's own).
+    (defaults: the stream's own).  A channel count without a standard layout
+    (9 to 15, 17 to 23, 25 to 64) gets the stream's channels in order, then
+    silent ones.
+
+    Samples are placed by the stream's own timestamps: where the timestamps
+    jump forward by more than 0.1 s the gap is filled with silence, and where
+    they step back by more than that the overlapping samples are dropped, as
+    the ffmpeg tool's ``aresample=async=1`` does.  Smaller differences (the
+    rounding of ordinary timestamps) are ignored.
+
+    A packet the decoder rejects as invalid data is skipped and decoding goes
+    on, as the tool does; ``skipped_packets`` counts those the latest
+    ``read`` skipped.  With ``strict=True`` such a packet raises RuntimeError
+    instead.
     """
 
     def __init__(
@@ -517,7 +554,11 @@ class AudioReader(_Closable):
         stream_index: int | None = None,
         sample_rate: int | None = None,
         channels: int | None = None,
+        strict: bool = False,
     ) -> None:
+        self._skip_invalid = not strict
+        #: Invalid packets skipped by the latest ``read`` (0 with ``strict``).
+        self.skipped_packets = 0
         self._decoder = _open(source, "audio", stream_index)
         header = self._decoder.metadata()
         self.metadata = AudioMetadata(
@@ -544,12 +585,15 @@ class AudioReader(_Closable):
         """Samples from ``start`` up to, not including, ``stop`` (seconds).
 
         ``start`` defaults to the stream's first sample, which is not always
-        at 0; ``stop`` to its end.  Sample ``i`` of the stream is at
-        first-sample time + i / sample_rate, and exactly the samples in
-        [start, stop) are returned.  Decoding always runs from the start of
-        the stream up to ``stop``.  A start before the first sample, or a
-        start or stop after the last one, raises IndexError naming the
-        stream's time range.
+        at 0; ``stop`` to its end.  Sample ``i`` of the result's timeline is
+        at first-sample time + i / sample_rate (gaps in the stream's
+        timestamps filled with silence, see the class), and exactly the
+        samples in [start, stop) are returned.  Decoding always runs from the
+        start of the stream up to ``stop``.  A start before the first sample,
+        or a start or stop after the last one, raises IndexError naming the
+        stream's time range.  A stream that decodes to no samples at all gives
+        an empty (channels, 0) array when neither bound is given, and raises
+        IndexError saying it holds no samples otherwise.
         """
         if start is not None and stop is not None and stop < start:
             raise ValueError(f"stop ({stop}) is before start ({start})")
@@ -557,8 +601,17 @@ class AudioReader(_Closable):
             if value is not None and not math.isfinite(value):
                 raise ValueError(f"{name} must be a finite number of seconds, not {value}")
         rate = self.sample_rate
-        samples, first = self._decoder.decode_audio(rate, self.channels, stop)
+        try:
+            samples, first = self._decoder.decode_audio(
+                rate, self.channels, stop, honour_timestamps=True,
+                skip_invalid=self._skip_invalid)
+        finally:
+            self.skipped_packets = _skipped(self._decoder)
         total = samples.shape[1]
+        if total == 0:
+            if start is None and stop is None:
+                return samples
+            raise IndexError("the audio stream holds no samples")
         end = first + total / rate
         slack = 0.5 / rate  # half a sample either way
         begin = first if start is None else start
