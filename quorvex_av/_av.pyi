@@ -32,6 +32,7 @@ class Decoder:
         *,
         direct_resize: bool | np.bool_ = False,
         occurrences: Sequence[SupportsIndex] | None = None,
+        skip_invalid: bool | np.bool_ = False,
     ) -> _Batch: ...
     def decode_timestamps(
         self,
@@ -40,11 +41,31 @@ class Decoder:
         transforms: Sequence[_Transform] = ...,
         *,
         direct_resize: bool | np.bool_ = False,
+        skip_invalid: bool | np.bool_ = False,
     ) -> _Batch: ...
     def decode_audio(
         self,
         sample_rate: SupportsIndex,
         channels: SupportsIndex,
         stop: SupportsFloat | SupportsIndex | None = None,
-    ) -> tuple[npt.NDArray[np.float32], float]: ...
+        *,
+        honour_timestamps: bool | np.bool_ = False,
+        skip_invalid: bool | np.bool_ = False,
+    ) -> tuple[npt.NDArray[np.float32], float]:
+        """The stream's samples as (channels, samples) and the first frame's time.
+
+        By default sample k is at that time + k / sample_rate, whatever the
+        later frames' timestamps say.  With ``honour_timestamps`` every frame
+        is placed at its own timestamp: a gap of more than 0.1 s since the
+        samples before it is filled with silence, an overlap of more than
+        0.1 s is dropped.  A channel count without a standard layout gets the
+        stream's channels in order, then silence.
+        """
+    def skipped_packets(self) -> int:
+        """Packets the latest decode_video, decode_timestamps or decode_audio
+        call skipped.  With ``skip_invalid=True`` a packet the decoder rejects
+        as invalid data (AVERROR_INVALIDDATA, when sending it or receiving its
+        frame) is counted and skipped instead of raising RuntimeError "send
+        packet: ..." / "receive decoded frame: ..."; other failures still
+        raise."""
     def close(self) -> None: ...

@@ -124,6 +124,14 @@ def _whole(name: str, value: object) -> int:
         raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
 
 
+def _skipped(decoder: Decoder) -> int:
+    """Invalid packets the decoder's latest call skipped (0 once closed)."""
+    try:
+        return decoder.skipped_packets()
+    except RuntimeError:
+        return 0
+
+
 def _str(value: object) -> str | None:
     return None if value is None else str(value)
 
@@ -308,6 +316,11 @@ class VideoReader(_Closable):
     frames a player shows at given times; ``reader.batches(n)`` walks the
     whole stream.  A reader is not safe to use from two threads at once; use
     one reader per thread or process.
+
+    A packet the decoder rejects as invalid data (a damaged stretch of the
+    file) is skipped and decoding goes on, as the ffmpeg tool does;
+    ``skipped_packets`` counts those the latest request skipped.  With
+    ``strict=True`` such a packet raises RuntimeError instead.
     """
 
     def __init__(
@@ -321,6 +334,7 @@ class VideoReader(_Closable):
         resize: tuple[int, int] | None = None,
         auto_rotate: bool = True,
         exact_resize: bool = False,
+        strict: bool = False,
     ) -> None:
         if dtype not in _DTYPES:
             raise ValueError(f"dtype must be one of {', '.join(_DTYPES)}, not {dtype!r}")
@@ -331,6 +345,9 @@ class VideoReader(_Closable):
             raise ValueError(f"threads must be 0 (FFmpeg chooses) or more, not {threads}")
         self._dtype: OutputDtype = dtype
         self._direct_resize = not exact_resize
+        self._skip_invalid = not strict
+        #: Invalid packets skipped by the latest request (0 with ``strict``).
+        self.skipped_packets = 0
         self._table: _FrameTable | None = None
         self._metadata: VideoMetadata | None = None
         self._open(source, "video", stream_index, threads)
@@ -501,13 +518,13 @@ class VideoReader(_Closable):
         """One decode_video call for the frames at these table rows."""
         table = self._frames()
         targets = list(zip(table.pts[picks].tolist(), table.seek[picks].tolist()))
-        if table.occurrence is None:
-            array, _, _ = self._decoder.decode_video(targets, self._dtype, True, self._transforms,
-                                                     direct_resize=self._direct_resize)
-        else:
+        occurrences = None if table.occurrence is None else table.occurrence[picks].tolist()
+        try:
             array, _, _ = self._decoder.decode_video(
                 targets, self._dtype, True, self._transforms, direct_resize=self._direct_resize,
-                occurrences=table.occurrence[picks].tolist())
+                skip_invalid=self._skip_invalid, occurrences=occurrences)
+        finally:
+            self.skipped_packets = _skipped(self._decoder)
         return self._turn(array)
 
     def _turn(self, array: Frames) -> Frames:
@@ -552,13 +569,16 @@ class VideoReader(_Closable):
         unique, inverse = np.unique(flat, return_inverse=True)
         try:
             array, _, _ = self._decoder.decode_timestamps(
-                unique.tolist(), self._dtype, self._transforms, direct_resize=self._direct_resize)
+                unique.tolist(), self._dtype, self._transforms,
+                direct_resize=self._direct_resize, skip_invalid=self._skip_invalid)
         except RuntimeError as error:
             if str(error) == _SHARED_TIMESTAMPS:
                 return self[self.index_at(wanted)]
             if str(error) not in _NOT_SHOWN:
                 raise
             raise self._time_error(unique) or error from None
+        finally:
+            self.skipped_packets = _skipped(self._decoder)
         array = self._turn(array)
         if unique.size != flat.size or not np.array_equal(unique, flat):
             array = array[inverse.ravel()]
@@ -603,7 +623,20 @@ class AudioReader(_Closable):
     ``source`` is a path or URL, ``bytes`` or a binary file object;
     ``stream_index`` picks a stream (default: the best audio stream).
     Samples are resampled to ``sample_rate`` and mixed to ``channels``
-    (defaults: the stream's own).
+    (defaults: the stream's own).  A channel count without a standard layout
+    (9 to 15, 17 to 23, 25 to 64) gets the stream's channels in order, then
+    silent ones.
+
+    Samples are placed by the stream's own timestamps: where the timestamps
+    jump forward by more than 0.1 s the gap is filled with silence, and where
+    they step back by more than that the overlapping samples are dropped, as
+    the ffmpeg tool's ``aresample=async=1`` does.  Smaller differences (the
+    rounding of ordinary timestamps) are ignored.
+
+    A packet the decoder rejects as invalid data is skipped and decoding goes
+    on, as the tool does; ``skipped_packets`` counts those the latest
+    ``read`` skipped.  With ``strict=True`` such a packet raises RuntimeError
+    instead.
     """
 
     def __init__(
@@ -613,9 +646,13 @@ class AudioReader(_Closable):
         stream_index: int | None = None,
         sample_rate: int | None = None,
         channels: int | None = None,
+        strict: bool = False,
     ) -> None:
         rate = None if sample_rate is None else _whole("sample_rate", sample_rate)
         count = None if channels is None else _whole("channels", channels)
+        self._skip_invalid = not strict
+        #: Invalid packets skipped by the latest ``read`` (0 with ``strict``).
+        self.skipped_packets = 0
         self._open(source, "audio", stream_index)
         header = self._decoder.metadata()
         self.metadata = AudioMetadata(
@@ -642,12 +679,15 @@ class AudioReader(_Closable):
         """Samples from ``start`` up to, not including, ``stop`` (seconds).
 
         ``start`` defaults to the stream's first sample, which is not always
-        at 0; ``stop`` to its end.  Sample ``i`` of the stream is at
-        first-sample time + i / sample_rate, and exactly the samples in
-        [start, stop) are returned.  Decoding always runs from the start of
-        the stream up to ``stop``.  A start before the first sample, or a
-        start or stop after the last one, raises IndexError naming the
-        stream's time range.
+        at 0; ``stop`` to its end.  Sample ``i`` of the result's timeline is
+        at first-sample time + i / sample_rate (gaps in the stream's
+        timestamps filled with silence, see the class), and exactly the
+        samples in [start, stop) are returned.  Decoding always runs from the
+        start of the stream up to ``stop``.  A start before the first sample,
+        or a start or stop after the last one, raises IndexError naming the
+        stream's time range.  A stream that decodes to no samples at all gives
+        an empty (channels, 0) array when neither bound is given, and raises
+        IndexError saying it holds no samples otherwise.
         """
         if start is not None and stop is not None and stop < start:
             raise ValueError(f"stop ({stop}) is before start ({start})")
@@ -655,8 +695,17 @@ class AudioReader(_Closable):
             if value is not None and not math.isfinite(value):
                 raise ValueError(f"{name} must be a finite number of seconds, not {value}")
         rate = self.sample_rate
-        samples, first = self._decoder.decode_audio(rate, self.channels, stop)
+        try:
+            samples, first = self._decoder.decode_audio(
+                rate, self.channels, stop, honour_timestamps=True,
+                skip_invalid=self._skip_invalid)
+        finally:
+            self.skipped_packets = _skipped(self._decoder)
         total = samples.shape[1]
+        if total == 0:
+            if start is None and stop is None:
+                return samples
+            raise IndexError("the audio stream holds no samples")
         end = first + total / rate
         slack = 0.5 / rate  # half a sample either way
         begin = first if start is None else start

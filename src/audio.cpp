@@ -11,9 +11,10 @@
 #include "values.hpp"
 
 PyObject* decoder_decode_audio(DecoderObject* self, PyObject* args, PyObject* kwargs) {
-  static constexpr std::array<const char*, 3> names{"sample_rate", "channels", "stop"};
-  std::array<PyObject*, 3> bound{};
-  if (!args::bind("Decoder.decode_audio", names, 2, args, kwargs, bound)) return nullptr;
+  static constexpr std::array<const char*, 5> names{"sample_rate", "channels", "stop",
+                                                    "honour_timestamps", "skip_invalid"};
+  std::array<PyObject*, 5> bound{};
+  if (!args::bind("Decoder.decode_audio", names, 2, args, kwargs, bound, 2)) return nullptr;
   auto use = Use::exclusive(self);
   if (!use) return nullptr;
 
@@ -28,11 +29,21 @@ PyObject* decoder_decode_audio(DecoderObject* self, PyObject* args, PyObject* kw
       !args::convert(bound[2], "stop", args::as_double, stop.emplace())) {
     return nullptr;
   }
+  bool honour_timestamps = false;
+  ffmpeg::PumpPolicy pump;
+  if ((bound[3] != nullptr &&
+       !args::convert(bound[3], "honour_timestamps", args::as_bool, honour_timestamps)) ||
+      (bound[4] != nullptr &&
+       !args::convert(bound[4], "skip_invalid", args::as_bool, pump.skip_invalid))) {
+    return nullptr;
+  }
   ffmpeg::Decoder* decoder = open_record(self);
   if (decoder == nullptr) return nullptr;
 
-  auto decoded =
-      py::without_lock([&] { return ffmpeg::decode_audio(*decoder, sample_rate, channels, stop); });
+  auto decoded = py::without_lock([&] {
+    return ffmpeg::decode_audio(*decoder, sample_rate, channels, stop, honour_timestamps, pump);
+  });
+  decoder->skipped_packets = pump.skipped;
   if (!decoded.ok()) return raise_error(decoded.error());
 
   ffmpeg::AudioBatch& batch = decoded.value();

@@ -97,6 +97,15 @@ PyObject* decoder_close(DecoderObject* self, PyObject*, PyObject*) {
   Py_RETURN_NONE;
 }
 
+// How many invalid packets the last decode call skipped (see skip_invalid).
+PyObject* decoder_skipped_packets(DecoderObject* self, PyObject*, PyObject*) {
+  auto use = Use::shared(self);
+  if (!use) return nullptr;
+  const ffmpeg::Decoder* decoder = open_record(self);
+  if (decoder == nullptr) return nullptr;
+  return PyLong_FromSize_t(decoder->skipped_packets);
+}
+
 int decoder_traverse(PyObject* object, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(object));
   DecoderObject* self = as_decoder(object);
@@ -146,6 +155,9 @@ PyMethodDef methods[] = {
     {"decode_audio",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<decoder_decode_audio>)),
      keywords, "decode_audio($self, sample_rate, channels, stop=None)\n--\n\n"},
+    {"skipped_packets",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry_noargs<decoder_skipped_packets>)),
+     METH_NOARGS, "skipped_packets($self)\n--\n\n"},
     {"close",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry_noargs<decoder_close>)),
      METH_NOARGS, "close($self)\n--\n\n"},

@@ -73,7 +73,8 @@ py::Ref float_list(const std::vector<double>& numbers) {
 // The shared path of both video calls, from the closed check to the tuple.
 PyObject* video_request(DecoderObject* self, ffmpeg::VideoRequest request,
                         const std::string& output_dtype,
-                        const std::vector<TransformTuple>& transform_tuples, bool direct_resize) {
+                        const std::vector<TransformTuple>& transform_tuples, bool direct_resize,
+                        bool skip_invalid) {
   ffmpeg::Decoder* decoder = open_record(self);
   if (decoder == nullptr) return nullptr;
   std::vector<ffmpeg::Transform> transforms;
@@ -92,9 +93,11 @@ PyObject* video_request(DecoderObject* self, ffmpeg::VideoRequest request,
     return nullptr;
   }
 
+  ffmpeg::PumpPolicy pump{skip_invalid};
   auto decoded = py::without_lock([&] {
-    return decoder->video(std::move(request), *output, std::move(transforms), direct_resize);
+    return decoder->video(std::move(request), *output, std::move(transforms), direct_resize, pump);
   });
+  decoder->skipped_packets = pump.skipped;
   if (!decoded.ok()) return raise_error(decoded.error());
 
   ffmpeg::VideoBatch& batch = decoded.value();
@@ -112,10 +115,11 @@ PyObject* video_request(DecoderObject* self, ffmpeg::VideoRequest request,
 }  // namespace
 
 PyObject* decoder_decode_video(DecoderObject* self, PyObject* args, PyObject* kwargs) {
-  static constexpr std::array<const char*, 6> names{
-      "targets", "output_dtype", "exact", "transforms", "direct_resize", "occurrences"};
-  std::array<PyObject*, 6> bound{};
-  if (!args::bind("Decoder.decode_video", names, 3, args, kwargs, bound, 2)) return nullptr;
+  static constexpr std::array<const char*, 7> names{
+      "targets",       "output_dtype", "exact", "transforms",
+      "direct_resize", "occurrences",  "skip_invalid"};
+  std::array<PyObject*, 7> bound{};
+  if (!args::bind("Decoder.decode_video", names, 3, args, kwargs, bound, 3)) return nullptr;
   auto use = Use::exclusive(self);
   if (!use) return nullptr;
 
@@ -123,6 +127,7 @@ PyObject* decoder_decode_video(DecoderObject* self, PyObject* args, PyObject* kw
   std::string output_dtype;
   std::vector<TransformTuple> transforms;
   bool direct_resize = false;
+  bool skip_invalid = false;
   if (!args::convert(bound[0], "targets", as_targets, request.targets) ||
       !args::convert(bound[1], "output_dtype", args::as_text, output_dtype) ||
       !args::convert(bound[2], "exact", args::as_bool, request.exact) ||
@@ -130,18 +135,21 @@ PyObject* decoder_decode_video(DecoderObject* self, PyObject* args, PyObject* kw
       (bound[4] != nullptr &&
        !args::convert(bound[4], "direct_resize", args::as_bool, direct_resize)) ||
       (bound[5] != nullptr && bound[5] != Py_None &&
-       !args::convert(bound[5], "occurrences", as_occurrences, request.occurrences))) {
+       !args::convert(bound[5], "occurrences", as_occurrences, request.occurrences)) ||
+      (bound[6] != nullptr &&
+       !args::convert(bound[6], "skip_invalid", args::as_bool, skip_invalid))) {
     return nullptr;
   }
   request.by_occurrence = bound[5] != nullptr && bound[5] != Py_None;
-  return video_request(self, std::move(request), output_dtype, transforms, direct_resize);
+  return video_request(self, std::move(request), output_dtype, transforms, direct_resize,
+                       skip_invalid);
 }
 
 PyObject* decoder_decode_timestamps(DecoderObject* self, PyObject* args, PyObject* kwargs) {
-  static constexpr std::array<const char*, 4> names{"seconds", "output_dtype", "transforms",
-                                                    "direct_resize"};
-  std::array<PyObject*, 4> bound{};
-  if (!args::bind("Decoder.decode_timestamps", names, 2, args, kwargs, bound, 1)) return nullptr;
+  static constexpr std::array<const char*, 5> names{"seconds", "output_dtype", "transforms",
+                                                    "direct_resize", "skip_invalid"};
+  std::array<PyObject*, 5> bound{};
+  if (!args::bind("Decoder.decode_timestamps", names, 2, args, kwargs, bound, 2)) return nullptr;
   auto use = Use::exclusive(self);
   if (!use) return nullptr;
 
@@ -149,12 +157,16 @@ PyObject* decoder_decode_timestamps(DecoderObject* self, PyObject* args, PyObjec
   std::string output_dtype;
   std::vector<TransformTuple> transforms;
   bool direct_resize = false;
+  bool skip_invalid = false;
   if (!args::convert(bound[0], "seconds", as_seconds, request.seconds) ||
       !args::convert(bound[1], "output_dtype", args::as_text, output_dtype) ||
       (bound[2] != nullptr && !args::convert(bound[2], "transforms", as_transforms, transforms)) ||
       (bound[3] != nullptr &&
-       !args::convert(bound[3], "direct_resize", args::as_bool, direct_resize))) {
+       !args::convert(bound[3], "direct_resize", args::as_bool, direct_resize)) ||
+      (bound[4] != nullptr &&
+       !args::convert(bound[4], "skip_invalid", args::as_bool, skip_invalid))) {
     return nullptr;
   }
-  return video_request(self, std::move(request), output_dtype, transforms, direct_resize);
+  return video_request(self, std::move(request), output_dtype, transforms, direct_resize,
+                       skip_invalid);
 }

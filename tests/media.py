@@ -135,6 +135,26 @@ def _make_format_change(out: Path, work: Path) -> None:
     out.write_bytes(b"".join((work / f"part{i}.aac").read_bytes() for i in range(len(FORMAT_CHANGE_PARTS))))
 
 
+# The two tones of "gap": (frequency, start in seconds by the file's timestamps).
+GAP_PARTS = ((440, 0.0), (1000, 2.0))
+
+
+def _make_gap(out: Path, work: Path) -> None:
+    # One second of each tone; the concat list starts the second one at its
+    # start time, so the timestamps jump over a second with no samples.
+    (first, _), (second, start) = GAP_PARTS
+    for i, freq in enumerate((first, second)):
+        encode([*_tones(44100, 1, freqs=(freq,)), "-c:a", "pcm_s16le"], work / f"part{i}.mkv")
+    (work / "list.txt").write_text(f"file 'part0.mkv'\nduration {start}\nfile 'part1.mkv'\n")
+    encode(["-f", "concat", "-safe", "0", "-i", str(work / "list.txt"), "-c", "copy"], out)
+
+
+def _make_mp3_joined(out: Path, work: Path) -> None:
+    # The decoder rejects the second file's header as invalid data.
+    encode([*_tones(44100, 2), "-c:a", "libmp3lame", "-b:a", "128k"], work / "one.mp3")
+    out.write_bytes((work / "one.mp3").read_bytes() * 2)
+
+
 # Video is 160x120 at 25 fps unless said otherwise; audio is stereo.
 CLIPS: dict[str, Clip] = {
     "h264": Clip("h264.mp4", [*_testsrc(3), *X264_GOP25]),
@@ -187,6 +207,14 @@ CLIPS: dict[str, Clip] = {
     # Stereo 44.1 kHz for one second, then mono 22.05 kHz for one second.  The
     # header describes the first half; its duration is estimated from the bit rate.
     "format_change": Clip("format_change.aac", _make_format_change),
+    # Mono, 440 Hz in [0, 1) s and 1000 Hz in [2, 3) s by the timestamps.
+    "gap": Clip("gap.mkv", _make_gap),
+    # Two two-second MP3 files joined byte for byte.
+    "mp3_joined": Clip("mp3_joined.mp3", _make_mp3_joined),
+    # A video with an audio stream that has no packets at all.
+    "empty_audio": Clip("empty_audio.mkv", [*_testsrc(1), "-f", "lavfi", "-i", "anullsrc=r=44100:cl=stereo:d=1",
+                                            "-map", "0", "-map", "1", *X264_PLAIN, "-c:a", "pcm_s16le",
+                                            "-frames:a", "0"]),
     # Variable frame rate: frame n at 40 * (n + n // 3) ms, so every third
     # interval is doubled; B-frames.  The header's base rate stays 25 fps.
     # 25 frames of distinct grey levels (28 + 9n) in pairs that share a pts:
@@ -296,6 +324,15 @@ def probe_packets(path, stream_index: int):
             for pkt in data.get("packets", []) if "D" not in pkt.get("flags", "")]
 
 
+def damaged(path, stream_index: int, packet: int, value: int) -> bytes:
+    """The file's bytes with the first byte of one packet of a stream (in file
+    order) set to ``value``."""
+    data = _ffprobe(path, stream_index, "-show_entries", "packet=pos")
+    changed = bytearray(Path(path).read_bytes())
+    changed[int(data["packets"][packet]["pos"])] = value
+    return bytes(changed)
+
+
 def probe_frames(path, stream_index: int) -> list[dict]:
     """Decoded frames of one stream, in output order: ``pts`` (ticks; the
     best-effort timestamp when the frame has none), ``time`` and ``seconds``
@@ -365,10 +402,11 @@ def key_targets(packets, pts_list) -> list:
     return [(pts, max((k for k in keys if k <= pts), default=keys[0])) for pts in pts_list]
 
 
-def ffmpeg_audio(path, sample_rate: int, channels: int, stream_index: int = 0) -> np.ndarray:
+def ffmpeg_audio(path, sample_rate: int, channels: int, stream_index: int = 0,
+                 args: Sequence[str] = ()) -> np.ndarray:
     """One audio stream as the ffmpeg tool decodes and converts it to float32
-    at the given rate and channel count: (channels, samples)."""
-    proc = _run("ffmpeg", ["-i", str(path), "-map", f"0:{stream_index}", "-f", "f32le",
+    at the given rate and channel count (after output ``args``): (channels, samples)."""
+    proc = _run("ffmpeg", ["-i", str(path), "-map", f"0:{stream_index}", *args, "-f", "f32le",
                            "-ac", str(channels), "-ar", str(sample_rate), "pipe:1"])
     return np.frombuffer(proc.stdout, dtype="<f4").astype(np.float32).reshape(-1, channels).T.copy()
 

@@ -6,7 +6,7 @@ import math
 import numpy as np
 import pytest
 
-from media import FORMAT_CHANGE_PARTS, ffmpeg_audio, probe_audio_frames, probe_frames
+from media import FORMAT_CHANGE_PARTS, damaged, ffmpeg_audio, probe_audio_frames, probe_frames
 from quorvex_av import Decoder
 
 
@@ -145,7 +145,56 @@ def test_channel_counts_by_keyword(media):
     decoder = Decoder(str(media.path("wav")), "audio")
     array, start = decoder.decode_audio(channels=24, stop=0.1, sample_rate=8000)  # 22.2 layout
     assert array.shape[0] == 24 and start == 0.0 and array.shape[1] >= 800
-    # 64 channels pass the argument checks, but have no named layout the
-    # library could mix stereo into: its refusal is reported as such.
-    with pytest.raises(RuntimeError, match="^initialize audio resampling: "):
-        decoder.decode_audio(8000, 64)
+
+
+@pytest.mark.parametrize("channels", [9, 15, 17, 23, 25, 64])
+def test_counts_without_a_layout_pass_the_channels_through(media, channels):
+    # No standard layout to mix into: the source's channels, then silence.
+    decoder = Decoder(str(media.path("wav")), "audio")
+    stereo, _ = decoder.decode_audio(8000, 2)
+    array, _ = decoder.decode_audio(8000, channels)
+    assert array.shape == (channels, stereo.shape[1])
+    assert np.array_equal(array[:2], stereo) and not array[2:].any()
+
+
+@pytest.mark.parametrize("rate", [1, 2, 7, 10, 11, 20])
+@pytest.mark.parametrize("name", ["aac", "wav"])
+def test_low_rates_give_every_sample(media, name, rate):
+    native_rate, _, samples = native(media, name, 0)
+    array, _ = decode(media, name, 0, rate, 1)
+    assert abs(array.shape[1] - samples * rate / native_rate) <= 1
+
+
+@pytest.mark.parametrize("name", ["aac", "mp3", "opus", "aac_negative"])
+def test_honouring_ordinary_timestamps_changes_nothing(media, name):
+    # Rounded timestamps stay within the tolerance.
+    plain, start = decode(media, name, 0, 22050, 2)
+    honoured, honoured_start = decode(media, name, 0, 22050, 2, honour_timestamps=True)
+    assert honoured_start == start and np.array_equal(honoured, plain)
+
+
+def test_honoured_gap_matches_the_tools_async_resampling(media):
+    path = media.path("gap")
+    plain, _ = decode(media, "gap", 0, 16000, 1)
+    honoured, start = decode(media, "gap", 0, 16000, 1, honour_timestamps=True)
+    want = ffmpeg_audio(path, 16000, 1, args=("-af", "aresample=async=1"))
+    assert start == 0.0 and plain.shape == (1, 32000)  # the default packs the samples
+    assert honoured.shape == want.shape == (1, 48000)
+    np.testing.assert_allclose(honoured, want, atol=1e-6)
+    assert not honoured[:, 16100:31900].any()
+
+
+@pytest.mark.parametrize("name", ["mp3_joined", "aac"])
+def test_invalid_packets_are_skipped_when_asked(media, name):
+    path = media.path(name)
+    # The second file's header; an element id the decoder rejects.
+    data = path.read_bytes() if name == "mp3_joined" else damaged(path, 0, 20, 0xFF)
+    decoder = Decoder(data, "audio")
+    with pytest.raises(RuntimeError, match="^send packet: Invalid data found when processing input$"):
+        decoder.decode_audio(44100, 2)
+    array, _ = decoder.decode_audio(44100, 2, skip_invalid=True)
+    assert decoder.skipped_packets() >= 1
+    want = ffmpeg_audio(path, 44100, 2)
+    assert abs(array.shape[1] - want.shape[1]) <= 2 * 1152  # at most the skipped frames
+    decoder.decode_audio(44100, 2, stop=0.1, skip_invalid=True)
+    assert decoder.skipped_packets() == 0  # counted per call

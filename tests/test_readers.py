@@ -10,8 +10,8 @@ import numpy as np
 import pytest
 
 import quorvex_av
-from media import (ROTATE90_MATRIX, assert_like_the_tool, ffmpeg_audio, ffmpeg_frames, probe_frames,
-                   set_display_matrix, shown_at, source_frames)
+from media import (GAP_PARTS, ROTATE90_MATRIX, assert_like_the_tool, damaged, ffmpeg_audio, ffmpeg_frames,
+                   probe_frames, set_display_matrix, shown_at, source_frames)
 from quorvex_av import AudioReader, VideoReader
 
 
@@ -227,3 +227,49 @@ def test_frames_that_share_a_timestamp_are_each_reachable(media):
     assert reader.index_at(times).tolist() == [1, 1, 3, 23]
     assert_like_the_tool(reader.at(times), want[[1, 1, 3, 23]])
     assert_like_the_tool(reader.at(0.002)[None], want[[3]])
+
+
+def test_audio_follows_its_timestamps_across_a_gap(media):
+    reader = AudioReader(media.path("gap"), sample_rate=16000)
+    (low, _), (high, start) = GAP_PARTS
+
+    def tone(begin, end):
+        samples = reader.read(begin, end)[0]
+        return np.argmax(np.abs(np.fft.rfft(samples))) * 16000 / len(samples), np.abs(samples).max()
+
+    assert tone(0.2, 0.4) == (low, pytest.approx(0.5, abs=0.01))
+    assert tone(1.2, 1.4)[1] == 0.0  # the gap is silence
+    assert tone(start + 0.2, start + 0.4) == (high, pytest.approx(0.5, abs=0.01))
+    assert reader.read().shape == (1, 48000)
+
+
+def test_audio_without_samples(media):
+    reader = AudioReader(media.path("empty_audio"))
+    assert reader.read().shape == (2, 0)
+    with pytest.raises(IndexError, match="^the audio stream holds no samples$"):
+        reader.read(0.5)
+
+
+@pytest.mark.parametrize("kind", ["audio", "video"])
+def test_readers_skip_invalid_packets_unless_strict(media, kind):
+    if kind == "audio":
+        path, wanted = media.path("aac"), ffmpeg_audio(media.path("aac"), 44100, 2)
+        data = damaged(path, 0, 20, 0xFF)  # an element id the decoder rejects
+        read = lambda reader: reader.read()  # noqa: E731
+    else:
+        # An impossible NAL unit size at the start of a P-frame's packet.
+        path = media.path("tagged")
+        data, wanted = damaged(path, 0, 10, 0x7F), ffmpeg_frames(path)
+        read = lambda reader: reader[[9, 11, 24]]  # noqa: E731
+    reader = (AudioReader if kind == "audio" else VideoReader)(data)
+    got = read(reader)
+    assert reader.skipped_packets == 1
+    if kind == "audio":
+        assert 0 <= wanted.shape[1] - got.shape[1] <= 1024  # the skipped frame
+    else:
+        assert got.shape == wanted[[9, 11, 24]].shape
+        assert np.array_equal(got[0], reader[9]) and reader.skipped_packets == 0
+        assert_like_the_tool(got[:1], wanted[[9]])  # before the damage
+    strict = (AudioReader if kind == "audio" else VideoReader)(data, strict=True)
+    with pytest.raises(RuntimeError, match="^send packet: Invalid data found when processing input$"):
+        read(strict)

@@ -58,7 +58,8 @@ arrays::SampleBuffer join(const ChannelBuffers& buffers) {
 }  // namespace
 
 Result<AudioBatch> decode_audio(Decoder& decoder, int sample_rate, int channels,
-                                std::optional<double> stop) {
+                                std::optional<double> stop, bool honour_timestamps,
+                                PumpPolicy& pump) {
   if (decoder.media_type == MediaType::video) {
     return Error::runtime("cannot decode audio from video stream");
   }
@@ -77,19 +78,20 @@ Result<AudioBatch> decode_audio(Decoder& decoder, int sample_rate, int channels,
   std::optional<Resampler> resampler;
   double first_time = 0.0;
   for (;;) {
-    auto pulled = decoder.next();
+    auto pulled = decoder.next(pump);
     if (!pulled.ok()) return std::move(pulled).error();
     if (pulled.value() == Pulled::end) break;
     const AVFrame* frame = decoder.frame.get();
     auto timestamp = frame_timestamp(frame);
     if (!timestamp.ok()) return std::move(timestamp).error();
+    const double time = to_seconds(timestamp.value(), decoder.time_base);
     if (!resampler) {
-      auto created = Resampler::create(frame, sample_rate, channels);
+      auto created = Resampler::create(frame, sample_rate, channels, honour_timestamps);
       if (!created.ok()) return std::move(created).error();
       resampler.emplace(std::move(created).value());
-      first_time = to_seconds(timestamp.value(), decoder.time_base);
+      first_time = time;
     }
-    if (auto failure = resampler->convert(buffers, frame)) return std::move(*failure);
+    if (auto failure = resampler->convert(buffers, frame, time)) return std::move(*failure);
     // Samples are never cut: the frame that reaches the stop time stays whole.
     const double reached =
         first_time + static_cast<double>(buffers.front().size()) / static_cast<double>(sample_rate);

@@ -19,7 +19,12 @@ struct AudioBatch {
   double start = 0.0;
 };
 
+// By default sample k is placed at the first frame's time + k / rate. With
+// `honour_timestamps`, every frame is placed at its own time instead: a gap
+// between frames is filled with silence and an overlap dropped, once either
+// exceeds Resampler::timestamp_tolerance.
 Result<AudioBatch> decode_audio(Decoder& decoder, int sample_rate, int channels,
-                                std::optional<double> stop);
+                                std::optional<double> stop, bool honour_timestamps,
+                                PumpPolicy& pump);
 
 }  // namespace ffmpeg

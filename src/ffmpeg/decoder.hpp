@@ -2,6 +2,7 @@
 // stream, the frame pump over them, and the caches of the video path.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -68,6 +69,17 @@ struct PacketMark {
 // What one call of the frame pump produced.
 enum class Pulled : std::uint8_t { frame, end };
 
+// How the pump of one call treats packets the decoder rejects as invalid
+// data (AVERROR_INVALIDDATA from sending a packet or receiving its frame):
+// by default they end the call with the error; with `skip_invalid` the pump
+// counts them in `skipped` and goes on with the next packet, as a damaged
+// stretch of a file is usually followed by good ones. Other failures (out of
+// memory, a broken decoder) always end the call.
+struct PumpPolicy {
+  bool skip_invalid = false;
+  std::size_t skipped = 0;
+};
+
 class Decoder {
  public:
   // Opens the container, chooses the stream and opens its decoder.
@@ -79,7 +91,7 @@ class Decoder {
   ~Decoder();
 
   // The next decoded frame (left in `frame`), or the end of the stream.
-  Result<Pulled> next();
+  Result<Pulled> next(PumpPolicy& policy);
   // Backward seek to the nearest seek point at or before `target` (in
   // `time_base` ticks), then a decoder flush. A target at or before the
   // stream's start rewinds.
@@ -108,7 +120,8 @@ class Decoder {
   // `direct_resize`, a resize is done by the colour conversion itself when
   // the transforms allow it.
   Result<VideoBatch> video(VideoRequest request, OutputType output,
-                           std::vector<Transform> transforms, bool direct_resize);
+                           std::vector<Transform> transforms, bool direct_resize,
+                           PumpPolicy& pump);
 
   AVStream* stream() const { return format_context->streams[stream_index]; }
   // The stream's start time from its header, 0 when it has none.
@@ -133,6 +146,8 @@ class Decoder {
   MediaType media_type = MediaType::video;
   VideoCache video_cache;
   bool drained = false;
+  // Invalid packets the last decoding call skipped.
+  std::size_t skipped_packets = 0;
   // The next packet of the stream is its first: nothing was read since the
   // input was opened, or a rewind was seen to reach the first packet.
   bool at_stream_start = false;

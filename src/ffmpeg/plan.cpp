@@ -36,10 +36,10 @@ Result<std::int64_t> frame_timestamp(const AVFrame* frame) {
 namespace {
 
 // Decodes forward to the first frame whose timestamp is at or after `pts`.
-Result<std::int64_t> search(Decoder& decoder, std::int64_t pts) {
+Result<std::int64_t> search(Decoder& decoder, std::int64_t pts, PumpPolicy& pump) {
   SkippingUnreferenced skipping(decoder, SkipUnreferenced{pts, std::nullopt});
   for (;;) {
-    auto pulled = decoder.next();
+    auto pulled = decoder.next(pump);
     if (!pulled.ok()) return std::move(pulled).error();
     if (pulled.value() == Pulled::end) {
       return Error::runtime("no decoded frame at PTS " + std::to_string(pts));
@@ -51,10 +51,10 @@ Result<std::int64_t> search(Decoder& decoder, std::int64_t pts) {
 
 // From the frame found (occurrence `seen` of its timestamp `found`), decodes
 // on to the `wanted` occurrence; the frames must keep that timestamp.
-Failure skip_to_occurrence(Decoder& decoder, std::int64_t found, std::int64_t seen,
-                           std::int64_t wanted, std::int64_t pts) {
+Failure skip_to_occurrence(Decoder& decoder, PumpPolicy& pump, std::int64_t found,
+                           std::int64_t seen, std::int64_t wanted, std::int64_t pts) {
   for (; seen < wanted; ++seen) {
-    auto pulled = decoder.next();
+    auto pulled = decoder.next(pump);
     if (!pulled.ok()) return std::move(pulled).error();
     std::optional<std::int64_t> timestamp;
     if (pulled.value() == Pulled::frame) {
@@ -72,7 +72,7 @@ Failure skip_to_occurrence(Decoder& decoder, std::int64_t found, std::int64_t se
 
 }  // namespace
 
-TimestampChooser::TimestampChooser(Decoder& decoder) {
+TimestampChooser::TimestampChooser(Decoder& decoder, PumpPolicy& pump) : pump_(&pump) {
   if (decoder.video_position) {
     positioned_ = true;
     last_seek_pts_ = decoder.video_position->seek_pts;
@@ -100,7 +100,7 @@ Failure TimestampChooser::choose(Decoder& decoder, const TimestampSelection& sel
     if (auto failure = decoder.seek(selection.seek_pts)) return failure;
   }
   last_seek_pts_ = selection.seek_pts;
-  auto found = search(decoder, selection.pts);
+  auto found = search(decoder, selection.pts, *pump_);
   if (!found.ok()) return std::move(found).error();
   if (!selection.exact || found.value() == selection.pts) {
     // Going on from the previous answer, a frame of the same timestamp is
@@ -108,7 +108,8 @@ Failure TimestampChooser::choose(Decoder& decoder, const TimestampSelection& sel
     const bool same_timestamp = continues && last_pts_ == found.value();
     const std::int64_t seen = same_timestamp ? last_occurrence_ + 1 : 0;
     if (auto failure =
-            skip_to_occurrence(decoder, found.value(), seen, selection.occurrence, selection.pts)) {
+            skip_to_occurrence(decoder, *pump_, found.value(), seen, selection.occurrence,
+                               selection.pts)) {
       return failure;
     }
     last_occurrence_ = std::max(seen, selection.occurrence);
@@ -124,12 +125,13 @@ Failure TimestampChooser::choose(Decoder& decoder, const TimestampSelection& sel
   // start; the next selection seeks again.
   positioned_ = false;
   if (auto failure = decoder.seek(decoder.start_time())) return failure;
-  found = search(decoder, selection.pts);
+  found = search(decoder, selection.pts, *pump_);
   if (!found.ok()) return std::move(found).error();
   if (found.value() != selection.pts) {
     return Error::runtime("no decoded frame at exact PTS " + std::to_string(selection.pts));
   }
-  return skip_to_occurrence(decoder, found.value(), 0, selection.occurrence, selection.pts);
+  return skip_to_occurrence(decoder, *pump_, found.value(), 0, selection.occurrence,
+                            selection.pts);
 }
 
 }  // namespace ffmpeg

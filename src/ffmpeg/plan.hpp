@@ -52,13 +52,14 @@ class TimestampChooser {
 
   // Takes over where the decoder's previous decode_video call stopped, if
   // nothing has moved it since.
-  explicit TimestampChooser(Decoder& decoder);
+  TimestampChooser(Decoder& decoder, PumpPolicy& pump);
   // Records where this call stopped, for the next one.
   void finish(Decoder& decoder) const;
 
   [[nodiscard]] Failure choose(Decoder& decoder, const TimestampSelection& selection);
 
  private:
+  PumpPolicy* pump_;
   bool positioned_ = false;
   std::int64_t last_seek_pts_ = 0;
   std::int64_t last_pts_ = 0;  // answered last, while positioned

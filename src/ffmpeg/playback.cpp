@@ -52,8 +52,9 @@ Result<Plan> plan_seconds(const SecondsRequest& request) {
   return plan;
 }
 
-Result<PlaybackChooser> PlaybackChooser::create() {
+Result<PlaybackChooser> PlaybackChooser::create(PumpPolicy& pump) {
   PlaybackChooser chooser;
+  chooser.pump_ = &pump;
   chooser.lookahead_.reset(av_frame_alloc());
   if (!chooser.lookahead_) return Error::runtime("cannot allocate lookahead frame");
   return chooser;
@@ -107,7 +108,7 @@ Failure PlaybackChooser::seek_for(Decoder& decoder, double t) {
   std::int64_t point = target;
   for (;;) {
     if (!decoder.seek(point)) {
-      auto pulled = decoder.next();
+      auto pulled = decoder.next(*pump_);
       if (!pulled.ok()) return std::move(pulled).error();
       if (pulled.value() == Pulled::frame) {
         auto timestamp = frame_timestamp(decoder.frame.get());
@@ -139,7 +140,7 @@ Failure PlaybackChooser::advance(Decoder& decoder, double t) {
             check(av_frame_ref(lookahead_.get(), decoder.frame.get()), "retain playback frame")) {
       return failure;
     }
-    auto pulled = decoder.next();
+    auto pulled = decoder.next(*pump_);
     if (!pulled.ok()) return std::move(pulled).error();
     if (pulled.value() == Pulled::end) {
       std::swap(decoder.frame, lookahead_);

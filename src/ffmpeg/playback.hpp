@@ -22,7 +22,7 @@ class PlaybackChooser {
   using Answers = SecondsSelection;
 
   // Allocates the lookahead frame.
-  static Result<PlaybackChooser> create();
+  static Result<PlaybackChooser> create(PumpPolicy& pump);
 
   [[nodiscard]] Failure choose(Decoder& decoder, const SecondsSelection& selection);
 
@@ -35,6 +35,7 @@ class PlaybackChooser {
   Failure advance(Decoder& decoder, double t);
   Failure end_rule(Decoder& decoder, double t);
 
+  PumpPolicy* pump_ = nullptr;
   State state_ = State::unpositioned;
   // While playing: the first frame decoded after the shown one. The two
   // frame objects trade places with the record's `frame`.

@@ -5,13 +5,20 @@
 
 namespace ffmpeg {
 
-Result<Pulled> Decoder::next() {
+Result<Pulled> Decoder::next(PumpPolicy& policy) {
   AVCodecContext* context = codec_context.get();
   av_frame_unref(frame.get());
   bool finished_input = drained;
   int received = avcodec_receive_frame(context, frame.get());
   while (received < 0) {
     if (received == AVERROR_EOF) return Pulled::end;
+    if (received == AVERROR_INVALIDDATA && policy.skip_invalid) {
+      // The frame of a bad packet, reported late (frame threads, delay):
+      // the decoder goes on with the next one.
+      ++policy.skipped;
+      received = avcodec_receive_frame(context, frame.get());
+      continue;
+    }
     if (received != AVERROR(EAGAIN)) return std::move(*check(received, "receive decoded frame"));
     if (finished_input) return Pulled::end;
 
@@ -39,7 +46,11 @@ Result<Pulled> Decoder::next() {
       }
       const int sent = avcodec_send_packet(context, packet.get());
       av_packet_unref(packet.get());
-      if (auto failure = check(sent, "send packet")) return std::move(*failure);
+      if (sent == AVERROR_INVALIDDATA && policy.skip_invalid) {
+        ++policy.skipped;
+      } else if (auto failure = check(sent, "send packet")) {
+        return std::move(*failure);
+      }
       finished_input = false;
     }
     received = avcodec_receive_frame(context, frame.get());

@@ -83,7 +83,8 @@ Failure run(Decoder& decoder, Plan& plan, Chooser& chooser, Output& output) {
 }  // namespace
 
 Result<VideoBatch> Decoder::video(VideoRequest request, OutputType output_type,
-                                  std::vector<Transform> transforms, bool direct_resize) {
+                                  std::vector<Transform> transforms, bool direct_resize,
+                                  PumpPolicy& pump) {
   if (media_type == MediaType::audio) {
     return Error::runtime("cannot decode video from audio stream");
   }
@@ -95,12 +96,12 @@ Result<VideoBatch> Decoder::video(VideoRequest request, OutputType output_type,
   if (auto* targets = std::get_if<TimestampRequest>(&request)) {
     if (auto failure = take_occurrences(*targets)) return std::move(*failure);
     plan = plan_timestamps(*targets);
-    if (!plan.empty()) chooser.emplace<TimestampChooser>(*this);
+    if (!plan.empty()) chooser.emplace<TimestampChooser>(*this, pump);
   } else {
     auto planned = plan_seconds(std::get<SecondsRequest>(request));
     if (!planned.ok()) return std::move(planned).error();
     plan = std::move(planned).value();
-    auto playback = PlaybackChooser::create();
+    auto playback = PlaybackChooser::create(pump);
     if (!playback.ok()) return std::move(playback).error();
     chooser = std::move(playback).value();
   }
