@@ -72,5 +72,9 @@ cmake --build "$build" --parallel "${FUZZ_BUILD_JOBS:-2}"
 staged="$build/package/quorvex_av"
 mkdir -p "$staged"
 cp quorvex_av/*.py quorvex_av/py.typed "$staged/"
-cp "$build"/_av*.so "$staged/"
+# Replaced, not overwritten: a fuzzer still running maps the old file, and
+# rewriting a mapped library in place crashes it.
+for library in "$build"/_av*.so; do
+  cp "$library" "$staged/.new.so" && mv -f "$staged/.new.so" "$staged/$(basename "$library")"
+done
 echo "staged $staged ($cxx)"

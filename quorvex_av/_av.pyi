@@ -58,7 +58,9 @@ class Decoder:
         later frames' timestamps say.  With ``honour_timestamps`` every frame
         is placed at its own timestamp: a gap of more than 0.1 s since the
         samples before it is filled with silence, an overlap of more than
-        0.1 s is dropped.  A channel count without a standard layout gets the
+        0.1 s is dropped; silence is made only up to ``stop``, and without
+        one a gap of more than 600 s raises RuntimeError.  A channel count
+        without a standard layout gets the
         stream's channels in order, then silence.
         """
     def skipped_packets(self) -> int:

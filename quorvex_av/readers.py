@@ -631,7 +631,9 @@ class AudioReader(_Closable):
     jump forward by more than 0.1 s the gap is filled with silence, and where
     they step back by more than that the overlapping samples are dropped, as
     the ffmpeg tool's ``aresample=async=1`` does.  Smaller differences (the
-    rounding of ordinary timestamps) are ignored.
+    rounding of ordinary timestamps) are ignored.  Silence is made only up
+    to the ``stop`` of a read; a read to the end refuses a gap of more than
+    600 s with RuntimeError.
 
     A packet the decoder rejects as invalid data is skipped and decoding goes
     on, as the tool does; ``skipped_packets`` counts those the latest

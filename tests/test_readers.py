@@ -11,7 +11,7 @@ import pytest
 
 import quorvex_av
 from media import (GAP_PARTS, ROTATE90_MATRIX, assert_like_the_tool, damaged, ffmpeg_audio, ffmpeg_frames,
-                   probe_frames, set_display_matrix, shown_at, source_frames)
+                   encode, probe_frames, set_display_matrix, shown_at, source_frames)
 from quorvex_av import AudioReader, VideoReader
 
 
@@ -241,6 +241,19 @@ def test_audio_follows_its_timestamps_across_a_gap(media):
     assert tone(1.2, 1.4)[1] == 0.0  # the gap is silence
     assert tone(start + 0.2, start + 0.4) == (high, pytest.approx(0.5, abs=0.01))
     assert reader.read().shape == (1, 48000)
+
+
+def test_a_gap_of_hours_costs_only_what_is_asked(tmp_path):
+    # Half a second of tone, then timestamps ten hours later.
+    path = tmp_path / "far_gap.mkv"
+    encode(["-f", "lavfi", "-i", "sine=frequency=440:sample_rate=16000:duration=1", "-c:a", "pcm_s16le",
+            "-bsf:a", "setts=ts=TS+gte(TS\\,500)*36000000"], path)
+    reader = AudioReader(path)
+    with pytest.raises(RuntimeError, match=r"^audio timestamps jump ahead by 36000(\.\d+)? s at 0\.5\d* s; "
+                                           "give a stop time to read across the gap$"):
+        reader.read()
+    samples = reader.read(0.0, 3.0)  # a stop bounds the silence
+    assert samples.shape == (1, 48000) and not samples[:, 8200:].any() and samples[:, :8000].any()
 
 
 def test_audio_without_samples(media):
