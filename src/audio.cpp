@@ -5,6 +5,7 @@
 
 #include "args.hpp"
 #include "arrays/array.hpp"
+#include "calls.hpp"
 #include "decoder_object.hpp"
 #include "errors.hpp"
 #include "ffmpeg/audio.hpp"
@@ -28,14 +29,14 @@ PyObject* decoder_decode_audio(DecoderObject* self, PyObject* args, PyObject* kw
       !args::convert(bound[2], "stop", args::as_double, stop.emplace())) {
     return nullptr;
   }
-  ffmpeg::Decoder* decoder = open_record(self);
+  ffmpeg::Decoder* decoder = reading_record(self);
   if (decoder == nullptr) return nullptr;
 
-  auto decoded =
-      py::without_lock([&] { return ffmpeg::decode_audio(*decoder, sample_rate, channels, stop); });
-  if (!decoded.ok()) return raise_error(decoded.error());
+  auto decoded = watched_call(
+      *decoder->watch, [&] { return ffmpeg::decode_audio(*decoder, sample_rate, channels, stop); });
+  if (!decoded) return nullptr;
 
-  ffmpeg::AudioBatch& batch = decoded.value();
+  ffmpeg::AudioBatch& batch = *decoded;
   py::Ref start = values::real(batch.start);
   if (!start) return nullptr;
   py::Ref array = py::Ref::steal(arrays::make_array(
