@@ -25,6 +25,14 @@ Error timeout_error(double seconds) {
 }
 
 void Watch::begin(Stop& stop, bool signals) noexcept {
+  // The I/O context keeps the status of the read that was stopped and
+  // reports it for every later read: a new call starts afresh.
+  AVIOContext* io = input_ != nullptr ? input_->pb : nullptr;
+  if (stopped_before_ && io != nullptr) {
+    io->error = 0;
+    io->eof_reached = 0;
+  }
+  stopped_before_ = false;
   stop_ = &stop;
   signals_ = signals;
   const auto now = Clock::now();
@@ -36,6 +44,7 @@ void Watch::begin(Stop& stop, bool signals) noexcept {
 }
 
 void Watch::end() noexcept {
+  stopped_before_ = stopped();
   caller_.store(std::thread::id(), std::memory_order_release);
   stop_ = nullptr;
   stopped_.store(false, std::memory_order_relaxed);

@@ -46,8 +46,8 @@ class Watch {
   AVIOInterruptCB callback() noexcept { return {&interrupted, this}; }
   std::optional<double> timeout() const noexcept { return timeout_; }
   // The container whose read position tells progress; may be null.
-  const AVFormatContext* input() const noexcept { return input_; }
-  void watch_input(const AVFormatContext* format) noexcept { input_ = format; }
+  AVFormatContext* input() const noexcept { return input_; }
+  void watch_input(AVFormatContext* format) noexcept { input_ = format; }
 
   void begin(Stop& stop, bool signals) noexcept;
   void end() noexcept;
@@ -73,7 +73,8 @@ class Watch {
   void watch_progress(Clock::time_point now) noexcept;
 
   std::optional<double> timeout_;
-  const AVFormatContext* input_ = nullptr;
+  AVFormatContext* input_ = nullptr;
+  bool stopped_before_ = false;  // the last call was stopped: its input keeps the error
   // The rest is touched only by the thread of the running call.
   Stop* stop_ = nullptr;
   bool signals_ = false;

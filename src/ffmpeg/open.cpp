@@ -33,7 +33,7 @@ bool same_stream(const AVFormatContext* format, int stream_index, const AVStream
 // one unless the opening succeeds.
 class WatchingInput {
  public:
-  WatchingInput(Watch& watch, const AVFormatContext* format)
+  WatchingInput(Watch& watch, AVFormatContext* format)
       : watch_(watch), previous_(watch.input()) {
     watch.watch_input(format);
   }
@@ -46,7 +46,7 @@ class WatchingInput {
 
  private:
   Watch& watch_;
-  const AVFormatContext* previous_;
+  AVFormatContext* previous_;
   bool kept_ = false;
 };
 
