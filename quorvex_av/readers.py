@@ -46,7 +46,7 @@ _NOT_SHOWN = (
 
 
 def _open(source: Source, media_type: Literal["video", "audio"],
-          stream_index: int | None, threads: int = 1) -> Decoder:
+          stream_index: int | None, threads: int = 1, timeout: float | None = None) -> Decoder:
     """A Decoder on ``source``, after turning path-likes and byte buffers
     into what the extension takes."""
     value: str | bytes | IO[bytes]
@@ -64,7 +64,7 @@ def _open(source: Source, media_type: Literal["video", "audio"],
     else:
         raise TypeError("source must be a path, bytes or a binary file object, "
                         f"not {type(source).__name__}")
-    return Decoder(value, media_type, stream_index, threads)
+    return Decoder(value, media_type, stream_index, threads, timeout=timeout)
 
 
 def _str(value: object) -> str | None:
@@ -207,7 +207,9 @@ class VideoReader(_Closable):
 
     ``source`` is a path or URL, ``bytes`` holding encoded media, or a binary
     file object.  ``stream_index`` picks a stream (default: the best video
-    stream) and ``threads`` the number of decoding threads.
+    stream) and ``threads`` the number of decoding threads.  ``timeout``
+    (seconds) ends a read from a network source that gets no data for that
+    long with RuntimeError.
 
     Frames come out as ``dtype`` ("uint8", "uint16", "float32" scaled to
     [0, 1], or "native" for a few packed source formats), RGB, upright
@@ -232,6 +234,7 @@ class VideoReader(_Closable):
         *,
         stream_index: int | None = None,
         threads: int = 1,
+        timeout: float | None = None,
         dtype: OutputDtype = "uint8",
         crop: tuple[int, int, int, int] | None = None,
         resize: tuple[int, int] | None = None,
@@ -246,7 +249,7 @@ class VideoReader(_Closable):
         self._direct_resize = not exact_resize
         self._table: _FrameTable | None = None
         self._metadata: VideoMetadata | None = None
-        self._decoder = _open(source, "video", stream_index, threads)
+        self._decoder = _open(source, "video", stream_index, threads, timeout)
         try:
             self._configure(crop, resize, auto_rotate)
         except BaseException:
@@ -507,7 +510,7 @@ class AudioReader(_Closable):
     ``source`` is a path or URL, ``bytes`` or a binary file object;
     ``stream_index`` picks a stream (default: the best audio stream).
     Samples are resampled to ``sample_rate`` and mixed to ``channels``
-    (defaults: the stream's own).
+    (defaults: the stream's own).  ``timeout`` is as for ``VideoReader``.
     """
 
     def __init__(
@@ -517,8 +520,9 @@ class AudioReader(_Closable):
         stream_index: int | None = None,
         sample_rate: int | None = None,
         channels: int | None = None,
+        timeout: float | None = None,
     ) -> None:
-        self._decoder = _open(source, "audio", stream_index)
+        self._decoder = _open(source, "audio", stream_index, timeout=timeout)
         header = self._decoder.metadata()
         self.metadata = AudioMetadata(
             stream_index=_need_int(header, "stream_index"),
