@@ -64,6 +64,8 @@ def _open(source: Source, media_type: Literal["video", "audio"],
     else:
         raise TypeError("source must be a path, bytes or a binary file object, "
                         f"not {type(source).__name__}")
+    if timeout is None:
+        return Decoder(value, media_type, stream_index, threads)
     return Decoder(value, media_type, stream_index, threads, timeout=timeout)
 
 
