@@ -49,7 +49,8 @@ _SHARED_TIMESTAMPS = "timestamp mode requires strictly increasing frame PTS"
 
 
 def _open(source: Source, media_type: Literal["video", "audio"],
-          stream_index: int | None, threads: int = 1) -> tuple[Decoder, _Held | None]:
+          stream_index: int | None, threads: int = 1,
+          timeout: float | None = None) -> tuple[Decoder, _Held | None]:
     """A Decoder on ``source``, after turning path-likes and byte buffers
     into what the extension takes, and what must stay open while it is used
     (see ``_held_name``)."""
@@ -73,7 +74,9 @@ def _open(source: Source, media_type: Literal["video", "audio"],
         raise TypeError("source must be a path, bytes or a binary file object, "
                         f"not {type(source).__name__}")
     try:
-        return Decoder(value, media_type, stream_index, threads), held
+        if timeout is None:
+            return Decoder(value, media_type, stream_index, threads), held
+        return Decoder(value, media_type, stream_index, threads, timeout=timeout), held
     except BaseException:
         if held is not None:
             held.close()
@@ -276,8 +279,9 @@ class _Closable:
     _release: weakref.finalize[[], _Closable] | None = None
 
     def _open(self, source: Source, media_type: Literal["video", "audio"],
-              stream_index: int | None, threads: int = 1) -> None:
-        self._decoder, held = _open(source, media_type, stream_index, threads)
+              stream_index: int | None, threads: int = 1,
+              timeout: float | None = None) -> None:
+        self._decoder, held = _open(source, media_type, stream_index, threads, timeout)
         if held is not None:  # closed with the reader, or when it is collected
             self._release = weakref.finalize(self, held.close)
 
@@ -299,7 +303,9 @@ class VideoReader(_Closable):
 
     ``source`` is a path or URL, ``bytes`` holding encoded media, or a binary
     file object.  ``stream_index`` picks a stream (default: the best video
-    stream) and ``threads`` the number of decoding threads.
+    stream) and ``threads`` the number of decoding threads.  ``timeout``
+    (seconds) ends a read from a network source that gets no data for that
+    long with RuntimeError.
 
     Frames come out as ``dtype`` ("uint8", "uint16", "float32" scaled to
     [0, 1], or "native" for a few packed source formats), RGB, upright
@@ -329,6 +335,7 @@ class VideoReader(_Closable):
         *,
         stream_index: int | None = None,
         threads: int = 1,
+        timeout: float | None = None,
         dtype: OutputDtype = "uint8",
         crop: tuple[int, int, int, int] | None = None,
         resize: tuple[int, int] | None = None,
@@ -350,7 +357,7 @@ class VideoReader(_Closable):
         self.skipped_packets = 0
         self._table: _FrameTable | None = None
         self._metadata: VideoMetadata | None = None
-        self._open(source, "video", stream_index, threads)
+        self._open(source, "video", stream_index, threads, timeout)
         try:
             self._configure(crop, resize, auto_rotate)
         except BaseException:
@@ -625,7 +632,7 @@ class AudioReader(_Closable):
     Samples are resampled to ``sample_rate`` and mixed to ``channels``
     (defaults: the stream's own).  A channel count without a standard layout
     (9 to 15, 17 to 23, 25 to 64) gets the stream's channels in order, then
-    silent ones.
+    silent ones.  ``timeout`` is as for ``VideoReader``.
 
     Samples are placed by the stream's own timestamps: where the timestamps
     jump forward by more than 0.1 s the gap is filled with silence, and where
@@ -649,13 +656,14 @@ class AudioReader(_Closable):
         sample_rate: int | None = None,
         channels: int | None = None,
         strict: bool = False,
+        timeout: float | None = None,
     ) -> None:
         rate = None if sample_rate is None else _whole("sample_rate", sample_rate)
         count = None if channels is None else _whole("channels", channels)
         self._skip_invalid = not strict
         #: Invalid packets skipped by the latest ``read`` (0 with ``strict``).
         self.skipped_packets = 0
-        self._open(source, "audio", stream_index)
+        self._open(source, "audio", stream_index, timeout=timeout)
         header = self._decoder.metadata()
         self.metadata = AudioMetadata(
             stream_index=_need_int(header, "stream_index"),

@@ -5,6 +5,7 @@
 
 #include "args.hpp"
 #include "arrays/array.hpp"
+#include "calls.hpp"
 #include "decoder_object.hpp"
 #include "errors.hpp"
 #include "ffmpeg/audio.hpp"
@@ -37,16 +38,16 @@ PyObject* decoder_decode_audio(DecoderObject* self, PyObject* args, PyObject* kw
        !args::convert(bound[4], "skip_invalid", args::as_bool, pump.skip_invalid))) {
     return nullptr;
   }
-  ffmpeg::Decoder* decoder = open_record(self);
+  ffmpeg::Decoder* decoder = reading_record(self);
   if (decoder == nullptr) return nullptr;
 
-  auto decoded = py::without_lock([&] {
+  auto decoded = watched_call(*decoder->watch, [&] {
     return ffmpeg::decode_audio(*decoder, sample_rate, channels, stop, honour_timestamps, pump);
   });
   decoder->skipped_packets = pump.skipped;
-  if (!decoded.ok()) return raise_error(decoded.error());
+  if (!decoded) return nullptr;
 
-  ffmpeg::AudioBatch& batch = decoded.value();
+  ffmpeg::AudioBatch& batch = *decoded;
   py::Ref start = values::real(batch.start);
   if (!start) return nullptr;
   py::Ref array = py::Ref::steal(arrays::make_array(

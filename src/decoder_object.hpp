@@ -45,6 +45,10 @@ class Use {
 
 // The open record, or null with RuntimeError "decoder is closed".
 ffmpeg::Decoder* open_record(DecoderObject* self);
+// The open record for a call that reads media. In a forked child the
+// record inherited from the parent is replaced by the same source opened
+// afresh; one reading a file object fails instead. Null with an exception.
+ffmpeg::Decoder* reading_record(DecoderObject* self);
 
 // Creates the Decoder type (once per process); null with an exception set.
 PyObject* decoder_type();

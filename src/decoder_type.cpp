@@ -1,11 +1,13 @@
 // The Decoder type: construction, closing, garbage-collector support,
 // deallocation and the method table.
 #include <array>
+#include <cmath>
 #include <memory>
 #include <new>
 #include <string>
 
 #include "args.hpp"
+#include "calls.hpp"
 #include "decoder_object.hpp"
 #include "errors.hpp"
 #include "source.hpp"
@@ -43,10 +45,10 @@ void close_record(DecoderObject* self) {
 }
 
 PyObject* decoder_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static constexpr std::array<const char*, 4> names{"source", "media_type", "stream_index",
-                                                    "threads"};
-  std::array<PyObject*, 4> bound{};
-  if (!args::bind("Decoder.__new__", names, 2, args, kwargs, bound)) return nullptr;
+  static constexpr std::array<const char*, 5> names{"source", "media_type", "stream_index",
+                                                    "threads", "timeout"};
+  std::array<PyObject*, 5> bound{};
+  if (!args::bind("Decoder.__new__", names, 2, args, kwargs, bound, 1)) return nullptr;
 
   std::string media_type;
   std::optional<int> stream_index;
@@ -58,6 +60,11 @@ PyObject* decoder_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     stream_index = index;
   }
   if (bound[3] != nullptr && !args::convert(bound[3], "threads", args::as_int32, threads)) {
+    return nullptr;
+  }
+  std::optional<double> timeout;
+  if (bound[4] != nullptr && bound[4] != Py_None &&
+      !args::convert(bound[4], "timeout", args::as_double, timeout.emplace())) {
     return nullptr;
   }
 
@@ -72,9 +79,18 @@ PyObject* decoder_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     PyErr_SetString(PyExc_ValueError, "media_type must be video or audio");
     return nullptr;
   }
+  if (timeout && !(std::isfinite(*timeout) && *timeout > 0)) {
+    PyErr_SetString(PyExc_ValueError, "timeout must be a positive number of seconds");
+    return nullptr;
+  }
 
-  auto opened = py::without_lock(
-      [&] { return ffmpeg::Decoder::open(std::move(*source), kind, stream_index, threads); });
+  ffmpeg::Stop stop;
+  const bool signals = handles_signals();
+  auto opened = py::without_lock([&] {
+    return ffmpeg::Decoder::open(std::move(*source), kind, stream_index, threads, timeout, stop,
+                                 signals);
+  });
+  if (raise_stopped(stop)) return nullptr;
   if (!opened.ok()) return raise_error(opened.error());
 
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -166,7 +182,7 @@ PyMethodDef methods[] = {
 
 PyType_Slot slots[] = {
     {Py_tp_doc,
-     const_cast<char*>("Decoder(source, media_type, stream_index=None, threads=1)\n--\n\n")},
+     const_cast<char*>("Decoder(source, media_type, stream_index=None, threads=1, *, timeout=None)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(decoder_new)},
     {Py_tp_traverse, reinterpret_cast<void*>(decoder_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(decoder_clear)},

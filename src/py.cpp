@@ -34,9 +34,16 @@ Ref take_exception() noexcept {
   PyErr_Fetch(&type, &value, &traceback);
   if (type == nullptr) return {};
   PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
   Py_XDECREF(type);
   Py_XDECREF(traceback);
   return Ref::steal(value);
+}
+
+void restore(Ref exception) noexcept {
+  PyObject* value = exception.release();
+  PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value)));
+  PyErr_Restore(type, value, PyException_GetTraceback(value));
 }
 
 PyObject* raise_instead(PyObject* type, const char* message) {

@@ -97,9 +97,12 @@ decltype(auto) without_lock(Work&& work) {
   return std::forward<Work>(work)();
 }
 
-// Takes the pending exception out of the interpreter, normalised; null when
-// none is pending.
+// Takes the pending exception out of the interpreter, normalised and with
+// its traceback attached; null when none is pending.
 Ref take_exception() noexcept;
+
+// Raises `exception` again, with the traceback it carries.
+void restore(Ref exception) noexcept;
 
 // Replaces the pending exception (if any) by `type` with the message
 // "<message>: <the pending exception's text>", or just `message`; returns null.

@@ -1,4 +1,5 @@
 // Decoder.scan(): every packet of the stream as (timestamp, duration, key).
+#include "calls.hpp"
 #include "decoder_object.hpp"
 #include "errors.hpp"
 #include "ffmpeg/scan.hpp"
@@ -7,13 +8,13 @@
 PyObject* decoder_scan(DecoderObject* self, PyObject*, PyObject*) {
   auto use = Use::exclusive(self);
   if (!use) return nullptr;
-  ffmpeg::Decoder* decoder = open_record(self);
+  ffmpeg::Decoder* decoder = reading_record(self);
   if (decoder == nullptr) return nullptr;
 
-  auto scanned = py::without_lock([decoder] { return ffmpeg::scan(*decoder); });
-  if (!scanned.ok()) return raise_error(scanned.error());
+  auto scanned = watched_call(*decoder->watch, [decoder] { return ffmpeg::scan(*decoder); });
+  if (!scanned) return nullptr;
 
-  const auto& records = scanned.value();
+  const auto& records = *scanned;
   py::Ref list = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < records.size(); ++i) {

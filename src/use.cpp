@@ -1,5 +1,7 @@
 #include "decoder_object.hpp"
 
+#include "calls.hpp"
+
 std::optional<Use> Use::try_exclusive(DecoderObject* self) noexcept {
   std::intptr_t expected = 0;
   if (!self->use.compare_exchange_strong(expected, -1, std::memory_order_acquire))
@@ -43,5 +45,29 @@ ffmpeg::Decoder* open_record(DecoderObject* self) {
     PyErr_SetString(PyExc_RuntimeError, "decoder is closed");
     return nullptr;
   }
+  return &*self->state;
+}
+
+ffmpeg::Decoder* reading_record(DecoderObject* self) {
+  ffmpeg::Decoder* decoder = open_record(self);
+  if (decoder == nullptr || !decoder->inherited()) return decoder;
+  if (decoder->reads_file_object()) {
+    // Parent and child would share the object's position, and the parent's
+    // data.
+    PyErr_SetString(PyExc_RuntimeError,
+                    "a decoder reading a file object cannot be used in a forked child process; "
+                    "open it in the child");
+    return nullptr;
+  }
+  ffmpeg::Stop stop;  // the new record watches its own opening
+  const bool signals = handles_signals();
+  auto renewed = py::without_lock([&] { return decoder->renewed(stop, signals); });
+  if (raise_stopped(stop)) return nullptr;
+  if (!renewed.ok()) {
+    raise_error(renewed.error());
+    return nullptr;
+  }
+  self->state.reset();  // abandons what the parent owns
+  self->state.emplace(std::move(renewed).value());
   return &*self->state;
 }

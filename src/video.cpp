@@ -7,6 +7,7 @@
 
 #include "args.hpp"
 #include "arrays/array.hpp"
+#include "calls.hpp"
 #include "decoder_object.hpp"
 #include "errors.hpp"
 #include "ffmpeg/transform.hpp"
@@ -75,7 +76,7 @@ PyObject* video_request(DecoderObject* self, ffmpeg::VideoRequest request,
                         const std::string& output_dtype,
                         const std::vector<TransformTuple>& transform_tuples, bool direct_resize,
                         bool skip_invalid) {
-  ffmpeg::Decoder* decoder = open_record(self);
+  ffmpeg::Decoder* decoder = reading_record(self);
   if (decoder == nullptr) return nullptr;
   std::vector<ffmpeg::Transform> transforms;
   transforms.reserve(transform_tuples.size());
@@ -94,13 +95,13 @@ PyObject* video_request(DecoderObject* self, ffmpeg::VideoRequest request,
   }
 
   ffmpeg::PumpPolicy pump{skip_invalid};
-  auto decoded = py::without_lock([&] {
+  auto decoded = watched_call(*decoder->watch, [&] {
     return decoder->video(std::move(request), *output, std::move(transforms), direct_resize, pump);
   });
   decoder->skipped_packets = pump.skipped;
-  if (!decoded.ok()) return raise_error(decoded.error());
+  if (!decoded) return nullptr;
 
-  ffmpeg::VideoBatch& batch = decoded.value();
+  ffmpeg::VideoBatch& batch = *decoded;
   py::Ref times = float_list(batch.times);
   py::Ref durations = float_list(batch.durations);
   if (!times || !durations) return py::fail();

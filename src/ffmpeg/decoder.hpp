@@ -2,6 +2,9 @@
 // stream, the frame pump over them, and the caches of the video path.
 #pragma once
 
+#include <sys/types.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -11,6 +14,7 @@
 
 #include "ffmpeg/error.hpp"
 #include "ffmpeg/handles.hpp"
+#include "ffmpeg/interrupt.hpp"
 #include "ffmpeg/io.hpp"
 #include "ffmpeg/source.hpp"
 #include "ffmpeg/video_cache.hpp"
@@ -82,9 +86,12 @@ struct PumpPolicy {
 
 class Decoder {
  public:
-  // Opens the container, chooses the stream and opens its decoder.
+  // Opens the container, chooses the stream and opens its decoder. Reads
+  // are watched as one call recorded in `stop` (see Watch), with the read
+  // `timeout` kept for every later call.
   static Result<Decoder> open(Source source, MediaType media_type, std::optional<int> stream_index,
-                              int threads);
+                              int threads, std::optional<double> timeout, Stop& stop,
+                              bool signals);
 
   Decoder(Decoder&&) noexcept = default;
   Decoder& operator=(Decoder&&) = delete;
@@ -123,6 +130,16 @@ class Decoder {
                            std::vector<Transform> transforms, bool direct_resize,
                            PumpPolicy& pump);
 
+  // Whether this record was opened by another process: this is a forked
+  // child, which shares the parent's file descriptors and their positions.
+  bool inherited() const { return opened_in != getpid(); }
+  bool reads_file_object() const {
+    return reader && std::holds_alternative<FileReader>(*reader);
+  }
+  // The same source opened afresh in a forked child (a path by its name,
+  // bytes from the child's own copy), on the same stream.
+  Result<Decoder> renewed(Stop& stop, bool signals);
+
   AVStream* stream() const { return format_context->streams[stream_index]; }
   // The stream's start time from its header, 0 when it has none.
   std::int64_t start_time() const {
@@ -130,6 +147,8 @@ class Decoder {
     return start == AV_NOPTS_VALUE ? 0 : start;
   }
 
+  // Declared first so that it outlives everything that polls it.
+  std::unique_ptr<Watch> watch;
   FormatContextPtr format_context;
   CodecContextPtr codec_context;
   PacketPtr packet;
@@ -143,6 +162,7 @@ class Decoder {
   int pixel_format = -1;
   int stream_index = 0;
   int threads = 1;  // decoding threads asked for at opening
+  pid_t opened_in = getpid();
   MediaType media_type = MediaType::video;
   VideoCache video_cache;
   bool drained = false;
@@ -166,6 +186,7 @@ class Decoder {
  private:
   Decoder() = default;
   void reset_decoding();
+  void abandon() noexcept;
 };
 
 // Lets the pump skip unreferenced frames for the current scope.

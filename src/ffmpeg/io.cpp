@@ -49,6 +49,7 @@ bool to_offset(PyObject* result, std::int64_t& offset) {
 }
 
 int read_memory(MemoryReader& reader, std::uint8_t* buffer, int size) {
+  if (reader.watch->poll()) return AVERROR_EXIT;
   if (reader.position >= reader.bytes.size) return AVERROR_EOF;
   const std::uint64_t left = reader.bytes.size - reader.position;
   const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(left, size));
@@ -57,13 +58,15 @@ int read_memory(MemoryReader& reader, std::uint8_t* buffer, int size) {
   return static_cast<int>(count);
 }
 
+// A signal that arrives while `read` runs in C (io.BytesIO) is handled here,
+// as the interpreter would after a call of its own.
 int read_file(FileReader& reader, std::uint8_t* buffer, int size) {
+  if (reader.watch->stopped()) return AVERROR_EXIT;
   py::Locked locked;
   py::Ref result = py::Ref::steal(PyObject_CallMethod(reader.object.get(), "read", "i", size));
-  if (!result || !PyBytes_Check(result.get()) || PyBytes_Size(result.get()) > size) {
-    PyErr_Clear();
-    return AVERROR(EIO);
-  }
+  if (!result) return reader.watch->failed_call(AVERROR(EIO));
+  if (reader.watch->check_signals()) return AVERROR_EXIT;
+  if (!PyBytes_Check(result.get()) || PyBytes_Size(result.get()) > size) return AVERROR(EIO);
   const Py_ssize_t count = PyBytes_Size(result.get());
   if (count == 0) return AVERROR_EOF;
   std::memcpy(buffer, PyBytes_AsString(result.get()), count);
@@ -96,6 +99,7 @@ std::int64_t seek_memory(MemoryReader& reader, std::int64_t offset, int whence) 
 }
 
 std::int64_t seek_file(FileReader& reader, std::int64_t offset, int whence) {
+  if (reader.watch->stopped()) return AVERROR_EXIT;
   py::Locked locked;
   PyObject* file = reader.object.get();
   auto call_seek = [file](std::int64_t to, int from, std::int64_t& position) {
@@ -113,19 +117,20 @@ std::int64_t seek_file(FileReader& reader, std::int64_t offset, int whence) {
   } else {
     ok = call_seek(offset, whence & ~(AVSEEK_SIZE | AVSEEK_FORCE), position);
   }
-  if (!ok) {
-    PyErr_Clear();
-    return AVERROR(EIO);
-  }
+  if (!ok) return reader.watch->failed_call(AVERROR(EIO));
+  if (reader.watch->check_signals()) return AVERROR_EXIT;
   return position;
 }
 
-// Rewinds a file object to its start; the error names the exception raised.
-Failure rewind(FileObject& file) {
+// Rewinds a file object to its start; the error names the exception raised,
+// unless that is kept for the caller.
+Failure rewind(FileObject& file, Watch& watch) {
   py::Locked locked;
   py::Ref result = py::Ref::steal(PyObject_CallMethod(file.object.get(), "seek", "ii", 0, 0));
-  if (!result) return Error::runtime(describe_pending_exception());
-  return std::nullopt;
+  if (result) return std::nullopt;
+  if (PyErr_ExceptionMatches(PyExc_Exception)) return Error::runtime(describe_pending_exception());
+  (void)watch.failed_call(0);  // kept: raised in place of this error
+  return Error::runtime("rewind input");
 }
 
 }  // namespace
@@ -155,10 +160,11 @@ std::int64_t seek_memory(void* opaque, std::int64_t offset, int whence) noexcept
 
 Failure prepare_custom_io(Source&& source, Decoder& decoder) {
   if (auto* file = std::get_if<FileObject>(&source)) {
-    if (auto failure = rewind(*file)) return failure;
-    decoder.reader = std::make_unique<Reader>(FileReader{std::move(file->object)});
+    if (auto failure = rewind(*file, *decoder.watch)) return failure;
+    decoder.reader = std::make_unique<Reader>(FileReader{std::move(file->object), decoder.watch.get()});
   } else {
-    decoder.reader = std::make_unique<Reader>(MemoryReader{std::move(std::get<Memory>(source))});
+    decoder.reader = std::make_unique<Reader>(
+        MemoryReader{std::move(std::get<Memory>(source)), decoder.watch.get()});
   }
 
   MemoryPtr<std::uint8_t> buffer(static_cast<std::uint8_t*>(av_malloc(buffer_size)));

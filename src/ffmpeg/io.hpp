@@ -5,19 +5,25 @@
 #include <variant>
 
 #include "ffmpeg/error.hpp"
+#include "ffmpeg/interrupt.hpp"
 #include "ffmpeg/source.hpp"
 
 namespace ffmpeg {
 
 class Decoder;
 
+// Each reader polls the record's watch (owned by the record, which owns the
+// reader too): the custom I/O reads do not go through the interrupt
+// callback.
 struct MemoryReader {
   Memory bytes;
+  Watch* watch = nullptr;
   std::uint64_t position = 0;
 };
 
 struct FileReader {
   py::Ref object;
+  Watch* watch = nullptr;
 };
 
 // The cursor behind the I/O callbacks; its address is FFmpeg's opaque pointer.

@@ -20,16 +20,49 @@ void discard_other_streams(AVFormatContext* format, int stream_index) {
   }
 }
 
+// Whether a reopened container describes the stream it had.
+bool same_stream(const AVFormatContext* format, int stream_index, const AVStream* before) {
+  if (static_cast<unsigned>(stream_index) >= format->nb_streams) return false;
+  const AVStream* after = format->streams[stream_index];
+  return after->codecpar->codec_type == before->codecpar->codec_type &&
+         after->codecpar->codec_id == before->codecpar->codec_id &&
+         av_cmp_q(after->time_base, before->time_base) == 0;
+}
+
+// Points the watch at a container being opened, and back at the previous
+// one unless the opening succeeds.
+class WatchingInput {
+ public:
+  WatchingInput(Watch& watch, AVFormatContext* format)
+      : watch_(watch), previous_(watch.input()) {
+    watch.watch_input(format);
+  }
+  ~WatchingInput() {
+    if (!kept_) watch_.watch_input(previous_);
+  }
+  WatchingInput(const WatchingInput&) = delete;
+  WatchingInput& operator=(const WatchingInput&) = delete;
+  void keep() { kept_ = true; }
+
+ private:
+  Watch& watch_;
+  AVFormatContext* previous_;
+  bool kept_ = false;
+};
+
 }  // namespace
 
 // Opens the container afresh, from the path or through the custom I/O, and
 // reads its stream information. A reopening reports its failures as the
 // seek it stands for.
 Result<FormatContextPtr> Decoder::open_input(bool reopening) const {
-  FormatContextPtr format;
+  // Allocated here for a path too, so that the interrupt callback is there
+  // from the first read.
+  FormatContextPtr format(avformat_alloc_context());
+  if (!format) return Error::runtime("cannot allocate format context");
+  format->interrupt_callback = watch->callback();
+  WatchingInput watching(*watch, format.get());
   if (io_context) {
-    format.reset(avformat_alloc_context());
-    if (!format) return Error::runtime("cannot allocate format context");
     format->pb = io_context.get();
     format->flags |= AVFMT_FLAG_CUSTOM_IO;
     // Media given as bytes or a file object must not lead the demuxer to
@@ -45,11 +78,13 @@ Result<FormatContextPtr> Decoder::open_input(bool reopening) const {
   const int opened =
       avformat_open_input(&opening, io_context ? nullptr : url.c_str(), nullptr, nullptr);
   format.reset(opening);
+  watch->watch_input(opening);
   if (auto failure = check(opened, reopening ? "seek" : "open input")) return std::move(*failure);
   if (auto failure = check(avformat_find_stream_info(format.get(), nullptr),
                            reopening ? "seek" : "read stream metadata")) {
     return std::move(*failure);
   }
+  watching.keep();
   return format;
 }
 
@@ -69,11 +104,8 @@ Failure Decoder::reopen_input() {
   if (!reopened.ok()) return std::move(reopened).error();
   AVFormatContext* format = reopened.value().get();
   // The same file must describe the same stream.
-  const AVStream* before = stream();
-  if (static_cast<unsigned>(stream_index) >= format->nb_streams ||
-      format->streams[stream_index]->codecpar->codec_type != before->codecpar->codec_type ||
-      format->streams[stream_index]->codecpar->codec_id != before->codecpar->codec_id ||
-      av_cmp_q(format->streams[stream_index]->time_base, before->time_base) != 0) {
+  if (!same_stream(format, stream_index, stream())) {
+    watch->watch_input(format_context.get());
     return Error::runtime("the input changed while it was open");
   }
   discard_other_streams(format, stream_index);
@@ -83,9 +115,12 @@ Failure Decoder::reopen_input() {
 }
 
 Result<Decoder> Decoder::open(Source source, MediaType media_type, std::optional<int> stream_index,
-                              int threads) {
+                              int threads, std::optional<double> timeout, Stop& stop,
+                              bool signals) {
   Decoder decoder;
   decoder.media_type = media_type;
+  decoder.watch = std::make_unique<Watch>(timeout);
+  Watching watching(*decoder.watch, stop, signals);
 
   if (auto* path = std::get_if<Path>(&source)) {
     if (path->text.find('\0') != std::string::npos) return Error::value("path contains NUL");
@@ -149,9 +184,36 @@ Failure Decoder::open_codec() {
   return check(avcodec_open2(context, codec, nullptr), "open decoder");
 }
 
+Result<Decoder> Decoder::renewed(Stop& stop, bool signals) {
+  Source source = Path{url};
+  if (reader) source = std::move(std::get<MemoryReader>(*reader).bytes);
+  auto opened =
+      open(std::move(source), media_type, stream_index, threads, watch->timeout(), stop, signals);
+  if (opened.ok() && !same_stream(opened.value().format_context.get(), stream_index, stream())) {
+    return Error::runtime("the input changed while it was open");
+  }
+  return opened;
+}
+
+// A forked child must not free the FFmpeg objects of its parent: a decoder
+// with threads of its own would wait for threads that do not exist in the
+// child (a hang), and buffers may return to pools whose locks such a thread
+// held at the fork. Their memory is the parent's, copied only when written,
+// so leaving it costs the child next to nothing; the custom I/O reader, plain
+// memory or a Python reference, is released as usual.
+void Decoder::abandon() noexcept {
+  video_cache.abandon();
+  (void)frame.release();
+  (void)packet.release();
+  (void)codec_context.release();
+  (void)format_context.release();
+  (void)io_context.release();
+}
+
 // Frees in a fixed order: the video caches, the frames and packet, the
 // decoder, the container, then the custom I/O and the reader behind it.
 Decoder::~Decoder() {
+  if (inherited()) abandon();
   video_cache.clear();
   frame.reset();
   packet.reset();
@@ -159,6 +221,7 @@ Decoder::~Decoder() {
   format_context.reset();
   io_context.reset();
   reader.reset();
+  watch.reset();
 }
 
 }  // namespace ffmpeg

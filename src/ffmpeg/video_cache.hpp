@@ -66,6 +66,21 @@ class VideoCache {
     std::vector<std::uint8_t>().swap(second_staging_buffer);
   }
 
+  // Lets go of every FFmpeg object without freeing it (see
+  // Decoder::abandon).
+  void abandon() noexcept {
+    for (Resizer& resizer : resizers) {
+      (void)resizer.frame.release();
+      (void)resizer.context.release();
+    }
+    (void)direct.frame.release();
+    (void)direct.between.release();
+    (void)direct.context.release();
+    (void)direct.packer.release();
+    (void)color_converter.release();
+    (void)rgb_frame.release();
+  }
+
   std::vector<Resizer> resizers;
   DirectScaler direct;
   ScaleContextPtr color_converter;

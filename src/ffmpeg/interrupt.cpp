@@ -1,0 +1,107 @@
+#include "ffmpeg/interrupt.hpp"
+
+#include <cerrno>
+#include <cstdio>
+
+namespace ffmpeg {
+
+namespace {
+
+// Ctrl-C ends a call within about this, plus the time to the next poll.
+constexpr auto signal_interval = std::chrono::milliseconds(50);
+// Network waits poll every 100 ms. Polls further apart than this mean that
+// the thread was decoding in between, not waiting, so the quiet time
+// restarts (the stream analysis at opening polls once per packet, and may
+// decode many buffered packets without reading).
+constexpr auto busy_gap = std::chrono::milliseconds(200);
+
+}  // namespace
+
+Error timeout_error(double seconds) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%g", seconds);
+  return Error::runtime(std::string("read timed out: the input sent no data for ") + text +
+                        " seconds");
+}
+
+void Watch::begin(Stop& stop, bool signals) noexcept {
+  // The I/O context keeps the status of the read that was stopped and
+  // reports it for every later read: a new call starts afresh.
+  AVIOContext* io = input_ != nullptr ? input_->pb : nullptr;
+  if (stopped_before_ && io != nullptr) {
+    io->error = 0;
+    io->eof_reached = 0;
+  }
+  stopped_before_ = false;
+  stop_ = &stop;
+  signals_ = signals;
+  const auto now = Clock::now();
+  next_signal_check_ = now;
+  quiet_since_ = last_poll_ = now;
+  last_position_ = -1;
+  stopped_.store(false, std::memory_order_relaxed);
+  caller_.store(std::this_thread::get_id(), std::memory_order_release);
+}
+
+void Watch::end() noexcept {
+  stopped_before_ = stopped();
+  caller_.store(std::thread::id(), std::memory_order_release);
+  stop_ = nullptr;
+  stopped_.store(false, std::memory_order_relaxed);
+}
+
+int Watch::interrupted(void* opaque) noexcept { return static_cast<Watch*>(opaque)->poll(); }
+
+void Watch::watch_progress(Clock::time_point now) noexcept {
+  const AVIOContext* io = input_ != nullptr ? input_->pb : nullptr;
+  const std::int64_t position = io != nullptr ? io->pos : -1;
+  if (position != last_position_ || now - last_poll_ > busy_gap) {
+    last_position_ = position;
+    quiet_since_ = now;
+  } else if (std::chrono::duration<double>(now - quiet_since_).count() > *timeout_) {
+    stop_->timed_out = *timeout_;
+    stopped_.store(true, std::memory_order_relaxed);
+  }
+  last_poll_ = now;
+}
+
+bool Watch::poll() noexcept {
+  if (stopped()) return true;
+  if (!active()) return false;
+  // A read that a signal interrupted returns with errno at EINTR, and FFmpeg
+  // polls before it reads again: without a check now, the read would block
+  // again with the signal unhandled. Cleared, so that it counts once.
+  const bool signalled = errno == EINTR;
+  if (signalled) errno = 0;
+  const auto now = Clock::now();
+  if (timeout_) watch_progress(now);
+  if (signals_ && !stopped() && (signalled || now >= next_signal_check_)) {
+    next_signal_check_ = now + signal_interval;
+    py::Locked locked;
+    check_signals();
+  }
+  return stopped();
+}
+
+void Watch::keep(py::Ref exception) noexcept {
+  if (stop_ != nullptr && !stop_->exception) stop_->exception = std::move(exception);
+  stopped_.store(true, std::memory_order_relaxed);
+}
+
+int Watch::failed_call(int status) {
+  if (!PyErr_Occurred()) return status;
+  if (PyErr_ExceptionMatches(PyExc_Exception) || !active()) {
+    PyErr_Clear();
+    return status;
+  }
+  keep(py::take_exception());
+  return AVERROR_EXIT;
+}
+
+bool Watch::check_signals() {
+  if (!active()) return false;
+  if (PyErr_CheckSignals() < 0) keep(py::take_exception());
+  return stopped();
+}
+
+}  // namespace ffmpeg

@@ -1,0 +1,295 @@
+"""Ending calls early: Ctrl-C, exceptions from file objects, read timeouts,
+and decoders carried into forked children."""
+
+import errno
+import io
+import os
+import signal
+import socket
+import subprocess
+import sys
+import textwrap
+import threading
+
+import numpy as np
+import pytest
+
+from media import BytesFile, X264_GOP25, _testsrc, encode
+from quorvex_av import Decoder, VideoReader
+
+
+@pytest.fixture(scope="module")
+def ts_clip(tmp_path_factory):
+    """Six seconds of H.264 in MPEG-TS, which FFmpeg reads as a stream."""
+    path = tmp_path_factory.mktemp("ts") / "clip.ts"
+    encode([*_testsrc(6), *X264_GOP25, "-f", "mpegts"], path)
+    return path
+
+
+class StallingServer:
+    """A TCP server whose first connection sends the first ``cut`` bytes and
+    then waits (until released, or 30 s at most); later ones send everything."""
+
+    def __init__(self, data, cut):
+        self.data, self.cut = data, cut
+        self.sent = threading.Event()  # the first part is out
+        self.release = threading.Event()
+        self.released_by_timeout = False
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.url = f"tcp://127.0.0.1:{self.listener.getsockname()[1]}"
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        first = True
+        while True:
+            try:
+                connection, _ = self.listener.accept()
+            except OSError:
+                return
+            with connection:
+                try:
+                    if first:
+                        connection.sendall(self.data[:self.cut])
+                        self.sent.set()
+                        self.released_by_timeout = not self.release.wait(30)
+                    else:
+                        connection.sendall(self.data)
+                except OSError:
+                    pass
+            first = False
+
+    def close(self):
+        self.release.set()
+        self.listener.close()
+
+
+def interrupt_main_when(event):
+    """Ctrl-C for the main thread a moment after ``event``."""
+    def send():
+        if event.wait(30):
+            threading.Event().wait(0.3)  # the call has run into the stall by then
+            signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+    threading.Thread(target=send, daemon=True).start()
+
+
+@pytest.mark.parametrize("stop_by", ["sigint", "timeout"])
+def test_a_stalled_network_read_ends_and_the_decoder_recovers(ts_clip, stop_by):
+    data = ts_clip.read_bytes()
+    server = StallingServer(data, len(data) * 2 // 3)
+    try:
+        decoder = Decoder(server.url, "video", **({"timeout": 0.5} if stop_by == "timeout" else {}))
+        if stop_by == "sigint":
+            with pytest.raises(KeyboardInterrupt):
+                interrupt_main_when(server.sent)
+                decoder.scan()
+        else:
+            with pytest.raises(RuntimeError, match=r"^read timed out: the input sent no data for 0.5 seconds$"):
+                decoder.scan()
+        assert not server.released_by_timeout  # ended by the signal or the timeout
+        server.release.set()  # the stalled connection ends
+        # The next call opens the stream again, served whole this time.
+        assert decoder.scan() == Decoder(str(ts_clip), "video").scan()
+    finally:
+        server.close()
+
+
+def open_writer(fifo, child):
+    """The FIFO's write end, once the child opened it for reading."""
+    for _ in range(600):
+        try:
+            return os.fdopen(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK), "wb", buffering=0)
+        except OSError as error:
+            if error.errno != errno.ENXIO or child.poll() is not None:
+                raise
+        threading.Event().wait(0.05)
+    raise AssertionError("the child never opened the FIFO")
+
+
+def test_sigint_ends_a_read_blocked_on_a_fifo(ts_clip, tmp_path):
+    fifo = tmp_path / "pipe.ts"
+    os.mkfifo(fifo)
+    data = ts_clip.read_bytes()
+    script = f"from quorvex_av import Decoder\nDecoder({str(fifo)!r}, 'video').scan()\n"
+    child = subprocess.Popen([sys.executable, "-c", script], stderr=subprocess.PIPE, text=True,
+                             cwd=tmp_path)  # not the source tree's unbuilt package
+    try:
+        with open_writer(fifo, child) as writer:
+            os.set_blocking(writer.fileno(), True)
+            writer.write(data[:len(data) // 2])
+            with pytest.raises(subprocess.TimeoutExpired):  # blocked: the writer went quiet
+                child.wait(1)
+            child.send_signal(signal.SIGINT)
+            _, err = child.communicate(timeout=10)
+    finally:
+        child.kill()
+        child.wait()
+    assert child.returncode != 0 and err.rstrip().endswith("KeyboardInterrupt"), err
+
+
+class Raising(BytesFile):
+    """Reads normally until ``fail_after`` reads, then raises ``error``."""
+
+    def __init__(self, data, error, fail_after, method="read"):
+        super().__init__(data)
+        self.error, self.fail_after, self.method, self.calls = error, fail_after, method, 0
+
+    def _count(self):
+        self.calls += 1
+        if self.fail_after is not None and self.calls > self.fail_after:
+            raise self.error
+
+    def read(self, size=-1):
+        if self.method == "read":
+            self._count()
+        return super().read(size)
+
+    def seek(self, offset, whence=0):
+        if self.method == "seek":
+            self._count()
+        return super().seek(offset, whence)
+
+
+# Each reads past what opening left in the input buffer.
+CALLS = {
+    "scan": lambda d: d.scan(),
+    "decode_video": lambda d: d.decode_video([(70 * 512, 50 * 512)], "uint8", True),
+    "decode_timestamps": lambda d: d.decode_timestamps([2.8], "uint8"),
+}
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt("stop"), SystemExit(3), GeneratorExit()])
+@pytest.mark.parametrize("method, call", [*(("read", call) for call in ("open", *CALLS)),
+                                          ("seek", "open"), ("seek", "scan")])
+def test_base_exceptions_from_a_file_object_propagate(media, error, method, call):
+    data = media.path("h264").read_bytes()
+    file = Raising(data, error, None, method)
+    if call != "open":
+        decoder = Decoder(file, "video")
+        file.calls, file.fail_after = 0, 0
+    else:
+        file.fail_after = 0 if method == "seek" else 2  # the rewind at open, or a read
+    with pytest.raises(type(error)) as raised:
+        Decoder(file, "video") if call == "open" else CALLS[call](decoder)
+    assert raised.value is error
+    if call != "open":  # usable again once the file object behaves
+        file.fail_after = None
+        assert np.array_equal(CALLS["decode_video"](decoder)[0],
+                              CALLS["decode_video"](Decoder(data, "video"))[0])
+
+
+def test_base_exceptions_propagate_from_audio_and_exceptions_stay_io_errors(media):
+    data = media.path("h264_audio").read_bytes()
+    decoder = Decoder(Raising(data, KeyboardInterrupt(), 3), "audio")
+    with pytest.raises(KeyboardInterrupt):
+        decoder.decode_audio(16000, 1)
+    decoder = Decoder(Raising(data, ValueError("bad"), 3), "audio")
+    with pytest.raises(RuntimeError):  # as FFmpeg reports the failed read
+        decoder.decode_audio(16000, 1)
+
+
+def test_sigint_during_a_file_object_read_propagates(media):
+    data = media.path("h264").read_bytes()
+
+    class Slow(BytesFile):
+        armed = False
+
+        def read(self, size=-1):
+            if self.armed:  # the read blocks until Ctrl-C
+                self.armed = False
+                signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+                threading.Event().wait(30)
+            return super().read(size)
+
+    file = Slow(data)
+    decoder = Decoder(file, "video")
+    file.armed = True
+    with pytest.raises(KeyboardInterrupt):
+        CALLS["decode_timestamps"](decoder)
+    assert decoder.scan() == Decoder(data, "video").scan()
+
+
+@pytest.mark.parametrize("value, error", [(0, ValueError), (-1.0, ValueError), (float("nan"), ValueError),
+                                          ("1", TypeError)])
+def test_timeout_must_be_positive_seconds(media, value, error):
+    with pytest.raises(error, match="timeout"):
+        Decoder(str(media.path("h264")), "video", timeout=value)
+
+
+def run_forked(work, timeout=60):
+    """``work()``'s return value (pickled) from a forked child, which must exit in time."""
+    import pickle
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - the child
+        try:
+            os.close(read)
+            try:
+                result = ("ok", work())
+            except BaseException as error:  # noqa: B036 - reported to the parent
+                result = ("error", f"{type(error).__name__}: {error}")
+            with os.fdopen(write, "wb") as out:
+                pickle.dump(result, out)
+        finally:
+            os._exit(0)
+    os.close(write)
+    with os.fdopen(read, "rb") as results:
+        ready = threading.Event()
+        box = []
+        threading.Thread(target=lambda: (box.append(results.read()), ready.set()), daemon=True).start()
+        finished = ready.wait(timeout)
+    if not finished:
+        os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    assert finished, "the forked child hung"
+    return pickle.loads(box[0])
+
+
+@pytest.mark.parametrize("threads", [0, 2])
+@pytest.mark.parametrize("kind", ["path", "bytes", "file"])
+def test_a_forked_child_reopens_or_refuses_and_never_hangs(media, kind, threads):
+    path = media.path("h264")
+    source = {"path": str(path), "bytes": path.read_bytes(), "file": io.BytesIO(path.read_bytes())}[kind]
+    decoder = Decoder(source, "video", threads=threads)
+    targets = [(pts, 0) for pts, _, _ in decoder.scan()[10:14]]
+    want = decoder.decode_video(targets, "uint8", True)[0]
+
+    def child():
+        got = decoder.decode_video(targets, "uint8", True)[0]
+        decoder.close()  # frees nothing of the parent's
+        return got
+
+    status, value = run_forked(child)
+    if kind == "file":
+        assert (status, value) == ("error", "RuntimeError: a decoder reading a file object cannot be used "
+                                            "in a forked child process; open it in the child")
+    else:
+        assert status == "ok" and np.array_equal(value, want)
+    # The parent's decoder was not disturbed.
+    assert np.array_equal(decoder.decode_video(targets, "uint8", True)[0], want)
+
+
+@pytest.mark.parametrize("kind", ["path", "bytes", "file"])
+def test_torch_dataloader_fork_workers_read_the_right_frames(media, kind):
+    from test_examples import require_torch
+    require_torch()
+    from torch.utils.data import DataLoader, Dataset
+
+    path = media.path("h264")
+    source = {"path": str(path), "bytes": path.read_bytes(), "file": io.BytesIO(path.read_bytes())}[kind]
+    reader = VideoReader(source, threads=2)  # opened in the parent
+    order = np.random.default_rng(5).permutation(len(reader))[:16]
+
+    class Frames(Dataset):
+        def __len__(self):
+            return len(order)
+
+        def __getitem__(self, i):
+            return reader[[int(order[i])]][0]
+
+    loader = DataLoader(Frames(), batch_size=4, num_workers=2, multiprocessing_context="fork")
+    if kind == "file":
+        with pytest.raises(RuntimeError, match="cannot be used in a forked child process"):
+            list(loader)
+        return
+    got = np.concatenate([batch.numpy() for batch in loader])
+    assert np.array_equal(got, reader[order])
