@@ -165,7 +165,6 @@ def test_file_names_that_are_not_utf8(media, tmp_path):
     name, sound = (os.fsdecode(os.fsencode(tmp_path) + b"/clip-\xff" + suffix) for suffix in (b".mp4", b".m4a"))
     shutil.copyfile(media.path("h264"), os.fsencode(name))
     shutil.copyfile(media.path("aac"), os.fsencode(sound))
-    descriptors = len(os.listdir("/proc/self/fd"))
     want = sequential(str(media.path("h264")))[[0, 60, 10]]
     for source in (name, pathlib.Path(name)):
         reader = VideoReader(source)
@@ -176,7 +175,8 @@ def test_file_names_that_are_not_utf8(media, tmp_path):
         assert np.array_equal(audio.read(), AudioReader(str(media.path("aac"))).read())
     VideoReader(name)  # collected without close()
     gc.collect()
-    assert len(os.listdir("/proc/self/fd")) == descriptors  # nothing left open
+    assert not [fd for fd in os.listdir("/proc/self/fd")  # nothing left open on the files
+                if b"/clip-\xff." in os.fsencode(os.path.realpath(f"/proc/self/fd/{fd}"))]
 
 
 # The first sample of mp3 comes after its encoder delay, of multi's stream 2
@@ -223,10 +223,10 @@ def test_frames_that_share_a_timestamp_are_each_reachable(media):
     assert_like_the_tool(reader[[5, 4, 5, 0]], want[[5, 4, 5, 0]])
     assert_like_the_tool(np.concatenate(list(reader.batches(3))), want)
     # A player shows the later of two frames at one time; at() agrees with index_at().
-    times = [0.0, 0.001, 0.002, 0.0239]
+    times = [0.0, 0.04, 0.08, 0.959]  # pairs 80 ms apart
     assert reader.index_at(times).tolist() == [1, 1, 3, 23]
     assert_like_the_tool(reader.at(times), want[[1, 1, 3, 23]])
-    assert_like_the_tool(reader.at(0.002)[None], want[[3]])
+    assert_like_the_tool(reader.at(0.08)[None], want[[3]])
 
 
 def test_audio_follows_its_timestamps_across_a_gap(media):
@@ -247,7 +247,7 @@ def test_a_gap_of_hours_costs_only_what_is_asked(tmp_path):
     # Half a second of tone, then timestamps ten hours later.
     path = tmp_path / "far_gap.mkv"
     encode(["-f", "lavfi", "-i", "sine=frequency=440:sample_rate=16000:duration=1", "-c:a", "pcm_s16le",
-            "-bsf:a", "setts=ts=TS+gte(TS\\,500)*36000000"], path)
+            "-enc_time_base", "1:1000", "-bsf:a", "setts=ts=TS+gte(TS\\,500)*36000000"], path)
     reader = AudioReader(path)
     with pytest.raises(RuntimeError, match=r"^audio timestamps jump ahead by 36000(\.\d+)? s at 0\.5\d* s; "
                                            "give a stop time to read across the gap$"):

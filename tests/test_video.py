@@ -223,7 +223,7 @@ def test_huge_batches_fail_before_decoding(media, size, count, dtype, error, mes
 def test_occurrences_reach_frames_that_share_a_pts(media):
     decoder, path = open_clip(media, "shared_pts")
     want = reference(path)
-    pts = [2 * (i // 2) for i in range(25)]  # pairs: 0, 0, 2, 2, ...
+    pts = [80 * (i // 2) for i in range(25)]  # pairs: 0, 0, 80, 80, ... ms
     every = decoder.decode_video([(p, 0) for p in pts], "uint8", True, occurrences=[i % 2 for i in range(25)])
     assert_like_the_tool(every[0], want)
     # Any order, repeats, seek points of their own, a continued walk.
@@ -233,7 +233,7 @@ def test_occurrences_reach_frames_that_share_a_pts(media):
     assert_like_the_tool(array, want[picks])
     assert times == [pts[i] / 1000 for i in picks]
     # Without occurrences, targets of one pts still join: the pair's first frame.
-    joined = decoder.decode_video([(2, 0), (2, 0)], "uint8", True)[0]
+    joined = decoder.decode_video([(80, 0), (80, 0)], "uint8", True)[0]
     assert_like_the_tool(joined, want[[2, 2]])
 
 
@@ -241,9 +241,9 @@ def test_occurrences_reach_frames_that_share_a_pts(media):
     ([0], ValueError, "occurrences must match targets"),
     ([0, 0, 0], ValueError, "occurrences must match targets"),
     ([0, -1], ValueError, "occurrences must not be negative"),
-    ([0, 2], RuntimeError, "no decoded frame at PTS 4 occurrence 2"),
+    ([0, 2], RuntimeError, "no decoded frame at PTS 80 occurrence 2"),
 ])
 def test_occurrence_errors(media, occurrences, error, message):
     decoder, _ = open_clip(media, "shared_pts")
     with pytest.raises(error, match=f"^{message}$"):
-        decoder.decode_video([(0, 0), (4, 0)], "uint8", True, occurrences=occurrences)
+        decoder.decode_video([(0, 0), (80, 0)], "uint8", True, occurrences=occurrences)
