@@ -244,6 +244,8 @@ def run_forked(work, timeout=60):
     return pickle.loads(box[0])
 
 
+# Forking with decoding threads running is the point here (newer Pythons warn).
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 @pytest.mark.parametrize("threads", [0, 2])
 @pytest.mark.parametrize("kind", ["path", "bytes", "file"])
 def test_a_forked_child_reopens_or_refuses_and_never_hangs(media, kind, threads):
