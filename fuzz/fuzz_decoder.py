@@ -308,11 +308,12 @@ def test_one_input(data: bytes) -> None:
             raise AssertionError("a closed decoder scanned")
 
 
-def main() -> None:
+def fuzz(one_input) -> None:
+    """Runs libFuzzer on ``one_input`` with the command line's options."""
     quiet_ffmpeg()
-    atheris.Setup(sys.argv, test_one_input)
+    atheris.Setup(sys.argv, one_input)
     atheris.Fuzz()
 
 
 if __name__ == "__main__":
-    main()
+    fuzz(test_one_input)

@@ -16,7 +16,6 @@ Run through fuzz/run.sh with FUZZ_TARGET=readers.
 
 import io
 import math
-import sys
 
 import atheris
 import numpy as np
@@ -24,7 +23,7 @@ import numpy as np
 with atheris.instrument_imports(include=["quorvex_av"]):
     from quorvex_av import AudioReader, VideoReader
 
-from fuzz_decoder import EXPECTED, HEADER, MAX_PIXELS, MIN_REPEATED, Args, QuirkyFile, quiet_ffmpeg, touch
+from fuzz_decoder import EXPECTED, HEADER, MAX_PIXELS, MIN_REPEATED, Args, QuirkyFile, fuzz, touch
 
 MAX_FRAMES = 6
 RATES = (8000, 16000, 44100, 1, 7)
@@ -126,11 +125,5 @@ def test_one_input(data: bytes) -> None:
         reader.close()
 
 
-def main() -> None:
-    quiet_ffmpeg()
-    atheris.Setup(sys.argv, test_one_input)
-    atheris.Fuzz()
-
-
 if __name__ == "__main__":
-    main()
+    fuzz(test_one_input)
