@@ -45,10 +45,10 @@ void close_record(DecoderObject* self) {
 }
 
 PyObject* decoder_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static constexpr std::array<const char*, 5> names{"source", "media_type", "stream_index",
-                                                    "threads", "timeout"};
-  std::array<PyObject*, 5> bound{};
-  if (!args::bind("Decoder.__new__", names, 2, args, kwargs, bound, 1)) return nullptr;
+  static constexpr std::array<const char*, 6> names{"source",  "media_type", "stream_index",
+                                                    "threads", "timeout",    "buffer_size"};
+  std::array<PyObject*, 6> bound{};
+  if (!args::bind("Decoder.__new__", names, 2, args, kwargs, bound, 2)) return nullptr;
 
   std::string media_type;
   std::optional<int> stream_index;
@@ -67,6 +67,11 @@ PyObject* decoder_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs)
       !args::convert(bound[4], "timeout", args::as_double, timeout.emplace())) {
     return nullptr;
   }
+  ffmpeg::IoSettings io;
+  if (bound[5] != nullptr && bound[5] != Py_None) {
+    if (!args::convert(bound[5], "buffer_size", args::as_int32, io.buffer_size)) return nullptr;
+    io.remote = true;
+  }
 
   std::optional<ffmpeg::Source> source = classify_source(bound[0]);
   if (!source) return nullptr;
@@ -83,12 +88,19 @@ PyObject* decoder_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     PyErr_SetString(PyExc_ValueError, "timeout must be a positive number of seconds");
     return nullptr;
   }
+  if (io.buffer_size < ffmpeg::IoSettings::smallest_buffer_size ||
+      io.buffer_size > ffmpeg::IoSettings::largest_buffer_size) {
+    PyErr_Format(PyExc_ValueError, "buffer_size must be from %d to %d bytes, not %d",
+                 ffmpeg::IoSettings::smallest_buffer_size,
+                 ffmpeg::IoSettings::largest_buffer_size, io.buffer_size);
+    return nullptr;
+  }
 
   ffmpeg::Stop stop;
   const bool signals = handles_signals();
   auto opened = py::without_lock([&] {
-    return ffmpeg::Decoder::open(std::move(*source), kind, stream_index, threads, timeout, stop,
-                                 signals);
+    return ffmpeg::Decoder::open(std::move(*source), kind, stream_index, threads, timeout, io,
+                                 stop, signals);
   });
   if (raise_stopped(stop)) return nullptr;
   if (!opened.ok()) return raise_error(opened.error());
@@ -182,7 +194,8 @@ PyMethodDef methods[] = {
 
 PyType_Slot slots[] = {
     {Py_tp_doc,
-     const_cast<char*>("Decoder(source, media_type, stream_index=None, threads=1, *, timeout=None)\n--\n\n")},
+     const_cast<char*>("Decoder(source, media_type, stream_index=None, threads=1, *, timeout=None, "
+                       "buffer_size=None)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(decoder_new)},
     {Py_tp_traverse, reinterpret_cast<void*>(decoder_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(decoder_clear)},

@@ -88,10 +88,11 @@ class Decoder {
  public:
   // Opens the container, chooses the stream and opens its decoder. Reads
   // are watched as one call recorded in `stop` (see Watch), with the read
-  // `timeout` kept for every later call.
+  // `timeout` kept for every later call. Bytes and file objects are read
+  // as `io` says.
   static Result<Decoder> open(Source source, MediaType media_type, std::optional<int> stream_index,
-                              int threads, std::optional<double> timeout, Stop& stop,
-                              bool signals);
+                              int threads, std::optional<double> timeout, IoSettings io,
+                              Stop& stop, bool signals);
 
   Decoder(Decoder&&) noexcept = default;
   Decoder& operator=(Decoder&&) = delete;
@@ -155,6 +156,7 @@ class Decoder {
   FramePtr frame;
   IoContextPtr io_context;
   std::unique_ptr<Reader> reader;
+  IoSettings io_settings;  // how `reader` was set up
   std::string url;  // empty with custom I/O
   AVRational time_base{0, 1};
   int width = 0;

@@ -11,8 +11,6 @@ namespace ffmpeg {
 
 namespace {
 
-constexpr int buffer_size = 32768;
-
 // "<type qualname>: <str(exception)>" for the pending exception, which is
 // cleared. Called with the interpreter lock held.
 std::string describe_pending_exception() {
@@ -62,14 +60,19 @@ int read_memory(MemoryReader& reader, std::uint8_t* buffer, int size) {
 // as the interpreter would after a call of its own.
 int read_file(FileReader& reader, std::uint8_t* buffer, int size) {
   if (reader.watch->stopped()) return AVERROR_EXIT;
+  if (reader.cursor) size = reader.cursor->read_size(size);
   py::Locked locked;
   py::Ref result = py::Ref::steal(PyObject_CallMethod(reader.object.get(), "read", "i", size));
-  if (!result) return reader.watch->failed_call(AVERROR(EIO));
+  if (!result) {
+    if (reader.cursor) reader.cursor->position.reset();
+    return reader.watch->failed_call(AVERROR(EIO));
+  }
   if (reader.watch->check_signals()) return AVERROR_EXIT;
   if (!PyBytes_Check(result.get()) || PyBytes_Size(result.get()) > size) return AVERROR(EIO);
   const Py_ssize_t count = PyBytes_Size(result.get());
   if (count == 0) return AVERROR_EOF;
   std::memcpy(buffer, PyBytes_AsString(result.get()), count);
+  if (reader.cursor) reader.cursor->read(static_cast<int>(count));
   return static_cast<int>(count);
 }
 
@@ -98,25 +101,63 @@ std::int64_t seek_memory(MemoryReader& reader, std::int64_t offset, int whence) 
   return target;
 }
 
+// Calls the object's seek(to, from); false with an exception set, or a
+// result that is not an integer.
+bool call_seek(PyObject* file, std::int64_t to, int from, std::int64_t& position) {
+  py::Ref result =
+      py::Ref::steal(PyObject_CallMethod(file, "seek", "Li", static_cast<long long>(to), from));
+  return to_offset(result.get(), position);
+}
+
+// Every call goes to the object: the size query as seek(0, 1), seek(0, 2)
+// and back.
+bool seek_plain(PyObject* file, std::int64_t offset, int whence, std::int64_t& position) {
+  if (whence & AVSEEK_SIZE) {
+    std::int64_t current = 0, back = 0;
+    return call_seek(file, 0, SEEK_CUR, current) && call_seek(file, 0, SEEK_END, position) &&
+           call_seek(file, current, SEEK_SET, back);
+  }
+  return call_seek(file, offset, whence & ~(AVSEEK_SIZE | AVSEEK_FORCE), position);
+}
+
+// Only the calls that the cursor cannot answer go to the object.
+bool seek_remote(PyObject* file, FileCursor& cursor, std::int64_t offset, int whence,
+                 std::int64_t& position) {
+  if (whence & AVSEEK_SIZE) {
+    if (!cursor.size) {
+      std::int64_t current = 0, end = 0, back = 0;
+      if (cursor.position) {
+        current = *cursor.position;
+      } else if (!call_seek(file, 0, SEEK_CUR, current)) {
+        return false;
+      }
+      if (!call_seek(file, 0, SEEK_END, end)) return false;
+      cursor.position.reset();
+      if (!call_seek(file, current, SEEK_SET, back)) return false;
+      cursor.position = back;
+      cursor.size = end;
+    }
+    position = *cursor.size;
+    return true;
+  }
+  whence &= ~(AVSEEK_SIZE | AVSEEK_FORCE);
+  if (whence == SEEK_SET && cursor.position == offset) {
+    position = offset;
+    return true;
+  }
+  cursor.position.reset();
+  if (!call_seek(file, offset, whence, position)) return false;
+  cursor.moved(position);
+  return true;
+}
+
 std::int64_t seek_file(FileReader& reader, std::int64_t offset, int whence) {
   if (reader.watch->stopped()) return AVERROR_EXIT;
   py::Locked locked;
   PyObject* file = reader.object.get();
-  auto call_seek = [file](std::int64_t to, int from, std::int64_t& position) {
-    py::Ref result =
-        py::Ref::steal(PyObject_CallMethod(file, "seek", "Li", static_cast<long long>(to), from));
-    return to_offset(result.get(), position);
-  };
   std::int64_t position = 0;
-  bool ok = false;
-  if (whence & AVSEEK_SIZE) {
-    std::int64_t current = 0, end = 0, back = 0;
-    ok = call_seek(0, SEEK_CUR, current) && call_seek(0, SEEK_END, end) &&
-         call_seek(current, SEEK_SET, back);
-    position = end;
-  } else {
-    ok = call_seek(offset, whence & ~(AVSEEK_SIZE | AVSEEK_FORCE), position);
-  }
+  const bool ok = reader.cursor ? seek_remote(file, *reader.cursor, offset, whence, position)
+                                : seek_plain(file, offset, whence, position);
   if (!ok) return reader.watch->failed_call(AVERROR(EIO));
   if (reader.watch->check_signals()) return AVERROR_EXIT;
   return position;
@@ -134,6 +175,16 @@ Failure rewind(FileObject& file, Watch& watch) {
 }
 
 }  // namespace
+
+void FileCursor::read(int count) {
+  if (position) *position += count;
+  window = window > largest / 2 ? largest : window * 2;
+}
+
+void FileCursor::moved(std::int64_t to) {
+  position = to;
+  window = first_read < largest ? first_read : largest;
+}
 
 int read_memory(void* opaque, std::uint8_t* buffer, int size) noexcept {
   if (size < 1) return AVERROR(EINVAL);
@@ -158,10 +209,16 @@ std::int64_t seek_memory(void* opaque, std::int64_t offset, int whence) noexcept
   }
 }
 
-Failure prepare_custom_io(Source&& source, Decoder& decoder) {
+Failure prepare_custom_io(Source&& source, Decoder& decoder, IoSettings settings) {
+  const int buffer_size = settings.buffer_size;
   if (auto* file = std::get_if<FileObject>(&source)) {
     if (auto failure = rewind(*file, *decoder.watch)) return failure;
-    decoder.reader = std::make_unique<Reader>(FileReader{std::move(file->object), decoder.watch.get()});
+    FileReader reader{std::move(file->object), decoder.watch.get(), std::nullopt};
+    if (settings.remote) {
+      reader.cursor.emplace().largest = buffer_size;
+      reader.cursor->moved(0);  // rewound
+    }
+    decoder.reader = std::make_unique<Reader>(std::move(reader));
   } else {
     decoder.reader = std::make_unique<Reader>(
         MemoryReader{std::move(std::get<Memory>(source)), decoder.watch.get()});

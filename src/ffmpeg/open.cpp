@@ -115,17 +115,18 @@ Failure Decoder::reopen_input() {
 }
 
 Result<Decoder> Decoder::open(Source source, MediaType media_type, std::optional<int> stream_index,
-                              int threads, std::optional<double> timeout, Stop& stop,
-                              bool signals) {
+                              int threads, std::optional<double> timeout, IoSettings io,
+                              Stop& stop, bool signals) {
   Decoder decoder;
   decoder.media_type = media_type;
+  decoder.io_settings = io;
   decoder.watch = std::make_unique<Watch>(timeout);
   Watching watching(*decoder.watch, stop, signals);
 
   if (auto* path = std::get_if<Path>(&source)) {
     if (path->text.find('\0') != std::string::npos) return Error::value("path contains NUL");
     decoder.url = std::move(path->text);
-  } else if (auto failure = prepare_custom_io(std::move(source), decoder)) {
+  } else if (auto failure = prepare_custom_io(std::move(source), decoder, io)) {
     return std::move(*failure);
   }
   auto opened = decoder.open_input(false);
@@ -187,8 +188,8 @@ Failure Decoder::open_codec() {
 Result<Decoder> Decoder::renewed(Stop& stop, bool signals) {
   Source source = Path{url};
   if (reader) source = std::move(std::get<MemoryReader>(*reader).bytes);
-  auto opened =
-      open(std::move(source), media_type, stream_index, threads, watch->timeout(), stop, signals);
+  auto opened = open(std::move(source), media_type, stream_index, threads, watch->timeout(),
+                     io_settings, stop, signals);
   if (opened.ok() && !same_stream(opened.value().format_context.get(), stream_index, stream())) {
     return Error::runtime("the input changed while it was open");
   }
