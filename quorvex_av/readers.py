@@ -46,6 +46,12 @@ _NOT_SHOWN = (
 )
 # The extension's timestamp mode refuses frames that share a timestamp.
 _SHARED_TIMESTAMPS = "timestamp mode requires strictly increasing frame PTS"
+# The largest read from a file object.  The decoder's reads start at 64 KiB
+# after each seek and double while it reads on, so one frame in the middle
+# of a 720p file costs about ten reads (about seventy at the decoder's own
+# 32 KiB) and hardly more bytes than its group of pictures; above 1 MiB the
+# last read of a request starts to overshoot by megabytes.
+_FILE_BUFFER_SIZE = 1 << 20
 
 
 def _open(source: Source, media_type: Literal["video", "audio"],
@@ -56,6 +62,7 @@ def _open(source: Source, media_type: Literal["video", "audio"],
     (see ``_held_name``)."""
     value: str | bytes | IO[bytes]
     held: _Held | None = None
+    options: dict[str, Any] = {} if timeout is None else {"timeout": timeout}
     given: object = source  # checked at run time whatever its annotation says
     if isinstance(given, io.TextIOBase):
         raise TypeError("source is a text file; open it in binary mode ('rb')")
@@ -73,10 +80,10 @@ def _open(source: Source, media_type: Literal["video", "audio"],
     else:
         raise TypeError("source must be a path, bytes or a binary file object, "
                         f"not {type(source).__name__}")
+    if not isinstance(value, (str, bytes)):  # a file object, maybe one from _held_name
+        options["buffer_size"] = _FILE_BUFFER_SIZE
     try:
-        if timeout is None:
-            return Decoder(value, media_type, stream_index, threads), held
-        return Decoder(value, media_type, stream_index, threads, timeout=timeout), held
+        return Decoder(value, media_type, stream_index, threads, **options), held
     except BaseException:
         if held is not None:
             held.close()

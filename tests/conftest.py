@@ -19,8 +19,8 @@ def decoder_calls(monkeypatch):
     calls = []
 
     class Recording:
-        def __init__(self, *args):
-            self._decoder = Decoder(*args)
+        def __init__(self, *args, **kwargs):
+            self._decoder = Decoder(*args, **kwargs)
 
         def __getattr__(self, name):
             method = getattr(self._decoder, name)

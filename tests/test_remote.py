@@ -1,0 +1,155 @@
+"""Remote sources: file objects whose calls are round trips, and files over
+HTTP through fsspec from a range-serving server on 127.0.0.1."""
+
+import io
+
+import numpy as np
+import pytest
+
+from media import encode
+from quorvex_av import AudioReader, Decoder, VideoReader
+from range_server import RangeServer
+
+fsspec = pytest.importorskip("fsspec")
+pytest.importorskip("aiohttp")
+
+MIB = 1 << 20
+
+
+@pytest.fixture(scope="module")
+def movie(tmp_path_factory):
+    """12 s of 640x360 H.264 (a key frame every 4 s, about 2 Mb/s) with AAC
+    sound, index at the end, as a camera or a plain ffmpeg run writes it."""
+    path = tmp_path_factory.mktemp("remote") / "movie.mp4"
+    encode(["-f", "lavfi", "-i", "testsrc2=size=640x360:rate=25:duration=12,noise=alls=8:allf=t",
+            "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100:duration=12",
+            "-c:v", "libx264", "-preset", "veryfast", "-b:v", "2M", "-g", "100",
+            "-keyint_min", "100", "-sc_threshold", "0", "-pix_fmt", "yuv420p",
+            "-c:a", "aac", "-b:a", "96k"], path)
+    return path
+
+
+@pytest.fixture(scope="module")
+def http():
+    """An HTTP file system and a server that serves files by name."""
+    files = {}
+
+    class Serving(RangeServer):
+        def add(self, name, path):
+            self.files[name] = path.read_bytes()
+            return self.url(name)
+
+    with Serving(files) as server:
+        yield fsspec.filesystem("http", skip_instance_cache=True), server
+
+
+class Trickle(io.BytesIO):
+    """Gives at most 1000 bytes a read, as sockets and some SDK streams do."""
+
+    def read(self, size=-1):
+        return super().read(1000 if size < 0 else min(size, 1000))
+
+
+class Recording(io.BytesIO):
+    """Keeps (name, arguments, position before, result) of every call."""
+
+    def __init__(self, data):
+        super().__init__(data)
+        self.calls = []
+
+    def read(self, size=-1):
+        before = self.tell()
+        data = super().read(size)
+        self.calls.append(("read", size, before, len(data)))
+        return data
+
+    def seek(self, offset, whence=0):
+        before = self.tell()
+        position = super().seek(offset, whence)
+        self.calls.append(("seek", (offset, whence), before, position))
+        return position
+
+
+@pytest.mark.parametrize("value, error, message", [
+    (4095, ValueError, "buffer_size must be from 4096 to 67108864 bytes, not 4095"),
+    (64 * MIB + 1, ValueError, "buffer_size must be from 4096 to 67108864 bytes, not 67108865"),
+    ("1M", TypeError, "argument 'buffer_size'"),
+    (1 << 40, OverflowError, None),
+])
+def test_buffer_size_is_checked(media, value, error, message):
+    with pytest.raises(error, match=message):
+        Decoder(media.path("h264").read_bytes(), "video", buffer_size=value)
+
+
+@pytest.mark.parametrize("clip, media_type", [("h264", "video"), ("vp9", "video"),
+                                              ("multi", "audio"), ("mp3", "audio")])
+@pytest.mark.parametrize("make", [bytes, io.BytesIO, Trickle], ids=["bytes", "file", "trickle"])
+@pytest.mark.parametrize("buffer_size", [4096, MIB])
+def test_any_buffer_size_reads_the_same(media, clip, media_type, make, buffer_size):
+    path = media.path(clip)
+    reference = Decoder(str(path), media_type)
+    decoder = Decoder(make(path.read_bytes()), media_type, buffer_size=buffer_size)
+    assert decoder.metadata() == reference.metadata()
+    packets = decoder.scan()
+    assert packets == reference.scan()
+    if media_type == "video":  # the last frame, then the first: seeks both ways
+        targets = [(packets[-1][0], packets[0][0]), (packets[0][0], packets[0][0])]
+        got, want = (d.decode_video(targets, "uint8", True) for d in (decoder, reference))
+    else:
+        got, want = (d.decode_audio(16000, 1) for d in (decoder, reference))
+    np.testing.assert_array_equal(got[0], want[0])
+    assert got[1:] == want[1:]
+
+
+def test_file_object_is_asked_only_what_is_needed(movie):
+    file = Recording(movie.read_bytes())
+    decoder = Decoder(file, "video", buffer_size=MIB)
+    decoder.scan()
+    decoder.decode_timestamps([6.0], "uint8")
+    decoder.decode_timestamps([1.0], "uint8")  # back again
+    seeks = [call for call in file.calls if call[0] == "seek"]
+    reads = [call for call in file.calls if call[0] == "read"]
+    assert seeks[0][1] == (0, 0)  # the rewind at open
+    assert all(before != after for _, _, before, after in seeks[1:]), "every later seek moves"
+    assert sum(1 for call in seeks if call[1] == (0, 2)) == 1, "the size is asked once"
+    assert max(size for _, size, _, _ in reads) <= MIB
+    # Reading in order grows to whole buffers: a scan reads the file in
+    # about size / 1 MiB reads, plus the short ones after each seek.
+    assert len(reads) <= len(file.getvalue()) / MIB + 20
+
+
+def test_frames_and_audio_over_http_match_the_file(http, movie, media):
+    filesystem, server = http
+    for path in (movie, media.path("vp9")):
+        url = server.add("/" + path.name, path)
+        times = [0.5, 1.0, 1.9]
+        with filesystem.open(url, "rb", cache_type="none") as remote:
+            reader = VideoReader(remote)
+            np.testing.assert_array_equal(reader.at(times), VideoReader(path).at(times))
+            np.testing.assert_array_equal(reader[[3, 40, 0]], VideoReader(path)[[3, 40, 0]])
+    for path in (movie, media.path("mp3"), media.path("aac")):
+        url = server.add("/" + path.name, path)
+        with filesystem.open(url, "rb", cache_type="none") as remote:
+            got = AudioReader(remote, sample_rate=16000, channels=1).read(0.5, 1.5)
+        np.testing.assert_array_equal(got, AudioReader(path, sample_rate=16000, channels=1)
+                                      .read(0.5, 1.5))
+
+
+def test_one_frame_in_the_middle_costs_a_few_requests(http, movie):
+    filesystem, server = http
+    url = server.add("/middle.mp4", movie)
+    server.reset()
+    with filesystem.open(url, "rb", cache_type="none") as remote:
+        VideoReader(remote).at(6.0)
+    size = movie.stat().st_size
+    # The frame at 6 s decodes from the key frame at 4 s: a sixth of the
+    # file, plus the headers and the index at the end. Reads double as they
+    # go on, so the last one may reach as far past the frame again.
+    assert server.bytes_sent < 0.45 * size, repr(server.requests)
+    requests = len(server.requests)
+    assert requests <= 12, server.requests
+    # The decoder's own 32 KiB reads, for comparison, need many more.
+    server.reset()
+    with filesystem.open(url, "rb", cache_type="none") as remote:
+        Decoder(remote, "video").decode_timestamps([6.0], "uint8")
+    assert len(server.requests) > 2 * requests
