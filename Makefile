@@ -10,7 +10,7 @@ SAMPLE := build/sample/sample.mp4
 FILE ?= $(SAMPLE)
 OUT := build/run
 
-.PHONY: setup run test sanitize fuzz bench compat wheel wheel-test clean
+.PHONY: setup run test sanitize fuzz bench bench-long compat wheel wheel-test clean
 
 setup:
 	bash scripts/setup.sh
@@ -54,6 +54,12 @@ bench:
 	VENV=$(BENCH_VENV) EXTRAS=bench bash scripts/setup.sh
 	VENV=$(BENCH_VENV) bash scripts/bench_peers.sh
 	$(BENCH_VENV)/bin/python bench/run.py $(BENCH_ARGS)
+
+# Bytes read, time and peak memory of single requests on hour-long files
+# through a counting file object (bench/long_media.py); the files, about
+# 2 GB, are made once in build/bench/long.
+bench-long: setup
+	$(VENV)/bin/python bench/long_media.py $(BENCH_ARGS)
 
 # `make test` inside fresh Debian 13 and Debian unstable roots, each with that
 # release's FFmpeg, Python and compiler (scripts/compat.sh; needs root).

@@ -2,6 +2,7 @@
 HTTP through fsspec from a range-serving server on 127.0.0.1."""
 
 import io
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -153,3 +154,14 @@ def test_one_frame_in_the_middle_costs_a_few_requests(http, movie):
     with filesystem.open(url, "rb", cache_type="none") as remote:
         Decoder(remote, "video").decode_timestamps([6.0], "uint8")
     assert len(server.requests) > 2 * requests
+
+
+def test_the_guide_example_runs(http, movie):
+    guide = (Path(__file__).resolve().parent.parent / "docs" / "guide.md").read_text()
+    section = guide.split("## Remote files", 1)[1]
+    code = section.split("```python\n", 1)[1].split("```", 1)[0]
+    filesystem, server = http
+    names = {"url": server.add("/guide.mp4", movie)}
+    exec(compile(code, "guide.md", "exec"), names)
+    np.testing.assert_array_equal(names["frame"], VideoReader(movie).at(6.0))
+    assert names["speech"].shape == (1, 32000)
