@@ -165,3 +165,40 @@ def test_the_guide_example_runs(http, movie):
     exec(compile(code, "guide.md", "exec"), names)
     np.testing.assert_array_equal(names["frame"], VideoReader(movie).at(6.0))
     assert names["speech"].shape == (1, 32000)
+
+
+# A network read fails before it moves the object; a remote reader also
+# copes with one that read part of its answer before it failed.
+@pytest.mark.parametrize("options, failure", [
+    ({}, "raises first"),
+    ({"buffer_size": 4096}, "raises first"),
+    ({"buffer_size": 4096}, "raises after"),
+    ({"buffer_size": 4096}, "returns str"),
+])
+def test_a_failed_read_leaves_the_next_call_right(media, options, failure):
+    path = media.path("h264")
+    reference = Decoder(str(path), "video")
+    targets = [(pts, pts) for pts, _, key in reference.scan() if key][-1:]
+
+    class Flaky(io.BytesIO):
+        fail = False
+
+        def read(self, size=-1):
+            if self.fail and failure == "raises first":
+                self.fail = False
+                raise OSError("connection reset")
+            data = super().read(size)
+            if self.fail:
+                self.fail = False
+                if failure == "raises after":
+                    raise OSError("connection reset")
+                return "text"
+            return data
+
+    file = Flaky(path.read_bytes())
+    decoder = Decoder(file, "video", **options)
+    file.fail = True
+    with pytest.raises(RuntimeError, match="Input/output error"):
+        decoder.decode_video(targets, "uint8", True)
+    np.testing.assert_array_equal(decoder.decode_video(targets, "uint8", True)[0],
+                                  reference.decode_video(targets, "uint8", True)[0])

@@ -44,7 +44,8 @@ void Watch::begin(Stop& stop, bool signals) noexcept {
 }
 
 void Watch::end() noexcept {
-  stopped_before_ = stopped();
+  stopped_before_ = stopped() || read_failed_;
+  read_failed_ = false;
   caller_.store(std::thread::id(), std::memory_order_release);
   stop_ = nullptr;
   stopped_.store(false, std::memory_order_relaxed);

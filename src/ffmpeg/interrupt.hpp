@@ -64,6 +64,9 @@ class Watch {
   // Runs the signal handlers during a call; keeps what they raise. Whether
   // the call should stop.
   bool check_signals();
+  // A file object's read failed: the next call starts afresh, as after a
+  // stop, rather than meet the error the I/O context keeps.
+  void read_failed() noexcept { read_failed_ = true; }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -75,6 +78,7 @@ class Watch {
   std::optional<double> timeout_;
   AVFormatContext* input_ = nullptr;
   bool stopped_before_ = false;  // the last call was stopped: its input keeps the error
+  bool read_failed_ = false;
   // The rest is touched only by the thread of the running call.
   Stop* stop_ = nullptr;
   bool signals_ = false;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "ffmpeg/decoder.hpp"
 
@@ -56,23 +57,51 @@ int read_memory(MemoryReader& reader, std::uint8_t* buffer, int size) {
   return static_cast<int>(count);
 }
 
+// Calls the object's seek(to, from); false with an exception set, or a
+// result that is not an integer.
+bool call_seek(PyObject* file, std::int64_t to, int from, std::int64_t& position) {
+  py::Ref result =
+      py::Ref::steal(PyObject_CallMethod(file, "seek", "Li", static_cast<long long>(to), from));
+  return to_offset(result.get(), position);
+}
+
+// After a failed call the object may stand anywhere (a read that raised
+// after reading part of what it was asked for): a remote reader first puts
+// it back where FFmpeg goes on reading.
+bool find_place(FileReader& reader) {
+  if (!reader.cursor || reader.cursor->position || reader.io == nullptr) return true;
+  std::int64_t position = 0;
+  if (!call_seek(reader.object.get(), reader.io->pos, SEEK_SET, position)) return false;
+  reader.cursor->moved(position);
+  return true;
+}
+
 // A signal that arrives while `read` runs in C (io.BytesIO) is handled here,
 // as the interpreter would after a call of its own.
 int read_file(FileReader& reader, std::uint8_t* buffer, int size) {
   if (reader.watch->stopped()) return AVERROR_EXIT;
-  if (reader.cursor) size = reader.cursor->read_size(size);
   py::Locked locked;
+  if (!find_place(reader)) return reader.watch->failed_call(AVERROR(EIO));
+  // Where the object stands is unknown again unless the read succeeds.
+  std::optional<std::int64_t> start;
+  if (reader.cursor) {
+    size = reader.cursor->read_size(size);
+    start = std::exchange(reader.cursor->position, std::nullopt);
+  }
   py::Ref result = py::Ref::steal(PyObject_CallMethod(reader.object.get(), "read", "i", size));
   if (!result) {
-    if (reader.cursor) reader.cursor->position.reset();
+    reader.watch->read_failed();
     return reader.watch->failed_call(AVERROR(EIO));
   }
   if (reader.watch->check_signals()) return AVERROR_EXIT;
-  if (!PyBytes_Check(result.get()) || PyBytes_Size(result.get()) > size) return AVERROR(EIO);
+  if (!PyBytes_Check(result.get()) || PyBytes_Size(result.get()) > size) {
+    reader.watch->read_failed();
+    return AVERROR(EIO);
+  }
   const Py_ssize_t count = PyBytes_Size(result.get());
+  if (reader.cursor) reader.cursor->read(start, static_cast<int>(count));
   if (count == 0) return AVERROR_EOF;
   std::memcpy(buffer, PyBytes_AsString(result.get()), count);
-  if (reader.cursor) reader.cursor->read(static_cast<int>(count));
   return static_cast<int>(count);
 }
 
@@ -99,14 +128,6 @@ std::int64_t seek_memory(MemoryReader& reader, std::int64_t offset, int whence) 
   }
   reader.position = static_cast<std::uint64_t>(target);
   return target;
-}
-
-// Calls the object's seek(to, from); false with an exception set, or a
-// result that is not an integer.
-bool call_seek(PyObject* file, std::int64_t to, int from, std::int64_t& position) {
-  py::Ref result =
-      py::Ref::steal(PyObject_CallMethod(file, "seek", "Li", static_cast<long long>(to), from));
-  return to_offset(result.get(), position);
 }
 
 // Every call goes to the object: the size query as seek(0, 1), seek(0, 2)
@@ -176,9 +197,9 @@ Failure rewind(FileObject& file, Watch& watch) {
 
 }  // namespace
 
-void FileCursor::read(int count) {
-  if (position) *position += count;
-  window = window > largest / 2 ? largest : window * 2;
+void FileCursor::read(std::optional<std::int64_t> start, int count) {
+  if (start) position = *start + count;
+  if (count > 0) window = window > largest / 2 ? largest : window * 2;
 }
 
 void FileCursor::moved(std::int64_t to) {
@@ -230,6 +251,7 @@ Failure prepare_custom_io(Source&& source, Decoder& decoder, IoSettings settings
                                               &read_memory, nullptr, &seek_memory));
   if (!decoder.io_context) return Error::runtime("cannot allocate input context");
   (void)buffer.release();  // the I/O context owns it now
+  if (auto* file = std::get_if<FileReader>(decoder.reader.get())) file->io = decoder.io_context.get();
   return std::nullopt;
 }
 

@@ -42,7 +42,8 @@ struct FileCursor {
 
   // The size to ask for when FFmpeg has room for `room` bytes.
   int read_size(int room) const { return room < window ? room : window; }
-  void read(int count);
+  // After a read from `start` (when known) that returned `count` bytes.
+  void read(std::optional<std::int64_t> start, int count);
   void moved(std::int64_t to);
 };
 
@@ -59,6 +60,8 @@ struct FileReader {
   py::Ref object;
   Watch* watch = nullptr;
   std::optional<FileCursor> cursor;  // with IoSettings::remote
+  // The I/O context over this reader, whose `pos` is where FFmpeg reads on.
+  const AVIOContext* io = nullptr;
 };
 
 // The cursor behind the I/O callbacks; its address is FFmpeg's opaque pointer.
