@@ -44,6 +44,23 @@ void close_record(DecoderObject* self) {
   self->state.reset();
 }
 
+// A given buffer_size also reads file objects as remote files (IoSettings).
+bool convert_buffer_size(PyObject* value, ffmpeg::IoSettings& io) {
+  if (value == nullptr || value == Py_None) return true;
+  io.remote = true;
+  return args::convert(value, "buffer_size", args::as_int32, io.buffer_size);
+}
+
+bool check_buffer_size(const ffmpeg::IoSettings& io) {
+  using Io = ffmpeg::IoSettings;
+  if (io.buffer_size >= Io::smallest_buffer_size && io.buffer_size <= Io::largest_buffer_size) {
+    return true;
+  }
+  PyErr_Format(PyExc_ValueError, "buffer_size must be from %d to %d bytes, not %d",
+               Io::smallest_buffer_size, Io::largest_buffer_size, io.buffer_size);
+  return false;
+}
+
 PyObject* decoder_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static constexpr std::array<const char*, 6> names{"source",  "media_type", "stream_index",
                                                     "threads", "timeout",    "buffer_size"};
@@ -68,10 +85,7 @@ PyObject* decoder_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     return nullptr;
   }
   ffmpeg::IoSettings io;
-  if (bound[5] != nullptr && bound[5] != Py_None) {
-    if (!args::convert(bound[5], "buffer_size", args::as_int32, io.buffer_size)) return nullptr;
-    io.remote = true;
-  }
+  if (!convert_buffer_size(bound[5], io)) return nullptr;
 
   std::optional<ffmpeg::Source> source = classify_source(bound[0]);
   if (!source) return nullptr;
@@ -88,13 +102,7 @@ PyObject* decoder_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     PyErr_SetString(PyExc_ValueError, "timeout must be a positive number of seconds");
     return nullptr;
   }
-  if (io.buffer_size < ffmpeg::IoSettings::smallest_buffer_size ||
-      io.buffer_size > ffmpeg::IoSettings::largest_buffer_size) {
-    PyErr_Format(PyExc_ValueError, "buffer_size must be from %d to %d bytes, not %d",
-                 ffmpeg::IoSettings::smallest_buffer_size,
-                 ffmpeg::IoSettings::largest_buffer_size, io.buffer_size);
-    return nullptr;
-  }
+  if (!check_buffer_size(io)) return nullptr;
 
   ffmpeg::Stop stop;
   const bool signals = handles_signals();

@@ -14,7 +14,8 @@ def test_module_attributes():
 
 def test_text_signatures():
     Decoder = _av.Decoder
-    assert str(inspect.signature(Decoder)) == "(source, media_type, stream_index=None, threads=1, *, timeout=None)"
+    assert str(inspect.signature(Decoder)) == (
+        "(source, media_type, stream_index=None, threads=1, *, timeout=None, buffer_size=None)")
     expected = {
         "metadata": "(self, /, apply_rotation=True)",
         "scan": "(self, /)",
