@@ -54,15 +54,18 @@ def main() -> None:
                     except (RuntimeError, ValueError):
                         pass
                 return
-            source = {"path": str(path), "bytes": data, "file object": io.BytesIO(data)}[kind]
-            decoder = Decoder(source, "video")
+            source = {"path": str(path), "bytes": data, "file object": io.BytesIO(data),
+                      "remote file": io.BytesIO(data)}[kind]
+            # The remote kind: a file object read in large reads (buffer_size).
+            options = {"buffer_size": 1 << 20} if kind == "remote file" else {}
+            decoder = Decoder(source, "video", **options)
             decoder.decode_video([(0, 0), (512, 0)], "uint8", True)
-            audio = Decoder(source, "audio")
+            audio = Decoder(source, "audio", **options)
             audio.decode_audio(16000, 1)
             decoder.close()
 
         print(f"{cycles} cycles of open, decode_video, decode_audio and close per source kind")
-        for kind in ("path", "bytes", "file object", "failing calls"):
+        for kind in ("path", "bytes", "file object", "remote file", "failing calls"):
             for _ in range(100):
                 once(kind)
             gc.collect()
