@@ -1,0 +1,200 @@
+"""A two-node Ray cluster on one machine, and clips read on it.
+
+Usage: python examples/ray_cluster.py FILE [FILE ...]
+
+``LocalCluster`` starts a head node and a second worker node with
+``ray start``, each a process tree of its own with one CPU and a small
+object store, all on a loopback address, and tears both down again: the
+set-up that the tests and bench/ray_bench.py use.  Run as a script, it reads
+8 clips of 16 frames from every file through ``quorvex_av.ray`` on that
+cluster and checks them against the same clips decoded in this process.
+
+Needs Ray Data: pip install 'quorvex_av[ray]'.  Linux only (it finds the
+cluster's processes through /proc).
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+from typing import Any
+
+# Ray turns 127.0.0.1 and "localhost" into the machine's outward address; any
+# other loopback address is kept, so the cluster never leaves the machine.
+HOST = "127.0.0.2"
+
+
+def free_port() -> int:
+    with socket.socket() as probe:
+        probe.bind((HOST, 0))
+        return int(probe.getsockname()[1])
+
+
+def _processes_naming(text: str) -> list[int]:
+    """Process ids whose command line contains ``text``."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
+                if text.encode() in cmdline.read():
+                    found.append(int(entry))
+        except OSError:  # gone meanwhile, or not ours to read
+            continue
+    return found
+
+
+class LocalCluster:
+    """A head node and ``workers`` worker nodes, ``cpus`` CPUs and
+    ``object_store_mb`` MB of object store each, their files under
+    ``temp_dir`` (a fresh short directory by default: Ray's socket paths must
+    stay under about 100 characters).  ``address`` is for ``ray.init``;
+    ``stop()`` (or leaving a ``with`` block) ends every process of the
+    cluster, found by the temporary directory on its command line."""
+
+    def __init__(self, temp_dir: str | os.PathLike[str] | None = None, *, workers: int = 1,
+                 cpus: int = 1, object_store_mb: int = 100,
+                 env: dict[str, str] | None = None, timeout: float = 90.0) -> None:
+        self._own_dir = temp_dir is None
+        self.temp_dir = Path(tempfile.mkdtemp(prefix="qvray") if temp_dir is None else temp_dir)
+        self.temp_dir.mkdir(parents=True, exist_ok=True)
+        self.address = f"{HOST}:{free_port()}"
+        self._env = {**os.environ, **(env or {}), "RAY_USAGE_STATS_ENABLED": "0"}
+        self._nodes: list[subprocess.Popen[bytes]] = []
+        self._logs: list[Any] = []
+        self._ray = str(Path(sys.executable).with_name("ray"))
+        try:
+            self._start("--head", f"--port={self.address.rsplit(':', 1)[1]}",
+                        "--include-dashboard=false",
+                        f"--dashboard-port={free_port()}", cpus=cpus, store=object_store_mb)
+            self.wait(1, timeout)
+            for number in range(workers):
+                self._start(f"--address={self.address}", cpus=cpus, store=object_store_mb)
+                self.wait(2 + number, timeout)
+        except BaseException:
+            self.stop()
+            raise
+
+    def _start(self, *options: str, cpus: int, store: int) -> None:
+        log = open(self.temp_dir / f"node{len(self._nodes)}.log", "wb")
+        self._logs.append(log)
+        ports = [f"--{name}-port={free_port()}" for name in (
+            "node-manager", "object-manager", "dashboard-agent-listen", "dashboard-agent-grpc",
+            "runtime-env-agent", "metrics-export")]
+        low = free_port()
+        self._nodes.append(subprocess.Popen(
+            [self._ray, "start", "--block", *options, f"--node-ip-address={HOST}",
+             f"--num-cpus={cpus}", f"--object-store-memory={store * 10**6}",
+             f"--temp-dir={self.temp_dir}", "--disable-usage-stats", *ports,
+             f"--min-worker-port={low}", f"--max-worker-port={low + 20}"],
+            stdout=log, stderr=subprocess.STDOUT, env=self._env, start_new_session=True))
+
+    def wait(self, nodes: int, timeout: float = 90.0) -> None:
+        """Wait until ``nodes`` nodes are up; RuntimeError with the end of
+        the node logs when a node process ends or time runs out."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if any(node.poll() is not None for node in self._nodes):
+                break
+            status = subprocess.run([self._ray, "status", f"--address={self.address}"],
+                                    capture_output=True, text=True, env=self._env)
+            if status.returncode == 0 and status.stdout.count("node_") >= nodes:
+                return
+            time.sleep(1)
+        tails = "\n".join(path.read_text(errors="replace")[-1500:]
+                          for path in sorted(self.temp_dir.glob("node*.log")))
+        raise RuntimeError(f"the Ray cluster did not reach {nodes} nodes:\n{tails}")
+
+    def node_pids(self, index: int) -> list[int]:
+        """The ``ray start`` process of node ``index`` and everything it
+        started (the raylet, the workers ...)."""
+        root = self._nodes[index].pid
+        tree, todo = [root], [root]
+        while todo:
+            parent = todo.pop()
+            try:
+                with open(f"/proc/{parent}/task/{parent}/children") as children:
+                    found = [int(pid) for pid in children.read().split()]
+            except OSError:
+                continue
+            tree += found
+            todo += found
+        return tree
+
+    def stop(self) -> None:
+        """End every process of the cluster: each node's ``ray start``
+        first, which stops the processes it started, then whatever is left
+        that names the cluster's directory."""
+        for node in reversed(self._nodes):
+            if node.poll() is None:
+                node.send_signal(signal.SIGTERM)
+        for node in self._nodes:
+            try:
+                node.wait(30)
+            except subprocess.TimeoutExpired:
+                node.kill()
+                node.wait()
+        deadline = time.monotonic() + 10
+        while (left := _processes_naming(str(self.temp_dir))) and time.monotonic() < deadline:
+            for pid in left:
+                try:
+                    os.kill(pid, signal.SIGKILL if time.monotonic() > deadline - 5 else signal.SIGTERM)
+                except OSError:
+                    pass
+            time.sleep(0.5)
+        for log in self._logs:
+            log.close()
+        self._nodes, self._logs = [], []
+        if self._own_dir:
+            shutil.rmtree(self.temp_dir, ignore_errors=True)
+
+    def __enter__(self) -> LocalCluster:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.stop()
+
+
+def main() -> None:
+    options = argparse.ArgumentParser(description=__doc__.partition("\n")[0])
+    options.add_argument("files", nargs="+", metavar="FILE")
+    args = options.parse_args()
+
+    import numpy as np
+    import ray
+
+    from quorvex_av import VideoReader
+    from quorvex_av import ray as quorvex_ray
+    from quorvex_av.samplers import clips_at_random_indices
+
+    with LocalCluster() as cluster:
+        ray.init(address=cluster.address, _node_ip_address=HOST, logging_level="warning")
+        try:
+            dataset = quorvex_ray.read_clips(args.files, clips_at_random_indices, num_clips=8,
+                                             frames_per_clip=16, seed=0)
+            rows = {(row["path"], int(row["clip"])): row for row in dataset.iter_rows()}
+        finally:
+            ray.shutdown()
+    for position, path in enumerate(args.files):
+        with VideoReader(path) as reader:
+            here = clips_at_random_indices(reader, 8, 16, seed=quorvex_ray.file_seed(0, 0, position))
+        for clip in range(len(here)):
+            row = rows[(path, clip)]
+            if not (np.array_equal(row["frames"], here.frames[clip])
+                    and np.array_equal(row["indices"], here.indices[clip])):
+                sys.exit(f"{path}: clip {clip} differs from this process's")
+    print(f"{len(rows)} clips from {len(args.files)} files read on a two-node cluster: "
+          "identical to decoding them here")
+
+
+if __name__ == "__main__":
+    main()
