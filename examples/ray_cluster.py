@@ -30,6 +30,10 @@ from typing import Any
 # Ray turns 127.0.0.1 and "localhost" into the machine's outward address; any
 # other loopback address is kept, so the cluster never leaves the machine.
 HOST = "127.0.0.2"
+# No usage reports; no token authentication (a loopback cluster of one user),
+# which Ray would otherwise turn on when it finds a token file in the home
+# directory.
+RAY_ENV = {"RAY_USAGE_STATS_ENABLED": "0", "RAY_AUTH_MODE": "disabled"}
 
 
 def free_port() -> int:
@@ -68,7 +72,9 @@ class LocalCluster:
         self.temp_dir = Path(tempfile.mkdtemp(prefix="qvray") if temp_dir is None else temp_dir)
         self.temp_dir.mkdir(parents=True, exist_ok=True)
         self.address = f"{HOST}:{free_port()}"
-        self._env = {**os.environ, **(env or {}), "RAY_USAGE_STATS_ENABLED": "0"}
+        self._env = {**os.environ, **(env or {}), **RAY_ENV}
+        #: How many nodes the cluster has.
+        self.nodes = 1 + workers
         self._nodes: list[subprocess.Popen[bytes]] = []
         self._logs: list[Any] = []
         self._ray = str(Path(sys.executable).with_name("ray"))
@@ -99,19 +105,18 @@ class LocalCluster:
             stdout=log, stderr=subprocess.STDOUT, env=self._env, start_new_session=True))
 
     def wait(self, nodes: int, timeout: float = 90.0) -> None:
-        """Wait until ``nodes`` nodes are up; RuntimeError with the end of
-        the node logs when a node process ends or time runs out."""
+        """Wait until the first ``nodes`` nodes say they have started;
+        RuntimeError with the end of their logs when a node process ends or
+        time runs out."""
         deadline = time.monotonic() + timeout
+        logs = [self.temp_dir / f"node{index}.log" for index in range(nodes)]
         while time.monotonic() < deadline:
             if any(node.poll() is not None for node in self._nodes):
                 break
-            status = subprocess.run([self._ray, "status", f"--address={self.address}"],
-                                    capture_output=True, text=True, env=self._env)
-            if status.returncode == 0 and status.stdout.count("node_") >= nodes:
+            if all(b"Ray runtime started" in log.read_bytes() for log in logs):
                 return
-            time.sleep(1)
-        tails = "\n".join(path.read_text(errors="replace")[-1500:]
-                          for path in sorted(self.temp_dir.glob("node*.log")))
+            time.sleep(0.2)
+        tails = "\n".join(log.read_text(errors="replace")[-1500:] for log in logs)
         raise RuntimeError(f"the Ray cluster did not reach {nodes} nodes:\n{tails}")
 
     def node_pids(self, index: int) -> list[int]:
@@ -164,6 +169,29 @@ class LocalCluster:
         self.stop()
 
 
+def connect(cluster: LocalCluster, timeout: float = 60.0) -> None:
+    """``ray.init`` as the cluster's driver, once all its nodes are alive.
+    Ray puts the driver's working directory on the workers' import path:
+    connecting from the cluster's directory keeps a source checkout of the
+    package (without its built extension) from shadowing the installed one."""
+    import ray
+
+    os.environ.update(RAY_ENV)
+    here = os.getcwd()
+    os.chdir(cluster.temp_dir)
+    try:
+        ray.init(address=cluster.address, _node_ip_address=HOST, logging_level="warning",
+                 log_to_driver=False)
+    finally:
+        os.chdir(here)
+    deadline = time.monotonic() + timeout
+    while sum(node["Alive"] for node in ray.nodes()) < cluster.nodes:
+        if time.monotonic() > deadline:
+            ray.shutdown()
+            raise RuntimeError(f"fewer than {cluster.nodes} nodes of the Ray cluster are alive")
+        time.sleep(0.2)
+
+
 def main() -> None:
     options = argparse.ArgumentParser(description=__doc__.partition("\n")[0])
     options.add_argument("files", nargs="+", metavar="FILE")
@@ -177,7 +205,7 @@ def main() -> None:
     from quorvex_av.samplers import clips_at_random_indices
 
     with LocalCluster() as cluster:
-        ray.init(address=cluster.address, _node_ip_address=HOST, logging_level="warning")
+        connect(cluster)
         try:
             dataset = quorvex_ray.read_clips(args.files, clips_at_random_indices, num_clips=8,
                                              frames_per_clip=16, seed=0)
