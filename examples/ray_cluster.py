@@ -36,10 +36,25 @@ HOST = "127.0.0.2"
 RAY_ENV = {"RAY_USAGE_STATS_ENABLED": "0", "RAY_AUTH_MODE": "disabled"}
 
 
-def free_port() -> int:
-    with socket.socket() as probe:
-        probe.bind((HOST, 0))
-        return int(probe.getsockname()[1])
+def free_ports(count: int) -> list[int]:
+    """``count`` different ports that nothing listens on now."""
+    probes = [socket.socket() for _ in range(count)]
+    try:
+        for probe in probes:
+            probe.bind((HOST, 0))
+        return [int(probe.getsockname()[1]) for probe in probes]
+    finally:
+        for probe in probes:
+            probe.close()
+
+
+def _cmdline(pid: int) -> bytes:
+    """The command line of a process, empty once it is gone."""
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+            return cmdline.read()
+    except OSError:
+        return b""
 
 
 def _processes_naming(text: str) -> list[int]:
@@ -48,12 +63,8 @@ def _processes_naming(text: str) -> list[int]:
     for entry in os.listdir("/proc"):
         if not entry.isdigit() or int(entry) == os.getpid():
             continue
-        try:
-            with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
-                if text.encode() in cmdline.read():
-                    found.append(int(entry))
-        except OSError:  # gone meanwhile, or not ours to read
-            continue
+        if text.encode() in _cmdline(int(entry)):
+            found.append(int(entry))
     return found
 
 
@@ -71,7 +82,8 @@ class LocalCluster:
         self._own_dir = temp_dir is None
         self.temp_dir = Path(tempfile.mkdtemp(prefix="qvray") if temp_dir is None else temp_dir)
         self.temp_dir.mkdir(parents=True, exist_ok=True)
-        self.address = f"{HOST}:{free_port()}"
+        self._ports = iter(free_ports(64 * (1 + workers)))
+        self.address = f"{HOST}:{next(self._ports)}"
         self._env = {**os.environ, **(env or {}), **RAY_ENV}
         #: How many nodes the cluster has.
         self.nodes = 1 + workers
@@ -81,7 +93,7 @@ class LocalCluster:
         try:
             self._start("--head", f"--port={self.address.rsplit(':', 1)[1]}",
                         "--include-dashboard=false",
-                        f"--dashboard-port={free_port()}", cpus=cpus, store=object_store_mb)
+                        f"--dashboard-port={next(self._ports)}", cpus=cpus, store=object_store_mb)
             self.wait(1, timeout)
             for number in range(workers):
                 self._start(f"--address={self.address}", cpus=cpus, store=object_store_mb)
@@ -93,15 +105,15 @@ class LocalCluster:
     def _start(self, *options: str, cpus: int, store: int) -> None:
         log = open(self.temp_dir / f"node{len(self._nodes)}.log", "wb")
         self._logs.append(log)
-        ports = [f"--{name}-port={free_port()}" for name in (
+        ports = [f"--{name}-port={next(self._ports)}" for name in (
             "node-manager", "object-manager", "dashboard-agent-listen", "dashboard-agent-grpc",
             "runtime-env-agent", "metrics-export")]
-        low = free_port()
+        workers = ",".join(str(next(self._ports)) for _ in range(48))
         self._nodes.append(subprocess.Popen(
             [self._ray, "start", "--block", *options, f"--node-ip-address={HOST}",
              f"--num-cpus={cpus}", f"--object-store-memory={store * 10**6}",
              f"--temp-dir={self.temp_dir}", "--disable-usage-stats", *ports,
-             f"--min-worker-port={low}", f"--max-worker-port={low + 20}"],
+             f"--worker-port-list={workers}"],
             stdout=log, stderr=subprocess.STDOUT, env=self._env, start_new_session=True))
 
     def wait(self, nodes: int, timeout: float = 90.0) -> None:
@@ -135,10 +147,17 @@ class LocalCluster:
             todo += found
         return tree
 
+    def processes(self) -> dict[int, bytes]:
+        """Every process of the cluster now, with its command line."""
+        return {pid: _cmdline(pid) for index in range(len(self._nodes))
+                for pid in self.node_pids(index)}
+
     def stop(self) -> None:
         """End every process of the cluster: each node's ``ray start``
         first, which stops the processes it started, then whatever is left
-        that names the cluster's directory."""
+        of the process trees the nodes had (some of Ray's agents outlive
+        their raylet) or names the cluster's directory."""
+        tree = self.processes()
         for node in reversed(self._nodes):
             if node.poll() is None:
                 node.send_signal(signal.SIGTERM)
@@ -149,10 +168,14 @@ class LocalCluster:
                 node.kill()
                 node.wait()
         deadline = time.monotonic() + 10
-        while (left := _processes_naming(str(self.temp_dir))) and time.monotonic() < deadline:
-            for pid in left:
+        while True:
+            left = [pid for pid, cmdline in tree.items() if cmdline and _cmdline(pid) == cmdline]
+            left += _processes_naming(str(self.temp_dir))
+            if not left or time.monotonic() > deadline:
+                break
+            for pid in left:  # asked first, then told
                 try:
-                    os.kill(pid, signal.SIGKILL if time.monotonic() > deadline - 5 else signal.SIGTERM)
+                    os.kill(pid, signal.SIGKILL if time.monotonic() > deadline - 7 else signal.SIGTERM)
                 except OSError:
                     pass
             time.sleep(0.5)

@@ -49,6 +49,9 @@ def cluster(tmp_path_factory):
             yield nodes
         finally:
             ray.shutdown()
+            processes = nodes.processes()
+    assert processes and not [pid for pid, cmdline in processes.items()
+                              if local._cmdline(pid) == cmdline]
     assert not local._processes_naming(str(temp))
 
 
