@@ -219,10 +219,11 @@ class DyingFiles:
 def test_worker_killed_mid_read_loses_and_repeats_nothing(cluster, media, tmp_path):
     files = paths(media, ("h264", "vp9"))
     marker = tmp_path / "died"
-    # One task per file, blocks of 5 frames: the task that dies has handed
-    # blocks on already.
+    # One task per file, stored in blocks of about 0.5 MB (9 frames): the
+    # task that dies has handed blocks on already.
     dataset = qray.read_frames(files, filesystem=DyingFiles(marker, os.getpid()),
                                frames_per_task=None, batch_frames=5)
+    dataset.context.target_max_block_size = 500_000
     rows = [pair for batch in dataset.iter_batches(batch_size=16)
             for pair in zip(batch["position"].tolist(), batch["index"].tolist())]
     assert marker.exists()  # a worker did die
