@@ -120,7 +120,8 @@ class StoreWatch:
         self._sample()
 
 
-def consume(dataset: Any, columns: tuple[str, str, str], probes: dict[str, set[int]]) -> dict[str, Any]:
+def consume(dataset: Any, columns: tuple[str, str, str],
+            probes: dict[str, set[int]]) -> dict[str, Any]:
     """Frames per second to this process, the store's peak and spill, and
     the frames at ``probes`` kept for the comparison."""
     frame_key, index_key, path_key = columns

@@ -175,7 +175,8 @@ class LocalCluster:
                 break
             for pid in left:  # asked first, then told
                 try:
-                    os.kill(pid, signal.SIGKILL if time.monotonic() > deadline - 7 else signal.SIGTERM)
+                    late = time.monotonic() > deadline - 7
+                    os.kill(pid, signal.SIGKILL if late else signal.SIGTERM)
                 except OSError:
                     pass
             time.sleep(0.5)
@@ -237,7 +238,8 @@ def main() -> None:
             ray.shutdown()
     for position, path in enumerate(args.files):
         with VideoReader(path) as reader:
-            here = clips_at_random_indices(reader, 8, 16, seed=quorvex_ray.file_seed(0, 0, position))
+            seed = quorvex_ray.file_seed(0, 0, position)
+            here = clips_at_random_indices(reader, 8, 16, seed=seed)
         for clip in range(len(here)):
             row = rows[(path, clip)]
             if not (np.array_equal(row["frames"], here.frames[clip])

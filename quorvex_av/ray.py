@@ -28,7 +28,7 @@ from collections.abc import Callable, Iterator, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from contextlib import contextmanager
 from dataclasses import dataclass, replace
-from typing import Any, Literal, Union
+from typing import IO, Any, Literal, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -40,7 +40,7 @@ from ray.data.extensions.tensor_extension import ArrowTensorArray
 
 from ._av import Decoder
 from .loader import Failure, LoadError
-from .readers import AudioReader, Source, VideoReader, _FrameTable
+from .readers import AudioReader, VideoReader, _FrameTable
 from .samplers import Clips, _check_arguments
 
 __all__ = ["drop_failures", "file_seed", "read_audio", "read_clips", "read_frames"]
@@ -90,7 +90,7 @@ class _Files:
     filesystem: Any = None
 
     @contextmanager
-    def open(self, path: str) -> Iterator[Source]:
+    def open(self, path: str) -> Iterator[str | IO[bytes]]:
         if self.filesystem is None:
             yield path
             return
@@ -136,6 +136,8 @@ class _Job:
     arguments: Mapping[str, Any]     # sampler arguments, frame request or window
     sampler: Callable[..., Clips] | None = None
     batch_frames: int = DEFAULT_BATCH_FRAMES
+    seed: int = 0                    # random samplers: with the epoch, every file's seed
+    epoch: int = 0
 
 
 def _table(columns: Mapping[str, Any]) -> pa.Table:
@@ -204,10 +206,7 @@ def _read_clips(job: _Job, piece: _Piece) -> Iterator[pa.Table]:
     assert job.sampler is not None
     arguments = dict(job.arguments)
     if "seed" in inspect.signature(job.sampler).parameters:
-        seed, epoch = arguments.pop("seed"), arguments.pop("epoch")
-        arguments["seed"] = np.random.default_rng(file_seed(seed, epoch, piece.position))
-    else:
-        arguments.pop("seed"), arguments.pop("epoch")
+        arguments["seed"] = np.random.default_rng(file_seed(job.seed, job.epoch, piece.position))
     with job.files.open(piece.path) as source, VideoReader(source, **job.options) as reader:
         clips = job.sampler(reader, **arguments)
     count = len(clips)
@@ -319,9 +318,9 @@ def _paths(paths: Paths) -> list[str]:
     return [os.fspath(path) for path in paths]
 
 
-def _header_frames(source: Source, stream_index: int | None) -> float | None:
+def _header_frames(source: str | IO[bytes], stream_index: int | None) -> float | None:
     """How many frames the header says the video has (None if it does not)."""
-    decoder = Decoder(source, "video", stream_index)  # type: ignore[arg-type]
+    decoder = Decoder(source, "video", stream_index)
     try:
         header = decoder.metadata(apply_rotation=False)
     finally:
@@ -419,7 +418,8 @@ class _Source(Datasource):  # type: ignore[misc]
             if self._job.kind != "frames" or self._frames_per_task is None:
                 self._pieces = [_Piece(i, path) for i, path in enumerate(self._paths)]
             else:
-                plan = functools.partial(_plan_video, self._job, frames_per_task=self._frames_per_task)
+                plan = functools.partial(_plan_video, self._job,
+                                         frames_per_task=self._frames_per_task)
                 with ThreadPoolExecutor(min(_PLAN_THREADS, max(1, len(self._paths)))) as pool:
                     planned = pool.map(plan, range(len(self._paths)), self._paths)
                     self._pieces = [piece for pieces in planned for piece in pieces]
@@ -432,7 +432,7 @@ class _Source(Datasource):  # type: ignore[misc]
             known = [piece.known_rows for piece in pieces]
             rows = None if None in known else sum(k for k in known if k is not None)
             metadata = BlockMetadata(num_rows=rows, size_bytes=None, exec_stats=None,
-                                     input_files=[piece.path for piece in pieces])
+                                     input_files=tuple(piece.path for piece in pieces))
             read = functools.partial(_run_task, self._job, pieces)
             tasks.append(ReadTask(read, metadata, per_task_row_limit=per_task_row_limit))
         return tasks
@@ -483,9 +483,10 @@ def read_clips(paths: Paths, sampler: Callable[..., Clips], /, *, seed: int | No
     if isinstance(epoch, bool) or not isinstance(epoch, int) or epoch < 0:
         raise ValueError(f"epoch must be a whole number from 0, not {epoch!r}")
     # Fresh entropy is drawn here, once, so that retried tasks agree.
-    fixed_seed = seed if seed is not None else int(np.random.SeedSequence().generate_state(1, np.uint64)[0])
-    arguments = dict(sampler_arguments, seed=fixed_seed, epoch=epoch)
-    job = _Job("clips", _Files(filesystem), on_error, options, arguments, sampler)
+    if seed is None:
+        seed = int(np.random.SeedSequence().generate_state(1, np.uint64)[0])
+    job = _Job("clips", _Files(filesystem), on_error, options, sampler_arguments, sampler,
+               seed=seed, epoch=epoch)
     return _dataset(job, paths, None, ray_options)
 
 
