@@ -4,6 +4,7 @@ it reads loses and repeats nothing."""
 
 import importlib.util
 import os
+import subprocess
 import sys
 from pathlib import Path
 
@@ -255,3 +256,10 @@ def test_tasks_split_at_key_frames(media, frames_per_task):
 def test_bad_arguments_raise_before_reading(call, message):
     with pytest.raises(ValueError, match=message):
         call()
+
+
+def test_the_package_does_not_import_ray():
+    code = "import sys, quorvex_av; print('ray' in sys.modules, 'pyarrow' in sys.modules)"
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          cwd=Path(__file__).parent, check=True)
+    assert done.stdout.split() == ["False", "False"]
