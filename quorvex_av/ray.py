@@ -54,8 +54,13 @@ Paths = Union[str, "os.PathLike[str]", Sequence[Union[str, "os.PathLike[str]"]]]
 # frames (and the block it becomes) at a time.
 DEFAULT_BATCH_FRAMES = 32
 # A video whose header counts more frames than this is scanned while the
-# read is planned and split into tasks of about this many frames.
-DEFAULT_FRAMES_PER_TASK = 1024
+# read is planned and split into tasks of about this many frames: a few
+# groups of pictures each, so that one file decodes on several workers.
+DEFAULT_FRAMES_PER_TASK = 128
+# Ray gathers what a task yields into blocks of up to the dataset context's
+# target_max_block_size (128 MiB by default) before storing them; smaller
+# blocks let a task hand frames on as it decodes them and bound what it holds.
+BLOCK_BYTES = 16 * 2**20
 # Planning opens files on this many threads (opening releases the
 # interpreter lock).
 _PLAN_THREADS = 8
@@ -458,7 +463,11 @@ def _positive(name: str, value: int | None) -> None:
 def _dataset(job: _Job, paths: Paths, frames_per_task: int | None,
              ray_options: Mapping[str, Any] | None) -> ray.data.Dataset:
     source = _Source(job, _paths(paths), frames_per_task)
-    return ray.data.read_datasource(source, **dict(ray_options or {}))
+    dataset = ray.data.read_datasource(source, **dict(ray_options or {}))
+    context = dataset.context
+    if context.target_max_block_size is None or context.target_max_block_size > BLOCK_BYTES:
+        context.target_max_block_size = BLOCK_BYTES
+    return dataset
 
 
 def read_clips(paths: Paths, sampler: Callable[..., Clips], /, *, seed: int | None = None,
