@@ -83,8 +83,11 @@ def test_frames_equal_one_process(cluster, media, request_, filesystem):
         names = [os.path.relpath(path, root) for path in files]
     else:
         names = files
+    given = dict(request_)
+    if "indices" in given:  # the same list for every file, given file by file
+        given["indices"] = {name: given["indices"] for name in names}
     # 20 frames a task: every file is split at its key frames (25 apart).
-    dataset = qray.read_frames(names, **request_, filesystem=filesystem, frames_per_task=20,
+    dataset = qray.read_frames(names, **given, filesystem=filesystem, frames_per_task=20,
                                batch_frames=8)
     key = "index" if "stride" in request_ else "request"
     got = by_file(dataset.iter_rows(), key)
