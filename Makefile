@@ -10,7 +10,7 @@ SAMPLE := build/sample/sample.mp4
 FILE ?= $(SAMPLE)
 OUT := build/run
 
-.PHONY: setup run test sanitize fuzz bench bench-long compat wheel wheel-test clean
+.PHONY: setup run test sanitize fuzz bench bench-long bench-ray compat wheel wheel-test clean
 
 setup:
 	bash scripts/setup.sh
@@ -60,6 +60,13 @@ bench:
 # 2 GB, are made once in build/bench/long.
 bench-long: setup
 	$(VENV)/bin/python bench/long_media.py $(BENCH_ARGS)
+
+# quorvex_av.ray against Ray Data's own video reader on a two-node local
+# cluster (bench/ray_bench.py), in the benchmark's environment with Ray and
+# decord added; the table lands in build/ray_bench.md.
+bench-ray:
+	VENV=$(BENCH_VENV) EXTRAS=bench-ray bash scripts/setup.sh
+	$(BENCH_VENV)/bin/python bench/ray_bench.py $(BENCH_ARGS)
 
 # `make test` inside fresh Debian 13 and Debian unstable roots, each with that
 # release's FFmpeg, Python and compiler (scripts/compat.sh; needs root).
