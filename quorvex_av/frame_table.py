@@ -1,0 +1,279 @@
+"""Where the frames of a video stream are: the exact table that one scan of
+the stream gives (``FrameTable``, which can be saved and loaded so that a
+file is scanned once, ever), and the nominal one worked out from the header
+alone (``_NominalFrames``, for ``seek_mode="approximate"``).
+
+Both answer the same questions for ``VideoReader``: how many frames, when
+each is shown, and what to ask the decoder for to get frame ``i``.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+from dataclasses import dataclass, field
+from typing import IO, Any, Union
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = ["FrameTable"]
+
+#: Version of the saved format; ``FrameTable.load`` reads this one only.
+FORMAT_VERSION = 1
+#: What ``save`` and ``load`` take: a path, or a binary file open for writing
+#: or reading.
+TablePath = Union[str, "os.PathLike[str]", IO[bytes]]
+# The header facts a saved table is checked against, in the order named in
+# a mismatch: (field, what the message calls it).
+_IDENTITY = (("stream_index", "stream index"), ("codec", "codec"), ("time_base", "time base"),
+             ("header_frames", "frame count in the header"), ("source_size", "source size"))
+
+
+@dataclass(frozen=True, eq=False)
+class FrameTable:
+    """Every frame of one video stream in presentation order, from one scan.
+
+    ``pts`` (ticks of the stream's time base), ``times`` and ``durations``
+    (seconds), and for each frame ``seek``, the pts of the key frame to
+    decode it from.  Frames may share a timestamp (in the scan's order,
+    which is the order in which they are decoded); each keeps its own index,
+    and ``occurrence`` tells them apart: how many frames of the same
+    timestamp come before it (None when no timestamp repeats).
+
+    The table also records what identifies its stream: ``stream_index``,
+    ``codec``, ``time_base`` (num, den), the header's frame count
+    (``header_frames``) and the source's size in bytes (``source_size``),
+    None where they are unknown.  ``VideoReader(source, frame_index=table)``
+    checks them before it uses the table instead of scanning.
+
+    ``save`` writes it as a compressed NumPy archive (a few bytes per frame)
+    and ``FrameTable.load`` reads it back.
+    """
+
+    pts: npt.NDArray[np.int64]
+    packet_durations: npt.NDArray[np.int64]
+    key: npt.NDArray[np.bool_]
+    stream_index: int
+    codec: str | None
+    time_base: tuple[int, int]
+    header_frames: int | None = None
+    source_size: int | None = None
+    seek: npt.NDArray[np.int64] = field(init=False)
+    times: npt.NDArray[np.float64] = field(init=False)
+    durations: npt.NDArray[np.float64] = field(init=False)
+    occurrence: npt.NDArray[np.int64] | None = field(init=False)
+
+    def __post_init__(self) -> None:
+        pts, key = self.pts, self.key
+        keys = pts[key]
+        if keys.size == 0:  # no key flags: start every search at the first frame
+            keys = pts[:1]
+        before = np.searchsorted(keys, pts, side="right") - 1
+        # A frame before the first key frame gets that key frame as its seek
+        # point; the extension then restarts from the stream start by itself.
+        seek = keys[np.maximum(before, 0)] if keys.size else pts
+        occurrence = None
+        repeated = np.flatnonzero(np.diff(pts) == 0)
+        if repeated.size:
+            first = np.searchsorted(pts, pts, side="left")  # first row of each timestamp
+            occurrence = np.arange(pts.size, dtype=np.int64) - first
+            # Occurrences count from the seek point, which must come before
+            # the whole group: a seek to the group's own timestamp may land
+            # on any of its frames.
+            shared = np.zeros(pts.size, dtype=bool)
+            shared[repeated] = shared[repeated + 1] = True
+            earlier = np.maximum(np.searchsorted(keys, pts, side="left") - 1, 0)
+            seek = np.where(shared, keys[earlier], seek) if keys.size else seek
+        num, den = self.time_base
+        # Seconds as the extension computes them: ticks * num / den.
+        set_ = object.__setattr__
+        set_(self, "seek", seek)
+        set_(self, "occurrence", occurrence)
+        set_(self, "times", pts.astype(np.float64) * num / den)
+        set_(self, "durations", self.packet_durations.astype(np.float64) * num / den)
+
+    @classmethod
+    def from_scan(cls, packets: list[tuple[int, int, bool]], header: dict[str, object],
+                  source_size: int | None = None) -> FrameTable:
+        """The table of a ``Decoder.scan()`` result, with the identity of the
+        stream taken from the decoder's ``metadata()``."""
+        table = np.array(packets, dtype=np.int64).reshape(-1, 3)
+        return cls(np.ascontiguousarray(table[:, 0]), np.ascontiguousarray(table[:, 1]),
+                   table[:, 2] != 0, **_identity(header), source_size=source_size)
+
+    def __len__(self) -> int:
+        return int(self.pts.size)
+
+    @property
+    def key_frames(self) -> int:
+        return int(np.count_nonzero(self.key))
+
+    @property
+    def end(self) -> float:
+        """End of the last frame in seconds (its time when its duration is unknown)."""
+        return float(self.times[-1] + self.durations[-1]) if self.times.size else 0.0
+
+    def __repr__(self) -> str:
+        num, den = self.time_base
+        return (f"<FrameTable of stream {self.stream_index} ({self.codec}): {len(self)} frames, "
+                f"{self.key_frames} key frames, time base {num}/{den}>")
+
+    # -- what VideoReader asks ------------------------------------------------------
+
+    def targets(self, picks: npt.NDArray[np.intp]) -> tuple[list[tuple[int, int]], list[int] | None]:
+        """(pts, seek point) of the frames at these rows, and their occurrences."""
+        targets = list(zip(self.pts[picks].tolist(), self.seek[picks].tolist()))
+        occurrences = None if self.occurrence is None else self.occurrence[picks].tolist()
+        return targets, occurrences
+
+    def check(self, header: dict[str, object], source_size: int | None) -> None:
+        """ValueError naming every identity fact that differs from the
+        stream's (facts unknown on either side are not compared)."""
+        stream = _identity(header) | {"source_size": source_size}
+        differences = []
+        for name, label in _IDENTITY:
+            mine, theirs = getattr(self, name), stream[name]
+            if mine is None or theirs is None or mine == theirs:
+                continue
+            if name == "time_base":
+                mine, theirs = "/".join(map(str, mine)), "/".join(map(str, theirs))
+            differences.append(f"{label} {mine} in the index, {theirs} in the stream")
+        if differences:
+            raise ValueError("the frame index does not belong to this stream: "
+                             + "; ".join(differences))
+
+    # -- saving ---------------------------------------------------------------------
+
+    def save(self, file: TablePath) -> None:
+        """Write the table to ``file`` (a path, written as given, or a binary
+        file) as a compressed NumPy archive."""
+        arrays: dict[str, Any] = {
+            "format_version": np.int64(FORMAT_VERSION),
+            "pts": self.pts, "durations": self.packet_durations, "key": self.key,
+            "stream_index": np.int64(self.stream_index),
+            "time_base": np.array(self.time_base, dtype=np.int64),
+            "codec": np.str_(self.codec if self.codec is not None else ""),
+            "header_frames": np.int64(-1 if self.header_frames is None else self.header_frames),
+            "source_size": np.int64(-1 if self.source_size is None else self.source_size),
+        }
+        if isinstance(file, (str, os.PathLike)):
+            with open(file, "wb") as out:  # np.savez would add ".npz" to a bare name
+                np.savez_compressed(out, **arrays)
+        else:
+            np.savez_compressed(file, **arrays)
+
+    @classmethod
+    def load(cls, file: TablePath) -> FrameTable:
+        """A table written by ``save``.  ValueError for a file that is not
+        one, or one written in another format version."""
+        try:
+            archive = np.load(file, allow_pickle=False)
+        except (OSError, ValueError, EOFError) as error:
+            if isinstance(error, FileNotFoundError):
+                raise
+            raise ValueError(f"not a saved frame table: {error}") from None
+        if not isinstance(archive, np.lib.npyio.NpzFile):
+            raise ValueError("not a saved frame table: a single array, not an archive")
+        with archive as data:
+            if "format_version" not in data.files:
+                raise ValueError("not a saved frame table: it has no format version")
+            version = int(data["format_version"])
+            if version != FORMAT_VERSION:
+                raise ValueError(f"frame table format version {version} is not supported "
+                                 f"(this release reads version {FORMAT_VERSION})")
+            try:
+                pts, durations = data["pts"].astype(np.int64), data["durations"].astype(np.int64)
+                key = data["key"].astype(bool)
+                num, den = (int(v) for v in data["time_base"])
+                codec, frames, size = str(data["codec"]), int(data["header_frames"]), int(data["source_size"])
+                stream_index = int(data["stream_index"])
+            except (KeyError, ValueError, TypeError) as error:
+                raise ValueError(f"not a saved frame table: {error}") from None
+        if not (pts.ndim == 1 and pts.shape == durations.shape == key.shape) or num < 1 or den < 1:
+            raise ValueError("not a saved frame table: its arrays do not fit together")
+        if pts.size > 1 and np.any(np.diff(pts) < 0):
+            raise ValueError("not a saved frame table: its timestamps are not sorted")
+        return cls(pts, durations, key, stream_index, codec or None, (num, den),
+                   None if frames < 0 else frames, None if size < 0 else size)
+
+
+def _identity(header: dict[str, object]) -> dict[str, Any]:
+    frames = header.get("num_frames_from_header")
+    codec = header.get("codec")
+    return {"stream_index": int(header["stream_index"]),  # type: ignore[call-overload]
+            "codec": None if codec is None else str(codec),
+            "time_base": (int(header["time_base_num"]), int(header["time_base_den"])),  # type: ignore[call-overload]
+            "header_frames": int(frames) if isinstance(frames, int) else None}
+
+
+def load_table(value: FrameTable | str | os.PathLike[str]) -> FrameTable:
+    """A table given as itself or as the path of a saved one."""
+    if isinstance(value, FrameTable):
+        return value
+    if isinstance(value, (str, os.PathLike)):
+        return FrameTable.load(value)
+    raise TypeError(f"frame_index must be a FrameTable or the path of a saved one, "
+                    f"not {type(value).__name__}")
+
+
+@dataclass(frozen=True, eq=False)
+class _NominalFrames:
+    """The frames a stream's header promises: ``count`` frames ``1 / fps``
+    apart from the header's start time.  Frame ``i`` is asked for as the
+    first frame at or after its nominal time less half a frame period, from
+    the nearest seek point at or before that time."""
+
+    count: int
+    fps: float
+    start_ticks: int
+    time_base: tuple[int, int]
+    pts: npt.NDArray[np.int64] = field(init=False)  # nominal, rounded to ticks
+    targets_pts: npt.NDArray[np.int64] = field(init=False)
+    times: npt.NDArray[np.float64] = field(init=False)
+    durations: npt.NDArray[np.float64] = field(init=False)
+
+    def __post_init__(self) -> None:
+        num, den = self.time_base
+        period = den / (self.fps * num)  # ticks per frame
+        steps = np.arange(self.count, dtype=np.float64)
+        pts = self.start_ticks + np.round(steps * period).astype(np.int64)
+        targets = self.start_ticks + np.ceil((steps - 0.5) * period).astype(np.int64)
+        set_ = object.__setattr__
+        set_(self, "pts", pts)
+        set_(self, "targets_pts", targets)
+        set_(self, "times", pts.astype(np.float64) * num / den)
+        set_(self, "durations", np.full(self.count, 1.0 / self.fps))
+
+    @classmethod
+    def from_header(cls, header: dict[str, object]) -> _NominalFrames | None:
+        """The nominal frames, or None when the header lacks the rate or
+        both a frame count and a duration."""
+        fps = header.get("average_fps_from_header")
+        if not isinstance(fps, float) or not math.isfinite(fps) or fps <= 0:
+            return None
+        num, den = int(header["time_base_num"]), int(header["time_base_den"])  # type: ignore[call-overload]
+        begin = header.get("begin_stream_seconds_from_header")
+        start = float(begin) if isinstance(begin, (int, float)) else 0.0
+        count = header.get("num_frames_from_header")
+        if not isinstance(count, int):
+            duration = header.get("duration_seconds_from_header")
+            if not isinstance(duration, float):
+                # The container's duration runs from its own start, taken as 0.
+                whole = header.get("container_duration")
+                duration = float(whole) - max(start, 0.0) if isinstance(whole, float) else None
+            if duration is None or duration <= 0:
+                return None
+            count = max(round(duration * fps), 0)
+        return cls(int(count), fps, round(start * den / num), (num, den))
+
+    def __len__(self) -> int:
+        return self.count
+
+    @property
+    def end(self) -> float:
+        return float(self.times[-1] + self.durations[-1]) if self.count else 0.0
+
+    def targets(self, picks: npt.NDArray[np.intp]) -> tuple[list[tuple[int, int]], None]:
+        wanted = self.targets_pts[picks].tolist()
+        return list(zip(wanted, wanted)), None
