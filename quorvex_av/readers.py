@@ -411,6 +411,7 @@ class VideoReader(_Closable):
             raise ValueError(f"seek_mode must be 'exact' or 'approximate', not {seek_mode!r}")
         table = None if frame_index is None else load_table(frame_index)
         self._table: FrameTable | None = None
+        self._table_given = table is not None
         self._nominal: _NominalFrames | None = None
         self._metadata: VideoMetadata | None = None
         self._source_size = _source_size(source)
