@@ -221,8 +221,11 @@ def load_table(value: FrameTable | str | os.PathLike[str]) -> FrameTable:
 class _NominalFrames:
     """The frames a stream's header promises: ``count`` frames ``1 / fps``
     apart from the header's start time.  Frame ``i`` is asked for as the
-    first frame at or after its nominal time less half a frame period, from
-    the nearest seek point at or before that time."""
+    first frame at or after its nominal time less half a frame period,
+    decoded from the key frame at or before its nominal time (a seek past
+    the last frame can land after it in containers without an index); the
+    decoder goes on from the previous frame unless the container's index
+    lists a key frame in between."""
 
     count: int
     fps: float
@@ -230,6 +233,7 @@ class _NominalFrames:
     time_base: tuple[int, int]
     pts: npt.NDArray[np.int64] = field(init=False)  # nominal, rounded to ticks
     targets_pts: npt.NDArray[np.int64] = field(init=False)
+    seek_pts: npt.NDArray[np.int64] = field(init=False)
     times: npt.NDArray[np.float64] = field(init=False)
     durations: npt.NDArray[np.float64] = field(init=False)
 
@@ -239,9 +243,11 @@ class _NominalFrames:
         steps = np.arange(self.count, dtype=np.float64)
         pts = self.start_ticks + np.round(steps * period).astype(np.int64)
         targets = self.start_ticks + np.ceil((steps - 0.5) * period).astype(np.int64)
+        seek = pts
         set_ = object.__setattr__
         set_(self, "pts", pts)
         set_(self, "targets_pts", targets)
+        set_(self, "seek_pts", seek)  # a key frame on its nominal time is landed on
         set_(self, "times", pts.astype(np.float64) * num / den)
         set_(self, "durations", np.full(self.count, 1.0 / self.fps))
 
@@ -275,5 +281,4 @@ class _NominalFrames:
         return float(self.times[-1] + self.durations[-1]) if self.count else 0.0
 
     def targets(self, picks: npt.NDArray[np.intp]) -> tuple[list[tuple[int, int]], None]:
-        wanted = self.targets_pts[picks].tolist()
-        return list(zip(wanted, wanted)), None
+        return list(zip(self.targets_pts[picks].tolist(), self.seek_pts[picks].tolist())), None

@@ -52,6 +52,8 @@ _NOT_SHOWN = (
     "no frame at or before requested timestamp",
     "timestamp exceeds final frame duration or duration is unknown",
 )
+# The extension's message for a target after the last frame.
+_NO_FRAME = "no decoded frame at PTS "
 # The extension's timestamp mode refuses frames that share a timestamp.
 _SHARED_TIMESTAMPS = "timestamp mode requires strictly increasing frame PTS"
 
@@ -632,18 +634,30 @@ class VideoReader(_Closable):
         flat = picks.ravel()
         targets, occurrences = locator.targets(flat)
         exact = isinstance(locator, FrameTable)
+
+        def decode(targets: list[tuple[int, int]]) -> tuple[Frames, list[float], list[float]]:
+            try:
+                return self._decoder.decode_video(
+                    targets, self._dtype, exact, self._transforms,
+                    direct_resize=self._direct_resize, skip_invalid=self._skip_invalid,
+                    occurrences=occurrences, seek_by_index=not exact)
+            finally:
+                self.skipped_packets = _skipped(self._decoder)
+
         try:
-            array, times, _ = self._decoder.decode_video(
-                targets, self._dtype, exact, self._transforms, direct_resize=self._direct_resize,
-                skip_invalid=self._skip_invalid, occurrences=occurrences)
+            array, times, _ = decode(targets)
         except RuntimeError as error:
-            if exact or not str(error).startswith("no decoded frame at PTS "):
+            if exact or not str(error).startswith(_NO_FRAME):
                 raise
-            # The header counts more frames than the stream has.
-            raise IndexError("a frame index is past the last frame of the stream: the header "
-                             f"counts {len(locator)} frames, the stream has fewer") from None
-        finally:
-            self.skipped_packets = _skipped(self._decoder)
+            # Without an index (FLV) a seek to a time at or past the last
+            # frame can land after it: seek half a period earlier instead.
+            try:
+                array, times, _ = decode([(pts, pts) for pts, _ in targets])
+            except RuntimeError as again:
+                if not str(again).startswith(_NO_FRAME):
+                    raise
+                raise IndexError("a frame index is past the last frame of the stream: the header "
+                                 f"counts {len(locator)} frames, the stream has fewer") from None
         frames = self._turn(array)
         return (frames.reshape(picks.shape + frames.shape[1:]),
                 np.array(times, dtype=np.float64).reshape(picks.shape))
