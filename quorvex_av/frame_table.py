@@ -9,6 +9,7 @@ each is shown, and what to ask the decoder for to get frame ``i``.
 
 from __future__ import annotations
 
+import functools
 import math
 import os
 from dataclasses import dataclass, field
@@ -217,7 +218,6 @@ def load_table(value: FrameTable | str | os.PathLike[str]) -> FrameTable:
                     f"not {type(value).__name__}")
 
 
-@dataclass(frozen=True, eq=False)
 class _NominalFrames:
     """The frames a stream's header promises: ``count`` frames ``1 / fps``
     apart from the header's start time.  Frame ``i`` is asked for as the
@@ -225,31 +225,27 @@ class _NominalFrames:
     decoded from the key frame at or before its nominal time (a seek past
     the last frame can land after it in containers without an index); the
     decoder goes on from the previous frame unless the container's index
-    lists a key frame in between."""
+    lists a key frame in between.  Arrays over all frames are made only when
+    asked for: a request works out its own frames alone."""
 
-    count: int
-    fps: float
-    start_ticks: int
-    time_base: tuple[int, int]
-    pts: npt.NDArray[np.int64] = field(init=False)  # nominal, rounded to ticks
-    targets_pts: npt.NDArray[np.int64] = field(init=False)
-    seek_pts: npt.NDArray[np.int64] = field(init=False)
-    times: npt.NDArray[np.float64] = field(init=False)
-    durations: npt.NDArray[np.float64] = field(init=False)
+    def __init__(self, count: int, fps: float, start_ticks: int, time_base: tuple[int, int]) -> None:
+        self.count, self.fps, self.start_ticks, self.time_base = count, fps, start_ticks, time_base
+        self._period = time_base[1] / (fps * time_base[0])  # ticks per frame
 
-    def __post_init__(self) -> None:
+    def _pts(self, steps: npt.NDArray[Any]) -> npt.NDArray[np.int64]:
+        return self.start_ticks + np.round(steps * self._period).astype(np.int64)
+
+    @functools.cached_property
+    def times(self) -> npt.NDArray[np.float64]:
+        """Nominal times, rounded to ticks as a muxer stores them."""
         num, den = self.time_base
-        period = den / (self.fps * num)  # ticks per frame
-        steps = np.arange(self.count, dtype=np.float64)
-        pts = self.start_ticks + np.round(steps * period).astype(np.int64)
-        targets = self.start_ticks + np.ceil((steps - 0.5) * period).astype(np.int64)
-        seek = pts
-        set_ = object.__setattr__
-        set_(self, "pts", pts)
-        set_(self, "targets_pts", targets)
-        set_(self, "seek_pts", seek)  # a key frame on its nominal time is landed on
-        set_(self, "times", pts.astype(np.float64) * num / den)
-        set_(self, "durations", np.full(self.count, 1.0 / self.fps))
+        result: npt.NDArray[np.float64] = self._pts(np.arange(self.count, dtype=np.float64)).astype(
+            np.float64) * num / den
+        return result
+
+    @functools.cached_property
+    def durations(self) -> npt.NDArray[np.float64]:
+        return np.full(self.count, 1.0 / self.fps)
 
     @classmethod
     def from_header(cls, header: dict[str, object]) -> _NominalFrames | None:
@@ -278,7 +274,13 @@ class _NominalFrames:
 
     @property
     def end(self) -> float:
-        return float(self.times[-1] + self.durations[-1]) if self.count else 0.0
+        if not self.count:
+            return 0.0
+        num, den = self.time_base
+        return float(self._pts(np.array([self.count - 1.0]))[0]) * num / den + 1.0 / self.fps
 
     def targets(self, picks: npt.NDArray[np.intp]) -> tuple[list[tuple[int, int]], None]:
-        return list(zip(self.targets_pts[picks].tolist(), self.seek_pts[picks].tolist())), None
+        steps = picks.astype(np.float64)
+        wanted = self.start_ticks + np.ceil((steps - 0.5) * self._period).astype(np.int64)
+        # A key frame on its nominal time is landed on.
+        return list(zip(wanted.tolist(), self._pts(steps).tolist())), None
