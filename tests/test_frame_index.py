@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 from media import X264_PLAIN, BytesFile, _testsrc, _tones, encode, probe_frames
-from quorvex_av import ClipLoader, FrameTable, VideoReader, samplers
+from quorvex_av import ClipLoader, Decoder, FrameTable, VideoReader, samplers
 
 # Every constant-rate video clip of the suite that exact mode reads (mirrored
 # needs auto_rotate=False; no_duration's header has neither count nor duration).
@@ -200,3 +200,45 @@ def test_loader_scans_each_file_once_ever(media, decoder_calls, tmp_path):
     assert one_pass(frame_indexes=[None, None, VideoReader(paths[2]).frame_index]) == want
     with pytest.raises(ValueError, match="^frame_indexes lists 1 indexes for 3 sources$"):
         one_pass(frame_indexes=[None])
+
+
+class CountingFile(BytesFile):
+    """Bytes as a file object that counts the bytes read from it."""
+
+    read_bytes = 0
+
+    def read(self, size=-1):
+        data = super().read(size)
+        self.read_bytes += len(data)
+        return data
+
+
+@pytest.mark.parametrize("suffix", ["mp4", "mkv"])
+def test_a_frame_of_a_long_file_reads_only_its_group_of_pictures(tmp_path, suffix):
+    path = tmp_path / f"long.{suffix}"
+    encode([*_testsrc(40), *X264_PLAIN], path)  # 1000 frames, a key frame every 25
+    data = path.read_bytes()
+    VideoReader(path).frame_index.save(tmp_path / "saved")
+    counts = {}
+    for how, options in [("exact", {}), ("approximate", dict(seek_mode="approximate")),
+                         ("saved", dict(frame_index=tmp_path / "saved"))]:
+        file = CountingFile(data)
+        with VideoReader(file, **options) as reader:
+            frames = reader[[510, 512]]
+        counts[how] = file.read_bytes
+        assert np.array_equal(frames, VideoReader(path)[[510, 512]])
+    assert counts["exact"] >= len(data)
+    assert counts["approximate"] < len(data) / 5 and counts["saved"] < len(data) / 5
+
+
+@pytest.mark.parametrize("name", ["h264", "multi", "vp9"])
+def test_decoding_on_by_the_index_finds_what_seeking_finds(media, name):
+    # Targets between frames, each with its own seek point: decoding on from
+    # the previous answer (seek_by_index) must find the frames a seek finds.
+    path = str(media.path(name))
+    pts = VideoReader(path).frame_index.pts.tolist()
+    picks = [1, 2, 5, 5, 30, 31, 45, len(pts) - 1, 0]  # ascending runs, repeats, a jump back
+    targets = [(pts[i] - 1, pts[i]) for i in picks]
+    plain = Decoder(path, "video").decode_video(targets, "uint8", False)
+    onward = Decoder(path, "video").decode_video(targets, "uint8", False, seek_by_index=True)
+    assert np.array_equal(plain[0], onward[0]) and plain[1] == onward[1]
