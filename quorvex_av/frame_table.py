@@ -61,8 +61,6 @@ class FrameTable:
     header_frames: int | None = None
     source_size: int | None = None
     seek: npt.NDArray[np.int64] = field(init=False)
-    times: npt.NDArray[np.float64] = field(init=False)
-    durations: npt.NDArray[np.float64] = field(init=False)
     occurrence: npt.NDArray[np.int64] | None = field(init=False)
 
     def __post_init__(self) -> None:
@@ -86,13 +84,21 @@ class FrameTable:
             shared[repeated] = shared[repeated + 1] = True
             earlier = np.maximum(np.searchsorted(keys, pts, side="left") - 1, 0)
             seek = np.where(shared, keys[earlier], seek) if keys.size else seek
+        object.__setattr__(self, "seek", seek)
+        object.__setattr__(self, "occurrence", occurrence)
+
+    # Seconds as the extension computes them: ticks * num / den.
+    @functools.cached_property
+    def times(self) -> npt.NDArray[np.float64]:
         num, den = self.time_base
-        # Seconds as the extension computes them: ticks * num / den.
-        set_ = object.__setattr__
-        set_(self, "seek", seek)
-        set_(self, "occurrence", occurrence)
-        set_(self, "times", pts.astype(np.float64) * num / den)
-        set_(self, "durations", self.packet_durations.astype(np.float64) * num / den)
+        result: npt.NDArray[np.float64] = self.pts.astype(np.float64) * num / den
+        return result
+
+    @functools.cached_property
+    def durations(self) -> npt.NDArray[np.float64]:
+        num, den = self.time_base
+        result: npt.NDArray[np.float64] = self.packet_durations.astype(np.float64) * num / den
+        return result
 
     @classmethod
     def from_scan(cls, packets: list[tuple[int, int, bool]], header: dict[str, object],
@@ -149,14 +155,17 @@ class FrameTable:
     def save(self, file: TablePath) -> None:
         """Write the table to ``file`` (a path, written as given, or a binary
         file) as a compressed NumPy archive."""
+        # Steps between timestamps and bit-packed key flags compress to a
+        # few bytes for a regular stream, and load in a millisecond.
+        # The identity facts go in one array (-1 for unknown): each array
+        # of an archive costs its own read.
+        identity = (self.stream_index, *self.time_base, _unknown(self.header_frames),
+                    _unknown(self.source_size))
         arrays: dict[str, Any] = {
             "format_version": np.int64(FORMAT_VERSION),
-            "pts": self.pts, "durations": self.packet_durations, "key": self.key,
-            "stream_index": np.int64(self.stream_index),
-            "time_base": np.array(self.time_base, dtype=np.int64),
+            "pts_steps": np.diff(self.pts, prepend=np.int64(0)), "durations": self.packet_durations,
+            "key_bits": np.packbits(self.key), "identity": np.array(identity, dtype=np.int64),
             "codec": np.str_(self.codec if self.codec is not None else ""),
-            "header_frames": np.int64(-1 if self.header_frames is None else self.header_frames),
-            "source_size": np.int64(-1 if self.source_size is None else self.source_size),
         }
         if isinstance(file, (str, os.PathLike)):
             with open(file, "wb") as out:  # np.savez would add ".npz" to a bare name
@@ -184,11 +193,11 @@ class FrameTable:
                 raise ValueError(f"frame table format version {version} is not supported "
                                  f"(this release reads version {FORMAT_VERSION})")
             try:
-                pts, durations = data["pts"].astype(np.int64), data["durations"].astype(np.int64)
-                key = data["key"].astype(bool)
-                num, den = (int(v) for v in data["time_base"])
-                codec, frames, size = str(data["codec"]), int(data["header_frames"]), int(data["source_size"])
-                stream_index = int(data["stream_index"])
+                pts = np.cumsum(data["pts_steps"].astype(np.int64))
+                durations = data["durations"].astype(np.int64)
+                key = np.unpackbits(data["key_bits"].astype(np.uint8), count=pts.size).astype(bool)
+                stream_index, num, den, frames, size = (int(v) for v in data["identity"])
+                codec = str(data["codec"])
             except (KeyError, ValueError, TypeError) as error:
                 raise ValueError(f"not a saved frame table: {error}") from None
         if not (pts.ndim == 1 and pts.shape == durations.shape == key.shape) or num < 1 or den < 1:
@@ -197,6 +206,10 @@ class FrameTable:
             raise ValueError("not a saved frame table: its timestamps are not sorted")
         return cls(pts, durations, key, stream_index, codec or None, (num, den),
                    None if frames < 0 else frames, None if size < 0 else size)
+
+
+def _unknown(value: int | None) -> int:
+    return -1 if value is None else value
 
 
 def _identity(header: dict[str, object]) -> dict[str, Any]:
