@@ -235,11 +235,13 @@ class _NominalFrames:
     """The frames a stream's header promises: ``count`` frames ``1 / fps``
     apart from the header's start time.  Frame ``i`` is asked for as the
     first frame at or after its nominal time less half a frame period,
-    decoded from the key frame at or before its nominal time (a seek past
-    the last frame can land after it in containers without an index); the
-    decoder goes on from the previous frame unless the container's index
-    lists a key frame in between.  Arrays over all frames are made only when
-    asked for: a request works out its own frames alone."""
+    decoded from the key frame at or before its nominal time, so that a key
+    frame on its nominal time is landed on; the decoder goes on from the
+    previous frame unless the container's index lists a key frame in
+    between.  (Where that seek lands after the frame, as past the last
+    frame of an FLV file, the reader asks again from half a period earlier.)
+    Arrays over all frames are made only when asked for: a request works
+    out its own frames alone."""
 
     def __init__(self, count: int, fps: float, start_ticks: int, time_base: tuple[int, int]) -> None:
         self.count, self.fps, self.start_ticks, self.time_base = count, fps, start_ticks, time_base
@@ -295,5 +297,4 @@ class _NominalFrames:
     def targets(self, picks: npt.NDArray[np.intp]) -> tuple[list[tuple[int, int]], None]:
         steps = picks.astype(np.float64)
         wanted = self.start_ticks + np.ceil((steps - 0.5) * self._period).astype(np.int64)
-        # A key frame on its nominal time is landed on.
         return list(zip(wanted.tolist(), self._pts(steps).tolist())), None
