@@ -235,8 +235,9 @@ class _NominalFrames:
     """The frames a stream's header promises: ``count`` frames ``1 / fps``
     apart from the header's start time.  Frame ``i`` is asked for as the
     first frame at or after its nominal time less half a frame period,
-    decoded from the key frame at or before its nominal time, so that a key
-    frame on its nominal time is landed on; the decoder goes on from the
+    decoded from the key frame at or before a quarter period after its
+    nominal time, so that a key frame on its time (give or take the
+    rounding of a muxer) is landed on; the decoder goes on from the
     previous frame unless the container's index lists a key frame in
     between.  (Where that seek lands after the frame, as past the last
     frame of an FLV file, the reader asks again from half a period earlier.)
@@ -297,4 +298,5 @@ class _NominalFrames:
     def targets(self, picks: npt.NDArray[np.intp]) -> tuple[list[tuple[int, int]], None]:
         steps = picks.astype(np.float64)
         wanted = self.start_ticks + np.ceil((steps - 0.5) * self._period).astype(np.int64)
-        return list(zip(wanted.tolist(), self._pts(steps).tolist())), None
+        seek = self.start_ticks + np.floor((steps + 0.25) * self._period).astype(np.int64)
+        return list(zip(wanted.tolist(), seek.tolist())), None

@@ -5,7 +5,7 @@ import io
 import numpy as np
 import pytest
 
-from media import X264_PLAIN, BytesFile, _testsrc, _tones, encode, probe_frames
+from media import X264_GOP25, X264_PLAIN, BytesFile, _testsrc, _tones, encode, probe_frames
 from quorvex_av import ClipLoader, Decoder, FrameTable, VideoReader, samplers
 
 # Every constant-rate video clip of the suite that exact mode reads (mirrored
@@ -38,6 +38,17 @@ def test_approximate_mode_gives_the_exact_frames_of_a_constant_rate_stream(media
     assert np.array_equal(reader[picks], want[picks])
     assert reader.times == pytest.approx(exact.times, abs=1e-6)
     assert scans(decoder_calls) == 0
+
+
+@pytest.mark.parametrize("suffix", ["mkv", "mp4"])
+def test_approximate_mode_at_a_rate_the_time_base_rounds(tmp_path, suffix):
+    # 30000/1001 fps: Matroska's millisecond ticks round every frame's time.
+    path = tmp_path / f"ntsc.{suffix}"
+    encode(["-f", "lavfi", "-i", "testsrc2=size=96x64:rate=30000/1001:duration=3", *X264_GOP25], path)
+    exact, reader = VideoReader(path), VideoReader(path, seek_mode="approximate")
+    assert len(reader) == len(exact)
+    frames, times = every_frame(reader)
+    assert np.array_equal(frames, exact[:]) and np.array_equal(times, exact.times)
 
 
 def test_approximate_mode_on_a_variable_rate_stream(media):
