@@ -274,8 +274,13 @@ class _NominalFrames:
         begin = header.get("begin_stream_seconds_from_header")
         start = float(begin) if isinstance(begin, (int, float)) else 0.0
         count = header.get("num_frames_from_header")
+        duration = header.get("duration_seconds_from_header")
+        if isinstance(count, int) and isinstance(duration, float) and duration > 0:
+            # A base rate that does not fit the count and the duration (a
+            # variable rate) gives way to their mean rate.
+            if abs(count - duration * fps) > max(2.0, 0.01 * count):
+                fps = count / duration
         if not isinstance(count, int):
-            duration = header.get("duration_seconds_from_header")
             if not isinstance(duration, float):
                 # The container's duration runs from its own start, taken as 0.
                 whole = header.get("container_duration")

@@ -364,7 +364,8 @@ class VideoReader(_Closable):
       the source's size where known); a mismatch raises ValueError.
     - ``seek_mode="approximate"``: no scan.  The header's frame rate and
       count (or duration x rate) give ``len()`` and frame ``i``'s time,
-      start + i / fps; frame ``i`` is the first frame at or after that time
+      start + i / fps (fps: the header's base rate, or its count / duration
+      where the two disagree by more than 1 %); frame ``i`` is the first frame at or after that time
       less half a frame period, decoded from the seek point the container's
       index gives for it.  On a constant-rate stream these are exactly the
       frames of exact mode.  Otherwise (variable rate, frames sharing a

@@ -53,21 +53,23 @@ def test_approximate_mode_at_a_rate_the_time_base_rounds(tmp_path, suffix):
 
 
 def test_approximate_mode_on_a_variable_rate_stream(media):
-    # Frame i is the first frame at or after (i - 1/2) / fps, fps being the
-    # header's base rate (25 here), whatever the frames' real times; or the
-    # key frame after it where a seek lands there (MP4 seeks by a decoding
-    # time shifted by a constant, which B-frames at a varying rate outrun).
+    # Frame i is the first frame at or after (i - 1/2) / fps: fps is the
+    # header's base rate (25 here) unless it disagrees with the header's
+    # count and duration, whose mean rate it then is (50 frames in 2.6 s).
     path = str(media.path("vfr"))
     real = np.array([f["time"] for f in probe_frames(path, 0)])
     reader, exact = VideoReader(path, seek_mode="approximate"), VideoReader(path)
-    assert len(reader) == len(real)
-    nominal = (np.arange(len(reader)) - 0.5) / 25
+    assert len(reader) == len(real) and reader.metadata.fps == 50 / 2.6 and reader.header.fps == 25
+    nominal = (np.arange(len(reader)) - 0.5) / (50 / 2.6)
     first_after = np.searchsorted(real, nominal - 1e-9, side="left")
     frames, times = every_frame(reader)
     got = np.searchsorted(real, times - 1e-9)
     assert np.array_equal(times, real[got]) and np.array_equal(frames, exact[got])
+    # Or the key frame after it, where a seek lands there: MP4 seeks by
+    # decoding times shifted by a constant, which B-frames at a varying rate
+    # outrun.
     late = np.flatnonzero(got != first_after)
-    assert late.tolist() == [32] and got[32] == first_after[32] + 1 == 25  # frame 25: a key frame
+    assert set(got[late] - first_after[late]) <= {1} and set(got[late]) <= {25}
     assert reader.metadata.num_frames == len(real) and reader.metadata.num_key_frames is None
 
 
