@@ -206,7 +206,7 @@ class ClipLoader:
             with self._reader(source, self._indexes.get(position), cached) as reader:
                 clips = self._sampler(reader, **arguments)
                 if cached is not None and reader._table is not None and not reader._table_given:
-                    _save_atomically(reader._table, cached)
+                    _keep(reader._table, cached)
             return LoadedClips(clips.frames, clips.indices, clips.times, source, position)
         except Exception as error:
             return Failure(position, source, error)
@@ -262,14 +262,22 @@ def _indexes_by_position(sources: list[Source], given: Sequence[IndexSource | No
     return {i: index for i, index in enumerate(listed) if index is not None}
 
 
-def _save_atomically(table: FrameTable, path: str) -> None:
+def _keep(table: FrameTable, path: str) -> None:
     """Write the table under a private name, then rename it: a reader in
-    another thread or process never loads half a file."""
-    descriptor, partial = tempfile.mkstemp(dir=os.path.dirname(path), suffix=".part")
+    another thread or process never loads half a file.  A cache that cannot
+    be written costs the next run a scan, not this file its clips."""
+    try:
+        descriptor, partial = tempfile.mkstemp(dir=os.path.dirname(path), suffix=".part")
+    except OSError as error:
+        _log.warning("frame index not cached in %s: %s", path, error)
+        return
     try:
         with os.fdopen(descriptor, "wb") as file:
             table.save(file)
         os.replace(partial, path)
+    except OSError as error:
+        _log.warning("frame index not cached in %s: %s", path, error)
+        os.unlink(partial)
     except BaseException:
         os.unlink(partial)
         raise
