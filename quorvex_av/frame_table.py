@@ -212,13 +212,20 @@ def _unknown(value: int | None) -> int:
     return -1 if value is None else value
 
 
+def _number(header: dict[str, object], key: str) -> int:
+    value = header.get(key)
+    if not isinstance(value, int):
+        raise RuntimeError(f"the stream header has no {key}")
+    return value
+
+
 def _identity(header: dict[str, object]) -> dict[str, Any]:
     frames = header.get("num_frames_from_header")
     codec = header.get("codec")
-    return {"stream_index": int(header["stream_index"]),  # type: ignore[call-overload]
+    return {"stream_index": _number(header, "stream_index"),
             "codec": None if codec is None else str(codec),
-            "time_base": (int(header["time_base_num"]), int(header["time_base_den"])),  # type: ignore[call-overload]
-            "header_frames": int(frames) if isinstance(frames, int) else None}
+            "time_base": (_number(header, "time_base_num"), _number(header, "time_base_den")),
+            "header_frames": frames if isinstance(frames, int) else None}
 
 
 def load_table(value: FrameTable | str | os.PathLike[str]) -> FrameTable:
@@ -270,7 +277,7 @@ class _NominalFrames:
         fps = header.get("average_fps_from_header")
         if not isinstance(fps, float) or not math.isfinite(fps) or fps <= 0:
             return None
-        num, den = int(header["time_base_num"]), int(header["time_base_den"])  # type: ignore[call-overload]
+        num, den = _number(header, "time_base_num"), _number(header, "time_base_den")
         begin = header.get("begin_stream_seconds_from_header")
         start = float(begin) if isinstance(begin, (int, float)) else 0.0
         count = header.get("num_frames_from_header")
