@@ -12,8 +12,9 @@ string: those put the repository root on ``sys.path``, where the source tree's
 ``quorvex_av`` (without the compiled extension) hides the installed package.
 
 Rows (``--rows``, comma-separated; default all): seq, seq_threads, seq_keep, random_16,
-times_32, resize_224, audio_16k, parallel, memory, clips_8x16, loader_8 (the
-last two in training.py).  Inputs are made with the ffmpeg tool on first use
+times_32, resize_224, audio_16k, parallel, memory, clips_8x16, loader_8 (these
+two in training.py), frame_mid_hour, clips_8x16_hour (these two on an hour
+of video, in long_video.py, cached under build/bench).  Inputs are made with the ffmpeg tool on first use
 and cached in bench/.media/.  Each row reports the median of ``--repeat``
 timed runs (default 3) after one untimed run, checks that the libraries
 returned the same frames or samples, and compares the times with the fastest
@@ -53,6 +54,7 @@ import lib_ours
 import lib_pyav
 import lib_tool
 import lib_torchcodec
+import long_video
 import report
 import training
 from rows import ROWS, Suite
@@ -68,6 +70,9 @@ ROW_CLIPS = {
 # Rows defined beside the others: training.py (samplers and the clip loader).
 ROWS.update(training.ROWS)
 ROW_CLIPS.update(training.ROW_CLIPS)
+# One hour of video made from the 60 s clip: long_video.py.
+ROWS.update(long_video.ROWS)
+ROW_CLIPS.update(long_video.ROW_CLIPS)
 
 
 def parse(argv):

@@ -4,13 +4,15 @@
 index or time, whole streams in batches, audio cut to a time range.
 ``quorvex_av.samplers`` draws clips of a video for training, and
 ``ClipLoader`` decodes the clips of many files on a pool of threads.
-``Decoder`` is the extension's own, lower-level class that they are built on.
+``FrameTable`` is a video's exact frame index, which can be saved so that a
+file is scanned once, ever.  ``Decoder`` is the extension's own, lower-level class that they are built on.
 """
 
 from . import samplers
 from ._av import Decoder, __version__, ffmpeg_version
+from .frame_table import FrameTable
 from .loader import ClipLoader, LoadedClips, LoadError
-from .readers import AudioMetadata, AudioReader, VideoMetadata, VideoReader
+from .readers import AudioMetadata, AudioReader, VideoHeader, VideoMetadata, VideoReader
 from .samplers import Clips
 
 __all__ = [
@@ -19,8 +21,10 @@ __all__ = [
     "ClipLoader",
     "Clips",
     "Decoder",
+    "FrameTable",
     "LoadError",
     "LoadedClips",
+    "VideoHeader",
     "VideoMetadata",
     "VideoReader",
     "__version__",

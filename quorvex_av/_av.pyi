@@ -36,7 +36,13 @@ class Decoder:
         direct_resize: bool | np.bool_ = False,
         occurrences: Sequence[SupportsIndex] | None = None,
         skip_invalid: bool | np.bool_ = False,
-    ) -> _Batch: ...
+        seek_by_index: bool | np.bool_ = False,
+    ) -> _Batch:
+        """With ``seek_by_index=True`` a target later than the previous
+        answer is reached by decoding on, without a seek, unless the
+        container's index lists a key frame after that answer and at or
+        before the target's seek point; seek points may then differ for
+        every target."""
     def decode_timestamps(
         self,
         seconds: Sequence[SupportsFloat | SupportsIndex],

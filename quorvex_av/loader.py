@@ -2,7 +2,9 @@
 pool of threads while the training loop works on what it has.
 
 Each source is one task: open a ``VideoReader``, draw its clips with a
-sampler (one decoding call), close the reader.  Decoding releases the
+sampler (one decoding call), close the reader.  Frame indexes given per
+source, or kept in a cache directory, spare each file's scan after the
+first.  Decoding releases the
 interpreter lock, so the tasks of different files run in parallel.  The
 loader submits tasks only as results are taken, never more than
 ``prefetch`` ahead, which bounds the memory it holds.
@@ -10,9 +12,11 @@ loader submits tasks only as results are taken, never more than
 
 from __future__ import annotations
 
+import hashlib
 import inspect
 import logging
 import os
+import tempfile
 import threading
 from collections import deque
 from collections.abc import Callable, Iterator, Mapping, Sequence
@@ -22,6 +26,7 @@ from typing import Any, Literal, Union
 
 import numpy as np
 
+from .frame_table import FrameTable
 from .readers import Source, VideoReader
 from .samplers import Clips, _check_arguments
 
@@ -70,6 +75,8 @@ class LoadError(Exception):
 
 
 _Outcome = Union[LoadedClips, Failure]
+#: A frame index as ``VideoReader(frame_index=...)`` takes it.
+IndexSource = Union[FrameTable, str, "os.PathLike[str]"]
 
 
 class ClipLoader:
@@ -101,6 +108,17 @@ class ClipLoader:
     ``close()``, leaving a ``with`` block, or dropping an unfinished
     iterator (as ``break`` does) cancels the files not started, waits for the
     threads to finish those being decoded and closes their readers.
+
+    Frame indexes spare the readers their scans (see ``VideoReader``):
+    ``frame_indexes`` gives one per source, as a sequence in the order of
+    ``sources`` (None for a source without one) or a mapping from a source's
+    path to its index (a ``FrameTable`` or the path of a saved one).
+    ``index_cache`` names a directory where the loader keeps the index of
+    every source given by path: the first reader of a file scans it and the
+    index is saved there, keyed by the file's absolute path, size and
+    modification time (and the reader's ``stream_index``); later readers,
+    in this pass or any later run, load it instead.  A cached index that no
+    longer fits its file is replaced.  A given index wins over the cache.
     """
 
     def __init__(self, sources: Sequence[Source], sampler: Callable[..., Clips], /, *,
@@ -108,8 +126,14 @@ class ClipLoader:
                  shuffle: bool = False, seed: int | None = None,
                  on_error: Literal["raise", "skip"] = "raise",
                  reader_options: Mapping[str, Any] | None = None,
+                 frame_indexes: Sequence[IndexSource | None] | Mapping[str, IndexSource] | None = None,
+                 index_cache: str | os.PathLike[str] | None = None,
                  **sampler_arguments: Any) -> None:
         self.sources: list[Source] = list(sources)
+        self._indexes = _indexes_by_position(self.sources, frame_indexes)
+        self.index_cache = None if index_cache is None else os.fspath(index_cache)
+        if self.index_cache is not None:
+            os.makedirs(self.index_cache, exist_ok=True)
         self.threads = threads if threads is not None else min(4, os.cpu_count() or 1)
         self.prefetch = prefetch if prefetch is not None else 2 * self.threads
         for name, value in (("threads", self.threads), ("prefetch", self.prefetch)):
@@ -178,11 +202,40 @@ class ClipLoader:
             if self._seeded:
                 key = np.random.SeedSequence(self._entropy, spawn_key=(1, epoch, position))
                 arguments["seed"] = np.random.default_rng(key)
-            with VideoReader(source, **self._reader_options) as reader:
+            cached = self._cached_index(source)
+            with self._reader(source, self._indexes.get(position), cached) as reader:
                 clips = self._sampler(reader, **arguments)
+                if cached is not None and reader._table is not None and not reader._table_given:
+                    _keep(reader._table, cached)
             return LoadedClips(clips.frames, clips.indices, clips.times, source, position)
         except Exception as error:
             return Failure(position, source, error)
+
+    def _reader(self, source: Source, given: IndexSource | None, cached: str | None) -> VideoReader:
+        """A reader with the source's given index, else its cached one (a
+        cached index that does not fit the file is dropped for a new scan)."""
+        if given is not None:
+            return VideoReader(source, frame_index=given, **self._reader_options)
+        if cached is not None and os.path.exists(cached):
+            try:
+                return VideoReader(source, frame_index=cached, **self._reader_options)
+            except ValueError as error:
+                _log.warning("cached frame index %s dropped: %s", cached, error)
+        return VideoReader(source, **self._reader_options)
+
+    def _cached_index(self, source: Source) -> str | None:
+        """Where the cache keeps the index of a source given by path."""
+        if self.index_cache is None or not isinstance(source, (str, os.PathLike)):
+            return None
+        try:
+            path = os.path.abspath(os.fspath(source))
+            status = os.stat(path)
+        except (OSError, ValueError):
+            return None  # a URL, or a file that is not there: no cache
+        stream = self._reader_options.get("stream_index")
+        key = f"{path}\0{status.st_size}\0{status.st_mtime_ns}\0{stream}"
+        digest = hashlib.sha256(key.encode("utf-8", "surrogateescape")).hexdigest()[:32]
+        return os.path.join(self.index_cache, f"{digest}.npz")
 
     def _failed(self, failure: Failure) -> None:
         if self.on_error == "raise":
@@ -193,6 +246,41 @@ class ClipLoader:
     def __repr__(self) -> str:
         return (f"<ClipLoader of {len(self.sources)} sources, {self.threads} threads, "
                 f"prefetch {self.prefetch}>")
+
+
+def _indexes_by_position(sources: list[Source], given: Sequence[IndexSource | None]
+                         | Mapping[str, IndexSource] | None) -> dict[int, IndexSource]:
+    if given is None:
+        return {}
+    if isinstance(given, Mapping):
+        paths = {os.fspath(key): value for key, value in given.items()}
+        return {i: paths[os.fspath(source)] for i, source in enumerate(sources)
+                if isinstance(source, (str, os.PathLike)) and os.fspath(source) in paths}
+    listed = list(given)
+    if len(listed) != len(sources):
+        raise ValueError(f"frame_indexes lists {len(listed)} indexes for {len(sources)} sources")
+    return {i: index for i, index in enumerate(listed) if index is not None}
+
+
+def _keep(table: FrameTable, path: str) -> None:
+    """Write the table under a private name, then rename it: a reader in
+    another thread or process never loads half a file.  A cache that cannot
+    be written costs the next run a scan, not this file its clips."""
+    try:
+        descriptor, partial = tempfile.mkstemp(dir=os.path.dirname(path), suffix=".part")
+    except OSError as error:
+        _log.warning("frame index not cached in %s: %s", path, error)
+        return
+    try:
+        with os.fdopen(descriptor, "wb") as file:
+            table.save(file)
+        os.replace(partial, path)
+    except OSError as error:
+        _log.warning("frame index not cached in %s: %s", path, error)
+        os.unlink(partial)
+    except BaseException:
+        os.unlink(partial)
+        raise
 
 
 class _Run:

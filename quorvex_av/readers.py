@@ -1,12 +1,16 @@
 """Readers on top of the extension's ``Decoder``: video frames by index or by
 time, a whole stream in bounded batches, and audio cut to a time range.
 
-A ``VideoReader`` lists the frames of its stream once, with one ``scan()``
-pass, the first time it needs them (for ``len``, indexing, ``batches``,
-``index_at`` or ``metadata``).  Frame ``i`` is the ``i``-th frame in
-presentation order; its timestamp and the timestamp of the key frame at or
-before it are all the extension needs to fetch it exactly.  Every request,
-however many frames it names, is answered by one extension call.
+A ``VideoReader`` opens with the header alone.  By default (``seek_mode=
+"exact"``) it lists the frames of its stream once, with one ``scan()`` pass,
+the first time it needs them (for ``len``, indexing, ``batches``,
+``index_at`` or ``metadata``); a ``FrameTable`` saved from an earlier scan
+(``frame_index=``) replaces the scan, and ``seek_mode="approximate"`` does
+without one, placing frames by the header's rate and count.  Frame ``i`` is
+the ``i``-th frame in presentation order; its timestamp and the timestamp of
+the key frame at or before it are all the extension needs to fetch it
+exactly.  Every request, however many frames it names, is answered by one
+extension call.
 """
 
 from __future__ import annotations
@@ -24,8 +28,9 @@ import numpy as np
 import numpy.typing as npt
 
 from ._av import Decoder
+from .frame_table import FrameTable, _NominalFrames, load_table
 
-__all__ = ["AudioMetadata", "AudioReader", "VideoMetadata", "VideoReader"]
+__all__ = ["AudioMetadata", "AudioReader", "VideoHeader", "VideoMetadata", "VideoReader"]
 
 #: What a reader can open: a path or URL, encoded media in memory, or a
 #: binary file object with ``read`` and ``seek``.
@@ -37,6 +42,9 @@ OutputDtype: TypeAlias = Literal["uint8", "uint16", "float32", "native"]
 Frames: TypeAlias = npt.NDArray[Union[np.uint8, np.uint16, np.float32]]
 #: Indices accepted by ``VideoReader.__getitem__``.
 FrameIndex: TypeAlias = Union[SupportsIndex, slice, "npt.ArrayLike"]
+#: How a ``VideoReader`` finds frame ``i`` without a saved table.
+SeekMode: TypeAlias = Literal["exact", "approximate"]
+_SEEK_MODES = ("exact", "approximate")
 
 _DTYPES = ("uint8", "uint16", "float32", "native")
 # The extension's messages for a time at which no frame is shown.
@@ -44,6 +52,8 @@ _NOT_SHOWN = (
     "no frame at or before requested timestamp",
     "timestamp exceeds final frame duration or duration is unknown",
 )
+# The extension's message for a target after the last frame.
+_NO_FRAME = "no decoded frame at PTS "
 # The extension's timestamp mode refuses frames that share a timestamp.
 _SHARED_TIMESTAMPS = "timestamp mode requires strictly increasing frame PTS"
 # The largest read from a file object.  The decoder's reads start at 64 KiB
@@ -172,13 +182,54 @@ def _seconds(value: float) -> str:
 
 
 @dataclass(frozen=True)
+class VideoHeader:
+    """What the container header says of a video stream: known as soon as
+    a ``VideoReader`` is open, without reading any frame or packet.
+
+    The counts and times here are the header's claims (None where it makes
+    none); ``VideoMetadata`` has the ones a scan of the stream measures.
+    """
+
+    stream_index: int
+    codec: str | None
+    #: Width and height of the frames before any crop or resize, upright when
+    #: the reader applies the display rotation.
+    width: int
+    height: int
+    #: The frame count the header stores (MP4 does, Matroska does not).
+    num_frames: int | None
+    #: The header's base frame rate.
+    fps: float | None
+    #: The stream's start time and duration, in seconds.
+    start: float | None
+    duration: float | None
+    #: The whole container's duration, in seconds.
+    container_duration: float | None
+    pixel_format: str | None
+    bit_depth: int | None
+    #: Shape of a pixel as (width, height), None when the file does not say.
+    pixel_aspect_ratio: tuple[int, int] | None
+    color_range: str | None
+    color_space: str | None
+    color_primaries: str | None
+    color_transfer: str | None
+    #: The display rotation stored in the file, in degrees counter-clockwise
+    #: (None when there is none), whether or not the reader applies it.
+    rotation: float | None
+    bit_rate: float | None
+
+
+@dataclass(frozen=True)
 class VideoMetadata:
     """What a ``VideoReader`` knows about its stream.
 
     Sizes are those of the pictures as shown: with ``auto_rotate`` a quarter
-    turn swaps ``width`` and ``height``.  ``num_frames``, ``start``,
-    ``duration`` and ``fps`` come from the reader's scan of the stream, not
-    from the header, so they hold for variable frame rates too.
+    turn swaps ``width`` and ``height``.  ``num_frames``, ``num_key_frames``,
+    ``start``, ``duration`` and ``fps`` are measured by the reader's frame
+    table (its scan of the stream, or a saved table), so they hold for
+    variable frame rates too; with ``seek_mode="approximate"`` and no table
+    they are the header's nominal values instead (``num_key_frames`` is then
+    None).  The other fields are header facts, also in ``VideoHeader``.
     """
 
     stream_index: int
@@ -189,7 +240,7 @@ class VideoMetadata:
     height: int
     #: Frames in the stream, and how many of them are key frames.
     num_frames: int
-    num_key_frames: int
+    num_key_frames: int | None
     #: Time of the first frame, in seconds (not always 0).
     start: float
     #: From the first frame's time to the end of the last frame; the last
@@ -227,53 +278,30 @@ class AudioMetadata:
     bit_rate: float | None
 
 
-@dataclass(frozen=True)
-class _FrameTable:
-    """Every frame of a stream in presentation order, from one scan.
+# The exact table of a stream's frames (kept under its former name too).
+_FrameTable = FrameTable
 
-    Frames may share a timestamp (in the scan's order, which is the order in
-    which they are decoded); each keeps its own index, and ``occurrence``
-    tells them apart: how many frames of the same timestamp come before it.
-    """
 
-    pts: npt.NDArray[np.int64]
-    seek: npt.NDArray[np.int64]  # pts of the key frame at or before each frame
-    times: npt.NDArray[np.float64]
-    durations: npt.NDArray[np.float64]
-    key_frames: int
-    occurrence: npt.NDArray[np.int64] | None = None  # None when no timestamp repeats
-
-    @classmethod
-    def from_scan(cls, packets: list[tuple[int, int, bool]], num: int, den: int) -> _FrameTable:
-        table = np.array(packets, dtype=np.int64).reshape(-1, 3)
-        pts = np.ascontiguousarray(table[:, 0])
-        keys = pts[table[:, 2] != 0]
-        if keys.size == 0:  # no key flags: start every search at the first frame
-            keys = pts[:1]
-        before = np.searchsorted(keys, pts, side="right") - 1
-        # A frame before the first key frame gets that key frame as its seek
-        # point; the extension then restarts from the stream start by itself.
-        seek = keys[np.maximum(before, 0)] if keys.size else pts
-        occurrence = None
-        first = np.searchsorted(pts, pts, side="left")  # first row of each timestamp
-        repeated = np.flatnonzero(np.diff(pts) == 0)
-        if repeated.size:
-            occurrence = np.arange(pts.size, dtype=np.int64) - first
-            # Occurrences count from the seek point, which must come before
-            # the whole group: a seek to the group's own timestamp may land
-            # on any of its frames.
-            shared = np.zeros(pts.size, dtype=bool)
-            shared[repeated] = shared[repeated + 1] = True
-            earlier = np.maximum(np.searchsorted(keys, pts, side="left") - 1, 0)
-            seek = np.where(shared, keys[earlier], seek) if keys.size else seek
-        # Seconds as the extension computes them: ticks * num / den.
-        times = pts.astype(np.float64) * num / den
-        durations = table[:, 1].astype(np.float64) * num / den
-        return cls(pts, seek, times, durations, int(np.count_nonzero(table[:, 2])), occurrence)
-
-    @property
-    def end(self) -> float:
-        return float(self.times[-1] + self.durations[-1]) if self.times.size else 0.0
+def _source_size(source: Source) -> int | None:
+    """Size in bytes of a source, where it is cheap to know: a local file,
+    bytes in memory, or a seekable file object (put back where it was)."""
+    given: object = source
+    if isinstance(given, (bytes, bytearray, memoryview)):
+        return len(given) if not isinstance(given, memoryview) else given.nbytes
+    if isinstance(given, (str, os.PathLike)):
+        try:
+            return os.path.getsize(given)
+        except (OSError, ValueError):
+            return None  # a URL, or a name the system cannot stat
+    try:
+        if not getattr(given, "seekable", lambda: True)():
+            return None
+        position = given.tell()  # type: ignore[attr-defined]
+        size = given.seek(0, io.SEEK_END)  # type: ignore[attr-defined]
+        given.seek(position)  # type: ignore[attr-defined]
+        return int(size)
+    except Exception:  # a file object without a usable size
+        return None
 
 
 _R = TypeVar("_R", bound="_Closable")
@@ -330,6 +358,31 @@ class VideoReader(_Closable):
     whole stream.  A reader is not safe to use from two threads at once; use
     one reader per thread or process.
 
+    Opening reads the header only (``header``).  Frame ``i`` is found in
+    one of three ways:
+
+    - ``seek_mode="exact"`` (the default): the first request that needs
+      frame positions scans every packet of the stream once (``scan()``,
+      reading the whole file but decoding nothing); frames are then exact.
+    - ``frame_index=``: a ``FrameTable`` from an earlier scan
+      (``reader.frame_index``, saved with ``save``), or the path of a saved
+      one, used instead of the scan after checking that it belongs to this
+      stream (stream index, codec, time base, the header's frame count and
+      the source's size where known); a mismatch raises ValueError.
+    - ``seek_mode="approximate"``: no scan.  The header's frame rate and
+      count (or duration x rate) give ``len()`` and frame ``i``'s time,
+      start + i / fps (fps: the header's base rate, or its count / duration
+      where the two disagree by more than 1 %); frame ``i`` is the first frame at or after that time
+      less half a frame period, decoded from the seek point the container's
+      index gives for it.  On a constant-rate stream these are exactly the
+      frames of exact mode.  Otherwise (variable rate, frames sharing a
+      timestamp, a header count that is wrong) they are the frames nearest
+      the nominal times, ``len()`` is the header's count, and an index past
+      the stream's real end raises IndexError; ``times`` and ``durations``
+      are the nominal ones.  A header without a rate, or without both a
+      count and a duration, leaves nothing to go by: the reader then scans
+      as in exact mode.
+
     A packet the decoder rejects as invalid data (a damaged stretch of the
     file) is skipped and decoding goes on, as the ffmpeg tool does;
     ``skipped_packets`` counts those the latest request skipped.  With
@@ -340,6 +393,8 @@ class VideoReader(_Closable):
         self,
         source: Source,
         *,
+        seek_mode: SeekMode = "exact",
+        frame_index: FrameTable | str | os.PathLike[str] | None = None,
         stream_index: int | None = None,
         threads: int = 1,
         timeout: float | None = None,
@@ -362,14 +417,27 @@ class VideoReader(_Closable):
         self._skip_invalid = not strict
         #: Invalid packets skipped by the latest request (0 with ``strict``).
         self.skipped_packets = 0
-        self._table: _FrameTable | None = None
+        if seek_mode not in _SEEK_MODES:
+            raise ValueError(f"seek_mode must be 'exact' or 'approximate', not {seek_mode!r}")
+        table = None if frame_index is None else load_table(frame_index)
+        self._table: FrameTable | None = None
+        self._table_given = table is not None
+        self._nominal: _NominalFrames | None = None
         self._metadata: VideoMetadata | None = None
+        self._source_size = _source_size(source)
         self._open(source, "video", stream_index, threads, timeout)
         try:
             self._configure(crop, resize, auto_rotate)
+            if table is not None:
+                table.check(self._header, self._source_size)
+                self._table = table
+            elif seek_mode == "approximate":
+                self._nominal = _NominalFrames.from_header(self._header)
         except BaseException:
             self.close()
             raise
+        #: "exact" or "approximate": how frames are found (exact with a table).
+        self.seek_mode: SeekMode = "approximate" if self._nominal is not None else "exact"
 
     def _configure(self, crop: tuple[int, int, int, int] | None,
                    resize: tuple[int, int] | None, auto_rotate: bool) -> None:
@@ -420,16 +488,31 @@ class VideoReader(_Closable):
 
     # -- the frame table ------------------------------------------------------
 
-    def _frames(self) -> _FrameTable:
+    def _frames(self) -> FrameTable:
+        """The exact table: the given one, or one scan of the stream."""
         if self._table is None:
-            num = _need_int(self._header, "time_base_num")
-            den = _need_int(self._header, "time_base_den")
-            self._table = _FrameTable.from_scan(self._decoder.scan(), num, den)
+            self._table = FrameTable.from_scan(self._decoder.scan(), self._header,
+                                               self._source_size)
         return self._table
 
+    def _locator(self) -> FrameTable | _NominalFrames:
+        """What places the frames: the exact table, or the header's nominal
+        frames in approximate mode."""
+        if self._table is None and self._nominal is not None:
+            return self._nominal
+        return self._frames()
+
+    @property
+    def frame_index(self) -> FrameTable:
+        """The exact table of the stream's frames (scanning it first unless
+        the reader was given one): save it with ``frame_index.save(path)``
+        and open the same source later with ``frame_index=path``."""
+        return self._frames()
+
     def __len__(self) -> int:
-        """Number of frames in the stream (scans it on first use)."""
-        return len(self._frames().pts)
+        """Number of frames in the stream (exact mode scans it on first use;
+        approximate mode gives the header's count)."""
+        return len(self._locator())
 
     @property
     def frame_size(self) -> tuple[int, int]:
@@ -439,48 +522,68 @@ class VideoReader(_Closable):
 
     @property
     def times(self) -> npt.NDArray[np.float64]:
-        """Presentation time in seconds of every frame, in index order."""
-        return self._frames().times.copy()
+        """Presentation time in seconds of every frame, in index order
+        (nominal in approximate mode)."""
+        return self._locator().times.copy()
 
     @property
     def durations(self) -> npt.NDArray[np.float64]:
-        """Duration in seconds of every frame (0 where the file gives none)."""
-        return self._frames().durations.copy()
+        """Duration in seconds of every frame (0 where the file gives none;
+        one frame period in approximate mode)."""
+        return self._locator().durations.copy()
+
+    @property
+    def header(self) -> VideoHeader:
+        """What the container header says of the stream; never scans."""
+        header = self._header
+        return VideoHeader(
+            stream_index=_need_int(header, "stream_index"),
+            codec=_str(header["codec"]),
+            width=self._size[0],
+            height=self._size[1],
+            num_frames=_int(header["num_frames_from_header"]),
+            fps=_float(header["average_fps_from_header"]),
+            start=_float(header["begin_stream_seconds_from_header"]),
+            duration=_float(header["duration_seconds_from_header"]),
+            container_duration=_float(header["container_duration"]),
+            pixel_format=_str(header["pixel_format"]),
+            bit_depth=_int(header["bit_depth"]),
+            pixel_aspect_ratio=_pair(header["pixel_aspect_ratio"]),
+            color_range=_str(header["color_range"]),
+            color_space=_str(header["color_space"]),
+            color_primaries=_str(header["color_primaries"]),
+            color_transfer=_str(header["color_transfer_characteristic"]),
+            rotation=self._rotation,
+            bit_rate=_float(header["bit_rate"]) or None,
+        )
 
     @property
     def metadata(self) -> VideoMetadata:
-        """The stream's description; scans the stream on first use."""
+        """The stream's description.  Its counts and times need the frame
+        table: exact mode scans the stream on first use (see
+        ``VideoMetadata``); ``header`` has the header facts without a scan."""
         if self._metadata is None:
-            table = self._frames()
-            header = self._header
-            count = len(table.pts)
-            ticks = int(table.pts[-1] - table.pts[0]) if count else 0
-            if count > 1 and ticks > 0:  # in whole ticks, for a round result
-                num = _need_int(header, "time_base_num")
-                fps: float | None = (count - 1) * _need_int(header, "time_base_den") / (ticks * num)
+            locator = self._locator()
+            header = self.header
+            count = len(locator)
+            if isinstance(locator, FrameTable):
+                key_frames: int | None = locator.key_frames
+                ticks = int(locator.pts[-1] - locator.pts[0]) if count else 0
+                if count > 1 and ticks > 0:  # in whole ticks, for a round result
+                    num, den = locator.time_base
+                    fps: float | None = (count - 1) * den / (ticks * num)
+                else:
+                    fps = header.fps
             else:
-                fps = _float(header["average_fps_from_header"])
-            start = float(table.times[0]) if count else 0.0
+                key_frames, fps = None, locator.fps
+            start = float(locator.times[0]) if count else 0.0
+            fields = {name: getattr(header, name) for name in (
+                "stream_index", "codec", "width", "height", "pixel_format", "bit_depth",
+                "pixel_aspect_ratio", "color_range", "color_space", "color_primaries",
+                "color_transfer", "rotation", "bit_rate")}
             self._metadata = VideoMetadata(
-                stream_index=_need_int(header, "stream_index"),
-                codec=_str(header["codec"]),
-                width=self._size[0],
-                height=self._size[1],
-                num_frames=count,
-                num_key_frames=table.key_frames,
-                start=start,
-                duration=table.end - start if count else 0.0,
-                fps=fps,
-                pixel_format=_str(header["pixel_format"]),
-                bit_depth=_int(header["bit_depth"]),
-                pixel_aspect_ratio=_pair(header["pixel_aspect_ratio"]),
-                color_range=_str(header["color_range"]),
-                color_space=_str(header["color_space"]),
-                color_primaries=_str(header["color_primaries"]),
-                color_transfer=_str(header["color_transfer_characteristic"]),
-                rotation=self._rotation,
-                bit_rate=_float(header["bit_rate"]) or None,
-            )
+                num_frames=count, num_key_frames=key_frames, start=start,
+                duration=locator.end - start if count else 0.0, fps=fps, **fields)
         return self._metadata
 
     # -- frames by index ------------------------------------------------------
@@ -529,17 +632,43 @@ class VideoReader(_Closable):
         return np.where(picks < 0, picks + count, picks)
 
     def _decode(self, picks: npt.NDArray[np.intp]) -> Frames:
-        """One decode_video call for the frames at these table rows."""
-        table = self._frames()
-        targets = list(zip(table.pts[picks].tolist(), table.seek[picks].tolist()))
-        occurrences = None if table.occurrence is None else table.occurrence[picks].tolist()
+        """One decode_video call for the frames at these rows."""
+        return self._read(picks)[0]
+
+    def _read(self, picks: npt.NDArray[np.intp]) -> tuple[Frames, npt.NDArray[np.float64]]:
+        """The frames at these rows (any shape) and the times the decoder
+        gives for them, in one decode_video call."""
+        locator = self._locator()
+        flat = picks.ravel()
+        targets, occurrences = locator.targets(flat)
+        exact = isinstance(locator, FrameTable)
+
+        def decode(targets: list[tuple[int, int]]) -> tuple[Frames, list[float], list[float]]:
+            try:
+                return self._decoder.decode_video(
+                    targets, self._dtype, exact, self._transforms,
+                    direct_resize=self._direct_resize, skip_invalid=self._skip_invalid,
+                    occurrences=occurrences, seek_by_index=not exact)
+            finally:
+                self.skipped_packets = _skipped(self._decoder)
+
         try:
-            array, _, _ = self._decoder.decode_video(
-                targets, self._dtype, True, self._transforms, direct_resize=self._direct_resize,
-                skip_invalid=self._skip_invalid, occurrences=occurrences)
-        finally:
-            self.skipped_packets = _skipped(self._decoder)
-        return self._turn(array)
+            array, times, _ = decode(targets)
+        except RuntimeError as error:
+            if exact or not str(error).startswith(_NO_FRAME):
+                raise
+            # Without an index (FLV) a seek to a time at or past the last
+            # frame can land after it: seek half a period earlier instead.
+            try:
+                array, times, _ = decode([(pts, pts) for pts, _ in targets])
+            except RuntimeError as again:
+                if not str(again).startswith(_NO_FRAME):
+                    raise
+                raise IndexError("a frame index is past the last frame of the stream: the header "
+                                 f"counts {len(locator)} frames, the stream has fewer") from None
+        frames = self._turn(array)
+        return (frames.reshape(picks.shape + frames.shape[1:]),
+                np.array(times, dtype=np.float64).reshape(picks.shape))
 
     def _turn(self, array: Frames) -> Frames:
         if self._turns and self._dtype == "native":
@@ -601,7 +730,7 @@ class VideoReader(_Closable):
     def index_at(self, seconds: SupportsFloat | npt.ArrayLike) -> npt.NDArray[np.intp]:
         """Index of the frame shown at each time (same rule and errors as
         ``at``), in the shape given; scans the stream on first use."""
-        table = self._frames()
+        table = self._locator()
         wanted = np.asarray(seconds, dtype=np.float64)
         error = self._time_error(wanted.ravel())
         if error is not None:
@@ -612,7 +741,7 @@ class VideoReader(_Closable):
         """IndexError naming the first time outside the video's time range;
         None when all are inside (or the stream cannot be scanned)."""
         try:
-            table = self._frames()
+            table = self._locator()
         except RuntimeError:
             return None
         if not table.times.size:

@@ -3,7 +3,8 @@ one video, at random or evenly spread positions, chosen by frame index or by
 time.
 
 Every sampler works out all the frames it needs first, checks the request,
-and then decodes them in one exact call of the reader: each frame wanted by
+and then decodes them in one call of the reader (its seek mode or saved
+frame index decides how frames are found; see ``VideoReader``): each frame wanted by
 several clips is decoded once and copied where it repeats, and each group of
 pictures that holds a wanted frame is visited once, in order.
 
@@ -130,8 +131,10 @@ def _index_starts(reader: VideoReader, frames_per_clip: int, step: int,
 def _decode(reader: VideoReader, indices: npt.NDArray[np.intp]) -> Clips:
     """The frames at ``indices`` (clips, frames), in one decoding call: the
     reader's decoder answers repeated frames with one decoding, and any
-    order with one pass."""
-    return Clips(reader[indices], indices, reader.times[indices])
+    order with one pass.  The times are those of the frames decoded (in
+    approximate seek mode, not the nominal ones)."""
+    frames, times = reader._read(indices)
+    return Clips(frames, indices, times)
 
 
 def _clip_indices(starts: npt.NDArray[np.int64], frames_per_clip: int, step: int) -> npt.NDArray[np.intp]:

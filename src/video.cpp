@@ -116,11 +116,11 @@ PyObject* video_request(DecoderObject* self, ffmpeg::VideoRequest request,
 }  // namespace
 
 PyObject* decoder_decode_video(DecoderObject* self, PyObject* args, PyObject* kwargs) {
-  static constexpr std::array<const char*, 7> names{
-      "targets",       "output_dtype", "exact", "transforms",
-      "direct_resize", "occurrences",  "skip_invalid"};
-  std::array<PyObject*, 7> bound{};
-  if (!args::bind("Decoder.decode_video", names, 3, args, kwargs, bound, 3)) return nullptr;
+  static constexpr std::array<const char*, 8> names{
+      "targets",       "output_dtype", "exact",        "transforms",
+      "direct_resize", "occurrences",  "skip_invalid", "seek_by_index"};
+  std::array<PyObject*, 8> bound{};
+  if (!args::bind("Decoder.decode_video", names, 3, args, kwargs, bound, 4)) return nullptr;
   auto use = Use::exclusive(self);
   if (!use) return nullptr;
 
@@ -138,7 +138,9 @@ PyObject* decoder_decode_video(DecoderObject* self, PyObject* args, PyObject* kw
       (bound[5] != nullptr && bound[5] != Py_None &&
        !args::convert(bound[5], "occurrences", as_occurrences, request.occurrences)) ||
       (bound[6] != nullptr &&
-       !args::convert(bound[6], "skip_invalid", args::as_bool, skip_invalid))) {
+       !args::convert(bound[6], "skip_invalid", args::as_bool, skip_invalid)) ||
+      (bound[7] != nullptr &&
+       !args::convert(bound[7], "seek_by_index", args::as_bool, request.seek_by_index))) {
     return nullptr;
   }
   request.by_occurrence = bound[5] != nullptr && bound[5] != Py_None;

@@ -70,9 +70,19 @@ Failure skip_to_occurrence(Decoder& decoder, PumpPolicy& pump, std::int64_t foun
   return std::nullopt;
 }
 
+// Whether the container's index lists a key frame after `after` and at or
+// before `up_to`, where a seek to `up_to` could land.
+bool indexed_key_frame_between(const Decoder& decoder, std::int64_t after, std::int64_t up_to) {
+  AVStream* stream = decoder.stream();
+  const int index = av_index_search_timestamp(stream, up_to, AVSEEK_FLAG_BACKWARD);
+  const AVIndexEntry* entry = index >= 0 ? avformat_index_get_entry(stream, index) : nullptr;
+  return entry != nullptr && entry->timestamp > after;
+}
+
 }  // namespace
 
-TimestampChooser::TimestampChooser(Decoder& decoder, PumpPolicy& pump) : pump_(&pump) {
+TimestampChooser::TimestampChooser(Decoder& decoder, PumpPolicy& pump, bool seek_by_index)
+    : pump_(&pump), seek_by_index_(seek_by_index) {
   if (decoder.video_position) {
     positioned_ = true;
     last_seek_pts_ = decoder.video_position->seek_pts;
@@ -94,7 +104,15 @@ Failure TimestampChooser::choose(Decoder& decoder, const TimestampSelection& sel
   const bool same_seek_point =
       last_seek_pts_ == selection.seek_pts && (!resumed_ || selection.pts > last_pts_);
   const bool next_frame = selection.seek_pts > last_pts_ && selection.seek_pts <= last_end_;
-  const bool continues = positioned_ && (same_seek_point || next_frame);
+  bool continues = positioned_ && (same_seek_point || next_frame);
+  if (seek_by_index_) {
+    // Frames come in presentation order, so the first one at or after a
+    // later target is the same whether decoding goes on or seeks first; an
+    // earlier target (or the same one) needs the seek.
+    continues = positioned_ && selection.pts > last_pts_ &&
+                (same_seek_point || next_frame ||
+                 !indexed_key_frame_between(decoder, last_pts_, selection.seek_pts));
+  }
   resumed_ = false;
   if (!continues) {
     if (auto failure = decoder.seek(selection.seek_pts)) return failure;

@@ -51,8 +51,8 @@ class TimestampChooser {
   using Answers = TimestampSelection;
 
   // Takes over where the decoder's previous decode_video call stopped, if
-  // nothing has moved it since.
-  TimestampChooser(Decoder& decoder, PumpPolicy& pump);
+  // nothing has moved it since. With `seek_by_index`, see TimestampRequest.
+  TimestampChooser(Decoder& decoder, PumpPolicy& pump, bool seek_by_index = false);
   // Records where this call stopped, for the next one.
   void finish(Decoder& decoder) const;
 
@@ -66,6 +66,7 @@ class TimestampChooser {
   std::int64_t last_end_ = 0;  // where the frame after it starts, if known
   std::int64_t last_occurrence_ = 0;  // of its timestamp, while positioned
   bool resumed_ = false;       // positioned by the previous call
+  bool seek_by_index_ = false;
 };
 
 }  // namespace ffmpeg

@@ -96,7 +96,7 @@ Result<VideoBatch> Decoder::video(VideoRequest request, OutputType output_type,
   if (auto* targets = std::get_if<TimestampRequest>(&request)) {
     if (auto failure = take_occurrences(*targets)) return std::move(*failure);
     plan = plan_timestamps(*targets);
-    if (!plan.empty()) chooser.emplace<TimestampChooser>(*this, pump);
+    if (!plan.empty()) chooser.emplace<TimestampChooser>(*this, pump, targets->seek_by_index);
   } else {
     auto planned = plan_seconds(std::get<SecondsRequest>(request));
     if (!planned.ok()) return std::move(planned).error();

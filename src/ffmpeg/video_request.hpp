@@ -30,6 +30,11 @@ struct TimestampRequest {
   // `occurrences`); without, targets of one pts join.
   bool by_occurrence = false;
   std::vector<std::int64_t> occurrences;
+  // Whether a target after the previous answer is reached by decoding on
+  // unless the container's index lists a key frame before its seek point:
+  // seek points may then differ for every target without costing a seek
+  // each (a seek would find the same frame, only later).
+  bool seek_by_index = false;
 };
 
 struct SecondsRequest {

@@ -1,0 +1,314 @@
+"""Where the frames of a video stream are: the exact table that one scan of
+the stream gives (``FrameTable``, which can be saved and loaded so that a
+file is scanned once, ever), and the nominal one worked out from the header
+alone (``_NominalFrames``, for ``seek_mode="approximate"``).
+
+Both answer the same questions for ``VideoReader``: how many frames, when
+each is shown, and what to ask the decoder for to get frame ``i``.
+"""
+
+from __future__ import annotations
+
+import functools
+import math
+import os
+from dataclasses import dataclass, field
+from typing import IO, Any, Union
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = ["FrameTable"]
+
+#: Version of the saved format; ``FrameTable.load`` reads this one only.
+FORMAT_VERSION = 1
+#: What ``save`` and ``load`` take: a path, or a binary file open for writing
+#: or reading.
+TablePath = Union[str, "os.PathLike[str]", IO[bytes]]
+# The header facts a saved table is checked against, in the order named in
+# a mismatch: (field, what the message calls it).
+_IDENTITY = (("stream_index", "stream index"), ("codec", "codec"), ("time_base", "time base"),
+             ("header_frames", "frame count in the header"), ("source_size", "source size"))
+
+
+@dataclass(frozen=True, eq=False)
+class FrameTable:
+    """Every frame of one video stream in presentation order, from one scan.
+
+    ``pts`` (ticks of the stream's time base), ``times`` and ``durations``
+    (seconds), and for each frame ``seek``, the pts of the key frame to
+    decode it from.  Frames may share a timestamp (in the scan's order,
+    which is the order in which they are decoded); each keeps its own index,
+    and ``occurrence`` tells them apart: how many frames of the same
+    timestamp come before it (None when no timestamp repeats).
+
+    The table also records what identifies its stream: ``stream_index``,
+    ``codec``, ``time_base`` (num, den), the header's frame count
+    (``header_frames``) and the source's size in bytes (``source_size``),
+    None where they are unknown.  ``VideoReader(source, frame_index=table)``
+    checks them before it uses the table instead of scanning.
+
+    ``save`` writes it as a compressed NumPy archive (a few bytes per frame)
+    and ``FrameTable.load`` reads it back.
+    """
+
+    pts: npt.NDArray[np.int64]
+    packet_durations: npt.NDArray[np.int64]
+    key: npt.NDArray[np.bool_]
+    stream_index: int
+    codec: str | None
+    time_base: tuple[int, int]
+    header_frames: int | None = None
+    source_size: int | None = None
+    seek: npt.NDArray[np.int64] = field(init=False)
+    occurrence: npt.NDArray[np.int64] | None = field(init=False)
+
+    def __post_init__(self) -> None:
+        pts, key = self.pts, self.key
+        keys = pts[key]
+        if keys.size == 0:  # no key flags: start every search at the first frame
+            keys = pts[:1]
+        before = np.searchsorted(keys, pts, side="right") - 1
+        # A frame before the first key frame gets that key frame as its seek
+        # point; the extension then restarts from the stream start by itself.
+        seek = keys[np.maximum(before, 0)] if keys.size else pts
+        occurrence = None
+        repeated = np.flatnonzero(np.diff(pts) == 0)
+        if repeated.size:
+            first = np.searchsorted(pts, pts, side="left")  # first row of each timestamp
+            occurrence = np.arange(pts.size, dtype=np.int64) - first
+            # Occurrences count from the seek point, which must come before
+            # the whole group: a seek to the group's own timestamp may land
+            # on any of its frames.
+            shared = np.zeros(pts.size, dtype=bool)
+            shared[repeated] = shared[repeated + 1] = True
+            earlier = np.maximum(np.searchsorted(keys, pts, side="left") - 1, 0)
+            seek = np.where(shared, keys[earlier], seek) if keys.size else seek
+        object.__setattr__(self, "seek", seek)
+        object.__setattr__(self, "occurrence", occurrence)
+
+    # Seconds as the extension computes them: ticks * num / den.
+    @functools.cached_property
+    def times(self) -> npt.NDArray[np.float64]:
+        num, den = self.time_base
+        result: npt.NDArray[np.float64] = self.pts.astype(np.float64) * num / den
+        return result
+
+    @functools.cached_property
+    def durations(self) -> npt.NDArray[np.float64]:
+        num, den = self.time_base
+        result: npt.NDArray[np.float64] = self.packet_durations.astype(np.float64) * num / den
+        return result
+
+    @classmethod
+    def from_scan(cls, packets: list[tuple[int, int, bool]], header: dict[str, object],
+                  source_size: int | None = None) -> FrameTable:
+        """The table of a ``Decoder.scan()`` result, with the identity of the
+        stream taken from the decoder's ``metadata()``."""
+        table = np.array(packets, dtype=np.int64).reshape(-1, 3)
+        return cls(np.ascontiguousarray(table[:, 0]), np.ascontiguousarray(table[:, 1]),
+                   table[:, 2] != 0, **_identity(header), source_size=source_size)
+
+    def __len__(self) -> int:
+        return int(self.pts.size)
+
+    @property
+    def key_frames(self) -> int:
+        return int(np.count_nonzero(self.key))
+
+    @property
+    def end(self) -> float:
+        """End of the last frame in seconds (its time when its duration is unknown)."""
+        return float(self.times[-1] + self.durations[-1]) if self.times.size else 0.0
+
+    def __repr__(self) -> str:
+        num, den = self.time_base
+        return (f"<FrameTable of stream {self.stream_index} ({self.codec}): {len(self)} frames, "
+                f"{self.key_frames} key frames, time base {num}/{den}>")
+
+    # -- what VideoReader asks ------------------------------------------------------
+
+    def targets(self, picks: npt.NDArray[np.intp]) -> tuple[list[tuple[int, int]], list[int] | None]:
+        """(pts, seek point) of the frames at these rows, and their occurrences."""
+        targets = list(zip(self.pts[picks].tolist(), self.seek[picks].tolist()))
+        occurrences = None if self.occurrence is None else self.occurrence[picks].tolist()
+        return targets, occurrences
+
+    def check(self, header: dict[str, object], source_size: int | None) -> None:
+        """ValueError naming every identity fact that differs from the
+        stream's (facts unknown on either side are not compared)."""
+        stream = _identity(header) | {"source_size": source_size}
+        differences = []
+        for name, label in _IDENTITY:
+            mine, theirs = getattr(self, name), stream[name]
+            if mine is None or theirs is None or mine == theirs:
+                continue
+            if name == "time_base":
+                mine, theirs = "/".join(map(str, mine)), "/".join(map(str, theirs))
+            differences.append(f"{label} {mine} in the index, {theirs} in the stream")
+        if differences:
+            raise ValueError("the frame index does not belong to this stream: "
+                             + "; ".join(differences))
+
+    # -- saving ---------------------------------------------------------------------
+
+    def save(self, file: TablePath) -> None:
+        """Write the table to ``file`` (a path, written as given, or a binary
+        file) as a compressed NumPy archive."""
+        # Steps between timestamps and bit-packed key flags compress to a
+        # few bytes for a regular stream, and load in a millisecond.
+        # The identity facts go in one array (-1 for unknown): each array
+        # of an archive costs its own read.
+        identity = (self.stream_index, *self.time_base, _unknown(self.header_frames),
+                    _unknown(self.source_size))
+        arrays: dict[str, Any] = {
+            "format_version": np.int64(FORMAT_VERSION),
+            "pts_steps": np.diff(self.pts, prepend=np.int64(0)), "durations": self.packet_durations,
+            "key_bits": np.packbits(self.key), "identity": np.array(identity, dtype=np.int64),
+            "codec": np.str_(self.codec if self.codec is not None else ""),
+        }
+        if isinstance(file, (str, os.PathLike)):
+            with open(file, "wb") as out:  # np.savez would add ".npz" to a bare name
+                np.savez_compressed(out, **arrays)
+        else:
+            np.savez_compressed(file, **arrays)
+
+    @classmethod
+    def load(cls, file: TablePath) -> FrameTable:
+        """A table written by ``save``.  ValueError for a file that is not
+        one, or one written in another format version."""
+        try:
+            archive = np.load(file, allow_pickle=False)
+        except (OSError, ValueError, EOFError) as error:
+            if isinstance(error, FileNotFoundError):
+                raise
+            raise ValueError(f"not a saved frame table: {error}") from None
+        if not isinstance(archive, np.lib.npyio.NpzFile):
+            raise ValueError("not a saved frame table: a single array, not an archive")
+        with archive as data:
+            if "format_version" not in data.files:
+                raise ValueError("not a saved frame table: it has no format version")
+            version = int(data["format_version"])
+            if version != FORMAT_VERSION:
+                raise ValueError(f"frame table format version {version} is not supported "
+                                 f"(this release reads version {FORMAT_VERSION})")
+            try:
+                pts = np.cumsum(data["pts_steps"].astype(np.int64))
+                durations = data["durations"].astype(np.int64)
+                key = np.unpackbits(data["key_bits"].astype(np.uint8), count=pts.size).astype(bool)
+                stream_index, num, den, frames, size = (int(v) for v in data["identity"])
+                codec = str(data["codec"])
+            except (KeyError, ValueError, TypeError) as error:
+                raise ValueError(f"not a saved frame table: {error}") from None
+        if not (pts.ndim == 1 and pts.shape == durations.shape == key.shape) or num < 1 or den < 1:
+            raise ValueError("not a saved frame table: its arrays do not fit together")
+        if pts.size > 1 and np.any(np.diff(pts) < 0):
+            raise ValueError("not a saved frame table: its timestamps are not sorted")
+        return cls(pts, durations, key, stream_index, codec or None, (num, den),
+                   None if frames < 0 else frames, None if size < 0 else size)
+
+
+def _unknown(value: int | None) -> int:
+    return -1 if value is None else value
+
+
+def _number(header: dict[str, object], key: str) -> int:
+    value = header.get(key)
+    if not isinstance(value, int):
+        raise RuntimeError(f"the stream header has no {key}")
+    return value
+
+
+def _identity(header: dict[str, object]) -> dict[str, Any]:
+    frames = header.get("num_frames_from_header")
+    codec = header.get("codec")
+    return {"stream_index": _number(header, "stream_index"),
+            "codec": None if codec is None else str(codec),
+            "time_base": (_number(header, "time_base_num"), _number(header, "time_base_den")),
+            "header_frames": frames if isinstance(frames, int) else None}
+
+
+def load_table(value: FrameTable | str | os.PathLike[str]) -> FrameTable:
+    """A table given as itself or as the path of a saved one."""
+    if isinstance(value, FrameTable):
+        return value
+    if isinstance(value, (str, os.PathLike)):
+        return FrameTable.load(value)
+    raise TypeError(f"frame_index must be a FrameTable or the path of a saved one, "
+                    f"not {type(value).__name__}")
+
+
+class _NominalFrames:
+    """The frames a stream's header promises: ``count`` frames ``1 / fps``
+    apart from the header's start time.  Frame ``i`` is asked for as the
+    first frame at or after its nominal time less half a frame period,
+    decoded from the key frame at or before a quarter period after its
+    nominal time, so that a key frame on its time (give or take the
+    rounding of a muxer) is landed on; the decoder goes on from the
+    previous frame unless the container's index lists a key frame in
+    between.  (Where that seek lands after the frame, as past the last
+    frame of an FLV file, the reader asks again from half a period earlier.)
+    Arrays over all frames are made only when asked for: a request works
+    out its own frames alone."""
+
+    def __init__(self, count: int, fps: float, start_ticks: int, time_base: tuple[int, int]) -> None:
+        self.count, self.fps, self.start_ticks, self.time_base = count, fps, start_ticks, time_base
+        self._period = time_base[1] / (fps * time_base[0])  # ticks per frame
+
+    def _pts(self, steps: npt.NDArray[Any]) -> npt.NDArray[np.int64]:
+        return self.start_ticks + np.round(steps * self._period).astype(np.int64)
+
+    @functools.cached_property
+    def times(self) -> npt.NDArray[np.float64]:
+        """Nominal times, rounded to ticks as a muxer stores them."""
+        num, den = self.time_base
+        result: npt.NDArray[np.float64] = self._pts(np.arange(self.count, dtype=np.float64)).astype(
+            np.float64) * num / den
+        return result
+
+    @functools.cached_property
+    def durations(self) -> npt.NDArray[np.float64]:
+        return np.full(self.count, 1.0 / self.fps)
+
+    @classmethod
+    def from_header(cls, header: dict[str, object]) -> _NominalFrames | None:
+        """The nominal frames, or None when the header lacks the rate or
+        both a frame count and a duration."""
+        fps = header.get("average_fps_from_header")
+        if not isinstance(fps, float) or not math.isfinite(fps) or fps <= 0:
+            return None
+        num, den = _number(header, "time_base_num"), _number(header, "time_base_den")
+        begin = header.get("begin_stream_seconds_from_header")
+        start = float(begin) if isinstance(begin, (int, float)) else 0.0
+        count = header.get("num_frames_from_header")
+        duration = header.get("duration_seconds_from_header")
+        if isinstance(count, int) and isinstance(duration, float) and duration > 0:
+            # A base rate that does not fit the count and the duration (a
+            # variable rate) gives way to their mean rate.
+            if abs(count - duration * fps) > max(2.0, 0.01 * count):
+                fps = count / duration
+        if not isinstance(count, int):
+            if not isinstance(duration, float):
+                # The container's duration runs from its own start, taken as 0.
+                whole = header.get("container_duration")
+                duration = float(whole) - max(start, 0.0) if isinstance(whole, float) else None
+            if duration is None or duration <= 0:
+                return None
+            count = max(round(duration * fps), 0)
+        return cls(int(count), fps, round(start * den / num), (num, den))
+
+    def __len__(self) -> int:
+        return self.count
+
+    @property
+    def end(self) -> float:
+        if not self.count:
+            return 0.0
+        num, den = self.time_base
+        return float(self._pts(np.array([self.count - 1.0]))[0]) * num / den + 1.0 / self.fps
+
+    def targets(self, picks: npt.NDArray[np.intp]) -> tuple[list[tuple[int, int]], None]:
+        steps = picks.astype(np.float64)
+        wanted = self.start_ticks + np.ceil((steps - 0.5) * self._period).astype(np.int64)
+        seek = self.start_ticks + np.floor((steps + 0.25) * self._period).astype(np.int64)
+        return list(zip(wanted.tolist(), seek.tolist())), None

@@ -1,0 +1,262 @@
+"""Finding frames without a scan: approximate seek mode, saved frame tables, the loader's index cache."""
+
+import io
+import re
+
+import numpy as np
+import pytest
+
+from media import X264_GOP25, X264_PLAIN, BytesFile, _testsrc, _tones, encode, probe_frames
+from quorvex_av import ClipLoader, Decoder, FrameTable, VideoReader, samplers
+
+# Every constant-rate video clip of the suite that exact mode reads, but for
+# those whose headers lack a count (gray16le, gray16be, no_duration: below).
+CONSTANT_RATE = ["h264", "h264_audio", "vp9", "gray8", "rgba", "rotated90", "mirrored", "fullrange",
+                 "tagged", "unknown_duration", "odd_width", "multi"]
+OPTIONS = {"mirrored": dict(auto_rotate=False)}  # its display matrix mirrors
+
+
+def every_frame(reader):
+    """All frames of a reader with the times the decoder gives them."""
+    clips = samplers.clips_at_regular_indices(reader, len(reader), 1)
+    return clips.frames[:, 0], clips.times[:, 0]
+
+
+def scans(decoder_calls):
+    return [name for name, _ in decoder_calls].count("scan")
+
+
+@pytest.mark.parametrize("name", CONSTANT_RATE)
+def test_approximate_mode_gives_the_exact_frames_of_a_constant_rate_stream(media, decoder_calls, name):
+    path, options = str(media.path(name)), OPTIONS.get(name, {})
+    exact = VideoReader(path, **options)
+    want, want_times = every_frame(exact)
+    decoder_calls.clear()
+    reader = VideoReader(path, seek_mode="approximate", **options)
+    assert reader.seek_mode == "approximate" and len(reader) == len(exact)
+    frames, times = every_frame(reader)
+    assert np.array_equal(frames, want) and np.array_equal(times, want_times)
+    picks = [len(exact) - 1, 0, len(exact) // 2 + 1, 7, len(exact) - 1]  # unordered, repeated
+    assert np.array_equal(reader[picks], want[picks])
+    assert reader.times == pytest.approx(exact.times, abs=1e-6)
+    assert scans(decoder_calls) == 0
+
+
+@pytest.mark.parametrize("suffix", ["mkv", "mp4"])
+def test_approximate_mode_at_a_rate_the_time_base_rounds(tmp_path, suffix):
+    # 30000/1001 fps: Matroska's millisecond ticks round every frame's time.
+    path = tmp_path / f"ntsc.{suffix}"
+    encode(["-f", "lavfi", "-i", "testsrc2=size=96x64:rate=30000/1001:duration=3", *X264_GOP25], path)
+    exact, reader = VideoReader(path), VideoReader(path, seek_mode="approximate")
+    assert len(reader) == len(exact)
+    frames, times = every_frame(reader)
+    assert np.array_equal(frames, exact[:]) and np.array_equal(times, exact.times)
+
+
+def test_approximate_mode_on_a_variable_rate_stream(media):
+    # Frame i is the first frame at or after (i - 1/2) / fps: fps is the
+    # header's base rate (25 here) unless it disagrees with the header's
+    # count and duration, whose mean rate it then is (50 frames in 2.6 s).
+    path = str(media.path("vfr"))
+    real = np.array([f["time"] for f in probe_frames(path, 0)])
+    reader, exact = VideoReader(path, seek_mode="approximate"), VideoReader(path)
+    assert len(reader) == len(real) and reader.metadata.fps == 50 / 2.6 and reader.header.fps == 25
+    nominal = (np.arange(len(reader)) - 0.5) / (50 / 2.6)
+    first_after = np.searchsorted(real, nominal - 1e-9, side="left")
+    frames, times = every_frame(reader)
+    got = np.searchsorted(real, times - 1e-9)
+    assert np.array_equal(times, real[got]) and np.array_equal(frames, exact[got])
+    # Or the key frame after it, where a seek lands there: MP4 seeks by
+    # decoding times shifted by a constant, which B-frames at a varying rate
+    # outrun.
+    late = np.flatnonzero(got != first_after)
+    assert set(got[late] - first_after[late]) <= {1} and set(got[late]) <= {25}
+    assert reader.metadata.num_frames == len(real) and reader.metadata.num_key_frames is None
+
+
+@pytest.mark.parametrize(
+    "name, count, mode",
+    [("gray16le", 9, "approximate"),  # NUT: the container's duration ends at the last frame's start
+     ("gray16be", 9, "approximate"),
+     ("no_duration", 25, "exact")],  # no count and no duration: the reader scans
+)
+def test_approximate_mode_without_a_header_count(media, name, count, mode):
+    path = str(media.path(name))
+    reader = VideoReader(path, seek_mode="approximate")
+    assert (len(reader), reader.seek_mode) == (count, mode)
+    assert np.array_equal(reader[:], VideoReader(path)[:count])
+
+
+def test_an_index_past_the_real_end_raises(tmp_path):
+    # Matroska keeps no frame count; its duration covers the longer audio,
+    # so the header promises 50 frames of a stream that has 25.
+    path = tmp_path / "short_video.mkv"
+    encode([*_testsrc(1), *_tones(44100, 2), *X264_PLAIN, "-c:a", "pcm_s16le"], path)
+    reader = VideoReader(path, seek_mode="approximate")
+    assert len(reader) == 50
+    assert np.array_equal(reader[[24, 3]], VideoReader(path)[[24, 3]])
+    with pytest.raises(IndexError, match="^a frame index is past the last frame of the stream: "
+                                         "the header counts 50 frames, the stream has fewer$"):
+        reader[[10, 30]]
+
+
+@pytest.mark.parametrize("how", ["exact", "approximate", "saved"])
+def test_opening_and_the_header_do_not_scan(media, decoder_calls, tmp_path, how):
+    path = media.path("h264")
+    saved = tmp_path / "h264.frames"
+    VideoReader(path).frame_index.save(saved)
+    decoder_calls.clear()
+    options = {"saved": dict(frame_index=saved), "approximate": dict(seek_mode="approximate")}.get(how, {})
+    reader = VideoReader(BytesFile(path.read_bytes()), **options)
+    header = reader.header
+    assert (header.num_frames, header.fps, header.width, reader.frame_size) == (75, 25.0, 160, (120, 160))
+    assert scans(decoder_calls) == 0
+    assert reader.metadata.num_frames == len(reader) == 75
+    reader[[3, 70]], reader.at(1.5), reader.index_at(2.0)
+    assert scans(decoder_calls) == (1 if how == "exact" else 0)
+
+
+@pytest.mark.parametrize("name", ["h264", "shared_pts"])  # shared_pts: frames that share timestamps
+@pytest.mark.parametrize("to", ["path", "file"])
+def test_a_saved_index_gives_the_frames_of_a_scan(media, decoder_calls, tmp_path, name, to):
+    path = str(media.path(name))
+    exact = VideoReader(path)
+    table = exact.frame_index
+    if to == "path":
+        table.save(tmp_path / "index")  # written as named, no suffix added
+        given = tmp_path / "index"
+    else:
+        buffer = io.BytesIO()
+        table.save(buffer)
+        buffer.seek(0)
+        given = FrameTable.load(buffer)
+    decoder_calls.clear()
+    reader = VideoReader(path, frame_index=given)
+    loaded = reader.frame_index
+    for field in ("pts", "seek", "times", "durations", "key"):
+        assert np.array_equal(getattr(loaded, field), getattr(table, field))
+    assert (loaded.occurrence is None) == (table.occurrence is None)
+    assert (loaded.codec, loaded.time_base, loaded.source_size) == (table.codec, table.time_base,
+                                                                    table.source_size)
+    assert np.array_equal(reader[:], exact[:]) and reader.metadata == exact.metadata
+    assert scans(decoder_calls) == 0
+
+
+def renumbered(table):  # the same table under another stream's number
+    return FrameTable(table.pts, table.packet_durations, table.key, 1, table.codec, table.time_base)
+
+
+@pytest.mark.parametrize(
+    "index_of, opened, change, message",
+    [("vp9", "h264", None, "codec vp9 in the index, h264 in the stream; time base 1/1000 in the index, "
+                           "1/12800 in the stream; source size {size} in the index, {other} in the stream"),
+     ("h264", "h264_audio", None, "source size {size} in the index, {other} in the stream"),
+     ("multi", "multi", renumbered, "stream index 1 in the index, 0 in the stream")],
+)
+def test_an_index_of_another_stream_is_refused(media, index_of, opened, change, message):
+    table = VideoReader(media.path(index_of)).frame_index
+    with pytest.raises(ValueError) as raised:
+        VideoReader(media.path(opened), frame_index=change(table) if change else table)
+    sizes = dict(size=media.path(index_of).stat().st_size, other=media.path(opened).stat().st_size)
+    assert str(raised.value) == "the frame index does not belong to this stream: " + message.format(**sizes)
+
+
+def test_unknown_formats_are_refused(media, tmp_path):
+    VideoReader(media.path("h264")).frame_index.save(tmp_path / "ok.npz")
+    with np.load(tmp_path / "ok.npz") as data:
+        arrays = dict(data)
+    np.savez(tmp_path / "v2.npz", **(arrays | {"format_version": np.int64(2)}))
+    np.savez(tmp_path / "other.npz", numbers=np.arange(3))
+    (tmp_path / "text.npz").write_text("not an archive")
+    for name, message in [("v2", "frame table format version 2 is not supported (this release reads "
+                                 "version 1)"),
+                          ("other", "not a saved frame table: it has no format version"),
+                          ("text", "not a saved frame table: ")]:
+        with pytest.raises(ValueError, match="^" + re.escape(message)):
+            FrameTable.load(tmp_path / f"{name}.npz")
+    with pytest.raises(TypeError, match="^frame_index must be a FrameTable or the path of a saved one, "
+                                        "not int$"):
+        VideoReader(media.path("h264"), frame_index=3)
+
+
+def test_seek_mode_is_checked(media):
+    with pytest.raises(ValueError, match="^seek_mode must be 'exact' or 'approximate', not 'fast'$"):
+        VideoReader(media.path("h264"), seek_mode="fast")
+
+
+@pytest.mark.parametrize("options", [dict(seek_mode="approximate"), dict(frame_index="saved")])
+def test_samplers_through_a_reader_without_a_scan(media, tmp_path, options):
+    path = str(media.path("h264"))
+    exact = VideoReader(path)
+    exact.frame_index.save(tmp_path / "saved")
+    options = {k: tmp_path / v if k == "frame_index" else v for k, v in options.items()}
+    for sample in (lambda r: samplers.clips_at_random_indices(r, 4, 5, seed=3),
+                   lambda r: samplers.clips_at_regular_times(r, 0.7, 3)):
+        want, got = sample(exact), sample(VideoReader(path, **options))
+        assert np.array_equal(got.indices, want.indices) and np.array_equal(got.times, want.times)
+        assert np.array_equal(got.frames, want.frames)
+
+
+def test_loader_scans_each_file_once_ever(media, decoder_calls, tmp_path):
+    paths = [str(media.path(name)) for name in ("h264", "vp9", "multi")]
+
+    def one_pass(**options):
+        loader = ClipLoader(paths, samplers.clips_at_random_indices, threads=2, seed=1,
+                            num_clips=2, frames_per_clip=4, **options)
+        with loader:
+            return [(item.indices.tolist(), item.frames.sum()) for item in loader]
+
+    want = one_pass()
+    decoder_calls.clear()
+    cache = tmp_path / "indexes"
+    assert one_pass(index_cache=cache) == want and scans(decoder_calls) == 3
+    assert len(list(cache.iterdir())) == 3
+    assert one_pass(index_cache=cache) == want and scans(decoder_calls) == 3  # none more
+    given = {paths[0]: VideoReader(paths[0]).frame_index}
+    decoder_calls.clear()
+    assert one_pass(frame_indexes=given) == want and scans(decoder_calls) == 2
+    assert one_pass(frame_indexes=[None, None, VideoReader(paths[2]).frame_index]) == want
+    with pytest.raises(ValueError, match="^frame_indexes lists 1 indexes for 3 sources$"):
+        one_pass(frame_indexes=[None])
+
+
+class CountingFile(BytesFile):
+    """Bytes as a file object that counts the bytes read from it."""
+
+    read_bytes = 0
+
+    def read(self, size=-1):
+        data = super().read(size)
+        self.read_bytes += len(data)
+        return data
+
+
+@pytest.mark.parametrize("suffix", ["mp4", "mkv"])
+def test_a_frame_of_a_long_file_reads_only_its_group_of_pictures(tmp_path, suffix):
+    path = tmp_path / f"long.{suffix}"
+    encode([*_testsrc(40), *X264_PLAIN], path)  # 1000 frames, a key frame every 25
+    data = path.read_bytes()
+    VideoReader(path).frame_index.save(tmp_path / "saved")
+    counts = {}
+    for how, options in [("exact", {}), ("approximate", dict(seek_mode="approximate")),
+                         ("saved", dict(frame_index=tmp_path / "saved"))]:
+        file = CountingFile(data)
+        with VideoReader(file, **options) as reader:
+            frames = reader[[510, 512]]
+        counts[how] = file.read_bytes
+        assert np.array_equal(frames, VideoReader(path)[[510, 512]])
+    assert counts["exact"] >= len(data)
+    assert counts["approximate"] < len(data) / 5 and counts["saved"] < len(data) / 5
+
+
+@pytest.mark.parametrize("name", ["h264", "multi", "vp9"])
+def test_decoding_on_by_the_index_finds_what_seeking_finds(media, name):
+    # Targets between frames, each with its own seek point: decoding on from
+    # the previous answer (seek_by_index) must find the frames a seek finds.
+    path = str(media.path(name))
+    pts = VideoReader(path).frame_index.pts.tolist()
+    picks = [1, 2, 5, 5, 30, 31, 45, len(pts) - 1, 0]  # ascending runs, repeats, a jump back
+    targets = [(pts[i] - 1, pts[i]) for i in picks]
+    plain = Decoder(path, "video").decode_video(targets, "uint8", False)
+    onward = Decoder(path, "video").decode_video(targets, "uint8", False, seek_by_index=True)
+    assert np.array_equal(plain[0], onward[0]) and plain[1] == onward[1]
