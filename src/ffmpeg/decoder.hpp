@@ -70,6 +70,13 @@ struct PacketMark {
   }
 };
 
+// An audio stream's first decoded frame: its timestamp (none when the
+// stream decodes to no frame at all) and its sample rate.
+struct AudioOrigin {
+  std::optional<std::int64_t> timestamp;
+  int sample_rate = 0;
+};
+
 // What one call of the frame pump produced.
 enum class Pulled : std::uint8_t { frame, end };
 
@@ -182,6 +189,8 @@ class Decoder {
   // timestamped before `below` are not decoded: a search for a later frame
   // would drop them anyway.
   std::optional<SkipUnreferenced> skip_unreferenced;
+  // The audio stream's first frame, once a range read has looked for it.
+  std::optional<AudioOrigin> audio_origin;
 
  private:
   Decoder() = default;

@@ -1,0 +1,34 @@
+// A stretch of an audio stream, read by seeking: the samples that one
+// whole-stream read (with timestamps honoured) has at the same indices.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "ffmpeg/audio.hpp"
+#include "ffmpeg/decoder.hpp"
+
+namespace ffmpeg {
+
+// The stream's first decoded frame, which sample 0 of every read stands
+// for: its timestamp (none when the stream decodes to nothing) and rate.
+// Decoded once per record, then kept.
+Result<AudioOrigin> audio_origin(Decoder& decoder, PumpPolicy& pump);
+
+struct AudioRange {
+  // The samples; `start` is the time of the stream's first sample.
+  AudioBatch batch;
+  // The whole read's length, when this read reached the stream's end.
+  std::optional<std::int64_t> total;
+};
+
+// Samples [first, end) (end: the stream's end when unset) of the whole read
+// at `sample_rate` and `channels`. Decoding starts shortly before `first`:
+// at a seek point far enough back for the decoder and the resampler to have
+// settled, so the cost follows end - first, not first.
+Result<AudioRange> decode_audio_range(Decoder& decoder, int sample_rate, int channels,
+                                      std::int64_t first, std::optional<std::int64_t> end,
+                                      PumpPolicy& pump);
+
+}  // namespace ffmpeg
