@@ -199,7 +199,10 @@ Failure RangeRead::feed(std::int64_t from, std::optional<std::int64_t> end) {
     if (next > from) {
       const auto skip = static_cast<int>(std::max<std::int64_t>(0, from - position_));
       if (!resampler_) {
-        auto created = Resampler::create(frame, grid_.output_rate, channels_, true);
+        // Its output begins at `from` even when the first frame comes later
+        // (a gap in the timestamps), as the whole read's does.
+        const double starts_at = first_time_ + static_cast<double>(from) / grid_.input_rate;
+        auto created = Resampler::create(frame, grid_.output_rate, channels_, true, starts_at);
         if (!created.ok()) return std::move(created).error();
         resampler_.emplace(std::move(created).value());
         resampler_->count_as_fed(from);

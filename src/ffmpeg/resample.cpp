@@ -34,8 +34,9 @@ constexpr int max_channels = 64;
 }  // namespace
 
 Result<Resampler> Resampler::create(const AVFrame* first, int rate, int channels,
-                                    bool follow_timestamps) {
+                                    bool follow_timestamps, std::optional<double> starts_at) {
   Resampler resampler;
+  resampler.continue_at_ = starts_at;
   resampler.rate_ = rate;
   resampler.channels_ = channels;
   resampler.follow_timestamps_ = follow_timestamps;

@@ -19,8 +19,11 @@ class Resampler {
   // Converts frames shaped like `first` to `channels` channels at `rate`.
   // With `follow_timestamps`, each frame is placed at its own time (see
   // `convert`) rather than right after the samples before it.
+  // A read that begins inside the stream gives `starts_at`, the time its
+  // output begins: a first frame later than that comes after silence.
   static Result<Resampler> create(const AVFrame* first, int rate, int channels,
-                                  bool follow_timestamps = false);
+                                  bool follow_timestamps = false,
+                                  std::optional<double> starts_at = std::nullopt);
 
   Resampler(Resampler&& other) noexcept;
   Resampler& operator=(Resampler&&) = delete;
