@@ -14,8 +14,8 @@ PAIRS = [(None, None), (16000, 1), (48000, 2)]
 # Samples per packet at the stream's rate, to straddle a packet boundary.
 FRAME = {"mix_wav": 1024, "mix_flac": 4608, "mix_mp3": 1152, "mix_aac": 1024, "mix_adts": 1024,
          "mix_opus": 960, "mix_vorbis": 1024}
-# Noise substitution draws from the decoder's random generator, which a
-# seek cannot restore: those bands differ by noise of their own level.
+# AAC's noise substitution draws from the decoder's random generator, which
+# a seek cannot restore: those bands differ by noise of their own level.
 BOUND = {"mix_aac": 0.03, "mix_adts": 0.03}
 
 
@@ -47,12 +47,15 @@ def test_ranges_and_chunks_match_the_whole_read(mix, rate, channels):
         got = AudioReader(path, sample_rate=rate, channels=channels).read(start, stop)
         assert got.shape == (reader.channels, high - low), (start, stop)
         assert np.abs(got - whole[:, low:high]).max(initial=0) <= bound, (start, stop)
-    joined = np.concatenate(list(reader.chunks(1.3)), axis=1)
-    assert np.abs(joined - whole).max() <= bound and joined.shape == whole.shape
+    # Chunks decode on from one to the next: exact even where a seek is not.
+    assert np.array_equal(np.concatenate(list(reader.chunks(1.3)), axis=1), whole)
     start, stop = first + 2.2, first + 5.01
     pieces = list(reader.chunks(0.7, start, stop))
     assert [p.shape[1] for p in pieces[:-1]] == [round(0.7 * rate)] * (len(pieces) - 1)
-    assert np.abs(np.concatenate(pieces, axis=1) - reader.read(start, stop)).max() <= bound
+    low = int(np.ceil((start - first) * rate - 1e-6))
+    # (The first piece seeks, and the decoder goes on from there.)
+    joined = np.concatenate(pieces, axis=1)
+    assert np.abs(joined - whole[:, low:low + joined.shape[1]]).max() <= bound
 
 
 class CountingFile(io.RawIOBase):

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <new>
+#include <memory>
 #include <numeric>
 
 #include "ffmpeg/audio_parts.hpp"
@@ -85,6 +86,10 @@ class RangeRead {
 
   // Output samples [first, end), from input sample `from` on the grid.
   Failure read(std::int64_t first, std::optional<std::int64_t> end);
+  // The same, going on from where an earlier read stopped.
+  Failure resume(AudioContinuation&& kept, std::optional<std::int64_t> end);
+  // What the next read needs to go on after output sample `end`.
+  std::shared_ptr<AudioContinuation> continuation(std::int64_t end);
 
   const ChannelBuffers& buffers() const { return buffers_; }
   std::int64_t output_start() const { return output_start_; }
@@ -96,7 +101,7 @@ class RangeRead {
   Failure land(std::int64_t from);
   Result<bool> place();
   Result<bool> pull();
-  Failure feed(std::int64_t from, std::optional<std::int64_t> end);
+  Failure feed(std::int64_t from, std::optional<std::int64_t> end, bool pull_first);
 
   Decoder& decoder_;
   PumpPolicy& pump_;
@@ -174,18 +179,46 @@ Failure RangeRead::read(std::int64_t first, std::optional<std::int64_t> end) {
   } catch (const std::bad_alloc&) {
     // Only a hint: the buffers grow as they fill.
   }
-  return feed(from, end);
+  return feed(from, end, false);
+}
+
+Failure RangeRead::resume(AudioContinuation&& kept, std::optional<std::int64_t> end) {
+  buffers_ = std::move(kept.surplus);
+  resampler_.emplace(std::move(*kept.resampler));
+  position_ = kept.position;
+  output_start_ = kept.next;
+  return feed(position_, end, true);
+}
+
+std::shared_ptr<AudioContinuation> RangeRead::continuation(std::int64_t end) {
+  auto kept = std::make_shared<AudioContinuation>();
+  kept->sample_rate = grid_.output_rate;
+  kept->channels = channels_;
+  kept->next = end;
+  kept->position = position_;
+  const auto used = static_cast<std::ptrdiff_t>(end - output_start_);
+  for (auto& buffer : buffers_) buffer.erase(buffer.begin(), buffer.begin() + used);
+  kept->surplus = std::move(buffers_);
+  kept->resampler.emplace(std::move(*resampler_));
+  return kept;
 }
 
 // Converts the frames from input sample `from` on, the one in the record
-// first, until output sample `end` or the end of the stream.
-Failure RangeRead::feed(std::int64_t from, std::optional<std::int64_t> end) {
+// first (or the next one, with `pull_first`), until output sample `end` or
+// the end of the stream. Stopping at `end`, the position is the next frame's.
+Failure RangeRead::feed(std::int64_t from, std::optional<std::int64_t> end, bool pull_first) {
   const auto rate = static_cast<double>(grid_.output_rate);
   const std::optional<double> stop =
       end ? std::optional<double>(first_time_ + static_cast<double>(*end) / rate) : std::nullopt;
   const double start_time = first_time_ + static_cast<double>(output_start_) / rate;
   const auto tolerance = static_cast<std::int64_t>(Resampler::timestamp_tolerance * grid_.input_rate);
-  for (;;) {
+  bool have = true;
+  if (pull_first) {
+    auto more = pull();
+    if (!more.ok()) return std::move(more).error();
+    have = more.value();
+  }
+  while (have) {
     const AVFrame* frame = decoder_.frame.get();
     auto timestamp = frame_timestamp(frame);
     // Frames follow one another unless their timestamps jump (as the
@@ -213,12 +246,15 @@ Failure RangeRead::feed(std::int64_t from, std::optional<std::int64_t> end) {
       if (!placed.ok()) return std::move(placed).error();
       if (auto failure = resampler_->convert(buffers_, frame, placed.value(), skip)) return failure;
       const auto produced = static_cast<std::int64_t>(buffers_.front().size());
-      if (end && output_start_ + produced >= *end) return std::nullopt;
+      if (end && output_start_ + produced >= *end) {
+        position_ = next;
+        return std::nullopt;
+      }
     }
     position_ = next;
     auto more = pull();
     if (!more.ok()) return std::move(more).error();
-    if (!more.value()) break;
+    have = more.value();
   }
   input_end_ = position_;
   if (resampler_) return resampler_->flush(buffers_);
@@ -252,7 +288,13 @@ Result<AudioRange> decode_audio_range(Decoder& decoder, int sample_rate, int cha
   }
   range.batch.start = to_seconds(*origin.timestamp, decoder.time_base);
   RangeRead read(decoder, pump, origin, sample_rate, channels);
-  if (auto failure = read.read(first, end)) return std::move(*failure);
+  const std::shared_ptr<AudioContinuation> kept = std::move(decoder.audio_continuation);
+  decoder.audio_continuation.reset();
+  const bool goes_on = kept && kept->sample_rate == sample_rate && kept->channels == channels &&
+                       kept->next == first && kept->resampler;
+  if (auto failure = goes_on ? read.resume(std::move(*kept), end) : read.read(first, end)) {
+    return std::move(*failure);
+  }
   if (read.input_end() && !read.fed()) {
     // Nothing of the stream lies at `first` or later: read its last samples
     // for the length of the whole read.
@@ -272,6 +314,7 @@ Result<AudioRange> decode_audio_range(Decoder& decoder, int sample_rate, int cha
   range.batch.length = static_cast<std::size_t>(length);
   range.batch.samples =
       join(read.buffers(), static_cast<std::size_t>(skip), range.batch.length);
+  if (end && !read.input_end()) decoder.audio_continuation = read.continuation(*end);
   return range;
 }
 

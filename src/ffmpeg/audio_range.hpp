@@ -8,6 +8,7 @@
 
 #include "ffmpeg/audio.hpp"
 #include "ffmpeg/decoder.hpp"
+#include "ffmpeg/resample.hpp"
 
 namespace ffmpeg {
 
@@ -15,6 +16,20 @@ namespace ffmpeg {
 // for: its timestamp (none when the stream decodes to nothing) and rate.
 // Decoded once per record, then kept.
 Result<AudioOrigin> audio_origin(Decoder& decoder, PumpPolicy& pump);
+
+// What a range read that stopped before the stream's end leaves for the
+// next one, when that begins where it stopped: decoding goes on instead of
+// seeking again (so reading a stream piece by piece gives exactly the whole
+// read, even for decoders whose state a seek cannot restore). Any seek of
+// the record drops it.
+struct AudioContinuation {
+  int sample_rate = 0;
+  int channels = 0;
+  std::int64_t next = 0;      // output index at which the next read would begin
+  std::int64_t position = 0;  // input position of the next frame
+  ChannelBuffers surplus;     // samples converted from `next` on
+  std::optional<Resampler> resampler;
+};
 
 struct AudioRange {
   // The samples; `start` is the time of the stream's first sample.

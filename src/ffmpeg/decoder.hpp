@@ -24,6 +24,7 @@ namespace ffmpeg {
 
 struct Transform;
 struct OutputPlan;
+struct AudioContinuation;
 
 enum class MediaType : std::uint8_t { video = 0, audio = 1 };
 
@@ -191,6 +192,9 @@ class Decoder {
   std::optional<SkipUnreferenced> skip_unreferenced;
   // The audio stream's first frame, once a range read has looked for it.
   std::optional<AudioOrigin> audio_origin;
+  // Where the latest audio range read stopped, to go on from; cleared by
+  // every seek.
+  std::shared_ptr<AudioContinuation> audio_continuation;
 
  private:
   Decoder() = default;
