@@ -125,3 +125,19 @@ def test_a_stream_without_samples(media):
     samples, start, total = decoder.decode_audio_range(16000, 2, 0)
     assert samples.shape == (2, 0) and total == 0
     assert list(AudioReader(str(media.path("empty_audio"))).chunks(1.0)) == []
+
+
+# Millisecond timestamps (Matroska) place only frames of a fixed size, by
+# snapping to the frame grid; PCM there is read from the start. The AAC
+# streams here differ by noise substitution only.
+@pytest.mark.parametrize("name, index, bound", [("aac_negative", 0, 1e-4), ("gap", 0, 0.0),
+                                                ("multi", 2, 0.0), ("h264_audio", 1, 1e-4)])
+def test_ranges_of_other_streams(media, name, index, bound):
+    path = str(media.path(name))
+    reader = AudioReader(path, stream_index=index, sample_rate=16000)
+    whole, first = reader.read(), reader._decoder.audio_start_time()
+    for start in (0.3, 0.9, 1.4):
+        got = AudioReader(path, stream_index=index, sample_rate=16000).read(first + start, first + start + 0.3)
+        low = int(np.ceil(start * 16000 - 1e-6))
+        assert got.shape == (1, 4800)
+        assert np.abs(got - whole[:, low:low + 4800]).max() <= bound

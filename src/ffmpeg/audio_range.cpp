@@ -28,6 +28,7 @@ Result<AudioOrigin> audio_origin(Decoder& decoder, PumpPolicy& pump) {
     if (!timestamp.ok()) return std::move(timestamp).error();
     origin.timestamp = timestamp.value();
     origin.sample_rate = decoder.frame->sample_rate;
+    origin.samples = decoder.frame->nb_samples;
   }
   decoder.audio_origin = origin;
   return origin;
@@ -79,6 +80,7 @@ class RangeRead {
       : decoder_(decoder),
         pump_(pump),
         origin_(*origin.timestamp),
+        origin_samples_(origin.samples),
         grid_(Grid::of(origin.sample_rate, rate)),
         first_time_(to_seconds(origin_, decoder.time_base)),
         channels_(channels),
@@ -101,11 +103,14 @@ class RangeRead {
   Failure land(std::int64_t from);
   Result<bool> place();
   Result<bool> pull();
+  bool coarse_times() const;
+  std::int64_t position_of(std::int64_t timestamp, int samples) const;
   Failure feed(std::int64_t from, std::optional<std::int64_t> end, bool pull_first);
 
   Decoder& decoder_;
   PumpPolicy& pump_;
   std::int64_t origin_;
+  int origin_samples_;
   Grid grid_;
   double first_time_;
   int channels_;
@@ -123,6 +128,24 @@ Result<bool> RangeRead::pull() {
   return pulled.value() == Pulled::frame;
 }
 
+// Whether a tick of the stream's time base is longer than a sample (as the
+// milliseconds of Matroska): timestamps then only approximate positions.
+bool RangeRead::coarse_times() const {
+  return static_cast<std::int64_t>(decoder_.time_base.num) * grid_.input_rate >
+         decoder_.time_base.den;
+}
+
+// The input position of a frame with `timestamp` and `samples`. Coarse
+// timestamps are snapped to the frames of a fixed-size codec: after the
+// first frame (which may be shorter), one every `samples`.
+std::int64_t RangeRead::position_of(std::int64_t timestamp, int samples) const {
+  const std::int64_t position =
+      av_rescale_q(timestamp - origin_, decoder_.time_base, AVRational{1, grid_.input_rate});
+  if (!coarse_times() || position <= 0 || samples < 1) return position;
+  const std::int64_t frames = (position - origin_samples_ + samples / 2) / samples;
+  return origin_samples_ + std::max<std::int64_t>(frames, 0) * samples;
+}
+
 // Decodes up to the first frame with a timestamp and sets `position_` from
 // it; false when the stream ends first. Frames without one (a demuxer that
 // learns times only at the end of a page) are part of the pre-roll.
@@ -133,8 +156,7 @@ Result<bool> RangeRead::place() {
     if (!more.ok() || !more.value()) return more;
     auto timestamp = frame_timestamp(decoder_.frame.get());
     if (!timestamp.ok()) continue;
-    position_ = av_rescale_q(timestamp.value() - origin_, decoder_.time_base,
-                             AVRational{1, grid_.input_rate});
+    position_ = position_of(timestamp.value(), decoder_.frame->nb_samples);
     return true;
   }
   return Error::runtime("decoded frame has no timestamp");
@@ -145,9 +167,13 @@ Result<bool> RangeRead::place() {
 // placed frame in the record. A seek that lands too late is tried again
 // further back; the stream's start is the last resort, and always right.
 Failure RangeRead::land(std::int64_t from) {
-  const std::int64_t preroll = preroll_samples(decoder_.stream()->codecpar);
+  const AVCodecParameters* parameters = decoder_.stream()->codecpar;
+  const std::int64_t preroll = preroll_samples(parameters);
+  // Coarse timestamps place only frames of a fixed size; other streams
+  // with them are read from the start.
+  const bool placeable = !coarse_times() || parameters->frame_size > 0;
   std::int64_t back = preroll;
-  for (int attempt = 0; attempt < 4 && from - back > 0; ++attempt) {
+  for (int attempt = 0; placeable && attempt < 4 && from - back > 0; ++attempt) {
     const std::int64_t target =
         origin_ + av_rescale_q_rnd(from - back, AVRational{1, grid_.input_rate},
                                    decoder_.time_base, AV_ROUND_DOWN);
@@ -173,8 +199,11 @@ Failure RangeRead::read(std::int64_t first, std::optional<std::int64_t> end) {
   if (auto failure = land(from)) return failure;
   if (input_end_) return std::nullopt;
   try {
+    // Only a hint, and bounded (256 MB of samples in all): `end` may be
+    // far past the stream's end.
     const std::int64_t hint = end ? *end - output_start_ : grid_.output_rate;
-    const auto expected = static_cast<std::size_t>(std::min<std::int64_t>(hint, 1 << 24) + 4096);
+    const std::int64_t most = (std::int64_t{1} << 26) / channels_;
+    const auto expected = static_cast<std::size_t>(std::min(hint, most) + 4096);
     for (auto& buffer : buffers_) buffer.reserve(expected);
   } catch (const std::bad_alloc&) {
     // Only a hint: the buffers grow as they fill.
@@ -224,8 +253,7 @@ Failure RangeRead::feed(std::int64_t from, std::optional<std::int64_t> end, bool
     // Frames follow one another unless their timestamps jump (as the
     // resampler of a whole read follows them).
     if (timestamp.ok()) {
-      const std::int64_t stamped = av_rescale_q(timestamp.value() - origin_, decoder_.time_base,
-                                                AVRational{1, grid_.input_rate});
+      const std::int64_t stamped = position_of(timestamp.value(), frame->nb_samples);
       if (std::llabs(stamped - position_) > tolerance) position_ = stamped;
     }
     const std::int64_t next = position_ + frame->nb_samples;

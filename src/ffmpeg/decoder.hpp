@@ -76,6 +76,7 @@ struct PacketMark {
 struct AudioOrigin {
   std::optional<std::int64_t> timestamp;
   int sample_rate = 0;
+  int samples = 0;  // the frame's length
 };
 
 // What one call of the frame pump produced.
