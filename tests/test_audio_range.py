@@ -141,3 +141,22 @@ def test_ranges_of_other_streams(media, name, index, bound):
         low = int(np.ceil(start * 16000 - 1e-6))
         assert got.shape == (reader.channels, 4800)
         assert np.abs(got - whole[:, low:low + 4800]).max() <= bound
+
+
+# A read that begins where the last one stopped goes on decoding; anything
+# that moved the decoder in between must make it seek instead.
+@pytest.mark.parametrize("between", [
+    lambda d: d.decode_audio(16000, 1),
+    lambda d: d.scan(),
+    lambda d: d.decode_audio_range(16000, 1, 90000, 91000),
+    lambda d: d.decode_audio_range(8000, 1, 16000, 24000),
+])
+def test_reading_on_after_another_call(media, between):
+    path = str(media.path("mix_mp3"))
+    whole = Decoder(path, "audio").decode_audio(16000, 1, honour_timestamps=True)[0]
+    decoder = Decoder(path, "audio")
+    head = decoder.decode_audio_range(16000, 1, 16000, 32000)[0]
+    between(decoder)
+    tail, _, total = decoder.decode_audio_range(16000, 1, 32000, 48000)
+    assert total is None
+    assert np.array_equal(np.concatenate([head, tail], axis=1), whole[:, 16000:48000])
