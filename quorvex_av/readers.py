@@ -733,8 +733,9 @@ class AudioReader(_Closable):
             samples, total = self._read_range(index, upto if high is None else min(upto, high))
             if total is not None:
                 self._check_end(first, first if start is None else start, stop, total)
-            if samples.shape[1]:
-                yield samples
+            if not samples.shape[1]:
+                return  # the stream ended at ``index``
+            yield samples
             index += samples.shape[1]
             if total is not None and index >= total:
                 return
