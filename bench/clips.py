@@ -24,6 +24,8 @@ class Clip:
     label: str        # human description for the report
     suffix: str
     args: tuple[str, ...]  # ffmpeg arguments between the global options and the output
+    # A clip made from another one: "{base}" in ``args`` stands for its path.
+    base: Clip | None = None
 
 
 def _video(width, height, seconds, codec_args, fps=30):
@@ -50,6 +52,21 @@ def _audio(seconds, codec_args):
     return ("-filter_complex", graph, "-map", "[out]", *codec_args)
 
 
+def _tone_in_noise(seconds, codec_args):
+    # A 440 Hz tone under pink noise, the second channel a softer copy.
+    graph = (f"sine=frequency=440:sample_rate=44100:duration={seconds}[tone];"
+             f"anoisesrc=color=pink:amplitude=0.2:sample_rate=44100:seed=3:duration={seconds}[noise];"
+             "[tone][noise]amix=inputs=2,pan=stereo|c0=c0|c1=0.7*c0[out]")
+    return ("-filter_complex", graph, "-map", "[out]", "-ac", "2", "-ar", "44100", *codec_args)
+
+
+def _looped(clip: Clip, key: str, label: str, times: int) -> Clip:
+    """``clip`` played ``times`` times over, its packets copied: an hour of
+    audio in seconds instead of the minutes an encoder takes."""
+    return Clip(key, label, clip.suffix,
+                ("-stream_loop", str(times - 1), "-i", "{base}", "-c", "copy"), base=clip)
+
+
 def catalogue(tiny: bool) -> dict[str, Clip]:
     """The clips the rows use, full-size or tiny (for the smoke test)."""
     if tiny:
@@ -62,6 +79,8 @@ def catalogue(tiny: bool) -> dict[str, Clip]:
             Clip("aac", "AAC tiny", "m4a", _audio(2, ("-c:a", "aac", "-b:a", "128k"))),
             Clip("mp3", "MP3 tiny", "mp3", _audio(2, ("-c:a", "libmp3lame", "-b:a", "128k"))),
         ]
+        minute = 2
+        loops = 10
     else:
         clips = [
             Clip("h264_1080p", "H.264 1920x1080 30 fps 10 s, GOP 60, B-frames", "mp4",
@@ -75,11 +94,25 @@ def catalogue(tiny: bool) -> dict[str, Clip]:
             Clip("mp3", "MP3 stereo 44.1 kHz 60 s, 128 kb/s", "mp3",
                  _audio(60, ("-c:a", "libmp3lame", "-b:a", "128k"))),
         ]
+        minute = 60
+        loops = 60
+    # An hour of a tone under noise, looped from a minute of it.
+    for key, suffix, codec in (("aac", "m4a", ("-c:a", "aac")), ("mp3", "mp3", ("-c:a", "libmp3lame"))):
+        base = Clip(f"{key}_minute", f"{key} tone and noise", suffix,
+                    _tone_in_noise(minute, (*codec, "-b:a", "128k")))
+        seconds = minute * loops
+        length = f"{seconds // 3600} hour" if seconds >= 3600 else f"{seconds} s"
+        clips.append(_looped(base, f"{key}_hour", f"{key.upper()} stereo 44.1 kHz {length}, tone in noise, "
+                                                  "128 kb/s", loops))
     return {clip.key: clip for clip in clips}
 
 
+def _recipe(clip: Clip) -> list[str]:
+    return [*clip.args, *(["from", *_recipe(clip.base)] if clip.base else [])]
+
+
 def path_of(clip: Clip, directory: Path) -> Path:
-    digest = hashlib.sha1("\0".join(clip.args).encode()).hexdigest()[:10]
+    digest = hashlib.sha1("\0".join(_recipe(clip)).encode()).hexdigest()[:10]
     return directory / f"{clip.key}-{digest}.{clip.suffix}"
 
 
@@ -90,8 +123,12 @@ def ensure(clip: Clip, directory: Path = DEFAULT_DIR) -> Path:
         return path
     directory.mkdir(parents=True, exist_ok=True)
     partial = path.with_name(path.stem + ".part." + clip.suffix)
+    args = list(clip.args)
+    if clip.base is not None:
+        base = str(ensure(clip.base, directory))
+        args = [base if arg == "{base}" else arg for arg in args]
     print(f"making {path.name} ({clip.label}) ...", flush=True)
-    subprocess.run(["ffmpeg", "-v", "error", "-y", *clip.args, str(partial)], check=True)
+    subprocess.run(["ffmpeg", "-v", "error", "-y", *args, str(partial)], check=True)
     partial.replace(path)
     return path
 

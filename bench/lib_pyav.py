@@ -182,3 +182,29 @@ def audio(job: Job) -> Run:
         samples = np.concatenate(chunks, axis=1)[0]
         container.close()
     return Run(clock.seconds, Output(samples=samples))
+
+
+def audio_range(job: Job) -> Run:
+    """A seek to the key frame before the start, then decoding and
+    resampling until the stop, cut to [start, stop) by the frames' times."""
+    start, stop = job.seconds
+    with Clock() as clock:
+        container, stream = _open(job.path, "audio")
+        container.seek(int(start / stream.time_base), stream=stream)
+        resampler = av.AudioResampler(format="fltp", layout="mono", rate=16000)
+        chunks, first = [], None
+        for frame in container.decode(stream):
+            end = frame.time + frame.samples / frame.sample_rate
+            if end <= start:
+                continue
+            if first is None:
+                first = frame.time
+            for out in resampler.resample(frame):
+                chunks.append(out.to_ndarray())
+            if end >= stop:
+                break
+        container.close()
+        samples = np.concatenate(chunks, axis=1)[0]
+        low = max(0, round((start - first) * 16000))
+        samples = samples[low:low + round((stop - start) * 16000)]
+    return Run(clock.seconds, Output(samples=samples))

@@ -103,3 +103,12 @@ def audio(job: Job) -> Run:
         samples = AudioDecoder(str(job.path), sample_rate=16000, num_channels=1).get_all_samples()
         mono = samples.data[0].numpy()
     return Run(clock.seconds, Output(samples=mono))
+
+
+def audio_range(job: Job) -> Run:
+    start, stop = job.seconds
+    with Clock() as clock:
+        decoder = AudioDecoder(str(job.path), sample_rate=16000, num_channels=1)
+        samples = decoder.get_samples_played_in_range(start, stop)
+        mono = samples.data[0].numpy()
+    return Run(clock.seconds, Output(samples=mono))

@@ -2,7 +2,9 @@
 
 Run by run.py as ``python bench/memory.py LIBRARY PATH``; prints one line of
 JSON: the growth of the process's peak resident set size over the decoding
-call (libraries already imported) and the number of frames decoded.
+call (libraries already imported) and the number of frames decoded.  With
+``audio_range START STOP`` after the path, of that audio read instead (and
+the samples it gave).
 
 The peak is read from /proc/self/status (VmHWM), after resetting it to the
 current size through /proc/self/clear_refs.  ``getrusage``'s ru_maxrss is
@@ -59,6 +61,14 @@ def main() -> None:
     module = __import__(MODULES[library])
     if hasattr(module, "load"):
         module.load()
+    if sys.argv[3:4] == ["audio_range"]:
+        job = Job(path=path, seconds=[float(sys.argv[4]), float(sys.argv[5])])
+        before = start_peak()
+        run = module.audio_range(job)
+        after = peak_bytes()
+        print(json.dumps({"growth": after - before, "samples": len(run.output.samples),
+                          "seconds": run.seconds}))
+        return
     before = start_peak()
     run = module.seq_keep(Job(path=path))
     after = peak_bytes()

@@ -24,6 +24,7 @@ LIMITS = {
     "resize_224": "the tool decoding, scaling and converting to RGB in one pass",
     "audio_16k": "the tool converting to 16 kHz mono float32 into a pipe, net of start-up",
     "parallel": "two ffmpeg processes at once vs one",
+    "audio_range memory": "the result's bytes (seconds x 16000 x 4)",
     "seq_keep memory": "the batch's bytes (frames x height x width x 3)",
     "loader_8 memory": "the guide's bound, (prefetch + 1) x the bytes of one file's clips",
     "clips_8x16_hour": "the same draws from the 60 s clip, scanned by the reader",
@@ -241,6 +242,12 @@ def verdicts(results: list[Result]) -> list[Verdict]:
             found.append(Verdict(name, "time / PyAV's", ratio(ours, pyav), 0.5))
             found.append(Verdict(name, "time / the fastest peer's", ratio(ours, peer and peer[1]), 0.9))
             found.append(Verdict(name, "time / the tool's net time", ratio(ours, r.limit), 1.5))
+        elif r.row == "audio_range":
+            found.append(Verdict(name, "time / the same read near the start", ratio(ours, r.extra.get("near")), 2.0))
+            found.append(Verdict(name, "time / the fastest peer's", ratio(ours, peer and peer[1]), 0.9))
+        elif r.row == "audio_range memory":
+            budget = 2 * r.limit + 32 if r.limit is not None else None
+            found.append(Verdict(name, "peak growth / (2 x result + 32 MB)", ratio(ours, budget), 1.0))
         elif r.row == "parallel":
             found.append(Verdict(name, "throughput of two decoders / one", ours, 1.8, at_least=True))
         elif r.row == "seq_keep memory":
@@ -347,6 +354,15 @@ loading), measured on a tiny generated input with the same options.
   and a BGR to RGB conversion; torchcodec: `get_frame_at(i)` for every
   index in turn.  Limit: `ffmpeg -threads 1 -i clip -f null -`,
   which decodes but does not convert colours.
+- `audio_range`: 10 s at 3500 s of a one-hour file (a minute of a tone in
+  noise, looped by stream copy) to 16 kHz mono, from opening the file:
+  `AudioReader.read(3500, 3510)` here; PyAV seeks to the packet before
+  3500 s, decodes and resamples to 3510 s and cuts by the frames' times;
+  torchcodec `AudioDecoder(...).get_samples_played_in_range(3500, 3510)`.
+  The row below it is this library's same read at 10 s, for scale;
+  `audio_range memory` is the peak memory growth of the read at 3500 s.
+  Raw MP3 has no index: a reader's first seek demuxes (without decoding)
+  up to its target, and later seeks of the same reader use what it found.
 - `seq_threads`: `seq` with each library's automatic decoding threads
   (`threads=0` here, in PyAV with `thread_type = "AUTO"`; OpenCV's default;
   torchcodec `num_ffmpeg_threads=0`; `ffmpeg -threads 0`).  This library

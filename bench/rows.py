@@ -280,6 +280,37 @@ def row_audio(suite: Suite, key: str) -> Result:
                   {"samples": samples})
 
 
+def _audio_check(outputs: dict) -> str:
+    reference = outputs.get(OURS)
+    problems = [f"{name}: {problem}" for name, output in outputs.items() if output is not reference
+                for problem in [compare_audio(reference, output)[0]] if reference is not None and problem]
+    return "MISMATCH " + "; ".join(problems) if problems else "ok"
+
+
+def row_audio_range(suite: Suite, key: str) -> list[Result]:
+    """A short read far into a long file (and, for scale, the same read near
+    its start), to 16 kHz mono; then the peak memory of the far read."""
+    far, near, length = (15.0, 1.0, 2.0) if suite.tiny else (3500.0, 10.0, 10.0)
+    label = suite.label(key)
+    job = Job(path=suite.path(key), seconds=[far, far + length])
+    cells, outputs, errors = suite.measure(job, "audio_range")
+    near_cells, _, near_errors = suite.measure(Job(path=job.path, seconds=[near, near + length]),
+                                               "audio_range", names=[OURS])
+    result_bytes = round(length * 16000) * 4
+    done = subprocess.run([sys.executable, str(HERE / "memory.py"), "ours", str(job.path),
+                           "audio_range", str(far), str(far + length)], capture_output=True, text=True)
+    memory, memory_errors = {}, {}
+    if done.returncode == 0:
+        memory[OURS] = json.loads(done.stdout.strip().splitlines()[-1])["growth"] / 2**20
+    else:
+        memory_errors[OURS] = done.stderr.strip().splitlines()[-1] if done.stderr.strip() else "failed"
+    extra = {"near": near_cells.get(OURS), "far": far, "seconds": length, "bytes": result_bytes}
+    return [Result("audio_range", label, "s", cells, errors, None, _audio_check(outputs), extra),
+            Result(f"audio_range at {near:g} s", label, "s", near_cells, near_errors, None, "ok", extra),
+            Result("audio_range memory", label, "MB", memory, memory_errors, result_bytes / 2**20, "ok",
+                   extra)]
+
+
 def _pair(task, job: Job) -> tuple[float, list]:
     """Two instances of ``task`` on two threads; wall seconds until both are done."""
     results: list = [None, None]
@@ -383,4 +414,5 @@ ROWS = {
     "audio_16k": lambda suite: [row_audio(suite, "aac"), row_audio(suite, "mp3")],
     "parallel": lambda suite: [row_parallel(suite, "h264_1080p")],
     "memory": lambda suite: [row_memory(suite, "h264_1080p")],
+    "audio_range": lambda suite: [*row_audio_range(suite, "aac_hour"), *row_audio_range(suite, "mp3_hour")],
 }

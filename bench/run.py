@@ -12,7 +12,7 @@ string: those put the repository root on ``sys.path``, where the source tree's
 ``quorvex_av`` (without the compiled extension) hides the installed package.
 
 Rows (``--rows``, comma-separated; default all): seq, seq_threads, seq_keep, random_16,
-times_32, resize_224, audio_16k, parallel, memory, clips_8x16, loader_8 (these
+times_32, resize_224, audio_16k, audio_range, parallel, memory, clips_8x16, loader_8 (these
 two in training.py), frame_mid_hour, clips_8x16_hour (these two on an hour
 of video, in long_video.py, cached under build/bench).  Inputs are made with the ffmpeg tool on first use
 and cached in bench/.media/.  Each row reports the median of ``--repeat``
@@ -65,7 +65,7 @@ ROW_CLIPS = {
     "seq": ["h264_1080p", "vp9_1080p"], "seq_threads": ["h264_1080p"], "seq_keep": ["h264_1080p"],
     "random_16": ["h264_720p"],
     "times_32": ["h264_720p"], "resize_224": ["h264_1080p"], "audio_16k": ["aac", "mp3"],
-    "parallel": ["h264_1080p"], "memory": ["h264_1080p"],
+    "parallel": ["h264_1080p"], "memory": ["h264_1080p"], "audio_range": ["aac_hour", "mp3_hour"],
 }
 # Rows defined beside the others: training.py (samplers and the clip loader).
 ROWS.update(training.ROWS)

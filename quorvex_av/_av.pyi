@@ -72,6 +72,30 @@ class Decoder:
         without a standard layout gets the
         stream's channels in order, then silence.
         """
+    def decode_audio_range(
+        self,
+        sample_rate: SupportsIndex,
+        channels: SupportsIndex,
+        first: SupportsIndex,
+        end: SupportsIndex | None = None,
+        *,
+        skip_invalid: bool | np.bool_ = False,
+    ) -> tuple[npt.NDArray[np.float32], float, int | None]:
+        """Samples [first, end) of ``decode_audio(sample_rate, channels,
+        honour_timestamps=True)`` (``end`` None: to the stream's end), found
+        by seeking; the first-sample time; and the whole read's length in
+        samples when this read reached the stream's end, else None.
+
+        Decoding starts at a seek point far enough before ``first`` for the
+        decoder and the resampler to give what the whole read gives there,
+        so the cost follows the range, not its place in the stream.
+        ValueError "first and end must be sample indices with 0 <= first <=
+        end" when they are not.
+        """
+    def audio_start_time(self, *, skip_invalid: bool | np.bool_ = False) -> float | None:
+        """The time of the stream's first sample (that of decode_audio), or
+        None when the stream decodes to nothing; decodes only the first
+        frame, once per decoder."""
     def skipped_packets(self) -> int:
         """Packets the latest decode_video, decode_timestamps or decode_audio
         call skipped.  With ``skip_invalid=True`` a packet the decoder rejects

@@ -828,53 +828,111 @@ class AudioReader(_Closable):
         at 0; ``stop`` to its end.  Sample ``i`` of the result's timeline is
         at first-sample time + i / sample_rate (gaps in the stream's
         timestamps filled with silence, see the class), and exactly the
-        samples in [start, stop) are returned.  Decoding always runs from the
-        start of the stream up to ``stop``.  A start before the first sample,
-        or a start or stop after the last one, raises IndexError naming the
-        stream's time range.  A stream that decodes to no samples at all gives
-        an empty (channels, 0) array when neither bound is given, and raises
-        IndexError saying it holds no samples otherwise.
+        samples in [start, stop) are returned.  A read with a bound seeks:
+        it decodes from shortly before ``start`` (see the guide's section on
+        audio ranges), and gives the samples that one whole read has there.
+        A start before the first sample, or a start or stop after the last
+        one, raises IndexError naming the stream's time range.  A stream that
+        decodes to no samples at all gives an empty (channels, 0) array when
+        neither bound is given, and raises IndexError saying it holds no
+        samples otherwise.
         """
+        self._check_bounds(start, stop)
+        if start is None and stop is None:
+            return self._read_whole()
+        first, low, high = self._span(start, stop)
+        samples, total = self._read_range(low, high)
+        self._check_end(first, first if start is None else start, stop, total)
+        return samples
+
+    def chunks(self, seconds: float, start: float | None = None,
+               stop: float | None = None) -> Iterator[npt.NDArray[np.float32]]:
+        """The samples of ``read(start, stop)`` in pieces of ``seconds``
+        (the last one may be shorter), without holding more than one piece.
+
+        Joined, the pieces equal that one read, sample for sample.  Each
+        piece is a range read of its own, so memory stays bounded however
+        long the stream.  Out-of-range bounds raise IndexError as ``read``
+        does, but only once the iteration finds them out.
+        """
+        size = float(seconds) * self.sample_rate
+        if not math.isfinite(size) or size < 1:
+            raise ValueError("a chunk must last at least one sample, not "
+                             f"{seconds} s at {self.sample_rate} Hz")
+        self._check_bounds(start, stop)
+        if start is None and stop is None and self._start_time() is None:
+            return  # no samples, as read() gives an empty array
+        first, low, high = self._span(start, stop)
+        index = low
+        while high is None or index < high:
+            upto = index + round(size)
+            samples, total = self._read_range(index, upto if high is None else min(upto, high))
+            if total is not None:
+                self._check_end(first, first if start is None else start, stop, total)
+            if not samples.shape[1]:
+                return  # the stream ended at ``index``
+            yield samples
+            index += samples.shape[1]
+            if total is not None and index >= total:
+                return
+
+    @staticmethod
+    def _check_bounds(start: float | None, stop: float | None) -> None:
         if start is not None and stop is not None and stop < start:
             raise ValueError(f"stop ({stop}) is before start ({start})")
         for name, value in (("start", start), ("stop", stop)):
             if value is not None and not math.isfinite(value):
                 raise ValueError(f"{name} must be a finite number of seconds, not {value}")
-        rate = self.sample_rate
+
+    def _read_whole(self) -> npt.NDArray[np.float32]:
         try:
-            samples, first = self._decoder.decode_audio(
-                rate, self.channels, stop, honour_timestamps=True,
+            samples, _ = self._decoder.decode_audio(
+                self.sample_rate, self.channels, None, honour_timestamps=True,
                 skip_invalid=self._skip_invalid)
         finally:
             self.skipped_packets = _skipped(self._decoder)
-        total = samples.shape[1]
-        if total == 0:
-            if start is None and stop is None:
-                return samples
+        return samples
+
+    def _span(self, start: float | None, stop: float | None) -> tuple[float, int, int | None]:
+        """The first-sample time, and the sample indices [low, high) that
+        [start, stop) covers on the whole read's timeline."""
+        first = self._start_time()
+        if first is None:
             raise IndexError("the audio stream holds no samples")
-        end = first + total / rate
-        slack = 0.5 / rate  # half a sample either way
+        rate = self.sample_rate
         begin = first if start is None else start
-        if begin < first - slack:
-            # Decoding may have stopped early: only the first sample is known.
+        if begin < first - 0.5 / rate:  # half a sample either way
             raise IndexError(f"start {_seconds(begin)} s is before the audio's first sample: "
                              f"valid times begin at {_seconds(first)} s")
-        # Decoding stops at the frame that reaches ``stop``: if the samples
-        # end earlier, the stream did too, and ``end`` is the stream's end.
-        if stop is not None and stop > end + slack:
+        low = max(0, math.ceil((begin - first) * rate - 1e-6))
+        high = None if stop is None else max(low, math.ceil((stop - first) * rate - 1e-6))
+        return first, low, high
+
+    def _start_time(self) -> float | None:
+        return self._decoder.audio_start_time(skip_invalid=self._skip_invalid)
+
+    def _read_range(self, low: int, high: int | None) -> tuple[npt.NDArray[np.float32], int | None]:
+        try:
+            samples, _, total = self._decoder.decode_audio_range(
+                self.sample_rate, self.channels, low, high, skip_invalid=self._skip_invalid)
+        finally:
+            self.skipped_packets = _skipped(self._decoder)
+        return samples, total
+
+    def _check_end(self, first: float, begin: float, stop: float | None, total: int | None) -> None:
+        """IndexError when a read that reached the stream's end (``total``
+        samples in all) asked for more than there is."""
+        if total is None:
+            return
+        end = first + total / self.sample_rate
+        if stop is not None and stop > end + 0.5 / self.sample_rate:
             past = f"stop {_seconds(stop)} s"
         elif stop is None and begin >= end:
             past = f"start {_seconds(begin)} s"
         else:
-            past = ""
-        if past:
-            raise IndexError(f"{past} is past the end of the audio: "
-                             f"valid times are [{_seconds(first)}, {_seconds(end)}) s")
-        low = min(total, max(0, math.ceil((begin - first) * rate - 1e-6)))
-        high = total if stop is None else min(total, max(low, math.ceil((stop - first) * rate - 1e-6)))
-        if low == 0 and high == total:
-            return samples
-        return np.ascontiguousarray(samples[:, low:high])
+            return
+        raise IndexError(f"{past} is past the end of the audio: "
+                         f"valid times are [{_seconds(first)}, {_seconds(end)}) s")
 
     def __repr__(self) -> str:
         return (f"<AudioReader stream {self.metadata.stream_index}: {self.metadata.codec}, "

@@ -59,3 +59,5 @@ PyObject* decoder_scan(DecoderObject* self, PyObject* args, PyObject* kwargs);
 PyObject* decoder_decode_video(DecoderObject* self, PyObject* args, PyObject* kwargs);
 PyObject* decoder_decode_timestamps(DecoderObject* self, PyObject* args, PyObject* kwargs);
 PyObject* decoder_decode_audio(DecoderObject* self, PyObject* args, PyObject* kwargs);
+PyObject* decoder_decode_audio_range(DecoderObject* self, PyObject* args, PyObject* kwargs);
+PyObject* decoder_audio_start_time(DecoderObject* self, PyObject* args, PyObject* kwargs);

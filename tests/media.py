@@ -163,8 +163,32 @@ def _make_mp3_joined(out: Path, work: Path) -> None:
     out.write_bytes((work / "one.mp3").read_bytes() * 2)
 
 
+def _mix(rate: int, seconds: float, *codec: str) -> list:
+    """A tone under pink noise, stereo: noise makes the codecs use all their
+    tools (noise substitution, window switching, the bit reservoir)."""
+    return ["-f", "lavfi", "-i", f"sine=frequency=440:sample_rate={rate}:duration={seconds}",
+            "-f", "lavfi", "-i", f"anoisesrc=color=pink:seed=7:amplitude=0.1:sample_rate={rate}:duration={seconds}",
+            "-filter_complex", "[0][1]amix=inputs=2,pan=stereo|c0=c0|c1=0.7*c0", "-ac", "2", *codec]
+
+
+# The same mix in every codec that range reads are tested on.
+MIXES = {
+    "mix_wav": ("wav", 44100, ["-c:a", "pcm_s16le"]),
+    "mix_flac": ("flac", 44100, ["-c:a", "flac"]),
+    "mix_mp3": ("mp3", 44100, ["-c:a", "libmp3lame", "-b:a", "128k"]),
+    "mix_aac": ("m4a", 44100, ["-c:a", "aac", "-b:a", "128k"]),
+    "mix_adts": ("aac", 44100, ["-c:a", "aac", "-b:a", "128k", "-f", "adts"]),
+    "mix_opus": ("ogg", 48000, ["-c:a", "libopus", "-b:a", "96k"]),
+    "mix_vorbis": ("ogg", 44100, ["-c:a", "libvorbis", "-q:a", "4"]),
+}
+
+# A minute of it in the containers that seek without reading up to the target.
+LONG_MIXES = {f"long_{name[4:]}": MIXES[name] for name in ("mix_wav", "mix_aac", "mix_opus", "mix_vorbis")}
+
 # Video is 160x120 at 25 fps unless said otherwise; audio is stereo.
 CLIPS: dict[str, Clip] = {
+    **{name: Clip(f"{name}.{suffix}", _mix(rate, 60, *codec)) for name, (suffix, rate, codec) in LONG_MIXES.items()},
+    **{name: Clip(f"{name}.{suffix}", _mix(rate, 8, *codec)) for name, (suffix, rate, codec) in MIXES.items()},
     "h264": Clip("h264.mp4", [*_testsrc(3), *X264_GOP25]),
     # Stream 1: AAC whose first packet is the encoder's priming, at pts -1024;
     # the header's start time is still 0.

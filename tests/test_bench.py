@@ -20,8 +20,8 @@ def test_suite_runs_on_tiny_inputs(tmp_path):
         capture_output=True, text=True, timeout=600)
     assert done.returncode == 0, done.stderr[-3000:]
     page = (tmp_path / "out" / "benchmarks.md").read_text()
-    for row in ("seq", "seq_keep", "random_16", "times_32", "resize_224", "audio_16k", "parallel",
-                "clips_8x16", "loader_8", "loader_8 memory", "frame_mid_hour",
+    for row in ("seq", "seq_keep", "random_16", "times_32", "resize_224", "audio_16k", "audio_range",
+                "parallel", "clips_8x16", "loader_8", "loader_8 memory", "frame_mid_hour",
                 "frame_mid_hour saved index", "clips_8x16_hour"):
         assert f"| `{row}` |" in page
     chart = tmp_path / "out" / "benchmarks.png"

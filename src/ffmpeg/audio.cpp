@@ -2,24 +2,15 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
 #include <new>
 
+#include "ffmpeg/audio_parts.hpp"
 #include "ffmpeg/plan.hpp"
 #include "ffmpeg/resample.hpp"
 
 namespace ffmpeg {
 
 namespace {
-
-// Rewinds to the stream's first packet, then starts a fresh decoder there:
-// audio decoders keep state that a flush does not reset, and every call
-// must give the same samples.
-Failure position_at_start(Decoder& decoder) {
-  if (auto failure = decoder.rewind()) return failure;
-  return decoder.open_codec();
-}
 
 // Samples per channel that the stream's stated length (or the stop time,
 // when it comes first) suggests, so that the channel buffers seldom grow.
@@ -42,47 +33,6 @@ std::size_t expected_length(const Decoder& decoder, int sample_rate, int channel
   const double bound = static_cast<double>(1 << 26) / channels;  // 256 MB of samples in all
   const double samples = std::min(seconds * sample_rate + margin, bound);
   return samples > 0 ? static_cast<std::size_t>(samples) : 0;
-}
-
-// The time at which the samples converted so far end.
-double reached(const ChannelBuffers& buffers, double first_time, int sample_rate) {
-  return first_time +
-         static_cast<double>(buffers.front().size()) / static_cast<double>(sample_rate);
-}
-
-// The longest run of silence a gap in the timestamps may add when no stop
-// time bounds it: a timestamp is only the file's word, and a jump of hours
-// would otherwise take gigabytes.
-constexpr double longest_gap = 600.0;  // seconds
-
-// The time at which a frame is placed when frames follow their timestamps.
-// A frame that begins past the stop is placed just past it: the silence
-// before it is the same up to the stop (and a filter's length beyond), and
-// no more of it is made than the call asks for.
-Result<double> placement(double time, double reached, std::optional<double> stop) {
-  constexpr double beyond_stop = 1.0;  // seconds, far more than any filter
-  if (stop && time >= *stop) return std::min(time, std::max(*stop, reached) + beyond_stop);
-  if (time - reached > longest_gap) {
-    char text[160];
-    std::snprintf(text, sizeof text,
-                  "audio timestamps jump ahead by %.6g s at %.6g s; give a stop time to read "
-                  "across the gap",
-                  time - reached, reached);
-    return Error::runtime(text);
-  }
-  return time;
-}
-
-arrays::SampleBuffer join(const ChannelBuffers& buffers) {
-  const std::size_t length = buffers.front().size();
-  const std::size_t total = length * buffers.size();
-  auto block = arrays::SampleBuffer::allocate(arrays::ElementType::float32, total, total, false);
-  float* out = block.as<float>();
-  for (const auto& channel : buffers) {
-    if (length > 0) std::memcpy(out, channel.data(), length * sizeof(float));
-    out += length;
-  }
-  return block;
 }
 
 }  // namespace

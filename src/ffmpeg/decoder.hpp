@@ -24,6 +24,7 @@ namespace ffmpeg {
 
 struct Transform;
 struct OutputPlan;
+struct AudioContinuation;
 
 enum class MediaType : std::uint8_t { video = 0, audio = 1 };
 
@@ -68,6 +69,14 @@ struct PacketMark {
     if (pos >= 0 && other.pos >= 0) return pos > other.pos;
     return false;
   }
+};
+
+// An audio stream's first decoded frame: its timestamp (none when the
+// stream decodes to no frame at all) and its sample rate.
+struct AudioOrigin {
+  std::optional<std::int64_t> timestamp;
+  int sample_rate = 0;
+  int samples = 0;  // the frame's length
 };
 
 // What one call of the frame pump produced.
@@ -184,6 +193,11 @@ class Decoder {
   // timestamped before `below` are not decoded: a search for a later frame
   // would drop them anyway.
   std::optional<SkipUnreferenced> skip_unreferenced;
+  // The audio stream's first frame, once a range read has looked for it.
+  std::optional<AudioOrigin> audio_origin;
+  // Where the latest audio range read stopped, to go on from; cleared by
+  // every seek.
+  std::shared_ptr<AudioContinuation> audio_continuation;
 
  private:
   Decoder() = default;

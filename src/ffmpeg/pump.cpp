@@ -81,6 +81,7 @@ void Decoder::reset_decoding() {
   av_frame_unref(frame.get());
   drained = false;
   video_position.reset();
+  audio_continuation.reset();
   if (skip_unreferenced && skip_unreferenced->up_to) {
     skip_unreferenced->below = std::numeric_limits<std::int64_t>::min();
   }

@@ -11,6 +11,7 @@
 extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/opt.h>
+#include <libavutil/samplefmt.h>
 }
 
 namespace ffmpeg {
@@ -33,8 +34,9 @@ constexpr int max_channels = 64;
 }  // namespace
 
 Result<Resampler> Resampler::create(const AVFrame* first, int rate, int channels,
-                                    bool follow_timestamps) {
+                                    bool follow_timestamps, std::optional<double> starts_at) {
   Resampler resampler;
+  resampler.continue_at_ = starts_at;
   resampler.rate_ = rate;
   resampler.channels_ = channels;
   resampler.follow_timestamps_ = follow_timestamps;
@@ -129,7 +131,8 @@ Failure Resampler::run(ChannelBuffers& buffers, const std::uint8_t* const* plane
   return check(got, "resample audio");
 }
 
-Failure Resampler::convert(ChannelBuffers& buffers, const AVFrame* frame, double seconds) {
+Failure Resampler::convert(ChannelBuffers& buffers, const AVFrame* frame, double seconds,
+                           int from) {
   if (!same_input(frame)) {
     if (auto failure = flush(buffers)) return failure;
     if (auto failure = configure(frame)) return failure;
@@ -141,8 +144,18 @@ Failure Resampler::convert(ChannelBuffers& buffers, const AVFrame* frame, double
     const double units = seconds * static_cast<double>(input_rate_) * rate_;
     swr_next_pts(context_.get(), std::llround(units));
   }
-  fed_ += frame->nb_samples;
-  return run(buffers, frame->extended_data, frame->nb_samples);
+  const int count = frame->nb_samples - from;
+  fed_ += count;
+  if (from == 0) return run(buffers, frame->extended_data, count);
+  // Planes from sample `from` on: one per channel, or one interleaved.
+  const auto format = static_cast<AVSampleFormat>(frame->format);
+  const bool planar = av_sample_fmt_is_planar(format) != 0;
+  const int planes = planar ? frame->ch_layout.nb_channels : 1;
+  const std::size_t step = static_cast<std::size_t>(av_get_bytes_per_sample(format)) *
+                           (planar ? 1 : frame->ch_layout.nb_channels) * from;
+  std::vector<const std::uint8_t*> moved(planes);
+  for (int p = 0; p < planes; ++p) moved[p] = frame->extended_data[p] + step;
+  return run(buffers, moved.data(), count);
 }
 
 Failure Resampler::flush(ChannelBuffers& buffers) {

@@ -19,8 +19,11 @@ class Resampler {
   // Converts frames shaped like `first` to `channels` channels at `rate`.
   // With `follow_timestamps`, each frame is placed at its own time (see
   // `convert`) rather than right after the samples before it.
+  // A read that begins inside the stream gives `starts_at`, the time its
+  // output begins: a first frame later than that comes after silence.
   static Result<Resampler> create(const AVFrame* first, int rate, int channels,
-                                  bool follow_timestamps = false);
+                                  bool follow_timestamps = false,
+                                  std::optional<double> starts_at = std::nullopt);
 
   Resampler(Resampler&& other) noexcept;
   Resampler& operator=(Resampler&&) = delete;
@@ -31,11 +34,15 @@ class Resampler {
   // context and rebuilds it from the new frame. When following timestamps,
   // `seconds` is the frame's time: a gap of more than `timestamp_tolerance`
   // since the samples before it is filled with silence, and an overlap of
-  // more than that drops as many samples.
+  // more than that drops as many samples. The frame's first `from` samples
+  // are left out (a read that begins inside the frame).
   [[nodiscard]] Failure convert(ChannelBuffers& buffers, const AVFrame* frame,
-                                double seconds = 0.0);
+                                double seconds = 0.0, int from = 0);
   // Appends the samples the context still holds.
   [[nodiscard]] Failure flush(ChannelBuffers& buffers);
+  // Counts `samples` as given already: a read that starts inside the stream
+  // ends it as the whole read would (see `flush`).
+  void count_as_fed(std::int64_t samples) { fed_ += samples; }
 
   // Seconds by which a frame may stray from where the samples before it end
   // without being moved: well above the jitter of rounded timestamps, and

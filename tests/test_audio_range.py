@@ -1,0 +1,162 @@
+"""Audio read by range: the same samples as one whole read, by seeking."""
+
+import io
+
+import numpy as np
+import pytest
+
+from media import MIXES
+from quorvex_av import AudioReader, Decoder
+
+# Output (rate, channels): the stream's own, speech-model input, and 44.1 to
+# 48 kHz (None: the stream's own).
+PAIRS = [(None, None), (16000, 1), (48000, 2)]
+# Samples per packet at the stream's rate, to straddle a packet boundary.
+FRAME = {"mix_wav": 1024, "mix_flac": 4608, "mix_mp3": 1152, "mix_aac": 1024, "mix_adts": 1024,
+         "mix_opus": 960, "mix_vorbis": 1024}
+# AAC's noise substitution draws from the decoder's random generator, which
+# a seek cannot restore: those bands differ by noise of their own level.
+BOUND = {"mix_aac": 0.03, "mix_adts": 0.03}
+
+
+def ranges(first, end, frame):
+    """(start, stop) pairs: from the start, mid stream, to the end, and
+    across a packet boundary."""
+    boundary = first + (4.0 // frame) * frame
+    return [(None, first + 0.5), (first + 3.0, first + 4.2501), (end - 0.3, None),
+            (boundary - 0.0007, boundary + 0.0011), (first + 0.0001, first + 0.0002)]
+
+
+@pytest.fixture(scope="module", params=list(MIXES))
+def mix(request, media):
+    return request.param, str(media.path(request.param))
+
+
+@pytest.mark.parametrize("rate, channels", PAIRS)
+def test_ranges_and_chunks_match_the_whole_read(mix, rate, channels):
+    name, path = mix
+    reader = AudioReader(path, sample_rate=rate, channels=channels)
+    whole = reader.read()
+    rate, first = reader.sample_rate, reader._decoder.audio_start_time()
+    end = first + whole.shape[1] / rate
+    frame_seconds = FRAME[name] / reader.metadata.sample_rate
+    bound = BOUND.get(name, 0.0)
+    for start, stop in ranges(first, end, frame_seconds):
+        low = 0 if start is None else int(np.ceil((start - first) * rate - 1e-6))
+        high = whole.shape[1] if stop is None else int(np.ceil((stop - first) * rate - 1e-6))
+        got = AudioReader(path, sample_rate=rate, channels=channels).read(start, stop)
+        assert got.shape == (reader.channels, high - low), (start, stop)
+        assert np.abs(got - whole[:, low:high]).max(initial=0) <= bound, (start, stop)
+    # Chunks decode on from one to the next: exact even where a seek is not.
+    assert np.array_equal(np.concatenate(list(reader.chunks(1.3)), axis=1), whole)
+    start, stop = first + 2.2, first + 5.01
+    pieces = list(reader.chunks(0.7, start, stop))
+    assert [p.shape[1] for p in pieces[:-1]] == [round(0.7 * rate)] * (len(pieces) - 1)
+    low = int(np.ceil((start - first) * rate - 1e-6))
+    # (The first piece seeks, and the decoder goes on from there.)
+    joined = np.concatenate(pieces, axis=1)
+    assert np.abs(joined - whole[:, low:low + joined.shape[1]]).max() <= bound
+
+
+class CountingFile(io.RawIOBase):
+    """A file object that counts the bytes it hands out."""
+
+    def __init__(self, data: bytes):
+        self._data, self._at, self.given = data, 0, 0
+
+    def readable(self):
+        return True
+
+    def seekable(self):
+        return True
+
+    def readinto(self, buffer):
+        piece = self._data[self._at:self._at + len(buffer)]
+        buffer[:len(piece)] = piece
+        self._at += len(piece)
+        self.given += len(piece)
+        return len(piece)
+
+    def seek(self, offset, whence=io.SEEK_SET):
+        self._at = {io.SEEK_SET: 0, io.SEEK_CUR: self._at, io.SEEK_END: len(self._data)}[whence] + offset
+        return self._at
+
+    def tell(self):
+        return self._at
+
+
+# Containers with an index or a layout to bisect; raw MP3 and ADTS have
+# neither (nor has FLAC without a seek table), and their first seek reads,
+# without decoding, up to its target.
+# Ogg has no index: the demuxer bisects the file by its pages' positions.
+@pytest.mark.parametrize("name, part", [("long_wav", 0.05), ("long_aac", 0.05), ("long_opus", 0.35),
+                                        ("long_vorbis", 0.35)])
+def test_a_range_near_the_end_reads_a_bounded_part_of_the_file(media, name, part):
+    data = media.path(name).read_bytes()
+    file = CountingFile(data)
+    reader = AudioReader(file, sample_rate=16000, channels=1)
+    opened = file.given
+    samples = reader.read(58.2, 58.5)
+    assert samples.shape == (1, 4800)
+    assert file.given - opened < part * len(data)
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [(lambda r: r.read(9.5), IndexError, "start 9.5 s is past the end of the audio: valid times are [0, 8) s"),
+     (lambda r: list(r.chunks(1.0, 6.0, 9.0)), IndexError,
+      "stop 9 s is past the end of the audio: valid times are [0, 8) s"),
+     (lambda r: list(r.chunks(0.0)), ValueError, "a chunk must last at least one sample, not 0.0 s at 44100 Hz"),
+     (lambda r: r._decoder.decode_audio_range(44100, 2, 5, 2), ValueError,
+      "first and end must be sample indices with 0 <= first <= end"),
+     (lambda r: r._decoder.decode_audio_range(44100, 2, -1), ValueError,
+      "first and end must be sample indices with 0 <= first <= end")],
+)
+def test_errors(media, call, error, message):
+    reader = AudioReader(str(media.path("mix_wav")))
+    with pytest.raises(error) as raised:
+        call(reader)
+    assert str(raised.value) == message
+
+
+def test_a_stream_without_samples(media):
+    decoder = Decoder(str(media.path("empty_audio")), "audio")
+    assert decoder.audio_start_time() is None
+    samples, start, total = decoder.decode_audio_range(16000, 2, 0)
+    assert samples.shape == (2, 0) and total == 0
+    assert list(AudioReader(str(media.path("empty_audio"))).chunks(1.0)) == []
+
+
+# Millisecond timestamps (Matroska) place only frames of a fixed size, by
+# snapping to the frame grid; PCM there is read from the start. The AAC
+# streams here differ by noise substitution only.
+@pytest.mark.parametrize("name, index, bound", [("aac_negative", 0, 1e-4), ("gap", 0, 0.0),
+                                                ("multi", 2, 0.0), ("h264_audio", 1, 1e-4)])
+def test_ranges_of_other_streams(media, name, index, bound):
+    path = str(media.path(name))
+    reader = AudioReader(path, stream_index=index, sample_rate=16000)
+    whole, first = reader.read(), reader._decoder.audio_start_time()
+    for start in (0.3, 0.9, 1.4):
+        got = AudioReader(path, stream_index=index, sample_rate=16000).read(first + start, first + start + 0.3)
+        low = int(np.ceil(start * 16000 - 1e-6))
+        assert got.shape == (reader.channels, 4800)
+        assert np.abs(got - whole[:, low:low + 4800]).max() <= bound
+
+
+# A read that begins where the last one stopped goes on decoding; anything
+# that moved the decoder in between must make it seek instead.
+@pytest.mark.parametrize("between", [
+    lambda d: d.decode_audio(16000, 1),
+    lambda d: d.scan(),
+    lambda d: d.decode_audio_range(16000, 1, 90000, 91000),
+    lambda d: d.decode_audio_range(8000, 1, 16000, 24000),
+])
+def test_reading_on_after_another_call(media, between):
+    path = str(media.path("mix_mp3"))
+    whole = Decoder(path, "audio").decode_audio(16000, 1, honour_timestamps=True)[0]
+    decoder = Decoder(path, "audio")
+    head = decoder.decode_audio_range(16000, 1, 16000, 32000)[0]
+    between(decoder)
+    tail, _, total = decoder.decode_audio_range(16000, 1, 32000, 48000)
+    assert total is None
+    assert np.array_equal(np.concatenate([head, tail], axis=1), whole[:, 16000:48000])
