@@ -151,6 +151,10 @@ build_ffmpeg_itself() {
     { echo "FFmpeg is not configured as LGPL 2.1 or later" >&2; grep '^License' "$work/configure.log" >&2; exit 1; }
   grep -q '^threading support *pthreads' "$work/configure.log" ||
     { echo "FFmpeg is configured without threads" >&2; exit 1; }
+  # glibc 2.28 still links sysctl(), so configure finds it, but zig's glibc
+  # headers are the newest release's, which dropped <sys/sysctl.h> (2.32).
+  # FFmpeg calls it on the BSDs only.
+  sed -i 's/^#define HAVE_SYSCTL 1$/#define HAVE_SYSCTL 0/' "$work/ffmpeg/config.h"
   echo "[$arch] building FFmpeg ($jobs jobs; log: $work/make.log)"
   { nice -n 10 make -C "$work/ffmpeg" -j"$jobs" && make -C "$work/ffmpeg" install; } >"$work/make.log" 2>&1 ||
     { tail -n 40 "$work/make.log"; exit 1; }
