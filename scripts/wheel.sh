@@ -59,6 +59,20 @@ export PATH=$venv/bin:$PATH ZIG_GLOBAL_CACHE_DIR=$cache/zig-cache ZIG_LOCAL_CACH
 zig=$(zig_binary "$venv/bin/python")
 zig_version=$("$zig" version)
 
+# auditwheel_for ARCH ARGUMENTS...: auditwheel as if on ARCH. It reads wheels of
+# either architecture, but offers only the policies of the machine's own on
+# its command line.
+auditwheel_for() {
+  local arch=$1
+  shift
+  "$venv/bin/python" -c 'import platform, sys
+machine = sys.argv.pop(1)
+platform.machine = lambda: machine
+sys.argv[0] = "auditwheel"
+from auditwheel.main import main
+sys.exit(main())' "$arch" "$@"
+}
+
 # build_wheel ARCH: dist/quorvex_av-*-manylinux_2_28_ARCH.whl
 build_wheel() {
   local arch=$1 prefix=$cache/$1/install tools=$cache/$1/toolchain work=$checkout/build/wheel/$1
@@ -68,6 +82,9 @@ build_wheel() {
   headers=$(python_headers "$arch")
   rm -rf "$work/raw" "$work/unpacked"
   mkdir -p "$work/raw"
+  # The module's one entry point is all it exports: the C++ runtime linked
+  # into it (operator new and delete included) stays its own.
+  printf '{ global: PyInit__av; local: *; };\n' >"$work/exports.map"
   echo "[$arch] building the extension"
   PKG_CONFIG_LIBDIR=$prefix/lib/pkgconfig nice -n 10 "$venv/bin/python" -m build --wheel --no-isolation \
     --outdir "$work/raw" -Cbuild-dir="$work/cmake" -Cwheel.tags="cp310-abi3-linux_$arch" \
@@ -76,7 +93,7 @@ build_wheel() {
     -Ccmake.define.Python_EXECUTABLE="$venv/bin/python" \
     -Ccmake.define.Python_INCLUDE_DIR="$headers/python$python_version" \
     "-Ccmake.define.CMAKE_CXX_FLAGS=-isystem $headers" \
-    "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=-s -Wl,--exclude-libs,ALL -Wl,-rpath-link,$prefix/lib" \
+    "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=-s -Wl,--version-script=$work/exports.map" \
     . >"$work/build.log" 2>&1 || { tail -n 40 "$work/build.log"; exit 1; }
   local raw unpacked
   raw=$(ls "$work"/raw/quorvex_av-*.whl)
@@ -85,7 +102,10 @@ build_wheel() {
   # record, in the wheel's .dist-info/licenses.
   "$venv/bin/wheel" unpack -d "$work/unpacked" "$raw" >/dev/null
   unpacked=$(ls -d "$work"/unpacked/quorvex_av-*)
-  cp -r "$prefix"/share/quorvex_av/* "$(ls -d "$unpacked"/quorvex_av-*.dist-info)/licenses/"
+  local licenses
+  licenses=$(ls -d "$unpacked"/quorvex_av-*.dist-info)/licenses
+  mkdir -p "$licenses"
+  cp -r "$prefix"/share/quorvex_av/* "$licenses/"
   rm "$raw"
   "$venv/bin/wheel" pack -d "$work/raw" "$unpacked" >/dev/null
   raw=$(ls "$work"/raw/quorvex_av-*.whl)
@@ -94,11 +114,11 @@ build_wheel() {
   mkdir -p dist
   rm -f dist/quorvex_av-*_"$arch".whl
   AUDITWHEEL_LD_LIBRARY_PATH=$prefix/lib LD_LIBRARY_PATH=$prefix/lib \
-    "$venv/bin/auditwheel" repair --plat "manylinux_2_28_$arch" -w dist "$raw" \
+    auditwheel_for "$arch" repair --plat "manylinux_2_28_$arch" -w dist "$raw" \
     >"$work/repair.log" 2>&1 || { cat "$work/repair.log"; exit 1; }
   local wheel
   wheel=$(ls dist/quorvex_av-*_"$arch".whl)
-  "$venv/bin/auditwheel" show "$wheel"
+  auditwheel_for "$arch" show "$wheel"
   echo
   echo "[$arch] vendored libraries:"
   "$venv/bin/python" -m zipfile -l "$wheel" | awk '$1 ~ /^quorvex_av\.libs\/./ {printf "  %-48s %9d bytes\n", $1, $4}'

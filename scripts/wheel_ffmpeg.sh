@@ -94,6 +94,8 @@ python_headers() {
 
 # What determines a build of ARCH, given the Debian version of ffmpeg's
 # source: compared with the record of the build in place to decide on reuse.
+# The libraries are stripped as they are linked (-s): FFmpeg's own stripping
+# would run this machine's strip, which reads no aarch64 files.
 recipe() {
   local arch=$1 revision=$2 zig_version=$3 prefix=$cache/$1/install
   echo "target $arch-linux-gnu.$WHEEL_GLIBC, zig $zig_version"
@@ -101,7 +103,7 @@ recipe() {
   echo "dav1d: meson setup ${dav1d_options[*]}"
   echo "ffmpeg: configure --prefix=$prefix --extra-version=$revision+quorvex_av" \
     "--enable-cross-compile --arch=$arch --target-os=linux" \
-    "--enable-shared --disable-static --disable-programs --disable-doc --disable-debug" \
+    "--enable-shared --disable-static --disable-programs --disable-doc --disable-debug --disable-stripping" \
     "--disable-autodetect --disable-everything --disable-network --disable-avdevice --disable-avfilter" \
     "--enable-pthreads --enable-zlib --enable-libdav1d" \
     "--enable-protocol=file,pipe" \
