@@ -29,7 +29,9 @@ ensure_cpython() {
       nice -n 10 make -s -j$(nproc) && make -s install"
   } >"$log" 2>&1 || { tail -n 30 "$log"; return 1; }
   rm -rf "$root/usr/src/cpython"
-  in_root "$root" "$cpython_prefix/bin/python3.11" -c 'import ssl, zlib, ctypes, lzma, bz2, venv' ||
+  # multiprocessing's locks: configure probes POSIX semaphores through
+  # /dev/shm, which is why the root's /dev is mounted before the build.
+  in_root "$root" "$cpython_prefix/bin/python3.11" -c 'import ssl, zlib, ctypes, lzma, bz2, venv, multiprocessing.synchronize' ||
     { echo "CPython in $root lacks a module"; return 1; }
   touch "$root$cpython_prefix/.built"
   echo "[$(basename "$root")] CPython 3.11 built in $((SECONDS - begun)) s"
