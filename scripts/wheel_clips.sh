@@ -33,6 +33,7 @@ clip() {  # clip NAME FFMPEG-ARGUMENTS...
 make_clips() {
   echo "[tools] making clips, and the tool's decoding of each"
   : >"$logs/media.log"
+  in_root "$tools" uname -m >"$work/media/machine"
   clip h264_aac.mp4        "${V[@]}" "${A[@]}" "${X264[@]}" -c:a aac
   clip h264.h264           "${V[@]}" "${X264[@]}"
   clip hevc_eac3.mkv       "${V[@]}" "${A[@]}" -c:v libx265 -preset ultrafast -x265-params log-level=error -pix_fmt yuv420p -c:a eac3
