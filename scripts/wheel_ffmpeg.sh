@@ -75,7 +75,7 @@ EOF
     >>"$log" 2>&1 || { cat "$log"; exit 1; }
 }
 
-source_dir() { find "$sources" -mindepth 1 -maxdepth 1 -type d -name "$1-*"; }
+source_dir() { find "$sources" -mindepth 1 -maxdepth 1 -type d -name "$1-*" 2>/dev/null || true; }
 source_version() { sed -n 's/^Version: //p' "$sources/$1"_*.dsc; }
 
 # The Python headers for ARCH, unpacked once into $cache/python-ARCH.
