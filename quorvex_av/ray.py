@@ -391,8 +391,11 @@ def _segments(table: FrameTable, frames_per_task: int) -> list[tuple[int, int]]:
     key frame and, where the key frames allow, at most ``frames_per_task``
     frames long."""
     count = len(table.pts)
-    starts = np.flatnonzero(table.pts == table.seek)  # frames that decode from themselves
+    # Frames that decode from themselves and do not share the timestamp of
+    # the frame before (a slice counts occurrences from its first frame).
+    starts = np.flatnonzero(table.pts == table.seek)
     starts = starts[starts > 0]
+    starts = starts[table.pts[starts] != table.pts[starts - 1]]
     bounds, begin = [], 0
     while begin < count:
         limit = begin + frames_per_task
