@@ -236,15 +236,22 @@ def _read_clips(job: _Job, piece: _Piece) -> Iterator[pa.Table]:
         arguments["seed"] = np.random.default_rng(file_seed(job.seed, job.epoch, piece.position))
     with job.files.open(piece.path) as source, _video(job, piece, source) as reader:
         clips = job.sampler(reader, **arguments)
+    # Handed on in blocks of whole clips of about BLOCK_BYTES each: one
+    # table of all of a file's clips would be copied whole into Arrow
+    # (twice the clips' bytes at once) before Ray cut it into blocks.
     count = len(clips)
-    yield _with_error({
-        "path": [piece.path] * count,
-        "position": np.full(count, piece.position),
-        "clip": np.arange(count),
-        "frames": clips.frames,
-        "indices": clips.indices.astype(np.int64),
-        "times": clips.times,
-    }, count)
+    per_block = max(1, BLOCK_BYTES // max(1, clips.frames[:1].nbytes))
+    for begin in range(0, count, per_block):
+        part = slice(begin, min(count, begin + per_block))
+        rows = part.stop - begin
+        yield _with_error({
+            "path": [piece.path] * rows,
+            "position": np.full(rows, piece.position),
+            "clip": np.arange(begin, part.stop),
+            "frames": clips.frames[part],
+            "indices": clips.indices[part].astype(np.int64),
+            "times": clips.times[part],
+        }, rows)
 
 
 # -- frames ------------------------------------------------------------------------------
@@ -321,8 +328,10 @@ def _read_frames(job: _Job, piece: _Piece) -> Iterator[pa.Table]:
 
 
 def _read_audio(job: _Job, piece: _Piece) -> Iterator[pa.Table]:
-    """The piece's windows, a block of them at a time, each block one range
-    read of the samples it spans: the task never holds more than a block."""
+    """The piece's windows, ``batch_frames`` of them to a block.  The
+    samples come from one ``chunks`` iteration over the piece's stretch (one
+    seek, to its first window, then decoding on), so they are those of one
+    read of the whole stream, and the task holds about a block's worth."""
     window, hop = job.arguments["window"], job.arguments["hop"]
     per_block = max(1, job.batch_frames)
     with job.files.open(piece.path) as source, AudioReader(source, **job.options) as reader:
@@ -334,37 +343,61 @@ def _read_audio(job: _Job, piece: _Piece) -> Iterator[pa.Table]:
         if first is None:
             return  # no samples: no windows
         begin, last = piece.windows
-        while last is None or begin < last:
-            upto = begin + per_block if last is None else min(last, begin + per_block)
-            samples, ended = _samples(reader, first + begin * step / rate,
-                                      first + ((upto - 1) * step + length) / rate)
-            fit = 0 if samples.shape[1] < length else (samples.shape[1] - length) // step + 1
-            windows = np.arange(begin, begin + min(fit, upto - begin))
-            if windows.size:
-                picks = (windows - begin)[:, None] * step + np.arange(length)
-                block = np.ascontiguousarray(np.moveaxis(samples[:, picks], 0, 1))
-                yield _with_error({
-                    "path": [piece.path] * len(windows),
-                    "position": np.full(len(windows), piece.position),
-                    "window": windows,
-                    "start": first + windows * step / rate,
-                    "samples": block,
-                }, len(windows))
-            if ended or windows.size < upto - begin:
-                return
-            begin = upto
-
-
-def _samples(reader: AudioReader, start: float, stop: float) -> tuple[npt.NDArray[np.float32], bool]:
-    """The samples in [start, stop), or those from ``start`` to the end when
-    the stream ends before ``stop`` (and whether it did)."""
-    try:
-        return reader.read(start, stop), False
-    except IndexError:  # the stream ends first: what is left from start, if anything
+        stop = None if last is None else first + ((last - 1) * step + length) / rate
+        pieces = reader.chunks(max(per_block * step, length) / rate, first + begin * step / rate,
+                               stop)
+        cut = _Windows(piece, begin, last, length, step, per_block, first, rate)
         try:
-            return reader.read(start), True
-        except IndexError:
-            return np.zeros((reader.channels, 0), dtype=np.float32), True
+            for samples in pieces:
+                yield from cut.add(samples)
+        except IndexError:  # the stream ends before the planned stop
+            pass
+        yield from cut.add(None)
+
+
+class _Windows:
+    """Cuts consecutive samples into blocks of window rows: keeps the
+    samples not yet used by a window, from window ``begin`` on."""
+
+    def __init__(self, piece: _Piece, begin: int, last: int | None, length: int, step: int,
+                 per_block: int, first: float, rate: int) -> None:
+        self.piece, self.next, self.last = piece, begin, last
+        self.length, self.step, self.per_block, self.first, self.rate = (
+            length, step, per_block, first, rate)
+        self.held: npt.NDArray[np.float32] | None = None
+        self.held_from = begin * step  # timeline index of held[:, 0]
+
+    def add(self, samples: npt.NDArray[np.float32] | None) -> Iterator[pa.Table]:
+        """Blocks that the samples complete; with None (the end), the rest."""
+        if samples is not None:
+            self.held = samples if self.held is None else np.concatenate([self.held, samples], 1)
+        if self.held is None:
+            return
+        while self.last is None or self.next < self.last:
+            offset = self.next * self.step - self.held_from
+            room = self.held.shape[1] - offset
+            fit = 0 if room < self.length else (room - self.length) // self.step + 1
+            wanted = self.per_block if self.last is None else min(self.per_block,
+                                                                  self.last - self.next)
+            count = min(fit, wanted)
+            if not count or (count < wanted and samples is not None):
+                return  # more samples to come
+            yield self._block(offset, count)
+            self.next += count
+            used = min(self.next * self.step - self.held_from, self.held.shape[1])
+            self.held, self.held_from = self.held[:, used:], self.held_from + used
+
+    def _block(self, offset: int, count: int) -> pa.Table:
+        assert self.held is not None
+        windows = np.arange(self.next, self.next + count)
+        picks = offset + (windows - self.next)[:, None] * self.step + np.arange(self.length)
+        return _with_error({
+            "path": [self.piece.path] * count,
+            "position": np.full(count, self.piece.position),
+            "window": windows,
+            "start": self.first + windows * self.step / self.rate,
+            "samples": np.ascontiguousarray(np.moveaxis(self.held[:, picks], 0, 1)),
+        }, count)
 
 
 # -- planning -----------------------------------------------------------------------------

@@ -148,7 +148,7 @@ def rows_of(read, *arguments, **keywords):
     (dict(stride=2), "pyarrow"),
     (dict(stride=1), "approximate"),
     (dict(times=[1.9, 0.1, 0.5]), "frame_indexes"),
-    (dict(indices=[0, 49, 21, 60]), "index_cache"),
+    (dict(indices=[0, 49, 21, -3]), "index_cache"),
 ])
 def test_frames_equal_one_process(cluster, media, tmp_path, request_, how):
     files = paths(media)
@@ -228,12 +228,14 @@ def test_clips_equal_the_loader_and_follow_epochs(cluster, media, tmp_path):
     assert not np.array_equal(first["indices"], later["indices"])
 
 
-@pytest.mark.parametrize("names, seconds_per_task", [
-    (("h264_audio", "wav", "multi"), 60.0),
-    # A minute each, read by tasks of 7 s that seek to their windows.
-    (("long_aac", "long_opus", "long_vorbis", "long_wav"), 7.0),
+@pytest.mark.parametrize("names, seconds_per_task, tolerance", [
+    (("h264_audio", "wav", "multi"), 60.0, 0),
+    # A minute each, read by tasks of 7 s that seek to their first window.
+    (("long_opus", "long_vorbis", "long_wav"), 7.0, 0),
+    # AAC's noise substitution cannot be restored by a seek (see the guide).
+    (("long_aac",), 7.0, 0.02),
 ])
-def test_audio_windows_equal_one_process(cluster, media, names, seconds_per_task):
+def test_audio_windows_equal_one_process(cluster, media, names, seconds_per_task, tolerance):
     files = paths(media, names)
     rate, window, hop = 16000, 0.25, 0.1
     rows = cluster.run(rows_of, "read_audio", files, window=window, hop=hop, sample_rate=rate,
@@ -247,7 +249,8 @@ def test_audio_windows_equal_one_process(cluster, media, names, seconds_per_task
         count = (samples.shape[1] - length) // step + 1
         assert [row["window"] for row in rows] == list(range(count))
         want = samples[:, np.arange(count)[:, None] * step + np.arange(length)]
-        assert np.array_equal(np.stack([row["samples"] for row in rows]), np.moveaxis(want, 0, 1))
+        assert np.allclose(np.stack([row["samples"] for row in rows]), np.moveaxis(want, 0, 1),
+                           rtol=0, atol=tolerance)
         assert np.allclose(np.diff([row["start"] for row in rows]), hop)
 
 
@@ -297,7 +300,7 @@ def load_error(files):
 
 def test_raise_names_the_file(cluster, media, broken):
     message = cluster.run(load_error, [str(media.path("h264")), broken])
-    assert re.match(r"source 1 \('.*broken.mp4'\): RuntimeError: open input", message)
+    assert re.search(r"source 1 \('.*broken.mp4'\): RuntimeError: open input", message)
 
 
 class DyingFiles:
