@@ -73,16 +73,20 @@ bench-ray:
 compat:
 	bash scripts/compat.sh
 
-# One self-contained abi3 wheel in dist/ that carries its own decode-only
-# FFmpeg 7.1, built from Debian 13's source package and kept in build/ffmpeg
-# (scripts/wheel.sh).
+# Self-contained abi3 wheels in dist/, tagged manylinux_2_28, for x86_64 and
+# aarch64 (or ARCH=x86_64 / ARCH=aarch64), cross-built on this machine with
+# zig's compilers; each carries its own decode-only FFmpeg 7.1, built from
+# Debian 13's source package and kept, with the tools, in
+# /var/cache/quorvex-av-wheel-build (scripts/wheel.sh, docs/wheels.md).
+ARCH ?=
 wheel:
-	bash scripts/wheel.sh
+	WHEEL_ARCH="$(ARCH)" bash scripts/wheel.sh
 
-# That wheel installed and tested in a bare Debian 12 root with no FFmpeg
+# Those wheels installed and tested in bare roots with no FFmpeg: x86_64 in
+# Debian 11 and 12, aarch64 in an arm64 Debian 12 under qemu-user
 # (scripts/wheel_test.sh; needs root).
 wheel-test:
-	bash scripts/wheel_test.sh
+	WHEEL_TEST_ARCH="$(ARCH)" bash scripts/wheel_test.sh
 
 clean:
 	rm -rf build $(VENV) $(BENCH_VENV)

@@ -2,7 +2,8 @@
 # Prepares a fresh Debian machine for building and testing quorvex_av:
 # installs the missing system packages, creates the virtual environment
 # (VENV, default .venv) and installs the package into it with its extras
-# (EXTRAS, default "test"; with "test", PyTorch's CPU build too, see below).
+# (EXTRAS, default "test,test-cluster"; with "test", PyTorch's CPU build
+# too, see below).
 # Safe to run again: it only adds what is missing and rebuilds the extension
 # incrementally.
 set -euo pipefail
@@ -12,7 +13,7 @@ packages=(pkg-config g++ make ffmpeg
           libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev)
 python=${PYTHON:-python3}
 venv=${VENV:-.venv}
-extras=${EXTRAS:-test}
+extras=${EXTRAS:-test,test-cluster}
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

