@@ -130,7 +130,7 @@ class ClipLoader:
                  index_cache: str | os.PathLike[str] | None = None,
                  **sampler_arguments: Any) -> None:
         self.sources: list[Source] = list(sources)
-        self._indexes = _indexes_by_position(self.sources, frame_indexes)
+        self._indexes = indexes_by_position(self.sources, frame_indexes)
         self.index_cache = None if index_cache is None else os.fspath(index_cache)
         if self.index_cache is not None:
             os.makedirs(self.index_cache, exist_ok=True)
@@ -206,36 +206,16 @@ class ClipLoader:
             with self._reader(source, self._indexes.get(position), cached) as reader:
                 clips = self._sampler(reader, **arguments)
                 if cached is not None and reader._table is not None and not reader._table_given:
-                    _keep(reader._table, cached)
+                    keep_index(reader._table, cached)
             return LoadedClips(clips.frames, clips.indices, clips.times, source, position)
         except Exception as error:
             return Failure(position, source, error)
 
     def _reader(self, source: Source, given: IndexSource | None, cached: str | None) -> VideoReader:
-        """A reader with the source's given index, else its cached one (a
-        cached index that does not fit the file is dropped for a new scan)."""
-        if given is not None:
-            return VideoReader(source, frame_index=given, **self._reader_options)
-        if cached is not None and os.path.exists(cached):
-            try:
-                return VideoReader(source, frame_index=cached, **self._reader_options)
-            except ValueError as error:
-                _log.warning("cached frame index %s dropped: %s", cached, error)
-        return VideoReader(source, **self._reader_options)
+        return indexed_reader(source, given, cached, self._reader_options)[0]
 
     def _cached_index(self, source: Source) -> str | None:
-        """Where the cache keeps the index of a source given by path."""
-        if self.index_cache is None or not isinstance(source, (str, os.PathLike)):
-            return None
-        try:
-            path = os.path.abspath(os.fspath(source))
-            status = os.stat(path)
-        except (OSError, ValueError):
-            return None  # a URL, or a file that is not there: no cache
-        stream = self._reader_options.get("stream_index")
-        key = f"{path}\0{status.st_size}\0{status.st_mtime_ns}\0{stream}"
-        digest = hashlib.sha256(key.encode("utf-8", "surrogateescape")).hexdigest()[:32]
-        return os.path.join(self.index_cache, f"{digest}.npz")
+        return cached_index_path(self.index_cache, source, self._reader_options.get("stream_index"))
 
     def _failed(self, failure: Failure) -> None:
         if self.on_error == "raise":
@@ -248,7 +228,37 @@ class ClipLoader:
                 f"prefetch {self.prefetch}>")
 
 
-def _indexes_by_position(sources: list[Source], given: Sequence[IndexSource | None]
+def indexed_reader(source: Source, given: IndexSource | None, cached: str | None,
+                   options: Mapping[str, Any]) -> tuple[VideoReader, bool]:
+    """A reader with the source's given index, else its cached one (a
+    cached index that does not fit the file is dropped for a new scan), and
+    whether it got one."""
+    if given is not None:
+        return VideoReader(source, frame_index=given, **options), True
+    if cached is not None and os.path.exists(cached):
+        try:
+            return VideoReader(source, frame_index=cached, **options), True
+        except ValueError as error:
+            _log.warning("cached frame index %s dropped: %s", cached, error)
+    return VideoReader(source, **options), False
+
+
+def cached_index_path(cache: str | None, source: Source, stream_index: int | None) -> str | None:
+    """Where the cache directory keeps the index of a source given by path
+    (None without a cache, or for a source that is not a local file)."""
+    if cache is None or not isinstance(source, (str, os.PathLike)):
+        return None
+    try:
+        path = os.path.abspath(os.fspath(source))
+        status = os.stat(path)
+    except (OSError, ValueError):
+        return None  # a URL, or a file that is not there: no cache
+    key = f"{path}\0{status.st_size}\0{status.st_mtime_ns}\0{stream_index}"
+    digest = hashlib.sha256(key.encode("utf-8", "surrogateescape")).hexdigest()[:32]
+    return os.path.join(cache, f"{digest}.npz")
+
+
+def indexes_by_position(sources: Sequence[Source], given: Sequence[IndexSource | None]
                          | Mapping[str, IndexSource] | None) -> dict[int, IndexSource]:
     if given is None:
         return {}
@@ -262,7 +272,7 @@ def _indexes_by_position(sources: list[Source], given: Sequence[IndexSource | No
     return {i: index for i, index in enumerate(listed) if index is not None}
 
 
-def _keep(table: FrameTable, path: str) -> None:
+def keep_index(table: FrameTable, path: str) -> None:
     """Write the table under a private name, then rename it: a reader in
     another thread or process never loads half a file.  A cache that cannot
     be written costs the next run a scan, not this file its clips."""

@@ -9,10 +9,12 @@ nothing is read until it is consumed.
 Read tasks get paths, never readers: every worker opens its own readers
 (through the ``filesystem`` when one is given) and closes them before the
 task ends.  A long video is split into several read tasks at key frames,
-from a scan of its packets made once while the read is planned, so that the
-frames of one file decode on several workers at once and a retried task
-redoes only its part.  Every frame is still decoded exactly: a task seeks to
-the key frame that each of its frames depends on.
+from its frame index (given, kept in a cache directory, or from a scan of
+its packets made once while the read is planned), so that the frames of one
+file decode on several workers at once and a retried task redoes only its
+part.  Every frame is still decoded exactly: a task seeks to the key frame
+that each of its frames depends on.  Long audio is split the same way into
+tasks of windows, each reading its own stretch with range reads.
 
 Needs Ray Data (``pip install 'quorvex_av[ray]'``); ``import quorvex_av``
 never imports it.
@@ -27,7 +29,7 @@ import os
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from contextlib import contextmanager
-from dataclasses import dataclass, replace
+from dataclasses import dataclass, field, replace
 from typing import IO, Any, Literal, Union
 
 import numpy as np
@@ -38,9 +40,10 @@ from ray.data import Datasource, ReadTask
 from ray.data.block import BlockMetadata
 from ray.data.extensions.tensor_extension import ArrowTensorArray
 
-from ._av import Decoder
-from .loader import Failure, LoadError
-from .readers import AudioReader, VideoReader, _FrameTable
+from .frame_table import FrameTable
+from .loader import (Failure, IndexSource, LoadError, cached_index_path, indexed_reader,
+                     indexes_by_position, keep_index)
+from .readers import AudioReader, VideoHeader, VideoReader
 from .samplers import Clips, _check_arguments
 
 __all__ = ["drop_failures", "file_seed", "read_audio", "read_clips", "read_frames"]
@@ -49,6 +52,8 @@ OnError = Literal["raise", "skip"]
 #: Paths as the workers open them: local paths or URLs, or paths inside
 #: ``filesystem``.
 Paths = Union[str, "os.PathLike[str]", Sequence[Union[str, "os.PathLike[str]"]]]
+#: Frame indexes given per file: in the order of the paths, or by path.
+Indexes = Union[Sequence[Union[IndexSource, None]], Mapping[str, IndexSource]]
 
 # Frames in one block of frame rows: a task holds one such batch of decoded
 # frames (and the block it becomes) at a time.
@@ -57,6 +62,9 @@ DEFAULT_BATCH_FRAMES = 32
 # read is planned and split into tasks of about this many frames: a few
 # groups of pictures each, so that one file decodes on several workers.
 DEFAULT_FRAMES_PER_TASK = 128
+# Audio longer than this by its header is read by several tasks, each this
+# many seconds of windows (16 kHz mono: 4 MB of samples).
+DEFAULT_SECONDS_PER_TASK = 60.0
 # Ray gathers what a task yields into blocks of up to the dataset context's
 # target_max_block_size (128 MiB by default) before storing them; smaller
 # blocks let a task hand frames on as it decodes them and bound what it holds.
@@ -113,17 +121,23 @@ class _Files:
 @dataclass(frozen=True)
 class _Piece:
     """One file's share of a read task: ``position`` in the list of paths,
-    and for video either the frame rows to read (``table`` rows ``rows``,
-    which start at frame ``offset`` of the file) or, when the file was not
-    scanned while planning, nothing (the worker scans it and works out the
-    rows itself)."""
+    and what of the file to read.
+
+    Video: the frame ``rows`` to read, either rows of ``table`` (a slice of
+    the file's frame index that starts at frame ``offset``, at a key frame)
+    or, without a table, frame indices of a reader in approximate mode; or,
+    when the read was not planned, nothing (the worker works out the rows
+    itself, with the file's given ``index`` if there is one).  Audio: the
+    windows [first, last) to read (last None: to the end of the stream)."""
 
     position: int
     path: str
-    table: _FrameTable | None = None
+    table: FrameTable | None = None
     offset: int = 0
     rows: npt.NDArray[np.intp] | None = None
     requests: npt.NDArray[np.intp] | None = None  # position of each row's frame in the request
+    index: IndexSource | None = None
+    windows: tuple[int, int | None] = (0, None)
 
     @property
     def known_rows(self) -> int | None:
@@ -143,6 +157,14 @@ class _Job:
     batch_frames: int = DEFAULT_BATCH_FRAMES
     seed: int = 0                    # random samplers: with the epoch, every file's seed
     epoch: int = 0
+    index_cache: str | None = None   # directory of frame indexes kept by file
+    indexes: Mapping[int, IndexSource] = field(default_factory=dict)  # given, by position
+
+    def cached_index(self, path: str) -> str | None:
+        """Where the cache keeps the index of a path opened by name."""
+        if self.files.filesystem is not None:
+            return None
+        return cached_index_path(self.index_cache, path, self.options.get("stream_index"))
 
 
 def _table(columns: Mapping[str, Any]) -> pa.Table:
@@ -212,28 +234,53 @@ def _read_clips(job: _Job, piece: _Piece) -> Iterator[pa.Table]:
     arguments = dict(job.arguments)
     if "seed" in inspect.signature(job.sampler).parameters:
         arguments["seed"] = np.random.default_rng(file_seed(job.seed, job.epoch, piece.position))
-    with job.files.open(piece.path) as source, VideoReader(source, **job.options) as reader:
+    with job.files.open(piece.path) as source, _video(job, piece, source) as reader:
         clips = job.sampler(reader, **arguments)
+    # Handed on in blocks of whole clips of about BLOCK_BYTES each: one
+    # table of all of a file's clips would be copied whole into Arrow
+    # (twice the clips' bytes at once) before Ray cut it into blocks.
     count = len(clips)
-    yield _with_error({
-        "path": [piece.path] * count,
-        "position": np.full(count, piece.position),
-        "clip": np.arange(count),
-        "frames": clips.frames,
-        "indices": clips.indices.astype(np.int64),
-        "times": clips.times,
-    }, count)
+    per_block = max(1, BLOCK_BYTES // max(1, clips.frames[:1].nbytes))
+    for begin in range(0, count, per_block):
+        part = slice(begin, min(count, begin + per_block))
+        rows = part.stop - begin
+        yield _with_error({
+            "path": [piece.path] * rows,
+            "position": np.full(rows, piece.position),
+            "clip": np.arange(begin, part.stop),
+            "frames": clips.frames[part],
+            "indices": clips.indices[part].astype(np.int64),
+            "times": clips.times[part],
+        }, rows)
 
 
 # -- frames ------------------------------------------------------------------------------
 
 
-def _requested(table: _FrameTable, request: Mapping[str, Any], reader: VideoReader | None,
+@contextmanager
+def _video(job: _Job, piece: _Piece, source: str | IO[bytes]) -> Iterator[VideoReader]:
+    """The reader of a piece: on its planned slice of the frame index, else
+    with the file's given or cached index (a scan made here is kept in the
+    cache once the piece is read)."""
+    if piece.table is not None:
+        with VideoReader(source, frame_index=piece.table, **job.options) as reader:
+            yield reader
+        return
+    given = piece.index if piece.index is not None else job.indexes.get(piece.position)
+    cached = None if given is not None else job.cached_index(piece.path)
+    reader, indexed = indexed_reader(source, given, cached, job.options)
+    with reader:
+        yield reader
+        if cached is not None and not indexed and reader.seek_mode == "exact":
+            keep_index(reader.frame_index, cached)
+
+
+def _requested(reader: VideoReader, request: Mapping[str, Any],
                path: str) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.intp] | None]:
-    """The frame indices a request names in a file with this frame table, in
-    the request's order, and the request position of each (None for a
+    """The frame indices a request names in the reader's video, in the
+    request's order, and the request position of each (None for a
     stream)."""
-    count = len(table.pts)
+    count = len(reader)
     if request["stride"] is not None:
         return np.arange(0, count, request["stride"], dtype=np.intp), None
     if request["indices"] is not None:
@@ -245,13 +292,7 @@ def _requested(table: _FrameTable, request: Mapping[str, Any], reader: VideoRead
         indices = np.where(wanted < 0, wanted + count, wanted).astype(np.intp)
     else:
         seconds = np.asarray(_per_file(request["times"], path), dtype=np.float64).ravel()
-        if reader is None:  # planning: the table alone answers
-            indices = (np.searchsorted(table.times, seconds, side="right") - 1).astype(np.intp)
-            if ((indices < 0) | (seconds >= table.end) | ~np.isfinite(seconds)).any():
-                raise IndexError("a requested time is outside the video: valid times are "
-                                 f"[{table.times[0]:.6g}, {table.end:.6g}) s")
-        else:
-            indices = reader.index_at(seconds).astype(np.intp)
+        indices = reader.index_at(seconds).astype(np.intp)
     return indices, np.arange(len(indices), dtype=np.intp)
 
 
@@ -260,15 +301,12 @@ def _per_file(value: Any, path: str) -> Any:
 
 
 def _read_frames(job: _Job, piece: _Piece) -> Iterator[pa.Table]:
-    with job.files.open(piece.path) as source, VideoReader(source, **job.options) as reader:
-        if piece.table is None:
-            rows, requests = _requested(reader._frames(), job.arguments, reader, piece.path)
+    with job.files.open(piece.path) as source, _video(job, piece, source) as reader:
+        if piece.rows is None:
+            rows, requests = _requested(reader, job.arguments, piece.path)
         else:
-            # The scan made while planning stands in for the reader's own.
-            reader._table = piece.table
-            assert piece.rows is not None
             rows, requests = piece.rows, piece.requests
-        times = reader._frames().times
+        times = reader.times
         # Frames in order of position, so that a batch never seeks back.
         order = np.argsort(rows, kind="stable")
         for begin in range(0, len(order), job.batch_frames):
@@ -290,28 +328,76 @@ def _read_frames(job: _Job, piece: _Piece) -> Iterator[pa.Table]:
 
 
 def _read_audio(job: _Job, piece: _Piece) -> Iterator[pa.Table]:
+    """The piece's windows, ``batch_frames`` of them to a block.  The
+    samples come from one ``chunks`` iteration over the piece's stretch (one
+    seek, to its first window, then decoding on), so they are those of one
+    read of the whole stream, and the task holds about a block's worth."""
     window, hop = job.arguments["window"], job.arguments["hop"]
+    per_block = max(1, job.batch_frames)
     with job.files.open(piece.path) as source, AudioReader(source, **job.options) as reader:
         rate = reader.sample_rate
-        # The decoder places samples by their timestamps, as read() does,
-        # and tells where the first one is.
-        samples, first = reader._decoder.decode_audio(
-            rate, reader.channels, None, honour_timestamps=True,
-            skip_invalid=reader._skip_invalid)
-    length, step = round(window * rate), max(1, round(hop * rate))
-    count = 0 if samples.shape[1] < length else (samples.shape[1] - length) // step + 1
-    per_block = max(1, job.batch_frames)
-    for begin in range(0, count, per_block):
-        windows = np.arange(begin, min(count, begin + per_block))
-        picks = windows[:, None] * step + np.arange(length)
-        block = np.ascontiguousarray(np.moveaxis(samples[:, picks], 0, 1))
-        yield _with_error({
-            "path": [piece.path] * len(windows),
-            "position": np.full(len(windows), piece.position),
+        length, step = round(window * rate), max(1, round(hop * rate))
+        # Window k starts at sample k x step of a whole read's timeline,
+        # which begins at the stream's first sample.
+        first = reader._start_time()
+        if first is None:
+            return  # no samples: no windows
+        begin, last = piece.windows
+        stop = None if last is None else first + ((last - 1) * step + length) / rate
+        pieces = reader.chunks(max(per_block * step, length) / rate, first + begin * step / rate,
+                               stop)
+        cut = _Windows(piece, begin, last, length, step, per_block, first, rate)
+        try:
+            for samples in pieces:
+                yield from cut.add(samples)
+        except IndexError:  # the stream ends before the planned stop
+            pass
+        yield from cut.add(None)
+
+
+class _Windows:
+    """Cuts consecutive samples into blocks of window rows: keeps the
+    samples not yet used by a window, from window ``begin`` on."""
+
+    def __init__(self, piece: _Piece, begin: int, last: int | None, length: int, step: int,
+                 per_block: int, first: float, rate: int) -> None:
+        self.piece, self.next, self.last = piece, begin, last
+        self.length, self.step, self.per_block, self.first, self.rate = (
+            length, step, per_block, first, rate)
+        self.held: npt.NDArray[np.float32] | None = None
+        self.held_from = begin * step  # timeline index of held[:, 0]
+
+    def add(self, samples: npt.NDArray[np.float32] | None) -> Iterator[pa.Table]:
+        """Blocks that the samples complete; with None (the end), the rest."""
+        if samples is not None:
+            self.held = samples if self.held is None else np.concatenate([self.held, samples], 1)
+        if self.held is None:
+            return
+        while self.last is None or self.next < self.last:
+            offset = self.next * self.step - self.held_from
+            room = self.held.shape[1] - offset
+            fit = 0 if room < self.length else (room - self.length) // self.step + 1
+            wanted = self.per_block if self.last is None else min(self.per_block,
+                                                                  self.last - self.next)
+            count = min(fit, wanted)
+            if not count or (count < wanted and samples is not None):
+                return  # more samples to come
+            yield self._block(offset, count)
+            self.next += count
+            used = min(self.next * self.step - self.held_from, self.held.shape[1])
+            self.held, self.held_from = self.held[:, used:], self.held_from + used
+
+    def _block(self, offset: int, count: int) -> pa.Table:
+        assert self.held is not None
+        windows = np.arange(self.next, self.next + count)
+        picks = offset + (windows - self.next)[:, None] * self.step + np.arange(self.length)
+        return _with_error({
+            "path": [self.piece.path] * count,
+            "position": np.full(count, self.piece.position),
             "window": windows,
-            "start": first + windows * step / rate,
-            "samples": block,
-        }, len(windows))
+            "start": self.first + windows * self.step / self.rate,
+            "samples": np.ascontiguousarray(np.moveaxis(self.held[:, picks], 0, 1)),
+        }, count)
 
 
 # -- planning -----------------------------------------------------------------------------
@@ -323,30 +409,26 @@ def _paths(paths: Paths) -> list[str]:
     return [os.fspath(path) for path in paths]
 
 
-def _header_frames(source: str | IO[bytes], stream_index: int | None) -> float | None:
+def _header_frames(header: VideoHeader) -> float | None:
     """How many frames the header says the video has (None if it does not)."""
-    decoder = Decoder(source, "video", stream_index)
-    try:
-        header = decoder.metadata(apply_rotation=False)
-    finally:
-        decoder.close()
-    count = header.get("num_frames_from_header")
-    if isinstance(count, int):
-        return float(count)
-    duration = header.get("duration_seconds_from_header") or header.get("container_duration")
-    fps = header.get("average_fps_from_header")
-    if isinstance(duration, float) and isinstance(fps, float) and math.isfinite(fps):
-        return duration * fps
+    if header.num_frames is not None:
+        return float(header.num_frames)
+    duration = header.duration or header.container_duration
+    if duration is not None and header.fps is not None and math.isfinite(header.fps):
+        return duration * header.fps
     return None
 
 
-def _segments(table: _FrameTable, frames_per_task: int) -> list[tuple[int, int]]:
+def _segments(table: FrameTable, frames_per_task: int) -> list[tuple[int, int]]:
     """[begin, end) frame ranges that cover the table, each beginning at a
     key frame and, where the key frames allow, at most ``frames_per_task``
     frames long."""
     count = len(table.pts)
-    starts = np.flatnonzero(table.pts == table.seek)  # frames that decode from themselves
+    # Frames that decode from themselves and do not share the timestamp of
+    # the frame before (a slice counts occurrences from its first frame).
+    starts = np.flatnonzero(table.pts == table.seek)
     starts = starts[starts > 0]
+    starts = starts[table.pts[starts] != table.pts[starts - 1]]
     bounds, begin = [], 0
     while begin < count:
         limit = begin + frames_per_task
@@ -360,28 +442,40 @@ def _segments(table: _FrameTable, frames_per_task: int) -> list[tuple[int, int]]
     return bounds
 
 
-def _slice(table: _FrameTable, begin: int, end: int) -> _FrameTable:
+def _slice(table: FrameTable, begin: int, end: int) -> FrameTable:
+    """Frames [begin, end) of the table as a table of their own, with the
+    stream's identity.  Begun at a frame that decodes from itself (see
+    ``_segments``), every frame keeps its seek point and occurrence."""
     part = slice(begin, end)
-    occurrence = None if table.occurrence is None else table.occurrence[part].copy()
-    return replace(table, pts=table.pts[part].copy(), seek=table.seek[part].copy(),
-                   times=table.times[part].copy(), durations=table.durations[part].copy(),
-                   occurrence=occurrence)
+    return FrameTable(table.pts[part].copy(), table.packet_durations[part].copy(),
+                      table.key[part].copy(), table.stream_index, table.codec, table.time_base,
+                      table.header_frames, table.source_size)
 
 
 def _plan_video(job: _Job, position: int, path: str, frames_per_task: int | None) -> list[_Piece]:
-    """The pieces of one file: one for the whole file unless its header says
-    it is long, in which case it is scanned here and split at key frames."""
-    whole = [_Piece(position, path)]
+    """The pieces of one file: one for the whole file unless it is long by
+    its header or has an index, in which case it is split at key frames (by
+    its given or cached index, else a scan made here); in approximate mode,
+    into runs of frames by the header alone."""
+    given = job.indexes.get(position)
+    whole = [_Piece(position, path, index=given)]
     if frames_per_task is None:
         return whole
+    cached = None if given is not None else job.cached_index(path)
     try:
         with job.files.open(path) as source:
-            estimate = _header_frames(source, job.options.get("stream_index"))
-        if estimate is not None and estimate <= frames_per_task:
-            return whole
-        with job.files.open(path) as source, VideoReader(source, **job.options) as reader:
-            table = reader._frames()
-        rows, requests = _requested(table, job.arguments, None, path)
+            reader, indexed = indexed_reader(source, given, cached, job.options)
+            with reader:
+                if reader.seek_mode == "approximate":
+                    rows, requests = _requested(reader, job.arguments, path)
+                    return _runs(position, path, rows, requests, len(reader), frames_per_task)
+                estimate = None if indexed else _header_frames(reader.header)
+                if estimate is not None and estimate <= frames_per_task:
+                    return whole
+                table = reader.frame_index  # a scan unless indexed
+                if cached is not None and not indexed:
+                    keep_index(table, cached)
+                rows, requests = _requested(reader, job.arguments, path)
     except Exception:  # the worker meets the error again and reports it
         return whole
     pieces = []
@@ -392,6 +486,41 @@ def _plan_video(job: _Job, position: int, path: str, frames_per_task: int | None
                                  rows[inside] - begin,
                                  None if requests is None else requests[inside]))
     return pieces
+
+
+def _runs(position: int, path: str, rows: npt.NDArray[np.intp],
+          requests: npt.NDArray[np.intp] | None, count: int, frames_per_task: int) -> list[_Piece]:
+    """Pieces of at most ``frames_per_task`` consecutive frames: a reader in
+    approximate mode finds every frame by itself, so any frame may begin a
+    task."""
+    pieces = []
+    for begin in range(0, count, frames_per_task):
+        inside = np.flatnonzero((rows >= begin) & (rows < begin + frames_per_task))
+        if inside.size:
+            pieces.append(_Piece(position, path, rows=rows[inside],
+                                 requests=None if requests is None else requests[inside]))
+    return pieces
+
+
+def _plan_audio(job: _Job, position: int, path: str, seconds_per_task: float | None) -> list[_Piece]:
+    """The pieces of one audio file: runs of windows of about
+    ``seconds_per_task`` each by the header's duration, the last one to the
+    end of the stream, however long it turns out to be."""
+    whole = [_Piece(position, path)]
+    if seconds_per_task is None:
+        return whole
+    try:
+        with job.files.open(path) as source, AudioReader(source, **job.options) as reader:
+            duration, rate = reader.metadata.duration, reader.sample_rate
+    except Exception:  # the worker meets the error again and reports it
+        return whole
+    if duration is None or not duration > seconds_per_task:
+        return whole
+    step = max(1, round(job.arguments["hop"] * rate))
+    per_task = max(1, int(seconds_per_task * rate) // step)
+    starts = range(0, math.ceil(duration * rate / step), per_task)
+    return [_Piece(position, path, windows=(begin, begin + per_task if begin != starts[-1] else None))
+            for begin in starts]
 
 
 def _group(pieces: list[_Piece], tasks: int) -> list[list[_Piece]]:
@@ -405,11 +534,11 @@ class _Source(Datasource):  # type: ignore[misc]
     """The datasource behind every dataset of this module: a list of paths,
     planned into pieces (once) and grouped into read tasks."""
 
-    def __init__(self, job: _Job, paths: list[str], frames_per_task: int | None) -> None:
+    def __init__(self, job: _Job, paths: list[str], per_task: float | None) -> None:
         super().__init__()
         self._job = job
         self._paths = paths
-        self._frames_per_task = frames_per_task
+        self._per_task = per_task  # frames (video) or seconds (audio) per task
         self._pieces: list[_Piece] | None = None
 
     def get_name(self) -> str:
@@ -420,13 +549,15 @@ class _Source(Datasource):  # type: ignore[misc]
 
     def _plan(self) -> list[_Piece]:
         if self._pieces is None:
-            if self._job.kind != "frames" or self._frames_per_task is None:
-                self._pieces = [_Piece(i, path) for i, path in enumerate(self._paths)]
+            planner = {"frames": _plan_video, "audio": _plan_audio}.get(self._job.kind)
+            if planner is None or self._per_task is None:
+                self._pieces = [_Piece(i, path, index=self._job.indexes.get(i))
+                                for i, path in enumerate(self._paths)]
             else:
-                plan = functools.partial(_plan_video, self._job,
-                                         frames_per_task=self._frames_per_task)
+                plan = functools.partial(planner, self._job)
                 with ThreadPoolExecutor(min(_PLAN_THREADS, max(1, len(self._paths)))) as pool:
-                    planned = pool.map(plan, range(len(self._paths)), self._paths)
+                    planned = pool.map(plan, range(len(self._paths)), self._paths,
+                                       [self._per_task] * len(self._paths))
                     self._pieces = [piece for pieces in planned for piece in pieces]
         return self._pieces
 
@@ -460,9 +591,22 @@ def _positive(name: str, value: int | None) -> None:
         raise ValueError(f"{name} must be a positive integer, not {value!r}")
 
 
-def _dataset(job: _Job, paths: Paths, frames_per_task: int | None,
+def _indexed_job(job: _Job, paths: list[str], frame_indexes: Indexes | None,
+                 index_cache: str | os.PathLike[str] | None) -> _Job:
+    """The job with the frame indexes given for the paths, by position, and
+    the cache directory (made now)."""
+    if "frame_index" in job.options:
+        raise ValueError("give frame indexes file by file with frame_indexes=, "
+                         "not in reader_options")
+    cache = None if index_cache is None else os.fspath(index_cache)
+    if cache is not None:
+        os.makedirs(cache, exist_ok=True)
+    return replace(job, indexes=indexes_by_position(paths, frame_indexes), index_cache=cache)
+
+
+def _dataset(job: _Job, paths: list[str], per_task: float | None,
              ray_options: Mapping[str, Any] | None) -> ray.data.Dataset:
-    source = _Source(job, _paths(paths), frames_per_task)
+    source = _Source(job, paths, per_task)
     dataset = ray.data.read_datasource(source, **dict(ray_options or {}))
     context = dataset.context
     if context.target_max_block_size is None or context.target_max_block_size > BLOCK_BYTES:
@@ -473,6 +617,8 @@ def _dataset(job: _Job, paths: Paths, frames_per_task: int | None,
 def read_clips(paths: Paths, sampler: Callable[..., Clips], /, *, seed: int | None = None,
                epoch: int = 0, filesystem: Any = None, on_error: OnError = "raise",
                reader_options: Mapping[str, Any] | None = None,
+               frame_indexes: Indexes | None = None,
+               index_cache: str | os.PathLike[str] | None = None,
                ray_options: Mapping[str, Any] | None = None,
                **sampler_arguments: Any) -> ray.data.Dataset:
     """Clips of every video, drawn by ``sampler`` (a function of
@@ -484,6 +630,12 @@ def read_clips(paths: Paths, sampler: Callable[..., Clips], /, *, seed: int | No
     and ``error`` (None).  A random sampler gets a seed of its own for each
     file, from ``seed`` and ``epoch`` (see ``file_seed``): the same arguments
     give the same clips on any cluster, and a new ``epoch`` new clips.
+
+    ``frame_indexes`` and ``index_cache`` spare the workers their scans, as
+    for ``ClipLoader``: indexes given per file (in the order of ``paths``,
+    or by path; tables or paths of saved ones, which the workers must see),
+    or a directory, which every node must see, where the first reader of a
+    file keeps its index for every later one.
     """
     options = _checked(on_error, reader_options, VideoReader)
     signature = inspect.signature(sampler)
@@ -496,7 +648,8 @@ def read_clips(paths: Paths, sampler: Callable[..., Clips], /, *, seed: int | No
         seed = int(np.random.SeedSequence().generate_state(1, np.uint64)[0])
     job = _Job("clips", _Files(filesystem), on_error, options, sampler_arguments, sampler,
                seed=seed, epoch=epoch)
-    return _dataset(job, paths, None, ray_options)
+    files = _paths(paths)
+    return _dataset(_indexed_job(job, files, frame_indexes, index_cache), files, None, ray_options)
 
 
 def read_frames(paths: Paths, *, indices: Any = None, times: Any = None, stride: int | None = None,
@@ -504,6 +657,8 @@ def read_frames(paths: Paths, *, indices: Any = None, times: Any = None, stride:
                 reader_options: Mapping[str, Any] | None = None,
                 batch_frames: int = DEFAULT_BATCH_FRAMES,
                 frames_per_task: int | None = DEFAULT_FRAMES_PER_TASK,
+                frame_indexes: Indexes | None = None,
+                index_cache: str | os.PathLike[str] | None = None,
                 ray_options: Mapping[str, Any] | None = None) -> ray.data.Dataset:
     """Frames of every video: those at ``indices`` (frame indices in
     presentation order, negative ones from the end), or those shown at
@@ -515,10 +670,15 @@ def read_frames(paths: Paths, *, indices: Any = None, times: Any = None, stride:
     place in ``indices`` or ``times``, -1 for a stream), ``index``, ``time``
     (the frame's own start), ``frame`` (height, width, channels) and
     ``error`` (None).  A video with more than ``frames_per_task`` frames by
-    its header is scanned once while the read is planned and read by several
-    tasks of about that many frames, split at key frames (None: one task per
-    file, no planning reads).  Each task decodes ``batch_frames`` frames at a
-    time, in order of position, into one block.
+    its header is read by several tasks of about that many frames, split at
+    key frames by its frame index: the one given in ``frame_indexes`` (as
+    for ``read_clips``), else the one kept in ``index_cache``, else one scan
+    made while the read is planned (and kept in ``index_cache``).  With
+    ``seek_mode="approximate"`` in ``reader_options`` nothing is scanned:
+    the header's frame count is split into runs of ``frames_per_task``.
+    ``frames_per_task=None``: one task per file, no planning reads.  Each
+    task decodes ``batch_frames`` frames at a time, in order of position,
+    into one block.
     """
     options = _checked(on_error, reader_options, VideoReader)
     given = [name for name, value in (("indices", indices), ("times", times), ("stride", stride))
@@ -531,13 +691,16 @@ def read_frames(paths: Paths, *, indices: Any = None, times: Any = None, stride:
     request = {"indices": indices, "times": times,
                "stride": stride if stride is not None or given else 1}
     job = _Job("frames", _Files(filesystem), on_error, options, request, batch_frames=batch_frames)
-    return _dataset(job, paths, frames_per_task, ray_options)
+    files = _paths(paths)
+    return _dataset(_indexed_job(job, files, frame_indexes, index_cache), files, frames_per_task,
+                    ray_options)
 
 
 def read_audio(paths: Paths, *, window: float, hop: float | None = None,
                sample_rate: int | None = None, channels: int | None = None,
                filesystem: Any = None, on_error: OnError = "raise",
                reader_options: Mapping[str, Any] | None = None, windows_per_block: int = 64,
+               seconds_per_task: float | None = DEFAULT_SECONDS_PER_TASK,
                ray_options: Mapping[str, Any] | None = None) -> ray.data.Dataset:
     """Audio of every file in windows of ``window`` seconds, one starting
     every ``hop`` seconds (default: ``window``, no overlap) from the first
@@ -547,19 +710,27 @@ def read_audio(paths: Paths, *, window: float, hop: float | None = None,
 
     One row per window: ``path``, ``position``, ``window`` (its number),
     ``start`` (seconds), ``samples`` (channels, samples; float32) and
-    ``error`` (None).  A file is decoded whole by one task, which holds its
-    samples at the output rate while it cuts them into blocks of
-    ``windows_per_block`` windows.
+    ``error`` (None).  A file longer than ``seconds_per_task`` by its
+    header is read by several tasks of windows covering about that many
+    seconds each (None: one task per file, no planning reads).  A task reads
+    ``windows_per_block`` windows at a time, each block one range read of
+    the samples its windows span, so it holds one block's samples at a time;
+    the windows are those that one read of the whole stream gives.
     """
     for name, value in (("window", window), ("hop", window if hop is None else hop)):
         if not (isinstance(value, (int, float)) and math.isfinite(value) and value > 0):
             raise ValueError(f"{name} must be a positive number of seconds, not {value!r}")
     _positive("windows_per_block", windows_per_block)
+    if seconds_per_task is not None and not (isinstance(seconds_per_task, (int, float))
+                                             and math.isfinite(seconds_per_task)
+                                             and seconds_per_task > 0):
+        raise ValueError("seconds_per_task must be a positive number of seconds, "
+                         f"not {seconds_per_task!r}")
     options = _checked(on_error, reader_options, AudioReader)
     options.update({key: value for key, value in (("sample_rate", sample_rate),
                                                   ("channels", channels)) if value is not None})
     arguments = {"window": float(window), "hop": float(window if hop is None else hop)}
     job = _Job("audio", _Files(filesystem), on_error, options, arguments,
                batch_frames=windows_per_block)
-    return _dataset(job, paths, None, ray_options)
+    return _dataset(job, _paths(paths), seconds_per_task, ray_options)
 

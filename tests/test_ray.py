@@ -1,11 +1,16 @@
 """quorvex_av.ray on a real two-node Ray cluster: the rows equal a read in
 one process, failures become rows or errors, and a worker that dies while
-it reads loses and repeats nothing."""
+it reads loses and repeats nothing.  The cluster's driver is a process of
+its own, so that this one is left as it was (Ray keeps descriptors and
+threads of a driver until its process ends)."""
 
 import importlib.util
 import os
+import re
+import struct
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import numpy as np
@@ -17,7 +22,7 @@ if os.environ.get("QUORVEX_SANITIZED"):
     pytest.skip("the Ray cluster does not run under the sanitizer build", allow_module_level=True)
 ray = pytest.importorskip("ray", reason="Ray is not installed (pip install 'quorvex_av[ray]')")
 
-from media import assert_like_the_tool, ffmpeg_frames  # noqa: E402
+from media import X264_GOP25, _testsrc, assert_like_the_tool, encode, ffmpeg_frames  # noqa: E402
 from quorvex_av import AudioReader, ClipLoader, LoadError, VideoReader  # noqa: E402
 from quorvex_av import ray as qray  # noqa: E402
 from quorvex_av.samplers import clips_at_random_indices, clips_at_regular_times  # noqa: E402
@@ -33,27 +38,100 @@ def _cluster_module():
     return module
 
 
+# The driver: connects to the cluster, then runs the (function, arguments)
+# pairs it reads from its standard input and writes back each outcome.
+DRIVER = r"""
+import importlib.util, os, pickle, struct, sys, types
+out = os.fdopen(os.dup(1), "wb")
+os.dup2(2, 1)  # what Ray prints goes to stderr
+spec = importlib.util.spec_from_file_location("ray_cluster", sys.argv[1])
+local = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(local)
+import ray, ray.cloudpickle as cloudpickle
+local.connect(types.SimpleNamespace(address=sys.argv[2], temp_dir=sys.argv[3], nodes=2))
+ray.data.DataContext.get_current().enable_progress_bars = False
+
+def message(stream):
+    head = stream.read(8)
+    return cloudpickle.loads(stream.read(struct.unpack("<Q", head)[0])) if head else None
+
+try:
+    while (call := message(sys.stdin.buffer)) is not None:
+        try:
+            outcome = (True, call[0](*call[1], **call[2]))
+        except Exception as error:
+            outcome = (False, RuntimeError(f"{type(error).__name__}: {error}"))
+        data = cloudpickle.dumps(outcome)
+        out.write(struct.pack("<Q", len(data)) + data)
+        out.flush()
+finally:
+    ray.shutdown()
+"""
+
+
+class Driver:
+    """Runs functions in the driver process; they travel by value."""
+
+    def __init__(self, nodes):
+        self._process = subprocess.Popen(
+            [sys.executable, "-c", DRIVER, str(EXAMPLES / "ray_cluster.py"), nodes.address,
+             str(nodes.temp_dir)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            cwd=nodes.temp_dir)
+
+    def run(self, function, *arguments, **keywords):
+        data = ray.cloudpickle.dumps((function, arguments, keywords))
+        self._process.stdin.write(struct.pack("<Q", len(data)) + data)
+        self._process.stdin.flush()
+        head = self._process.stdout.read(8)
+        assert head, "the driver process ended"
+        ok, value = ray.cloudpickle.loads(self._process.stdout.read(struct.unpack("<Q", head)[0]))
+        if not ok:
+            raise value
+        return value
+
+    def close(self):
+        self._process.stdin.close()
+        self._process.stdout.close()
+        assert self._process.wait(60) == 0
+
+
+def _held():
+    """This process's open descriptors (with what they name) and threads."""
+    descriptors = set()
+    for entry in os.listdir("/proc/self/fd"):
+        try:
+            descriptors.add((entry, os.readlink(f"/proc/self/fd/{entry}")))
+        except OSError:  # the listing's own descriptor, closed by now
+            pass
+    return descriptors, {thread.ident for thread in threading.enumerate()}
+
+
 @pytest.fixture(scope="module")
 def cluster(tmp_path_factory):
     """A head node and a worker node, one CPU and 100 MB of object store
-    each, and this process connected as the driver; every process of the
-    cluster is gone afterwards."""
+    each, and a driver process connected to them; every process of the
+    cluster is gone afterwards, and this process has the descriptors and
+    threads it had before."""
     local = _cluster_module()
     temp = tmp_path_factory.mktemp("ray")
+    # What this module defines travels by value: neither the driver nor the
+    # workers can import it.
+    ray.cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    before = _held()
     with local.LocalCluster(temp) as nodes:
-        local.connect(nodes)
-        # The workers cannot import this module: what it defines travels by value.
-        ray.cloudpickle.register_pickle_by_value(sys.modules[__name__])
-        context = ray.data.DataContext.get_current()
-        context.enable_progress_bars = False
+        driver = Driver(nodes)
         try:
-            yield nodes
+            yield driver
         finally:
-            ray.shutdown()
+            driver.close()
             processes = nodes.processes()
     assert processes and not [pid for pid, cmdline in processes.items()
                               if local._cmdline(pid) == cmdline]
     assert not local._processes_naming(str(temp))
+    # Nothing new is left open or running (other tests' objects may have
+    # closed theirs meanwhile).
+    after = _held()
+    assert after[0] <= before[0] and after[1] <= before[1]
 
 
 def paths(media, names=VIDEOS):
@@ -68,31 +146,45 @@ def by_file(rows, key):
     return files
 
 
-@pytest.mark.parametrize("request_, filesystem", [
+def rows_of(read, *arguments, **keywords):
+    """In the driver: every row of ``qray.<read>(...)``."""
+    return getattr(qray, read)(*arguments, **keywords).take_all()
+
+
+@pytest.mark.parametrize("request_, how", [
     (dict(stride=3), None),
     (dict(indices=[0, 49, 21, 21, -1, 30]), None),
     (dict(times=[1.9, 0.1, 0.5, 1.234]), None),
     (dict(stride=2), "pyarrow"),
+    (dict(stride=1), "approximate"),
+    (dict(times=[1.9, 0.1, 0.5]), "frame_indexes"),
+    (dict(indices=[0, 49, 21, -3]), "index_cache"),
 ])
-def test_frames_equal_one_process(cluster, media, request_, filesystem):
+def test_frames_equal_one_process(cluster, media, tmp_path, request_, how):
     files = paths(media)
-    if filesystem == "pyarrow":  # relative paths opened as file objects in the workers
+    names, extra, options = files, {}, {}
+    if how == "pyarrow":  # relative paths opened as file objects in the workers
         from pyarrow import fs
         root = os.path.dirname(files[0])
-        filesystem = fs.SubTreeFileSystem(root, fs.LocalFileSystem())
+        extra["filesystem"] = fs.SubTreeFileSystem(root, fs.LocalFileSystem())
         names = [os.path.relpath(path, root) for path in files]
-    else:
-        names = files
+    elif how == "approximate":
+        options = extra["reader_options"] = dict(seek_mode="approximate")
+    elif how == "frame_indexes":  # saved tables for some files, by path
+        for path in files[::2]:
+            with VideoReader(path) as reader:
+                reader.frame_index.save(tmp_path / Path(path).name)
+        extra["frame_indexes"] = {path: str(tmp_path / Path(path).name) for path in files[::2]}
+    elif how == "index_cache":
+        extra["index_cache"] = str(tmp_path / "cache")
     given = dict(request_)
     if "indices" in given:  # the same list for every file, given file by file
         given["indices"] = {name: given["indices"] for name in names}
     # 20 frames a task: every file is split at its key frames (25 apart).
-    dataset = qray.read_frames(names, **given, filesystem=filesystem, frames_per_task=20,
-                               batch_frames=8)
-    key = "index" if "stride" in request_ else "request"
-    got = by_file(dataset.iter_rows(), key)
+    got = by_file(cluster.run(rows_of, "read_frames", names, **given, **extra, frames_per_task=20,
+                              batch_frames=8), "index" if "stride" in request_ else "request")
     for position, path in enumerate(files):
-        with VideoReader(path) as reader:
+        with VideoReader(path, **options) as reader:
             if "stride" in request_:
                 picks = np.arange(0, len(reader), request_["stride"])
             elif "indices" in request_:
@@ -110,24 +202,31 @@ def test_frames_equal_one_process(cluster, media, request_, filesystem):
     if request_.get("stride") == 3:  # and as the ffmpeg tool decodes the first file
         frames = np.stack([row["frame"] for row in got[0]])
         assert_like_the_tool(frames, ffmpeg_frames(files[0])[::3])
+    if how == "index_cache":  # the planning scans were kept, one per file
+        assert len(os.listdir(tmp_path / "cache")) == len(files)
 
 
-def test_clips_equal_the_loader_and_follow_epochs(cluster, media):
+def clip_columns(files, epoch, **options):
+    """In the driver: the clips of every file as columns, sorted by file and clip."""
+    dataset = qray.read_clips(files, clips_at_random_indices, seed=11, epoch=epoch, **options)
+    columns = {}
+    for batch in dataset.drop_columns(["path", "error"]).iter_torch_batches(batch_size=5):
+        for name, tensor in batch.items():
+            columns.setdefault(name, []).append(tensor.numpy())
+    columns = {name: np.concatenate(parts) for name, parts in columns.items()}
+    order = np.lexsort((columns["clip"], columns["position"]))
+    return {name: values[order] for name, values in columns.items()}
+
+
+def test_clips_equal_the_loader_and_follow_epochs(cluster, media, tmp_path):
     files = paths(media)
     options = dict(num_clips=3, frames_per_clip=4, step=2, reader_options=dict(resize=(48, 64)))
-
-    def clips(epoch):
-        dataset = qray.read_clips(files, clips_at_random_indices, seed=11, epoch=epoch, **options)
-        batches = dataset.drop_columns(["path", "error"]).iter_torch_batches(batch_size=5)
-        columns = {}
-        for batch in batches:
-            for name, tensor in batch.items():
-                columns.setdefault(name, []).append(tensor.numpy())
-        columns = {name: np.concatenate(parts) for name, parts in columns.items()}
-        order = np.lexsort((columns["clip"], columns["position"]))
-        return {name: values[order] for name, values in columns.items()}
-
-    first, again, later = clips(1), clips(1), clips(2)
+    cache = str(tmp_path / "cache")
+    # The first read keeps each file's scan in the cache, the later ones load it.
+    first = cluster.run(clip_columns, files, 1, index_cache=cache, **options)
+    again = cluster.run(clip_columns, files, 1, **options)
+    later = cluster.run(clip_columns, files, 2, index_cache=cache, **options)
+    assert len(os.listdir(cache)) == len(files)
     with ClipLoader(files, clips_at_random_indices, seed=11, **options) as loader:
         loader.epoch = 1
         want = list(loader)
@@ -139,12 +238,19 @@ def test_clips_equal_the_loader_and_follow_epochs(cluster, media):
     assert not np.array_equal(first["indices"], later["indices"])
 
 
-def test_audio_windows_equal_one_process(cluster, media):
-    files = paths(media, ("h264_audio", "wav", "multi"))
+@pytest.mark.parametrize("names, seconds_per_task, tolerance", [
+    (("h264_audio", "wav", "multi"), 60.0, 0),
+    # A minute each, read by tasks of 7 s that seek to their first window.
+    (("long_opus", "long_vorbis", "long_wav"), 7.0, 0),
+    # AAC's noise substitution cannot be restored by a seek (see the guide).
+    (("long_aac",), 7.0, 0.02),
+])
+def test_audio_windows_equal_one_process(cluster, media, names, seconds_per_task, tolerance):
+    files = paths(media, names)
     rate, window, hop = 16000, 0.25, 0.1
-    dataset = qray.read_audio(files, window=window, hop=hop, sample_rate=rate, channels=1,
-                              windows_per_block=7)
-    got = by_file(dataset.iter_rows(), "window")
+    rows = cluster.run(rows_of, "read_audio", files, window=window, hop=hop, sample_rate=rate,
+                       channels=1, windows_per_block=7, seconds_per_task=seconds_per_task)
+    got = by_file(rows, "window")
     length, step = int(window * rate), int(hop * rate)
     for position, path in enumerate(files):
         with AudioReader(path, sample_rate=rate, channels=1) as reader:
@@ -152,9 +258,9 @@ def test_audio_windows_equal_one_process(cluster, media):
         rows = got[position]
         count = (samples.shape[1] - length) // step + 1
         assert [row["window"] for row in rows] == list(range(count))
-        for row in rows[::5]:
-            begin = row["window"] * step
-            assert np.array_equal(row["samples"], samples[:, begin:begin + length])
+        want = samples[:, np.arange(count)[:, None] * step + np.arange(length)]
+        assert np.allclose(np.stack([row["samples"] for row in rows]), np.moveaxis(want, 0, 1),
+                           rtol=0, atol=tolerance)
         assert np.allclose(np.diff([row["start"] for row in rows]), hop)
 
 
@@ -163,6 +269,15 @@ def broken(tmp_path):
     path = tmp_path / "broken.mp4"
     path.write_bytes(b"not a video at all" * 100)
     return str(path)
+
+
+def rows_and_kept(read, files, column):
+    """In the driver: every row, and the positions of the rows that hold
+    data stacked as tensors."""
+    kept = qray.drop_failures(read(files)).select_columns([column, "position"])
+    positions = np.concatenate([batch["position"].numpy()
+                                for batch in kept.iter_torch_batches(batch_size=4)])
+    return read(files).take_all(), positions
 
 
 @pytest.mark.parametrize("read, column", [
@@ -174,23 +289,28 @@ def broken(tmp_path):
 ])
 def test_skipped_files_become_rows(cluster, media, broken, read, column):
     files = [str(media.path("h264_audio")), broken, str(media.path("multi"))]
-    rows = read(files).take_all()
+    rows, positions = cluster.run(rows_and_kept, read, files, column)
     failed = [row for row in rows if row["error"] is not None]
     assert [(row["path"], row["position"]) for row in failed] == [(broken, 1)]
     assert failed[0]["error"].startswith("RuntimeError: open input: ")
     assert failed[0][column].size == 0
     # Without the failure rows the data stacks into tensors.
-    kept = qray.drop_failures(read(files)).select_columns([column, "position"])
-    positions = np.concatenate([batch["position"].numpy()
-                                for batch in kept.iter_torch_batches(batch_size=4)])
     assert set(positions.tolist()) == {0, 2}
     assert len(positions) == len(rows) - 1
 
 
+def load_error(files):
+    """In the driver: what reading the files raises."""
+    try:
+        qray.read_frames(files, indices=[0]).take_all()
+    except LoadError as error:
+        return str(error)
+    return None
+
+
 def test_raise_names_the_file(cluster, media, broken):
-    dataset = qray.read_frames([str(media.path("h264")), broken], indices=[0])
-    with pytest.raises(LoadError, match=r"source 1 \('.*broken.mp4'\): RuntimeError: open input"):
-        dataset.take_all()
+    message = cluster.run(load_error, [str(media.path("h264")), broken])
+    assert re.search(r"source 1 \('.*broken.mp4'\): RuntimeError: open input", message)
 
 
 class DyingFiles:
@@ -221,16 +341,21 @@ class DyingFiles:
         return Dying()
 
 
-def test_worker_killed_mid_read_loses_and_repeats_nothing(cluster, media, tmp_path):
-    files = paths(media, ("h264", "vp9"))
-    marker = tmp_path / "died"
-    # One task per file, stored in blocks of about 0.5 MB (9 frames): the
-    # task that dies has handed blocks on already.
+def frames_read_with_dying_files(files, marker):
+    """In the driver: (position, index) of every row, one task per file,
+    stored in blocks of about 0.5 MB (9 frames): the task that dies has
+    handed blocks on already."""
     dataset = qray.read_frames(files, filesystem=DyingFiles(marker, os.getpid()),
                                frames_per_task=None, batch_frames=5)
     dataset.context.target_max_block_size = 500_000
-    rows = [pair for batch in dataset.iter_batches(batch_size=16)
+    return [pair for batch in dataset.iter_batches(batch_size=16)
             for pair in zip(batch["position"].tolist(), batch["index"].tolist())]
+
+
+def test_worker_killed_mid_read_loses_and_repeats_nothing(cluster, media, tmp_path):
+    files = paths(media, ("h264", "vp9"))
+    marker = tmp_path / "died"
+    rows = cluster.run(frames_read_with_dying_files, files, marker)
     assert marker.exists()  # a worker did die
     counts = [len(VideoReader(path)) for path in files]
     assert sorted(rows) == [(p, i) for p, count in enumerate(counts) for i in range(count)]
@@ -239,13 +364,69 @@ def test_worker_killed_mid_read_loses_and_repeats_nothing(cluster, media, tmp_pa
 @pytest.mark.parametrize("frames_per_task", [1, 20, 30, 60, 1000])
 def test_tasks_split_at_key_frames(media, frames_per_task):
     with VideoReader(str(media.path("h264"))) as reader:  # key frames at 0, 25, 50 of 75
-        table = reader._frames()
+        table = reader.frame_index
     segments = qray._segments(table, frames_per_task)
     assert [begin for begin, _ in segments][0] == 0 and segments[-1][1] == 75
     assert all(end == begin for (_, end), (begin, _) in zip(segments, segments[1:]))
     assert all(begin in (0, 25, 50) for begin, _ in segments)
     longest = max(end - begin for begin, end in segments)
     assert longest == (25 if frames_per_task < 50 else 50 if frames_per_task < 75 else 75)
+
+
+@pytest.mark.parametrize("name", ["h264", "vfr", "vp9", "shared_pts"])
+def test_a_task_on_its_slice_of_the_index_decodes_the_same_frames(media, name):
+    path = str(media.path(name))
+    with VideoReader(path) as reader:
+        table, want = reader.frame_index, reader[:]
+    for begin, end in qray._segments(table, 1):
+        part = qray._slice(table, begin, end)
+        assert np.array_equal(part.seek, table.seek[begin:end])
+        with VideoReader(path, frame_index=part) as reader:
+            assert np.array_equal(reader[:], want[begin:end])
+
+
+class CountingFiles:
+    """Local files as file objects that count the bytes read from them."""
+
+    def __init__(self):
+        self.bytes = 0
+
+    def open(self, path, mode="rb"):
+        file, files = open(path, mode), self
+
+        class Counting:
+            def read(self, count=-1):
+                data = file.read(count)
+                files.bytes += len(data)
+                return data
+
+            def __getattr__(self, name):
+                return getattr(file, name)
+
+        return Counting()
+
+
+@pytest.mark.parametrize("how", ["scan", "frame_indexes", "approximate"])
+def test_planning_splits_long_videos_by_their_index_or_header(media, tmp_path, how):
+    path = str(tmp_path / "long.mp4")
+    encode([*_testsrc(40), *X264_GOP25], Path(path))  # 1000 frames, a key frame every 25
+    indexes = None
+    if how == "frame_indexes":
+        with VideoReader(path) as reader:
+            indexes = [reader.frame_index]
+    files = CountingFiles()
+    options = dict(seek_mode="approximate") if how == "approximate" else {}
+    job = qray._Job("frames", qray._Files(files), "raise", options,
+                    {"indices": None, "times": None, "stride": 3})
+    pieces = qray._plan_video(qray._indexed_job(job, [path], indexes, None), 0, path, 100)
+    size = os.path.getsize(path)
+    # The header is a small part of the file; a scan reads all of it.
+    assert (files.bytes >= size) if how == "scan" else (files.bytes < size / 2)
+    rows = np.concatenate([piece.offset + piece.rows for piece in pieces])
+    assert np.array_equal(rows, np.arange(0, 1000, 3))
+    assert len(pieces) == 10 and all(len(piece.rows) <= 34 for piece in pieces)
+    assert all((piece.table is None) == (how == "approximate") for piece in pieces)
+    assert all(piece.offset % 25 == 0 for piece in pieces)
 
 
 @pytest.mark.parametrize("call, message", [
@@ -255,6 +436,9 @@ def test_tasks_split_at_key_frames(media, frames_per_task):
     (lambda: qray.read_clips(["a.mp4"], clips_at_random_indices, num_clips=0, frames_per_clip=2),
      "num_clips must be at least 1"),
     (lambda: qray.read_audio(["a.wav"], window=0), "window must be a positive number"),
+    (lambda: qray.read_audio(["a.wav"], window=1, seconds_per_task=0), "seconds_per_task must"),
+    (lambda: qray.read_frames(["a.mp4"], reader_options=dict(frame_index="a.npz")),
+     "give frame indexes file by file"),
 ])
 def test_bad_arguments_raise_before_reading(call, message):
     with pytest.raises(ValueError, match=message):
