@@ -88,11 +88,9 @@ class CountingFile(io.RawIOBase):
 # Containers with an index or a layout to bisect; raw MP3 and ADTS have
 # neither (nor has FLAC without a seek table), and their first seek reads,
 # without decoding, up to its target.
-# Ogg has no index: the demuxer bisects the file by its pages' positions,
-# and on these one-minute files each probe's first read (64 KiB) is a tenth
-# of the file.
-@pytest.mark.parametrize("name, part", [("long_wav", 0.05), ("long_aac", 0.05), ("long_opus", 0.45),
-                                        ("long_vorbis", 0.45)])
+# Ogg has no index: the demuxer bisects the file by its pages' positions.
+@pytest.mark.parametrize("name, part", [("long_wav", 0.05), ("long_aac", 0.05), ("long_opus", 0.35),
+                                        ("long_vorbis", 0.35)])
 def test_a_range_near_the_end_reads_a_bounded_part_of_the_file(media, name, part):
     data = media.path(name).read_bytes()
     file = CountingFile(data)
@@ -100,7 +98,9 @@ def test_a_range_near_the_end_reads_a_bounded_part_of_the_file(media, name, part
     opened = file.given
     samples = reader.read(58.2, 58.5)
     assert samples.shape == (1, 4800)
-    assert file.given - opened < part * len(data)
+    # Beside that part, the reads that follow the last seek (the readers read
+    # a file object 64 KiB, then 128 KiB, ... at a time) may run past it.
+    assert file.given - opened < part * len(data) + (64 + 128) * 1024
 
 
 @pytest.mark.parametrize(
