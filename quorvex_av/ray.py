@@ -266,7 +266,7 @@ def _video(job: _Job, piece: _Piece, source: str | IO[bytes]) -> Iterator[VideoR
         with VideoReader(source, frame_index=piece.table, **job.options) as reader:
             yield reader
         return
-    given = piece.index if piece.index is not None else job.indexes.get(piece.position)
+    given = piece.index
     cached = None if given is not None else job.cached_index(piece.path)
     reader, indexed = indexed_reader(source, given, cached, job.options)
     with reader:
@@ -564,12 +564,15 @@ class _Source(Datasource):  # type: ignore[misc]
     def get_read_tasks(self, parallelism: int, per_task_row_limit: int | None = None,
                        data_context: Any = None) -> list[ReadTask]:
         tasks = []
+        # Every piece carries its own file's index: the tasks need not
+        # carry everyone's.
+        job = replace(self._job, indexes={})
         for pieces in _group(self._plan(), parallelism):
             known = [piece.known_rows for piece in pieces]
             rows = None if None in known else sum(k for k in known if k is not None)
             metadata = BlockMetadata(num_rows=rows, size_bytes=None, exec_stats=None,
                                      input_files=tuple(piece.path for piece in pieces))
-            read = functools.partial(_run_task, self._job, pieces)
+            read = functools.partial(_run_task, job, pieces)
             tasks.append(ReadTask(read, metadata, per_task_row_limit=per_task_row_limit))
         return tasks
 
