@@ -263,7 +263,7 @@ def report(results: list[dict[str, Any]], setting: str, note: str) -> str:
 def main() -> None:
     options = argparse.ArgumentParser(description=__doc__.partition("\n")[0])
     options.add_argument("--files", type=int, default=4)
-    options.add_argument("--seconds", type=int, default=10)
+    options.add_argument("--seconds", type=int, default=60)
     options.add_argument("--size", default="640x360")
     options.add_argument("--repeat", type=int, default=2)
     options.add_argument("--media", type=Path, default=HERE / ".media" / "ray")
