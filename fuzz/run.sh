@@ -60,7 +60,10 @@ export PYTHONPATH="$PWD/$out/package"
 site=$("$python" -c 'import atheris; print(atheris.path())')
 # FFmpeg's demuxers may allocate up to 2 GiB on a header's word (its own
 # cap): within the limits. A larger single request would be the extension's.
-options=(-rss_limit_mb=4096 -malloc_limit_mb=2200 -timeout=30 -max_len=16384
+# The MOV demuxer can hold several such buffers at once: an MP4 of repeated
+# moov atoms held three of about 950 MB (2.7 GB without the sanitizer), so
+# the whole-process limit leaves room for that and the sanitizer's quarantine.
+options=(-rss_limit_mb=8192 -malloc_limit_mb=2200 -timeout=30 -max_len=16384
          -print_final_stats=1 -artifact_prefix="$out/crashes/")
 read -r -a targets <<<"${FUZZ_TARGETS:-decoder readers}"
 for target in "${targets[@]}"; do
