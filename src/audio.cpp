@@ -11,6 +11,11 @@
 #include "ffmpeg/audio.hpp"
 #include "values.hpp"
 
+PyObject* audio_array(ffmpeg::AudioBatch& batch) {
+  return arrays::make_array(std::move(batch.samples),
+                            {static_cast<std::size_t>(batch.channels), batch.length});
+}
+
 PyObject* decoder_decode_audio(DecoderObject* self, PyObject* args, PyObject* kwargs) {
   static constexpr std::array<const char*, 5> names{"sample_rate", "channels", "stop",
                                                     "honour_timestamps", "skip_invalid"};
@@ -50,8 +55,7 @@ PyObject* decoder_decode_audio(DecoderObject* self, PyObject* args, PyObject* kw
   ffmpeg::AudioBatch& batch = *decoded;
   py::Ref start = values::real(batch.start);
   if (!start) return nullptr;
-  py::Ref array = py::Ref::steal(arrays::make_array(
-      std::move(batch.samples), {static_cast<std::size_t>(batch.channels), batch.length}));
+  py::Ref array = py::Ref::steal(audio_array(batch));
   if (!array) return nullptr;
   return PyTuple_Pack(2, array.get(), start.get());
 }

@@ -4,7 +4,6 @@
 #include <optional>
 
 #include "args.hpp"
-#include "arrays/array.hpp"
 #include "calls.hpp"
 #include "decoder_object.hpp"
 #include "errors.hpp"
@@ -48,9 +47,7 @@ PyObject* decoder_decode_audio_range(DecoderObject* self, PyObject* args, PyObje
   py::Ref start = values::real(range.batch.start);
   py::Ref total = values::integer(range.total);
   if (!start || !total) return nullptr;
-  py::Ref array = py::Ref::steal(arrays::make_array(
-      std::move(range.batch.samples),
-      {static_cast<std::size_t>(range.batch.channels), range.batch.length}));
+  py::Ref array = py::Ref::steal(audio_array(range.batch));
   if (!array) return nullptr;
   return PyTuple_Pack(3, array.get(), start.get(), total.get());
 }

@@ -11,6 +11,10 @@
 #include "ffmpeg/decoder.hpp"
 #include "ffmpeg/error.hpp"
 
+namespace ffmpeg {
+struct AudioBatch;
+}
+
 struct DecoderObject {
   PyObject_HEAD std::optional<ffmpeg::Decoder> state;  // empty once closed
   std::atomic<std::intptr_t> use;                      // 0 free, -1 exclusive, n > 0 shared by n
@@ -58,6 +62,9 @@ PyObject* decoder_metadata(DecoderObject* self, PyObject* args, PyObject* kwargs
 PyObject* decoder_scan(DecoderObject* self, PyObject* args, PyObject* kwargs);
 PyObject* decoder_decode_video(DecoderObject* self, PyObject* args, PyObject* kwargs);
 PyObject* decoder_decode_timestamps(DecoderObject* self, PyObject* args, PyObject* kwargs);
+// The (channels, samples) float32 array over a batch's samples, which it
+// takes; null with an exception set. Shared by the two audio methods.
+PyObject* audio_array(ffmpeg::AudioBatch& batch);
 PyObject* decoder_decode_audio(DecoderObject* self, PyObject* args, PyObject* kwargs);
 PyObject* decoder_decode_audio_range(DecoderObject* self, PyObject* args, PyObject* kwargs);
 PyObject* decoder_audio_start_time(DecoderObject* self, PyObject* args, PyObject* kwargs);
