@@ -385,17 +385,25 @@ def probe_frames(path, stream_index: int) -> list[dict]:
 _RAW_LAYOUTS = {"rgb24": (3, "u1"), "rgb48le": (3, "<u2")}  # pix_fmt: (channels, sample dtype)
 
 
-# Python source for a child process: peak_mib() is the peak resident size in
-# MiB since reset_peak(), read from the process's status (getrusage's peak is
-# inherited across fork and exec, so a child would see its parent's).
+# Python source for a child process: peak_mib() is how far the peak resident
+# size in MiB rose above the resident size at reset_peak(), read from the
+# process's status (getrusage's peak is inherited across fork and exec, so a
+# child would see its parent's).  Growth rather than the peak itself, because
+# the interpreter, NumPy and the libraries already take a build-dependent share
+# (more than 300 MiB under the sanitizer) before the call being measured.
 PEAK_RSS = """
+def _status_mib(key):
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) // 1024 for line in status if line.startswith(key))
+
 def reset_peak():
+    global _baseline_mib
     with open("/proc/self/clear_refs", "w") as clear:
         clear.write("5")
+    _baseline_mib = _status_mib("VmRSS:")
 
 def peak_mib():
-    with open("/proc/self/status") as status:
-        return next(int(line.split()[1]) // 1024 for line in status if line.startswith("VmHWM:"))
+    return _status_mib("VmHWM:") - _baseline_mib
 """
 
 
