@@ -390,7 +390,8 @@ _RAW_LAYOUTS = {"rgb24": (3, "u1"), "rgb48le": (3, "<u2")}  # pix_fmt: (channels
 # process's status (getrusage's peak is inherited across fork and exec, so a
 # child would see its parent's).  Growth rather than the peak itself, because
 # the interpreter, NumPy and the libraries already take a build-dependent share
-# (more than 300 MiB under the sanitizer) before the call being measured.
+# before the call being measured, and the sanitizer build grows by close to 300 MiB
+# within a call that allocates little.
 PEAK_RSS = """
 def _status_mib(key):
     with open("/proc/self/status") as status:
