@@ -221,6 +221,14 @@ def _identity(header: VideoStreamMetadata) -> dict[str, Any]:
             "header_frames": header["num_frames_from_header"]}
 
 
+def shown_index(times: npt.NDArray[np.float64], at: npt.ArrayLike) -> npt.NDArray[np.intp]:
+    """Row of the frame shown at each time ``at``, for frames at ``times``
+    (sorted): the last frame whose time is at or before it, so the last of
+    frames sharing a time; -1 before the first frame.  The rule by which the
+    extension's ``decode_timestamps`` picks its frames, on a frame table."""
+    return (np.searchsorted(times, at, side="right") - 1).astype(np.intp)
+
+
 def load_table(value: FrameTable | str | os.PathLike[str]) -> FrameTable:
     """A table given as itself or as the path of a saved one."""
     if isinstance(value, FrameTable):

@@ -30,7 +30,7 @@ import numpy.typing as npt
 
 from ._av import Decoder
 from .errors import ERROR_TYPES, NoFrameError, NotShownError, SharedTimestampsError
-from .frame_table import FrameTable, _NominalFrames, load_table
+from .frame_table import FrameTable, _NominalFrames, load_table, shown_index
 
 if TYPE_CHECKING:
     from ._av import StreamInfo, VideoStreamMetadata
@@ -433,26 +433,35 @@ class VideoReader(_Closable):
         # Applied in list order: the crop and the resize refer to the upright
         # picture.  "native" output takes no transforms; it is turned in NumPy.
         transforms: list[tuple[str, int, int, int, int]] = []
-        out_size = (height, width)
         if turns and self._dtype != "native":
             transforms.append(("rotate", turns, 0, 0, 0))
         if crop is not None:
             top, left, crop_height, crop_width = (int(v) for v in crop)
-            if (min(top, left) < 0 or crop_height <= 0 or crop_width <= 0
-                    or top + crop_height > height or left + crop_width > width):
-                raise ValueError(
-                    f"crop (top={top}, left={left}, height={crop_height}, width={crop_width}) "
-                    f"does not fit in the {width}x{height} picture")
             transforms.append(("crop", top, left, crop_height, crop_width))
-            out_size = (crop_height, crop_width)
+            self._output_size(transforms, (
+                f"crop (top={top}, left={left}, height={crop_height}, width={crop_width}) "
+                f"does not fit in the {width}x{height} picture"))
         if resize is not None:
             new_height, new_width = (int(v) for v in resize)
-            if new_height <= 0 or new_width <= 0:
-                raise ValueError(f"resize needs a positive (height, width), not {tuple(resize)}")
             transforms.append(("resize", 0, 0, new_height, new_width))
-            out_size = (new_height, new_width)
+            self._output_size(transforms,
+                              f"resize needs a positive (height, width), not {tuple(resize)}")
         self._transforms = transforms
-        self._out_size = out_size
+        self._out_size = self._output_size(transforms) if transforms else (height, width)
+
+    def _output_size(self, transforms: list[tuple[str, int, int, int, int]],
+                     message: str | None = None) -> tuple[int, int]:
+        """(height, width) of the frames that ``transforms`` make, by the
+        extension's own rule: a request for no frame checks the transforms
+        and sizes its empty batch, decoding nothing.  ``message`` replaces
+        the extension's when they do not fit."""
+        try:
+            array, _, _ = self._decoder.decode_video([], self._dtype, True, transforms)
+        except (ValueError, OverflowError):
+            if message is None:
+                raise
+            raise ValueError(message) from None
+        return int(array.shape[1]), int(array.shape[2])
 
     def _read_header(self, auto_rotate: bool) -> VideoStreamMetadata:
         try:
@@ -711,7 +720,7 @@ class VideoReader(_Closable):
         error = self._time_error(wanted.ravel())
         if error is not None:
             raise error
-        return (np.searchsorted(table.times, wanted, side="right") - 1).astype(np.intp)
+        return shown_index(table.times, wanted)
 
     def _time_error(self, seconds: npt.NDArray[np.float64]) -> IndexError | None:
         """IndexError naming the first time outside the video's time range;

@@ -209,6 +209,8 @@ CLIPS: dict[str, Clip] = {
     # video's first frame comes after 0 (by its B-frame delay and, with some
     # muxers, the AAC priming).
     "multi": Clip("multi.mkv", _make_multi),
+    # A codec the tool encodes but FFmpeg cannot decode (it reads as codec "none").
+    "undecodable": Clip("undecodable.nut", [*_testsrc(1, "320x200"), "-c:v", "a64multi"]),
     "aac": Clip("aac.m4a", [*_tones(44100, 2), *AAC]),  # priming at -1024
     "mp3": Clip("mp3.mp3", [*_tones(44100, 2), "-c:a", "libmp3lame", "-b:a", "128k"]),
     "wav": Clip("wav.wav", [*_tones(44100, 1), "-c:a", "pcm_s16le"]),
