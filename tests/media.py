@@ -238,6 +238,10 @@ CLIPS: dict[str, Clip] = {
     "aac_negative": Clip("aac_negative.mkv", [*_tones(44100, 2), *AAC, "-avoid_negative_ts", "disabled"]),
     # 100x76, a width that is not a multiple of 32: converted through a padded frame.
     "odd_width": Clip("odd_width.mp4", [*_testsrc(1, "100x76"), *X264_GOP25]),
+    # 30000/1001 fps: Matroska's millisecond ticks round every frame's time.
+    **{f"ntsc_{suffix}": Clip(f"ntsc.{suffix}", ["-f", "lavfi", "-i",
+                                                 "testsrc2=size=96x64:rate=30000/1001:duration=3",
+                                                 *X264_GOP25]) for suffix in ("mkv", "mp4")},
     # Stereo 44.1 kHz for one second, then mono 22.05 kHz for one second.  The
     # header describes the first half; its duration is estimated from the bit rate.
     "format_change": Clip("format_change.aac", _make_format_change),
