@@ -435,33 +435,40 @@ class VideoReader(_Closable):
         transforms: list[tuple[str, int, int, int, int]] = []
         if turns and self._dtype != "native":
             transforms.append(("rotate", turns, 0, 0, 0))
+        upright = len(transforms)
         if crop is not None:
             top, left, crop_height, crop_width = (int(v) for v in crop)
             transforms.append(("crop", top, left, crop_height, crop_width))
-            self._output_size(transforms, (
-                f"crop (top={top}, left={left}, height={crop_height}, width={crop_width}) "
-                f"does not fit in the {width}x{height} picture"))
         if resize is not None:
             new_height, new_width = (int(v) for v in resize)
             transforms.append(("resize", 0, 0, new_height, new_width))
-            self._output_size(transforms,
-                              f"resize needs a positive (height, width), not {tuple(resize)}")
         self._transforms = transforms
-        self._out_size = self._output_size(transforms) if transforms else (height, width)
+        self._out_size = (height, width)
+        if transforms:  # "native" output takes none
+            try:
+                self._out_size = self._output_size(transforms)
+            except (ValueError, OverflowError):
+                # The extension's rule refused them; say which, of the reader's arguments.
+                if crop is not None and not self._fits(transforms[:upright + 1]):
+                    raise ValueError(
+                        f"crop (top={top}, left={left}, height={crop_height}, "
+                        f"width={crop_width}) does not fit in the {width}x{height} picture") from None
+                raise ValueError("resize needs a positive (height, width), "
+                                 f"not {tuple(resize or ())}") from None
 
-    def _output_size(self, transforms: list[tuple[str, int, int, int, int]],
-                     message: str | None = None) -> tuple[int, int]:
+    def _output_size(self, transforms: list[tuple[str, int, int, int, int]]) -> tuple[int, int]:
         """(height, width) of the frames that ``transforms`` make, by the
         extension's own rule: a request for no frame checks the transforms
-        and sizes its empty batch, decoding nothing.  ``message`` replaces
-        the extension's when they do not fit."""
-        try:
-            array, _, _ = self._decoder.decode_video([], self._dtype, True, transforms)
-        except (ValueError, OverflowError):
-            if message is None:
-                raise
-            raise ValueError(message) from None
+        and sizes its empty batch, decoding nothing."""
+        array, _, _ = self._decoder.decode_video([], self._dtype, True, transforms)
         return int(array.shape[1]), int(array.shape[2])
+
+    def _fits(self, transforms: list[tuple[str, int, int, int, int]]) -> bool:
+        try:
+            self._output_size(transforms)
+        except (ValueError, OverflowError):
+            return False
+        return True
 
     def _read_header(self, auto_rotate: bool) -> VideoStreamMetadata:
         try:

@@ -45,10 +45,14 @@ bool ErrorTypes::parse(PyObject* value, ErrorTypes& out) {
                     "error_types must be a dict of error kind names to exception classes");
     return false;
   }
+  // A copy of its own: a key's __repr__ (in a message below) cannot change it
+  // while it is walked.
+  py::Ref items = py::Ref::steal(PyDict_Copy(value));
+  if (!items) return false;
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
   PyObject* type = nullptr;
-  while (PyDict_Next(value, &position, &key, &type)) {
+  while (PyDict_Next(items.get(), &position, &key, &type)) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
     if (text == nullptr) {
