@@ -4,7 +4,6 @@
 from __future__ import annotations
 
 import importlib
-import time
 
 import numpy as np
 
@@ -15,18 +14,14 @@ _module = None
 
 
 def load():
-    """The installed package.  It may be being rebuilt while the benchmark
-    starts, so a failed import is retried for a while."""
+    """The installed package.  `make bench` installs it before it starts the
+    benchmark, so an import that fails does so for good: most often the
+    source tree (which has no built extension) shadows the installed
+    package, as when the benchmark is run with `python -m` from the
+    repository root; run it as a script (`python bench/run.py`)."""
     global _module
     if _module is None:
-        for attempt in range(30):
-            try:
-                _module = importlib.import_module("quorvex_av")
-                break
-            except ImportError:
-                if attempt == 29:
-                    raise
-                time.sleep(1)
+        _module = importlib.import_module("quorvex_av")
     return _module
 
 

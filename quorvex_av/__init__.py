@@ -10,9 +10,12 @@ file is scanned once, ever.  ``Decoder`` is the extension's own, lower-level cla
 
 from . import samplers
 from ._av import Decoder, __version__, ffmpeg_version
+from .errors import (NoDecoderError, NoFrameError, NotShownError, SharedTimestampsError,
+                     StreamNotFoundError, WrongMediaTypeError)
 from .frame_table import FrameTable
 from .loader import ClipLoader, LoadedClips, LoadError
-from .readers import AudioMetadata, AudioReader, VideoHeader, VideoMetadata, VideoReader
+from .readers import (AudioMetadata, AudioReader, VideoHeader, VideoMetadata, VideoReader,
+                      list_streams)
 from .samplers import Clips
 
 __all__ = [
@@ -24,10 +27,17 @@ __all__ = [
     "FrameTable",
     "LoadError",
     "LoadedClips",
+    "NoDecoderError",
+    "NoFrameError",
+    "NotShownError",
+    "SharedTimestampsError",
+    "StreamNotFoundError",
     "VideoHeader",
     "VideoMetadata",
     "VideoReader",
+    "WrongMediaTypeError",
     "__version__",
     "ffmpeg_version",
+    "list_streams",
     "samplers",
 ]

@@ -16,13 +16,17 @@ import struct
 import sys
 import wave
 from collections.abc import Callable, Iterator, Sequence
-from typing import Any, TextIO
+from typing import TYPE_CHECKING, Any, TextIO
 
 import numpy as np
 import numpy.typing as npt
 
 from . import __version__, ffmpeg_version
-from .readers import AudioReader, VideoReader
+from .errors import NoDecoderError
+from .readers import AudioReader, VideoReader, list_streams
+
+if TYPE_CHECKING:
+    from ._av import StreamInfo
 
 PROG = "quorvex-av"
 
@@ -75,29 +79,18 @@ class Progress:
 
 # -- info ------------------------------------------------------------------------
 
-WRONG_TYPE = "stream has the wrong media type"
-NO_STREAM = "no valid stream of the requested media type"
-NO_DECODER = "FFmpeg has no decoder for this codec"
-
-
-def _stream(path: str, index: int) -> dict[str, Any] | None:
-    """The description of stream ``index``; None past the last stream."""
-    for media_type in ("video", "audio"):
-        try:
-            if media_type == "video":
-                return _video_stream(path, index)
-            with AudioReader(path, stream_index=index) as audio:
-                return {"type": "audio", **dataclasses.asdict(audio.metadata)}
-        except ValueError as error:
-            if str(error) == NO_STREAM:
-                return None
-            if str(error) != WRONG_TYPE:
-                raise
-        except RuntimeError as error:
-            if str(error) != NO_DECODER:
-                raise
-            return {"type": media_type, "stream_index": index, "error": str(error)}
-    return {"type": "other", "stream_index": index}
+def _stream(path: str, stream: StreamInfo) -> dict[str, Any]:
+    """The description of one stream of the file."""
+    index, media_type = stream["index"], stream["media_type"]
+    if media_type not in ("video", "audio"):
+        return {"type": "other", "stream_index": index}
+    try:
+        if media_type == "video":
+            return _video_stream(path, index)
+        with AudioReader(path, stream_index=index) as audio:
+            return {"type": "audio", **dataclasses.asdict(audio.metadata)}
+    except NoDecoderError as error:
+        return {"type": media_type, "stream_index": index, "error": f"{error}"}
 
 
 def _video_stream(path: str, index: int) -> dict[str, Any]:
@@ -106,13 +99,13 @@ def _video_stream(path: str, index: int) -> dict[str, Any]:
         note = None
     except NotImplementedError as error:
         reader = VideoReader(path, stream_index=index, auto_rotate=False)
-        note = str(error).split(";")[0]
+        note = f"{error.__cause__ or error}"  # the decoder's reason, without the reader's advice
     with reader:
         try:
             described = {"type": "video", **dataclasses.asdict(reader.metadata)}
         except RuntimeError as error:  # the header opened but the packets cannot be listed
-            return {"type": "video", "stream_index": index, "codec": reader._header["codec"],
-                    "error": str(error)}
+            return {"type": "video", "stream_index": index, "codec": reader.header.codec,
+                    "error": f"{error}"}
     if note:
         described["rotation_note"] = note
     return described
@@ -126,12 +119,7 @@ def shown(path: str) -> str:
 
 def describe(path: str) -> dict[str, Any]:
     """Every stream of one file, as JSON-ready dicts."""
-    streams = []
-    for index in range(1024):
-        stream = _stream(path, index)
-        if stream is None:
-            break
-        streams.append(stream)
+    streams = [_stream(path, stream) for stream in list_streams(path)]
     return {"file": path, "ffmpeg_version": ffmpeg_version, "streams": streams}
 
 

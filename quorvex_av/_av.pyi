@@ -1,5 +1,5 @@
 from collections.abc import Sequence
-from typing import IO, Literal, SupportsFloat, SupportsIndex, TypeAlias
+from typing import IO, Literal, SupportsFloat, SupportsIndex, TypeAlias, TypedDict
 
 import numpy as np
 import numpy.typing as npt
@@ -13,6 +13,52 @@ _OutputDtype: TypeAlias = Literal["uint8", "uint16", "float32", "native"]
 _Transform: TypeAlias = tuple[str, int, int, int, int]
 _Batch: TypeAlias = tuple[npt.NDArray[np.uint8 | np.uint16 | np.float32], list[float], list[float]]
 
+class _StreamMetadata(TypedDict):
+    stream_index: int
+    time_base_num: int
+    time_base_den: int
+    codec: str | None
+    bit_rate: float
+    duration_seconds_from_header: float | None
+    container_duration: float | None
+    begin_stream_seconds_from_header: float | None
+
+class VideoStreamMetadata(_StreamMetadata):
+    """``metadata()`` of a decoder opened on a video stream."""
+
+    media_type: Literal["video"]
+    width: int
+    height: int
+    num_frames_from_header: int | None
+    average_fps_from_header: float | None
+    pixel_aspect_ratio: tuple[int, int]
+    pixel_format: str | None
+    bit_depth: int | None
+    color_range: str | None
+    color_space: str | None
+    color_primaries: str | None
+    color_transfer_characteristic: str | None
+    rotation: float | None
+
+class AudioStreamMetadata(_StreamMetadata):
+    """``metadata()`` of a decoder opened on an audio stream."""
+
+    media_type: Literal["audio"]
+    sample_rate: int
+    num_channels: int
+    sample_format: str | None
+
+class StreamInfo(TypedDict):
+    """One stream of a container, as ``Decoder.streams`` lists it."""
+
+    index: int
+    #: FFmpeg's name of the media type: "video", "audio", "subtitle",
+    #: "data", "attachment" or "unknown".
+    media_type: str
+    codec: str | None
+    #: Whether the linked FFmpeg has a decoder for the codec.
+    decodable: bool
+
 class Decoder:
     def __init__(
         self,
@@ -23,8 +69,21 @@ class Decoder:
         *,
         timeout: SupportsFloat | SupportsIndex | None = None,
         buffer_size: SupportsIndex | None = None,
-    ) -> None: ...
-    def metadata(self, apply_rotation: bool | np.bool_ = True) -> dict[str, object]: ...
+        error_types: dict[str, type[Exception]] | None = None,
+    ) -> None:
+        """``error_types`` maps kinds of failure ("no_stream",
+        "wrong_media_type", "no_decoder", "no_frame", "not_shown",
+        "shared_timestamps") to the classes raised for them (see
+        quorvex_av.errors), each a subclass of the built-in exception that
+        kind raises by default; kinds left out raise that built-in."""
+    @staticmethod
+    def streams(source: _Source, *, timeout: SupportsFloat | SupportsIndex | None = None
+                ) -> list[StreamInfo]:
+        """Every stream of the source's container in index order, from one
+        opening that decodes nothing."""
+    def metadata(
+        self, apply_rotation: bool | np.bool_ = True
+    ) -> VideoStreamMetadata | AudioStreamMetadata: ...
     def scan(self) -> list[tuple[int, int, bool]]: ...
     def decode_video(
         self,

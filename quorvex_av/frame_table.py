@@ -13,10 +13,13 @@ import functools
 import math
 import os
 from dataclasses import dataclass, field
-from typing import IO, Any, Union
+from typing import IO, TYPE_CHECKING, Any, Union
 
 import numpy as np
 import numpy.typing as npt
+
+if TYPE_CHECKING:
+    from ._av import VideoStreamMetadata
 
 __all__ = ["FrameTable"]
 
@@ -101,7 +104,7 @@ class FrameTable:
         return result
 
     @classmethod
-    def from_scan(cls, packets: list[tuple[int, int, bool]], header: dict[str, object],
+    def from_scan(cls, packets: list[tuple[int, int, bool]], header: VideoStreamMetadata,
                   source_size: int | None = None) -> FrameTable:
         """The table of a ``Decoder.scan()`` result, with the identity of the
         stream taken from the decoder's ``metadata()``."""
@@ -134,7 +137,7 @@ class FrameTable:
         occurrences = None if self.occurrence is None else self.occurrence[picks].tolist()
         return targets, occurrences
 
-    def check(self, header: dict[str, object], source_size: int | None) -> None:
+    def check(self, header: VideoStreamMetadata, source_size: int | None) -> None:
         """ValueError naming every identity fact that differs from the
         stream's (facts unknown on either side are not compared)."""
         stream = _identity(header) | {"source_size": source_size}
@@ -212,20 +215,18 @@ def _unknown(value: int | None) -> int:
     return -1 if value is None else value
 
 
-def _number(header: dict[str, object], key: str) -> int:
-    value = header.get(key)
-    if not isinstance(value, int):
-        raise RuntimeError(f"the stream header has no {key}")
-    return value
+def _identity(header: VideoStreamMetadata) -> dict[str, Any]:
+    return {"stream_index": header["stream_index"], "codec": header["codec"],
+            "time_base": (header["time_base_num"], header["time_base_den"]),
+            "header_frames": header["num_frames_from_header"]}
 
 
-def _identity(header: dict[str, object]) -> dict[str, Any]:
-    frames = header.get("num_frames_from_header")
-    codec = header.get("codec")
-    return {"stream_index": _number(header, "stream_index"),
-            "codec": None if codec is None else str(codec),
-            "time_base": (_number(header, "time_base_num"), _number(header, "time_base_den")),
-            "header_frames": frames if isinstance(frames, int) else None}
+def shown_index(times: npt.NDArray[np.float64], at: npt.ArrayLike) -> npt.NDArray[np.intp]:
+    """Row of the frame shown at each time ``at``, for frames at ``times``
+    (sorted): the last frame whose time is at or before it, so the last of
+    frames sharing a time; -1 before the first frame.  The rule by which the
+    extension's ``decode_timestamps`` picks its frames, on a frame table."""
+    return (np.searchsorted(times, at, side="right") - 1).astype(np.intp)
 
 
 def load_table(value: FrameTable | str | os.PathLike[str]) -> FrameTable:
@@ -271,27 +272,27 @@ class _NominalFrames:
         return np.full(self.count, 1.0 / self.fps)
 
     @classmethod
-    def from_header(cls, header: dict[str, object]) -> _NominalFrames | None:
+    def from_header(cls, header: VideoStreamMetadata) -> _NominalFrames | None:
         """The nominal frames, or None when the header lacks the rate or
         both a frame count and a duration."""
-        fps = header.get("average_fps_from_header")
-        if not isinstance(fps, float) or not math.isfinite(fps) or fps <= 0:
+        fps = header["average_fps_from_header"]
+        if fps is None or not math.isfinite(fps) or fps <= 0:
             return None
-        num, den = _number(header, "time_base_num"), _number(header, "time_base_den")
-        begin = header.get("begin_stream_seconds_from_header")
-        start = float(begin) if isinstance(begin, (int, float)) else 0.0
-        count = header.get("num_frames_from_header")
-        duration = header.get("duration_seconds_from_header")
-        if isinstance(count, int) and isinstance(duration, float) and duration > 0:
+        num, den = header["time_base_num"], header["time_base_den"]
+        begin = header["begin_stream_seconds_from_header"]
+        start = 0.0 if begin is None else begin
+        count = header["num_frames_from_header"]
+        duration = header["duration_seconds_from_header"]
+        if count is not None and duration is not None and duration > 0:
             # A base rate that does not fit the count and the duration (a
             # variable rate) gives way to their mean rate.
             if abs(count - duration * fps) > max(2.0, 0.01 * count):
                 fps = count / duration
-        if not isinstance(count, int):
-            if not isinstance(duration, float):
+        if count is None:
+            if duration is None:
                 # The container's duration runs from its own start, taken as 0.
-                whole = header.get("container_duration")
-                duration = float(whole) - max(start, 0.0) if isinstance(whole, float) else None
+                whole = header["container_duration"]
+                duration = None if whole is None else whole - max(start, 0.0)
             if duration is None or duration <= 0:
                 return None
             count = max(round(duration * fps), 0)

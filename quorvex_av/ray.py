@@ -339,7 +339,7 @@ def _read_audio(job: _Job, piece: _Piece) -> Iterator[pa.Table]:
         length, step = round(window * rate), max(1, round(hop * rate))
         # Window k starts at sample k x step of a whole read's timeline,
         # which begins at the stream's first sample.
-        first = reader._start_time()
+        first = reader.first_sample_time
         if first is None:
             return  # no samples: no windows
         begin, last = piece.windows

@@ -21,16 +21,22 @@ import operator
 import os
 import weakref
 from collections.abc import Callable, Iterator
-from dataclasses import dataclass
-from typing import IO, Any, Literal, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, Union
+from dataclasses import dataclass, fields
+from typing import (IO, TYPE_CHECKING, Any, Literal, SupportsFloat, SupportsIndex, TypeAlias,
+                    TypeVar, Union)
 
 import numpy as np
 import numpy.typing as npt
 
 from ._av import Decoder
-from .frame_table import FrameTable, _NominalFrames, load_table
+from .errors import ERROR_TYPES, NoFrameError, NotShownError, SharedTimestampsError
+from .frame_table import FrameTable, _NominalFrames, load_table, shown_index
 
-__all__ = ["AudioMetadata", "AudioReader", "VideoHeader", "VideoMetadata", "VideoReader"]
+if TYPE_CHECKING:
+    from ._av import StreamInfo, VideoStreamMetadata
+
+__all__ = ["AudioMetadata", "AudioReader", "VideoHeader", "VideoMetadata", "VideoReader",
+           "list_streams"]
 
 #: What a reader can open: a path or URL, encoded media in memory, or a
 #: binary file object with ``read`` and ``seek``.
@@ -47,15 +53,6 @@ SeekMode: TypeAlias = Literal["exact", "approximate"]
 _SEEK_MODES = ("exact", "approximate")
 
 _DTYPES = ("uint8", "uint16", "float32", "native")
-# The extension's messages for a time at which no frame is shown.
-_NOT_SHOWN = (
-    "no frame at or before requested timestamp",
-    "timestamp exceeds final frame duration or duration is unknown",
-)
-# The extension's message for a target after the last frame.
-_NO_FRAME = "no decoded frame at PTS "
-# The extension's timestamp mode refuses frames that share a timestamp.
-_SHARED_TIMESTAMPS = "timestamp mode requires strictly increasing frame PTS"
 # The largest read from a file object.  The decoder's reads start at 64 KiB
 # after each seek and double while it reads on, so one frame in the middle
 # of a 720p file costs about ten reads (about seventy at the decoder's own
@@ -69,27 +66,13 @@ def _open(source: Source, media_type: Literal["video", "audio"],
           timeout: float | None = None) -> tuple[Decoder, _Held | None]:
     """A Decoder on ``source``, after turning path-likes and byte buffers
     into what the extension takes, and what must stay open while it is used
-    (see ``_held_name``)."""
-    value: str | bytes | IO[bytes]
-    held: _Held | None = None
-    options: dict[str, Any] = {} if timeout is None else {"timeout": timeout}
-    given: object = source  # checked at run time whatever its annotation says
-    if isinstance(given, io.TextIOBase):
-        raise TypeError("source is a text file; open it in binary mode ('rb')")
-    if isinstance(source, (str, os.PathLike)) and not isinstance(source, bytes):
-        # Never bytes from a path-like: those would be read as media.
-        value = source if isinstance(source, str) else os.fsdecode(source)
-        if not _utf8(value):
-            value, held = _held_name(value)
-    elif isinstance(source, bytes):
-        value = source
-    elif isinstance(source, (bytearray, memoryview)):
-        value = bytes(source)
-    elif hasattr(source, "read") and hasattr(source, "seek"):
-        value = source
-    else:
-        raise TypeError("source must be a path, bytes or a binary file object, "
-                        f"not {type(source).__name__}")
+    (see ``_held_name``).  What is neither is the extension's to classify:
+    it takes a binary file object and rejects anything else with
+    ValueError."""
+    options: dict[str, Any] = {"error_types": ERROR_TYPES}
+    if timeout is not None:
+        options["timeout"] = timeout
+    value, held = _prepared(source)
     if not isinstance(value, (str, bytes)):  # a file object, maybe one from _held_name
         options["buffer_size"] = _FILE_BUFFER_SIZE
     try:
@@ -98,6 +81,34 @@ def _open(source: Source, media_type: Literal["video", "audio"],
         if held is not None:
             held.close()
         raise
+
+
+def _prepared(source: Source) -> tuple[str | bytes | IO[bytes], _Held | None]:
+    """``source`` as the extension takes it, and what must stay open while
+    it is read."""
+    given: object = source  # checked at run time whatever its annotation says
+    if isinstance(given, io.TextIOBase):
+        raise TypeError("source is a text file; open it in binary mode ('rb')")
+    if isinstance(source, (str, os.PathLike)) and not isinstance(source, bytes):
+        # Never bytes from a path-like: those would be read as media.
+        value = source if isinstance(source, str) else os.fsdecode(source)
+        return _held_name(value) if not _utf8(value) else (value, None)
+    if isinstance(source, (bytearray, memoryview)):
+        return bytes(source), None
+    return source, None
+
+
+def list_streams(source: Source, *, timeout: float | None = None) -> list[StreamInfo]:
+    """Every stream of ``source`` (as a reader takes it) in index order: its
+    index, media type ("video", "audio", "subtitle", ...), codec name and
+    whether it can be decoded here.  One opening of the container, which
+    decodes nothing."""
+    value, held = _prepared(source)
+    try:
+        return Decoder.streams(value, timeout=timeout)
+    finally:
+        if held is not None:
+            held.close()
 
 
 def _utf8(text: str) -> bool:
@@ -152,29 +163,9 @@ def _skipped(decoder: Decoder) -> int:
         return 0
 
 
-def _str(value: object) -> str | None:
-    return None if value is None else str(value)
-
-
-def _int(value: object) -> int | None:
-    return int(value) if isinstance(value, (int, float)) else None
-
-
-def _float(value: object) -> float | None:
-    return float(value) if isinstance(value, (int, float)) else None
-
-
-def _need_int(header: dict[str, object], key: str) -> int:
-    value = _int(header.get(key))
-    if value is None:
-        raise RuntimeError(f"the stream header has no {key}")
-    return value
-
-
-def _pair(value: object) -> tuple[int, int] | None:
-    if isinstance(value, tuple) and len(value) == 2 and value[0] and value[1]:
-        return int(value[0]), int(value[1])
-    return None
+def _aspect(ratio: tuple[int, int]) -> tuple[int, int] | None:
+    """A pixel aspect ratio, None where the header stores none (a zero)."""
+    return ratio if ratio[0] and ratio[1] else None
 
 
 def _seconds(value: float) -> str:
@@ -182,13 +173,8 @@ def _seconds(value: float) -> str:
 
 
 @dataclass(frozen=True)
-class VideoHeader:
-    """What the container header says of a video stream: known as soon as
-    a ``VideoReader`` is open, without reading any frame or packet.
-
-    The counts and times here are the header's claims (None where it makes
-    none); ``VideoMetadata`` has the ones a scan of the stream measures.
-    """
+class _VideoFacts:
+    """The header facts that ``VideoHeader`` and ``VideoMetadata`` share."""
 
     stream_index: int
     codec: str | None
@@ -196,15 +182,6 @@ class VideoHeader:
     #: the reader applies the display rotation.
     width: int
     height: int
-    #: The frame count the header stores (MP4 does, Matroska does not).
-    num_frames: int | None
-    #: The header's base frame rate.
-    fps: float | None
-    #: The stream's start time and duration, in seconds.
-    start: float | None
-    duration: float | None
-    #: The whole container's duration, in seconds.
-    container_duration: float | None
     pixel_format: str | None
     bit_depth: int | None
     #: Shape of a pixel as (width, height), None when the file does not say.
@@ -220,7 +197,27 @@ class VideoHeader:
 
 
 @dataclass(frozen=True)
-class VideoMetadata:
+class VideoHeader(_VideoFacts):
+    """What the container header says of a video stream: known as soon as
+    a ``VideoReader`` is open, without reading any frame or packet.
+
+    The counts and times here are the header's claims (None where it makes
+    none); ``VideoMetadata`` has the ones a scan of the stream measures.
+    """
+
+    #: The frame count the header stores (MP4 does, Matroska does not).
+    num_frames: int | None
+    #: The header's base frame rate.
+    fps: float | None
+    #: The stream's start time and duration, in seconds.
+    start: float | None
+    duration: float | None
+    #: The whole container's duration, in seconds.
+    container_duration: float | None
+
+
+@dataclass(frozen=True)
+class VideoMetadata(_VideoFacts):
     """What a ``VideoReader`` knows about its stream.
 
     Sizes are those of the pictures as shown: with ``auto_rotate`` a quarter
@@ -232,12 +229,6 @@ class VideoMetadata:
     None).  The other fields are header facts, also in ``VideoHeader``.
     """
 
-    stream_index: int
-    codec: str | None
-    #: Width and height of the frames before any crop or resize, upright when
-    #: the reader applies the display rotation.
-    width: int
-    height: int
     #: Frames in the stream, and how many of them are key frames.
     num_frames: int
     num_key_frames: int | None
@@ -249,18 +240,6 @@ class VideoMetadata:
     #: Mean frame rate over the frame intervals, (frames - 1) / (last time -
     #: first time); the header's rate when there are fewer than two frames.
     fps: float | None
-    pixel_format: str | None
-    bit_depth: int | None
-    #: Shape of a pixel as (width, height), None when the file does not say.
-    pixel_aspect_ratio: tuple[int, int] | None
-    color_range: str | None
-    color_space: str | None
-    color_primaries: str | None
-    color_transfer: str | None
-    #: The display rotation stored in the file, in degrees counter-clockwise
-    #: (None when there is none), whether or not the reader applies it.
-    rotation: float | None
-    bit_rate: float | None
 
 
 @dataclass(frozen=True)
@@ -443,9 +422,9 @@ class VideoReader(_Closable):
                    resize: tuple[int, int] | None, auto_rotate: bool) -> None:
         """Read the header; plan the rotation, crop and resize."""
         self._header = self._read_header(auto_rotate)
-        rotation = _float(self._header["rotation"])
+        rotation = self._header["rotation"]
         turns = round(rotation / 90) % 4 if auto_rotate and rotation is not None else 0
-        width, height = _need_int(self._header, "width"), _need_int(self._header, "height")
+        width, height = self._header["width"], self._header["height"]
         if turns % 2:
             width, height = height, width
         self._turns = turns  # quarter turns counter-clockwise
@@ -454,37 +433,57 @@ class VideoReader(_Closable):
         # Applied in list order: the crop and the resize refer to the upright
         # picture.  "native" output takes no transforms; it is turned in NumPy.
         transforms: list[tuple[str, int, int, int, int]] = []
-        out_size = (height, width)
         if turns and self._dtype != "native":
             transforms.append(("rotate", turns, 0, 0, 0))
+        upright = len(transforms)
         if crop is not None:
             top, left, crop_height, crop_width = (int(v) for v in crop)
-            if (min(top, left) < 0 or crop_height <= 0 or crop_width <= 0
-                    or top + crop_height > height or left + crop_width > width):
-                raise ValueError(
-                    f"crop (top={top}, left={left}, height={crop_height}, width={crop_width}) "
-                    f"does not fit in the {width}x{height} picture")
             transforms.append(("crop", top, left, crop_height, crop_width))
-            out_size = (crop_height, crop_width)
         if resize is not None:
             new_height, new_width = (int(v) for v in resize)
-            if new_height <= 0 or new_width <= 0:
-                raise ValueError(f"resize needs a positive (height, width), not {tuple(resize)}")
             transforms.append(("resize", 0, 0, new_height, new_width))
-            out_size = (new_height, new_width)
         self._transforms = transforms
-        self._out_size = out_size
+        self._out_size = (height, width)
+        if transforms:  # "native" output takes none
+            try:
+                self._out_size = self._output_size(transforms)
+            except (ValueError, OverflowError):
+                # The extension's rule refused them; say which, of the reader's arguments.
+                if crop is not None and not self._fits(transforms[:upright + 1]):
+                    raise ValueError(
+                        f"crop (top={top}, left={left}, height={crop_height}, "
+                        f"width={crop_width}) does not fit in the {width}x{height} picture") from None
+                raise ValueError("resize needs a positive (height, width), "
+                                 f"not {tuple(resize or ())}") from None
 
-    def _read_header(self, auto_rotate: bool) -> dict[str, object]:
+    def _output_size(self, transforms: list[tuple[str, int, int, int, int]]) -> tuple[int, int]:
+        """(height, width) of the frames that ``transforms`` make, by the
+        extension's own rule: a request for no frame checks the transforms
+        and sizes its empty batch, decoding nothing."""
+        array, _, _ = self._decoder.decode_video([], self._dtype, True, transforms)
+        return int(array.shape[1]), int(array.shape[2])
+
+    def _fits(self, transforms: list[tuple[str, int, int, int, int]]) -> bool:
         try:
-            return self._decoder.metadata(apply_rotation=True)
+            self._output_size(transforms)
+        except (ValueError, OverflowError):
+            return False
+        return True
+
+    def _read_header(self, auto_rotate: bool) -> VideoStreamMetadata:
+        try:
+            header = self._decoder.metadata(apply_rotation=True)
         except NotImplementedError as error:
             if auto_rotate:
+                # Chained: the decoder's own reason stays in __cause__.
                 raise NotImplementedError(
                     f"{error}; open the reader with auto_rotate=False to read the "
-                    "pictures as stored") from None
+                    "pictures as stored") from error
             # Not applying it: the stored pictures are read as they are.
-            return self._decoder.metadata(apply_rotation=False)
+            header = self._decoder.metadata(apply_rotation=False)
+        if header["media_type"] != "video":
+            raise AssertionError("a video decoder described an audio stream")
+        return header
 
     # -- the frame table ------------------------------------------------------
 
@@ -537,24 +536,24 @@ class VideoReader(_Closable):
         """What the container header says of the stream; never scans."""
         header = self._header
         return VideoHeader(
-            stream_index=_need_int(header, "stream_index"),
-            codec=_str(header["codec"]),
+            stream_index=header["stream_index"],
+            codec=header["codec"],
             width=self._size[0],
             height=self._size[1],
-            num_frames=_int(header["num_frames_from_header"]),
-            fps=_float(header["average_fps_from_header"]),
-            start=_float(header["begin_stream_seconds_from_header"]),
-            duration=_float(header["duration_seconds_from_header"]),
-            container_duration=_float(header["container_duration"]),
-            pixel_format=_str(header["pixel_format"]),
-            bit_depth=_int(header["bit_depth"]),
-            pixel_aspect_ratio=_pair(header["pixel_aspect_ratio"]),
-            color_range=_str(header["color_range"]),
-            color_space=_str(header["color_space"]),
-            color_primaries=_str(header["color_primaries"]),
-            color_transfer=_str(header["color_transfer_characteristic"]),
+            num_frames=header["num_frames_from_header"],
+            fps=header["average_fps_from_header"],
+            start=header["begin_stream_seconds_from_header"],
+            duration=header["duration_seconds_from_header"],
+            container_duration=header["container_duration"],
+            pixel_format=header["pixel_format"],
+            bit_depth=header["bit_depth"],
+            pixel_aspect_ratio=_aspect(header["pixel_aspect_ratio"]),
+            color_range=header["color_range"],
+            color_space=header["color_space"],
+            color_primaries=header["color_primaries"],
+            color_transfer=header["color_transfer_characteristic"],
             rotation=self._rotation,
-            bit_rate=_float(header["bit_rate"]) or None,
+            bit_rate=header["bit_rate"] or None,
         )
 
     @property
@@ -577,13 +576,10 @@ class VideoReader(_Closable):
             else:
                 key_frames, fps = None, locator.fps
             start = float(locator.times[0]) if count else 0.0
-            fields = {name: getattr(header, name) for name in (
-                "stream_index", "codec", "width", "height", "pixel_format", "bit_depth",
-                "pixel_aspect_ratio", "color_range", "color_space", "color_primaries",
-                "color_transfer", "rotation", "bit_rate")}
+            facts = {field.name: getattr(header, field.name) for field in fields(_VideoFacts)}
             self._metadata = VideoMetadata(
                 num_frames=count, num_key_frames=key_frames, start=start,
-                duration=locator.end - start if count else 0.0, fps=fps, **fields)
+                duration=locator.end - start if count else 0.0, fps=fps, **facts)
         return self._metadata
 
     # -- frames by index ------------------------------------------------------
@@ -654,16 +650,14 @@ class VideoReader(_Closable):
 
         try:
             array, times, _ = decode(targets)
-        except RuntimeError as error:
-            if exact or not str(error).startswith(_NO_FRAME):
+        except NoFrameError:
+            if exact:
                 raise
             # Without an index (FLV) a seek to a time at or past the last
             # frame can land after it: seek half a period earlier instead.
             try:
                 array, times, _ = decode([(pts, pts) for pts, _ in targets])
-            except RuntimeError as again:
-                if not str(again).startswith(_NO_FRAME):
-                    raise
+            except NoFrameError:
                 raise IndexError("a frame index is past the last frame of the stream: the header "
                                  f"counts {len(locator)} frames, the stream has fewer") from None
         frames = self._turn(array)
@@ -714,11 +708,9 @@ class VideoReader(_Closable):
             array, _, _ = self._decoder.decode_timestamps(
                 unique.tolist(), self._dtype, self._transforms,
                 direct_resize=self._direct_resize, skip_invalid=self._skip_invalid)
-        except RuntimeError as error:
-            if str(error) == _SHARED_TIMESTAMPS:
-                return self[self.index_at(wanted)]
-            if str(error) not in _NOT_SHOWN:
-                raise
+        except SharedTimestampsError:
+            return self[self.index_at(wanted)]
+        except NotShownError as error:
             raise self._time_error(unique) or error from None
         finally:
             self.skipped_packets = _skipped(self._decoder)
@@ -735,7 +727,7 @@ class VideoReader(_Closable):
         error = self._time_error(wanted.ravel())
         if error is not None:
             raise error
-        return (np.searchsorted(table.times, wanted, side="right") - 1).astype(np.intp)
+        return shown_index(table.times, wanted)
 
     def _time_error(self, seconds: npt.NDArray[np.float64]) -> IndexError | None:
         """IndexError naming the first time outside the video's time range;
@@ -801,15 +793,17 @@ class AudioReader(_Closable):
         self.skipped_packets = 0
         self._open(source, "audio", stream_index, timeout=timeout)
         header = self._decoder.metadata()
+        if header["media_type"] != "audio":
+            raise AssertionError("an audio decoder described a video stream")
         self.metadata = AudioMetadata(
-            stream_index=_need_int(header, "stream_index"),
-            codec=_str(header["codec"]),
-            sample_rate=_int(header["sample_rate"]),
-            channels=_int(header["num_channels"]),
-            sample_format=_str(header["sample_format"]),
-            start=_float(header["begin_stream_seconds_from_header"]),
-            duration=_float(header["duration_seconds_from_header"]),
-            bit_rate=_float(header["bit_rate"]) or None,
+            stream_index=header["stream_index"],
+            codec=header["codec"],
+            sample_rate=header["sample_rate"],
+            channels=header["num_channels"],
+            sample_format=header["sample_format"],
+            start=header["begin_stream_seconds_from_header"],
+            duration=header["duration_seconds_from_header"],
+            bit_rate=header["bit_rate"] or None,
         )
         rate = self.metadata.sample_rate if rate is None else rate
         count = self.metadata.channels if count is None else count
@@ -860,7 +854,7 @@ class AudioReader(_Closable):
             raise ValueError("a chunk must last at least one sample, not "
                              f"{seconds} s at {self.sample_rate} Hz")
         self._check_bounds(start, stop)
-        if start is None and stop is None and self._start_time() is None:
+        if start is None and stop is None and self.first_sample_time is None:
             return  # no samples, as read() gives an empty array
         first, low, high = self._span(start, stop)
         index = low
@@ -896,7 +890,7 @@ class AudioReader(_Closable):
     def _span(self, start: float | None, stop: float | None) -> tuple[float, int, int | None]:
         """The first-sample time, and the sample indices [low, high) that
         [start, stop) covers on the whole read's timeline."""
-        first = self._start_time()
+        first = self.first_sample_time
         if first is None:
             raise IndexError("the audio stream holds no samples")
         rate = self.sample_rate
@@ -908,7 +902,12 @@ class AudioReader(_Closable):
         high = None if stop is None else max(low, math.ceil((stop - first) * rate - 1e-6))
         return first, low, high
 
-    def _start_time(self) -> float | None:
+    @property
+    def first_sample_time(self) -> float | None:
+        """Time in seconds of the stream's first sample, sample 0 of
+        ``read()`` (not always 0, nor the header's ``metadata.start``);
+        None when the stream decodes to no samples.  Found by decoding the
+        stream's first frame, once per reader."""
         return self._decoder.audio_start_time(skip_invalid=self._skip_invalid)
 
     def _read_range(self, low: int, high: int | None) -> tuple[npt.NDArray[np.float32], int | None]:

@@ -25,6 +25,7 @@ from typing import Any, TypeAlias, Union
 import numpy as np
 import numpy.typing as npt
 
+from .frame_table import shown_index
 from .readers import Frames, VideoReader
 
 __all__ = [
@@ -216,8 +217,7 @@ def _shown(reader: VideoReader, starts: npt.NDArray[np.float64], frames_per_clip
     sampling = starts[:, None] + np.arange(frames_per_clip) * seconds_between_frames
     # Rounding must not carry a sampling time to the end of the range.
     np.minimum(sampling, np.nextafter(stop, -math.inf), out=sampling)
-    indices = np.searchsorted(reader.times, sampling + _TIME_SLACK, side="right") - 1
-    return _decode(reader, indices.astype(np.intp))
+    return _decode(reader, shown_index(reader.times, sampling + _TIME_SLACK))
 
 
 def clips_at_random_times(reader: VideoReader, num_clips: int, frames_per_clip: int, *,

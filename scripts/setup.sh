@@ -15,30 +15,20 @@ python=${PYTHON:-python3}
 venv=${VENV:-.venv}
 extras=${EXTRAS:-test,test-cluster}
 
-as_root() {
-  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
-}
+# shellcheck source=scripts/common.sh
+source scripts/common.sh
 
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-    missing+=("$package")
-done
 if ! command -v "$python" >/dev/null; then
-  missing+=(python3 python3-dev python3-venv)
+  packages+=(python3 python3-dev python3-venv)
   python=python3
 elif ! "$python" -c 'import ensurepip, venv' 2>/dev/null; then
-  missing+=(python3-venv)
+  packages+=(python3-venv)
 fi
 if command -v "$python" >/dev/null &&
    ! "$python" -c 'import os, sysconfig; raise SystemExit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))'; then
-  missing+=(python3-dev)
+  packages+=(python3-dev)
 fi
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}"
-  as_root apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+apt_install_missing "${packages[@]}"
 
 if [ ! -x "$venv/bin/python" ]; then
   "$python" -m venv "$venv"

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "errors.hpp"
 #include "ffmpeg/decoder.hpp"
 #include "ffmpeg/error.hpp"
 
@@ -18,6 +19,7 @@ struct AudioBatch;
 struct DecoderObject {
   PyObject_HEAD std::optional<ffmpeg::Decoder> state;  // empty once closed
   std::atomic<std::intptr_t> use;                      // 0 free, -1 exclusive, n > 0 shared by n
+  ErrorTypes errors;                                   // given at construction
 };
 
 inline DecoderObject* as_decoder(PyObject* object) {
@@ -68,3 +70,5 @@ PyObject* audio_array(ffmpeg::AudioBatch& batch);
 PyObject* decoder_decode_audio(DecoderObject* self, PyObject* args, PyObject* kwargs);
 PyObject* decoder_decode_audio_range(DecoderObject* self, PyObject* args, PyObject* kwargs);
 PyObject* decoder_audio_start_time(DecoderObject* self, PyObject* args, PyObject* kwargs);
+// The static method Decoder.streams(source, *, timeout=None).
+PyObject* decoder_streams(PyObject* unused, PyObject* args, PyObject* kwargs);

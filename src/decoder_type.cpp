@@ -29,7 +29,13 @@ PyObject* guarded(Call&& call) noexcept {
 
 template <PyObject* (*Method)(DecoderObject*, PyObject*, PyObject*)>
 PyObject* entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&] { return Method(as_decoder(self), args, kwargs); });
+  DecoderObject* decoder = as_decoder(self);
+  ErrorTypes::Scope raising(decoder->errors);
+  return guarded([&] { return Method(decoder, args, kwargs); });
+}
+
+PyObject* static_entry_streams(PyObject* unused, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&] { return decoder_streams(unused, args, kwargs); });
 }
 
 template <PyObject* (*Method)(DecoderObject*, PyObject*, PyObject*)>
@@ -62,10 +68,10 @@ bool check_buffer_size(const ffmpeg::IoSettings& io) {
 }
 
 PyObject* decoder_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static constexpr std::array<const char*, 6> names{"source",  "media_type", "stream_index",
-                                                    "threads", "timeout",    "buffer_size"};
-  std::array<PyObject*, 6> bound{};
-  if (!args::bind("Decoder.__new__", names, 2, args, kwargs, bound, 2)) return nullptr;
+  static constexpr std::array<const char*, 7> names{
+      "source", "media_type", "stream_index", "threads", "timeout", "buffer_size", "error_types"};
+  std::array<PyObject*, 7> bound{};
+  if (!args::bind("Decoder.__new__", names, 2, args, kwargs, bound, 3)) return nullptr;
 
   std::string media_type;
   std::optional<int> stream_index;
@@ -86,6 +92,9 @@ PyObject* decoder_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs)
   }
   ffmpeg::IoSettings io;
   if (!convert_buffer_size(bound[5], io)) return nullptr;
+  ErrorTypes errors;
+  if (!ErrorTypes::parse(bound[6], errors)) return nullptr;
+  ErrorTypes::Scope raising(errors);
 
   std::optional<ffmpeg::Source> source = classify_source(bound[0]);
   if (!source) return nullptr;
@@ -119,6 +128,7 @@ PyObject* decoder_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs)
   DecoderObject* self = as_decoder(object);
   new (&self->state) std::optional<ffmpeg::Decoder>(std::move(opened).value());
   new (&self->use) std::atomic<std::intptr_t>(0);
+  new (&self->errors) ErrorTypes(std::move(errors));
   return object;
 }
 
@@ -145,6 +155,9 @@ PyObject* decoder_skipped_packets(DecoderObject* self, PyObject*, PyObject*) {
 int decoder_traverse(PyObject* object, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(object));
   DecoderObject* self = as_decoder(object);
+  // Set once at construction and dropped only by clearing, which needs
+  // exclusive use; visited whatever the use.
+  if (int visited = self->errors.traverse(visit, arg)) return visited;
   auto use = Use::try_shared(self);
   if (!use || !self->state || !self->state->reader) return 0;
   if (auto* file = std::get_if<ffmpeg::FileReader>(self->state->reader.get())) {
@@ -158,6 +171,7 @@ int decoder_clear(PyObject* object) {
   auto use = Use::exclusive(self);
   if (!use) return -1;
   close_record(self);
+  self->errors.clear();
   return 0;
 }
 
@@ -168,6 +182,7 @@ void decoder_dealloc(PyObject* object) {
   close_record(self);
   std::destroy_at(&self->state);
   std::destroy_at(&self->use);
+  std::destroy_at(&self->errors);
   auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free(object);
   Py_DECREF(type);
@@ -202,6 +217,8 @@ PyMethodDef methods[] = {
     {"skipped_packets",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry_noargs<decoder_skipped_packets>)),
      METH_NOARGS, "skipped_packets($self)\n--\n\n"},
+    {"streams", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(static_entry_streams)),
+     keywords | METH_STATIC, "streams(source, *, timeout=None)\n--\n\n"},
     {"close",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry_noargs<decoder_close>)),
      METH_NOARGS, "close($self)\n--\n\n"},
@@ -211,7 +228,7 @@ PyMethodDef methods[] = {
 PyType_Slot slots[] = {
     {Py_tp_doc,
      const_cast<char*>("Decoder(source, media_type, stream_index=None, threads=1, *, timeout=None, "
-                       "buffer_size=None)\n--\n\n")},
+                       "buffer_size=None, error_types=None)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(decoder_new)},
     {Py_tp_traverse, reinterpret_cast<void*>(decoder_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(decoder_clear)},

@@ -41,7 +41,7 @@ PyObject* create_module() {
   if (!add(module.get(), "Decoder", decoder_type()) ||
       !add(module.get(), "ffmpeg_version",
            PyUnicode_FromStringAndSize(version.data(), static_cast<Py_ssize_t>(version.size()))) ||
-      !add(module.get(), "__version__", PyUnicode_FromString("0.4.1"))) {
+      !add(module.get(), "__version__", PyUnicode_FromString(QUORVEX_VERSION))) {
     return nullptr;
   }
   return module.release();

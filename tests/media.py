@@ -209,6 +209,8 @@ CLIPS: dict[str, Clip] = {
     # video's first frame comes after 0 (by its B-frame delay and, with some
     # muxers, the AAC priming).
     "multi": Clip("multi.mkv", _make_multi),
+    # A codec the tool encodes but FFmpeg cannot decode (it reads as codec "none").
+    "undecodable": Clip("undecodable.nut", [*_testsrc(1, "320x200"), "-c:v", "a64multi"]),
     "aac": Clip("aac.m4a", [*_tones(44100, 2), *AAC]),  # priming at -1024
     "mp3": Clip("mp3.mp3", [*_tones(44100, 2), "-c:a", "libmp3lame", "-b:a", "128k"]),
     "wav": Clip("wav.wav", [*_tones(44100, 1), "-c:a", "pcm_s16le"]),
@@ -236,6 +238,10 @@ CLIPS: dict[str, Clip] = {
     "aac_negative": Clip("aac_negative.mkv", [*_tones(44100, 2), *AAC, "-avoid_negative_ts", "disabled"]),
     # 100x76, a width that is not a multiple of 32: converted through a padded frame.
     "odd_width": Clip("odd_width.mp4", [*_testsrc(1, "100x76"), *X264_GOP25]),
+    # 30000/1001 fps: Matroska's millisecond ticks round every frame's time.
+    **{f"ntsc_{suffix}": Clip(f"ntsc.{suffix}", ["-f", "lavfi", "-i",
+                                                 "testsrc2=size=96x64:rate=30000/1001:duration=3",
+                                                 *X264_GOP25]) for suffix in ("mkv", "mp4")},
     # Stereo 44.1 kHz for one second, then mono 22.05 kHz for one second.  The
     # header describes the first half; its duration is estimated from the bit rate.
     "format_change": Clip("format_change.aac", _make_format_change),

@@ -18,9 +18,11 @@ from quorvex_av.__main__ import main
 def test_info(media, tmp_path, capsys):
     bad = tmp_path / "not_media.mp4"
     bad.write_bytes(b"no media here")
-    assert main(["info", str(bad), str(media.path("rotated90"))]) == 1  # goes on past a bad file
+    files = [bad, media.path("rotated90"), media.path("undecodable")]
+    assert main(["info", *map(str, files)]) == 1  # goes on past a bad file
     out, err = capsys.readouterr()
     assert "stream 0: video, h264 120x160 yuv420p (8-bit), 25 fps" in out and "rotation: -90 degrees" in out
+    assert "stream 0: video, unreadable (FFmpeg has no decoder for this codec)" in out
     assert f"quorvex-av: {bad}: open input: " in err
     assert main(["info", "--json", str(media.path("multi"))]) == 0
     info = json.loads(capsys.readouterr().out)

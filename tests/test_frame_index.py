@@ -14,8 +14,9 @@ from quorvex_av import ClipLoader, Decoder, FrameTable, VideoReader, samplers
 # and "multi", a Matroska file whose duration is that of its longest track:
 # newer muxers end its AAC track a fraction of a frame after the video,
 # which then counts one frame more (an index past the end: tested below).
+# ntsc_*: 30000/1001 fps, a rate whose frame times the time base rounds.
 CONSTANT_RATE = ["h264", "h264_audio", "vp9", "gray8", "rgba", "rotated90", "mirrored", "fullrange",
-                 "tagged", "unknown_duration", "odd_width"]
+                 "tagged", "unknown_duration", "odd_width", "ntsc_mkv", "ntsc_mp4"]
 OPTIONS = {"mirrored": dict(auto_rotate=False)}  # its display matrix mirrors
 
 
@@ -41,19 +42,9 @@ def test_approximate_mode_gives_the_exact_frames_of_a_constant_rate_stream(media
     assert np.array_equal(frames, want) and np.array_equal(times, want_times)
     picks = [len(exact) - 1, 0, len(exact) // 2 + 1, 7, len(exact) - 1]  # unordered, repeated
     assert np.array_equal(reader[picks], want[picks])
-    assert reader.times == pytest.approx(exact.times, abs=1e-6)
+    # Nominal times; Matroska's ticks put a few real ones a millisecond off.
+    assert reader.times == pytest.approx(exact.times, abs=1.001e-3 if name == "ntsc_mkv" else 1e-6)
     assert scans(decoder_calls) == 0
-
-
-@pytest.mark.parametrize("suffix", ["mkv", "mp4"])
-def test_approximate_mode_at_a_rate_the_time_base_rounds(tmp_path, suffix):
-    # 30000/1001 fps: Matroska's millisecond ticks round every frame's time.
-    path = tmp_path / f"ntsc.{suffix}"
-    encode(["-f", "lavfi", "-i", "testsrc2=size=96x64:rate=30000/1001:duration=3", *X264_GOP25], path)
-    exact, reader = VideoReader(path), VideoReader(path, seek_mode="approximate")
-    assert len(reader) == len(exact)
-    frames, times = every_frame(reader)
-    assert np.array_equal(frames, exact[:]) and np.array_equal(times, exact.times)
 
 
 def test_approximate_mode_on_a_variable_rate_stream(media):
@@ -112,7 +103,8 @@ def test_an_index_past_the_real_end_raises(tmp_path):
 def test_opening_and_the_header_do_not_scan(media, decoder_calls, tmp_path, how):
     path = media.path("h264")
     saved = tmp_path / "h264.frames"
-    VideoReader(path).frame_index.save(saved)
+    exact = VideoReader(path)
+    exact.frame_index.save(saved)
     decoder_calls.clear()
     options = {"saved": dict(frame_index=saved), "approximate": dict(seek_mode="approximate")}.get(how, {})
     reader = VideoReader(BytesFile(path.read_bytes()), **options)
@@ -121,32 +113,34 @@ def test_opening_and_the_header_do_not_scan(media, decoder_calls, tmp_path, how)
     assert scans(decoder_calls) == 0
     assert reader.metadata.num_frames == len(reader) == 75
     reader[[3, 70]], reader.at(1.5), reader.index_at(2.0)
+    # The samplers draw what they draw from a scanned reader.
+    for sample in (lambda r: samplers.clips_at_random_indices(r, 4, 5, seed=3),
+                   lambda r: samplers.clips_at_regular_times(r, 0.7, 3)):
+        want, got = sample(exact), sample(reader)
+        assert np.array_equal(got.indices, want.indices) and np.array_equal(got.times, want.times)
+        assert np.array_equal(got.frames, want.frames)
     assert scans(decoder_calls) == (1 if how == "exact" else 0)
 
 
 @pytest.mark.parametrize("name", ["h264", "shared_pts"])  # shared_pts: frames that share timestamps
-@pytest.mark.parametrize("to", ["path", "file"])
-def test_a_saved_index_gives_the_frames_of_a_scan(media, decoder_calls, tmp_path, name, to):
+def test_a_saved_index_gives_the_frames_of_a_scan(media, decoder_calls, tmp_path, name):
     path = str(media.path(name))
     exact = VideoReader(path)
     table = exact.frame_index
-    if to == "path":
-        table.save(tmp_path / "index")  # written as named, no suffix added
-        given = tmp_path / "index"
-    else:
-        buffer = io.BytesIO()
-        table.save(buffer)
-        buffer.seek(0)
-        given = FrameTable.load(buffer)
+    table.save(tmp_path / "index")  # written as named, no suffix added
+    buffer = io.BytesIO()
+    table.save(buffer)
+    buffer.seek(0)
     decoder_calls.clear()
-    reader = VideoReader(path, frame_index=given)
-    loaded = reader.frame_index
-    for field in ("pts", "seek", "times", "durations", "key"):
-        assert np.array_equal(getattr(loaded, field), getattr(table, field))
-    assert (loaded.occurrence is None) == (table.occurrence is None)
-    assert (loaded.codec, loaded.time_base, loaded.source_size) == (table.codec, table.time_base,
-                                                                    table.source_size)
-    assert np.array_equal(reader[:], exact[:]) and reader.metadata == exact.metadata
+    for given in (tmp_path / "index", FrameTable.load(buffer)):
+        reader = VideoReader(path, frame_index=given)
+        loaded = reader.frame_index
+        for field in ("pts", "seek", "times", "durations", "key"):
+            assert np.array_equal(getattr(loaded, field), getattr(table, field))
+        assert (loaded.occurrence is None) == (table.occurrence is None)
+        assert (loaded.codec, loaded.time_base, loaded.source_size) == (table.codec, table.time_base,
+                                                                        table.source_size)
+        assert np.array_equal(reader[:], exact[:]) and reader.metadata == exact.metadata
     assert scans(decoder_calls) == 0
 
 
@@ -190,19 +184,6 @@ def test_unknown_formats_are_refused(media, tmp_path):
 def test_seek_mode_is_checked(media):
     with pytest.raises(ValueError, match="^seek_mode must be 'exact' or 'approximate', not 'fast'$"):
         VideoReader(media.path("h264"), seek_mode="fast")
-
-
-@pytest.mark.parametrize("options", [dict(seek_mode="approximate"), dict(frame_index="saved")])
-def test_samplers_through_a_reader_without_a_scan(media, tmp_path, options):
-    path = str(media.path("h264"))
-    exact = VideoReader(path)
-    exact.frame_index.save(tmp_path / "saved")
-    options = {k: tmp_path / v if k == "frame_index" else v for k, v in options.items()}
-    for sample in (lambda r: samplers.clips_at_random_indices(r, 4, 5, seed=3),
-                   lambda r: samplers.clips_at_regular_times(r, 0.7, 3)):
-        want, got = sample(exact), sample(VideoReader(path, **options))
-        assert np.array_equal(got.indices, want.indices) and np.array_equal(got.times, want.times)
-        assert np.array_equal(got.frames, want.frames)
 
 
 def test_loader_scans_each_file_once_ever(media, decoder_calls, tmp_path):

@@ -78,7 +78,7 @@ def test_failures_are_reported(paths, media, tmp_path, on_error):
     failures = {f.position: f"{type(f.error).__name__}: {f.error}" for f in loader.failures}
     assert list(failures) == [1, 2, 3, 4]
     assert failures[2].startswith("RuntimeError: open input: No such file or directory")
-    assert failures[3] == "ValueError: no valid stream of the requested media type"
+    assert failures[3] == "StreamNotFoundError: no valid stream of the requested media type"
     vfr_frames = len(probe_frames(media.path("vfr"), 0))  # 50, or fewer from some releases of the tool
     assert failures[4] == f"ValueError: clips of 60 frames do not fit in the video's {vfr_frames} frames"
 

@@ -15,7 +15,8 @@ def test_module_attributes():
 def test_text_signatures():
     Decoder = _av.Decoder
     assert str(inspect.signature(Decoder)) == (
-        "(source, media_type, stream_index=None, threads=1, *, timeout=None, buffer_size=None)")
+        "(source, media_type, stream_index=None, threads=1, *, timeout=None, buffer_size=None, "
+        "error_types=None)")
     expected = {
         "metadata": "(self, /, apply_rotation=True)",
         "scan": "(self, /)",
@@ -23,5 +24,6 @@ def test_text_signatures():
         "decode_timestamps": "(self, /, seconds, output_dtype, transforms=Ellipsis)",
         "decode_audio": "(self, /, sample_rate, channels, stop=None)",
         "close": "(self, /)",
+        "streams": "(source, *, timeout=None)",
     }
     assert {name: str(inspect.signature(getattr(Decoder, name))) for name in expected} == expected

@@ -11,7 +11,9 @@ from quorvex_av.samplers import (clips_at_random_indices, clips_at_random_times,
 
 
 def requests(decoder_calls):  # the pts of every frame decoding request
-    return [[pts for pts, _ in args[0]] for name, args in decoder_calls if name == "decode_video"]
+    # (A request for no frame decodes nothing: a reader sizes its output so.)
+    return [[pts for pts, _ in args[0]] for name, args in decoder_calls
+            if name == "decode_video" and args[0]]
 
 
 SAMPLERS = {

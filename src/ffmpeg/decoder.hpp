@@ -25,6 +25,7 @@ namespace ffmpeg {
 struct Transform;
 struct OutputPlan;
 struct AudioContinuation;
+struct StreamInfo;
 
 enum class MediaType : std::uint8_t { video = 0, audio = 1 };
 
@@ -102,6 +103,10 @@ class Decoder {
   static Result<Decoder> open(Source source, MediaType media_type, std::optional<int> stream_index,
                               int threads, std::optional<double> timeout, IoSettings io,
                               Stop& stop, bool signals);
+
+  // Every stream of `source`'s container, from one opening (see streams.hpp).
+  static Result<std::vector<StreamInfo>> streams(Source source, std::optional<double> timeout,
+                                                 IoSettings io, Stop& stop, bool signals);
 
   Decoder(Decoder&&) noexcept = default;
   Decoder& operator=(Decoder&&) = delete;
@@ -201,6 +206,7 @@ class Decoder {
 
  private:
   Decoder() = default;
+  [[nodiscard]] Failure open_container(Source source);
   void reset_decoding();
   void abandon() noexcept;
 };

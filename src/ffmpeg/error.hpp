@@ -2,6 +2,7 @@
 // that makes it from an FFmpeg code, and the result type that carries it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -13,12 +14,31 @@ namespace ffmpeg {
 
 struct Error {
   enum class Kind : std::uint8_t { runtime = 0, value = 1 };
+  // The few failures that callers act on, so that they can be told apart
+  // without reading the message (see ErrorTypes in src/errors.hpp). The
+  // kind alone decides the built-in exception; a reason only lets a caller
+  // substitute a subclass of it.
+  enum class Reason : std::uint8_t {
+    none,
+    no_stream,         // no stream of the media type, or the index is out of range
+    wrong_media_type,  // the index names a stream of the other type
+    no_decoder,        // the linked FFmpeg cannot decode the stream's codec
+    no_frame,          // a video target after the last frame
+    not_shown,         // a time at which no frame is shown
+    shared_timestamps, // frames sharing a timestamp, refused by timestamp mode
+  };
+  static constexpr std::size_t reasons = 7;
 
   std::string message;
   Kind kind = Kind::runtime;
+  Reason reason = Reason::none;
 
-  static Error runtime(std::string message) { return {std::move(message), Kind::runtime}; }
-  static Error value(std::string message) { return {std::move(message), Kind::value}; }
+  static Error runtime(std::string message, Reason reason = Reason::none) {
+    return {std::move(message), Kind::runtime, reason};
+  }
+  static Error value(std::string message, Reason reason = Reason::none) {
+    return {std::move(message), Kind::value, reason};
+  }
 };
 
 // Empty on success.

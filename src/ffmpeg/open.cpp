@@ -114,6 +114,21 @@ Failure Decoder::reopen_input() {
   return std::nullopt;
 }
 
+// The container of `source` opened, from the path or through the custom I/O
+// that `io_settings` describes, with its stream information read.
+Failure Decoder::open_container(Source source) {
+  if (auto* path = std::get_if<Path>(&source)) {
+    if (path->text.find('\0') != std::string::npos) return Error::value("path contains NUL");
+    url = std::move(path->text);
+  } else if (auto failure = prepare_custom_io(std::move(source), *this, io_settings)) {
+    return failure;
+  }
+  auto opened = open_input(false);
+  if (!opened.ok()) return std::move(opened).error();
+  format_context = std::move(opened).value();
+  return std::nullopt;
+}
+
 Result<Decoder> Decoder::open(Source source, MediaType media_type, std::optional<int> stream_index,
                               int threads, std::optional<double> timeout, IoSettings io,
                               Stop& stop, bool signals) {
@@ -123,15 +138,7 @@ Result<Decoder> Decoder::open(Source source, MediaType media_type, std::optional
   decoder.watch = std::make_unique<Watch>(timeout);
   Watching watching(*decoder.watch, stop, signals);
 
-  if (auto* path = std::get_if<Path>(&source)) {
-    if (path->text.find('\0') != std::string::npos) return Error::value("path contains NUL");
-    decoder.url = std::move(path->text);
-  } else if (auto failure = prepare_custom_io(std::move(source), decoder, io)) {
-    return std::move(*failure);
-  }
-  auto opened = decoder.open_input(false);
-  if (!opened.ok()) return std::move(opened).error();
-  decoder.format_context = std::move(opened).value();
+  if (auto failure = decoder.open_container(std::move(source))) return std::move(*failure);
   AVFormatContext* format = decoder.format_context.get();
 
   const AVMediaType type = av_media_type(media_type);
@@ -139,12 +146,14 @@ Result<Decoder> Decoder::open(Source source, MediaType media_type, std::optional
       stream_index ? *stream_index : av_find_best_stream(format, type, -1, -1, nullptr, 0);
   if (decoder.stream_index < 0 ||
       static_cast<unsigned>(decoder.stream_index) >= format->nb_streams) {
-    return Error::value("no valid stream of the requested media type");
+    return Error::value("no valid stream of the requested media type", Error::Reason::no_stream);
   }
   discard_other_streams(format, decoder.stream_index);
   const AVStream* stream = format->streams[decoder.stream_index];
   const AVCodecParameters* parameters = stream->codecpar;
-  if (parameters->codec_type != type) return Error::value("stream has the wrong media type");
+  if (parameters->codec_type != type) {
+    return Error::value("stream has the wrong media type", Error::Reason::wrong_media_type);
+  }
   if (media_type == MediaType::video) {
     decoder.width = parameters->width;
     decoder.height = parameters->height;
@@ -172,7 +181,9 @@ Result<Decoder> Decoder::open(Source source, MediaType media_type, std::optional
 Failure Decoder::open_codec() {
   const AVCodecParameters* parameters = stream()->codecpar;
   const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
-  if (codec == nullptr) return Error::runtime("FFmpeg has no decoder for this codec");
+  if (codec == nullptr) {
+    return Error::runtime("FFmpeg has no decoder for this codec", Error::Reason::no_decoder);
+  }
   codec_context.reset(avcodec_alloc_context3(codec));
   AVCodecContext* context = codec_context.get();
   if (context == nullptr) return Error::runtime("cannot allocate codec context");

@@ -42,7 +42,8 @@ Result<std::int64_t> search(Decoder& decoder, std::int64_t pts, PumpPolicy& pump
     auto pulled = decoder.next(pump);
     if (!pulled.ok()) return std::move(pulled).error();
     if (pulled.value() == Pulled::end) {
-      return Error::runtime("no decoded frame at PTS " + std::to_string(pts));
+      return Error::runtime("no decoded frame at PTS " + std::to_string(pts),
+                            Error::Reason::no_frame);
     }
     auto timestamp = frame_timestamp(decoder.frame.get());
     if (!timestamp.ok() || timestamp.value() >= pts) return timestamp;
@@ -63,8 +64,10 @@ Failure skip_to_occurrence(Decoder& decoder, PumpPolicy& pump, std::int64_t foun
       timestamp = next.value();
     }
     if (timestamp != found) {
-      return Error::runtime("no decoded frame at PTS " + std::to_string(pts) + " occurrence " +
-                            std::to_string(wanted));
+      return Error::runtime(
+          "no decoded frame at PTS " + std::to_string(pts) + " occurrence " +
+              std::to_string(wanted),
+          Error::Reason::no_frame);
     }
   }
   return std::nullopt;
@@ -146,7 +149,8 @@ Failure TimestampChooser::choose(Decoder& decoder, const TimestampSelection& sel
   found = search(decoder, selection.pts, *pump_);
   if (!found.ok()) return std::move(found).error();
   if (found.value() != selection.pts) {
-    return Error::runtime("no decoded frame at exact PTS " + std::to_string(selection.pts));
+    return Error::runtime("no decoded frame at exact PTS " + std::to_string(selection.pts),
+                          Error::Reason::no_frame);
   }
   return skip_to_occurrence(decoder, *pump_, found.value(), 0, selection.occurrence,
                             selection.pts);

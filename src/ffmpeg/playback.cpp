@@ -120,7 +120,10 @@ Failure PlaybackChooser::seek_for(Decoder& decoder, double t) {
         }
       }
     }
-    if (point <= start) return Error::runtime("no frame at or before requested timestamp");
+    if (point <= start) {
+      return Error::runtime("no frame at or before requested timestamp",
+                            Error::Reason::not_shown);
+    }
     std::int64_t earlier = 0;
     if (__builtin_sub_overflow(target, step, &earlier)) earlier = int64_min;
     point = std::max(start, earlier);
@@ -150,7 +153,8 @@ Failure PlaybackChooser::advance(Decoder& decoder, double t) {
     auto next = frame_timestamp(decoder.frame.get());
     if (!next.ok()) return std::move(next).error();
     if (next.value() <= shown_timestamp_) {
-      return Error::runtime("timestamp mode requires strictly increasing frame PTS");
+      return Error::runtime("timestamp mode requires strictly increasing frame PTS",
+                            Error::Reason::shared_timestamps);
     }
     if (to_seconds(next.value(), decoder.time_base) > t) {
       std::swap(decoder.frame, lookahead_);
@@ -168,7 +172,8 @@ Failure PlaybackChooser::end_rule(Decoder& decoder, double t) {
   const std::int64_t duration = compat::frame_duration(last);
   const std::int64_t end = saturating_add(timestamp.value(), duration);
   if (duration < 1 || to_seconds(end, decoder.time_base) <= t) {
-    return Error::runtime("timestamp exceeds final frame duration or duration is unknown");
+    return Error::runtime("timestamp exceeds final frame duration or duration is unknown",
+                          Error::Reason::not_shown);
   }
   return std::nullopt;
 }

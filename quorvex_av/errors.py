@@ -1,0 +1,60 @@
+"""Exceptions for the failures a caller may want to handle on their own.
+
+Each is a subclass of the built-in exception the extension raises for that
+failure by default (``ValueError`` or ``RuntimeError``), with the same
+message, so code that catches the built-in keeps working.  The readers,
+samplers and loader open their decoders with ``ERROR_TYPES``; a ``Decoder``
+opened directly raises them when given ``error_types=ERROR_TYPES``.
+"""
+
+from __future__ import annotations
+
+__all__ = [
+    "ERROR_TYPES",
+    "NoDecoderError",
+    "NoFrameError",
+    "NotShownError",
+    "SharedTimestampsError",
+    "StreamNotFoundError",
+    "WrongMediaTypeError",
+]
+
+
+class StreamNotFoundError(ValueError):
+    """The source has no stream of the media type asked for, or the stream
+    index given is out of range."""
+
+
+class WrongMediaTypeError(ValueError):
+    """The stream index given names a stream of another media type."""
+
+
+class NoDecoderError(RuntimeError):
+    """The linked FFmpeg has no decoder for the stream's codec."""
+
+
+class NoFrameError(RuntimeError):
+    """A frame asked for by timestamp lies after the last frame of the
+    stream (or a repeated timestamp has fewer frames than asked for)."""
+
+
+class NotShownError(RuntimeError):
+    """No frame is shown at a time asked for: it is before the first frame,
+    or after the last frame's end."""
+
+
+class SharedTimestampsError(RuntimeError):
+    """Frames of the stream share a timestamp, which reading by time
+    cannot order."""
+
+
+#: The ``error_types`` argument of ``Decoder``: the kind of each failure
+#: mapped to the class raised for it.
+ERROR_TYPES: dict[str, type[Exception]] = {
+    "no_stream": StreamNotFoundError,
+    "wrong_media_type": WrongMediaTypeError,
+    "no_decoder": NoDecoderError,
+    "no_frame": NoFrameError,
+    "not_shown": NotShownError,
+    "shared_timestamps": SharedTimestampsError,
+}

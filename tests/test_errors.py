@@ -1,0 +1,111 @@
+"""Failures raised as the package's subclasses of the built-in exceptions,
+and the listing of a container's streams."""
+
+import io
+import json
+import subprocess
+
+import pytest
+
+from quorvex_av import AudioReader, Decoder, VideoReader, errors, list_streams
+
+
+def _video(path, **options):
+    return Decoder(path, "video", **options)
+
+
+# (clip, failing call, class with ERROR_TYPES, built-in without, message)
+KINDS = [
+    ("h264", lambda p, **o: Decoder(p, "audio", **o), errors.StreamNotFoundError, ValueError,
+     "no valid stream of the requested media type"),
+    ("multi", lambda p, **o: Decoder(p, "video", 1, **o), errors.WrongMediaTypeError, ValueError,
+     "stream has the wrong media type"),
+    ("undecodable", _video, errors.NoDecoderError, RuntimeError,
+     "FFmpeg has no decoder for this codec"),
+    ("h264", lambda p, **o: _video(p, **o).decode_video([(10**9, 0)], "uint8", False),
+     errors.NoFrameError, RuntimeError, "no decoded frame at PTS 1000000000"),
+    ("h264", lambda p, **o: _video(p, **o).decode_video([(10**9, 0)], "uint8", True),
+     errors.NoFrameError, RuntimeError, "no decoded frame at PTS 1000000000"),
+    ("h264", lambda p, **o: _video(p, **o).decode_timestamps([-1.0], "uint8"),
+     errors.NotShownError, RuntimeError, "no frame at or before requested timestamp"),
+    ("h264", lambda p, **o: _video(p, **o).decode_timestamps([0.5, 100.0], "uint8"),
+     errors.NotShownError, RuntimeError,
+     "timestamp exceeds final frame duration or duration is unknown"),
+    ("shared_pts", lambda p, **o: _video(p, **o).decode_timestamps([0.5], "uint8"),
+     errors.SharedTimestampsError, RuntimeError,
+     "timestamp mode requires strictly increasing frame PTS"),
+]
+
+
+@pytest.mark.parametrize("name, call, typed, builtin, message", KINDS)
+def test_each_kind_raises_its_class_only_when_asked(media, name, call, typed, builtin, message):
+    path = str(media.path(name))
+    with pytest.raises(builtin) as plain:
+        call(path)
+    assert type(plain.value) is builtin and plain.value.args == (message,)
+    assert plain.value.__cause__ is None and plain.value.__context__ is None
+    with pytest.raises(typed) as raised:
+        call(path, error_types=errors.ERROR_TYPES)
+    assert type(raised.value) is typed and raised.value.args == (message,)
+    assert issubclass(typed, builtin)
+    # A kind left out of the mapping keeps its built-in.
+    others = {kind: cls for kind, cls in errors.ERROR_TYPES.items() if cls is not typed}
+    with pytest.raises(builtin) as left_out:
+        call(path, error_types=others)
+    assert type(left_out.value) is builtin
+
+
+@pytest.mark.parametrize(
+    "error_types, error, message",
+    [
+        (1, TypeError, "error_types must be a dict of error kind names to exception classes"),
+        ({3: RuntimeError}, TypeError, "error kind names must be str"),
+        ({"no_frames": RuntimeError}, ValueError, "unknown error kind 'no_frames' (kinds: no_stream, "
+         "wrong_media_type, no_decoder, no_frame, not_shown, shared_timestamps)"),
+        ({"no_frame": ValueError}, TypeError, "error_types['no_frame'] must be a subclass of RuntimeError"),
+        ({"no_stream": RuntimeError}, TypeError,
+         "error_types['no_stream'] must be a subclass of ValueError"),
+        ({"not_shown": errors.NotShownError("x")}, TypeError,
+         "error_types['not_shown'] must be a subclass of RuntimeError"),
+    ],
+)
+def test_error_types_are_checked(media, error_types, error, message):
+    with pytest.raises(error) as raised:
+        Decoder(str(media.path("h264")), "video", error_types=error_types)
+    assert str(raised.value) == message
+
+
+@pytest.mark.parametrize(
+    "open_reader, typed",
+    [(lambda p: VideoReader(p("wav")), errors.StreamNotFoundError),
+     (lambda p: AudioReader(p("multi"), stream_index=0), errors.WrongMediaTypeError),
+     (lambda p: VideoReader(p("undecodable")), errors.NoDecoderError)],
+)
+def test_readers_raise_the_package_classes(media, open_reader, typed):
+    with pytest.raises(typed):
+        open_reader(lambda name: str(media.path(name)))
+
+
+def ffprobe_streams(path):
+    done = subprocess.run(["ffprobe", "-v", "error", "-of", "json", "-show_streams", str(path)],
+                          capture_output=True, text=True, check=True)
+    return json.loads(done.stdout)["streams"]
+
+
+@pytest.mark.parametrize("name", ["multi", "h264_audio", "undecodable"])
+def test_streams_are_those_ffprobe_shows(media, name):
+    path = media.path(name)
+    want = [(s["index"], s["codec_type"], s.get("codec_name", "none")) for s in ffprobe_streams(path)]
+    listed = Decoder.streams(str(path))
+    assert [(s["index"], s["media_type"], s["codec"]) for s in listed] == want
+    assert [s["decodable"] for s in listed] == [name != "undecodable"] * len(want)
+    data = path.read_bytes()
+    assert Decoder.streams(data) == listed == Decoder.streams(io.BytesIO(data))
+    assert list_streams(path) == listed  # a path-like, as the readers take it
+
+
+def test_streams_failures_are_those_of_opening(tmp_path):
+    with pytest.raises(RuntimeError, match="^open input: "):
+        Decoder.streams(str(tmp_path / "missing.mp4"))
+    with pytest.raises(ValueError, match="^source must be a path/URL or encoded bytes$"):
+        Decoder.streams(3)
