@@ -19,9 +19,17 @@ def test_text_signatures():
     expected = {
         "metadata": "(self, /, apply_rotation=True)",
         "scan": "(self, /)",
-        "decode_video": "(self, /, targets, output_dtype, exact, transforms=Ellipsis)",
-        "decode_timestamps": "(self, /, seconds, output_dtype, transforms=Ellipsis)",
-        "decode_audio": "(self, /, sample_rate, channels, stop=None)",
+        "decode_video": "(self, /, targets, output_dtype, exact, transforms=Ellipsis, *, "
+                        "direct_resize=False, occurrences=None, skip_invalid=False, "
+                        "seek_by_index=False)",
+        "decode_timestamps": "(self, /, seconds, output_dtype, transforms=Ellipsis, *, "
+                             "direct_resize=False, skip_invalid=False)",
+        "decode_audio": "(self, /, sample_rate, channels, stop=None, *, honour_timestamps=False, "
+                        "skip_invalid=False)",
+        "decode_audio_range": "(self, /, sample_rate, channels, first, end=None, *, "
+                              "skip_invalid=False)",
+        "audio_start_time": "(self, /, *, skip_invalid=False)",
+        "skipped_packets": "(self, /)",
         "close": "(self, /)",
     }
     assert {name: str(inspect.signature(getattr(Decoder, name))) for name in expected} == expected
