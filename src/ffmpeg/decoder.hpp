@@ -87,7 +87,6 @@ struct PumpPolicy {
   std::size_t skipped = 0;
 };
 
-
 // Which unreferenced frames the pump may leave undecoded, in the calls of
 // Decoder::next it is passed to: those whose packets are timestamped before
 // `below()`, as a search for a later frame would drop them anyway. With
@@ -104,8 +103,8 @@ class SkipUnreferenced {
   SkipUnreferenced& operator=(const SkipUnreferenced&) = delete;
 
   std::int64_t below() const { return below_; }
-  // After a seek: the packets decoded before it say nothing of what is
-  // decoded after it.
+  // For the caller to say that it sought: the packets decoded before the
+  // seek say nothing of what is decoded after it.
   void restart() {
     if (up_to_) below_ = std::numeric_limits<std::int64_t>::min();
   }
@@ -140,7 +139,8 @@ class SkipUnreferenced {
 //   (a rewind that finds the input at the stream's start keeps it: it is
 //   the first packet). So it implies `at_stream_start`. The record's
 //   packet holds a reference only while this is set: every other read
-//   lets go of its packet (a PacketReference) before the pump returns.
+//   lets go of its packet (a PacketReference) before the call that read it
+//   returns.
 // - `first_packet`: where the stream's first packet lies, noted by the
 //   first read after opening; kept for the record's life (a reopened input
 //   has the same first packet).
@@ -152,7 +152,8 @@ class SkipUnreferenced {
 //   same kind to go on from without seeking. Kept by that call as it ends,
 //   taken by the next one as it starts (so used at most once), and cleared
 //   by a seek that succeeds and by every rewind, after which the decoder no
-//   longer stands there. A record decodes one media type, so at most one is set.
+//   longer stands there. A record decodes one media type, so at most one
+//   of them is set.
 struct Cursor {
   bool drained = false;
   bool at_stream_start = false;

@@ -29,8 +29,8 @@ Result<Image> transformed(Decoder& decoder, Output& output, const Image& slot) {
   const AVFrame* frame = decoder.frame();
   if (output.direct) {
     const bool turned = !output.direct->turns.empty();
-    auto image = convert_resized(decoder, frame, *output.direct, output.plan, decoder.pixel_format(),
-                                 turned ? nullptr : &slot);
+    auto image = convert_resized(decoder, frame, *output.direct, output.plan,
+                                 decoder.pixel_format(), turned ? nullptr : &slot);
     if (!image.ok()) return std::move(image).error();
     if (image.value()) {
       return apply_transforms(decoder, *image.value(), output.direct->turns, output.plan);
