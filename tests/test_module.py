@@ -1,4 +1,6 @@
+import ast
 import inspect
+import pathlib
 
 import quorvex_av
 from quorvex_av import _av
@@ -33,3 +35,27 @@ def test_text_signatures():
         "close": "(self, /)",
     }
     assert {name: str(inspect.signature(getattr(Decoder, name))) for name in expected} == expected
+
+
+def _stub_parameters(function: ast.FunctionDef) -> list[tuple[str, bool]]:
+    arguments = function.args
+    positional = [(a.arg, False) for a in arguments.posonlyargs + arguments.args]
+    return positional[1:] + [(a.arg, True) for a in arguments.kwonlyargs]  # without self
+
+
+def test_text_signatures_name_every_stub_parameter():
+    # A keyword added to a method but not to its text signature (or the
+    # other way round) shows here: the two must list the same parameters,
+    # keyword-only ones included.
+    stub = ast.parse((pathlib.Path(quorvex_av.__file__).parent / "_av.pyi").read_text())
+    decoder = next(node for node in stub.body
+                   if isinstance(node, ast.ClassDef) and node.name == "Decoder")
+    methods = {node.name: node for node in decoder.body if isinstance(node, ast.FunctionDef)}
+    constructor = methods.pop("__init__")
+    shown = {"__init__": (_av.Decoder, constructor)}
+    shown.update((name, (getattr(_av.Decoder, name), node)) for name, node in methods.items())
+    for name, (runtime, function) in shown.items():
+        parameters = [
+            (p.name, p.kind is inspect.Parameter.KEYWORD_ONLY)
+            for p in inspect.signature(runtime).parameters.values() if p.name != "self"]
+        assert parameters == _stub_parameters(function), name
