@@ -37,10 +37,10 @@ PyObject* decoder_decode_audio_range(DecoderObject* self, PyObject* args, PyObje
   ffmpeg::Decoder* decoder = reading_record(self);
   if (decoder == nullptr) return nullptr;
 
-  auto decoded = watched_call(*decoder->watch, [&] {
+  auto decoded = watched_call(decoder->watch(), [&] {
     return ffmpeg::decode_audio_range(*decoder, sample_rate, channels, first, end, pump);
   });
-  decoder->skipped_packets = pump.skipped;
+  decoder->count_skipped(pump);
   if (!decoded) return nullptr;
 
   ffmpeg::AudioRange& range = *decoded;
@@ -66,16 +66,8 @@ PyObject* decoder_audio_start_time(DecoderObject* self, PyObject* args, PyObject
   ffmpeg::Decoder* decoder = reading_record(self);
   if (decoder == nullptr) return nullptr;
 
-  auto found = watched_call(*decoder->watch, [&]() -> ffmpeg::Result<std::optional<double>> {
-    if (decoder->media_type == ffmpeg::MediaType::video) {
-      return ffmpeg::Error::runtime("cannot decode audio from video stream");
-    }
-    auto origin = ffmpeg::audio_origin(*decoder, pump);
-    if (!origin.ok()) return std::move(origin).error();
-    const auto& timestamp = origin.value().timestamp;
-    if (!timestamp) return std::optional<double>();
-    return std::optional<double>(ffmpeg::to_seconds(*timestamp, decoder->time_base));
-  });
+  auto found = watched_call(decoder->watch(),
+                            [&] { return ffmpeg::audio_start_time(*decoder, pump); });
   if (!found) return nullptr;
   return values::real(*found).release();
 }

@@ -149,7 +149,7 @@ PyObject* decoder_skipped_packets(DecoderObject* self, PyObject*, PyObject*) {
   if (!use) return nullptr;
   const ffmpeg::Decoder* decoder = open_record(self);
   if (decoder == nullptr) return nullptr;
-  return PyLong_FromSize_t(decoder->skipped_packets);
+  return PyLong_FromSize_t(decoder->skipped_packets());
 }
 
 int decoder_traverse(PyObject* object, visitproc visit, void* arg) {
@@ -159,10 +159,9 @@ int decoder_traverse(PyObject* object, visitproc visit, void* arg) {
   // exclusive use; visited whatever the use.
   if (int visited = self->errors.traverse(visit, arg)) return visited;
   auto use = Use::try_shared(self);
-  if (!use || !self->state || !self->state->reader) return 0;
-  if (auto* file = std::get_if<ffmpeg::FileReader>(self->state->reader.get())) {
-    Py_VISIT(file->object.get());
-  }
+  if (!use || !self->state) return 0;
+  PyObject* file = self->state->file_object();
+  Py_VISIT(file);
   return 0;
 }
 
@@ -199,13 +198,19 @@ PyMethodDef methods[] = {
      METH_NOARGS, "scan($self)\n--\n\n"},
     {"decode_video",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<decoder_decode_video>)),
-     keywords, "decode_video($self, targets, output_dtype, exact, transforms=...)\n--\n\n"},
+     keywords,
+     "decode_video($self, targets, output_dtype, exact, transforms=..., *, direct_resize=False, "
+     "occurrences=None, skip_invalid=False, seek_by_index=False)\n--\n\n"},
     {"decode_timestamps",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<decoder_decode_timestamps>)),
-     keywords, "decode_timestamps($self, seconds, output_dtype, transforms=...)\n--\n\n"},
+     keywords,
+     "decode_timestamps($self, seconds, output_dtype, transforms=..., *, direct_resize=False, "
+     "skip_invalid=False)\n--\n\n"},
     {"decode_audio",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<decoder_decode_audio>)),
-     keywords, "decode_audio($self, sample_rate, channels, stop=None)\n--\n\n"},
+     keywords,
+     "decode_audio($self, sample_rate, channels, stop=None, *, honour_timestamps=False, "
+     "skip_invalid=False)\n--\n\n"},
     {"decode_audio_range",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<decoder_decode_audio_range>)),
      keywords,

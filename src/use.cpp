@@ -51,7 +51,7 @@ ffmpeg::Decoder* open_record(DecoderObject* self) {
 ffmpeg::Decoder* reading_record(DecoderObject* self) {
   ffmpeg::Decoder* decoder = open_record(self);
   if (decoder == nullptr || !decoder->inherited()) return decoder;
-  if (decoder->reads_file_object()) {
+  if (decoder->file_object() != nullptr) {
     // Parent and child would share the object's position, and the parent's
     // data.
     PyErr_SetString(PyExc_RuntimeError,

@@ -95,10 +95,10 @@ PyObject* video_request(DecoderObject* self, ffmpeg::VideoRequest request,
   }
 
   ffmpeg::PumpPolicy pump{skip_invalid};
-  auto decoded = watched_call(*decoder->watch, [&] {
+  auto decoded = watched_call(decoder->watch(), [&] {
     return decoder->video(std::move(request), *output, std::move(transforms), direct_resize, pump);
   });
-  decoder->skipped_packets = pump.skipped;
+  decoder->count_skipped(pump);
   if (!decoded) return nullptr;
 
   ffmpeg::VideoBatch& batch = *decoded;
@@ -124,7 +124,7 @@ PyObject* decoder_decode_video(DecoderObject* self, PyObject* args, PyObject* kw
   auto use = Use::exclusive(self);
   if (!use) return nullptr;
 
-  ffmpeg::TimestampRequest request;
+  ffmpeg::PtsRequest request;
   std::string output_dtype;
   std::vector<TransformTuple> transforms;
   bool direct_resize = false;

@@ -1,4 +1,6 @@
+import ast
 import inspect
+import pathlib
 
 import quorvex_av
 from quorvex_av import _av
@@ -20,10 +22,42 @@ def test_text_signatures():
     expected = {
         "metadata": "(self, /, apply_rotation=True)",
         "scan": "(self, /)",
-        "decode_video": "(self, /, targets, output_dtype, exact, transforms=Ellipsis)",
-        "decode_timestamps": "(self, /, seconds, output_dtype, transforms=Ellipsis)",
-        "decode_audio": "(self, /, sample_rate, channels, stop=None)",
+        "decode_video": "(self, /, targets, output_dtype, exact, transforms=Ellipsis, *, "
+                        "direct_resize=False, occurrences=None, skip_invalid=False, "
+                        "seek_by_index=False)",
+        "decode_timestamps": "(self, /, seconds, output_dtype, transforms=Ellipsis, *, "
+                             "direct_resize=False, skip_invalid=False)",
+        "decode_audio": "(self, /, sample_rate, channels, stop=None, *, honour_timestamps=False, "
+                        "skip_invalid=False)",
+        "decode_audio_range": "(self, /, sample_rate, channels, first, end=None, *, "
+                              "skip_invalid=False)",
+        "audio_start_time": "(self, /, *, skip_invalid=False)",
+        "skipped_packets": "(self, /)",
         "close": "(self, /)",
         "streams": "(source, *, timeout=None)",
     }
     assert {name: str(inspect.signature(getattr(Decoder, name))) for name in expected} == expected
+
+
+def _stub_parameters(function: ast.FunctionDef) -> list[tuple[str, bool]]:
+    arguments = function.args
+    positional = [(a.arg, False) for a in arguments.posonlyargs + arguments.args]
+    return positional[1:] + [(a.arg, True) for a in arguments.kwonlyargs]  # without self
+
+
+def test_text_signatures_name_every_stub_parameter():
+    # A keyword added to a method but not to its text signature (or the
+    # other way round) shows here: the two must list the same parameters,
+    # keyword-only ones included.
+    stub = ast.parse((pathlib.Path(__file__).parents[1] / "quorvex_av" / "_av.pyi").read_text())
+    decoder = next(node for node in stub.body
+                   if isinstance(node, ast.ClassDef) and node.name == "Decoder")
+    methods = {node.name: node for node in decoder.body if isinstance(node, ast.FunctionDef)}
+    constructor = methods.pop("__init__")
+    shown = {"__init__": (_av.Decoder, constructor)}
+    shown.update((name, (getattr(_av.Decoder, name), node)) for name, node in methods.items())
+    for name, (runtime, function) in shown.items():
+        parameters = [
+            (p.name, p.kind is inspect.Parameter.KEYWORD_ONLY)
+            for p in inspect.signature(runtime).parameters.values() if p.name != "self"]
+        assert parameters == _stub_parameters(function), name

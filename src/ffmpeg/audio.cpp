@@ -21,12 +21,12 @@ std::size_t expected_length(const Decoder& decoder, int sample_rate, int channel
   double seconds = 0.0;
   if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0) {
     seconds = to_seconds(stream->duration, stream->time_base);
-  } else if (decoder.format_context->duration != AV_NOPTS_VALUE &&
-             decoder.format_context->duration > 0) {
-    seconds = static_cast<double>(decoder.format_context->duration) / AV_TIME_BASE;
+  } else if (decoder.format()->duration != AV_NOPTS_VALUE &&
+             decoder.format()->duration > 0) {
+    seconds = static_cast<double>(decoder.format()->duration) / AV_TIME_BASE;
   }
   if (stop && !std::isnan(*stop)) {
-    const double start = to_seconds(decoder.start_time(), decoder.time_base);
+    const double start = to_seconds(decoder.start_time(), decoder.time_base());
     seconds = std::min(seconds, std::max(*stop - start, 0.0));
   }
   constexpr double margin = 4096;                                // samples
@@ -40,7 +40,7 @@ std::size_t expected_length(const Decoder& decoder, int sample_rate, int channel
 Result<AudioBatch> decode_audio(Decoder& decoder, int sample_rate, int channels,
                                 std::optional<double> stop, bool honour_timestamps,
                                 PumpPolicy& pump) {
-  if (decoder.media_type == MediaType::video) {
+  if (decoder.media_type() == MediaType::video) {
     return Error::runtime("cannot decode audio from video stream");
   }
   if (sample_rate < 1 || channels < 1 || channels > 64) {
@@ -61,10 +61,10 @@ Result<AudioBatch> decode_audio(Decoder& decoder, int sample_rate, int channels,
     auto pulled = decoder.next(pump);
     if (!pulled.ok()) return std::move(pulled).error();
     if (pulled.value() == Pulled::end) break;
-    const AVFrame* frame = decoder.frame.get();
+    const AVFrame* frame = decoder.frame();
     auto timestamp = frame_timestamp(frame);
     if (!timestamp.ok()) return std::move(timestamp).error();
-    const double time = to_seconds(timestamp.value(), decoder.time_base);
+    const double time = to_seconds(timestamp.value(), decoder.time_base());
     if (!resampler) {
       auto created = Resampler::create(frame, sample_rate, channels, honour_timestamps);
       if (!created.ok()) return std::move(created).error();
@@ -87,7 +87,7 @@ Result<AudioBatch> decode_audio(Decoder& decoder, int sample_rate, int channels,
     if (auto failure = resampler->flush(buffers)) return std::move(*failure);
     batch.start = first_time;
   } else {
-    batch.start = to_seconds(decoder.start_time(), decoder.time_base);
+    batch.start = to_seconds(decoder.start_time(), decoder.time_base());
   }
   batch.channels = channels;
   batch.length = buffers.front().size();

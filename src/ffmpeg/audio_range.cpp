@@ -18,20 +18,31 @@ extern "C" {
 namespace ffmpeg {
 
 Result<AudioOrigin> audio_origin(Decoder& decoder, PumpPolicy& pump) {
-  if (decoder.audio_origin) return *decoder.audio_origin;
+  if (decoder.audio_origin()) return *decoder.audio_origin();
   if (auto failure = position_at_start(decoder)) return std::move(*failure);
   auto pulled = decoder.next(pump);
   if (!pulled.ok()) return std::move(pulled).error();
   AudioOrigin origin;
   if (pulled.value() == Pulled::frame) {
-    auto timestamp = frame_timestamp(decoder.frame.get());
+    auto timestamp = frame_timestamp(decoder.frame());
     if (!timestamp.ok()) return std::move(timestamp).error();
     origin.timestamp = timestamp.value();
-    origin.sample_rate = decoder.frame->sample_rate;
-    origin.samples = decoder.frame->nb_samples;
+    origin.sample_rate = decoder.frame()->sample_rate;
+    origin.samples = decoder.frame()->nb_samples;
   }
-  decoder.audio_origin = origin;
+  decoder.keep_audio_origin(origin);
   return origin;
+}
+
+Result<std::optional<double>> audio_start_time(Decoder& decoder, PumpPolicy& pump) {
+  if (decoder.media_type() == MediaType::video) {
+    return Error::runtime("cannot decode audio from video stream");
+  }
+  auto origin = audio_origin(decoder, pump);
+  if (!origin.ok()) return std::move(origin).error();
+  const auto& timestamp = origin.value().timestamp;
+  if (!timestamp) return std::optional<double>();
+  return std::optional<double>(to_seconds(*timestamp, decoder.time_base()));
 }
 
 namespace {
@@ -82,7 +93,7 @@ class RangeRead {
         origin_(*origin.timestamp),
         origin_samples_(origin.samples),
         grid_(Grid::of(origin.sample_rate, rate)),
-        first_time_(to_seconds(origin_, decoder.time_base)),
+        first_time_(to_seconds(origin_, decoder.time_base())),
         channels_(channels),
         buffers_(channels) {}
 
@@ -131,8 +142,8 @@ Result<bool> RangeRead::pull() {
 // Whether a tick of the stream's time base is longer than a sample (as the
 // milliseconds of Matroska): timestamps then only approximate positions.
 bool RangeRead::coarse_times() const {
-  return static_cast<std::int64_t>(decoder_.time_base.num) * grid_.input_rate >
-         decoder_.time_base.den;
+  return static_cast<std::int64_t>(decoder_.time_base().num) * grid_.input_rate >
+         decoder_.time_base().den;
 }
 
 // The input position of a frame with `timestamp` and `samples`. Coarse
@@ -140,7 +151,7 @@ bool RangeRead::coarse_times() const {
 // first frame (which may be shorter), one every `samples`.
 std::int64_t RangeRead::position_of(std::int64_t timestamp, int samples) const {
   const std::int64_t position =
-      av_rescale_q(timestamp - origin_, decoder_.time_base, AVRational{1, grid_.input_rate});
+      av_rescale_q(timestamp - origin_, decoder_.time_base(), AVRational{1, grid_.input_rate});
   if (!coarse_times() || position <= 0 || samples < 1) return position;
   const std::int64_t frames = (position - origin_samples_ + samples / 2) / samples;
   return origin_samples_ + std::max<std::int64_t>(frames, 0) * samples;
@@ -154,9 +165,9 @@ Result<bool> RangeRead::place() {
   for (int frame = 0; frame < most_untimed; ++frame) {
     auto more = pull();
     if (!more.ok() || !more.value()) return more;
-    auto timestamp = frame_timestamp(decoder_.frame.get());
+    auto timestamp = frame_timestamp(decoder_.frame());
     if (!timestamp.ok()) continue;
-    position_ = position_of(timestamp.value(), decoder_.frame->nb_samples);
+    position_ = position_of(timestamp.value(), decoder_.frame()->nb_samples);
     return true;
   }
   return Error::runtime("decoded frame has no timestamp");
@@ -176,8 +187,9 @@ Failure RangeRead::land(std::int64_t from) {
   for (int attempt = 0; placeable && attempt < 4 && from - back > 0; ++attempt) {
     const std::int64_t target =
         origin_ + av_rescale_q_rnd(from - back, AVRational{1, grid_.input_rate},
-                                   decoder_.time_base, AV_ROUND_DOWN);
-    if (decoder_.seek(target)) break;
+                                   decoder_.time_base(), AV_ROUND_DOWN);
+    const bool sought = !decoder_.seek(target).has_value();
+    if (!sought) break;
     if (auto failure = decoder_.open_codec()) return failure;
     auto placed = place();
     if (!placed.ok()) return std::move(placed).error();
@@ -248,7 +260,7 @@ Failure RangeRead::feed(std::int64_t from, std::optional<std::int64_t> end, bool
     have = more.value();
   }
   while (have) {
-    const AVFrame* frame = decoder_.frame.get();
+    const AVFrame* frame = decoder_.frame();
     auto timestamp = frame_timestamp(frame);
     // Frames follow one another unless their timestamps jump (as the
     // resampler of a whole read follows them).
@@ -294,7 +306,7 @@ Failure RangeRead::feed(std::int64_t from, std::optional<std::int64_t> end, bool
 Result<AudioRange> decode_audio_range(Decoder& decoder, int sample_rate, int channels,
                                       std::int64_t first, std::optional<std::int64_t> end,
                                       PumpPolicy& pump) {
-  if (decoder.media_type == MediaType::video) {
+  if (decoder.media_type() == MediaType::video) {
     return Error::runtime("cannot decode audio from video stream");
   }
   if (sample_rate < 1 || channels < 1 || channels > 64) {
@@ -309,15 +321,14 @@ Result<AudioRange> decode_audio_range(Decoder& decoder, int sample_rate, int cha
   AudioRange range;
   range.batch.channels = channels;
   if (!origin.timestamp) {
-    range.batch.start = to_seconds(decoder.start_time(), decoder.time_base);
+    range.batch.start = to_seconds(decoder.start_time(), decoder.time_base());
     range.batch.samples = join(ChannelBuffers(channels));
     range.total = 0;
     return range;
   }
-  range.batch.start = to_seconds(*origin.timestamp, decoder.time_base);
+  range.batch.start = to_seconds(*origin.timestamp, decoder.time_base());
   RangeRead read(decoder, pump, origin, sample_rate, channels);
-  const std::shared_ptr<AudioContinuation> kept = std::move(decoder.audio_continuation);
-  decoder.audio_continuation.reset();
+  const std::shared_ptr<AudioContinuation> kept = decoder.take_audio_continuation();
   const bool goes_on = kept && kept->sample_rate == sample_rate && kept->channels == channels &&
                        kept->next == first && kept->resampler;
   if (auto failure = goes_on ? read.resume(std::move(*kept), end) : read.read(first, end)) {
@@ -342,7 +353,7 @@ Result<AudioRange> decode_audio_range(Decoder& decoder, int sample_rate, int cha
   range.batch.length = static_cast<std::size_t>(length);
   range.batch.samples =
       join(read.buffers(), static_cast<std::size_t>(skip), range.batch.length);
-  if (end && !read.input_end()) decoder.audio_continuation = read.continuation(*end);
+  if (end && !read.input_end()) decoder.keep_audio_continuation(read.continuation(*end));
   return range;
 }
 

@@ -38,6 +38,10 @@ struct AudioRange {
   std::optional<std::int64_t> total;
 };
 
+// The time in seconds of the stream's first sample (that of audio_origin),
+// or none when the stream decodes to nothing.
+Result<std::optional<double>> audio_start_time(Decoder& decoder, PumpPolicy& pump);
+
 // Samples [first, end) (end: the stream's end when unset) of the whole read
 // at `sample_rate` and `channels`. Decoding starts shortly before `first`:
 // at a seek point far enough back for the decoder and the resampler to have

@@ -53,14 +53,14 @@ namespace {
 // under its key, so later frames fail without another attempt.
 SwsContext* color_converter(Decoder& decoder, const AVFrame* frame, AVPixelFormat target) {
   const ColorConverterKey key{frame->width, frame->height, frame->format, target};
-  if (decoder.video_cache.color_converter_key != key) {
-    decoder.video_cache.color_converter.reset();
-    decoder.video_cache.color_converter.reset(
+  if (decoder.video_cache().color_converter_key != key) {
+    decoder.video_cache().color_converter.reset();
+    decoder.video_cache().color_converter.reset(
         sws_getContext(frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
                        frame->width, frame->height, target, 0, nullptr, nullptr, nullptr));
-    decoder.video_cache.color_converter_key = key;
+    decoder.video_cache().color_converter_key = key;
   }
-  return decoder.video_cache.color_converter.get();
+  return decoder.video_cache().color_converter.get();
 }
 
 }  // namespace
@@ -103,11 +103,11 @@ bool fits_in_place(const Image& into) {
 
 Result<Image> convert_frame(Decoder& decoder, const AVFrame* frame, const OutputPlan& plan,
                             const Image* into) {
-  if (frame->width != decoder.width || frame->height != decoder.height) {
+  if (frame->width != decoder.width() || frame->height != decoder.height()) {
     return Error::runtime("dynamic frame dimensions are unsupported");
   }
   if (plan.native) {
-    if (frame->format != decoder.pixel_format) {
+    if (frame->format != decoder.pixel_format()) {
       return Error::value("pixel format changed within stream");
     }
     return Image{frame->data[0], frame->linesize[0], frame->width, frame->height};
@@ -124,7 +124,7 @@ Result<Image> convert_frame(Decoder& decoder, const AVFrame* frame, const Output
     if (rows != frame->height) return Error::runtime("color conversion failed");
     return *into;
   }
-  AVFrame* rgb = decoder.video_cache.rgb_frame.get();
+  AVFrame* rgb = decoder.video_cache().rgb_frame.get();
   if (auto failure =
           fit_frame(rgb, frame->width, frame->height, plan.target, "allocate RGB frame")) {
     return std::move(*failure);

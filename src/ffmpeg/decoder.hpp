@@ -7,9 +7,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "ffmpeg/error.hpp"
@@ -22,8 +25,8 @@
 
 namespace ffmpeg {
 
+class Decoder;
 struct Transform;
-struct OutputPlan;
 struct AudioContinuation;
 struct StreamInfo;
 
@@ -42,15 +45,6 @@ struct VideoPosition {
   std::int64_t seek_pts;
   std::int64_t pts;
   std::int64_t end;
-};
-
-// Which unreferenced frames the pump need not decode. With `up_to` set,
-// `below` follows the latest packet at or before `up_to` that is surely
-// decoded: an earlier unreferenced frame is then never the last one at or
-// before `up_to`.
-struct SkipUnreferenced {
-  std::int64_t below;
-  std::optional<std::int64_t> up_to;
 };
 
 // Where a packet lies in its stream, to tell whether a rewind reached the
@@ -94,6 +88,83 @@ struct PumpPolicy {
   std::size_t skipped = 0;
 };
 
+// Which unreferenced frames the pump may leave undecoded, in the calls of
+// Decoder::next it is passed to: those whose packets are timestamped before
+// `below()`, as a search for a later frame would drop them anyway. With
+// `up_to` set, `below()` follows the latest packet at or before `up_to` that
+// is surely decoded: an earlier unreferenced frame is then never the last one
+// at or before `up_to`. Once it goes out of scope, the decoder decodes every
+// frame again.
+class SkipUnreferenced {
+ public:
+  SkipUnreferenced(Decoder& decoder, std::int64_t below, std::optional<std::int64_t> up_to)
+      : decoder_(decoder), below_(below), up_to_(up_to) {}
+  ~SkipUnreferenced();
+  SkipUnreferenced(const SkipUnreferenced&) = delete;
+  SkipUnreferenced& operator=(const SkipUnreferenced&) = delete;
+
+  std::int64_t below() const { return below_; }
+  // For the caller to say that it sought: the packets decoded before the
+  // seek say nothing of what is decoded after it.
+  void restart() {
+    if (up_to_) below_ = std::numeric_limits<std::int64_t>::min();
+  }
+
+ private:
+  friend class Decoder;
+  // How the decoder treats the packet timestamped `pts` about to be sent,
+  // noting it when it is surely decoded.
+  AVDiscard discard_for(std::int64_t pts);
+
+  Decoder& decoder_;
+  std::int64_t below_;
+  std::optional<std::int64_t> up_to_;
+};
+
+// Where the record's input and decoder stand between two calls of the pump,
+// and what callers left there to go on from. What each part means, who sets
+// and clears it, and what holds between them:
+//
+// - `drained`: the input has ended and the decoder was sent the end of the
+//   stream; the pump reads no packet until a seek, it only polls the
+//   decoder. Set by next(); cleared by a seek that succeeds and by every
+//   rewind.
+// - `at_stream_start`: the next packet read is the stream's first: nothing
+//   was read since the input was (re)opened, or a rewind saw that it landed
+//   on the first packet. Set by opening, reopening and such a rewind;
+//   cleared by every read and every seek that is not a rewind.
+// - `packet_pending`: the record's packet holds the stream's next packet,
+//   which a rewind read to see where it landed; the next read returns it.
+//   Set only by a rewind, together with `at_stream_start`; cleared by the
+//   read that returns it, by a seek that is not a rewind and by reopening
+//   (a rewind that finds the input at the stream's start keeps it: it is
+//   the first packet). So it implies `at_stream_start`. The record's
+//   packet holds a reference only while this is set: every other read
+//   lets go of its packet (a PacketReference) before the call that read it
+//   returns.
+// - `first_packet`: where the stream's first packet lies, noted by the
+//   first read after opening; kept for the record's life (a reopened input
+//   has the same first packet).
+// - `rewind_reopens`: a seek to the stream's start was seen to land after
+//   its first packet, or could not be told to land on it, so every later
+//   rewind reopens the input. Set by a rewind; never cleared.
+// - `video_position` and `audio_continuation`: where the last decode_video
+//   (or decode_audio_range) call left the decoder, for the next call of the
+//   same kind to go on from without seeking. Kept by that call as it ends,
+//   taken by the next one as it starts (so used at most once), and cleared
+//   by a seek that succeeds and by every rewind, after which the decoder no
+//   longer stands there. A record decodes one media type, so at most one
+//   of them is set.
+struct Cursor {
+  bool drained = false;
+  bool at_stream_start = false;
+  bool packet_pending = false;
+  bool rewind_reopens = false;
+  std::optional<PacketMark> first_packet;
+  std::optional<VideoPosition> video_position;
+  std::shared_ptr<AudioContinuation> audio_continuation;
+};
+
 class Decoder {
  public:
   // Opens the container, chooses the stream and opens its decoder. Reads
@@ -112,10 +183,12 @@ class Decoder {
   Decoder& operator=(Decoder&&) = delete;
   ~Decoder();
 
-  // The next decoded frame (left in `frame`), or the end of the stream.
-  Result<Pulled> next(PumpPolicy& policy);
+  // The frame pump: the next decoded frame (then in frame()), or the end of
+  // the stream. `skip`, when given, lets it leave unreferenced frames
+  // undecoded.
+  Result<Pulled> next(PumpPolicy& policy, SkipUnreferenced* skip = nullptr);
   // Backward seek to the nearest seek point at or before `target` (in
-  // `time_base` ticks), then a decoder flush. A target at or before the
+  // `time_base()` ticks), then a decoder flush. A target at or before the
   // stream's start rewinds.
   [[nodiscard]] Failure seek(std::int64_t target);
   // Back to the stream's first packet, then a decoder flush. Seeking to the
@@ -124,15 +197,10 @@ class Decoder {
   // on is compared with the first one read after opening, and when it comes
   // later, or when that first packet is not known, the input is opened again.
   [[nodiscard]] Failure rewind();
-  // The next packet of the stream in `packet`: the one a rewind read ahead,
-  // else the next one the demuxer returns for the stream. 0, AVERROR_EOF or
-  // another error status.
-  int read_packet();
-
-  // Opens the container afresh (`url`, or the custom I/O from where it stands).
-  Result<FormatContextPtr> open_input(bool reopening) const;
-  [[nodiscard]] Failure reopen_input();
-
+  // The next packet of the stream, held by `read` on success: the one a
+  // rewind read ahead, else the next one the demuxer returns for the stream.
+  // 0, AVERROR_EOF or another error status.
+  int read_packet(PacketReference& read);
   // Replaces the codec context by a newly opened one: a decoder in its
   // initial state, as a flush does not fully restore (random generators,
   // priming to skip).
@@ -145,87 +213,106 @@ class Decoder {
                            std::vector<Transform> transforms, bool direct_resize,
                            PumpPolicy& pump);
 
+  // The frame the pump decoded last; valid until the next call of next() or
+  // seek().
+  const AVFrame* frame() const { return frame_.get(); }
+  // Trades the record's frame for `other`: a caller keeps a decoded frame
+  // without copying it while the pump decodes into the other one.
+  void trade_frame(FramePtr& other) noexcept { frame_.swap(other); }
+
+  // Where the previous decode_video call stopped, if nothing moved the
+  // decoder since; taken, so that one call at most goes on from it.
+  std::optional<VideoPosition> take_video_position() {
+    return std::exchange(cursor_.video_position, std::nullopt);
+  }
+  void keep_video_position(VideoPosition position) { cursor_.video_position = position; }
+  // The same for decode_audio_range.
+  std::shared_ptr<AudioContinuation> take_audio_continuation() {
+    return std::exchange(cursor_.audio_continuation, nullptr);
+  }
+  void keep_audio_continuation(std::shared_ptr<AudioContinuation> continuation) {
+    cursor_.audio_continuation = std::move(continuation);
+  }
+  // The audio stream's first frame, once a range read has looked for it.
+  const std::optional<AudioOrigin>& audio_origin() const { return audio_origin_; }
+  void keep_audio_origin(AudioOrigin origin) { audio_origin_ = origin; }
+
+  // Invalid packets the last decoding call skipped, as its pump counted.
+  std::size_t skipped_packets() const { return skipped_packets_; }
+  void count_skipped(const PumpPolicy& pump) { skipped_packets_ = pump.skipped; }
+
+  // What every call's reads are watched by.
+  Watch& watch() const { return *watch_; }
+  // The colour converter, resize stages and buffers of the video path.
+  VideoCache& video_cache() { return video_cache_; }
+
   // Whether this record was opened by another process: this is a forked
   // child, which shares the parent's file descriptors and their positions.
-  bool inherited() const { return opened_in != getpid(); }
-  bool reads_file_object() const {
-    return reader && std::holds_alternative<FileReader>(*reader);
+  bool inherited() const { return opened_in_ != getpid(); }
+  // The file object the input is read from, or null.
+  PyObject* file_object() const {
+    const auto* file = reader_ ? std::get_if<FileReader>(reader_.get()) : nullptr;
+    return file != nullptr ? file->object.get() : nullptr;
   }
   // The same source opened afresh in a forked child (a path by its name,
   // bytes from the child's own copy), on the same stream.
   Result<Decoder> renewed(Stop& stop, bool signals);
 
-  AVStream* stream() const { return format_context->streams[stream_index]; }
+  // The stream and its container, as opening found them.
+  AVStream* stream() const { return format_context_->streams[stream_index_]; }
+  const AVFormatContext* format() const { return format_context_.get(); }
+  int stream_index() const { return stream_index_; }
+  MediaType media_type() const { return media_type_; }
+  AVRational time_base() const { return time_base_; }
   // The stream's start time from its header, 0 when it has none.
   std::int64_t start_time() const {
     const std::int64_t start = stream()->start_time;
     return start == AV_NOPTS_VALUE ? 0 : start;
   }
-
-  // Declared first so that it outlives everything that polls it.
-  std::unique_ptr<Watch> watch;
-  FormatContextPtr format_context;
-  CodecContextPtr codec_context;
-  PacketPtr packet;
-  FramePtr frame;
-  IoContextPtr io_context;
-  std::unique_ptr<Reader> reader;
-  IoSettings io_settings;  // how `reader` was set up
-  std::string url;  // empty with custom I/O
-  AVRational time_base{0, 1};
-  int width = 0;
-  int height = 0;
-  int pixel_format = -1;
-  int stream_index = 0;
-  int threads = 1;  // decoding threads asked for at opening
-  pid_t opened_in = getpid();
-  MediaType media_type = MediaType::video;
-  VideoCache video_cache;
-  bool drained = false;
-  // Invalid packets the last decoding call skipped.
-  std::size_t skipped_packets = 0;
-  // The next packet of the stream is its first: nothing was read since the
-  // input was opened, or a rewind was seen to reach the first packet.
-  bool at_stream_start = false;
-  bool packet_pending = false;  // `packet` holds what a rewind read ahead
-  bool rewind_reopens = false;  // a seek to the start skipped packets before
-  // The stream's first packet, as read after opening.
-  std::optional<PacketMark> first_packet;
-  // Lets a decode_video call that continues the previous one skip its seek;
-  // any seek clears it.
-  std::optional<VideoPosition> video_position;
-  // While set, frames that no other frame refers to and whose packets are
-  // timestamped before `below` are not decoded: a search for a later frame
-  // would drop them anyway.
-  std::optional<SkipUnreferenced> skip_unreferenced;
-  // The audio stream's first frame, once a range read has looked for it.
-  std::optional<AudioOrigin> audio_origin;
-  // Where the latest audio range read stopped, to go on from; cleared by
-  // every seek.
-  std::shared_ptr<AudioContinuation> audio_continuation;
+  // A video stream's picture size and pixel format from its header.
+  int width() const { return width_; }
+  int height() const { return height_; }
+  int pixel_format() const { return pixel_format_; }
 
  private:
+  friend class SkipUnreferenced;
+
   Decoder() = default;
+  // The container of `source` opened, from the path or through the custom
+  // I/O that `io_settings_` describes, with its stream information read.
   [[nodiscard]] Failure open_container(Source source);
+  // Opens the container afresh (`url_`, or the custom I/O from where it stands).
+  Result<FormatContextPtr> open_input(bool reopening) const;
+  [[nodiscard]] Failure reopen_input();
+  // Sends the packet just read, which is let go of whatever the answer.
+  int send(PacketReference packet, SkipUnreferenced* skip);
+  // Lets go of a packet a rewind read ahead.
+  void drop_pending_packet();
   void reset_decoding();
   void abandon() noexcept;
-};
 
-// Lets the pump skip unreferenced frames for the current scope.
-class SkippingUnreferenced {
- public:
-  SkippingUnreferenced(Decoder& decoder, SkipUnreferenced skip) : decoder_(decoder) {
-    decoder.skip_unreferenced = skip;
-  }
-  ~SkippingUnreferenced() {
-    decoder_.skip_unreferenced.reset();
-    decoder_.codec_context->skip_frame = AVDISCARD_DEFAULT;
-  }
-  SkippingUnreferenced(const SkippingUnreferenced&) = delete;
-  SkippingUnreferenced& operator=(const SkippingUnreferenced&) = delete;
-
- private:
-  Decoder& decoder_;
+  // Declared first so that it outlives everything that polls it.
+  std::unique_ptr<Watch> watch_;
+  FormatContextPtr format_context_;
+  CodecContextPtr codec_context_;
+  PacketPtr packet_;  // reused for every read
+  FramePtr frame_;    // reused for every decoded frame
+  IoContextPtr io_context_;
+  std::unique_ptr<Reader> reader_;
+  IoSettings io_settings_;  // how `reader_` was set up
+  std::string url_;         // empty with custom I/O
+  AVRational time_base_{0, 1};
+  int width_ = 0;
+  int height_ = 0;
+  int pixel_format_ = -1;
+  int stream_index_ = 0;
+  int threads_ = 1;  // decoding threads asked for at opening
+  pid_t opened_in_ = getpid();
+  MediaType media_type_ = MediaType::video;
+  VideoCache video_cache_;
+  Cursor cursor_;
+  std::size_t skipped_packets_ = 0;
+  std::optional<AudioOrigin> audio_origin_;
 };
 
 }  // namespace ffmpeg

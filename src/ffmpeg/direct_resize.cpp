@@ -182,12 +182,12 @@ Failure prepare_scaler(DirectScaler& scaler, const DirectResize& resize, int for
 Result<std::optional<Image>> convert_resized(Decoder& decoder, const AVFrame* frame,
                                              const DirectResize& resize, const OutputPlan& plan,
                                              int planned_format, const Image* into) {
-  if (frame->width != decoder.width || frame->height != decoder.height) {
+  if (frame->width != decoder.width() || frame->height != decoder.height()) {
     return Error::runtime("dynamic frame dimensions are unsupported");
   }
   if (frame->format != planned_format) return std::optional<Image>{};
 
-  DirectScaler& scaler = decoder.video_cache.direct;
+  DirectScaler& scaler = decoder.video_cache().direct;
   if (auto failure = prepare_scaler(scaler, resize, frame->format, plan.target)) {
     return std::move(*failure);
   }

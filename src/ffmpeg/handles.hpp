@@ -31,6 +31,13 @@ struct CodecContextFree {
 struct PacketFree {
   void operator()(AVPacket* packet) const noexcept { av_packet_free(&packet); }
 };
+// Gives back the buffers of a packet that is reused for every read (the
+// record's) but keeps the packet itself: a packet read is let go of on every
+// way out of the scope that read it, early returns included, so that no read
+// finds the previous packet's data still referenced.
+struct PacketUnref {
+  void operator()(AVPacket* packet) const noexcept { av_packet_unref(packet); }
+};
 struct FrameFree {
   void operator()(AVFrame* frame) const noexcept { av_frame_free(&frame); }
 };
@@ -48,6 +55,8 @@ using FormatContextPtr = std::unique_ptr<AVFormatContext, FormatContextFree>;
 using IoContextPtr = std::unique_ptr<AVIOContext, IoContextFree>;
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFree>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
+// The reference that one read holds on the record's packet.
+using PacketReference = std::unique_ptr<AVPacket, PacketUnref>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
 using ScaleContextPtr = std::unique_ptr<SwsContext, ScaleContextFree>;
 using ResampleContextPtr = std::unique_ptr<SwrContext, ResampleContextFree>;

@@ -6,8 +6,6 @@
 #include <string>
 #include <utility>
 
-#include "ffmpeg/decoder.hpp"
-
 namespace ffmpeg {
 
 namespace {
@@ -230,29 +228,30 @@ std::int64_t seek_memory(void* opaque, std::int64_t offset, int whence) noexcept
   }
 }
 
-Failure prepare_custom_io(Source&& source, Decoder& decoder, IoSettings settings) {
+Result<CustomInput> prepare_custom_io(Source&& source, Watch& watch, IoSettings settings) {
   const int buffer_size = settings.buffer_size;
+  CustomInput input;
   if (auto* file = std::get_if<FileObject>(&source)) {
-    if (auto failure = rewind(*file, *decoder.watch)) return failure;
-    FileReader reader{std::move(file->object), decoder.watch.get(), std::nullopt};
+    if (auto failure = rewind(*file, watch)) return std::move(*failure);
+    FileReader reader{std::move(file->object), &watch, std::nullopt};
     if (settings.remote) {
       reader.cursor.emplace().largest = buffer_size;
       reader.cursor->moved(0);  // rewound
     }
-    decoder.reader = std::make_unique<Reader>(std::move(reader));
+    input.reader = std::make_unique<Reader>(std::move(reader));
   } else {
-    decoder.reader = std::make_unique<Reader>(
-        MemoryReader{std::move(std::get<Memory>(source)), decoder.watch.get()});
+    input.reader =
+        std::make_unique<Reader>(MemoryReader{std::move(std::get<Memory>(source)), &watch});
   }
 
   MemoryPtr<std::uint8_t> buffer(static_cast<std::uint8_t*>(av_malloc(buffer_size)));
   if (!buffer) return Error::runtime("cannot allocate input buffer");
-  decoder.io_context.reset(avio_alloc_context(buffer.get(), buffer_size, 0, decoder.reader.get(),
-                                              &read_memory, nullptr, &seek_memory));
-  if (!decoder.io_context) return Error::runtime("cannot allocate input context");
+  input.context.reset(avio_alloc_context(buffer.get(), buffer_size, 0, input.reader.get(),
+                                         &read_memory, nullptr, &seek_memory));
+  if (!input.context) return Error::runtime("cannot allocate input context");
   (void)buffer.release();  // the I/O context owns it now
-  if (auto* file = std::get_if<FileReader>(decoder.reader.get())) file->io = decoder.io_context.get();
-  return std::nullopt;
+  if (auto* file = std::get_if<FileReader>(input.reader.get())) file->io = input.context.get();
+  return input;
 }
 
 }  // namespace ffmpeg

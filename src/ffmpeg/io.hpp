@@ -2,16 +2,16 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <variant>
 
 #include "ffmpeg/error.hpp"
+#include "ffmpeg/handles.hpp"
 #include "ffmpeg/interrupt.hpp"
 #include "ffmpeg/source.hpp"
 
 namespace ffmpeg {
-
-class Decoder;
 
 // How the custom I/O reads. `buffer_size` is the size of FFmpeg's I/O
 // buffer, so the most one read asks for. `remote` is for file objects whose
@@ -67,9 +67,19 @@ struct FileReader {
 // The cursor behind the I/O callbacks; its address is FFmpeg's opaque pointer.
 using Reader = std::variant<MemoryReader, FileReader>;
 
-// Sets up the reader and the I/O context over it.
-[[nodiscard]] Failure prepare_custom_io(Source&& source, Decoder& decoder, IoSettings settings);
+// The reader of bytes or a file object and the I/O context over it. The
+// reader stays where it is allocated: the context and FFmpeg know it by its
+// address.
+struct CustomInput {
+  std::unique_ptr<Reader> reader;
+  IoContextPtr context;
+};
 
+// Sets up the reader, polling `watch`, and the I/O context over it.
+Result<CustomInput> prepare_custom_io(Source&& source, Watch& watch, IoSettings settings);
+
+// FFmpeg's read and seek callbacks over a Reader. They serve file objects as
+// well as bytes, whatever their names say: the names are fixed and stay.
 int read_memory(void* opaque, std::uint8_t* buffer, int size) noexcept;
 std::int64_t seek_memory(void* opaque, std::int64_t offset, int whence) noexcept;
 

@@ -64,24 +64,24 @@ AudioProperties audio_properties(const AVStream* stream) {
 
 StreamMetadata describe(const Decoder& decoder) {
   const AVStream* stream = decoder.stream();
-  const AVFormatContext* format = decoder.format_context.get();
+  const AVFormatContext* format = decoder.format();
   StreamMetadata metadata;
-  metadata.stream_index = decoder.stream_index;
-  metadata.media_type = decoder.media_type;
-  metadata.time_base_num = decoder.time_base.num;
-  metadata.time_base_den = decoder.time_base.den;
+  metadata.stream_index = decoder.stream_index();
+  metadata.media_type = decoder.media_type();
+  metadata.time_base_num = decoder.time_base().num;
+  metadata.time_base_den = decoder.time_base().den;
   metadata.codec = name(avcodec_get_name(stream->codecpar->codec_id));
   metadata.bit_rate = static_cast<double>(stream->codecpar->bit_rate);
   if (stream->duration >= 1) {
-    metadata.duration_seconds_from_header = to_seconds(stream->duration, decoder.time_base);
+    metadata.duration_seconds_from_header = to_seconds(stream->duration, decoder.time_base());
   }
   if (format->duration >= 1) {
     metadata.container_duration = static_cast<double>(format->duration) / 1000000.0;
   }
   if (stream->start_time != AV_NOPTS_VALUE) {
-    metadata.begin_stream_seconds_from_header = to_seconds(stream->start_time, decoder.time_base);
+    metadata.begin_stream_seconds_from_header = to_seconds(stream->start_time, decoder.time_base());
   }
-  if (decoder.media_type == MediaType::video) {
+  if (decoder.media_type() == MediaType::video) {
     metadata.video = video_properties(stream);
   } else {
     metadata.audio = audio_properties(stream);

@@ -60,10 +60,10 @@ Result<FormatContextPtr> Decoder::open_input(bool reopening) const {
   // from the first read.
   FormatContextPtr format(avformat_alloc_context());
   if (!format) return Error::runtime("cannot allocate format context");
-  format->interrupt_callback = watch->callback();
-  WatchingInput watching(*watch, format.get());
-  if (io_context) {
-    format->pb = io_context.get();
+  format->interrupt_callback = watch_->callback();
+  WatchingInput watching(*watch_, format.get());
+  if (io_context_) {
+    format->pb = io_context_.get();
     format->flags |= AVFMT_FLAG_CUSTOM_IO;
     // Media given as bytes or a file object must not lead the demuxer to
     // open other files or URLs (concat lists, playlists, external
@@ -76,9 +76,9 @@ Result<FormatContextPtr> Decoder::open_input(bool reopening) const {
   // On failure FFmpeg frees a pre-allocated context and nulls the pointer.
   AVFormatContext* opening = format.release();
   const int opened =
-      avformat_open_input(&opening, io_context ? nullptr : url.c_str(), nullptr, nullptr);
+      avformat_open_input(&opening, io_context_ ? nullptr : url_.c_str(), nullptr, nullptr);
   format.reset(opening);
-  watch->watch_input(opening);
+  watch_->watch_input(opening);
   if (auto failure = check(opened, reopening ? "seek" : "open input")) return std::move(*failure);
   if (auto failure = check(avformat_find_stream_info(format.get(), nullptr),
                            reopening ? "seek" : "read stream metadata")) {
@@ -91,11 +91,10 @@ Result<FormatContextPtr> Decoder::open_input(bool reopening) const {
 // Reads the input again from its first byte, as opening did, for a rewind
 // that a seek cannot do without skipping packets.
 Failure Decoder::reopen_input() {
-  av_packet_unref(packet.get());
-  packet_pending = false;
-  at_stream_start = false;
-  if (io_context) {
-    const std::int64_t sought = avio_seek(io_context.get(), 0, SEEK_SET);
+  drop_pending_packet();
+  cursor_.at_stream_start = false;
+  if (io_context_) {
+    const std::int64_t sought = avio_seek(io_context_.get(), 0, SEEK_SET);
     if (auto failure = check(sought < 0 ? static_cast<int>(sought) : 0, "seek")) {
       return failure;
     }
@@ -104,28 +103,31 @@ Failure Decoder::reopen_input() {
   if (!reopened.ok()) return std::move(reopened).error();
   AVFormatContext* format = reopened.value().get();
   // The same file must describe the same stream.
-  if (!same_stream(format, stream_index, stream())) {
-    watch->watch_input(format_context.get());
+  if (!same_stream(format, stream_index_, stream())) {
+    watch_->watch_input(format_context_.get());
     return Error::runtime("the input changed while it was open");
   }
-  discard_other_streams(format, stream_index);
-  format_context = std::move(reopened).value();
-  at_stream_start = true;
+  discard_other_streams(format, stream_index_);
+  format_context_ = std::move(reopened).value();
+  cursor_.at_stream_start = true;
   return std::nullopt;
 }
 
 // The container of `source` opened, from the path or through the custom I/O
-// that `io_settings` describes, with its stream information read.
+// that `io_settings_` describes, with its stream information read.
 Failure Decoder::open_container(Source source) {
   if (auto* path = std::get_if<Path>(&source)) {
     if (path->text.find('\0') != std::string::npos) return Error::value("path contains NUL");
-    url = std::move(path->text);
-  } else if (auto failure = prepare_custom_io(std::move(source), *this, io_settings)) {
-    return failure;
+    url_ = std::move(path->text);
+  } else {
+    auto input = prepare_custom_io(std::move(source), *watch_, io_settings_);
+    if (!input.ok()) return std::move(input).error();
+    reader_ = std::move(input.value().reader);
+    io_context_ = std::move(input.value().context);
   }
   auto opened = open_input(false);
   if (!opened.ok()) return std::move(opened).error();
-  format_context = std::move(opened).value();
+  format_context_ = std::move(opened).value();
   return std::nullopt;
 }
 
@@ -133,48 +135,47 @@ Result<Decoder> Decoder::open(Source source, MediaType media_type, std::optional
                               int threads, std::optional<double> timeout, IoSettings io,
                               Stop& stop, bool signals) {
   Decoder decoder;
-  decoder.media_type = media_type;
-  decoder.io_settings = io;
-  decoder.watch = std::make_unique<Watch>(timeout);
-  Watching watching(*decoder.watch, stop, signals);
+  decoder.media_type_ = media_type;
+  decoder.io_settings_ = io;
+  decoder.watch_ = std::make_unique<Watch>(timeout);
+  Watching watching(*decoder.watch_, stop, signals);
 
   if (auto failure = decoder.open_container(std::move(source))) return std::move(*failure);
-  AVFormatContext* format = decoder.format_context.get();
+  AVFormatContext* format = decoder.format_context_.get();
 
   const AVMediaType type = av_media_type(media_type);
-  decoder.stream_index =
+  decoder.stream_index_ =
       stream_index ? *stream_index : av_find_best_stream(format, type, -1, -1, nullptr, 0);
-  if (decoder.stream_index < 0 ||
-      static_cast<unsigned>(decoder.stream_index) >= format->nb_streams) {
+  if (decoder.stream_index_ < 0 ||
+      static_cast<unsigned>(decoder.stream_index_) >= format->nb_streams) {
     return Error::value("no valid stream of the requested media type", Error::Reason::no_stream);
   }
-  discard_other_streams(format, decoder.stream_index);
-  const AVStream* stream = format->streams[decoder.stream_index];
+  discard_other_streams(format, decoder.stream_index_);
+  const AVStream* stream = format->streams[decoder.stream_index_];
   const AVCodecParameters* parameters = stream->codecpar;
   if (parameters->codec_type != type) {
     return Error::value("stream has the wrong media type", Error::Reason::wrong_media_type);
   }
   if (media_type == MediaType::video) {
-    decoder.width = parameters->width;
-    decoder.height = parameters->height;
-    decoder.pixel_format = parameters->format;
+    decoder.width_ = parameters->width;
+    decoder.height_ = parameters->height;
+    decoder.pixel_format_ = parameters->format;
   }
-  decoder.time_base = stream->time_base;
-  if (decoder.time_base.num < 1 || decoder.time_base.den < 1) {
+  decoder.time_base_ = stream->time_base;
+  if (decoder.time_base_.num < 1 || decoder.time_base_.den < 1) {
     return Error::runtime("invalid stream time base");
   }
 
-  decoder.threads = threads;
+  decoder.threads_ = threads;
   if (auto failure = decoder.open_codec()) return std::move(*failure);
 
-  decoder.packet.reset(av_packet_alloc());
-  decoder.frame.reset(av_frame_alloc());
-  decoder.video_cache.rgb_frame.reset(av_frame_alloc());
-  if (!decoder.packet || !decoder.frame || !decoder.video_cache.rgb_frame) {
+  decoder.packet_.reset(av_packet_alloc());
+  decoder.frame_.reset(av_frame_alloc());
+  decoder.video_cache_.rgb_frame.reset(av_frame_alloc());
+  if (!decoder.packet_ || !decoder.frame_ || !decoder.video_cache_.rgb_frame) {
     return Error::runtime("cannot allocate decoding buffers");
   }
-  decoder.drained = false;
-  decoder.at_stream_start = true;
+  decoder.cursor_.at_stream_start = true;
   return decoder;
 }
 
@@ -184,24 +185,24 @@ Failure Decoder::open_codec() {
   if (codec == nullptr) {
     return Error::runtime("FFmpeg has no decoder for this codec", Error::Reason::no_decoder);
   }
-  codec_context.reset(avcodec_alloc_context3(codec));
-  AVCodecContext* context = codec_context.get();
+  codec_context_.reset(avcodec_alloc_context3(codec));
+  AVCodecContext* context = codec_context_.get();
   if (context == nullptr) return Error::runtime("cannot allocate codec context");
   if (auto failure =
           check(avcodec_parameters_to_context(context, parameters), "configure decoder")) {
     return failure;
   }
-  context->thread_count = threads;
+  context->thread_count = threads_;
   context->pkt_timebase = stream()->time_base;
   return check(avcodec_open2(context, codec, nullptr), "open decoder");
 }
 
 Result<Decoder> Decoder::renewed(Stop& stop, bool signals) {
-  Source source = Path{url};
-  if (reader) source = std::move(std::get<MemoryReader>(*reader).bytes);
-  auto opened = open(std::move(source), media_type, stream_index, threads, watch->timeout(),
-                     io_settings, stop, signals);
-  if (opened.ok() && !same_stream(opened.value().format_context.get(), stream_index, stream())) {
+  Source source = Path{url_};
+  if (reader_) source = std::move(std::get<MemoryReader>(*reader_).bytes);
+  auto opened = open(std::move(source), media_type_, stream_index_, threads_, watch_->timeout(),
+                     io_settings_, stop, signals);
+  if (opened.ok() && !same_stream(opened.value().format(), stream_index_, stream())) {
     return Error::runtime("the input changed while it was open");
   }
   return opened;
@@ -214,26 +215,26 @@ Result<Decoder> Decoder::renewed(Stop& stop, bool signals) {
 // so leaving it costs the child next to nothing; the custom I/O reader, plain
 // memory or a Python reference, is released as usual.
 void Decoder::abandon() noexcept {
-  video_cache.abandon();
-  (void)frame.release();
-  (void)packet.release();
-  (void)codec_context.release();
-  (void)format_context.release();
-  (void)io_context.release();
+  video_cache_.abandon();
+  (void)frame_.release();
+  (void)packet_.release();
+  (void)codec_context_.release();
+  (void)format_context_.release();
+  (void)io_context_.release();
 }
 
 // Frees in a fixed order: the video caches, the frames and packet, the
 // decoder, the container, then the custom I/O and the reader behind it.
 Decoder::~Decoder() {
   if (inherited()) abandon();
-  video_cache.clear();
-  frame.reset();
-  packet.reset();
-  codec_context.reset();
-  format_context.reset();
-  io_context.reset();
-  reader.reset();
-  watch.reset();
+  video_cache_.clear();
+  frame_.reset();
+  packet_.reset();
+  codec_context_.reset();
+  format_context_.reset();
+  io_context_.reset();
+  reader_.reset();
+  watch_.reset();
 }
 
 }  // namespace ffmpeg

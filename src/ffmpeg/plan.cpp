@@ -9,7 +9,7 @@
 
 namespace ffmpeg {
 
-Plan plan_timestamps(const TimestampRequest& request) {
+Plan plan_pts(const PtsRequest& request) {
   using Key = std::pair<std::int64_t, std::int64_t>;  // pts, occurrence
   std::map<Key, std::pair<std::int64_t, std::vector<std::size_t>>> by_pts;
   for (std::size_t i = 0; i < request.targets.size(); ++i) {
@@ -21,7 +21,7 @@ Plan plan_timestamps(const TimestampRequest& request) {
   Plan plan;
   plan.reserve(by_pts.size());
   for (auto& [key, entry] : by_pts) {
-    plan.push_back({TimestampSelection{request.exact, key.first, entry.first, key.second},
+    plan.push_back({PtsSelection{request.exact, key.first, entry.first, key.second},
                     std::move(entry.second)});
   }
   return plan;
@@ -37,15 +37,15 @@ namespace {
 
 // Decodes forward to the first frame whose timestamp is at or after `pts`.
 Result<std::int64_t> search(Decoder& decoder, std::int64_t pts, PumpPolicy& pump) {
-  SkippingUnreferenced skipping(decoder, SkipUnreferenced{pts, std::nullopt});
+  SkipUnreferenced skip(decoder, pts, std::nullopt);
   for (;;) {
-    auto pulled = decoder.next(pump);
+    auto pulled = decoder.next(pump, &skip);
     if (!pulled.ok()) return std::move(pulled).error();
     if (pulled.value() == Pulled::end) {
       return Error::runtime("no decoded frame at PTS " + std::to_string(pts),
                             Error::Reason::no_frame);
     }
-    auto timestamp = frame_timestamp(decoder.frame.get());
+    auto timestamp = frame_timestamp(decoder.frame());
     if (!timestamp.ok() || timestamp.value() >= pts) return timestamp;
   }
 }
@@ -59,7 +59,7 @@ Failure skip_to_occurrence(Decoder& decoder, PumpPolicy& pump, std::int64_t foun
     if (!pulled.ok()) return std::move(pulled).error();
     std::optional<std::int64_t> timestamp;
     if (pulled.value() == Pulled::frame) {
-      auto next = frame_timestamp(decoder.frame.get());
+      auto next = frame_timestamp(decoder.frame());
       if (!next.ok()) return std::move(next).error();
       timestamp = next.value();
     }
@@ -84,23 +84,22 @@ bool indexed_key_frame_between(const Decoder& decoder, std::int64_t after, std::
 
 }  // namespace
 
-TimestampChooser::TimestampChooser(Decoder& decoder, PumpPolicy& pump, bool seek_by_index)
+PtsChooser::PtsChooser(Decoder& decoder, PumpPolicy& pump, bool seek_by_index)
     : pump_(&pump), seek_by_index_(seek_by_index) {
-  if (decoder.video_position) {
+  if (auto position = decoder.take_video_position()) {
     positioned_ = true;
-    last_seek_pts_ = decoder.video_position->seek_pts;
-    last_pts_ = decoder.video_position->pts;
-    last_end_ = decoder.video_position->end;
+    last_seek_pts_ = position->seek_pts;
+    last_pts_ = position->pts;
+    last_end_ = position->end;
     resumed_ = true;
-    decoder.video_position.reset();
   }
 }
 
-void TimestampChooser::finish(Decoder& decoder) const {
-  if (positioned_) decoder.video_position = VideoPosition{last_seek_pts_, last_pts_, last_end_};
+void PtsChooser::finish(Decoder& decoder) const {
+  if (positioned_) decoder.keep_video_position({last_seek_pts_, last_pts_, last_end_});
 }
 
-Failure TimestampChooser::choose(Decoder& decoder, const TimestampSelection& selection) {
+Failure PtsChooser::choose(Decoder& decoder, const PtsSelection& selection) {
   // Decoding goes on from the previous answer when the seek point is the
   // same. Across calls only towards a later frame, which is what a seek
   // would find too; within a call the plan ascends.
@@ -136,7 +135,7 @@ Failure TimestampChooser::choose(Decoder& decoder, const TimestampSelection& sel
     last_occurrence_ = std::max(seen, selection.occurrence);
     positioned_ = true;
     last_pts_ = found.value();
-    const std::int64_t duration = compat::frame_duration(decoder.frame.get());
+    const std::int64_t duration = compat::frame_duration(decoder.frame());
     std::int64_t end = 0;
     last_end_ =
         duration > 0 && !__builtin_add_overflow(last_pts_, duration, &end) ? end : last_pts_;

@@ -12,7 +12,7 @@
 
 namespace ffmpeg {
 
-struct TimestampSelection {
+struct PtsSelection {
   bool exact;
   std::int64_t pts;
   std::int64_t seek_pts;
@@ -23,7 +23,7 @@ struct SecondsSelection {
   double seconds;
 };
 
-using Selection = std::variant<TimestampSelection, SecondsSelection>;
+using Selection = std::variant<PtsSelection, SecondsSelection>;
 
 // One plan entry and the output positions it answers, in caller order; the
 // first is the primary position.
@@ -36,7 +36,7 @@ using Plan = std::vector<PlanEntry>;
 
 // One entry per distinct pts (and occurrence, when the targets name them),
 // ascending; duplicates join the first one's entry (whose seek point wins).
-Plan plan_timestamps(const TimestampRequest& request);
+Plan plan_pts(const PtsRequest& request);
 
 // A frame's pts, else its best-effort timestamp.
 Result<std::int64_t> frame_timestamp(const AVFrame* frame);
@@ -46,17 +46,17 @@ Result<std::int64_t> frame_timestamp(const AVFrame* frame);
 // A seek point that is the very frame after the last answer is reached by
 // decoding on: a walk through the stream never flushes the decoder at key
 // frames.
-class TimestampChooser {
+class PtsChooser {
  public:
-  using Answers = TimestampSelection;
+  using Answers = PtsSelection;
 
   // Takes over where the decoder's previous decode_video call stopped, if
-  // nothing has moved it since. With `seek_by_index`, see TimestampRequest.
-  TimestampChooser(Decoder& decoder, PumpPolicy& pump, bool seek_by_index = false);
+  // nothing has moved it since. With `seek_by_index`, see PtsRequest.
+  PtsChooser(Decoder& decoder, PumpPolicy& pump, bool seek_by_index = false);
   // Records where this call stopped, for the next one.
   void finish(Decoder& decoder) const;
 
-  [[nodiscard]] Failure choose(Decoder& decoder, const TimestampSelection& selection);
+  [[nodiscard]] Failure choose(Decoder& decoder, const PtsSelection& selection);
 
  private:
   PumpPolicy* pump_;

@@ -14,7 +14,7 @@ constexpr std::int64_t int64_max = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t int64_min = std::numeric_limits<std::int64_t>::min();
 
 // floor(t ÷ tb), saturating at the limits of 64 bits.
-std::int64_t to_timestamp(double t, AVRational time_base) {
+std::int64_t to_ticks(double t, AVRational time_base) {
   const double ticks =
       std::floor(t / (static_cast<double>(time_base.num) / static_cast<double>(time_base.den)));
   if (ticks >= 9223372036854775807.0) return int64_max;
@@ -65,18 +65,17 @@ Failure PlaybackChooser::choose(Decoder& decoder, const SecondsSelection& select
   // Decoding towards t may leave out an unreferenced frame once a later
   // frame at or before t is surely coming: the earlier one is never shown.
   // (One tick of margin keeps rounding between ticks and seconds out of it.)
-  const std::int64_t target = to_timestamp(t, decoder.time_base);
-  SkippingUnreferenced skipping(
-      decoder, SkipUnreferenced{skip_below_, target == int64_min ? target : target - 1});
-  Failure failure = choose_frame(decoder, t);
-  skip_below_ = decoder.skip_unreferenced->below;
+  const std::int64_t target = to_ticks(t, decoder.time_base());
+  SkipUnreferenced skip(decoder, skip_below_, target == int64_min ? target : target - 1);
+  Failure failure = choose_frame(decoder, t, skip);
+  skip_below_ = skip.below();
   return failure;
 }
 
-Failure PlaybackChooser::choose_frame(Decoder& decoder, double t) {
+Failure PlaybackChooser::choose_frame(Decoder& decoder, double t, SkipUnreferenced& skip) {
   switch (state_) {
     case State::unpositioned:
-      return seek_for(decoder, t);
+      return seek_for(decoder, t, skip);
     case State::ended:
       return end_rule(decoder, t);
     case State::playing:
@@ -86,37 +85,39 @@ Failure PlaybackChooser::choose_frame(Decoder& decoder, double t) {
   // rest of the group of pictures.
   AVStream* stream = decoder.stream();
   const int index =
-      av_index_search_timestamp(stream, to_timestamp(t, decoder.time_base), AVSEEK_FLAG_BACKWARD);
+      av_index_search_timestamp(stream, to_ticks(t, decoder.time_base()), AVSEEK_FLAG_BACKWARD);
   const AVIndexEntry* entry = index >= 0 ? avformat_index_get_entry(stream, index) : nullptr;
-  if (entry != nullptr && entry->timestamp > shown_timestamp_) return seek_for(decoder, t);
+  if (entry != nullptr && entry->timestamp > shown_timestamp_) return seek_for(decoder, t, skip);
 
   const AVFrame* next = lookahead_.get();
   const std::int64_t next_timestamp =
       next->pts != AV_NOPTS_VALUE ? next->pts : next->best_effort_timestamp;
-  if (to_seconds(next_timestamp, decoder.time_base) > t) return std::nullopt;  // shown again
-  std::swap(decoder.frame, lookahead_);
-  return advance(decoder, t);
+  if (to_seconds(next_timestamp, decoder.time_base()) > t) return std::nullopt;  // shown again
+  decoder.trade_frame(lookahead_);
+  return advance(decoder, t, skip);
 }
 
 // Back-off search: seek to t's timestamp, then 1, 2, 4 ... seconds earlier,
 // never before the stream start (tried last), until the first frame decoded
 // is at or before t.
-Failure PlaybackChooser::seek_for(Decoder& decoder, double t) {
-  const std::int64_t target = to_timestamp(t, decoder.time_base);
+Failure PlaybackChooser::seek_for(Decoder& decoder, double t, SkipUnreferenced& skip) {
+  const std::int64_t target = to_ticks(t, decoder.time_base());
   const std::int64_t start = decoder.start_time();
-  std::int64_t step = one_second(decoder.time_base);
+  std::int64_t step = one_second(decoder.time_base());
   std::int64_t point = target;
   for (;;) {
-    if (!decoder.seek(point)) {
-      auto pulled = decoder.next(*pump_);
+    const bool sought = !decoder.seek(point).has_value();
+    if (sought) {
+      skip.restart();
+      auto pulled = decoder.next(*pump_, &skip);
       if (!pulled.ok()) return std::move(pulled).error();
       if (pulled.value() == Pulled::frame) {
-        auto timestamp = frame_timestamp(decoder.frame.get());
+        auto timestamp = frame_timestamp(decoder.frame());
         if (!timestamp.ok()) return std::move(timestamp).error();
-        if (to_seconds(timestamp.value(), decoder.time_base) <= t) {
+        if (to_seconds(timestamp.value(), decoder.time_base()) <= t) {
           av_frame_unref(lookahead_.get());
           state_ = State::playing;
-          return advance(decoder, t);
+          return advance(decoder, t, skip);
         }
       }
     }
@@ -133,31 +134,31 @@ Failure PlaybackChooser::seek_for(Decoder& decoder, double t) {
 
 // The record's frame is at or before t: decode forward while frames stay
 // at or before t, keeping the last one as the shown frame.
-Failure PlaybackChooser::advance(Decoder& decoder, double t) {
+Failure PlaybackChooser::advance(Decoder& decoder, double t, SkipUnreferenced& skip) {
   for (;;) {
-    auto timestamp = frame_timestamp(decoder.frame.get());
+    auto timestamp = frame_timestamp(decoder.frame());
     if (!timestamp.ok()) return std::move(timestamp).error();
     shown_timestamp_ = timestamp.value();
     av_frame_unref(lookahead_.get());
     if (auto failure =
-            check(av_frame_ref(lookahead_.get(), decoder.frame.get()), "retain playback frame")) {
+            check(av_frame_ref(lookahead_.get(), decoder.frame()), "retain playback frame")) {
       return failure;
     }
-    auto pulled = decoder.next(*pump_);
+    auto pulled = decoder.next(*pump_, &skip);
     if (!pulled.ok()) return std::move(pulled).error();
     if (pulled.value() == Pulled::end) {
-      std::swap(decoder.frame, lookahead_);
+      decoder.trade_frame(lookahead_);
       state_ = State::ended;
       return end_rule(decoder, t);
     }
-    auto next = frame_timestamp(decoder.frame.get());
+    auto next = frame_timestamp(decoder.frame());
     if (!next.ok()) return std::move(next).error();
     if (next.value() <= shown_timestamp_) {
       return Error::runtime("timestamp mode requires strictly increasing frame PTS",
                             Error::Reason::shared_timestamps);
     }
-    if (to_seconds(next.value(), decoder.time_base) > t) {
-      std::swap(decoder.frame, lookahead_);
+    if (to_seconds(next.value(), decoder.time_base()) > t) {
+      decoder.trade_frame(lookahead_);
       state_ = State::playing;
       return std::nullopt;
     }
@@ -166,12 +167,12 @@ Failure PlaybackChooser::advance(Decoder& decoder, double t) {
 
 // After the stream ended, the final frame covers t only inside its duration.
 Failure PlaybackChooser::end_rule(Decoder& decoder, double t) {
-  const AVFrame* last = decoder.frame.get();
+  const AVFrame* last = decoder.frame();
   auto timestamp = frame_timestamp(last);
   if (!timestamp.ok()) return std::move(timestamp).error();
   const std::int64_t duration = compat::frame_duration(last);
   const std::int64_t end = saturating_add(timestamp.value(), duration);
-  if (duration < 1 || to_seconds(end, decoder.time_base) <= t) {
+  if (duration < 1 || to_seconds(end, decoder.time_base()) <= t) {
     return Error::runtime("timestamp exceeds final frame duration or duration is unknown",
                           Error::Reason::not_shown);
   }

@@ -30,9 +30,9 @@ class PlaybackChooser {
   enum class State : std::uint8_t { unpositioned, playing, ended };
 
   PlaybackChooser() = default;
-  Failure choose_frame(Decoder& decoder, double t);
-  Failure seek_for(Decoder& decoder, double t);
-  Failure advance(Decoder& decoder, double t);
+  Failure choose_frame(Decoder& decoder, double t, SkipUnreferenced& skip);
+  Failure seek_for(Decoder& decoder, double t, SkipUnreferenced& skip);
+  Failure advance(Decoder& decoder, double t, SkipUnreferenced& skip);
   Failure end_rule(Decoder& decoder, double t);
 
   PumpPolicy* pump_ = nullptr;

@@ -1,51 +1,50 @@
 // The frame pump: packets in, decoded frames out, and the seek that resets it.
 #include "ffmpeg/decoder.hpp"
 
-#include <limits>
-
 namespace ffmpeg {
 
-Result<Pulled> Decoder::next(PumpPolicy& policy) {
-  AVCodecContext* context = codec_context.get();
-  av_frame_unref(frame.get());
-  bool finished_input = drained;
-  int received = avcodec_receive_frame(context, frame.get());
+AVDiscard SkipUnreferenced::discard_for(std::int64_t pts) {
+  const bool early = pts != AV_NOPTS_VALUE && pts < below_;
+  if (!early && pts != AV_NOPTS_VALUE && up_to_ && pts <= *up_to_) below_ = pts;
+  return early ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+}
+
+SkipUnreferenced::~SkipUnreferenced() {
+  decoder_.codec_context_->skip_frame = AVDISCARD_DEFAULT;
+}
+
+Result<Pulled> Decoder::next(PumpPolicy& policy, SkipUnreferenced* skip) {
+  AVCodecContext* context = codec_context_.get();
+  AVFrame* decoded = frame_.get();
+  av_frame_unref(decoded);
+  bool finished_input = cursor_.drained;
+  int received = avcodec_receive_frame(context, decoded);
   while (received < 0) {
     if (received == AVERROR_EOF) return Pulled::end;
     if (received == AVERROR_INVALIDDATA && policy.skip_invalid) {
       // The frame of a bad packet, reported late (frame threads, delay):
       // the decoder goes on with the next one.
       ++policy.skipped;
-      received = avcodec_receive_frame(context, frame.get());
+      received = avcodec_receive_frame(context, decoded);
       continue;
     }
     if (received != AVERROR(EAGAIN)) return std::move(*check(received, "receive decoded frame"));
     if (finished_input) return Pulled::end;
 
-    const int read = read_packet();
-    if (read == AVERROR_EOF) {
-      drained = true;
+    PacketReference read;
+    const int status = read_packet(read);
+    if (status == AVERROR_EOF) {
+      cursor_.drained = true;
       if (auto failure = check(avcodec_send_packet(context, nullptr), "drain decoder")) {
         return std::move(*failure);
       }
       finished_input = true;
-    } else if (read < 0) {
-      return std::move(*check(read, "read packet"));
-    } else if (media_type == MediaType::video && (packet->flags & AV_PKT_FLAG_DISCARD)) {
-      av_packet_unref(packet.get());
-      continue;
+    } else if (status < 0) {
+      return std::move(*check(status, "read packet"));
+    } else if (media_type_ == MediaType::video && (read->flags & AV_PKT_FLAG_DISCARD)) {
+      continue;  // let go of as this pass ends
     } else {
-      if (skip_unreferenced) {
-        const std::int64_t pts = packet->pts;
-        const bool early = pts != AV_NOPTS_VALUE && pts < skip_unreferenced->below;
-        context->skip_frame = early ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
-        const auto& up_to = skip_unreferenced->up_to;
-        if (!early && pts != AV_NOPTS_VALUE && up_to && pts <= *up_to) {
-          skip_unreferenced->below = pts;
-        }
-      }
-      const int sent = avcodec_send_packet(context, packet.get());
-      av_packet_unref(packet.get());
+      const int sent = send(std::move(read), skip);
       if (sent == AVERROR_INVALIDDATA && policy.skip_invalid) {
         ++policy.skipped;
       } else if (auto failure = check(sent, "send packet")) {
@@ -53,47 +52,60 @@ Result<Pulled> Decoder::next(PumpPolicy& policy) {
       }
       finished_input = false;
     }
-    received = avcodec_receive_frame(context, frame.get());
+    received = avcodec_receive_frame(context, decoded);
   }
   return Pulled::frame;
 }
 
-int Decoder::read_packet() {
-  if (packet_pending) {
-    packet_pending = false;
-    at_stream_start = false;
+int Decoder::send(PacketReference packet, SkipUnreferenced* skip) {
+  if (skip != nullptr) codec_context_->skip_frame = skip->discard_for(packet->pts);
+  return avcodec_send_packet(codec_context_.get(), packet.get());
+}
+
+int Decoder::read_packet(PacketReference& read) {
+  AVPacket* packet = packet_.get();
+  if (cursor_.packet_pending) {
+    cursor_.packet_pending = false;
+    cursor_.at_stream_start = false;
+    read.reset(packet);
     return 0;
   }
   for (;;) {
-    const int read = av_read_frame(format_context.get(), packet.get());
-    if (read < 0) return read;
-    if (packet->stream_index == stream_index) break;
-    av_packet_unref(packet.get());
+    const int status = av_read_frame(format_context_.get(), packet);
+    if (status < 0) return status;
+    PacketReference held(packet);  // a packet of another stream goes at once
+    if (packet->stream_index == stream_index_) {
+      read = std::move(held);
+      break;
+    }
   }
-  if (at_stream_start && !first_packet) first_packet = PacketMark::of(packet.get());
-  at_stream_start = false;
+  if (cursor_.at_stream_start && !cursor_.first_packet) {
+    cursor_.first_packet = PacketMark::of(packet);
+  }
+  cursor_.at_stream_start = false;
   return 0;
+}
+
+void Decoder::drop_pending_packet() {
+  const PacketReference pending(packet_.get());  // blank unless a rewind read ahead
+  cursor_.packet_pending = false;
 }
 
 // Clears what decoding carried over from before a seek.
 void Decoder::reset_decoding() {
-  avcodec_flush_buffers(codec_context.get());
-  av_frame_unref(frame.get());
-  drained = false;
-  video_position.reset();
-  audio_continuation.reset();
-  if (skip_unreferenced && skip_unreferenced->up_to) {
-    skip_unreferenced->below = std::numeric_limits<std::int64_t>::min();
-  }
+  avcodec_flush_buffers(codec_context_.get());
+  av_frame_unref(frame_.get());
+  cursor_.drained = false;
+  cursor_.video_position.reset();
+  cursor_.audio_continuation.reset();
 }
 
 Failure Decoder::seek(std::int64_t target) {
   if (target <= start_time()) return rewind();
-  av_packet_unref(packet.get());
-  packet_pending = false;
-  at_stream_start = false;
+  drop_pending_packet();
+  cursor_.at_stream_start = false;
   if (auto failure =
-          check(av_seek_frame(format_context.get(), stream_index, target, AVSEEK_FLAG_BACKWARD),
+          check(av_seek_frame(format_context_.get(), stream_index_, target, AVSEEK_FLAG_BACKWARD),
                 "seek")) {
     return failure;
   }
@@ -103,21 +115,22 @@ Failure Decoder::seek(std::int64_t target) {
 
 Failure Decoder::rewind() {
   reset_decoding();
-  if (at_stream_start) return std::nullopt;
-  if (first_packet && !rewind_reopens) {
-    av_packet_unref(packet.get());
-    packet_pending = false;
-    if (av_seek_frame(format_context.get(), stream_index, start_time(), AVSEEK_FLAG_BACKWARD) >=
+  if (cursor_.at_stream_start) return std::nullopt;
+  if (cursor_.first_packet && !cursor_.rewind_reopens) {
+    drop_pending_packet();
+    if (av_seek_frame(format_context_.get(), stream_index_, start_time(), AVSEEK_FLAG_BACKWARD) >=
         0) {
-      const int read = read_packet();
-      if (read >= 0 && !PacketMark::of(packet.get()).after(*first_packet)) {
-        packet_pending = true;
-        at_stream_start = true;
+      PacketReference read;
+      const int status = read_packet(read);
+      if (status >= 0 && !PacketMark::of(read.get()).after(*cursor_.first_packet)) {
+        (void)read.release();  // handed out by the next read
+        cursor_.packet_pending = true;
+        cursor_.at_stream_start = true;
         return std::nullopt;
       }
-      if (read < 0 && read != AVERROR_EOF) return check(read, "read packet");
+      if (status < 0 && status != AVERROR_EOF) return check(status, "read packet");
     }
-    rewind_reopens = true;
+    cursor_.rewind_reopens = true;
   }
   return reopen_input();
 }

@@ -6,12 +6,12 @@ Result<std::vector<StreamInfo>> Decoder::streams(Source source, std::optional<do
                                                  IoSettings io, Stop& stop, bool signals) {
   // A record that holds the container only: it is torn down as any other.
   Decoder decoder;
-  decoder.io_settings = io;
-  decoder.watch = std::make_unique<Watch>(timeout);
-  Watching watching(*decoder.watch, stop, signals);
+  decoder.io_settings_ = io;
+  decoder.watch_ = std::make_unique<Watch>(timeout);
+  Watching watching(*decoder.watch_, stop, signals);
   if (auto failure = decoder.open_container(std::move(source))) return std::move(*failure);
 
-  const AVFormatContext* format = decoder.format_context.get();
+  const AVFormatContext* format = decoder.format_context_.get();
   std::vector<StreamInfo> streams;
   streams.reserve(format->nb_streams);
   for (unsigned i = 0; i < format->nb_streams; ++i) {

@@ -86,13 +86,13 @@ namespace {
 
 Result<Image> resize(Decoder& decoder, std::size_t stage, const Image& image, int height, int width,
                      AVPixelFormat format) {
-  if (decoder.video_cache.resizers.size() <= stage) {
+  if (decoder.video_cache().resizers.size() <= stage) {
     Resizer resizer;
     resizer.frame.reset(av_frame_alloc());
     if (!resizer.frame) return Error::runtime("cannot allocate resize frame");
-    decoder.video_cache.resizers.push_back(std::move(resizer));
+    decoder.video_cache().resizers.push_back(std::move(resizer));
   }
-  Resizer& resizer = decoder.video_cache.resizers[stage];
+  Resizer& resizer = decoder.video_cache().resizers[stage];
   const bool same_key = resizer.source_width == image.width &&
                         resizer.source_height == image.height && resizer.target_width == width &&
                         resizer.target_height == height && resizer.pixel_format == format;
@@ -180,9 +180,9 @@ Result<Image> apply_transforms(Decoder& decoder, Image image,
         break;
       }
       case Transform::Kind::rotate: {
-        std::vector<std::uint8_t>* scratch = holder == &decoder.video_cache.staging_buffer
-                                                 ? &decoder.video_cache.second_staging_buffer
-                                                 : &decoder.video_cache.staging_buffer;
+        std::vector<std::uint8_t>* scratch = holder == &decoder.video_cache().staging_buffer
+                                                 ? &decoder.video_cache().second_staging_buffer
+                                                 : &decoder.video_cache().staging_buffer;
         image = rotate(image, top, b, *scratch);
         holder = scratch;
         break;

@@ -26,11 +26,11 @@ struct Output {
 // The chosen frame (in the record's `frame`) converted and transformed; the
 // image may be the slot itself.
 Result<Image> transformed(Decoder& decoder, Output& output, const Image& slot) {
-  const AVFrame* frame = decoder.frame.get();
+  const AVFrame* frame = decoder.frame();
   if (output.direct) {
     const bool turned = !output.direct->turns.empty();
-    auto image = convert_resized(decoder, frame, *output.direct, output.plan, decoder.pixel_format,
-                                 turned ? nullptr : &slot);
+    auto image = convert_resized(decoder, frame, *output.direct, output.plan,
+                                 decoder.pixel_format(), turned ? nullptr : &slot);
     if (!image.ok()) return std::move(image).error();
     if (image.value()) {
       return apply_transforms(decoder, *image.value(), output.direct->turns, output.plan);
@@ -47,17 +47,17 @@ Result<Image> transformed(Decoder& decoder, Output& output, const Image& slot) {
 // Converts the chosen frame once into the primary slot; the other positions
 // it answers get copies.
 Failure hand_off(Decoder& decoder, Output& output, std::span<const std::size_t> indices) {
-  const AVFrame* frame = decoder.frame.get();
+  const AVFrame* frame = decoder.frame();
   auto timestamp = frame_timestamp(frame);
   if (!timestamp.ok()) return std::move(timestamp).error();
   auto image = transformed(decoder, output, output.batch.slot(indices.front()));
   if (!image.ok()) return std::move(image).error();
   return output.batch.write(image.value(), timestamp.value(), compat::frame_duration(frame),
-                            decoder.time_base, indices);
+                            decoder.time_base(), indices);
 }
 
 // One occurrence per target, none negative, each stored with its target.
-Failure take_occurrences(TimestampRequest& request) {
+Failure take_occurrences(PtsRequest& request) {
   if (!request.by_occurrence) return std::nullopt;
   if (request.occurrences.size() != request.targets.size()) {
     return Error::value("occurrences must match targets");
@@ -85,18 +85,18 @@ Failure run(Decoder& decoder, Plan& plan, Chooser& chooser, Output& output) {
 Result<VideoBatch> Decoder::video(VideoRequest request, OutputType output_type,
                                   std::vector<Transform> transforms, bool direct_resize,
                                   PumpPolicy& pump) {
-  if (media_type == MediaType::audio) {
+  if (media_type_ == MediaType::audio) {
     return Error::runtime("cannot decode video from audio stream");
   }
   if (!transforms.empty() && output_type == OutputType::native) {
     return Error::value("transforms require RGB output");
   }
   Plan plan;
-  std::variant<std::monostate, TimestampChooser, PlaybackChooser> chooser;
-  if (auto* targets = std::get_if<TimestampRequest>(&request)) {
+  std::variant<std::monostate, PtsChooser, PlaybackChooser> chooser;
+  if (auto* targets = std::get_if<PtsRequest>(&request)) {
     if (auto failure = take_occurrences(*targets)) return std::move(*failure);
-    plan = plan_timestamps(*targets);
-    if (!plan.empty()) chooser.emplace<TimestampChooser>(*this, pump, targets->seek_by_index);
+    plan = plan_pts(*targets);
+    if (!plan.empty()) chooser.emplace<PtsChooser>(*this, pump, targets->seek_by_index);
   } else {
     auto planned = plan_seconds(std::get<SecondsRequest>(request));
     if (!planned.ok()) return std::move(planned).error();
@@ -108,21 +108,21 @@ Result<VideoBatch> Decoder::video(VideoRequest request, OutputType output_type,
   std::size_t count = 0;
   for (const PlanEntry& entry : plan) count += entry.indices.size();
 
-  auto plan_of_output = output_plan(output_type, pixel_format);
+  auto plan_of_output = output_plan(output_type, pixel_format_);
   if (!plan_of_output.ok()) return std::move(plan_of_output).error();
-  auto size = validate_transforms(transforms, {height, width});
+  auto size = validate_transforms(transforms, {height_, width_});
   if (!size.ok()) return std::move(size).error();
   auto batch =
       Batch::prepare(count, plan_of_output.value(), size.value().height, size.value().width);
   if (!batch.ok()) return std::move(batch).error();
-  if (auto failure = check_scalable(transforms, {height, width}, plan_of_output.value())) {
+  if (auto failure = check_scalable(transforms, {height_, width_}, plan_of_output.value())) {
     return std::move(*failure);
   }
 
   std::optional<DirectResize> direct;
-  if (direct_resize) direct = plan_direct_resize(transforms, {height, width}, pixel_format);
+  if (direct_resize) direct = plan_direct_resize(transforms, {height_, width_}, pixel_format_);
   Output output{plan_of_output.value(), transforms, batch.value(), direct};
-  if (auto* how = std::get_if<TimestampChooser>(&chooser)) {
+  if (auto* how = std::get_if<PtsChooser>(&chooser)) {
     if (auto failure = run(*this, plan, *how, output)) return std::move(*failure);
     how->finish(*this);
   } else if (auto* how = std::get_if<PlaybackChooser>(&chooser)) {

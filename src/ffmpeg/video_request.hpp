@@ -23,7 +23,7 @@ struct Target {
   std::int64_t occurrence = 0;
 };
 
-struct TimestampRequest {
+struct PtsRequest {
   std::vector<Target> targets;
   bool exact = false;
   // Whether the targets name occurrences (one per target, given in
@@ -41,7 +41,7 @@ struct SecondsRequest {
   std::vector<double> seconds;
 };
 
-using VideoRequest = std::variant<TimestampRequest, SecondsRequest>;
+using VideoRequest = std::variant<PtsRequest, SecondsRequest>;
 
 enum class OutputType : std::uint8_t { uint8, uint16, float32, native };
 
