@@ -29,16 +29,14 @@ struct Release {
 
 struct SampleBuffer {
   std::unique_ptr<std::uint8_t, Release> data;
-  std::size_t length = 0;    // elements in use
-  std::size_t capacity = 0;  // elements allocated
+  std::size_t length = 0;  // elements in use
   ElementType type = ElementType::uint8;
 
-  // Room for `capacity` elements (at least one), zero-filled when asked;
+  // Room for `capacity` elements (at least one), of unspecified content;
   // throws std::bad_alloc when the memory cannot be had. An uncommitted
-  // buffer takes memory only as it is written (or committed); until then
-  // fresh pages read as zeros.
+  // buffer takes memory only as it is written (or committed).
   static SampleBuffer allocate(ElementType type, std::size_t length, std::size_t capacity,
-                               bool zeroed, bool committed = true);
+                               bool committed = true);
 
   // Fills in the pages of bytes [offset, offset + bytes) ahead of writing
   // them, in one system call rather than a fault per page; best effort.
