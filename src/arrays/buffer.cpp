@@ -183,7 +183,7 @@ void Release::operator()(void* memory) const noexcept {
 }
 
 SampleBuffer SampleBuffer::allocate(ElementType type, std::size_t length, std::size_t capacity,
-                                    bool committed) {
+                                    Pages pages) {
   const std::size_t count = capacity == 0 ? 1 : capacity;
   const std::size_t size = element_size(type);
   if (count > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / size) {
@@ -192,7 +192,7 @@ SampleBuffer SampleBuffer::allocate(ElementType type, std::size_t length, std::s
   std::size_t bytes = count * size;
   void* memory = nullptr;
   if (is_large(bytes)) {
-    memory = allocate_large(bytes, committed);
+    memory = allocate_large(bytes, pages == Pages::now);
   } else {
     memory = std::malloc(bytes);
   }

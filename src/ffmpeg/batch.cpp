@@ -51,8 +51,8 @@ Result<Batch> Batch::prepare(std::size_t count, const OutputPlan& plan, int heig
   const auto assembled =
       plan.sample_width == 2 ? arrays::ElementType::uint16 : arrays::ElementType::uint8;
   const std::size_t element = arrays::element_size(assembled);
-  batch.buffer_ = arrays::SampleBuffer::allocate(assembled, bytes / element,
-                                                 (bytes + slack) / element, /*committed=*/false);
+  batch.buffer_ = arrays::SampleBuffer::allocate(
+      assembled, bytes / element, (bytes + slack) / element, arrays::Pages::as_written);
   batch.times_.assign(count, 0.0);
   batch.durations_.assign(count, 0.0);
   return batch;
