@@ -178,6 +178,26 @@ def test_direct_resize_falls_back_to_the_two_steps(decoder, transforms):
                           transformed(decoder, transforms))
 
 
+def test_direct_resize_scalers_follow_each_request(media):
+    # One decoder keeps its one-pass scalers from call to call; each request
+    # must give what a fresh decoder gives, whichever request came before.
+    requests = [
+        ("uint8", [crop(10, 20, 80, 100), resize(30, 40)]),  # planar YUV, then packed
+        ("uint8", [crop(0, 0, 80, 100), resize(30, 40)]),  # another crop of the same size
+        ("uint8", [crop(0, 0, 100, 120), resize(30, 40)]),  # another source size, same output
+        ("uint16", [crop(0, 0, 100, 120), resize(30, 40)]),  # one step: another target format
+        ("uint8", [resize(50, 75)]),  # one step: an odd width
+        ("uint8", [resize(64, 64)]),  # written in place
+    ]
+    path = str(media.path("h264"))
+    fresh = [Decoder(path, "video").decode_video(TARGETS, dtype, True, chain, direct_resize=True)[0]
+             for dtype, chain in requests]
+    decoder = Decoder(path, "video")
+    for i in [*range(len(requests)), *reversed(range(len(requests)))]:
+        dtype, chain = requests[i]
+        assert np.array_equal(decoder.decode_video(TARGETS, dtype, True, chain, direct_resize=True)[0], fresh[i])
+
+
 def test_direct_resize_is_keyword_only(decoder):
     with pytest.raises(TypeError, match=r"takes from 3 to 4 positional arguments but 5 were given"):
         decoder.decode_video(TARGETS, "uint8", True, [resize(60, 80)], True)

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <mutex>
 #include <new>
@@ -162,14 +161,12 @@ Pool& pool() {
 // `bytes` becomes the size of the buffer returned, which a reused one may
 // exceed. (Huge pages were tried: where the kernel compacts memory to make
 // them, the first touch of a large batch got slower, not faster.)
-void* allocate_large(std::size_t& bytes, bool& fresh, bool populate) {
+void* allocate_large(std::size_t& bytes, bool populate) {
   bytes = (bytes + rounding - 1) / rounding * rounding;
   if (const auto kept = pool().take(bytes)) {
     bytes = kept->bytes;
-    fresh = false;
     return kept->memory;
   }
-  fresh = true;
   return map_fresh(bytes, populate);
 }
 
@@ -186,7 +183,7 @@ void Release::operator()(void* memory) const noexcept {
 }
 
 SampleBuffer SampleBuffer::allocate(ElementType type, std::size_t length, std::size_t capacity,
-                                    bool zeroed, bool committed) {
+                                    Pages pages) {
   const std::size_t count = capacity == 0 ? 1 : capacity;
   const std::size_t size = element_size(type);
   if (count > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / size) {
@@ -195,25 +192,22 @@ SampleBuffer SampleBuffer::allocate(ElementType type, std::size_t length, std::s
   std::size_t bytes = count * size;
   void* memory = nullptr;
   if (is_large(bytes)) {
-    bool fresh = false;
-    memory = allocate_large(bytes, fresh, committed);
-    if (memory != nullptr && zeroed && !fresh) std::memset(memory, 0, bytes);
+    memory = allocate_large(bytes, pages == Pages::now);
   } else {
-    memory = zeroed ? std::calloc(count, size) : std::malloc(bytes);
+    memory = std::malloc(bytes);
   }
   if (memory == nullptr) throw std::bad_alloc();
   SampleBuffer buffer;
   buffer.data =
       std::unique_ptr<std::uint8_t, Release>(static_cast<std::uint8_t*>(memory), Release{bytes});
   buffer.length = length;
-  buffer.capacity = count;
   buffer.type = type;
   return buffer;
 }
 
 void SampleBuffer::commit(std::size_t offset, std::size_t bytes) const noexcept {
   // Small buffers come from the heap, already resident or cheap to fault.
-  if (!is_large(capacity * element_size(type)) || bytes == 0) return;
+  if (!is_large(data.get_deleter().bytes) || bytes == 0) return;
 #ifdef MADV_POPULATE_WRITE
   static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
   const auto begin = reinterpret_cast<std::uintptr_t>(data.get()) + offset;

@@ -27,18 +27,19 @@ struct Release {
   void operator()(void* memory) const noexcept;
 };
 
+// When a buffer's memory is taken: all at once, or page by page as it is
+// written (or committed).
+enum class Pages : std::uint8_t { now, as_written };
+
 struct SampleBuffer {
   std::unique_ptr<std::uint8_t, Release> data;
-  std::size_t length = 0;    // elements in use
-  std::size_t capacity = 0;  // elements allocated
+  std::size_t length = 0;  // elements in use
   ElementType type = ElementType::uint8;
 
-  // Room for `capacity` elements (at least one), zero-filled when asked;
-  // throws std::bad_alloc when the memory cannot be had. An uncommitted
-  // buffer takes memory only as it is written (or committed); until then
-  // fresh pages read as zeros.
+  // Room for `capacity` elements (at least one), of unspecified content;
+  // throws std::bad_alloc when the memory cannot be had.
   static SampleBuffer allocate(ElementType type, std::size_t length, std::size_t capacity,
-                               bool zeroed, bool committed = true);
+                               Pages pages = Pages::now);
 
   // Fills in the pages of bytes [offset, offset + bytes) ahead of writing
   // them, in one system call rather than a fault per page; best effort.

@@ -47,7 +47,7 @@ arrays::SampleBuffer join(const ChannelBuffers& buffers) {
 
 arrays::SampleBuffer join(const ChannelBuffers& buffers, std::size_t skip, std::size_t length) {
   const std::size_t total = length * buffers.size();
-  auto block = arrays::SampleBuffer::allocate(arrays::ElementType::float32, total, total, false);
+  auto block = arrays::SampleBuffer::allocate(arrays::ElementType::float32, total, total);
   float* out = block.as<float>();
   for (const auto& channel : buffers) {
     if (length > 0) std::memcpy(out, channel.data() + skip, length * sizeof(float));

@@ -1,6 +1,7 @@
 #include "ffmpeg/batch.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -42,12 +43,16 @@ Result<Batch> Batch::prepare(std::size_t count, const OutputPlan& plan, int heig
   batch.width_ = width;
   batch.row_bytes_ = w * plan.channels * plan.sample_width;
   batch.frame_bytes_ = h * batch.row_bytes_;
-  // Not zero-filled: every slot is written whole before the array is
-  // handed out, and a failed call hands out nothing. Not committed either:
-  // the size comes from the stream's header, which may lie, so memory is
-  // taken slot by slot as frames arrive.
-  batch.buffer_ = arrays::SampleBuffer::allocate(arrays::ElementType::uint8, bytes, bytes + slack,
-                                                 /*zeroed=*/false, /*committed=*/false);
+  // Samples of two bytes are assembled in a buffer of 16-bit elements, which
+  // uint16 output hands out as it is. Not zero-filled: every slot is written
+  // whole before the array is handed out, and a failed call hands out
+  // nothing. Not committed either: the size comes from the stream's header,
+  // which may lie, so memory is taken slot by slot as frames arrive.
+  const auto assembled =
+      plan.sample_width == 2 ? arrays::ElementType::uint16 : arrays::ElementType::uint8;
+  const std::size_t element = arrays::element_size(assembled);
+  batch.buffer_ = arrays::SampleBuffer::allocate(
+      assembled, bytes / element, (bytes + slack) / element, arrays::Pages::as_written);
   batch.times_.assign(count, 0.0);
   batch.durations_.assign(count, 0.0);
   return batch;
@@ -96,29 +101,26 @@ VideoBatch Batch::finish() && {
   result.times = std::move(times_);
   result.durations = std::move(durations_);
 
-  const std::size_t total = buffer_.length;
-  const std::uint8_t* bytes = buffer_.data.get();
   switch (plan_.element) {
     case arrays::ElementType::uint8:
       result.samples = std::move(buffer_);
       break;
     case arrays::ElementType::uint16: {
-      const std::size_t n = total / 2;
-      auto samples = arrays::SampleBuffer::allocate(arrays::ElementType::uint16, n, n, false);
-      std::uint16_t* out = samples.as<std::uint16_t>();
-      if (plan_.big_endian) {
-        for (std::size_t i = 0; i < n; ++i)
-          out[i] = std::uint16_t(bytes[2 * i] << 8 | bytes[2 * i + 1]);
-      } else {
-        for (std::size_t i = 0; i < n; ++i)
-          out[i] = std::uint16_t(bytes[2 * i] | bytes[2 * i + 1] << 8);
+      // In place: each value is read before it is written over.
+      const bool big_endian_host = std::endian::native == std::endian::big;
+      if (plan_.big_endian != big_endian_host) {
+        std::uint16_t* values = buffer_.as<std::uint16_t>();
+        for (std::size_t i = 0; i < buffer_.length; ++i) {
+          values[i] = static_cast<std::uint16_t>(values[i] << 8 | values[i] >> 8);
+        }
       }
-      result.samples = std::move(samples);
+      result.samples = std::move(buffer_);
       break;
     }
     case arrays::ElementType::float32: {
-      const std::size_t n = total / 2;
-      auto samples = arrays::SampleBuffer::allocate(arrays::ElementType::float32, n, n, false);
+      const std::size_t n = buffer_.length;
+      const std::uint8_t* bytes = buffer_.data.get();
+      auto samples = arrays::SampleBuffer::allocate(arrays::ElementType::float32, n, n);
       float* out = samples.as<float>();
       for (std::size_t i = 0; i < n; ++i) {
         out[i] = static_cast<float>(bytes[2 * i] | bytes[2 * i + 1] << 8) / 65535.0f;

@@ -1,5 +1,6 @@
-// The batch of one video call: size checks, the zero-filled buffer of one
-// slot per target, frame placement, and the final element type.
+// The batch of one video call: size checks, the buffer of one slot per
+// target (taken slot by slot as frames arrive), frame placement, and the
+// final element type.
 #pragma once
 
 #include <cstddef>
@@ -29,7 +30,8 @@ class Batch {
   [[nodiscard]] Failure write(const Image& image, std::int64_t timestamp, std::int64_t duration,
                               AVRational time_base, std::span<const std::size_t> indices);
 
-  // The samples in their final element type.
+  // The samples in their final element type: the buffer itself for uint8
+  // and uint16 (put in the machine's byte order), a new one for float32.
   VideoBatch finish() &&;
 
  private:

@@ -4,6 +4,12 @@
 
 namespace ffmpeg {
 
+namespace {
+
+constexpr ScaleNames rgb_names{"allocate RGB frame", "color conversion failed"};
+
+}  // namespace
+
 std::optional<OutputType> output_type(std::string_view name) {
   if (name == "uint8") return OutputType::uint8;
   if (name == "uint16") return OutputType::uint16;
@@ -46,25 +52,6 @@ Result<OutputPlan> output_plan(OutputType type, int stream_pixel_format) {
   }
 }
 
-namespace {
-
-// Rebuilds the cached converter when the frame's size or format, or the
-// target, differ from what it was built for. A failed build is remembered
-// under its key, so later frames fail without another attempt.
-SwsContext* color_converter(Decoder& decoder, const AVFrame* frame, AVPixelFormat target) {
-  const ColorConverterKey key{frame->width, frame->height, frame->format, target};
-  if (decoder.video_cache().color_converter_key != key) {
-    decoder.video_cache().color_converter.reset();
-    decoder.video_cache().color_converter.reset(
-        sws_getContext(frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
-                       frame->width, frame->height, target, 0, nullptr, nullptr, nullptr));
-    decoder.video_cache().color_converter_key = key;
-  }
-  return decoder.video_cache().color_converter.get();
-}
-
-}  // namespace
-
 Failure set_color_details(SwsContext* converter, const AVFrame* frame) {
   int* source_table = nullptr;
   int* target_table = nullptr;
@@ -84,23 +71,6 @@ Failure set_color_details(SwsContext* converter, const AVFrame* frame) {
                "configure color conversion");
 }
 
-Failure fit_frame(AVFrame* frame, int width, int height, AVPixelFormat format, const char* what) {
-  if (frame->width == width && frame->height == height && frame->format == format &&
-      frame->data[0] != nullptr) {
-    return std::nullopt;
-  }
-  av_frame_unref(frame);
-  frame->width = width;
-  frame->height = height;
-  frame->format = format;
-  return check(av_frame_get_buffer(frame, 32), what);
-}
-
-bool fits_in_place(const Image& into) {
-  return into.width % 32 == 0 && into.stride % 16 == 0 &&
-         reinterpret_cast<std::uintptr_t>(into.data) % 16 == 0;
-}
-
 Result<Image> convert_frame(Decoder& decoder, const AVFrame* frame, const OutputPlan& plan,
                             const Image* into) {
   if (frame->width != decoder.width() || frame->height != decoder.height()) {
@@ -113,26 +83,14 @@ Result<Image> convert_frame(Decoder& decoder, const AVFrame* frame, const Output
     return Image{frame->data[0], frame->linesize[0], frame->width, frame->height};
   }
 
-  SwsContext* converter = color_converter(decoder, frame, plan.target);
+  // A failed build stays under its key, so later frames fail at once.
+  SwsContext* converter = decoder.video_cache().color_converter.fit(
+      {frame->width, frame->height, frame->format, frame->width, frame->height, plan.target, 0});
   if (converter == nullptr) return Error::runtime("cannot initialize color conversion");
   if (auto failure = set_color_details(converter, frame)) return std::move(*failure);
-  if (into != nullptr && fits_in_place(*into)) {
-    std::uint8_t* const planes[4] = {into->data, nullptr, nullptr, nullptr};
-    const int strides[4] = {static_cast<int>(into->stride), 0, 0, 0};
-    const int rows =
-        sws_scale(converter, frame->data, frame->linesize, 0, frame->height, planes, strides);
-    if (rows != frame->height) return Error::runtime("color conversion failed");
-    return *into;
-  }
-  AVFrame* rgb = decoder.video_cache().rgb_frame.get();
-  if (auto failure =
-          fit_frame(rgb, frame->width, frame->height, plan.target, "allocate RGB frame")) {
-    return std::move(*failure);
-  }
-  const int rows = sws_scale(converter, frame->data, frame->linesize, 0, frame->height, rgb->data,
-                             rgb->linesize);
-  if (rows != frame->height) return Error::runtime("color conversion failed");
-  return Image{rgb->data[0], rgb->linesize[0], frame->width, frame->height};
+  const ScaleTarget target{frame->width, frame->height, plan.target,
+                           decoder.video_cache().rgb_frame.get(), into};
+  return scale_image(converter, Planes::of(frame), target, rgb_names);
 }
 
 }  // namespace ffmpeg

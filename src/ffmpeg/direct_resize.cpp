@@ -43,11 +43,12 @@ bool croppable(int format, int top, int left) {
          left % (1 << descriptor->log2_chroma_w) == 0;
 }
 
-// The first byte of the crop in each plane of the frame.
-void crop_planes(const AVFrame* frame, int top, int left, const std::uint8_t* (&planes)[4]) {
+// The planes of the frame's crop of `height` rows starting at (top, left).
+Planes cropped_planes(const AVFrame* frame, int top, int left, int height) {
   const AVPixFmtDescriptor* descriptor =
       av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
-  for (int p = 0; p < 4; ++p) planes[p] = frame->data[p];
+  Planes planes = Planes::of(frame);
+  planes.rows = height;
   const bool yuv = !(descriptor->flags & AV_PIX_FMT_FLAG_RGB) && descriptor->nb_components >= 3;
   // Each plane moves by the step of its first component; chroma of YUV
   // formats by the subsampled offsets.
@@ -55,14 +56,15 @@ void crop_planes(const AVFrame* frame, int top, int left, const std::uint8_t* (&
   for (int c = 0; c < descriptor->nb_components; ++c) {
     const AVComponentDescriptor& component = descriptor->comp[c];
     const int p = component.plane;
-    if (moved[p] || planes[p] == nullptr) continue;
+    if (moved[p] || planes.data[p] == nullptr) continue;
     moved[p] = true;
     const bool chroma = yuv && (c == 1 || c == 2);
     const int row = chroma ? top >> descriptor->log2_chroma_h : top;
     const int column = chroma ? left >> descriptor->log2_chroma_w : left;
-    planes[p] += static_cast<std::ptrdiff_t>(row) * frame->linesize[p] +
-                 static_cast<std::ptrdiff_t>(column) * component.step;
+    planes.data[p] += static_cast<std::ptrdiff_t>(row) * frame->linesize[p] +
+                      static_cast<std::ptrdiff_t>(column) * component.step;
   }
+  return planes;
 }
 
 }  // namespace
@@ -128,54 +130,30 @@ AVPixelFormat planar_step(int format, const DirectResize& resize, AVPixelFormat 
   }
 }
 
-// A cached frame of the given size and format, allocated on first use and
-// when either changes.
-Result<AVFrame*> sized_frame(FramePtr& cached, int width, int height, AVPixelFormat format) {
-  if (!cached) {
-    cached.reset(av_frame_alloc());
-    if (!cached) return Error::runtime("cannot allocate resize frame");
-  }
-  AVFrame* frame = cached.get();
-  if (auto failure = fit_frame(frame, width, height, format, "allocate resize frame")) {
-    return std::move(*failure);
-  }
-  return frame;
-}
-
-// Rebuilds the scaling step (and the packing step, when there is one) when
-// the crop size, the formats or the output size differ from what the cache
-// was built for.
+// Fits the scaling step (and the packing step, when there is one) to the
+// crop size, the formats and the output size; a failure leaves neither
+// built, so the next frame tries again.
 Failure prepare_scaler(DirectScaler& scaler, const DirectResize& resize, int format,
-                       AVPixelFormat target) {
-  const AVPixelFormat planar = planar_step(format, resize, target);
-  const AVPixelFormat scaled_to = planar != AV_PIX_FMT_NONE ? planar : target;
-  const ColorConverterKey key{resize.width, resize.height, format, scaled_to};
-  if (scaler.context && scaler.source == key && scaler.target_width == resize.scaled_width &&
-      scaler.target_height == resize.scaled_height) {
-    return std::nullopt;
-  }
-  scaler.packer.reset();
-  scaler.context.reset();
+                       AVPixelFormat target, AVPixelFormat planar) {
+  const bool two_steps = planar != AV_PIX_FMT_NONE;
   // Exact rounding keeps the two steps equal to one; one step is exact
   // either way.
-  const int flags = planar != AV_PIX_FMT_NONE ? SWS_BILINEAR | SWS_ACCURATE_RND : SWS_BILINEAR;
-  scaler.context.reset(sws_getContext(
-      resize.width, resize.height, static_cast<AVPixelFormat>(format), resize.scaled_width,
-      resize.scaled_height, scaled_to, flags, nullptr, nullptr, nullptr));
-  if (planar != AV_PIX_FMT_NONE && scaler.context) {
-    scaler.packer.reset(sws_getContext(resize.scaled_width, resize.scaled_height, planar,
-                                       resize.scaled_width, resize.scaled_height, target, flags,
-                                       nullptr, nullptr, nullptr));
-  }
-  if (!scaler.context || (planar != AV_PIX_FMT_NONE && !scaler.packer)) {
-    scaler.context.reset();
-    return Error::runtime("cannot initialize color conversion");
-  }
-  scaler.source = key;
-  scaler.target_width = resize.scaled_width;
-  scaler.target_height = resize.scaled_height;
-  return std::nullopt;
+  const int flags = two_steps ? SWS_BILINEAR | SWS_ACCURATE_RND : SWS_BILINEAR;
+  const int width = resize.scaled_width;
+  const int height = resize.scaled_height;
+  const AVPixelFormat scaled_to = two_steps ? planar : target;
+  const ScaleKey scaling{resize.width, resize.height, format, width, height, scaled_to, flags};
+  const ScaleKey packing{width, height, planar, width, height, target, flags};
+  if (!scaler.scaling.holds(scaling)) scaler.packer.forget();
+  bool built = scaler.scaling.fit(scaling) != nullptr;
+  if (built && two_steps) built = scaler.packer.fit(packing) != nullptr;
+  if (built) return std::nullopt;
+  scaler.scaling.forget();
+  scaler.packer.forget();
+  return Error::runtime("cannot initialize color conversion");
 }
+
+constexpr ScaleNames direct_names{"allocate resize frame", "color conversion failed"};
 
 }  // namespace
 
@@ -188,45 +166,33 @@ Result<std::optional<Image>> convert_resized(Decoder& decoder, const AVFrame* fr
   if (frame->format != planned_format) return std::optional<Image>{};
 
   DirectScaler& scaler = decoder.video_cache().direct;
-  if (auto failure = prepare_scaler(scaler, resize, frame->format, plan.target)) {
+  const AVPixelFormat planar = planar_step(frame->format, resize, plan.target);
+  if (auto failure = prepare_scaler(scaler, resize, frame->format, plan.target, planar)) {
     return std::move(*failure);
   }
-  // The colour conversion happens in the packing step when there is one.
-  SwsContext* converting = scaler.packer ? scaler.packer.get() : scaler.context.get();
+  // The step that writes the output converts the colours: the packing step
+  // when there is one.
+  const bool two_steps = planar != AV_PIX_FMT_NONE;
+  SwsContext* converting = two_steps ? scaler.packer.get() : scaler.scaling.get();
   if (auto failure = set_color_details(converting, frame)) return std::move(*failure);
 
-  Image image;
-  if (into != nullptr && fits_in_place(*into)) {
-    image = *into;
-  } else {
-    auto out = sized_frame(scaler.frame, resize.scaled_width, resize.scaled_height, plan.target);
-    if (!out.ok()) return std::move(out).error();
-    image = Image{out.value()->data[0], out.value()->linesize[0], resize.scaled_width,
-                  resize.scaled_height};
-  }
-  std::uint8_t* const destination[4] = {image.data, nullptr, nullptr, nullptr};
-  const int strides[4] = {static_cast<int>(image.stride), 0, 0, 0};
-
-  const std::uint8_t* planes[4] = {};
-  crop_planes(frame, resize.top, resize.left, planes);
-  int rows = 0;
-  if (scaler.packer) {
-    const auto format = static_cast<AVPixelFormat>(scaler.source.target_format);
-    auto between = sized_frame(scaler.between, resize.scaled_width, resize.scaled_height, format);
+  auto out = resize_frame(scaler.frame);
+  if (!out.ok()) return std::move(out).error();
+  const ScaleTarget output{resize.scaled_width, resize.scaled_height, plan.target, out.value(),
+                           into};
+  Planes source = cropped_planes(frame, resize.top, resize.left, resize.height);
+  if (two_steps) {
+    auto between = resize_frame(scaler.between);
     if (!between.ok()) return std::move(between).error();
-    AVFrame* planar = between.value();
-    rows = sws_scale(scaler.context.get(), planes, frame->linesize, 0, resize.height, planar->data,
-                     planar->linesize);
-    if (rows == resize.scaled_height) {
-      rows = sws_scale(scaler.packer.get(), planar->data, planar->linesize, 0, rows, destination,
-                       strides);
-    }
-  } else {
-    rows = sws_scale(scaler.context.get(), planes, frame->linesize, 0, resize.height, destination,
-                     strides);
+    const ScaleTarget planar_target{resize.scaled_width, resize.scaled_height, planar,
+                                    between.value()};
+    auto scaled = scale_image(scaler.scaling.get(), source, planar_target, direct_names);
+    if (!scaled.ok()) return std::move(scaled).error();
+    source = Planes::of(between.value());
   }
-  if (rows != resize.scaled_height) return Error::runtime("color conversion failed");
-  return std::optional<Image>{image};
+  auto image = scale_image(converting, source, output, direct_names);
+  if (!image.ok()) return std::move(image).error();
+  return std::optional<Image>{image.value()};
 }
 
 }  // namespace ffmpeg

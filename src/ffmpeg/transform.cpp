@@ -84,39 +84,25 @@ Failure check_scalable(const std::vector<Transform>& transforms, Size size,
 
 namespace {
 
+constexpr ScaleNames resize_names{"allocate resize frame", "resize failed"};
+
+// Scales `image` with the decoder's resize stage number `stage`, which is
+// added when the list has none yet.
 Result<Image> resize(Decoder& decoder, std::size_t stage, const Image& image, int height, int width,
                      AVPixelFormat format) {
-  if (decoder.video_cache().resizers.size() <= stage) {
-    Resizer resizer;
-    resizer.frame.reset(av_frame_alloc());
-    if (!resizer.frame) return Error::runtime("cannot allocate resize frame");
-    decoder.video_cache().resizers.push_back(std::move(resizer));
+  std::vector<Resizer>& resizers = decoder.video_cache().resizers;
+  if (resizers.size() <= stage) resizers.emplace_back();
+  Resizer& resizer = resizers[stage];
+  auto frame = resize_frame(resizer.frame);
+  if (!frame.ok()) return std::move(frame).error();
+  SwsContext* context = resizer.scaler.fit(
+      {image.width, image.height, format, width, height, format, SWS_BILINEAR});
+  if (context == nullptr) {
+    resizer.scaler.forget();  // tried again on the stage's next use
+    return Error::runtime("cannot initialize resize");
   }
-  Resizer& resizer = decoder.video_cache().resizers[stage];
-  const bool same_key = resizer.source_width == image.width &&
-                        resizer.source_height == image.height && resizer.target_width == width &&
-                        resizer.target_height == height && resizer.pixel_format == format;
-  if (!resizer.context || !same_key) {
-    resizer.context.reset(sws_getContext(image.width, image.height, format, width, height, format,
-                                         SWS_BILINEAR, nullptr, nullptr, nullptr));
-    if (!resizer.context) return Error::runtime("cannot initialize resize");
-    resizer.source_width = image.width;
-    resizer.source_height = image.height;
-    resizer.target_width = width;
-    resizer.target_height = height;
-    resizer.pixel_format = format;
-  }
-  if (auto failure =
-          fit_frame(resizer.frame.get(), width, height, format, "allocate resize frame")) {
-    return std::move(*failure);
-  }
-  AVFrame* frame = resizer.frame.get();
-  const std::uint8_t* const planes[1] = {image.data};
-  const int strides[1] = {static_cast<int>(image.stride)};
-  const int rows = sws_scale(resizer.context.get(), planes, strides, 0, image.height, frame->data,
-                             frame->linesize);
-  if (rows != height) return Error::runtime("resize failed");
-  return Image{frame->data[0], frame->linesize[0], width, height};
+  return scale_image(context, Planes::of(image), {width, height, format, frame.value()},
+                     resize_names);
 }
 
 // Turns `image` by `turns` quarter turns counter-clockwise into `scratch`.
@@ -165,14 +151,17 @@ Result<Image> apply_transforms(Decoder& decoder, Image image,
   // into the other one, never over its own source.
   std::vector<std::uint8_t>* holder = nullptr;
   for (const Transform& transform : transforms) {
-    const auto [top, left, height, width] = transform.values;
     switch (transform.kind) {
-      case Transform::Kind::crop:
+      case Transform::Kind::crop: {
+        const auto [top, left, height, width] = transform.values;
         image.data += top * image.stride + static_cast<std::ptrdiff_t>(left) * b;
         image.height = height;
         image.width = width;
         break;
+      }
       case Transform::Kind::resize: {
+        const int height = transform.values[2];
+        const int width = transform.values[3];
         auto resized = resize(decoder, stage++, image, height, width, plan.target);
         if (!resized.ok()) return std::move(resized).error();
         image = resized.value();
@@ -183,7 +172,8 @@ Result<Image> apply_transforms(Decoder& decoder, Image image,
         std::vector<std::uint8_t>* scratch = holder == &decoder.video_cache().staging_buffer
                                                  ? &decoder.video_cache().second_staging_buffer
                                                  : &decoder.video_cache().staging_buffer;
-        image = rotate(image, top, b, *scratch);
+        const int turns = transform.values[0];
+        image = rotate(image, turns, b, *scratch);
         holder = scratch;
         break;
       }

@@ -4,46 +4,42 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <vector>
 
 #include "ffmpeg/handles.hpp"
+#include "ffmpeg/scaler.hpp"
 
 namespace ffmpeg {
 
-// One cached bilinear scaling stage of the video path, keyed by the sizes
-// and the pixel format it was built for. The context is declared last so
-// that it is freed before its frame.
+// One cached bilinear scaling stage of the video path and the frame it
+// writes. The scaler is declared last so that it is freed before its frame.
 struct Resizer {
   FramePtr frame;
-  ScaleContextPtr context;
-  int source_width = 0;
-  int source_height = 0;
-  int target_width = 0;
-  int target_height = 0;
-  int pixel_format = 0;
+  Scaler scaler;
+
+  void abandon() noexcept {
+    (void)frame.release();
+    scaler.abandon();
+  }
 };
 
-struct ColorConverterKey {
-  int width = 0;
-  int height = 0;
-  int source_format = 0;
-  int target_format = 0;
-  bool operator==(const ColorConverterKey&) const = default;
-};
-
-// The cached scaler of the one-pass resize: from the cropped decoded picture
-// straight to the output size and layout, or, for large reductions, to planar
-// YUV of the output size that the packer turns into the output layout. The
-// contexts are declared last so that they are freed before their frames.
+// The cached scalers of the one-pass resize: from the cropped decoded
+// picture straight to the output size and layout, or, for large reductions,
+// to planar YUV of the output size that the packer turns into the output
+// layout. The packer is built again whenever the scaling step is, so the
+// pair always starts from the library's colour settings together.
 struct DirectScaler {
   FramePtr frame;    // the output, when it cannot go straight into the batch
   FramePtr between;  // the planar picture between the two steps
-  ScaleContextPtr context;
-  ScaleContextPtr packer;
-  ColorConverterKey source;  // the cropped picture's size and format, the format scaled to
-  int target_width = 0;
-  int target_height = 0;
+  Scaler scaling;
+  Scaler packer;
+
+  void abandon() noexcept {
+    (void)frame.release();
+    (void)between.release();
+    scaling.abandon();
+    packer.abandon();
+  }
 };
 
 class VideoCache {
@@ -59,8 +55,7 @@ class VideoCache {
     resizers.clear();
     resizers.shrink_to_fit();
     direct = DirectScaler{};
-    color_converter.reset();
-    color_converter_key.reset();
+    color_converter.forget();
     rgb_frame.reset();
     std::vector<std::uint8_t>().swap(staging_buffer);
     std::vector<std::uint8_t>().swap(second_staging_buffer);
@@ -69,22 +64,15 @@ class VideoCache {
   // Lets go of every FFmpeg object without freeing it (see
   // Decoder::abandon).
   void abandon() noexcept {
-    for (Resizer& resizer : resizers) {
-      (void)resizer.frame.release();
-      (void)resizer.context.release();
-    }
-    (void)direct.frame.release();
-    (void)direct.between.release();
-    (void)direct.context.release();
-    (void)direct.packer.release();
-    (void)color_converter.release();
+    for (Resizer& resizer : resizers) resizer.abandon();
+    direct.abandon();
+    color_converter.abandon();
     (void)rgb_frame.release();
   }
 
   std::vector<Resizer> resizers;
   DirectScaler direct;
-  ScaleContextPtr color_converter;
-  std::optional<ColorConverterKey> color_converter_key;
+  Scaler color_converter;
   FramePtr rgb_frame;  // the converted picture, when it cannot go straight into the batch
   std::vector<std::uint8_t> staging_buffer;
   std::vector<std::uint8_t> second_staging_buffer;  // a rotation of a rotated image
