@@ -189,6 +189,10 @@ void decoder_dealloc(PyObject* object) {
 
 constexpr int keywords = METH_VARARGS | METH_KEYWORDS;
 
+// The text signatures of the constructor and of the first five methods are
+// the established ones callers introspect, so they keep their exact texts and
+// list no keyword-only argument added since; the stub (_av.pyi) names every
+// argument.
 PyMethodDef methods[] = {
     {"metadata",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<decoder_metadata>)), keywords,
@@ -199,18 +203,15 @@ PyMethodDef methods[] = {
     {"decode_video",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<decoder_decode_video>)),
      keywords,
-     "decode_video($self, targets, output_dtype, exact, transforms=..., *, direct_resize=False, "
-     "occurrences=None, skip_invalid=False, seek_by_index=False)\n--\n\n"},
+     "decode_video($self, targets, output_dtype, exact, transforms=...)\n--\n\n"},
     {"decode_timestamps",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<decoder_decode_timestamps>)),
      keywords,
-     "decode_timestamps($self, seconds, output_dtype, transforms=..., *, direct_resize=False, "
-     "skip_invalid=False)\n--\n\n"},
+     "decode_timestamps($self, seconds, output_dtype, transforms=...)\n--\n\n"},
     {"decode_audio",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<decoder_decode_audio>)),
      keywords,
-     "decode_audio($self, sample_rate, channels, stop=None, *, honour_timestamps=False, "
-     "skip_invalid=False)\n--\n\n"},
+     "decode_audio($self, sample_rate, channels, stop=None)\n--\n\n"},
     {"decode_audio_range",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<decoder_decode_audio_range>)),
      keywords,
@@ -232,8 +233,7 @@ PyMethodDef methods[] = {
 
 PyType_Slot slots[] = {
     {Py_tp_doc,
-     const_cast<char*>("Decoder(source, media_type, stream_index=None, threads=1, *, timeout=None, "
-                       "buffer_size=None, error_types=None)\n--\n\n")},
+     const_cast<char*>("Decoder(source, media_type, stream_index=None, threads=1)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(decoder_new)},
     {Py_tp_traverse, reinterpret_cast<void*>(decoder_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(decoder_clear)},

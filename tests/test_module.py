@@ -16,19 +16,13 @@ def test_module_attributes():
 
 def test_text_signatures():
     Decoder = _av.Decoder
-    assert str(inspect.signature(Decoder)) == (
-        "(source, media_type, stream_index=None, threads=1, *, timeout=None, buffer_size=None, "
-        "error_types=None)")
+    assert str(inspect.signature(Decoder)) == "(source, media_type, stream_index=None, threads=1)"
     expected = {
         "metadata": "(self, /, apply_rotation=True)",
         "scan": "(self, /)",
-        "decode_video": "(self, /, targets, output_dtype, exact, transforms=Ellipsis, *, "
-                        "direct_resize=False, occurrences=None, skip_invalid=False, "
-                        "seek_by_index=False)",
-        "decode_timestamps": "(self, /, seconds, output_dtype, transforms=Ellipsis, *, "
-                             "direct_resize=False, skip_invalid=False)",
-        "decode_audio": "(self, /, sample_rate, channels, stop=None, *, honour_timestamps=False, "
-                        "skip_invalid=False)",
+        "decode_video": "(self, /, targets, output_dtype, exact, transforms=Ellipsis)",
+        "decode_timestamps": "(self, /, seconds, output_dtype, transforms=Ellipsis)",
+        "decode_audio": "(self, /, sample_rate, channels, stop=None)",
         "decode_audio_range": "(self, /, sample_rate, channels, first, end=None, *, "
                               "skip_invalid=False)",
         "audio_start_time": "(self, /, *, skip_invalid=False)",
@@ -39,16 +33,22 @@ def test_text_signatures():
     assert {name: str(inspect.signature(getattr(Decoder, name))) for name in expected} == expected
 
 
+ESTABLISHED = {"__init__", "decode_video", "decode_timestamps", "decode_audio"}
+
+
 def _stub_parameters(function: ast.FunctionDef) -> list[tuple[str, bool]]:
     arguments = function.args
     positional = [(a.arg, False) for a in arguments.posonlyargs + arguments.args]
-    return positional[1:] + [(a.arg, True) for a in arguments.kwonlyargs]  # without self
+    if positional and positional[0][0] == "self":
+        positional = positional[1:]
+    return positional + [(a.arg, True) for a in arguments.kwonlyargs]
 
 
 def test_text_signatures_name_every_stub_parameter():
     # A keyword added to a method but not to its text signature (or the
     # other way round) shows here: the two must list the same parameters,
-    # keyword-only ones included.
+    # keyword-only ones included. The established signatures keep their
+    # texts, so there the stub may only add keyword-only arguments.
     stub = ast.parse((pathlib.Path(__file__).parents[1] / "quorvex_av" / "_av.pyi").read_text())
     decoder = next(node for node in stub.body
                    if isinstance(node, ast.ClassDef) and node.name == "Decoder")
@@ -60,4 +60,9 @@ def test_text_signatures_name_every_stub_parameter():
         parameters = [
             (p.name, p.kind is inspect.Parameter.KEYWORD_ONLY)
             for p in inspect.signature(runtime).parameters.values() if p.name != "self"]
-        assert parameters == _stub_parameters(function), name
+        stub_parameters = _stub_parameters(function)
+        if name in ESTABLISHED:
+            assert stub_parameters[:len(parameters)] == parameters, name
+            assert all(keyword for _, keyword in stub_parameters[len(parameters):]), name
+        else:
+            assert parameters == stub_parameters, name
