@@ -31,7 +31,7 @@ import queue
 import threading
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Generic, TypeVar
+from typing import TYPE_CHECKING, Any, Generic, Protocol, TypeVar
 
 import numpy as np
 import numpy.typing as npt
@@ -183,7 +183,7 @@ class Workers:
         self._lock = threading.Lock()
         self._request = False
         self._closed = False
-        self._stream: _Stream | None = None
+        self._stream: _Stream[Any] | None = None
         self._skipped: int | None = None
 
     def _lanes_for(self, wanted: int) -> list[_Lane]:
@@ -540,6 +540,9 @@ class _Stream(Generic[_T]):
             self.finished = True
             self._done.clear()
             self._condition.notify_all()
+        with self._workers._lock:  # the reader is not kept alive through its workers
+            if self._workers._stream is self:
+                self._workers._stream = None
 
     def _result(self, index: int) -> _T:
         segment, rows = self._pieces[index]
@@ -626,11 +629,14 @@ def pieces(starts: npt.NDArray[np.intp], size: int,
     return found, per_batch
 
 
-class _Reader:  # what read_batches needs of a VideoReader (for the type checker)
+class _Reader(Protocol):
+    """What read_batches needs of a VideoReader."""
+
     _workers: Workers | None
     skipped_packets: int
 
     def _locator(self) -> Any: ...
+
     def _read(self, picks: npt.NDArray[np.intp],
               decoder: Decoder | None = None) -> tuple[Any, npt.NDArray[np.float64]]: ...
 
@@ -651,7 +657,10 @@ def read_batches(reader: _Reader, size: int, count: int) -> Iterator[Any] | None
     found, per_batch = pieces(starts, size, count)
 
     def decode(decoder: Decoder, rows: npt.NDArray[np.intp]) -> _Piece:
-        frames, times = reader._read(rows, decoder)
+        try:
+            frames, times = reader._read(rows, decoder)
+        except Exception as error:
+            raise _PieceFailed(error, decoder.skipped_packets()) from None
         return frames, times, decoder.skipped_packets()
 
     # Output held ahead of the consumer: about one segment per worker.
@@ -662,6 +671,14 @@ def read_batches(reader: _Reader, size: int, count: int) -> Iterator[Any] | None
         return None
     table = hasattr(locator, "key")
     return _joined(reader, workers, stream, found, per_batch, size, check=not table)
+
+
+class _PieceFailed(Exception):
+    """A piece's failure and the packets its decoder skipped before it."""
+
+    def __init__(self, error: Exception, skipped: int) -> None:
+        super().__init__(error)
+        self.error, self.skipped = error, skipped
 
 
 def _joined(reader: _Reader, workers: Workers, stream: Iterator[_Piece],
@@ -680,7 +697,11 @@ def _joined(reader: _Reader, workers: Workers, stream: Iterator[_Piece],
             parts: list[_Piece] = []
             for _ in range(pieces_here):
                 segment, rows = found[index]
-                piece = next(stream)
+                try:
+                    piece = next(stream)
+                except _PieceFailed as failed:  # as the batch's one call would fail
+                    reader.skipped_packets = sum(part[2] for part in parts) + failed.skipped
+                    raise failed.error from None
                 index += 1
                 starts_segment = index == 1 or found[index - 2][0] != segment
                 if check and starts_segment and len(piece[1]) and piece[1].flat[0] <= last_time:
