@@ -27,6 +27,7 @@ from __future__ import annotations
 
 import io
 import math
+import os
 import queue
 import threading
 from collections.abc import Callable, Iterator, Sequence
@@ -185,6 +186,15 @@ class Workers:
         self._closed = False
         self._stream: _Stream[Any] | None = None
         self._skipped: int | None = None
+        self._pid = os.getpid()
+
+    def _forked(self) -> None:
+        """In a forked child the worker threads are gone (their decoders are
+        left to the parent, as the reader's own are): start afresh."""
+        if self._pid != os.getpid():
+            self._pid = os.getpid()
+            self._lock = threading.Lock()  # another thread may have held it
+            self._lanes, self._request, self._stream = [], False, None
 
     def _lanes_for(self, wanted: int) -> list[_Lane]:
         while len(self._lanes) < min(wanted, self.count - 1):
@@ -199,6 +209,7 @@ class Workers:
         return self.count
 
     def _take(self) -> None:
+        self._forked()
         with self._lock:
             if self._request:
                 raise RuntimeError(_BUSY)
@@ -234,6 +245,7 @@ class Workers:
         in progress); RuntimeError "Already borrowed" while a request runs,
         unless ``force`` (the reader is gone: nothing runs on its behalf but
         what an interrupted request left to finish)."""
+        self._forked()
         with self._lock:
             if self._request and not force:
                 raise RuntimeError(_BUSY)
@@ -328,6 +340,7 @@ class Workers:
         segments' pieces in order, at most ``ahead`` pieces ahead of the
         consumer.  None when the workers cannot take it (closed, or busy
         with a request or another stream)."""
+        self._forked()
         with self._lock:
             if self._request or self._shares() < 2:
                 return None

@@ -223,3 +223,23 @@ def test_the_loader_passes_workers_on(media):
     for a, b in zip(plain, shared):
         assert np.array_equal(a.frames, b.frames) and np.array_equal(a.indices, b.indices)
     assert not worker_threads()
+
+
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+@pytest.mark.parametrize("kind", ["path", "bytes"])
+def test_a_forked_child_starts_workers_of_its_own(media, kind):
+    from test_interrupts import run_forked
+    path = media.path("h264")
+    reader = VideoReader(str(path) if kind == "path" else path.read_bytes(), workers=3)
+    wanted = reader[spread(reader)]  # the parent's workers are running
+
+    def child():
+        got = reader[spread(reader)], list(reader.batches(20))
+        reader.close()
+        return got
+
+    status, value = run_forked(child)
+    assert status == "ok", value
+    assert np.array_equal(value[0], wanted)
+    assert_same(("ok", value[1]), ("ok", list(reader.batches(20))))
+    reader.close()
