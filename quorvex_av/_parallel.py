@@ -29,6 +29,7 @@ import io
 import math
 import os
 import queue
+import sys
 import threading
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
@@ -701,6 +702,7 @@ def _joined(reader: _Reader, workers: Workers, stream: Iterator[_Piece],
     at known key frames), a segment whose first frame does not come after
     the frame before it is decoded again on the reader's decoder, going on
     from that frame, as a single decoder would have."""
+    buffers = _Buffers()
     index = 0
     last_time = -math.inf
     last_row = -1
@@ -730,7 +732,7 @@ def _joined(reader: _Reader, workers: Workers, stream: Iterator[_Piece],
                 yield parts[0][0]
                 continue
             first = parts[0][0]
-            batch = np.empty((sum(len(part[0]) for part in parts), *first.shape[1:]), first.dtype)
+            batch = buffers.take((sum(len(part[0]) for part in parts), *first.shape[1:]), first.dtype)
             at = 0
             for part in parts:
                 batch[at:at + len(part[0])] = part[0]
@@ -741,6 +743,27 @@ def _joined(reader: _Reader, workers: Workers, stream: Iterator[_Piece],
         close = getattr(stream, "close", None)
         if close is not None:
             close()
+
+
+class _Buffers:
+    """Arrays for batches joined from pieces, used again once the consumer
+    holds no reference to them (nor to any view of them): fresh memory for
+    every batch would cost its pages' first touch each time."""
+
+    _KEPT = 2
+
+    def __init__(self) -> None:
+        self._arrays: list[npt.NDArray[Any]] = []
+
+    def take(self, shape: tuple[int, ...], dtype: np.dtype[Any]) -> npt.NDArray[Any]:
+        for i in range(len(self._arrays)):
+            # References: the list's and the call's argument, nothing else.
+            if sys.getrefcount(self._arrays[i]) == 2 and self._arrays[i].shape == shape \
+                    and self._arrays[i].dtype == dtype:
+                return self._arrays[i]
+        array = np.empty(shape, dtype)
+        self._arrays = [*self._arrays[1 - self._KEPT:], array] if self._KEPT > 1 else [array]
+        return array
 
 
 def _again(reader: _Reader, decoder: Decoder, rows: npt.NDArray[np.intp], before: int) -> _Piece:
