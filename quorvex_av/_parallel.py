@@ -437,7 +437,8 @@ def _plan_times(seconds: Sequence[float], key_times: npt.NDArray[np.float64] | N
     if key_times is not None and key_times.size:
         group = np.searchsorted(key_times, times, side="right")
         cuts = np.flatnonzero(group[1:] != group[:-1]) + 1
-        # Frames decoded: from the key frame of a group's first time, then on.
+        # Frames decoded: from the key frame of a group's first time, then on,
+        # counted at a nominal 25 per second (the weights only share out).
         anchor = np.where(np.isin(np.arange(times.size), cuts) | (np.arange(times.size) == 0),
                           key_times[np.maximum(group - 1, 0)], np.concatenate([times[:1], times[:-1]]))
         cost = np.cumsum(1.0 + np.clip(times - anchor, 0, None) * 25.0)
@@ -520,10 +521,13 @@ class _Stream(Generic[_T]):
         self._done: dict[int, tuple[bool, Any]] = {}  # piece: (ok, result or exception)
         self._gone: set[int] = set()  # workers that stopped
         self._consumed = 0
+        self._threads: set[threading.Thread] = set()
         self.finished = False
 
     def start(self) -> None:
-        for number, lane in enumerate(self._workers._lanes_for(self._lanes - 1), start=1):
+        lanes = self._workers._lanes_for(self._lanes - 1)
+        self._threads = {lane.thread for lane in lanes}
+        for number, lane in enumerate(lanes, start=1):
             lane.inbox.put(_bind_lane(self._work, number))
 
     def _work(self, lane: int, decoder: Decoder | None) -> None:
@@ -550,10 +554,16 @@ class _Stream(Generic[_T]):
                 self._condition.notify_all()
 
     def stop(self) -> None:
+        """End the stream; wait for the workers to finish the pieces they
+        are decoding (not on a worker's own thread, which would wait for
+        itself), so that nothing of the stream runs on afterwards."""
         with self._condition:
             self.finished = True
             self._done.clear()
             self._condition.notify_all()
+            if threading.current_thread() not in self._threads:
+                while len(self._gone) < len(self._threads):
+                    self._condition.wait()
         with self._workers._lock:  # the reader is not kept alive through its workers
             if self._workers._stream is self:
                 self._workers._stream = None
