@@ -18,6 +18,7 @@ import statistics
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 
@@ -52,6 +53,9 @@ class Job:
     size: tuple[int, int] = (0, 0)          # resize_224: (height, width)
     threads: int = 1                        # decoding threads; 0: the library's automatic choice
     end: float = 0.0                        # end of the last frame, seconds
+    workers: int = 1                        # this library's decoders per reader (VideoReader workers=)
+    table: Any = None                       # this library's frame index, from the untimed scan
+    stride: int = 1                         # keep every stride-th frame of a request's output
 
     @property
     def frame_count(self) -> int:

@@ -126,3 +126,64 @@ def audio_range(job: Job) -> Run:
         samples = reader.read(start, stop)
         reader.close()
     return Run(clock.seconds, Output(samples=samples[0]))
+
+
+# -- the readers with several decoders (workers=N) -------------------------------------
+
+
+def _reader(job: Job, **options):
+    """A reader with the job's untimed scan as its frame index, as the
+    extension is given the key frames in the rows above."""
+    module = load()
+    table = job.table if job.table is not None else module.VideoReader(str(job.path)).frame_index
+    job.table = table
+    return module.VideoReader(str(job.path), frame_index=table, **options)
+
+
+def _batches(job: Job, **options) -> Output:
+    times, frames, position = [], {}, 0
+    with _reader(job, workers=job.workers, threads=job.threads, **options) as reader:
+        for batch in reader.batches(32):
+            for i in range(len(batch)):
+                keep_probe(frames, position + i, job.probes, batch[i])
+            position += len(batch)
+            del batch
+        times = reader.times.tolist()
+    return Output(times=times, frames=frames)
+
+
+def seq_batches(job: Job) -> Run:
+    """The whole stream through ``VideoReader.batches(32)``."""
+    _reader(job).close()  # the index is made before the clock starts
+    with Clock() as clock:
+        output = _batches(job)
+    return Run(clock.seconds, output)
+
+
+def resize_batches(job: Job) -> Run:
+    _reader(job).close()
+    with Clock() as clock:
+        output = _batches(job, resize=job.size)
+    return Run(clock.seconds, output)
+
+
+def random_frames_reader(job: Job) -> Run:
+    """``reader[indices]`` with ``job.workers`` decoders."""
+    _reader(job).close()
+    with Clock() as clock:
+        with _reader(job, workers=job.workers) as reader:
+            batch, times = reader._read(np.array(job.indices))
+    frames = {position: np.array(batch[position]) for position in range(0, len(batch), job.stride)}
+    return Run(clock.seconds, Output(times=times.tolist(), frames=frames))
+
+
+def times_at_reader(job: Job) -> Run:
+    """``reader.at(seconds)`` with ``job.workers`` decoders, without a frame
+    index (the times are cut into one run per decoder)."""
+    module = load()
+    with Clock() as clock:
+        with module.VideoReader(str(job.path), workers=job.workers) as reader:
+            # The reader's own call, for the frames' times beside the frames.
+            batch, times, _ = reader._calls.decode_timestamps(job.seconds, "uint8")
+    frames = {position: np.array(batch[position]) for position in range(len(batch))}
+    return Run(clock.seconds, Output(times=list(times), frames=frames))

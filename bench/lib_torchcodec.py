@@ -112,3 +112,12 @@ def audio_range(job: Job) -> Run:
         samples = decoder.get_samples_played_in_range(start, stop)
         mono = samples.data[0].numpy()
     return Run(clock.seconds, Output(samples=mono))
+
+
+def random_frames_approximate(job: Job) -> Run:
+    """get_frames_at in approximate mode: frames placed by the header."""
+    with Clock() as clock:
+        decoder = VideoDecoder(str(job.path), seek_mode="approximate", num_ffmpeg_threads=1,
+                               dimension_order="NHWC")
+        batch = decoder.get_frames_at(job.indices)
+    return Run(clock.seconds, _batch(batch))

@@ -1,4 +1,5 @@
-"""The long-file rows (``frame_mid_hour``, ``clips_8x16_hour``): one hour of
+"""The long-file rows (``frame_mid_hour``, ``clips_8x16_hour``,
+``frames_256_hour``): one hour of
 720p H.264 made from the 60 s clip repeated with ``-stream_loop`` and
 ``-c copy`` (MP4 and Matroska, cached under build/bench), read through a
 file object that counts the bytes asked of it.
@@ -8,7 +9,11 @@ file object that counts the bytes asked of it.
 ``seek_mode="approximate"`` (when it imports) and PyAV seeking to the
 frame's time and decoding up to it.  ``clips_8x16_hour`` draws the clips of
 ``clips_8x16`` from the hour with a saved index, beside the same draws from
-the 60 s clip, which this library scans.
+the 60 s clip, which this library scans.  ``frames_256_hour`` fetches 256
+frames spread evenly over the hour: this library with a saved index on one
+and on two decoders (``workers=2``), torchcodec's ``get_frames_at`` in
+both seek modes, PyAV seeking before each frame and OpenCV by frame number,
+each checked against this library's frames and times.
 """
 
 from __future__ import annotations
@@ -285,3 +290,102 @@ def row_clips_hour(suite: Suite) -> list[Result]:
 
 ROWS = {"frame_mid_hour": row_frame_mid_hour, "clips_8x16_hour": row_clips_hour}
 ROW_CLIPS = {"frame_mid_hour": ["h264_720p"], "clips_8x16_hour": ["h264_720p"]}
+
+
+# -- frames_256_hour -------------------------------------------------------------------
+
+FRAMES_256 = 256
+
+
+def hour_job(path: Path, saved: Path) -> "Job":
+    """The hour's frame facts from its saved index; 256 evenly spaced frames."""
+    from common import Job
+
+    module = lib_ours.load()
+    with module.VideoReader(str(path), frame_index=saved) as reader:
+        table = reader.frame_index
+        header = reader.header
+    num, den = table.time_base
+    job = Job(path=path, pts=table.pts.tolist(), keys=table.seek.tolist(), time_base=num / den,
+              width=header.width, height=header.height)
+    job.table = table
+    count = len(table)
+    job.indices = [int((i + 0.5) * count / FRAMES_256) for i in range(FRAMES_256)]
+    job.stride = 16  # frames kept for the comparison (256 720p frames are 700 MB)
+    return job
+
+
+def _thinned(run, job):
+    result = run(job)
+    result.output.frames = {p: f for p, f in result.output.frames.items() if p % job.stride == 0}
+    return result
+
+
+def row_frames_256_hour(suite: Suite) -> list[Result]:
+    """256 frames evenly spaced over the hour (each in a group of pictures
+    of its own): this library with a saved index on one decoder and on two,
+    torchcodec's get_frames_at (approximate and exact mode), PyAV seeking
+    before each frame, OpenCV seeking by frame number."""
+    from common import FULL_SIZE_TOLERANCE
+    from rows import check_video
+
+    _, files = hour_files(suite)
+    path = files["mp4"]
+    job = hour_job(path, saved_index(path))
+    runners = {f"{OURS} workers=1": (lib_ours.random_frames_reader, 1),
+               f"{OURS} workers=2": (lib_ours.random_frames_reader, 2)}
+    for name, module in suite.libraries.items():
+        if name != OURS and hasattr(module, "random_frames"):
+            runners[name] = (lambda job, module=module: _thinned(module.random_frames, job), 1)
+    if TORCHCODEC in suite.libraries:
+        runners[f"{TORCHCODEC} approximate"] = (
+            lambda job: _thinned(lib_torchcodec.random_frames_approximate, job), 1)
+    seconds: dict[str, list[float]] = {name: [] for name in runners}
+    outputs, errors = {}, {}
+    for round_ in range(suite.repeat):  # each run decodes some 30 000 frames: no warm-up
+        for name, (run, workers) in runners.items():
+            if name in errors:
+                continue
+            job.workers = workers
+            try:
+                result = run(job)
+            except Exception as error:  # reported in the table, not hidden
+                errors[name] = f"{type(error).__name__}: {error}"
+                continue
+            seconds[name].append(result.seconds)
+            outputs[name] = result.output
+            del result
+    job.workers = 1
+    expected = [job.pts[i] * job.time_base for i in job.indices]
+    mine = {name: outputs[name] for name in outputs if not name.startswith(OURS)}
+    reference = outputs.get(f"{OURS} workers=1")
+    shared = outputs.get(f"{OURS} workers=2")
+    results = []
+    for workers in (1, 2):
+        name = f"{OURS} workers={workers}"
+        cells = {n: median(v) for n, v in seconds.items() if v and n in suite.libraries}
+        approximate = seconds.get(f"{TORCHCODEC} approximate")
+        if approximate:  # the faster of its two modes stands for torchcodec
+            cells[TORCHCODEC] = min(cells.get(TORCHCODEC, np.inf), median(approximate))
+        if seconds[name]:
+            cells[OURS] = median(seconds[name])
+        ours_output = outputs.get(name)
+        check = check_video({OURS: ours_output, **mine} if ours_output else mine, FULL_SIZE_TOLERANCE,
+                            expected, exact_counts=True)
+        if workers == 2 and reference is not None and shared is not None:
+            if not (reference.times == shared.times and all(
+                    np.array_equal(reference.frames[p], shared.frames[p]) for p in reference.frames)):
+                check = "MISMATCH workers=2 against one decoder; " + check
+        modes = {n: median(v) for n, v in seconds.items() if v and n.startswith(TORCHCODEC)}
+        if modes:
+            check += "; torchcodec " + ", ".join(
+                f"{'exact' if n == TORCHCODEC else 'approximate'} {t:.2f} s" for n, t in modes.items())
+        extra = {"frames": FRAMES_256, "torchcodec_modes": modes}
+        errs = {n: e for n, e in errors.items() if n in suite.libraries or n == name}
+        results.append(Result(f"frames_256_hour workers={workers}", label(suite, "MP4, saved index"), "s",
+                              cells, errs, None, check, extra))
+    return results
+
+
+ROWS["frames_256_hour"] = row_frames_256_hour
+ROW_CLIPS["frames_256_hour"] = ["h264_720p"]

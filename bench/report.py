@@ -231,6 +231,15 @@ def verdicts(results: list[Result]) -> list[Verdict]:
                                  ratio(ours, r.limit), 1.2))
             found.append(Verdict(name, "fastest peer's time / ours", ratio(peer and peer[1], ours),
                                  2.0, at_least=True))
+        elif r.row.endswith("workers=2") and r.row.startswith(("random_", "times_", "clips_")):
+            found.append(Verdict(name, "time with two decoders / the fastest peer's",
+                                 ratio(ours, peer and peer[1]), 0.55))
+        elif r.row == "frames_256_hour workers=2":
+            found.append(Verdict(name, "time with two decoders / the fastest peer's",
+                                 ratio(ours, peer and peer[1]), 0.5))
+        elif r.row.endswith("batches workers=2"):
+            found.append(Verdict(name, "time with two decoders / the fastest peer's, automatic threads",
+                                 ratio(ours, peer and peer[1]), 0.9))
         elif r.row.startswith(("random_", "times_")):
             found.append(Verdict(name, "time / PyAV's", ratio(ours, pyav), 0.8))
             found.append(Verdict(name, "time / the fastest peer's", ratio(ours, peer and peer[1]), 0.7))

@@ -221,8 +221,37 @@ def row_random(suite: Suite, key: str, count: int = 16, seed: int = 20240601) ->
     cells, outputs, errors = suite.measure(job, "random_frames")
     expected = [job.pts[i] * job.time_base for i in job.indices]
     check = check_video(outputs, FULL_SIZE_TOLERANCE, expected, exact_counts=True)
-    return Result(f"random_{count}", suite.label(key), "s", cells, errors, None, check,
-                  {"frames": len(job.indices)})
+    return [Result(f"random_{count}", suite.label(key), "s", cells, errors, None, check,
+                   {"frames": len(job.indices)}),
+            with_workers(suite, job, f"random_{count}", "random_frames_reader", cells, outputs, expected)]
+
+
+def with_workers(suite: Suite, job: Job, row: str, task: str, cells: dict, outputs: dict,
+                 expected, workers: int = 2) -> Result:
+    """The row again with this library's reader on ``workers`` decoders (and
+    on one, for the ratio), beside the peers' times just measured; its
+    output must be the one decoder's, frame for frame."""
+    job.workers = 1
+    one, one_outputs, one_errors = suite.measure(job, task, names=[OURS])
+    job.workers = workers
+    many, many_outputs, errors = suite.measure(job, task, names=[OURS])
+    job.workers = 1
+    peers = {name: value for name, value in cells.items() if name != OURS}
+    mine = {OURS: many[OURS]} if OURS in many else {}
+    check = check_video({**{n: o for n, o in outputs.items() if n != OURS}, **many_outputs},
+                        FULL_SIZE_TOLERANCE, expected)
+    if OURS in many_outputs and OURS in one_outputs:
+        problem, _ = compare_video(one_outputs[OURS], many_outputs[OURS], 1e-9)
+        if problem:
+            check = f"MISMATCH workers={workers} against one decoder: {problem}; {check}"
+    ratio = one.get(OURS, 0) / many[OURS] if many.get(OURS) else None
+    return Result(f"{row} workers={workers}", suite.label(key_of(suite, job)), "s", {**peers, **mine},
+                  {**one_errors, **errors}, None, check,
+                  {"one_decoder": one.get(OURS), "speedup": ratio})
+
+
+def key_of(suite: Suite, job: Job) -> str:
+    return next(key for key, path in suite._paths.items() if path == job.path)
 
 
 def row_times(suite: Suite, key: str, count: int = 32) -> Result:
@@ -241,8 +270,9 @@ def row_times(suite: Suite, key: str, count: int = 32) -> Result:
         if wrong and len(output.times) == len(nearest) and all(
                 abs(a - b) <= TIME_TOLERANCE for a, b in zip(output.times, nearest)):
             check += f" ({name} returns the frame nearest each time, not the one shown)"
-    return Result(f"times_{count}", suite.label(key), "s", cells, errors, None, check,
-                  {"frames": count})
+    return [Result(f"times_{count}", suite.label(key), "s", cells, errors, None, check,
+                   {"frames": count}),
+            with_workers(suite, job, f"times_{count}", "times_at_reader", cells, outputs, expected)]
 
 
 def row_resize(suite: Suite, key: str, side: int = 224) -> Result:
@@ -256,6 +286,25 @@ def row_resize(suite: Suite, key: str, side: int = 224) -> Result:
     check = check_video(outputs, RESIZED_TOLERANCE, expected, tool_output)
     return Result(f"resize_{side}", suite.label(key), "s", cells, errors, limit, check,
                   {"frames": job.frame_count})
+
+
+def row_batches(suite: Suite, key: str, resize: bool, workers: int = 2) -> Result:
+    """The whole stream through this library's ``batches()`` on ``workers``
+    decoders of one thread each, against the peers with their automatic
+    threads."""
+    job = suite.video_job(key, size=(224, 224)) if resize else suite.video_job(key)
+    job.probes = probe_positions(job.frame_count)
+    job.threads = 0
+    task = "resize" if resize else "seq"
+    cells, outputs, errors = suite.measure(job, task, names=PEERS)
+    job.threads, job.workers = 1, workers
+    mine, mine_outputs, mine_errors = suite.measure(job, f"{task}_batches", names=[OURS])
+    expected = [p * job.time_base for p in job.pts]
+    check = check_video({**outputs, **mine_outputs}, RESIZED_TOLERANCE if resize else FULL_SIZE_TOLERANCE,
+                        expected)
+    row = ("resize_224" if resize else "seq") + f" batches workers={workers}"
+    return Result(row, suite.label(key), "s", {**cells, **mine}, {**errors, **mine_errors}, None, check,
+                  {"frames": job.frame_count, "peer_threads": "automatic"})
 
 
 def row_audio(suite: Suite, key: str) -> Result:
@@ -408,9 +457,11 @@ ROWS = {
     "seq": lambda suite: [row_seq(suite, "h264_1080p"), row_seq(suite, "vp9_1080p")],
     "seq_threads": lambda suite: [row_seq(suite, "h264_1080p", threads=0)],
     "seq_keep": lambda suite: [row_seq_keep(suite, "h264_1080p")],
-    "random_16": lambda suite: [row_random(suite, "h264_720p")],
-    "times_32": lambda suite: [row_times(suite, "h264_720p")],
+    "random_16": lambda suite: row_random(suite, "h264_720p"),
+    "times_32": lambda suite: row_times(suite, "h264_720p"),
     "resize_224": lambda suite: [row_resize(suite, "h264_1080p")],
+    "batches_workers": lambda suite: [row_batches(suite, "h264_1080p", False),
+                                      row_batches(suite, "h264_1080p", True)],
     "audio_16k": lambda suite: [row_audio(suite, "aac"), row_audio(suite, "mp3")],
     "parallel": lambda suite: [row_parallel(suite, "h264_1080p")],
     "memory": lambda suite: [row_memory(suite, "h264_1080p")],

@@ -12,7 +12,8 @@ string: those put the repository root on ``sys.path``, where the source tree's
 ``quorvex_av`` (without the compiled extension) hides the installed package.
 
 Rows (``--rows``, comma-separated; default all): seq, seq_threads, seq_keep, random_16,
-times_32, resize_224, audio_16k, audio_range, parallel, memory, clips_8x16, loader_8 (these
+times_32 (these two also with the reader on two decoders, ``workers=2``), resize_224,
+batches_workers (seq and resize_224 through ``batches()`` with ``workers=2``), audio_16k, audio_range, parallel, memory, clips_8x16, loader_8 (these
 two in training.py), frame_mid_hour, clips_8x16_hour (these two on an hour
 of video, in long_video.py, cached under build/bench).  Inputs are made with the ffmpeg tool on first use
 and cached in bench/.media/.  Each row reports the median of ``--repeat``
@@ -66,6 +67,7 @@ ROW_CLIPS = {
     "random_16": ["h264_720p"],
     "times_32": ["h264_720p"], "resize_224": ["h264_1080p"], "audio_16k": ["aac", "mp3"],
     "parallel": ["h264_1080p"], "memory": ["h264_1080p"], "audio_range": ["aac_hour", "mp3_hour"],
+    "batches_workers": ["h264_1080p"],
 }
 # Rows defined beside the others: training.py (samplers and the clip loader).
 ROWS.update(training.ROWS)

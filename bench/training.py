@@ -23,6 +23,7 @@ from rows import OURS, TORCHCODEC, Result, Suite
 
 HERE = Path(__file__).resolve().parent
 NUM_CLIPS, FRAMES_PER_CLIP, DRAWS = 8, 16, 8
+WORKERS = f"{OURS} workers=2"
 LOADER_FILES, LOADER_CLIPS, LOADER_FRAMES = 8, 4, 16
 
 
@@ -39,12 +40,12 @@ def ours_clips(path: Path, seed: int):
     return clock.seconds, result.indices, result.frames
 
 
-def ours_same_clips(path: Path, indices: np.ndarray):
+def ours_same_clips(path: Path, indices: np.ndarray, workers: int = 1):
     """The clips at ``indices``, from the file alone, as this library's
     sampler decodes its own draw: one indexing call for all the frames."""
     module = lib_ours.load()
     with Clock() as clock:
-        with module.VideoReader(str(path)) as reader:
+        with module.VideoReader(str(path), workers=workers) as reader:
             frames = reader[indices]
             times = reader.times[indices]
     return clock.seconds, times, frames
@@ -80,7 +81,7 @@ def row_clips(suite: Suite, key: str = "h264_720p") -> Result:
     reference = lib_ours.load().VideoReader(str(path))
     table = reference.times
     peer = TORCHCODEC in suite.libraries
-    seconds: dict[str, list[float]] = {"own": [], OURS: [], TORCHCODEC: []}
+    seconds: dict[str, list[float]] = {"own": [], OURS: [], TORCHCODEC: [], WORKERS: []}
     work: dict[str, list[int]] = {"own": [], TORCHCODEC: []}
     errors, problems = {}, []
 
@@ -100,7 +101,12 @@ def row_clips(suite: Suite, key: str = "h264_720p") -> Result:
                     note(f"{OURS}: clips of non-consecutive frames")
                 if not np.array_equal(reference.at(table[indices[:, 0]]), frames[:, 0]):
                     note(f"{OURS}: first frames differ from VideoReader.at")
-            del frames
+            # The same draw with the reader on two decoders.
+            elapsed, _, shared = ours_same_clips(path, indices, workers=2)
+            totals[WORKERS] += elapsed
+            if not np.array_equal(shared, frames):
+                note(f"{OURS} workers=2: not the frames of one decoder")
+            del frames, shared
             if not peer or TORCHCODEC in errors:
                 continue
             try:
@@ -137,8 +143,14 @@ def row_clips(suite: Suite, key: str = "h264_720p") -> Result:
     else:
         cells, text = {OURS: own}, ""
     check = ("MISMATCH " + "; ".join(problems) if problems else "ok") + text
-    return Result(f"clips_{NUM_CLIPS}x{FRAMES_PER_CLIP}", suite.label(key), "s", cells, errors, None,
-                  check, {"draws": DRAWS, "own_draws": own})
+    row = f"clips_{NUM_CLIPS}x{FRAMES_PER_CLIP}"
+    both = [Result(row, suite.label(key), "s", cells, errors, None, check,
+                   {"draws": DRAWS, "own_draws": own})]
+    if seconds[WORKERS]:
+        shared = {**cells, OURS: median(seconds[WORKERS])}
+        both.append(Result(f"{row} workers=2", suite.label(key), "s", shared, errors, None, check,
+                           {"draws": DRAWS, "one_decoder": own}))
+    return both
 
 
 # -- loader_8 --------------------------------------------------------------------------
@@ -211,7 +223,7 @@ def row_loader(suite: Suite) -> list[Result]:
 
 
 ROWS = {
-    "clips_8x16": lambda suite: [row_clips(suite)],
+    "clips_8x16": lambda suite: row_clips(suite),
     "loader_8": row_loader,
 }
 ROW_CLIPS = {"clips_8x16": ["h264_720p"], "loader_8": []}

@@ -1,7 +1,7 @@
 """Command line: ``quorvex-av`` or ``python -m quorvex_av``.
 
     quorvex-av info FILE [FILE ...] [--json]
-    quorvex-av frames FILE (--at T [T ...] | --count N) -o sheet.png
+    quorvex-av frames FILE (--at T [T ...] | --count N) -o sheet.png [--workers N]
     quorvex-av audio FILE -o out.wav [--rate R] [--channels C] [--start S] [--stop T] [--float]
 """
 
@@ -245,7 +245,8 @@ def cmd_frames(args: argparse.Namespace) -> int:
     with VideoReader(args.file, stream_index=args.stream) as probe:
         height, width = probe.frame_size
     size = (max(1, round(height * args.width / width)), args.width)
-    with VideoReader(args.file, stream_index=args.stream, resize=size) as reader:
+    with VideoReader(args.file, stream_index=args.stream, resize=size,
+                     workers=args.workers) as reader:
         if args.at is not None:
             times = list(args.at)
         else:
@@ -352,6 +353,8 @@ def parser() -> argparse.ArgumentParser:
                         help="width of each frame (default 240)")
     frames.add_argument("--columns", type=_whole(1), default=4, help="frames per row (default 4)")
     frames.add_argument("--stream", type=_whole(0), default=None, help="video stream index")
+    frames.add_argument("--workers", type=_whole(1, 64), default=min(4, os.cpu_count() or 1),
+                        help="decoders reading the file at once (default: the cores, at most 4)")
     progress_flag(frames)
     frames.set_defaults(run=cmd_frames)
 

@@ -26,6 +26,7 @@ from typing import Any, Literal, Union
 
 import numpy as np
 
+from . import _parallel
 from .frame_table import FrameTable
 from .readers import Source, VideoReader
 from .samplers import Clips, _check_arguments
@@ -88,7 +89,9 @@ class ClipLoader:
     ``frames_per_clip`` ...).  A sampler with a ``seed`` gets one of its own
     for each file and pass, derived from the loader's ``seed``, so a pass
     gives the same clips whatever the threads do.  ``reader_options`` go to
-    every ``VideoReader`` (``dtype``, ``resize``, ``threads`` ...).
+    every ``VideoReader`` (``dtype``, ``resize``, ``threads`` ...);
+    ``workers`` is the readers' ``workers`` (decoders per file, see
+    ``VideoReader``), so that up to ``threads`` x ``workers`` decoders run.
 
     Iterating gives one ``LoadedClips`` per source, in the order of
     ``sources``, or shuffled anew for each pass when ``shuffle`` is set
@@ -122,7 +125,8 @@ class ClipLoader:
     """
 
     def __init__(self, sources: Sequence[Source], sampler: Callable[..., Clips], /, *,
-                 threads: int | None = None, prefetch: int | None = None,
+                 threads: int | None = None, workers: int | None = None,
+                 prefetch: int | None = None,
                  shuffle: bool = False, seed: int | None = None,
                  on_error: Literal["raise", "skip"] = "raise",
                  reader_options: Mapping[str, Any] | None = None,
@@ -144,6 +148,8 @@ class ClipLoader:
         self.shuffle = bool(shuffle)
         self.on_error = on_error
         self._reader_options = dict(reader_options or {})
+        if workers is not None:
+            self._reader_options["workers"] = _parallel.check_workers(workers)
         # Wrong names fail here, once, rather than for every file.
         inspect.signature(VideoReader).bind(None, **self._reader_options)
         signature = inspect.signature(sampler)

@@ -28,6 +28,7 @@ from typing import (IO, TYPE_CHECKING, Any, Literal, SupportsFloat, SupportsInde
 import numpy as np
 import numpy.typing as npt
 
+from . import _parallel
 from ._av import Decoder
 from .errors import ERROR_TYPES, NoFrameError, NotShownError, SharedTimestampsError
 from .frame_table import FrameTable, _NominalFrames, load_table, shown_index
@@ -155,7 +156,7 @@ def _whole(name: str, value: object) -> int:
         raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
 
 
-def _skipped(decoder: Decoder) -> int:
+def _skipped(decoder: Decoder | _parallel.Workers) -> int:
     """Invalid packets the decoder's latest call skipped (0 once closed)."""
     try:
         return decoder.skipped_packets()
@@ -337,6 +338,15 @@ class VideoReader(_Closable):
     whole stream.  A reader is not safe to use from two threads at once; use
     one reader per thread or process.
 
+    ``workers=N`` (default 1) decodes every request that spans several
+    groups of pictures on up to N decoders of the source at once: the
+    reader's own on the calling thread and N - 1 worker threads, each with a
+    decoder opened on first use and closed with the reader.  The results are
+    those of ``workers=1``, frame for frame and error for error.  Paths and
+    bytes are shared by every decoder (bytes are not copied per worker); a
+    file object is read by the reader's decoder alone.  Each decoder has its
+    own ``threads``; see the guide for choosing the two.
+
     Opening reads the header only (``header``).  Frame ``i`` is found in
     one of three ways:
 
@@ -376,6 +386,7 @@ class VideoReader(_Closable):
         frame_index: FrameTable | str | os.PathLike[str] | None = None,
         stream_index: int | None = None,
         threads: int = 1,
+        workers: int = 1,
         timeout: float | None = None,
         dtype: OutputDtype = "uint8",
         crop: tuple[int, int, int, int] | None = None,
@@ -391,6 +402,7 @@ class VideoReader(_Closable):
         threads = _whole("threads", threads)
         if threads < 0:
             raise ValueError(f"threads must be 0 (FFmpeg chooses) or more, not {threads}")
+        workers = _parallel.check_workers(workers)
         self._dtype: OutputDtype = dtype
         self._direct_resize = not exact_resize
         self._skip_invalid = not strict
@@ -405,8 +417,11 @@ class VideoReader(_Closable):
         self._metadata: VideoMetadata | None = None
         self._source_size = _source_size(source)
         self._open(source, "video", stream_index, threads, timeout)
+        self._workers: _parallel.Workers | None = None
+        self._calls: Decoder | _parallel.Workers = self._decoder
         try:
             self._configure(crop, resize, auto_rotate)
+            self._start_workers(source, workers, threads, timeout)
             if table is not None:
                 table.check(self._header, self._source_size)
                 self._table = table
@@ -417,6 +432,31 @@ class VideoReader(_Closable):
             raise
         #: "exact" or "approximate": how frames are found (exact with a table).
         self.seek_mode: SeekMode = "approximate" if self._nominal is not None else "exact"
+
+    def _start_workers(self, source: Source, count: int, threads: int,
+                       timeout: float | None) -> None:
+        """The workers behind ``workers=count`` (none for one, or for a file
+        object); each opens the same stream of the shared source."""
+        shared = _parallel.shared_source(source)
+        if count < 2 or shared is None:
+            return
+        index = _need_int(self._header, "stream_index")
+
+        def opener() -> tuple[Decoder, _Held | None]:
+            given = shared.open() if isinstance(shared, _parallel._SharedBytes) else shared
+            return _open(given, "video", index, threads, timeout)  # type: ignore[arg-type]
+
+        self._workers = workers = _parallel.Workers(count, self._decoder, opener)
+        self._calls = workers
+        # Collected with the reader: its workers stop and close their decoders.
+        weakref.finalize(self, workers.close, True)
+
+    def close(self) -> None:
+        """Release the decoders; further calls raise RuntimeError (and
+        RuntimeError "Already borrowed" while a request runs on workers)."""
+        if self._workers is not None:
+            self._workers.close()
+        super().close()
 
     def _configure(self, crop: tuple[int, int, int, int] | None,
                    resize: tuple[int, int] | None, auto_rotate: bool) -> None:
@@ -631,22 +671,27 @@ class VideoReader(_Closable):
         """One decode_video call for the frames at these rows."""
         return self._read(picks)[0]
 
-    def _read(self, picks: npt.NDArray[np.intp]) -> tuple[Frames, npt.NDArray[np.float64]]:
+    def _read(self, picks: npt.NDArray[np.intp],
+              decoder: Decoder | None = None) -> tuple[Frames, npt.NDArray[np.float64]]:
         """The frames at these rows (any shape) and the times the decoder
-        gives for them, in one decode_video call."""
+        gives for them, in one decode_video call (of ``decoder``, when
+        given, which then keeps its own count of skipped packets)."""
         locator = self._locator()
         flat = picks.ravel()
         targets, occurrences = locator.targets(flat)
         exact = isinstance(locator, FrameTable)
+        calls = self._calls if decoder is None else decoder
+        hints = _parallel.video_hints(locator) if calls is self._workers else {}
 
         def decode(targets: list[tuple[int, int]]) -> tuple[Frames, list[float], list[float]]:
             try:
-                return self._decoder.decode_video(
+                return calls.decode_video(
                     targets, self._dtype, exact, self._transforms,
                     direct_resize=self._direct_resize, skip_invalid=self._skip_invalid,
-                    occurrences=occurrences, seek_by_index=not exact)
+                    occurrences=occurrences, seek_by_index=not exact, **hints)
             finally:
-                self.skipped_packets = _skipped(self._decoder)
+                if decoder is None:
+                    self.skipped_packets = _skipped(calls)
 
         try:
             array, times, _ = decode(targets)
@@ -677,6 +722,10 @@ class VideoReader(_Closable):
         if size < 1:
             raise ValueError(f"batch size must be at least 1, not {size}")
         count = len(self)
+        shared = _parallel.read_batches(self, size, count)  # None with one worker
+        if shared is not None:
+            yield from shared
+            return
         for begin in range(0, count, size):
             yield self._decode(np.arange(begin, min(begin + size, count), dtype=np.intp))
 
@@ -705,15 +754,16 @@ class VideoReader(_Closable):
             raise ValueError("times must be finite numbers of seconds")
         unique, inverse = np.unique(flat, return_inverse=True)
         try:
-            array, _, _ = self._decoder.decode_timestamps(
+            hints = _parallel.time_hints(self._table) if self._workers is not None else {}
+            array, _, _ = self._calls.decode_timestamps(
                 unique.tolist(), self._dtype, self._transforms,
-                direct_resize=self._direct_resize, skip_invalid=self._skip_invalid)
+                direct_resize=self._direct_resize, skip_invalid=self._skip_invalid, **hints)
         except SharedTimestampsError:
             return self[self.index_at(wanted)]
         except NotShownError as error:
             raise self._time_error(unique) or error from None
         finally:
-            self.skipped_packets = _skipped(self._decoder)
+            self.skipped_packets = _skipped(self._calls)
         array = self._turn(array)
         if unique.size != flat.size or not np.array_equal(unique, flat):
             array = array[inverse.ravel()]

@@ -48,6 +48,17 @@ def test_contact_sheet_holds_the_frames(media, tmp_path, capsys):
     assert sheet[64:86, 4:84].std() > 10  # the caption is written
 
 
+def test_contact_sheet_is_the_same_with_any_number_of_workers(media, tmp_path):
+    image = pytest.importorskip("PIL.Image")
+    sheets = []
+    for workers in ("1", "3"):
+        sheet_path = tmp_path / f"sheet{workers}.png"
+        assert main(["frames", str(media.path("vfr")), "--count", "20", "--width", "40",
+                     "--workers", workers, "-o", str(sheet_path)]) == 0
+        sheets.append(np.asarray(image.open(sheet_path)))
+    assert np.array_equal(*sheets)
+
+
 def test_contact_sheet_without_pillow(media, tmp_path, monkeypatch, capsys):
     monkeypatch.setitem(sys.modules, "PIL", None)
     assert main(["frames", str(media.path("h264")), "--at", "1", "-o", str(tmp_path / "s.png")]) == 1
@@ -81,6 +92,7 @@ def test_module_entry_point(media, tmp_path):
     (["frames", "X", "--count", "0", "-o", "s.png"], "argument --count: 0 is not in"),
     (["frames", "X", "--at", "1", "--stream", "99999999999", "-o", "s.png"], "argument --stream:"),
     (["frames", "X", "--at", "1", "--width", "wide", "-o", "s.png"], "argument --width: not an integer: 'wide'"),
+    (["frames", "X", "--at", "1", "--workers", "0", "-o", "s.png"], "argument --workers: 0 is not in [1, 64]"),
 ])
 def test_bad_options_are_usage_errors(options, message, capsys):
     with pytest.raises(SystemExit) as exited:

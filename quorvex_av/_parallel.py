@@ -1,0 +1,785 @@
+"""Several decoders of one source working on one request: the machinery
+behind ``VideoReader(..., workers=N)``.
+
+A request that names frames in several groups of pictures is cut into runs
+that a decoder can answer on its own: between two targets with different
+seek points the extension seeks anyway, so a cut there changes nothing but
+which decoder does the work.  The runs are handed out in order to the
+calling thread, on the reader's own decoder, and to up to N - 1 worker
+threads, each with a decoder of its own, opened on first use and kept until
+the reader is closed.  Every run's frames are copied once into their slots
+of the output.
+
+Where seek points say nothing (a request placed by the header alone, or
+times in seconds without a frame table) the sorted targets are cut into
+contiguous runs: each run starts with a seek, which may decode the group it
+starts in a second time.  A run of timestamp targets placed by the header is
+checked at its start against the run before it; when the two could have
+answered differently from one decoder going on, the request is decoded
+again on the reader's decoder alone.
+
+A failure in a run fails the request with the exception of the earliest
+failing run, which is the one a single decoder, walking the runs in order,
+would have met first.
+"""
+
+from __future__ import annotations
+
+import io
+import math
+import os
+import queue
+import sys
+import threading
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Generic, Protocol, TypeVar
+
+import numpy as np
+import numpy.typing as npt
+
+if TYPE_CHECKING:
+    from ._av import Decoder
+
+_T = TypeVar("_T")
+_Batch = tuple[Any, list[float], list[float]]
+#: Runs per worker a request is cut into at most: more runs even out groups
+#: of unequal cost, each costs one extension call and one copy.
+_RUNS_PER_WORKER = 3
+# The exception a busy decoder raises; a busy set of workers raises it too.
+_BUSY = "Already borrowed"
+
+
+def check_workers(value: object) -> int:
+    """``workers`` as a positive int; ValueError or TypeError otherwise."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"workers must be an integer, not {type(value).__name__}")
+    count = int(value)
+    if count < 1:
+        raise ValueError(f"workers must be at least 1, not {count}")
+    return count
+
+
+def shared_source(source: object) -> object | None:
+    """What a worker opens for ``source``: the same path, or a file object
+    over the same bytes (one copy for all workers, never one each); None
+    for a file object, which one decoder alone may read."""
+    if isinstance(source, bytes):
+        return _SharedBytes(source)
+    if isinstance(source, (bytearray, memoryview)):
+        return _SharedBytes(bytes(source))
+    if hasattr(source, "read") and not isinstance(source, (str, bytes)):
+        return None
+    return source
+
+
+class _SharedBytes:
+    """Bytes that every worker reads through a file object of its own; the
+    file objects share the bytes, which are not copied."""
+
+    def __init__(self, data: bytes) -> None:
+        self.data = data
+
+    def open(self) -> io.BytesIO:
+        return io.BytesIO(self.data)
+
+
+# -- the workers ---------------------------------------------------------------------
+
+
+class _Job:
+    """The runs of one request, taken in order by whichever decoder is free."""
+
+    def __init__(self, runs: Sequence[Callable[[Decoder], _T]], participants: int,
+                 done: Callable[[], None]) -> None:
+        self.runs = runs
+        self.results: list[Any] = [None] * len(runs)
+        self.errors: dict[int, BaseException] = {}
+        self._next = 0
+        self._stopped = False
+        self._lock = threading.Lock()
+        self._left = participants
+        self._done = done
+        self.finished = threading.Event()
+
+    def work(self, decoder: Decoder | None) -> None:
+        """Runs on ``decoder`` until none is left (or one has failed: the
+        runs after it are not needed), then leaves."""
+        try:
+            while decoder is not None:
+                with self._lock:
+                    failed = min(self.errors, default=len(self.runs))
+                    if self._stopped or self._next >= failed:
+                        return
+                    index, self._next = self._next, self._next + 1
+                try:
+                    self.results[index] = self.runs[index](decoder)
+                except Exception as error:
+                    with self._lock:
+                        self.errors[index] = error
+        finally:
+            self._leave()
+
+    def stop(self) -> None:
+        with self._lock:
+            self._stopped = True
+
+    def _leave(self) -> None:
+        with self._lock:
+            self._left -= 1
+            last = self._left == 0
+        if last:
+            self._done()
+            self.finished.set()
+
+
+class _Lane:
+    """One worker thread and the decoder it owns, opened with its first task."""
+
+    def __init__(self, opener: Callable[[], tuple[Decoder, Any]], number: int) -> None:
+        self._opener = opener
+        self.inbox: queue.SimpleQueue[Callable[[Decoder | None], None] | None] = queue.SimpleQueue()
+        self.thread = threading.Thread(target=self._loop, name=f"quorvex-worker-{number}",
+                                       daemon=True)
+        self.thread.start()
+
+    def _loop(self) -> None:
+        decoder: Decoder | None = None
+        held: Any = None
+        opened = False
+        try:
+            while True:
+                task = self.inbox.get()
+                if task is None:
+                    return
+                if not opened:
+                    opened = True
+                    try:
+                        decoder, held = self._opener()
+                    except Exception:
+                        decoder = None  # its share of the work goes to the others
+                task(decoder)
+                del task
+        finally:
+            if decoder is not None:
+                decoder.close()
+            if held is not None:
+                held.close()
+
+
+class Workers:
+    """Up to ``count`` decoders of one source: the reader's own, used on the
+    calling thread, and ``count - 1`` worker threads with theirs.
+
+    One request at a time: a second one while a request runs, or ``close``
+    meanwhile, raises RuntimeError "Already borrowed", as the extension's
+    decoder does, and does not disturb the running one.
+    """
+
+    def __init__(self, count: int, primary: Decoder,
+                 opener: Callable[[], tuple[Decoder, Any]]) -> None:
+        self.count = count
+        self.primary = primary
+        self._opener = opener
+        self._lanes: list[_Lane] = []
+        self._lock = threading.Lock()
+        self._request = False
+        self._closed = False
+        self._stream: _Stream[Any] | None = None
+        self._skipped: int | None = None
+        self._pid = os.getpid()
+
+    def _forked(self) -> None:
+        """In a forked child the worker threads are gone (their decoders are
+        left to the parent, as the reader's own are): start afresh."""
+        if self._pid != os.getpid():
+            self._pid = os.getpid()
+            self._lock = threading.Lock()  # another thread may have held it
+            self._lanes, self._request, self._stream = [], False, None
+
+    def _lanes_for(self, wanted: int) -> list[_Lane]:
+        while len(self._lanes) < min(wanted, self.count - 1):
+            self._lanes.append(_Lane(self._opener, len(self._lanes) + 1))
+        return self._lanes[:wanted]
+
+    def _shares(self) -> int:
+        """How many decoders the next request may use: one while the
+        workers are closed or feed a stream that is being read."""
+        if self._closed or (self._stream is not None and not self._stream.finished):
+            return 1
+        return self.count
+
+    def _take(self) -> None:
+        self._forked()
+        with self._lock:
+            if self._request:
+                raise RuntimeError(_BUSY)
+            self._request = True
+
+    def _give_back(self) -> None:
+        with self._lock:
+            self._request = False
+
+    def run(self, runs: Sequence[Callable[[Decoder], _T]]) -> list[_T]:
+        """Every run's result, in order; the earliest failing run's exception."""
+        self._take()
+        try:
+            lanes = self._lanes_for(min(len(runs), self.count) - 1)
+        except BaseException:
+            self._give_back()
+            raise
+        job = _Job(runs, len(lanes) + 1, self._give_back)
+        for lane in lanes:  # queued behind what a stopped stream still decodes
+            lane.inbox.put(job.work)
+        try:
+            job.work(self.primary)
+            job.finished.wait()
+        except BaseException:
+            job.stop()  # the workers finish their runs and give the request back
+            raise
+        if job.errors:
+            raise job.errors[min(job.errors)]
+        return job.results
+
+    def close(self, force: bool = False) -> None:
+        """Stop the workers and close their decoders (waiting for the runs
+        in progress); RuntimeError "Already borrowed" while a request runs,
+        unless ``force`` (the reader is gone: nothing runs on its behalf but
+        what an interrupted request left to finish)."""
+        self._forked()
+        with self._lock:
+            if self._request and not force:
+                raise RuntimeError(_BUSY)
+            self._closed = True
+            stream, self._stream = self._stream, None
+            lanes, self._lanes = self._lanes, []
+        if stream is not None:
+            stream.stop()
+        for lane in lanes:
+            lane.inbox.put(None)
+        for lane in lanes:
+            if lane.thread is not threading.current_thread():
+                lane.thread.join()
+
+    # -- requests ------------------------------------------------------------------
+
+    def _counted(self, call: Callable[..., _Batch], *arguments: Any) -> Callable[[Decoder], _Batch]:
+        """One run, adding the packets its decoder skipped to the request's."""
+        def run(decoder: Decoder) -> _Batch:
+            try:
+                return call(decoder, *arguments)
+            finally:
+                skipped = decoder.skipped_packets()
+                with self._lock:
+                    self._skipped = (self._skipped or 0) + skipped
+        return run
+
+    def _alone(self, call: Callable[..., _Batch], *arguments: Any) -> _Batch:
+        self._take()
+        try:
+            self._skipped = None  # the reader's decoder counts for itself
+            return call(self.primary, *arguments)
+        finally:
+            self._give_back()
+
+    def decode_video(self, targets: Sequence[tuple[int, int]], output_dtype: str, exact: bool,
+                     transforms: Sequence[tuple[str, int, int, int, int]] = (), *,
+                     occurrences: Sequence[int] | None = None, period: float | None = None,
+                     **options: Any) -> _Batch:
+        """``Decoder.decode_video`` cut at its seek points (see the module);
+        ``period`` is the frame period in ticks, to weigh the runs."""
+        def call(decoder: Decoder, part: Sequence[tuple[int, int]],
+                 part_occurrences: Sequence[int] | None) -> _Batch:
+            return decoder.decode_video(part, output_dtype, exact, transforms,  # type: ignore[arg-type]
+                                        occurrences=part_occurrences, **options)
+
+        contiguous = bool(options.get("seek_by_index"))
+        plan = _plan_targets(targets, occurrences, self._shares(), contiguous, period)
+        if plan is None:
+            return self._alone(call, targets, occurrences)
+        picked = plan.occurrences
+        runs = [self._counted(call, [plan.targets[i] for i in part],
+                              None if picked is None else [picked[i] for i in part])
+                for part in plan.runs]
+        self._skipped = 0
+        results = self.run(runs)
+        if contiguous and not _seams_ascend(results):
+            return self._alone(call, targets, occurrences)
+        return _assemble(results, plan.slots, len(targets))
+
+    def decode_timestamps(self, seconds: Sequence[float], output_dtype: str,
+                          transforms: Sequence[tuple[str, int, int, int, int]] = (), *,
+                          key_times: npt.NDArray[np.float64] | None = None,
+                          **options: Any) -> _Batch:
+        """``Decoder.decode_timestamps`` cut between groups of pictures
+        (``key_times``: the key frames' times, when known)."""
+        def call(decoder: Decoder, part: Sequence[float]) -> _Batch:
+            return decoder.decode_timestamps(part, output_dtype, transforms,  # type: ignore[arg-type]
+                                             **options)
+
+        parts = _plan_times(seconds, key_times, self._shares())
+        if parts is None:
+            return self._alone(call, seconds)
+        self._skipped = 0
+        results = self.run([self._counted(call, seconds[a:b]) for a, b in parts])
+        return _assemble(results, [np.arange(a, b) for a, b in parts], len(seconds))
+
+    def skipped_packets(self) -> int:
+        """Packets skipped by the latest request's decoders (see Decoder)."""
+        if self._skipped is None:
+            return self.primary.skipped_packets()
+        return self._skipped
+
+    # -- whole streams ---------------------------------------------------------------
+
+    def stream(self, pieces: Sequence[tuple[int, npt.NDArray[np.intp]]],
+               decode: Callable[[Decoder, npt.NDArray[np.intp]], _T],
+               ahead: int) -> Iterator[_T] | None:
+        """The results of ``decode`` for every piece (segment number, rows),
+        in order; segment s is decoded by decoder s mod N (the reader's own,
+        on the consumer's thread, for s mod N = 0), each going through its
+        segments' pieces in order, at most ``ahead`` pieces ahead of the
+        consumer.  None when the workers cannot take it (closed, or busy
+        with a request or another stream)."""
+        self._forked()
+        with self._lock:
+            if self._request or self._shares() < 2:
+                return None
+            stream: _Stream[_T] = _Stream(pieces, decode, ahead, self)
+            self._stream = stream
+        stream.start()
+        return stream.results()
+
+
+# -- planning --------------------------------------------------------------------------
+
+
+@dataclass
+class _TargetPlan:
+    targets: list[tuple[int, int]]       # distinct targets, ascending
+    occurrences: list[int] | None
+    runs: list[range]                    # indices into targets
+    slots: list[npt.NDArray[np.intp]]    # output positions of each run's results
+
+
+def _plan_targets(targets: Sequence[tuple[int, int]], occurrences: Sequence[int] | None,
+                  workers: int, contiguous: bool, period: float | None) -> _TargetPlan | None:
+    """The distinct targets in the extension's order (timestamp, then
+    occurrence; the first occurrence's seek point), cut into runs; None when
+    there is nothing to share out."""
+    if workers < 2 or len(targets) < 2:
+        return None
+    try:
+        table = np.array(targets, dtype=np.int64).reshape(len(targets), 2)
+    except (TypeError, ValueError, OverflowError):
+        return None  # the extension reports what is wrong with them
+    pts, seek = table[:, 0], table[:, 1]
+    occurrence = (np.zeros(len(targets), np.int64) if occurrences is None
+                  else np.asarray(occurrences, dtype=np.int64))
+    if occurrence.shape != pts.shape:
+        return None
+    order = np.lexsort((np.arange(len(targets)), occurrence, pts))
+    first = np.ones(len(order), dtype=bool)
+    first[1:] = (pts[order][1:] != pts[order][:-1]) | (occurrence[order][1:] != occurrence[order][:-1])
+    unique = order[first]
+    owner = np.cumsum(first) - 1  # distinct target of each sorted position
+    u_pts, u_seek = pts[unique], seek[unique]
+    if contiguous:
+        cuts = np.arange(1, len(unique))
+        limit = workers
+    else:
+        cuts = np.flatnonzero(u_seek[1:] != u_seek[:-1]) + 1
+        limit = workers * _RUNS_PER_WORKER
+    # Frames decoded for each target: from its seek point, or on from the
+    # target before it in the same run.
+    step = np.diff(u_pts, prepend=u_pts[:1])
+    starts = np.zeros(len(unique), dtype=bool)
+    starts[0] = True
+    starts[cuts] = True
+    gap = np.where(starts, u_pts - u_seek, step).astype(np.float64)
+    cost = 1.0 + (np.clip(gap, 0, None) / period if period and period > 0 else 0.0)
+    bounds = _balanced(cuts, np.cumsum(cost), limit)
+    if len(bounds) < 3:
+        return None
+    runs = [range(a, b) for a, b in zip(bounds[:-1], bounds[1:])]
+    # Every output position, grouped by the run of its distinct target, in
+    # the order of that run's results.
+    slot_of = np.empty(len(targets), dtype=np.intp)
+    slot_of[order] = owner
+    by_target = np.argsort(slot_of, kind="stable")
+    counts = np.bincount(slot_of, minlength=len(unique))
+    offsets = np.concatenate([[0], np.cumsum(counts)])
+    slots = [by_target[offsets[r.start]:offsets[r.stop]] for r in runs]
+    return _TargetPlan([(int(p), int(s)) for p, s in zip(u_pts, u_seek)],
+                       None if occurrences is None else occurrence[unique].tolist(), runs,
+                       [_slot_rows(slot, slot_of, r.start) for slot, r in zip(slots, runs)])
+
+
+def _slot_rows(positions: npt.NDArray[np.intp], slot_of: npt.NDArray[np.intp],
+               start: int) -> npt.NDArray[np.intp]:
+    """For one run: the output position of every target it answers, packed
+    as (row of the run's result, output position) pairs."""
+    return np.stack([slot_of[positions] - start, positions])
+
+
+def _plan_times(seconds: Sequence[float], key_times: npt.NDArray[np.float64] | None,
+                workers: int) -> list[tuple[int, int]] | None:
+    """[start, end) ranges of ``seconds`` for the runs; None for one run (or
+    times the extension refuses, which it then reports itself)."""
+    if workers < 2 or len(seconds) < 2:
+        return None
+    try:
+        times = np.asarray(seconds, dtype=np.float64)
+    except (TypeError, ValueError):
+        return None
+    if times.ndim != 1 or not np.isfinite(times).all() or np.any(np.diff(times) <= 0):
+        return None
+    if key_times is not None and key_times.size:
+        group = np.searchsorted(key_times, times, side="right")
+        cuts = np.flatnonzero(group[1:] != group[:-1]) + 1
+        # Frames decoded: from the key frame of a group's first time, then on,
+        # counted at a nominal 25 per second (the weights only share out).
+        anchor = np.where(np.isin(np.arange(times.size), cuts) | (np.arange(times.size) == 0),
+                          key_times[np.maximum(group - 1, 0)], np.concatenate([times[:1], times[:-1]]))
+        cost = np.cumsum(1.0 + np.clip(times - anchor, 0, None) * 25.0)
+        limit = workers * _RUNS_PER_WORKER
+    else:
+        cuts = np.arange(1, times.size)
+        cost = np.arange(1, times.size + 1, dtype=np.float64)
+        limit = workers
+    bounds = _balanced(cuts, cost, limit)
+    if len(bounds) < 3:
+        return None
+    return list(zip(bounds[:-1], bounds[1:]))
+
+
+def _balanced(cuts: npt.NDArray[np.intp], cumulative: npt.NDArray[np.float64],
+              parts: int) -> list[int]:
+    """Bounds [0, ..., n] of at most ``parts`` runs of about equal cost,
+    cutting only at ``cuts`` (positions where a run may start)."""
+    total = len(cumulative)
+    if not cuts.size or parts < 2:
+        return [0, total]
+    before = np.concatenate([[0.0], cumulative])  # cost of the targets before each position
+    wanted = before[-1] * np.arange(1, parts) / parts
+    chosen = cuts[np.clip(np.searchsorted(before[cuts], wanted), 0, cuts.size - 1)]
+    return [0, *sorted(set(int(c) for c in chosen)), total]
+
+
+# -- results ---------------------------------------------------------------------------
+
+
+def _seams_ascend(results: Sequence[_Batch]) -> bool:
+    """Whether each run's first frame comes after the run before it's last:
+    then going on from that frame would have found the same one."""
+    last = -math.inf
+    for _, times, _ in results:
+        if times:
+            if times[0] <= last:
+                return False
+            last = times[-1]
+    return True
+
+
+def _assemble(results: Sequence[_Batch], slots: Sequence[npt.NDArray[np.intp]],
+              count: int) -> _Batch:
+    """One result of ``count`` frames from the runs' results: each run's
+    frames copied once into the positions they answer."""
+    first = results[0][0]
+    frames = np.empty((count, *first.shape[1:]), dtype=first.dtype)
+    times = [0.0] * count
+    durations = [0.0] * count
+    for (array, run_times, run_durations), slot in zip(results, slots):
+        if slot.ndim == 1:  # contiguous, one frame per position
+            frames[slot[0]:slot[-1] + 1] = array
+            times[slot[0]:slot[-1] + 1] = run_times
+            durations[slot[0]:slot[-1] + 1] = run_durations
+            continue
+        rows, positions = slot
+        frames[positions] = array[rows]
+        for row, position in zip(rows.tolist(), positions.tolist()):
+            times[position] = run_times[row]
+            durations[position] = run_durations[row]
+    return frames, times, durations
+
+
+# -- whole streams -----------------------------------------------------------------------
+
+
+class _Stream(Generic[_T]):
+    """Pieces of a stream decoded ahead by the workers (see Workers.stream)."""
+
+    def __init__(self, pieces: Sequence[tuple[int, npt.NDArray[np.intp]]],
+                 decode: Callable[[Decoder, npt.NDArray[np.intp]], _T], ahead: int,
+                 workers: Workers) -> None:
+        self._pieces = pieces
+        self._decode = decode
+        self._ahead = ahead
+        self._workers = workers
+        self._lanes = workers.count
+        self._condition = threading.Condition()
+        self._done: dict[int, tuple[bool, Any]] = {}  # piece: (ok, result or exception)
+        self._gone: set[int] = set()  # workers that stopped
+        self._consumed = 0
+        self._threads: set[threading.Thread] = set()
+        self.finished = False
+
+    def start(self) -> None:
+        lanes = self._workers._lanes_for(self._lanes - 1)
+        self._threads = {lane.thread for lane in lanes}
+        for number, lane in enumerate(lanes, start=1):
+            lane.inbox.put(_bind_lane(self._work, number))
+
+    def _work(self, lane: int, decoder: Decoder | None) -> None:
+        try:
+            for index, (segment, rows) in enumerate(self._pieces):
+                if segment % self._lanes != lane:
+                    continue
+                with self._condition:
+                    while not self.finished and index >= self._consumed + self._ahead:
+                        self._condition.wait()
+                    if self.finished or decoder is None:
+                        return
+                try:
+                    outcome: tuple[bool, Any] = (True, self._decode(decoder, rows))
+                except Exception as error:
+                    outcome = (False, error)
+                with self._condition:
+                    self._done[index] = outcome
+                    self._condition.notify_all()
+                del outcome
+        finally:
+            with self._condition:
+                self._gone.add(lane)
+                self._condition.notify_all()
+
+    def stop(self) -> None:
+        """End the stream; wait for the workers to finish the pieces they
+        are decoding (not on a worker's own thread, which would wait for
+        itself), so that nothing of the stream runs on afterwards."""
+        with self._condition:
+            self.finished = True
+            self._done.clear()
+            self._condition.notify_all()
+            if threading.current_thread() not in self._threads:
+                while len(self._gone) < len(self._threads):
+                    self._condition.wait()
+        with self._workers._lock:  # the reader is not kept alive through its workers
+            if self._workers._stream is self:
+                self._workers._stream = None
+
+    def _result(self, index: int) -> _T:
+        segment, rows = self._pieces[index]
+        lane = segment % self._lanes
+        if lane != 0:
+            with self._condition:
+                while index not in self._done and lane not in self._gone:
+                    self._condition.wait()
+                outcome = self._done.pop(index, None)
+            if outcome is not None:
+                ok, value = outcome
+                if not ok:
+                    raise value
+                result: _T = value
+                return result
+        # The consumer's own share, or that of a worker without a decoder.
+        return self._decode(self._workers.primary, rows)
+
+    def results(self) -> Iterator[_T]:
+        try:
+            for index in range(len(self._pieces)):
+                value = self._result(index)
+                with self._condition:
+                    self._consumed = index + 1
+                    self._condition.notify_all()
+                yield value
+                del value
+        finally:
+            self.stop()
+
+
+def _bind_lane(work: Callable[[int, Decoder | None], None], lane: int) -> Callable[[Decoder | None], None]:
+    return lambda decoder: work(lane, decoder)
+
+
+# -- what the readers hand over ------------------------------------------------------------
+
+
+def video_hints(locator: Any) -> dict[str, Any]:
+    """The frame period in ticks of a reader's frame table or nominal frames."""
+    count = len(locator)
+    if hasattr(locator, "key") and count > 1:  # a frame table
+        span = float(locator.pts[-1] - locator.pts[0])
+        return {"period": span / (count - 1)} if span > 0 else {}
+    period = getattr(locator, "_period", None)
+    return {"period": float(period)} if period else {}
+
+
+def time_hints(table: Any) -> dict[str, Any]:
+    """The key frames' times, where a reader has its frame table already."""
+    if table is None or not len(table):
+        return {}
+    return {"key_times": table.times[table.key]}
+
+
+def segments(locator: Any, size: int) -> npt.NDArray[np.intp]:
+    """First rows of the segments that ``batches`` shares out: key frames at
+    least ``size`` frames apart (the first row always), from a frame table;
+    without one (key frames unknown), every 4 x ``size`` rows."""
+    count = len(locator)
+    if hasattr(locator, "key"):
+        keys = np.flatnonzero(locator.key)
+    else:
+        keys = np.arange(0, count, 4 * size)
+    starts = [0]
+    for row in keys.tolist():
+        if row - starts[-1] >= size:
+            starts.append(row)
+    return np.array(starts, dtype=np.intp)
+
+
+def pieces(starts: npt.NDArray[np.intp], size: int,
+           count: int) -> tuple[list[tuple[int, npt.NDArray[np.intp]]], list[int]]:
+    """The pieces (segment, rows) of batches of ``size`` rows cut at the
+    segment starts, and how many pieces each batch has."""
+    bounds = np.union1d(np.arange(0, count, size), starts[starts < count])
+    bounds = np.append(bounds, count)
+    found: list[tuple[int, npt.NDArray[np.intp]]] = []
+    per_batch = [0] * math.ceil(count / size)
+    for low, high in zip(bounds[:-1].tolist(), bounds[1:].tolist()):
+        segment = int(np.searchsorted(starts, low, side="right")) - 1
+        found.append((segment, np.arange(low, high, dtype=np.intp)))
+        per_batch[low // size] += 1
+    return found, per_batch
+
+
+class _Reader(Protocol):
+    """What read_batches needs of a VideoReader."""
+
+    _workers: Workers | None
+    skipped_packets: int
+
+    def _locator(self) -> Any: ...
+
+    def _read(self, picks: npt.NDArray[np.intp],
+              decoder: Decoder | None = None) -> tuple[Any, npt.NDArray[np.float64]]: ...
+
+
+_Piece = tuple[Any, npt.NDArray[np.float64], int]  # frames, times, packets skipped
+
+
+def read_batches(reader: _Reader, size: int, count: int) -> Iterator[Any] | None:
+    """``reader.batches(size)`` with its segments decoded by the workers at
+    once, or None when they cannot take it."""
+    workers = reader._workers
+    locator = reader._locator()
+    if workers is None or count <= size:
+        return None
+    starts = segments(locator, size)
+    if len(starts) < 2:
+        return None
+    found, per_batch = pieces(starts, size, count)
+
+    def decode(decoder: Decoder, rows: npt.NDArray[np.intp]) -> _Piece:
+        try:
+            frames, times = reader._read(rows, decoder)
+        except Exception as error:
+            raise _PieceFailed(error, decoder.skipped_packets()) from None
+        return frames, times, decoder.skipped_packets()
+
+    # Output held ahead of the consumer: about one segment per worker.
+    longest = int(np.diff(np.append(starts, count)).max())
+    ahead = workers.count * max(1, math.ceil(longest / size)) + 1
+    stream = workers.stream(found, decode, ahead)
+    if stream is None:
+        return None
+    table = hasattr(locator, "key")
+    return _joined(reader, workers, stream, found, per_batch, size, check=not table)
+
+
+class _PieceFailed(Exception):
+    """A piece's failure and the packets its decoder skipped before it."""
+
+    def __init__(self, error: Exception, skipped: int) -> None:
+        super().__init__(error)
+        self.error, self.skipped = error, skipped
+
+
+def _joined(reader: _Reader, workers: Workers, stream: Iterator[_Piece],
+            found: list[tuple[int, npt.NDArray[np.intp]]], per_batch: list[int], size: int,
+            check: bool) -> Iterator[Any]:
+    """Batches from the stream's pieces.  With ``check`` (segments not cut
+    at known key frames), a segment whose first frame does not come after
+    the frame before it is decoded again on the reader's decoder, going on
+    from that frame, as a single decoder would have."""
+    buffers = _Buffers()
+    index = 0
+    last_time = -math.inf
+    last_row = -1
+    redo = -1  # the segment being decoded again
+    try:
+        for pieces_here in per_batch:
+            parts: list[_Piece] = []
+            for _ in range(pieces_here):
+                segment, rows = found[index]
+                try:
+                    piece = next(stream)
+                except _PieceFailed as failed:  # as the batch's one call would fail
+                    reader.skipped_packets = sum(part[2] for part in parts) + failed.skipped
+                    raise failed.error from None
+                index += 1
+                starts_segment = index == 1 or found[index - 2][0] != segment
+                if check and starts_segment and len(piece[1]) and piece[1].flat[0] <= last_time:
+                    redo = segment
+                if redo == segment:
+                    piece = _again(reader, workers.primary, rows, last_row if starts_segment else -1)
+                if len(piece[1]):
+                    last_time = float(piece[1].flat[-1])
+                last_row = int(rows[-1])
+                parts.append(piece)
+            reader.skipped_packets = sum(part[2] for part in parts)
+            if len(parts) == 1:
+                yield parts[0][0]
+                continue
+            first = parts[0][0]
+            batch = buffers.take((sum(len(part[0]) for part in parts), *first.shape[1:]), first.dtype)
+            at = 0
+            for part in parts:
+                batch[at:at + len(part[0])] = part[0]
+                at += len(part[0])
+            del parts
+            yield batch
+    finally:
+        close = getattr(stream, "close", None)
+        if close is not None:
+            close()
+
+
+class _Buffers:
+    """Arrays for batches joined from pieces, used again once the consumer
+    holds no reference to them (nor to any view of them): fresh memory for
+    every batch would cost its pages' first touch each time."""
+
+    _KEPT = 2
+
+    def __init__(self) -> None:
+        self._arrays: list[npt.NDArray[Any]] = []
+
+    def take(self, shape: tuple[int, ...], dtype: np.dtype[Any]) -> npt.NDArray[Any]:
+        for i in range(len(self._arrays)):
+            # References: the list's and the call's argument, nothing else.
+            if sys.getrefcount(self._arrays[i]) == 2 and self._arrays[i].shape == shape \
+                    and self._arrays[i].dtype == dtype:
+                return self._arrays[i]
+        array = np.empty(shape, dtype)
+        self._arrays = [*self._arrays[1 - self._KEPT:], array] if self._KEPT > 1 else [array]
+        return array
+
+
+def _again(reader: _Reader, decoder: Decoder, rows: npt.NDArray[np.intp], before: int) -> _Piece:
+    """The piece decoded on ``decoder``, going on from row ``before`` (when
+    not -1), which is asked for too and dropped."""
+    picks = rows if before < 0 else np.concatenate([[before], rows]).astype(np.intp)
+    frames, times = reader._read(picks, decoder)
+    skip = 0 if before < 0 else 1
+    return frames[skip:], times[skip:], decoder.skipped_packets()

@@ -1,0 +1,245 @@
+"""Readers with several decoders (``workers=N``): every request gives what
+one decoder gives, frames, times and errors alike; the workers share the
+source, stop with the reader and never leave a thread behind."""
+
+import gc
+import io
+import sys
+import threading
+
+import numpy as np
+import pytest
+
+from media import damaged
+from quorvex_av import ClipLoader, VideoReader, samplers
+
+# Every video clip of the suite that a reader opens.
+VIDEO_CLIPS = ["h264", "h264_audio", "vp9", "mpeg4", "gray8", "gray16le", "gray16be", "rgba",
+               "rotated90", "multi", "fullrange", "tagged", "no_duration", "unknown_duration",
+               "odd_width", "shared_pts", "vfr"]
+
+
+@pytest.fixture(autouse=True)
+def no_worker_left():
+    """Every test's readers are gone with it, and their workers too."""
+    yield
+    gc.collect()
+    assert not worker_threads()
+
+
+def outcome(call):
+    """What a call gives: ("ok", result), or the exception's type and text."""
+    try:
+        return "ok", call()
+    except Exception as error:  # compared, not hidden
+        return type(error), str(error)
+
+
+def assert_same(one, many):
+    assert one[0] == many[0], (one, many)
+    if one[0] != "ok":
+        assert one == many
+        return
+    expected, got = one[1], many[1]
+    if isinstance(expected, samplers.Clips):
+        expected, got = (expected.frames, expected.indices, expected.times), (got.frames, got.indices, got.times)
+    elif not isinstance(expected, (list, tuple)):
+        expected, got = [expected], [got]
+    assert len(expected) == len(got)
+    for a, b in zip(expected, got):
+        assert a.dtype == b.dtype and a.shape == b.shape
+        assert np.array_equal(a, b)
+
+
+def spread(reader):
+    """Frame indices all over the stream, unsorted, with repeats."""
+    count = len(reader)
+    picks = np.random.default_rng(7).integers(0, count, 14)
+    return [*picks.tolist(), 0, count - 1, int(picks[3])]
+
+
+def times(reader):
+    start = reader.header.start or 0.0
+    return np.concatenate([np.linspace(start + 0.01, start + 2.7, 11), [start + 0.3]])
+
+
+REQUESTS = {
+    "indices": lambda r: r[spread(r)],
+    "slice": lambda r: r[1::3],
+    "batches": lambda r: list(r.batches(7)),
+    "random_clips": lambda r: samplers.clips_at_random_indices(r, 5, 3, step=2, seed=4),
+    "regular_clips": lambda r: samplers.clips_at_regular_indices(r, 4, 4),
+    "time_clips": lambda r: samplers.clips_at_regular_times(r, 0.35, 3),
+    "at": lambda r: r.at(times(r)),
+    # After a scan the key frames are known, and the times are cut at them.
+    "at_scanned": lambda r: (len(r), r.at(times(r)))[1],
+    "at_past_the_end": lambda r: r.at([0.1, 0.9, 60.0]),
+}
+
+
+@pytest.mark.parametrize("seek_mode", ["exact", "approximate"])
+@pytest.mark.parametrize("name", VIDEO_CLIPS)
+def test_every_request_gives_what_one_decoder_gives(media, name, seek_mode):
+    path = media.path(name)
+    one = VideoReader(path, seek_mode=seek_mode)
+    many = VideoReader(path, seek_mode=seek_mode, workers=3)
+    for request in REQUESTS.values():
+        assert_same(outcome(lambda: request(one)), outcome(lambda: request(many)))
+    one.close()
+    many.close()
+
+
+@pytest.mark.parametrize("options", [dict(dtype="float32", resize=(40, 50)),
+                                     dict(dtype="native", auto_rotate=False),
+                                     dict(crop=(10, 20, 64, 48), dtype="uint16")])
+def test_output_options_and_sources(media, options):
+    path = media.path("rotated90")
+    expected = VideoReader(path, **options)
+    for source in (path, path.read_bytes(), bytearray(path.read_bytes()), io.BytesIO(path.read_bytes())):
+        reader = VideoReader(source, workers=2, **options)
+        assert_same(outcome(lambda: expected[spread(expected)]), outcome(lambda: reader[spread(reader)]))
+        assert_same(outcome(lambda: list(expected.batches(10))), outcome(lambda: list(reader.batches(10))))
+        reader.close()
+
+
+def test_bytes_are_shared_by_the_workers_not_copied(media):
+    data = media.path("h264").read_bytes()
+    before = sys.getrefcount(data)
+    reader = VideoReader(data, workers=3)
+    reader[spread(reader)]
+    # The reader and each worker's file object hold the caller's bytes.
+    assert sys.getrefcount(data) == before + 3
+    reader.close()
+    del reader
+    gc.collect()
+    assert sys.getrefcount(data) == before
+
+
+def test_a_file_object_stays_on_one_decoder(media):
+    path = media.path("h264")
+    reader = VideoReader(io.BytesIO(path.read_bytes()), workers=4)
+    assert np.array_equal(reader[spread(reader)], VideoReader(path)[spread(reader)])
+    assert not worker_threads()
+    reader.close()
+
+
+@pytest.mark.parametrize("strict", [False, True])
+def test_damaged_packets_fail_or_are_skipped_alike(media, tmp_path, strict):
+    # Impossible NAL unit sizes at the start of P-frames in two groups.
+    once = tmp_path / "once.mp4"
+    once.write_bytes(damaged(media.path("h264"), 0, 30, 0x7F))
+    data = damaged(once, 0, 62, 0x7F)
+    one = VideoReader(data, strict=strict)
+    many = VideoReader(data, strict=strict, workers=3)
+    for request in (lambda r: r[::2], lambda r: list(r.batches(9)), lambda r: r.at(times(r))):
+        assert_same(outcome(lambda: request(one)), outcome(lambda: request(many)))
+        assert one.skipped_packets == many.skipped_packets == (0 if strict else 2)
+    many.close()
+
+
+def worker_threads():
+    return [t for t in threading.enumerate() if t.name.startswith("quorvex-worker")]
+
+
+@pytest.mark.parametrize("finish", ["close", "with", "collect", "break_then_close", "break_then_collect"])
+def test_no_thread_is_left_behind(media, finish):
+    path = media.path("h264")
+    reader = VideoReader(path, workers=3)
+    reader[spread(reader)]
+    assert len(worker_threads()) == 2
+    if finish.startswith("break"):
+        for _ in reader.batches(5):
+            break
+    if finish == "with":
+        with reader:
+            pass
+    elif finish.endswith("close"):
+        reader.close()
+    else:
+        del reader
+        gc.collect()
+    assert not worker_threads()
+
+
+def test_close_while_a_request_runs_is_refused_and_the_request_completes(media, tmp_path):
+    path = media.path("h264")
+    reader = VideoReader(path, workers=2)
+    wanted = list(range(len(reader)))[::-1] * 8
+    expected = VideoReader(path)[wanted]
+    results = []
+    worker = threading.Thread(target=lambda: results.append(outcome(lambda: reader[wanted])))
+    refused = 0
+    worker.start()
+    while worker.is_alive():
+        try:
+            if reader._workers._request:
+                reader.close()
+                break  # the request had just ended
+        except RuntimeError as error:
+            assert str(error) == "Already borrowed"
+            refused += 1
+    worker.join()
+    assert refused, "close() never met the running request"
+    assert_same(("ok", expected), results[0])
+    assert np.array_equal(reader[[3, 40]], expected[[-4, -41]])  # still open
+    reader.close()
+    with pytest.raises(RuntimeError, match="^decoder is closed$"):
+        reader[[3, 40]]
+    assert not worker_threads()
+
+
+def test_a_request_on_another_thread_meanwhile_is_refused(media):
+    path = media.path("h264")
+    reader = VideoReader(path, workers=2)
+    wanted = list(range(len(reader))) * 8
+    worker = threading.Thread(target=lambda: reader[wanted])
+    worker.start()
+    errors = set()
+    while worker.is_alive():
+        if reader._workers._request:
+            result = outcome(lambda: reader[[5, 60]])
+            if result[0] != "ok":
+                errors.add(result[1])
+    worker.join()
+    assert "Already borrowed" in errors
+    reader.close()
+
+
+@pytest.mark.parametrize("value, error", [(0, ValueError), (-2, ValueError), (1.5, TypeError),
+                                          ("2", TypeError), (True, TypeError)])
+def test_invalid_workers(media, value, error):
+    with pytest.raises(error, match="^workers must be "):
+        VideoReader(media.path("h264"), workers=value)
+    with pytest.raises(error, match="^workers must be "):
+        ClipLoader([media.path("h264")], samplers.clips_at_random_indices, workers=value,
+                   num_clips=1, frames_per_clip=1)
+
+
+def test_the_loader_passes_workers_on(media):
+    sources = [media.path("h264"), media.path("vfr")]
+    arguments = dict(num_clips=3, frames_per_clip=4, seed=5)
+    plain = list(ClipLoader(sources, samplers.clips_at_random_indices, **arguments))
+    shared = list(ClipLoader(sources, samplers.clips_at_random_indices, workers=2, **arguments))
+    for a, b in zip(plain, shared):
+        assert np.array_equal(a.frames, b.frames) and np.array_equal(a.indices, b.indices)
+    assert not worker_threads()
+
+
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+@pytest.mark.parametrize("kind", ["path", "bytes"])
+def test_a_forked_child_starts_workers_of_its_own(media, kind):
+    from test_interrupts import run_forked
+    path = media.path("h264")
+    reader = VideoReader(str(path) if kind == "path" else path.read_bytes(), workers=3)
+    wanted = reader[spread(reader)]  # the parent's workers are running
+
+    def child():
+        got = reader[spread(reader)], list(reader.batches(20))
+        reader.close()
+        return got
+
+    status, value = run_forked(child)
+    assert status == "ok", value
+    assert np.array_equal(value[0], wanted)
+    assert_same(("ok", value[1]), ("ok", list(reader.batches(20))))
+    reader.close()
