@@ -440,7 +440,7 @@ class VideoReader(_Closable):
         shared = _parallel.shared_source(source)
         if count < 2 or shared is None:
             return
-        index = _need_int(self._header, "stream_index")
+        index = self._header["stream_index"]
 
         def opener() -> tuple[Decoder, _Held | None]:
             given = shared.open() if isinstance(shared, _parallel._SharedBytes) else shared
