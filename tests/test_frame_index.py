@@ -9,16 +9,6 @@ import pytest
 from media import X264_GOP25, X264_PLAIN, BytesFile, _testsrc, _tones, encode, probe_frames
 from quorvex_av import ClipLoader, Decoder, FrameTable, VideoReader, samplers
 
-# Every constant-rate video clip of the suite that exact mode reads, but for
-# those whose headers lack a count (gray16le, gray16be, no_duration: below)
-# and "multi", a Matroska file whose duration is that of its longest track:
-# newer muxers end its AAC track a fraction of a frame after the video,
-# which then counts one frame more (an index past the end: tested below).
-# ntsc_*: 30000/1001 fps, a rate whose frame times the time base rounds.
-CONSTANT_RATE = ["h264", "h264_audio", "vp9", "gray8", "rgba", "rotated90", "mirrored", "fullrange",
-                 "tagged", "unknown_duration", "odd_width", "ntsc_mkv", "ntsc_mp4"]
-OPTIONS = {"mirrored": dict(auto_rotate=False)}  # its display matrix mirrors
-
 
 def every_frame(reader):
     """All frames of a reader with the times the decoder gives them."""
@@ -30,21 +20,8 @@ def scans(decoder_calls):
     return [name for name, _ in decoder_calls].count("scan")
 
 
-@pytest.mark.parametrize("name", CONSTANT_RATE)
-def test_approximate_mode_gives_the_exact_frames_of_a_constant_rate_stream(media, decoder_calls, name):
-    path, options = str(media.path(name)), OPTIONS.get(name, {})
-    exact = VideoReader(path, **options)
-    want, want_times = every_frame(exact)
-    decoder_calls.clear()
-    reader = VideoReader(path, seek_mode="approximate", **options)
-    assert reader.seek_mode == "approximate" and len(reader) == len(exact)
-    frames, times = every_frame(reader)
-    assert np.array_equal(frames, want) and np.array_equal(times, want_times)
-    picks = [len(exact) - 1, 0, len(exact) // 2 + 1, 7, len(exact) - 1]  # unordered, repeated
-    assert np.array_equal(reader[picks], want[picks])
-    # Nominal times; Matroska's ticks put a few real ones a millisecond off.
-    assert reader.times == pytest.approx(exact.times, abs=1.001e-3 if name == "ntsc_mkv" else 1e-6)
-    assert scans(decoder_calls) == 0
+# Approximate mode on constant-rate streams, and saved indexes: the identity
+# table of tests/test_workers.py.
 
 
 def test_approximate_mode_on_a_variable_rate_stream(media):
@@ -112,13 +89,9 @@ def test_opening_and_the_header_do_not_scan(media, decoder_calls, tmp_path, how)
     assert (header.num_frames, header.fps, header.width, reader.frame_size) == (75, 25.0, 160, (120, 160))
     assert scans(decoder_calls) == 0
     assert reader.metadata.num_frames == len(reader) == 75
-    reader[[3, 70]], reader.at(1.5), reader.index_at(2.0)
-    # The samplers draw what they draw from a scanned reader.
-    for sample in (lambda r: samplers.clips_at_random_indices(r, 4, 5, seed=3),
-                   lambda r: samplers.clips_at_regular_times(r, 0.7, 3)):
-        want, got = sample(exact), sample(reader)
-        assert np.array_equal(got.indices, want.indices) and np.array_equal(got.times, want.times)
-        assert np.array_equal(got.frames, want.frames)
+    # From a file object; what every request gives: the identity table of test_workers.py.
+    assert np.array_equal(reader[[3, 70]], exact[[3, 70]])
+    reader.at(1.5), reader.index_at(2.0), samplers.clips_at_random_indices(reader, 4, 5, seed=3)
     assert scans(decoder_calls) == (1 if how == "exact" else 0)
 
 

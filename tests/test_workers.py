@@ -13,10 +13,20 @@ import pytest
 from media import damaged
 from quorvex_av import ClipLoader, VideoReader, samplers
 
-# Every video clip of the suite that a reader opens.
+# Every video clip of the suite that a reader opens; "mirrored" read as stored
+# (its display matrix mirrors).
 VIDEO_CLIPS = ["h264", "h264_audio", "vp9", "mpeg4", "gray8", "gray16le", "gray16be", "rgba",
-               "rotated90", "multi", "fullrange", "tagged", "no_duration", "unknown_duration",
-               "odd_width", "shared_pts", "vfr"]
+               "rotated90", "mirrored", "multi", "fullrange", "tagged", "no_duration", "unknown_duration",
+               "odd_width", "shared_pts", "vfr", "ntsc_mkv", "ntsc_mp4"]
+OPTIONS = {"mirrored": dict(auto_rotate=False)}
+# Those where approximate mode finds the exact frames: constant rate, and a
+# header that counts the frames (the others: tests/test_frame_index.py).
+# "multi" is left out as Matroska gives the duration of its longest track:
+# newer muxers end its AAC track a fraction of a frame after the video,
+# which then counts one frame more.  ntsc_*: 30000/1001 fps, a rate whose
+# frame times the time base rounds.
+CONSTANT_RATE = {"h264", "h264_audio", "vp9", "gray8", "rgba", "rotated90", "mirrored", "fullrange",
+                 "tagged", "unknown_duration", "odd_width", "ntsc_mkv", "ntsc_mp4"}
 
 
 @pytest.fixture(autouse=True)
@@ -75,18 +85,43 @@ REQUESTS = {
     "at_scanned": lambda r: (len(r), r.at(times(r)))[1],
     "at_past_the_end": lambda r: r.at([0.1, 0.9, 60.0]),
 }
+# Every frame, each as a clip of its own (its frame and time).
+ALL = REQUESTS | {"every_frame": lambda r: samplers.clips_at_regular_indices(r, len(r), 1)}
 
 
-@pytest.mark.parametrize("seek_mode", ["exact", "approximate"])
+def scans(decoder_calls):
+    return [name for name, _ in decoder_calls].count("scan")
+
+
 @pytest.mark.parametrize("name", VIDEO_CLIPS)
-def test_every_request_gives_what_one_decoder_gives(media, name, seek_mode):
-    path = media.path(name)
-    one = VideoReader(path, seek_mode=seek_mode)
-    many = VideoReader(path, seek_mode=seek_mode, workers=3)
-    for request in REQUESTS.values():
-        assert_same(outcome(lambda: request(one)), outcome(lambda: request(many)))
-    one.close()
-    many.close()
+def test_every_way_of_reading_gives_what_a_scanning_reader_gives(media, decoder_calls, tmp_path, name):
+    # Exact mode with one decoder is the reference for a saved index and for
+    # workers=2, approximate mode with one decoder for approximate mode with
+    # workers=2: the same frames, times and errors for every request.  On
+    # constant-rate clips approximate mode finds the exact frames too (its
+    # times are nominal, and so are the ranges its errors name).
+    path, options = str(media.path(name)), OPTIONS.get(name, {})
+    exact = VideoReader(path, **options)
+    want = {key: outcome(lambda: request(exact)) for key, request in ALL.items()}
+    exact.frame_index.save(tmp_path / "index")
+    decoder_calls.clear()
+    saved = VideoReader(path, frame_index=tmp_path / "index", **options)
+    for key, request in ALL.items():
+        assert_same(want[key], outcome(lambda: request(saved)))
+    approximate = VideoReader(path, seek_mode="approximate", **options)
+    if name in CONSTANT_RATE:
+        assert approximate.seek_mode == "approximate" and len(approximate) == len(exact)
+        # Matroska's ticks put a few real times a millisecond off the nominal ones.
+        assert approximate.times == pytest.approx(exact.times, abs=1.001e-3 if name == "ntsc_mkv" else 1e-6)
+        for key in ("indices", "slice", "batches", "random_clips", "regular_clips", "every_frame"):
+            assert_same(want[key], outcome(lambda: ALL[key](approximate)))
+    assert scans(decoder_calls) == 0  # neither the saved index nor approximate mode scans
+    approximate_want = {key: outcome(lambda: request(approximate)) for key, request in REQUESTS.items()}
+    for reader, expected in [(VideoReader(path, workers=2, **options), want),
+                             (VideoReader(path, seek_mode="approximate", workers=2, **options), approximate_want)]:
+        for key, request in REQUESTS.items():
+            assert_same(expected[key], outcome(lambda: request(reader)))
+        reader.close()
 
 
 @pytest.mark.parametrize("options", [dict(dtype="float32", resize=(40, 50)),
