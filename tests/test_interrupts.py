@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 from media import BytesFile, X264_GOP25, _testsrc, encode
-from quorvex_av import Decoder, VideoReader
+from quorvex_av import Decoder
 
 
 @pytest.fixture(scope="module")
@@ -278,27 +278,3 @@ def test_a_forked_child_reopens_or_refuses_and_never_hangs(media, kind, threads)
         assert status == "ok" and np.array_equal(value, want)
     # The parent's decoder was not disturbed.
     assert np.array_equal(decoder.decode_video(targets, "uint8", True)[0], want)
-
-
-# A file object in a forked child: the os.fork test above.
-@pytest.mark.parametrize("kind", ["path", "bytes"])
-def test_torch_dataloader_fork_workers_read_the_right_frames(media, kind):
-    from test_examples import require_torch
-    require_torch()
-    from torch.utils.data import DataLoader, Dataset
-
-    path = media.path("h264")
-    source = str(path) if kind == "path" else path.read_bytes()
-    reader = VideoReader(source, threads=2)  # opened in the parent
-    order = np.random.default_rng(5).permutation(len(reader))[:16]
-
-    class Frames(Dataset):
-        def __len__(self):
-            return len(order)
-
-        def __getitem__(self, i):
-            return reader[[int(order[i])]][0]
-
-    loader = DataLoader(Frames(), batch_size=4, num_workers=2, multiprocessing_context="fork")
-    got = np.concatenate([batch.numpy() for batch in loader])
-    assert np.array_equal(got, reader[order])
