@@ -44,13 +44,6 @@ def http():
         yield fsspec.filesystem("http", skip_instance_cache=True), server
 
 
-class Trickle(io.BytesIO):
-    """Gives at most 1000 bytes a read, as sockets and some SDK streams do."""
-
-    def read(self, size=-1):
-        return super().read(1000 if size < 0 else min(size, 1000))
-
-
 class Recording(io.BytesIO):
     """Keeps (name, arguments, position before, result) of every call."""
 
@@ -69,37 +62,6 @@ class Recording(io.BytesIO):
         position = super().seek(offset, whence)
         self.calls.append(("seek", (offset, whence), before, position))
         return position
-
-
-@pytest.mark.parametrize("value, error, message", [
-    (4095, ValueError, "buffer_size must be from 4096 to 67108864 bytes, not 4095"),
-    (64 * MIB + 1, ValueError, "buffer_size must be from 4096 to 67108864 bytes, not 67108865"),
-    ("1M", TypeError, "argument 'buffer_size'"),
-    (1 << 40, OverflowError, None),
-])
-def test_buffer_size_is_checked(media, value, error, message):
-    with pytest.raises(error, match=message):
-        Decoder(media.path("h264").read_bytes(), "video", buffer_size=value)
-
-
-@pytest.mark.parametrize("clip, media_type", [("h264", "video"), ("vp9", "video"),
-                                              ("multi", "audio"), ("mp3", "audio")])
-@pytest.mark.parametrize("make", [bytes, io.BytesIO, Trickle], ids=["bytes", "file", "trickle"])
-@pytest.mark.parametrize("buffer_size", [4096, MIB])
-def test_any_buffer_size_reads_the_same(media, clip, media_type, make, buffer_size):
-    path = media.path(clip)
-    reference = Decoder(str(path), media_type)
-    decoder = Decoder(make(path.read_bytes()), media_type, buffer_size=buffer_size)
-    assert decoder.metadata() == reference.metadata()
-    packets = decoder.scan()
-    assert packets == reference.scan()
-    if media_type == "video":  # the last frame, then the first: seeks both ways
-        targets = [(packets[-1][0], packets[0][0]), (packets[0][0], packets[0][0])]
-        got, want = (d.decode_video(targets, "uint8", True) for d in (decoder, reference))
-    else:
-        got, want = (d.decode_audio(16000, 1) for d in (decoder, reference))
-    np.testing.assert_array_equal(got[0], want[0])
-    assert got[1:] == want[1:]
 
 
 def test_file_object_is_asked_only_what_is_needed(movie):
