@@ -328,10 +328,17 @@ class MediaFactory:
 
 
 class BytesFile(io.BytesIO):
-    """Bytes as a file object that can be weakly referenced, carries attributes
-    and records the absolute seeks made on it once ``seeks`` is a list."""
+    """Bytes as a file object that can be weakly referenced, carries attributes,
+    counts the bytes read from it (``read_bytes``) and records the absolute
+    seeks made on it once ``seeks`` is a list."""
 
     seeks = None
+    read_bytes = 0
+
+    def read(self, size=-1):
+        data = super().read(size)
+        self.read_bytes += len(data)
+        return data
 
     def seek(self, offset, whence=0):
         if self.seeks is not None and whence == 0:

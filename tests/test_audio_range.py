@@ -1,11 +1,9 @@
 """Audio read by range: the same samples as one whole read, by seeking."""
 
-import io
-
 import numpy as np
 import pytest
 
-from media import MIXES
+from media import MIXES, BytesFile
 from quorvex_av import AudioReader, Decoder
 
 # Output (rate, channels): the stream's own, speech-model input, and 44.1 to
@@ -59,33 +57,6 @@ def test_ranges_and_chunks_match_the_whole_read(mix, rate, channels):
     assert np.abs(joined - whole[:, low:low + joined.shape[1]]).max() <= bound
 
 
-class CountingFile(io.RawIOBase):
-    """A file object that counts the bytes it hands out."""
-
-    def __init__(self, data: bytes):
-        self._data, self._at, self.given = data, 0, 0
-
-    def readable(self):
-        return True
-
-    def seekable(self):
-        return True
-
-    def readinto(self, buffer):
-        piece = self._data[self._at:self._at + len(buffer)]
-        buffer[:len(piece)] = piece
-        self._at += len(piece)
-        self.given += len(piece)
-        return len(piece)
-
-    def seek(self, offset, whence=io.SEEK_SET):
-        self._at = {io.SEEK_SET: 0, io.SEEK_CUR: self._at, io.SEEK_END: len(self._data)}[whence] + offset
-        return self._at
-
-    def tell(self):
-        return self._at
-
-
 # Containers with an index or a layout to bisect; raw MP3 and ADTS have
 # neither (nor has FLAC without a seek table), and their first seek reads,
 # without decoding, up to its target.
@@ -94,14 +65,14 @@ class CountingFile(io.RawIOBase):
                                         ("long_vorbis", 0.35)])
 def test_a_range_near_the_end_reads_a_bounded_part_of_the_file(media, name, part):
     data = media.path(name).read_bytes()
-    file = CountingFile(data)
+    file = BytesFile(data)
     reader = AudioReader(file, sample_rate=16000, channels=1)
-    opened = file.given
+    opened = file.read_bytes
     samples = reader.read(58.2, 58.5)
     assert samples.shape == (1, 4800)
     # Beside that part, the reads that follow the last seek (the readers read
     # a file object 64 KiB, then 128 KiB, ... at a time) may run past it.
-    assert file.given - opened < part * len(data) + (64 + 128) * 1024
+    assert file.read_bytes - opened < part * len(data) + (64 + 128) * 1024
 
 
 @pytest.mark.parametrize(

@@ -182,17 +182,6 @@ def test_loader_scans_each_file_once_ever(media, decoder_calls, tmp_path):
         one_pass(frame_indexes=[None])
 
 
-class CountingFile(BytesFile):
-    """Bytes as a file object that counts the bytes read from it."""
-
-    read_bytes = 0
-
-    def read(self, size=-1):
-        data = super().read(size)
-        self.read_bytes += len(data)
-        return data
-
-
 @pytest.mark.parametrize("suffix", ["mp4", "mkv"])
 def test_a_frame_of_a_long_file_reads_only_its_group_of_pictures(tmp_path, suffix):
     path = tmp_path / f"long.{suffix}"
@@ -202,7 +191,7 @@ def test_a_frame_of_a_long_file_reads_only_its_group_of_pictures(tmp_path, suffi
     counts = {}
     for how, options in [("exact", {}), ("approximate", dict(seek_mode="approximate")),
                          ("saved", dict(frame_index=tmp_path / "saved"))]:
-        file = CountingFile(data)
+        file = BytesFile(data)
         with VideoReader(file, **options) as reader:
             frames = reader[[510, 512]]
         counts[how] = file.read_bytes

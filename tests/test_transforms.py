@@ -6,7 +6,7 @@ import sys
 import numpy as np
 import pytest
 
-from media import PEAK_RSS, assert_like_the_tool, ffmpeg_frames
+from media import PEAK_RSS, assert_like_the_tool, ffmpeg_frames, key_targets
 from quorvex_av import Decoder
 
 # h264 clip: 120 rows x 160 columns; frame 0 is a key frame, 1024 a B-frame.
@@ -129,8 +129,7 @@ def test_refused_before_decoding(decoder, transforms, message):
 
 def every_target(decoder):
     packets = decoder.scan()
-    keys = [pts for pts, _, key in packets if key]
-    return [(pts, max(k for k in keys if k <= pts)) for pts, _, _ in packets]
+    return key_targets(packets, [pts for pts, _, _ in packets])
 
 
 @pytest.mark.parametrize(
