@@ -3,6 +3,7 @@ ffprobe's view of a file and the ffmpeg tool's decoding of it."""
 
 from __future__ import annotations
 
+import functools
 import hashlib
 import io
 import json
@@ -378,6 +379,7 @@ def damaged(path, stream_index: int, packet: int, value: int) -> bytes:
     return bytes(changed)
 
 
+@functools.lru_cache(maxsize=None)  # the clips do not change within a session
 def probe_frames(path, stream_index: int) -> list[dict]:
     """Decoded frames of one stream, in output order: ``pts`` (ticks; the
     best-effort timestamp when the frame has none), ``time`` and ``seconds``
@@ -465,6 +467,7 @@ def ffmpeg_audio(path, sample_rate: int, channels: int, stream_index: int = 0,
     return np.frombuffer(proc.stdout, dtype="<f4").astype(np.float32).reshape(-1, channels).T.copy()
 
 
+@functools.lru_cache(maxsize=None)
 def probe_audio_frames(path, stream_index: int) -> list[dict]:
     """``samples`` (per channel), ``channels`` and ``sample_rate`` of every decoded
     audio frame, as the tool's ashowinfo filter reports them."""

@@ -1,6 +1,5 @@
 """Decoder.decode_audio(): a whole audio stream as float32 samples."""
 
-import functools
 import math
 
 import numpy as np
@@ -10,11 +9,6 @@ from media import FORMAT_CHANGE_PARTS, damaged, ffmpeg_audio, probe_audio_frames
 from quorvex_av import Decoder
 
 
-@functools.lru_cache(maxsize=None)
-def frames_of(path, index):
-    return probe_audio_frames(path, index)
-
-
 def decode(media, name, index, *args, **kwargs):
     # Each call on a fresh decoder, like the tool's single pass.
     return Decoder(str(media.path(name)), "audio", stream_index=index).decode_audio(*args, **kwargs)
@@ -22,7 +16,7 @@ def decode(media, name, index, *args, **kwargs):
 
 def native(media, name, index):
     # (sample rate, channels, samples per channel) as the tool decodes them
-    frames = frames_of(str(media.path(name)), index)
+    frames = probe_audio_frames(str(media.path(name)), index)
     return frames[0]["sample_rate"], frames[0]["channels"], sum(f["samples"] for f in frames)
 
 
@@ -88,7 +82,7 @@ def test_stop_keeps_the_frame_that_reaches_it(media, name, index, stop):
     rate, channels, _ = native(media, name, index)
     full, start = decode(media, name, index, rate, channels)
     array, stopped_start = decode(media, name, index, rate, channels, stop)
-    ends = np.cumsum([f["samples"] for f in frames_of(str(media.path(name)), index)])
+    ends = np.cumsum([f["samples"] for f in probe_audio_frames(str(media.path(name)), index)])
     reaching = [n for n in ends if start + n / rate >= stop]
     assert stopped_start == start
     assert array.shape[1] == (reaching[0] if reaching else ends[-1])
@@ -116,7 +110,7 @@ def dominant_hz(samples, rate):
 
 @pytest.mark.parametrize("rate, channels", [(16000, 1), (44100, 2), (22050, 2)])
 def test_format_change_mid_stream(media, rate, channels):
-    frames = frames_of(str(media.path("format_change")), 0)
+    frames = probe_audio_frames(str(media.path("format_change")), 0)
     formats = [(f["sample_rate"], f["channels"]) for f in frames]
     assert formats[0] == (44100, 2) and formats[-1] == (22050, 1)  # it really changes
     parts = [sum(f["samples"] for f in frames if f["sample_rate"] == r) * rate / r

@@ -16,13 +16,8 @@ def reference(path, pix_fmt="rgb24"):
     return ffmpeg_frames(path, pix_fmt)
 
 
-@functools.lru_cache(maxsize=None)
-def frames_of(path):
-    return probe_frames(path, 0)
-
-
 def timed(path):  # indices of the frames that have a timestamp (not the AVI clip's last)
-    return [i for i, frame in enumerate(frames_of(path)) if frame["pts"] is not None]
+    return [i for i, frame in enumerate(probe_frames(path, 0)) if frame["pts"] is not None]
 
 
 def open_clip(media, name):
@@ -31,12 +26,12 @@ def open_clip(media, name):
 
 
 def decode(decoder, path, indices, dtype="uint8"):  # frames by their index in presentation order
-    pts = [frames_of(path)[i]["pts"] for i in indices]
+    pts = [probe_frames(path, 0)[i]["pts"] for i in indices]
     return decoder.decode_video(key_targets(decoder.scan(), pts), dtype, True)
 
 
 def expected_times(path, indices):  # ffprobe's, in seconds
-    return [frames_of(path)[i]["time"] for i in indices], [frames_of(path)[i]["seconds"] for i in indices]
+    return [probe_frames(path, 0)[i]["time"] for i in indices], [probe_frames(path, 0)[i]["seconds"] for i in indices]
 
 
 # -- pixels ----------------------------------------------------------------------
@@ -109,7 +104,7 @@ def test_frames_by_exact_timestamp(media, indices):
 def test_frame_chosen_for_a_target(media, clip, targets, exact, expected):
     decoder, path = open_clip(media, clip)
     if clip == "mpeg4":  # the case relies on the untimed last frame
-        assert frames_of(path)[-1]["pts"] is None
+        assert probe_frames(path, 0)[-1]["pts"] is None
     for _ in range(2):  # each call stands alone, wherever the previous one left the stream
         if isinstance(expected, str):
             with pytest.raises(RuntimeError) as raised:
@@ -175,7 +170,7 @@ def test_released_batches_are_reused_without_touching_live_ones(media):
     # size; every frame of a reused batch is written again and arrays still
     # alive keep their frames.
     decoder, path = open_clip(media, "h264")
-    targets = key_targets(decoder.scan(), [frame["pts"] for frame in frames_of(path)])
+    targets = key_targets(decoder.scan(), [frame["pts"] for frame in probe_frames(path, 0)])
     big = [("resize", 0, 0, 360, 480)]  # 75 frames: 39 MB
     first = decoder.decode_video(targets, "uint8", True, big)[0]
     expected = first.copy()
