@@ -151,15 +151,6 @@ def test_metadata(media, name, expected):
     assert {key: getattr(metadata, key) for key in expected} == pytest.approx(expected)
 
 
-@pytest.mark.parametrize("make", [lambda p: p, str, lambda p: p.read_bytes(),
-                                  lambda p: bytearray(p.read_bytes()), lambda p: open(p, "rb")],
-                         ids=["path", "str", "bytes", "bytearray", "file"])
-def test_sources(media, make):
-    path = media.path("h264")
-    with VideoReader(make(path)) as reader:
-        assert np.array_equal(reader[[10, 60]], sequential(str(path))[[10, 60]])
-
-
 def test_file_names_that_are_not_utf8(media, tmp_path):
     # Names from the file system arrive with surrogate escapes for such bytes.
     name, sound = (os.fsdecode(os.fsencode(tmp_path) + b"/clip-\xff" + suffix) for suffix in (b".mp4", b".m4a"))

@@ -124,17 +124,19 @@ def test_every_way_of_reading_gives_what_a_scanning_reader_gives(media, decoder_
         reader.close()
 
 
+@pytest.mark.parametrize("workers", [1, 2])
 @pytest.mark.parametrize("options", [dict(dtype="float32", resize=(40, 50)),
                                      dict(dtype="native", auto_rotate=False),
                                      dict(crop=(10, 20, 64, 48), dtype="uint16")])
-def test_output_options_and_sources(media, options):
+def test_output_options_and_sources(media, options, workers):
     path = media.path("rotated90")
     expected = VideoReader(path, **options)
-    for source in (path, path.read_bytes(), bytearray(path.read_bytes()), io.BytesIO(path.read_bytes())):
-        reader = VideoReader(source, workers=2, **options)
-        assert_same(outcome(lambda: expected[spread(expected)]), outcome(lambda: reader[spread(reader)]))
-        assert_same(outcome(lambda: list(expected.batches(10))), outcome(lambda: list(reader.batches(10))))
-        reader.close()
+    with open(path, "rb") as opened:
+        for source in (str(path), path.read_bytes(), bytearray(path.read_bytes()), io.BytesIO(path.read_bytes()),
+                       opened):
+            with VideoReader(source, workers=workers, **options) as reader:
+                assert_same(outcome(lambda: expected[spread(expected)]), outcome(lambda: reader[spread(reader)]))
+                assert_same(outcome(lambda: list(expected.batches(10))), outcome(lambda: list(reader.batches(10))))
 
 
 def test_bytes_are_shared_by_the_workers_not_copied(media):
