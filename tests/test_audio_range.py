@@ -75,24 +75,6 @@ def test_a_range_near_the_end_reads_a_bounded_part_of_the_file(media, name, part
     assert file.read_bytes - opened < part * len(data) + (64 + 128) * 1024
 
 
-@pytest.mark.parametrize(
-    "call, error, message",
-    [(lambda r: r.read(9.5), IndexError, "start 9.5 s is past the end of the audio: valid times are [0, 8) s"),
-     (lambda r: list(r.chunks(1.0, 6.0, 9.0)), IndexError,
-      "stop 9 s is past the end of the audio: valid times are [0, 8) s"),
-     (lambda r: list(r.chunks(0.0)), ValueError, "a chunk must last at least one sample, not 0.0 s at 44100 Hz"),
-     (lambda r: r._decoder.decode_audio_range(44100, 2, 5, 2), ValueError,
-      "first and end must be sample indices with 0 <= first <= end"),
-     (lambda r: r._decoder.decode_audio_range(44100, 2, -1), ValueError,
-      "first and end must be sample indices with 0 <= first <= end")],
-)
-def test_errors(media, call, error, message):
-    reader = AudioReader(str(media.path("mix_wav")))
-    with pytest.raises(error) as raised:
-        call(reader)
-    assert str(raised.value) == message
-
-
 def test_a_stream_without_samples(media):
     decoder = Decoder(str(media.path("empty_audio")), "audio")
     assert decoder.audio_start_time() is None

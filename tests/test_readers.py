@@ -80,6 +80,20 @@ RANGE = "is out of range: the video has 75 frames, valid indices are -75 to 74"
         ("wav", lambda p: A(p, sample_rate=8000.5), ValueError, "sample_rate must be a whole number, not 8000.5"),
         ("wav", lambda p: A(p, channels="2"), TypeError, "channels must be an integer, not str"),
         ("h264", lambda p: V(p, threads=-1), ValueError, "threads must be 0 (FFmpeg chooses) or more, not -1"),
+        ("h264", lambda p: V(p, seek_mode="fast"), ValueError, "seek_mode must be 'exact' or 'approximate', not 'fast'"),
+        ("h264", lambda p: V(p, frame_index=3), TypeError,
+         "frame_index must be a FrameTable or the path of a saved one, not int"),
+        # Audio read by range (mix_wav: 8 s at 44.1 kHz).
+        ("mix_wav", lambda p: A(p).read(9.5), IndexError,
+         "start 9.5 s is past the end of the audio: valid times are [0, 8) s"),
+        ("mix_wav", lambda p: list(A(p).chunks(1.0, 6.0, 9.0)), IndexError,
+         "stop 9 s is past the end of the audio: valid times are [0, 8) s"),
+        ("mix_wav", lambda p: list(A(p).chunks(0.0)), ValueError,
+         "a chunk must last at least one sample, not 0.0 s at 44100 Hz"),
+        ("mix_wav", lambda p: A(p)._decoder.decode_audio_range(44100, 2, 5, 2), ValueError,
+         "first and end must be sample indices with 0 <= first <= end"),
+        ("mix_wav", lambda p: A(p)._decoder.decode_audio_range(44100, 2, -1), ValueError,
+         "first and end must be sample indices with 0 <= first <= end"),
     ],
 )
 def test_errors(media, name, call, error, message):
