@@ -106,16 +106,18 @@ def test_every_way_of_reading_gives_what_a_scanning_reader_gives(media, decoder_
     exact.frame_index.save(tmp_path / "index")
     decoder_calls.clear()
     saved = VideoReader(path, frame_index=tmp_path / "index", **options)
+    assert saved.metadata == exact.metadata and saved.header == exact.header
     for key, request in ALL.items():
         assert_same(want[key], outcome(lambda: request(saved)))
     approximate = VideoReader(path, seek_mode="approximate", **options)
     if name in CONSTANT_RATE:
-        assert approximate.seek_mode == "approximate" and len(approximate) == len(exact)
+        assert approximate.seek_mode == "approximate" and len(approximate) == approximate.metadata.num_frames
+        assert (len(approximate), approximate.header) == (len(exact), exact.header)
         # Matroska's ticks put a few real times a millisecond off the nominal ones.
         assert approximate.times == pytest.approx(exact.times, abs=1.001e-3 if name == "ntsc_mkv" else 1e-6)
         for key in ("indices", "slice", "batches", "random_clips", "regular_clips", "every_frame"):
             assert_same(want[key], outcome(lambda: ALL[key](approximate)))
-    assert scans(decoder_calls) == 0  # neither the saved index nor approximate mode scans
+    assert scans(decoder_calls) == 0  # neither the saved index nor approximate mode scans, nor their headers
     approximate_want = {key: outcome(lambda: request(approximate)) for key, request in REQUESTS.items()}
     for reader, expected in [(VideoReader(path, workers=2, **options), want),
                              (VideoReader(path, seek_mode="approximate", workers=2, **options), approximate_want)]:
