@@ -6,6 +6,7 @@ from __future__ import annotations
 import functools
 import hashlib
 import io
+import itertools
 import json
 import os
 import re
@@ -328,23 +329,44 @@ class MediaFactory:
         return target
 
 
+GO_ON = object()  # what a BytesFile hook returns to let the call go on as usual
+
+
 class BytesFile(io.BytesIO):
     """Bytes as a file object that can be weakly referenced, carries attributes,
     counts the bytes read from it (``read_bytes``) and records the absolute
-    seeks made on it once ``seeks`` is a list."""
+    seeks made on it once ``seeks`` is a list.  ``on_read`` and ``on_seek``,
+    while set, are called with the call's arguments first: they may block or
+    raise, and what they return, unless GO_ON, is the call's answer."""
 
-    seeks = None
+    seeks = on_read = on_seek = None
     read_bytes = 0
 
     def read(self, size=-1):
-        data = super().read(size)
-        self.read_bytes += len(data)
-        return data
+        answer = GO_ON if self.on_read is None else self.on_read(size)
+        if answer is GO_ON:
+            answer = super().read(size)
+            self.read_bytes += len(answer)
+        return answer
 
     def seek(self, offset, whence=0):
+        answer = GO_ON if self.on_seek is None else self.on_seek(offset, whence)
+        if answer is not GO_ON:
+            return answer
         if self.seeks is not None and whence == 0:
             self.seeks.append(offset)
         return super().seek(offset, whence)
+
+
+def failing(error: BaseException, after: int = 0):
+    """A BytesFile hook that lets ``after`` calls go on, then raises ``error``."""
+    calls = itertools.count()
+
+    def hook(*arguments):
+        if next(calls) >= after:
+            raise error
+        return GO_ON
+    return hook
 
 
 # -- references from ffprobe and the ffmpeg tool -------------------------------------

@@ -10,7 +10,7 @@ import weakref
 import numpy as np
 import pytest
 
-from media import BytesFile
+from media import BytesFile, failing
 from quorvex_av import Decoder
 
 NOT_A_SOURCE = "source must be a path/URL or encoded bytes"
@@ -27,13 +27,10 @@ class RaisingSeek(ReadOnly):  # anything but AttributeError from the lookups pro
         raise LookupError("no seek here")
 
 
-class BadSeek(io.BytesIO):  # a file object whose seek raises this error
-    def __init__(self, error):
-        super().__init__(b"\0" * 100)
-        self.error = error
-
-    def seek(self, *args):
-        raise self.error
+def bad_seek(error):  # a file object whose seek raises this error
+    file = BytesFile(b"\0" * 100)
+    file.on_seek = failing(error)
+    return file
 
 
 class Unprintable(Exception):
@@ -65,9 +62,9 @@ class Unprintable(Exception):
         ((ReadOnly(), "video"), {}, ValueError, NOT_A_SOURCE),
         ((RaisingSeek(), "video"), {}, LookupError, "no seek here"),
         # An error from the file object's seek at open: "TypeName: message".
-        ((BadSeek(OSError("not seekable")), "video"), {}, RuntimeError, "OSError: not seekable"),
-        ((BadSeek(io.UnsupportedOperation("seek")), "video"), {}, RuntimeError, "UnsupportedOperation: seek"),
-        ((BadSeek(Unprintable()), "video"), {}, RuntimeError, "Unprintable: <exception str() failed>"),
+        ((bad_seek(OSError("not seekable")), "video"), {}, RuntimeError, "OSError: not seekable"),
+        ((bad_seek(io.UnsupportedOperation("seek")), "video"), {}, RuntimeError, "UnsupportedOperation: seek"),
+        ((bad_seek(Unprintable()), "video"), {}, RuntimeError, "Unprintable: <exception str() failed>"),
         (("x", "Video"), {}, ValueError, "media_type must be video or audio"),
         (("x\0y", "video"), {}, ValueError, "path contains NUL"),
     ],

@@ -6,7 +6,7 @@ import re
 import numpy as np
 import pytest
 
-from media import X264_GOP25, X264_PLAIN, BytesFile, _testsrc, _tones, encode, probe_frames
+from media import X264_PLAIN, BytesFile, _testsrc, _tones, encode, probe_frames
 from quorvex_av import ClipLoader, Decoder, FrameTable, VideoReader, samplers
 
 

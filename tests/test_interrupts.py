@@ -8,13 +8,12 @@ import signal
 import socket
 import subprocess
 import sys
-import textwrap
 import threading
 
 import numpy as np
 import pytest
 
-from media import BytesFile, X264_GOP25, _testsrc, encode
+from media import GO_ON, BytesFile, X264_GOP25, _testsrc, encode, failing
 from quorvex_av import Decoder
 
 
@@ -136,29 +135,6 @@ def test_sigint_ends_a_read_blocked_on_a_fifo(ts_clip, tmp_path):
     assert child.returncode != 0 and err.rstrip().endswith("KeyboardInterrupt"), err
 
 
-class Raising(BytesFile):
-    """Reads normally until ``fail_after`` reads, then raises ``error``."""
-
-    def __init__(self, data, error, fail_after, method="read"):
-        super().__init__(data)
-        self.error, self.fail_after, self.method, self.calls = error, fail_after, method, 0
-
-    def _count(self):
-        self.calls += 1
-        if self.fail_after is not None and self.calls > self.fail_after:
-            raise self.error
-
-    def read(self, size=-1):
-        if self.method == "read":
-            self._count()
-        return super().read(size)
-
-    def seek(self, offset, whence=0):
-        if self.method == "seek":
-            self._count()
-        return super().seek(offset, whence)
-
-
 # Each reads past what opening left in the input buffer.
 CALLS = {
     "scan": lambda d: d.scan(),
@@ -172,47 +148,44 @@ CALLS = {
                                           ("seek", "open"), ("seek", "scan")])
 def test_base_exceptions_from_a_file_object_propagate(media, error, method, call):
     data = media.path("h264").read_bytes()
-    file = Raising(data, error, None, method)
-    if call != "open":
-        decoder = Decoder(file, "video")
-        file.calls, file.fail_after = 0, 0
+    file, hook = BytesFile(data), f"on_{method}"
+    if call == "open":  # the rewind at open, or a read
+        setattr(file, hook, failing(error, 0 if method == "seek" else 2))
+        with pytest.raises(type(error)) as raised:
+            Decoder(file, "video")
     else:
-        file.fail_after = 0 if method == "seek" else 2  # the rewind at open, or a read
-    with pytest.raises(type(error)) as raised:
-        Decoder(file, "video") if call == "open" else CALLS[call](decoder)
-    assert raised.value is error
-    if call != "open":  # usable again once the file object behaves
-        file.fail_after = None
+        decoder = Decoder(file, "video")
+        setattr(file, hook, failing(error))
+        with pytest.raises(type(error)) as raised:
+            CALLS[call](decoder)
+        setattr(file, hook, None)  # usable again once the file object behaves
         assert np.array_equal(CALLS["decode_video"](decoder)[0],
                               CALLS["decode_video"](Decoder(data, "video"))[0])
+    assert raised.value is error
 
 
 def test_base_exceptions_propagate_from_audio_and_exceptions_stay_io_errors(media):
     data = media.path("h264_audio").read_bytes()
-    decoder = Decoder(Raising(data, KeyboardInterrupt(), 3), "audio")
-    with pytest.raises(KeyboardInterrupt):
-        decoder.decode_audio(16000, 1)
-    decoder = Decoder(Raising(data, ValueError("bad"), 3), "audio")
-    with pytest.raises(RuntimeError):  # as FFmpeg reports the failed read
-        decoder.decode_audio(16000, 1)
+    for error, raised in [(KeyboardInterrupt(), KeyboardInterrupt),
+                          (ValueError("bad"), RuntimeError)]:  # as FFmpeg reports the failed read
+        file = BytesFile(data)
+        file.on_read = failing(error, 3)
+        with pytest.raises(raised):
+            Decoder(file, "audio").decode_audio(16000, 1)
 
 
 def test_sigint_during_a_file_object_read_propagates(media):
     data = media.path("h264").read_bytes()
-
-    class Slow(BytesFile):
-        armed = False
-
-        def read(self, size=-1):
-            if self.armed:  # the read blocks until Ctrl-C
-                self.armed = False
-                signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
-                threading.Event().wait(30)
-            return super().read(size)
-
-    file = Slow(data)
+    file = BytesFile(data)
     decoder = Decoder(file, "video")
-    file.armed = True
+
+    def stall(size):  # the read blocks until Ctrl-C
+        file.on_read = None
+        signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+        threading.Event().wait(30)
+        return GO_ON
+
+    file.on_read = stall
     with pytest.raises(KeyboardInterrupt):
         CALLS["decode_timestamps"](decoder)
     assert decoder.scan() == Decoder(data, "video").scan()

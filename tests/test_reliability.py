@@ -180,20 +180,6 @@ def test_threads_racing_on_one_decoder_get_only_borrow_errors(media):
     assert len(done) == 4
 
 
-class Hostile(io.BytesIO):
-    """A file object whose read or seek misbehaves once armed."""
-
-    def __init__(self, data, read=None, seek=None, armed=False):
-        super().__init__(data)
-        self.armed, self.bad_read, self.bad_seek = armed, read, seek
-
-    def read(self, size=-1):
-        return self.bad_read(size) if self.armed and self.bad_read else super().read(size)
-
-    def seek(self, offset, whence=0):
-        return self.bad_seek(offset, whence) if self.armed and self.bad_seek else super().seek(offset, whence)
-
-
 def raise_io(*args):
     raise OSError("gone")
 
@@ -220,14 +206,16 @@ def wait_then_raise(*args):
 def test_hostile_file_objects_fail_cleanly(media, read, seek):
     data = media.path("multi").read_bytes()
     first = probe_frames(media.path("multi"), 0)[0]["pts"]
+    source = BytesFile(data)
     if read:  # hostile from the first read: nothing can be opened
+        source.on_read = read
         with pytest.raises(RuntimeError, match="^open input: ") as raised:
-            Decoder(Hostile(data, read, armed=True), "video")
+            Decoder(source, "video")
         assert "gone" not in str(raised.value) and "timed out" not in str(raised.value)
     expected = Decoder(data, "video").decode_video([(first, first)], "uint8", True)[0]
-    source = Hostile(data, read, seek)
+    source = BytesFile(data)
     decoder = Decoder(source, "video")
-    source.armed = True
+    source.on_read, source.on_seek = read, seek
     if read:  # after the header: the packets cannot be read
         with pytest.raises(RuntimeError, match="^(scan packets|seek): "):
             decoder.scan()
@@ -239,7 +227,7 @@ def test_hostile_file_objects_fail_cleanly(media, read, seek):
             assert str(error).split(":")[0] in {
                 "seek", "scan packets", "read packet", f"no decoded frame at PTS {first}",
                 "no frame at or before requested timestamp"}, str(error)
-    source.armed = False
+    source.on_read = source.on_seek = None
     # Once the file behaves, a decode starting from a seek works again, or the
     # decoder keeps failing with the same kind of error; it is never corrupt.
     try:

@@ -7,7 +7,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from media import encode
+from media import BytesFile, encode
 from quorvex_av import AudioReader, Decoder, VideoReader
 from range_server import RangeServer
 
@@ -145,25 +145,18 @@ def test_a_failed_read_leaves_the_next_call_right(media, options, failure):
     path = media.path("h264")
     reference = Decoder(str(path), "video")
     targets = [(pts, pts) for pts, _, key in reference.scan() if key][-1:]
-
-    class Flaky(io.BytesIO):
-        fail = False
-
-        def read(self, size=-1):
-            if self.fail and failure == "raises first":
-                self.fail = False
-                raise OSError("connection reset")
-            data = super().read(size)
-            if self.fail:
-                self.fail = False
-                if failure == "raises after":
-                    raise OSError("connection reset")
-                return "text"
-            return data
-
-    file = Flaky(path.read_bytes())
+    file = BytesFile(path.read_bytes())
     decoder = Decoder(file, "video", **options)
-    file.fail = True
+
+    def fail(size):  # once
+        file.on_read = None
+        if failure != "raises first":
+            BytesFile.read(file, size)  # the position moves
+            if failure == "returns str":
+                return "text"
+        raise OSError("connection reset")
+
+    file.on_read = fail
     with pytest.raises(RuntimeError, match="Input/output error"):
         decoder.decode_video(targets, "uint8", True)
     np.testing.assert_array_equal(decoder.decode_video(targets, "uint8", True)[0],
