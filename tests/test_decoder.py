@@ -10,7 +10,7 @@ import weakref
 import numpy as np
 import pytest
 
-from media import BytesFile, failing
+from media import GO_ON, BytesFile, failing
 from quorvex_av import Decoder
 
 NOT_A_SOURCE = "source must be a path/URL or encoded bytes"
@@ -244,42 +244,33 @@ def test_file_object_is_released(media):
 # -- the use counter -----------------------------------------------------------
 
 
-class GatedFile(io.BytesIO):
-    """A file object whose reads, once armed, call back into their decoder (on
-    the thread running the call) and then wait on a gate."""
-
-    def __init__(self, data):
-        super().__init__(data)
-        self.decoder, self.armed, self.reentrant = None, False, []
-        self.entered, self.gate = threading.Event(), threading.Event()
-
-    def read(self, size=-1):
-        if self.armed:
-            if not self.entered.is_set():
-                for call in (self.decoder.metadata, self.decoder.scan):
-                    try:
-                        call()
-                    except RuntimeError as error:
-                        self.reentrant.append(str(error))
-            self.entered.set()
-            assert self.gate.wait(30)
-        return super().read(size)
-
-
 @pytest.mark.parametrize("clip, media_type, call", [
     pytest.param("h264", "video", lambda decoder: decoder.scan(), id="scan"),
     pytest.param("h264_audio", "audio", lambda decoder: decoder.decode_audio(16000, 1), id="decode_audio")])
 def test_borrow_errors_while_a_call_runs(media, clip, media_type, call):
     data = media.path(clip).read_bytes()  # larger than one read
     expected = call(Decoder(data, media_type))
-    gated = GatedFile(data)
-    decoder = gated.decoder = Decoder(gated, media_type)
-    gated.armed = True
+    gated = BytesFile(data)
+    decoder = Decoder(gated, media_type)
+    entered, gate, reentrant = threading.Event(), threading.Event(), []
+
+    def enter(size):  # calls back into the decoder (on the thread running the call), then waits
+        if not entered.is_set():
+            for reentry in (decoder.metadata, decoder.scan):
+                try:
+                    reentry()
+                except RuntimeError as error:
+                    reentrant.append(str(error))
+        entered.set()
+        assert gate.wait(30)
+        return GO_ON
+
+    gated.on_read = enter
     result = []
     worker = threading.Thread(target=lambda: result.append(call(decoder)))
     worker.start()
     try:
-        assert gated.entered.wait(30)
+        assert entered.wait(30)
         with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
             decoder.metadata()
         # close() is refused too: the running call completes.
@@ -292,11 +283,11 @@ def test_borrow_errors_while_a_call_runs(media, clip, media_type, call):
         with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
             decoder.metadata("not a bool")
     finally:
-        gated.armed = False
-        gated.gate.set()
+        gated.on_read = None
+        gate.set()
         worker.join(30)
     [got] = result
-    assert gated.reentrant == ["Already mutably borrowed", "Already borrowed"]
+    assert reentrant == ["Already mutably borrowed", "Already borrowed"]
     assert len(got) == len(expected) and all(np.array_equal(a, b) for a, b in zip(got, expected))
     assert decoder.metadata()["media_type"] == media_type  # still open and usable
     decoder.close()

@@ -12,7 +12,7 @@ import weakref
 import numpy as np
 import pytest
 
-from media import PEAK_RSS, BytesFile, probe_frames
+from media import GO_ON, PEAK_RSS, BytesFile, probe_frames
 from quorvex_av import Decoder
 
 SANITIZED = bool(os.environ.get("QUORVEX_SANITIZED"))
@@ -100,20 +100,18 @@ def test_parallel_decoders_overlap_and_match_single_threaded(media):
     # The two file objects' first reads wait for each other: the decodes must overlap.
     barrier = threading.Barrier(2, timeout=30)
 
-    class Meeting(io.BytesIO):
-        armed = False
+    def meeting(source):  # its first read waits for the other's
+        def meet(size):
+            source.on_read = None
+            barrier.wait()
+            return GO_ON
+        return meet
 
-        def read(self, size=-1):
-            if self.armed:
-                self.armed = False
-                barrier.wait()
-            return super().read(size)
-
-    sources = [Meeting(media.path("h264").read_bytes()) for _ in range(2)]
+    sources = [BytesFile(media.path("h264").read_bytes()) for _ in range(2)]
     decoders = [Decoder(source, "video") for source in sources]
     decoders += [Decoder(path if i % 2 else open(path, "rb"), "video") for i in range(4)]
     for source in sources:
-        source.armed = True
+        source.on_read = meeting(source)
     results = [None] * len(decoders)
 
     def work(i):
