@@ -27,11 +27,13 @@ def loader_threads():
 
 def test_clips_are_those_of_the_sampler_whatever_the_threads(paths):
     options = dict(num_clips=3, frames_per_clip=4, step=2)
-    runs = {threads: list(ClipLoader(paths, clips_at_random_indices, threads=threads, seed=5, **options))
-            for threads in (1, 3)}
-    for one, three, path in zip(runs[1], runs[3], paths):
-        assert one.source == three.source == path and one.position == paths.index(path)
-        assert np.array_equal(one.indices, three.indices) and np.array_equal(one.frames, three.frames)
+    runs = [list(ClipLoader(paths, clips_at_random_indices, threads=threads, workers=workers, seed=5, **options))
+            for threads, workers in [(1, 1), (3, 1), (1, 2)]]  # workers: decoders per reader
+    assert not [t for t in threading.enumerate() if t.name.startswith("quorvex-worker")]
+    for one, three, shared, path in zip(*runs, paths):
+        assert one.source == three.source == shared.source == path and one.position == paths.index(path)
+        for other in (three, shared):
+            assert np.array_equal(one.indices, other.indices) and np.array_equal(one.frames, other.frames)
         reader = VideoReader(path)
         assert np.array_equal(one.frames, reader[one.indices])
         assert np.array_equal(one.times, reader.times[one.indices])

@@ -255,16 +255,6 @@ def test_invalid_workers(media, value, error):
                    num_clips=1, frames_per_clip=1)
 
 
-def test_the_loader_passes_workers_on(media):
-    sources = [media.path("h264"), media.path("vfr")]
-    arguments = dict(num_clips=3, frames_per_clip=4, seed=5)
-    plain = list(ClipLoader(sources, samplers.clips_at_random_indices, **arguments))
-    shared = list(ClipLoader(sources, samplers.clips_at_random_indices, workers=2, **arguments))
-    for a, b in zip(plain, shared):
-        assert np.array_equal(a.frames, b.frames) and np.array_equal(a.indices, b.indices)
-    assert not worker_threads()
-
-
 @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 @pytest.mark.parametrize("kind", ["path", "bytes"])
 def test_a_forked_child_starts_workers_of_its_own(media, kind):
