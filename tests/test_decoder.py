@@ -14,6 +14,7 @@ from media import GO_ON, BytesFile, failing
 from quorvex_av import Decoder
 
 NOT_A_SOURCE = "source must be a path/URL or encoded bytes"
+BUFFER = "buffer_size must be from 4096 to 67108864 bytes, not "
 
 
 class ReadOnly:  # no seek: not a file object
@@ -55,6 +56,13 @@ class Unprintable(Exception):
         (("x", "video"), {"threads": 2**31}, OverflowError, "number too large to fit in target type"),
         (("x", "video"), {"stream_index": -(2**31) - 1}, OverflowError, "number too small to fit in target type"),
         (("x", "video"), {"threads": 2**70}, OverflowError, "Python int too large to convert to C long"),
+        *[(("x", "video"), {"buffer_size": size}, ValueError, f"{BUFFER}{size}") for size in (4095, 64 * 2**20 + 1)],
+        (("x", "video"), {"buffer_size": "1M"}, TypeError,
+         "argument 'buffer_size': 'str' object cannot be interpreted as an integer"),
+        (("x", "video"), {"buffer_size": 2**40}, OverflowError, "number too large to fit in target type"),
+        *[(("x", "video"), {"timeout": value}, ValueError, "timeout must be a positive number of seconds")
+          for value in (0, -1.0, math.nan)],
+        (("x", "video"), {"timeout": "1"}, TypeError, "argument 'timeout': must be real number, not str"),
         # The source is classified before the media type's value is checked.
         ((3, "neither"), {}, ValueError, NOT_A_SOURCE),
         (("\ud800", "video"), {}, ValueError, NOT_A_SOURCE),

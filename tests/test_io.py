@@ -49,17 +49,6 @@ def test_every_source_kind_reads_the_same(media, clip, media_type, make, buffer_
         source.close()
 
 
-@pytest.mark.parametrize("value, error, message", [
-    (4095, ValueError, "buffer_size must be from 4096 to 67108864 bytes, not 4095"),
-    (64 * MIB + 1, ValueError, "buffer_size must be from 4096 to 67108864 bytes, not 67108865"),
-    ("1M", TypeError, "argument 'buffer_size'"),
-    (1 << 40, OverflowError, None),
-])
-def test_buffer_size_is_checked(media, value, error, message):
-    with pytest.raises(error, match=message):
-        Decoder(media.path("h264").read_bytes(), "video", buffer_size=value)
-
-
 def test_size_queries_leave_the_position(media):
     calls = []
 
