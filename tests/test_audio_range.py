@@ -80,7 +80,10 @@ def test_a_stream_without_samples(media):
     assert decoder.audio_start_time() is None
     samples, start, total = decoder.decode_audio_range(16000, 2, 0)
     assert samples.shape == (2, 0) and total == 0
-    assert list(AudioReader(str(media.path("empty_audio"))).chunks(1.0)) == []
+    reader = AudioReader(media.path("empty_audio"))
+    assert list(reader.chunks(1.0)) == [] and reader.read().shape == (2, 0)
+    with pytest.raises(IndexError, match="^the audio stream holds no samples$"):
+        reader.read(0.5)
 
 
 # Millisecond timestamps (Matroska) place only frames of a fixed size, by

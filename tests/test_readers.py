@@ -261,13 +261,6 @@ def test_a_gap_of_hours_costs_only_what_is_asked(tmp_path):
     assert samples.shape == (1, 48000) and not samples[:, 8200:].any() and samples[:, :8000].any()
 
 
-def test_audio_without_samples(media):
-    reader = AudioReader(media.path("empty_audio"))
-    assert reader.read().shape == (2, 0)
-    with pytest.raises(IndexError, match="^the audio stream holds no samples$"):
-        reader.read(0.5)
-
-
 @pytest.mark.parametrize("kind", ["audio", "video"])
 def test_readers_skip_invalid_packets_unless_strict(media, kind):
     if kind == "audio":
