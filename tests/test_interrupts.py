@@ -13,7 +13,7 @@ import threading
 import numpy as np
 import pytest
 
-from media import GO_ON, BytesFile, X264_GOP25, _testsrc, encode, failing
+from media import BytesFile, X264_GOP25, _testsrc, encode, failing
 from quorvex_av import Decoder
 
 
@@ -172,23 +172,6 @@ def test_base_exceptions_propagate_from_audio_and_exceptions_stay_io_errors(medi
         file.on_read = failing(error, 3)
         with pytest.raises(raised):
             Decoder(file, "audio").decode_audio(16000, 1)
-
-
-def test_sigint_during_a_file_object_read_propagates(media):
-    data = media.path("h264").read_bytes()
-    file = BytesFile(data)
-    decoder = Decoder(file, "video")
-
-    def stall(size):  # the read blocks until Ctrl-C
-        file.on_read = None
-        signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
-        threading.Event().wait(30)
-        return GO_ON
-
-    file.on_read = stall
-    with pytest.raises(KeyboardInterrupt):
-        CALLS["decode_timestamps"](decoder)
-    assert decoder.scan() == Decoder(data, "video").scan()
 
 
 def run_forked(work, timeout=60):
