@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from media import GO_ON, BytesFile, failing
-from quorvex_av import Decoder
+from quorvex_av import Decoder, errors
 
 NOT_A_SOURCE = "source must be a path/URL or encoded bytes"
 BUFFER = "buffer_size must be from 4096 to 67108864 bytes, not "
@@ -74,6 +74,16 @@ class Unprintable(Exception):
         ((bad_seek(io.UnsupportedOperation("seek")), "video"), {}, RuntimeError, "UnsupportedOperation: seek"),
         ((bad_seek(Unprintable()), "video"), {}, RuntimeError, "Unprintable: <exception str() failed>"),
         (("x", "Video"), {}, ValueError, "media_type must be video or audio"),
+        # The mapping of error kinds to the package's exception classes.
+        (("x", "video"), {"error_types": 1}, TypeError,
+         "error_types must be a dict of error kind names to exception classes"),
+        (("x", "video"), {"error_types": {3: RuntimeError}}, TypeError, "error kind names must be str"),
+        (("x", "video"), {"error_types": {"no_frames": RuntimeError}}, ValueError, "unknown error kind 'no_frames' "
+         "(kinds: no_stream, wrong_media_type, no_decoder, no_frame, not_shown, shared_timestamps)"),
+        *[(("x", "video"), {"error_types": {kind: cls}}, TypeError,
+           f"error_types['{kind}'] must be a subclass of {base}")
+          for kind, cls, base in [("no_frame", ValueError, "RuntimeError"), ("no_stream", RuntimeError, "ValueError"),
+                                  ("not_shown", errors.NotShownError("x"), "RuntimeError")]],
         (("x\0y", "video"), {}, ValueError, "path contains NUL"),
     ],
 )

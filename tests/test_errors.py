@@ -3,10 +3,10 @@ and the listing of a container's streams."""
 
 import io
 import json
-import subprocess
 
 import pytest
 
+from media import _run
 from quorvex_av import AudioReader, Decoder, VideoReader, errors, list_streams
 
 
@@ -56,26 +56,6 @@ def test_each_kind_raises_its_class_only_when_asked(media, name, call, typed, bu
 
 
 @pytest.mark.parametrize(
-    "error_types, error, message",
-    [
-        (1, TypeError, "error_types must be a dict of error kind names to exception classes"),
-        ({3: RuntimeError}, TypeError, "error kind names must be str"),
-        ({"no_frames": RuntimeError}, ValueError, "unknown error kind 'no_frames' (kinds: no_stream, "
-         "wrong_media_type, no_decoder, no_frame, not_shown, shared_timestamps)"),
-        ({"no_frame": ValueError}, TypeError, "error_types['no_frame'] must be a subclass of RuntimeError"),
-        ({"no_stream": RuntimeError}, TypeError,
-         "error_types['no_stream'] must be a subclass of ValueError"),
-        ({"not_shown": errors.NotShownError("x")}, TypeError,
-         "error_types['not_shown'] must be a subclass of RuntimeError"),
-    ],
-)
-def test_error_types_are_checked(media, error_types, error, message):
-    with pytest.raises(error) as raised:
-        Decoder(str(media.path("h264")), "video", error_types=error_types)
-    assert str(raised.value) == message
-
-
-@pytest.mark.parametrize(
     "open_reader, typed",
     [(lambda p: VideoReader(p("wav")), errors.StreamNotFoundError),
      (lambda p: AudioReader(p("multi"), stream_index=0), errors.WrongMediaTypeError),
@@ -87,9 +67,7 @@ def test_readers_raise_the_package_classes(media, open_reader, typed):
 
 
 def ffprobe_streams(path):
-    done = subprocess.run(["ffprobe", "-v", "error", "-of", "json", "-show_streams", str(path)],
-                          capture_output=True, text=True, check=True)
-    return json.loads(done.stdout)["streams"]
+    return json.loads(_run("ffprobe", ["-of", "json", "-show_streams", str(path)], text=True).stdout)["streams"]
 
 
 @pytest.mark.parametrize("name", ["multi", "h264_audio", "undecodable"])
