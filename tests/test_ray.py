@@ -313,32 +313,39 @@ def test_raise_names_the_file(cluster, media, broken):
     assert re.search(r"source 1 \('.*broken.mp4'\): RuntimeError: open input", message)
 
 
-class DyingFiles:
-    """Local files as file objects; a worker process that reads past the
-    middle of one ends at once, the first time only (``marker`` remembers).
-    The driver (``driver`` is its process id), which plans the read, never
-    dies."""
+class HookedFiles:
+    """Local files as file objects whose reads go through ``self.read(file, count)``."""
 
-    def __init__(self, marker, driver):
-        self.marker, self.driver = str(marker), driver
+    def read(self, file, count):
+        return file.read(count)
 
     def open(self, path, mode="rb"):
-        file = open(path, mode)
-        size = os.fstat(file.fileno()).st_size
-        marker, driver = self.marker, self.driver
+        file, files = open(path, mode), self
 
-        class Dying:
+        class Hooked:
             def read(self, count=-1):
-                if (file.tell() > size // 2 and os.getpid() != driver
-                        and not os.path.exists(marker)):
-                    Path(marker).write_text(str(os.getpid()))
-                    os._exit(1)
-                return file.read(count)
+                return files.read(file, count)
 
             def __getattr__(self, name):
                 return getattr(file, name)
 
-        return Dying()
+        return Hooked()
+
+
+class DyingFiles(HookedFiles):
+    """A worker process that reads past the middle of a file ends at once,
+    the first time only (``marker`` remembers).  The driver (``driver`` is
+    its process id), which plans the read, never dies."""
+
+    def __init__(self, marker, driver):
+        self.marker, self.driver = str(marker), driver
+
+    def read(self, file, count):
+        if (file.tell() > os.fstat(file.fileno()).st_size // 2 and os.getpid() != self.driver
+                and not os.path.exists(self.marker)):
+            Path(self.marker).write_text(str(os.getpid()))
+            os._exit(1)
+        return file.read(count)
 
 
 def frames_read_with_dying_files(files, marker):
@@ -382,25 +389,15 @@ def test_tasks_on_their_slices_of_the_index_decode_the_video(media, name, frames
             assert np.array_equal(reader[:], want[begin:end])
 
 
-class CountingFiles:
+class CountingFiles(HookedFiles):
     """Local files as file objects that count the bytes read from them."""
 
-    def __init__(self):
-        self.bytes = 0
+    bytes = 0
 
-    def open(self, path, mode="rb"):
-        file, files = open(path, mode), self
-
-        class Counting:
-            def read(self, count=-1):
-                data = file.read(count)
-                files.bytes += len(data)
-                return data
-
-            def __getattr__(self, name):
-                return getattr(file, name)
-
-        return Counting()
+    def read(self, file, count):
+        data = file.read(count)
+        self.bytes += len(data)
+        return data
 
 
 @pytest.mark.parametrize("how", ["scan", "frame_indexes", "approximate"])
