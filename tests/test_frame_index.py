@@ -10,12 +10,6 @@ from media import X264_PLAIN, BytesFile, _testsrc, _tones, encode, probe_frames
 from quorvex_av import ClipLoader, Decoder, FrameTable, VideoReader, samplers
 
 
-def every_frame(reader):
-    """All frames of a reader with the times the decoder gives them."""
-    clips = samplers.clips_at_regular_indices(reader, len(reader), 1)
-    return clips.frames[:, 0], clips.times[:, 0]
-
-
 def scans(decoder_calls):
     return [name for name, _ in decoder_calls].count("scan")
 
@@ -39,7 +33,8 @@ def test_approximate_mode_on_a_variable_rate_stream(media):
     assert reader.metadata.fps == 50 / 2.6 and reader.header.fps == 25
     nominal = (np.arange(len(reader)) - 0.5) / (50 / 2.6)
     first_after = np.searchsorted(real, nominal - 1e-9, side="left")
-    frames, times = every_frame(reader)
+    every = samplers.clips_at_regular_indices(reader, len(reader), 1)
+    frames, times = every.frames[:, 0], every.times[:, 0]
     got = np.searchsorted(real, times - 1e-9)
     assert np.array_equal(times, real[got]) and np.array_equal(frames, exact[got])
     # Or the key frame after it, where a seek lands there: MP4 seeks by

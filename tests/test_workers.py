@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 from media import damaged
+from test_frame_index import scans
 from quorvex_av import ClipLoader, VideoReader, samplers
 
 # Every video clip of the suite that a reader opens; "mirrored" read as stored
@@ -87,10 +88,6 @@ REQUESTS = {
 }
 # Every frame, each as a clip of its own (its frame and time).
 ALL = REQUESTS | {"every_frame": lambda r: samplers.clips_at_regular_indices(r, len(r), 1)}
-
-
-def scans(decoder_calls):
-    return [name for name, _ in decoder_calls].count("scan")
 
 
 @pytest.mark.parametrize("name", VIDEO_CLIPS)
