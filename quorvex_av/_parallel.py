@@ -263,11 +263,14 @@ class Workers:
 
     # -- requests ------------------------------------------------------------------
 
-    def _counted(self, call: Callable[..., _Batch], *arguments: Any) -> Callable[[Decoder], _Batch]:
-        """One run, adding the packets its decoder skipped to the request's."""
-        def run(decoder: Decoder) -> _Batch:
+    def _counted(self, call: Callable[..., _Batch], output: _Output, index: int,
+                 *arguments: Any) -> Callable[[Decoder], list[float]]:
+        """Run ``index``, its frames placed into ``output`` on the thread that
+        decoded them and its times returned, adding the packets its decoder
+        skipped to the request's."""
+        def run(decoder: Decoder) -> list[float]:
             try:
-                return call(decoder, *arguments)
+                return output.place(index, call(decoder, *arguments))
             finally:
                 skipped = decoder.skipped_packets()
                 with self._lock:
@@ -298,14 +301,15 @@ class Workers:
         if plan is None:
             return self._alone(call, targets, occurrences)
         picked = plan.occurrences
-        runs = [self._counted(call, [plan.targets[i] for i in part],
+        output = _Output(plan.slots, len(targets))
+        runs = [self._counted(call, output, index, [plan.targets[i] for i in part],
                               None if picked is None else [picked[i] for i in part])
-                for part in plan.runs]
+                for index, part in enumerate(plan.runs)]
         self._skipped = 0
         results = self.run(runs)
         if contiguous and not _seams_ascend(results):
             return self._alone(call, targets, occurrences)
-        return _assemble(results, plan.slots, len(targets))
+        return output.result()
 
     def decode_timestamps(self, seconds: Sequence[float], output_dtype: str,
                           transforms: Sequence[tuple[str, int, int, int, int]] = (), *,
@@ -320,9 +324,11 @@ class Workers:
         parts = _plan_times(seconds, key_times, self._shares())
         if parts is None:
             return self._alone(call, seconds)
+        output = _Output([np.arange(a, b) for a, b in parts], len(seconds))
         self._skipped = 0
-        results = self.run([self._counted(call, seconds[a:b]) for a, b in parts])
-        return _assemble(results, [np.arange(a, b) for a, b in parts], len(seconds))
+        self.run([self._counted(call, output, index, seconds[a:b])
+                  for index, (a, b) in enumerate(parts)])
+        return output.result()
 
     def skipped_packets(self) -> int:
         """Packets skipped by the latest request's decoders (see Decoder)."""
@@ -334,18 +340,18 @@ class Workers:
 
     def stream(self, pieces: Sequence[tuple[int, npt.NDArray[np.intp]]],
                decode: Callable[[Decoder, npt.NDArray[np.intp]], _T],
-               ahead: int) -> Iterator[_T] | None:
+               ahead: int, helping: bool = True) -> Iterator[_T] | None:
         """The results of ``decode`` for every piece (segment number, rows),
-        in order; segment s is decoded by decoder s mod N (the reader's own,
-        on the consumer's thread, for s mod N = 0), each going through its
-        segments' pieces in order, at most ``ahead`` pieces ahead of the
-        consumer.  None when the workers cannot take it (closed, or busy
-        with a request or another stream)."""
+        in order; each segment's pieces are decoded in order by one decoder,
+        the segments taken in order by whichever decoder is free (the
+        reader's own on the consumer's thread: see _Stream), at most
+        ``ahead`` pieces ahead of the consumer.  None when the workers
+        cannot take it (closed, or busy with a request or another stream)."""
         self._forked()
         with self._lock:
             if self._request or self._shares() < 2:
                 return None
-            stream: _Stream[_T] = _Stream(pieces, decode, ahead, self)
+            stream: _Stream[_T] = _Stream(pieces, decode, ahead, self, helping)
             self._stream = stream
         stream.start()
         return stream.results()
@@ -469,11 +475,11 @@ def _balanced(cuts: npt.NDArray[np.intp], cumulative: npt.NDArray[np.float64],
 # -- results ---------------------------------------------------------------------------
 
 
-def _seams_ascend(results: Sequence[_Batch]) -> bool:
+def _seams_ascend(results: Sequence[list[float]]) -> bool:
     """Whether each run's first frame comes after the run before it's last:
     then going on from that frame would have found the same one."""
     last = -math.inf
-    for _, times, _ in results:
+    for times in results:
         if times:
             if times[0] <= last:
                 return False
@@ -481,42 +487,92 @@ def _seams_ascend(results: Sequence[_Batch]) -> bool:
     return True
 
 
-def _assemble(results: Sequence[_Batch], slots: Sequence[npt.NDArray[np.intp]],
-              count: int) -> _Batch:
-    """One result of ``count`` frames from the runs' results: each run's
-    frames copied once into the positions they answer."""
-    first = results[0][0]
-    frames = np.empty((count, *first.shape[1:]), dtype=first.dtype)
-    times = [0.0] * count
-    durations = [0.0] * count
-    for (array, run_times, run_durations), slot in zip(results, slots):
+class _Output:
+    """One result of ``count`` frames, each run's frames copied once into
+    the positions they answer as soon as the run is decoded, on its own
+    thread (the copy releases the interpreter lock): the copies overlap the
+    decoding of the other runs, and a run's own result is released at once."""
+
+    def __init__(self, slots: Sequence[npt.NDArray[np.intp]], count: int) -> None:
+        self._slots = slots
+        self._count = count
+        self._frames: npt.NDArray[Any] | None = None
+        self._times = [0.0] * count
+        self._durations = [0.0] * count
+        self._lock = threading.Lock()
+
+    def place(self, index: int, result: _Batch) -> list[float]:
+        """Places run ``index``'s result; its times."""
+        array, run_times, run_durations = result
+        with self._lock:
+            if self._frames is None:
+                self._frames = np.empty((self._count, *array.shape[1:]), dtype=array.dtype)
+            frames = self._frames
+        slot = self._slots[index]
         if slot.ndim == 1:  # contiguous, one frame per position
             frames[slot[0]:slot[-1] + 1] = array
-            times[slot[0]:slot[-1] + 1] = run_times
-            durations[slot[0]:slot[-1] + 1] = run_durations
-            continue
+            self._times[slot[0]:slot[-1] + 1] = run_times
+            self._durations[slot[0]:slot[-1] + 1] = run_durations
+            return run_times
         rows, positions = slot
-        frames[positions] = array[rows]
+        _copy_rows(frames, positions, array, rows)
         for row, position in zip(rows.tolist(), positions.tolist()):
-            times[position] = run_times[row]
-            durations[position] = run_durations[row]
-    return frames, times, durations
+            self._times[position] = run_times[row]
+            self._durations[position] = run_durations[row]
+        return run_times
+
+    def result(self) -> _Batch:
+        assert self._frames is not None  # every run has placed its frames
+        return self._frames, self._times, self._durations
+
+
+def _copy_rows(into: npt.NDArray[Any], positions: npt.NDArray[np.intp], source: npt.NDArray[Any],
+               rows: npt.NDArray[np.intp]) -> None:
+    """``into[positions] = source[rows]``, one slice copy per stretch where
+    both go up by one (clips of consecutive frames): gathering by index
+    first would copy every frame twice, through a temporary."""
+    breaks = np.flatnonzero((np.diff(rows) != 1) | (np.diff(positions) != 1)) + 1
+    if 4 * len(breaks) > len(rows):  # scattered: few frames per stretch
+        into[positions] = source[rows]
+        return
+    for low, high in zip([0, *breaks.tolist()], [*breaks.tolist(), len(rows)]):
+        at, row = int(positions[low]), int(rows[low])
+        into[at:at + high - low] = source[row:row + high - low]
 
 
 # -- whole streams -----------------------------------------------------------------------
 
 
 class _Stream(Generic[_T]):
-    """Pieces of a stream decoded ahead by the workers (see Workers.stream)."""
+    """Pieces of a stream decoded ahead by the workers (see Workers.stream).
+
+    The pieces of one segment form a unit, decoded in order by one decoder,
+    which goes on from each piece to the next without seeking.  Units are
+    taken in stream order by whichever decoder is free: the workers take the
+    next unit as soon as they finish one, the consumer when the piece it
+    needs is in a unit nobody took, or (``helping``) while it waits for a
+    piece a worker is decoding.  A piece is decoded only while it is fewer
+    than ``ahead`` pieces past the consumer's."""
+
+    _CONSUMER = 0
 
     def __init__(self, pieces: Sequence[tuple[int, npt.NDArray[np.intp]]],
                  decode: Callable[[Decoder, npt.NDArray[np.intp]], _T], ahead: int,
-                 workers: Workers) -> None:
+                 workers: Workers, helping: bool) -> None:
         self._pieces = pieces
         self._decode = decode
         self._ahead = ahead
         self._workers = workers
-        self._lanes = workers.count
+        self._helping = helping
+        segments = [segment for segment, _ in pieces]
+        firsts = [i for i in range(len(pieces)) if i == 0 or segments[i] != segments[i - 1]]
+        #: [first, end) piece indices of each unit, and each piece's unit.
+        self._units = list(zip(firsts, [*firsts[1:], len(pieces)]))
+        self._unit_of = np.repeat(np.arange(len(self._units)),
+                                  [end - first for first, end in self._units]).tolist()
+        self._owner: list[int | None] = [None] * len(self._units)
+        self._taken = 0  # units taken so far
+        self._mine: dict[int, int] = {}  # the consumer's units: their next piece
         self._condition = threading.Condition()
         self._done: dict[int, tuple[bool, Any]] = {}  # piece: (ok, result or exception)
         self._gone: set[int] = set()  # workers that stopped
@@ -525,33 +581,59 @@ class _Stream(Generic[_T]):
         self.finished = False
 
     def start(self) -> None:
-        lanes = self._workers._lanes_for(self._lanes - 1)
+        lanes = self._workers._lanes_for(self._workers.count - 1)
         self._threads = {lane.thread for lane in lanes}
         for number, lane in enumerate(lanes, start=1):
             lane.inbox.put(_bind_lane(self._work, number))
 
+    def _open(self, index: int) -> bool:
+        """Whether piece ``index`` may be decoded now (under the condition)."""
+        return index < self._consumed + self._ahead
+
+    def _claim(self, lane: int) -> tuple[int, int] | None:
+        """The next unit for ``lane``, once it may start (under the
+        condition); None when none is left or the stream is over."""
+        while not self.finished and self._taken < len(self._units):
+            first, end = self._units[self._taken]
+            if self._open(first):
+                self._owner[self._taken] = lane
+                self._taken += 1
+                return first, end
+            self._condition.wait()
+        return None
+
     def _work(self, lane: int, decoder: Decoder | None) -> None:
         try:
-            for index, (segment, rows) in enumerate(self._pieces):
-                if segment % self._lanes != lane:
-                    continue
+            while decoder is not None:
                 with self._condition:
-                    while not self.finished and index >= self._consumed + self._ahead:
-                        self._condition.wait()
-                    if self.finished or decoder is None:
-                        return
-                try:
-                    outcome: tuple[bool, Any] = (True, self._decode(decoder, rows))
-                except Exception as error:
-                    outcome = (False, error)
-                with self._condition:
-                    self._done[index] = outcome
-                    self._condition.notify_all()
-                del outcome
+                    unit = self._claim(lane)
+                if unit is None:
+                    return
+                for index in range(*unit):
+                    with self._condition:
+                        while not self.finished and not self._open(index):
+                            self._condition.wait()
+                        if self.finished:
+                            return
+                    ok = self._store(index, decoder)
+                    if not ok:
+                        break  # the consumer stops at this piece
         finally:
             with self._condition:
                 self._gone.add(lane)
                 self._condition.notify_all()
+
+    def _store(self, index: int, decoder: Decoder) -> bool:
+        """Decodes piece ``index`` and keeps its outcome; whether it went well."""
+        try:
+            outcome: tuple[bool, Any] = (True, self._decode(decoder, self._pieces[index][1]))
+        except Exception as error:
+            outcome = (False, error)
+        with self._condition:
+            if not self.finished:
+                self._done[index] = outcome
+            self._condition.notify_all()
+        return outcome[0]
 
     def stop(self) -> None:
         """End the stream; wait for the workers to finish the pieces they
@@ -568,22 +650,57 @@ class _Stream(Generic[_T]):
             if self._workers._stream is self:
                 self._workers._stream = None
 
+    def _next_own(self, index: int) -> int | None:
+        """The piece the consumer decodes next, on its way to ``index`` or
+        while a worker decodes that, or None to wait (under the condition)."""
+        unit = self._unit_of[index]
+        owner = self._owner[unit]
+        if owner is None or (owner != self._CONSUMER and owner in self._gone):
+            # Nobody took it (or its worker stopped short): the consumer's.
+            self._owner[unit] = self._CONSUMER
+            self._taken = max(self._taken, unit + 1)
+            self._mine[unit] = index
+        if self._owner[unit] == self._CONSUMER:
+            return self._advance(unit)
+        if not self._helping:
+            return None
+        for mine, piece in self._mine.items():
+            if self._open(piece):
+                return self._advance(mine)
+        if self._taken < len(self._units) and self._open(self._units[self._taken][0]):
+            self._owner[self._taken] = self._CONSUMER
+            self._mine[self._taken] = self._units[self._taken][0]
+            self._taken += 1
+            return self._advance(self._taken - 1)
+        return None
+
+    def _advance(self, unit: int) -> int:
+        """The consumer's next piece of its ``unit``, counted as started."""
+        piece = self._mine.pop(unit)
+        if piece + 1 < self._units[unit][1]:
+            self._mine[unit] = piece + 1
+        return piece
+
     def _result(self, index: int) -> _T:
-        segment, rows = self._pieces[index]
-        lane = segment % self._lanes
-        if lane != 0:
+        while True:
+            own = None
             with self._condition:
-                while index not in self._done and lane not in self._gone:
-                    self._condition.wait()
                 outcome = self._done.pop(index, None)
+                while outcome is None and not self.finished:
+                    own = self._next_own(index)
+                    if own is not None:
+                        break
+                    self._condition.wait()
+                    outcome = self._done.pop(index, None)
             if outcome is not None:
                 ok, value = outcome
                 if not ok:
                     raise value
                 result: _T = value
                 return result
-        # The consumer's own share, or that of a worker without a decoder.
-        return self._decode(self._workers.primary, rows)
+            if own is None:  # stopped under the consumer: its decoder answers
+                return self._decode(self._workers.primary, self._pieces[index][1])
+            self._store(own, self._workers.primary)
 
     def results(self) -> Iterator[_T]:
         try:
@@ -690,10 +807,12 @@ def read_batches(reader: _Reader, size: int, count: int) -> Iterator[Any] | None
     # Output held ahead of the consumer: about one segment per worker.
     longest = int(np.diff(np.append(starts, count)).max())
     ahead = workers.count * max(1, math.ceil(longest / size)) + 1
-    stream = workers.stream(found, decode, ahead)
+    table = hasattr(locator, "key")
+    # Without a table a segment may be decoded again on the reader's own
+    # decoder (see _joined), which then must not be half-way through another.
+    stream = workers.stream(found, decode, ahead, helping=table)
     if stream is None:
         return None
-    table = hasattr(locator, "key")
     return _joined(reader, workers, stream, found, per_batch, size, check=not table)
 
 
