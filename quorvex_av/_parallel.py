@@ -43,9 +43,6 @@ if TYPE_CHECKING:
 
 _T = TypeVar("_T")
 _Batch = tuple[Any, list[float], list[float]]
-#: Runs per worker a request is cut into at most: more runs even out groups
-#: of unequal cost, each costs one extension call and one copy.
-_RUNS_PER_WORKER = 3
 # The exception a busy decoder raises; a busy set of workers raises it too.
 _BUSY = "Already borrowed"
 
@@ -391,20 +388,15 @@ def _plan_targets(targets: Sequence[tuple[int, int]], occurrences: Sequence[int]
     owner = np.cumsum(first) - 1  # distinct target of each sorted position
     u_pts, u_seek = pts[unique], seek[unique]
     if contiguous:
-        cuts = np.arange(1, len(unique))
-        limit = workers
+        # Frames decoded for each target, from its seek point (each may
+        # start a run), to weigh one run per decoder.
+        gap = (u_pts - u_seek).astype(np.float64)
+        cost = 1.0 + (np.clip(gap, 0, None) / period if period and period > 0 else 0.0)
+        bounds = _balanced(np.arange(1, len(unique)), np.cumsum(cost), workers)
     else:
-        cuts = np.flatnonzero(u_seek[1:] != u_seek[:-1]) + 1
-        limit = workers * _RUNS_PER_WORKER
-    # Frames decoded for each target: from its seek point, or on from the
-    # target before it in the same run.
-    step = np.diff(u_pts, prepend=u_pts[:1])
-    starts = np.zeros(len(unique), dtype=bool)
-    starts[0] = True
-    starts[cuts] = True
-    gap = np.where(starts, u_pts - u_seek, step).astype(np.float64)
-    cost = 1.0 + (np.clip(gap, 0, None) / period if period and period > 0 else 0.0)
-    bounds = _balanced(cuts, np.cumsum(cost), limit)
+        # A run per group of pictures: the decoders take them in order as
+        # they come free, which evens out groups of unequal cost.
+        bounds = [0, *(np.flatnonzero(u_seek[1:] != u_seek[:-1]) + 1).tolist(), len(unique)]
     if len(bounds) < 3:
         return None
     runs = [range(a, b) for a, b in zip(bounds[:-1], bounds[1:])]
@@ -440,20 +432,12 @@ def _plan_times(seconds: Sequence[float], key_times: npt.NDArray[np.float64] | N
         return None
     if times.ndim != 1 or not np.isfinite(times).all() or np.any(np.diff(times) <= 0):
         return None
-    if key_times is not None and key_times.size:
+    if key_times is not None and key_times.size:  # a run per group of pictures
         group = np.searchsorted(key_times, times, side="right")
-        cuts = np.flatnonzero(group[1:] != group[:-1]) + 1
-        # Frames decoded: from the key frame of a group's first time, then on,
-        # counted at a nominal 25 per second (the weights only share out).
-        anchor = np.where(np.isin(np.arange(times.size), cuts) | (np.arange(times.size) == 0),
-                          key_times[np.maximum(group - 1, 0)], np.concatenate([times[:1], times[:-1]]))
-        cost = np.cumsum(1.0 + np.clip(times - anchor, 0, None) * 25.0)
-        limit = workers * _RUNS_PER_WORKER
+        bounds = [0, *(np.flatnonzero(group[1:] != group[:-1]) + 1).tolist(), times.size]
     else:
-        cuts = np.arange(1, times.size)
-        cost = np.arange(1, times.size + 1, dtype=np.float64)
-        limit = workers
-    bounds = _balanced(cuts, cost, limit)
+        bounds = _balanced(np.arange(1, times.size), np.arange(1, times.size + 1, dtype=np.float64),
+                           workers)
     if len(bounds) < 3:
         return None
     return list(zip(bounds[:-1], bounds[1:]))
