@@ -779,6 +779,12 @@ def read_batches(reader: _Reader, size: int, count: int) -> Iterator[Any] | None
     starts = segments(locator, size)
     if len(starts) < 2:
         return None
+    # Output held ahead of the consumer: about one segment per worker.
+    longest = int(np.diff(np.append(starts, count)).max())
+    ahead = workers.count * max(1, math.ceil(longest / size)) + 1
+    table = hasattr(locator, "key")
+    inside = _split_tail(starts, size, count, workers.count) if table else {}
+    starts = np.union1d(starts, list(inside)).astype(np.intp)
     found, per_batch = pieces(starts, size, count)
 
     def decode(decoder: Decoder, rows: npt.NDArray[np.intp]) -> _Piece:
@@ -786,18 +792,74 @@ def read_batches(reader: _Reader, size: int, count: int) -> Iterator[Any] | None
             frames, times = reader._read(rows, decoder)
         except Exception as error:
             raise _PieceFailed(error, decoder.skipped_packets()) from None
-        return frames, times, decoder.skipped_packets()
+        skipped = decoder.skipped_packets()
+        key = inside.get(int(rows[0]))
+        if skipped and key is not None:  # perhaps some before the segment: see _split_tail
+            return _after(reader, workers, np.arange(key, rows[0], dtype=np.intp), rows)
+        return frames, times, skipped
 
-    # Output held ahead of the consumer: about one segment per worker.
-    longest = int(np.diff(np.append(starts, count)).max())
-    ahead = workers.count * max(1, math.ceil(longest / size)) + 1
-    table = hasattr(locator, "key")
     # Without a table a segment may be decoded again on the reader's own
     # decoder (see _joined), which then must not be half-way through another.
     stream = workers.stream(found, decode, ahead, helping=table)
     if stream is None:
         return None
     return _joined(reader, workers, stream, found, per_batch, size, check=not table)
+
+
+#: What decoding a frame that is not output costs, against one that is
+#: (converted to RGB too): what a segment started inside a group of
+#: pictures pays for each frame from the group's key frame.
+_LEAD_COST = 0.5
+
+
+def _split_tail(starts: npt.NDArray[np.intp], size: int, count: int,
+                workers: int) -> dict[int, int]:
+    """Rows at batch bounds where the last segment is cut, so that the
+    decoders left idle by the last round of segments share it; each maps
+    to the segment's first row (its key frame), which a decoder starting
+    there decodes from: {} when no cut pays for that."""
+    parts = (-len(starts)) % workers + 1
+    first = int(starts[-1])
+    bounds = list(range((first // size + 1) * size, count, size))
+    if parts < 2 or not bounds:
+        return {}
+
+    def cost(low: int, high: int) -> float:
+        return high - low + _LEAD_COST * (low - first)
+
+    def cuts_within(limit: float) -> list[int] | None:
+        cuts: list[int] = []
+        low = first
+        while cost(low, count) > limit:
+            fitting = [b for b in bounds if b > low and cost(low, b) <= limit]
+            if not fitting or len(cuts) == parts - 1:
+                return None
+            low = max(fitting)
+            cuts.append(low)
+        return cuts
+
+    limits = sorted({cost(a, b) for a in [first, *bounds] for b in [*bounds, count] if b > a})
+    for limit in limits:  # the smallest longest part
+        cuts = cuts_within(limit)
+        if cuts is not None:
+            return dict.fromkeys(cuts, first)
+    return {}
+
+
+def _after(reader: _Reader, workers: Workers, before: npt.NDArray[np.intp],
+           rows: npt.NDArray[np.intp]) -> _Piece:
+    """A piece that starts inside a group, decoded as one decoder going on
+    from the rows ``before`` it in the group would: a decoder started there
+    also counts the packets skipped before, which another piece counted."""
+    decoder, held = workers._opener()
+    try:
+        reader._read(before, decoder)
+        frames, times = reader._read(rows, decoder)
+        return frames, times, decoder.skipped_packets()
+    finally:
+        decoder.close()
+        if held is not None:
+            held.close()
 
 
 class _PieceFailed(Exception):
