@@ -8,7 +8,7 @@ which decoder does the work.  The runs are handed out in order to the
 calling thread, on the reader's own decoder, and to up to N - 1 worker
 threads, each with a decoder of its own, opened on first use and kept until
 the reader is closed.  Every run's frames are copied once into their slots
-of the output.
+of the output, by the thread that decoded them, as soon as the run ends.
 
 Where seek points say nothing (a request placed by the header alone, or
 times in seconds without a frame table) the sorted targets are cut into
