@@ -29,7 +29,6 @@ import io
 import math
 import os
 import queue
-import sys
 import threading
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
@@ -723,35 +722,36 @@ def time_hints(table: Any) -> dict[str, Any]:
     return {"key_times": table.times[table.key]}
 
 
-def segments(locator: Any, size: int) -> npt.NDArray[np.intp]:
-    """First rows of the segments that ``batches`` shares out: key frames at
-    least ``size`` frames apart (the first row always), from a frame table;
-    without one (key frames unknown), every 4 x ``size`` rows."""
+def segments(locator: Any, size: int) -> tuple[npt.NDArray[np.intp], dict[int, int]]:
+    """First rows of the segments that ``batches`` shares out, all at batch
+    bounds, so that every batch is one decoder's: from a frame table, the
+    first bound at or after each key frame at least ``size`` frames after
+    the segment before; without one (key frames unknown), every 4 x
+    ``size`` rows.  Also each start that is no key frame, mapped to the key
+    frame before it, from which its decoder decodes (see _after)."""
     count = len(locator)
-    if hasattr(locator, "key"):
-        keys = np.flatnonzero(locator.key)
-    else:
-        keys = np.arange(0, count, 4 * size)
-    starts = [0]
+    if not hasattr(locator, "key"):
+        return np.arange(0, count, 4 * size, dtype=np.intp), {}
+    keys = np.flatnonzero(locator.key)
+    starts, inside = [0], {}
     for row in keys.tolist():
-        if row - starts[-1] >= size:
-            starts.append(row)
-    return np.array(starts, dtype=np.intp)
+        bound = -(-row // size) * size
+        if row - starts[-1] >= size and bound < count:
+            starts.append(bound)
+            key = int(keys[np.searchsorted(keys, bound, side="right") - 1])
+            if bound != key:
+                inside[bound] = key
+    return np.array(starts, dtype=np.intp), inside
 
 
 def pieces(starts: npt.NDArray[np.intp], size: int,
-           count: int) -> tuple[list[tuple[int, npt.NDArray[np.intp]]], list[int]]:
-    """The pieces (segment, rows) of batches of ``size`` rows cut at the
-    segment starts, and how many pieces each batch has."""
-    bounds = np.union1d(np.arange(0, count, size), starts[starts < count])
-    bounds = np.append(bounds, count)
-    found: list[tuple[int, npt.NDArray[np.intp]]] = []
-    per_batch = [0] * math.ceil(count / size)
-    for low, high in zip(bounds[:-1].tolist(), bounds[1:].tolist()):
-        segment = int(np.searchsorted(starts, low, side="right")) - 1
-        found.append((segment, np.arange(low, high, dtype=np.intp)))
-        per_batch[low // size] += 1
-    return found, per_batch
+           count: int) -> list[tuple[int, npt.NDArray[np.intp]]]:
+    """The batches of ``size`` rows as pieces (segment, rows): every
+    segment starts at a batch bound, so each batch is one segment's."""
+    bounds = [*range(0, count, size), count]
+    segment = np.searchsorted(starts, bounds[:-1], side="right") - 1
+    return [(int(s), np.arange(low, high, dtype=np.intp))
+            for s, low, high in zip(segment.tolist(), bounds[:-1], bounds[1:])]
 
 
 class _Reader(Protocol):
@@ -776,16 +776,18 @@ def read_batches(reader: _Reader, size: int, count: int) -> Iterator[Any] | None
     locator = reader._locator()
     if workers is None or count <= size:
         return None
-    starts = segments(locator, size)
+    starts, inside = segments(locator, size)
     if len(starts) < 2:
         return None
     # Output held ahead of the consumer: about one segment per worker.
     longest = int(np.diff(np.append(starts, count)).max())
     ahead = workers.count * max(1, math.ceil(longest / size)) + 1
     table = hasattr(locator, "key")
-    inside = _split_tail(starts, size, count, workers.count) if table else {}
-    starts = np.union1d(starts, list(inside)).astype(np.intp)
-    found, per_batch = pieces(starts, size, count)
+    if table:
+        tail = _split_tail(starts, size, count, workers.count, inside.get(int(starts[-1])))
+        inside.update(tail)
+        starts = np.union1d(starts, list(tail)).astype(np.intp)
+    found = pieces(starts, size, count)
 
     def decode(decoder: Decoder, rows: npt.NDArray[np.intp]) -> _Piece:
         try:
@@ -794,7 +796,7 @@ def read_batches(reader: _Reader, size: int, count: int) -> Iterator[Any] | None
             raise _PieceFailed(error, decoder.skipped_packets()) from None
         skipped = decoder.skipped_packets()
         key = inside.get(int(rows[0]))
-        if skipped and key is not None:  # perhaps some before the segment: see _split_tail
+        if skipped and key is not None:  # perhaps some before the segment: see _after
             return _after(reader, workers, np.arange(key, rows[0], dtype=np.intp), rows)
         return frames, times, skipped
 
@@ -803,7 +805,7 @@ def read_batches(reader: _Reader, size: int, count: int) -> Iterator[Any] | None
     stream = workers.stream(found, decode, ahead, helping=table)
     if stream is None:
         return None
-    return _joined(reader, workers, stream, found, per_batch, size, check=not table)
+    return _joined(reader, workers, stream, found, check=not table)
 
 
 #: What decoding a frame that is not output costs, against one that is
@@ -812,24 +814,25 @@ def read_batches(reader: _Reader, size: int, count: int) -> Iterator[Any] | None
 _LEAD_COST = 0.5
 
 
-def _split_tail(starts: npt.NDArray[np.intp], size: int, count: int,
-                workers: int) -> dict[int, int]:
+def _split_tail(starts: npt.NDArray[np.intp], size: int, count: int, workers: int,
+                key: int | None) -> dict[int, int]:
     """Rows at batch bounds where the last segment is cut, so that the
     decoders left idle by the last round of segments share it; each maps
-    to the segment's first row (its key frame), which a decoder starting
-    there decodes from: {} when no cut pays for that."""
+    to the segment's key frame (``key``, or its first row), which a decoder
+    starting there decodes from: {} when no cut pays for that."""
     parts = (-len(starts)) % workers + 1
-    first = int(starts[-1])
-    bounds = list(range((first // size + 1) * size, count, size))
+    start = int(starts[-1])
+    key = start if key is None else key
+    bounds = list(range((start // size + 1) * size, count, size))
     if parts < 2 or not bounds:
         return {}
 
     def cost(low: int, high: int) -> float:
-        return high - low + _LEAD_COST * (low - first)
+        return high - low + _LEAD_COST * (low - key)
 
     def cuts_within(limit: float) -> list[int] | None:
         cuts: list[int] = []
-        low = first
+        low = start
         while cost(low, count) > limit:
             fitting = [b for b in bounds if b > low and cost(low, b) <= limit]
             if not fitting or len(cuts) == parts - 1:
@@ -838,11 +841,11 @@ def _split_tail(starts: npt.NDArray[np.intp], size: int, count: int,
             cuts.append(low)
         return cuts
 
-    limits = sorted({cost(a, b) for a in [first, *bounds] for b in [*bounds, count] if b > a})
+    limits = sorted({cost(a, b) for a in [start, *bounds] for b in [*bounds, count] if b > a})
     for limit in limits:  # the smallest longest part
         cuts = cuts_within(limit)
         if cuts is not None:
-            return dict.fromkeys(cuts, first)
+            return dict.fromkeys(cuts, key)
     return {}
 
 
@@ -871,74 +874,37 @@ class _PieceFailed(Exception):
 
 
 def _joined(reader: _Reader, workers: Workers, stream: Iterator[_Piece],
-            found: list[tuple[int, npt.NDArray[np.intp]]], per_batch: list[int], size: int,
-            check: bool) -> Iterator[Any]:
-    """Batches from the stream's pieces.  With ``check`` (segments not cut
-    at known key frames), a segment whose first frame does not come after
-    the frame before it is decoded again on the reader's decoder, going on
-    from that frame, as a single decoder would have."""
-    buffers = _Buffers()
-    index = 0
+            found: list[tuple[int, npt.NDArray[np.intp]]], check: bool) -> Iterator[Any]:
+    """The batches from the stream.  With ``check`` (segments not cut at
+    known key frames), a segment whose first frame does not come after the
+    frame before it is decoded again on the reader's decoder, going on from
+    that frame, as a single decoder would have."""
     last_time = -math.inf
     last_row = -1
     redo = -1  # the segment being decoded again
     try:
-        for pieces_here in per_batch:
-            parts: list[_Piece] = []
-            for _ in range(pieces_here):
-                segment, rows = found[index]
-                try:
-                    piece = next(stream)
-                except _PieceFailed as failed:  # as the batch's one call would fail
-                    reader.skipped_packets = sum(part[2] for part in parts) + failed.skipped
-                    raise failed.error from None
-                index += 1
-                starts_segment = index == 1 or found[index - 2][0] != segment
-                if check and starts_segment and len(piece[1]) and piece[1].flat[0] <= last_time:
-                    redo = segment
-                if redo == segment:
-                    piece = _again(reader, workers.primary, rows, last_row if starts_segment else -1)
-                if len(piece[1]):
-                    last_time = float(piece[1].flat[-1])
-                last_row = int(rows[-1])
-                parts.append(piece)
-            reader.skipped_packets = sum(part[2] for part in parts)
-            if len(parts) == 1:
-                yield parts[0][0]
-                continue
-            first = parts[0][0]
-            batch = buffers.take((sum(len(part[0]) for part in parts), *first.shape[1:]), first.dtype)
-            at = 0
-            for part in parts:
-                batch[at:at + len(part[0])] = part[0]
-                at += len(part[0])
-            del parts
-            yield batch
+        for index, (segment, rows) in enumerate(found):
+            try:
+                piece = next(stream)
+            except _PieceFailed as failed:  # as the batch's one call would fail
+                reader.skipped_packets = failed.skipped
+                raise failed.error from None
+            starts_segment = index == 0 or found[index - 1][0] != segment
+            if check and starts_segment and len(piece[1]) and piece[1].flat[0] <= last_time:
+                redo = segment
+            if redo == segment:
+                piece = _again(reader, workers.primary, rows, last_row if starts_segment else -1)
+            if len(piece[1]):
+                last_time = float(piece[1].flat[-1])
+            last_row = int(rows[-1])
+            reader.skipped_packets = piece[2]
+            frames = piece[0]
+            del piece
+            yield frames
     finally:
         close = getattr(stream, "close", None)
         if close is not None:
             close()
-
-
-class _Buffers:
-    """Arrays for batches joined from pieces, used again once the consumer
-    holds no reference to them (nor to any view of them): fresh memory for
-    every batch would cost its pages' first touch each time."""
-
-    _KEPT = 2
-
-    def __init__(self) -> None:
-        self._arrays: list[npt.NDArray[Any]] = []
-
-    def take(self, shape: tuple[int, ...], dtype: np.dtype[Any]) -> npt.NDArray[Any]:
-        for i in range(len(self._arrays)):
-            # References: the list's and the call's argument, nothing else.
-            if sys.getrefcount(self._arrays[i]) == 2 and self._arrays[i].shape == shape \
-                    and self._arrays[i].dtype == dtype:
-                return self._arrays[i]
-        array = np.empty(shape, dtype)
-        self._arrays = [*self._arrays[1 - self._KEPT:], array] if self._KEPT > 1 else [array]
-        return array
 
 
 def _again(reader: _Reader, decoder: Decoder, rows: npt.NDArray[np.intp], before: int) -> _Piece:
