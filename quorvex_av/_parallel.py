@@ -8,7 +8,7 @@ which decoder does the work.  The runs are handed out in order to the
 calling thread, on the reader's own decoder, and to up to N - 1 worker
 threads, each with a decoder of its own, opened on first use and kept until
 the reader is closed.  Every run's frames are copied once into their slots
-of the output.
+of the output, by the thread that decoded them, as soon as the run ends.
 
 Where seek points say nothing (a request placed by the header alone, or
 times in seconds without a frame table) the sorted targets are cut into
@@ -29,7 +29,6 @@ import io
 import math
 import os
 import queue
-import sys
 import threading
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
@@ -43,9 +42,6 @@ if TYPE_CHECKING:
 
 _T = TypeVar("_T")
 _Batch = tuple[Any, list[float], list[float]]
-#: Runs per worker a request is cut into at most: more runs even out groups
-#: of unequal cost, each costs one extension call and one copy.
-_RUNS_PER_WORKER = 3
 # The exception a busy decoder raises; a busy set of workers raises it too.
 _BUSY = "Already borrowed"
 
@@ -263,11 +259,14 @@ class Workers:
 
     # -- requests ------------------------------------------------------------------
 
-    def _counted(self, call: Callable[..., _Batch], *arguments: Any) -> Callable[[Decoder], _Batch]:
-        """One run, adding the packets its decoder skipped to the request's."""
-        def run(decoder: Decoder) -> _Batch:
+    def _counted(self, call: Callable[..., _Batch], output: _Output, index: int,
+                 *arguments: Any) -> Callable[[Decoder], list[float]]:
+        """Run ``index``, its frames placed into ``output`` on the thread that
+        decoded them and its times returned, adding the packets its decoder
+        skipped to the request's."""
+        def run(decoder: Decoder) -> list[float]:
             try:
-                return call(decoder, *arguments)
+                return output.place(index, call(decoder, *arguments))
             finally:
                 skipped = decoder.skipped_packets()
                 with self._lock:
@@ -298,14 +297,15 @@ class Workers:
         if plan is None:
             return self._alone(call, targets, occurrences)
         picked = plan.occurrences
-        runs = [self._counted(call, [plan.targets[i] for i in part],
+        output = _Output(plan.slots, len(targets))
+        runs = [self._counted(call, output, index, [plan.targets[i] for i in part],
                               None if picked is None else [picked[i] for i in part])
-                for part in plan.runs]
+                for index, part in enumerate(plan.runs)]
         self._skipped = 0
         results = self.run(runs)
         if contiguous and not _seams_ascend(results):
             return self._alone(call, targets, occurrences)
-        return _assemble(results, plan.slots, len(targets))
+        return output.result()
 
     def decode_timestamps(self, seconds: Sequence[float], output_dtype: str,
                           transforms: Sequence[tuple[str, int, int, int, int]] = (), *,
@@ -320,9 +320,11 @@ class Workers:
         parts = _plan_times(seconds, key_times, self._shares())
         if parts is None:
             return self._alone(call, seconds)
+        output = _Output([np.arange(a, b) for a, b in parts], len(seconds))
         self._skipped = 0
-        results = self.run([self._counted(call, seconds[a:b]) for a, b in parts])
-        return _assemble(results, [np.arange(a, b) for a, b in parts], len(seconds))
+        self.run([self._counted(call, output, index, seconds[a:b])
+                  for index, (a, b) in enumerate(parts)])
+        return output.result()
 
     def skipped_packets(self) -> int:
         """Packets skipped by the latest request's decoders (see Decoder)."""
@@ -334,18 +336,18 @@ class Workers:
 
     def stream(self, pieces: Sequence[tuple[int, npt.NDArray[np.intp]]],
                decode: Callable[[Decoder, npt.NDArray[np.intp]], _T],
-               ahead: int) -> Iterator[_T] | None:
+               ahead: int, helping: bool = True) -> Iterator[_T] | None:
         """The results of ``decode`` for every piece (segment number, rows),
-        in order; segment s is decoded by decoder s mod N (the reader's own,
-        on the consumer's thread, for s mod N = 0), each going through its
-        segments' pieces in order, at most ``ahead`` pieces ahead of the
-        consumer.  None when the workers cannot take it (closed, or busy
-        with a request or another stream)."""
+        in order; each segment's pieces are decoded in order by one decoder,
+        the segments taken in order by whichever decoder is free (the
+        reader's own on the consumer's thread: see _Stream), at most
+        ``ahead`` pieces ahead of the consumer.  None when the workers
+        cannot take it (closed, or busy with a request or another stream)."""
         self._forked()
         with self._lock:
             if self._request or self._shares() < 2:
                 return None
-            stream: _Stream[_T] = _Stream(pieces, decode, ahead, self)
+            stream: _Stream[_T] = _Stream(pieces, decode, ahead, self, helping)
             self._stream = stream
         stream.start()
         return stream.results()
@@ -385,20 +387,15 @@ def _plan_targets(targets: Sequence[tuple[int, int]], occurrences: Sequence[int]
     owner = np.cumsum(first) - 1  # distinct target of each sorted position
     u_pts, u_seek = pts[unique], seek[unique]
     if contiguous:
-        cuts = np.arange(1, len(unique))
-        limit = workers
+        # Frames decoded for each target, from its seek point (each may
+        # start a run), to weigh one run per decoder.
+        gap = (u_pts - u_seek).astype(np.float64)
+        cost = 1.0 + (np.clip(gap, 0, None) / period if period and period > 0 else 0.0)
+        bounds = _balanced(np.arange(1, len(unique)), np.cumsum(cost), workers)
     else:
-        cuts = np.flatnonzero(u_seek[1:] != u_seek[:-1]) + 1
-        limit = workers * _RUNS_PER_WORKER
-    # Frames decoded for each target: from its seek point, or on from the
-    # target before it in the same run.
-    step = np.diff(u_pts, prepend=u_pts[:1])
-    starts = np.zeros(len(unique), dtype=bool)
-    starts[0] = True
-    starts[cuts] = True
-    gap = np.where(starts, u_pts - u_seek, step).astype(np.float64)
-    cost = 1.0 + (np.clip(gap, 0, None) / period if period and period > 0 else 0.0)
-    bounds = _balanced(cuts, np.cumsum(cost), limit)
+        # A run per group of pictures: the decoders take them in order as
+        # they come free, which evens out groups of unequal cost.
+        bounds = [0, *(np.flatnonzero(u_seek[1:] != u_seek[:-1]) + 1).tolist(), len(unique)]
     if len(bounds) < 3:
         return None
     runs = [range(a, b) for a, b in zip(bounds[:-1], bounds[1:])]
@@ -434,20 +431,12 @@ def _plan_times(seconds: Sequence[float], key_times: npt.NDArray[np.float64] | N
         return None
     if times.ndim != 1 or not np.isfinite(times).all() or np.any(np.diff(times) <= 0):
         return None
-    if key_times is not None and key_times.size:
+    if key_times is not None and key_times.size:  # a run per group of pictures
         group = np.searchsorted(key_times, times, side="right")
-        cuts = np.flatnonzero(group[1:] != group[:-1]) + 1
-        # Frames decoded: from the key frame of a group's first time, then on,
-        # counted at a nominal 25 per second (the weights only share out).
-        anchor = np.where(np.isin(np.arange(times.size), cuts) | (np.arange(times.size) == 0),
-                          key_times[np.maximum(group - 1, 0)], np.concatenate([times[:1], times[:-1]]))
-        cost = np.cumsum(1.0 + np.clip(times - anchor, 0, None) * 25.0)
-        limit = workers * _RUNS_PER_WORKER
+        bounds = [0, *(np.flatnonzero(group[1:] != group[:-1]) + 1).tolist(), times.size]
     else:
-        cuts = np.arange(1, times.size)
-        cost = np.arange(1, times.size + 1, dtype=np.float64)
-        limit = workers
-    bounds = _balanced(cuts, cost, limit)
+        bounds = _balanced(np.arange(1, times.size), np.arange(1, times.size + 1, dtype=np.float64),
+                           workers)
     if len(bounds) < 3:
         return None
     return list(zip(bounds[:-1], bounds[1:]))
@@ -469,11 +458,11 @@ def _balanced(cuts: npt.NDArray[np.intp], cumulative: npt.NDArray[np.float64],
 # -- results ---------------------------------------------------------------------------
 
 
-def _seams_ascend(results: Sequence[_Batch]) -> bool:
+def _seams_ascend(results: Sequence[list[float]]) -> bool:
     """Whether each run's first frame comes after the run before it's last:
     then going on from that frame would have found the same one."""
     last = -math.inf
-    for _, times, _ in results:
+    for times in results:
         if times:
             if times[0] <= last:
                 return False
@@ -481,42 +470,92 @@ def _seams_ascend(results: Sequence[_Batch]) -> bool:
     return True
 
 
-def _assemble(results: Sequence[_Batch], slots: Sequence[npt.NDArray[np.intp]],
-              count: int) -> _Batch:
-    """One result of ``count`` frames from the runs' results: each run's
-    frames copied once into the positions they answer."""
-    first = results[0][0]
-    frames = np.empty((count, *first.shape[1:]), dtype=first.dtype)
-    times = [0.0] * count
-    durations = [0.0] * count
-    for (array, run_times, run_durations), slot in zip(results, slots):
+class _Output:
+    """One result of ``count`` frames, each run's frames copied once into
+    the positions they answer as soon as the run is decoded, on its own
+    thread (the copy releases the interpreter lock): the copies overlap the
+    decoding of the other runs, and a run's own result is released at once."""
+
+    def __init__(self, slots: Sequence[npt.NDArray[np.intp]], count: int) -> None:
+        self._slots = slots
+        self._count = count
+        self._frames: npt.NDArray[Any] | None = None
+        self._times = [0.0] * count
+        self._durations = [0.0] * count
+        self._lock = threading.Lock()
+
+    def place(self, index: int, result: _Batch) -> list[float]:
+        """Places run ``index``'s result; its times."""
+        array, run_times, run_durations = result
+        with self._lock:
+            if self._frames is None:
+                self._frames = np.empty((self._count, *array.shape[1:]), dtype=array.dtype)
+            frames = self._frames
+        slot = self._slots[index]
         if slot.ndim == 1:  # contiguous, one frame per position
             frames[slot[0]:slot[-1] + 1] = array
-            times[slot[0]:slot[-1] + 1] = run_times
-            durations[slot[0]:slot[-1] + 1] = run_durations
-            continue
+            self._times[slot[0]:slot[-1] + 1] = run_times
+            self._durations[slot[0]:slot[-1] + 1] = run_durations
+            return run_times
         rows, positions = slot
-        frames[positions] = array[rows]
+        _copy_rows(frames, positions, array, rows)
         for row, position in zip(rows.tolist(), positions.tolist()):
-            times[position] = run_times[row]
-            durations[position] = run_durations[row]
-    return frames, times, durations
+            self._times[position] = run_times[row]
+            self._durations[position] = run_durations[row]
+        return run_times
+
+    def result(self) -> _Batch:
+        assert self._frames is not None  # every run has placed its frames
+        return self._frames, self._times, self._durations
+
+
+def _copy_rows(into: npt.NDArray[Any], positions: npt.NDArray[np.intp], source: npt.NDArray[Any],
+               rows: npt.NDArray[np.intp]) -> None:
+    """``into[positions] = source[rows]``, one slice copy per stretch where
+    both go up by one (clips of consecutive frames): gathering by index
+    first would copy every frame twice, through a temporary."""
+    breaks = np.flatnonzero((np.diff(rows) != 1) | (np.diff(positions) != 1)) + 1
+    if 4 * len(breaks) > len(rows):  # scattered: few frames per stretch
+        into[positions] = source[rows]
+        return
+    for low, high in zip([0, *breaks.tolist()], [*breaks.tolist(), len(rows)]):
+        at, row = int(positions[low]), int(rows[low])
+        into[at:at + high - low] = source[row:row + high - low]
 
 
 # -- whole streams -----------------------------------------------------------------------
 
 
 class _Stream(Generic[_T]):
-    """Pieces of a stream decoded ahead by the workers (see Workers.stream)."""
+    """Pieces of a stream decoded ahead by the workers (see Workers.stream).
+
+    The pieces of one segment form a unit, decoded in order by one decoder,
+    which goes on from each piece to the next without seeking.  Units are
+    taken in stream order by whichever decoder is free: the workers take the
+    next unit as soon as they finish one, the consumer when the piece it
+    needs is in a unit nobody took, or (``helping``) while it waits for a
+    piece a worker is decoding.  A piece is decoded only while it is fewer
+    than ``ahead`` pieces past the consumer's."""
+
+    _CONSUMER = 0
 
     def __init__(self, pieces: Sequence[tuple[int, npt.NDArray[np.intp]]],
                  decode: Callable[[Decoder, npt.NDArray[np.intp]], _T], ahead: int,
-                 workers: Workers) -> None:
+                 workers: Workers, helping: bool) -> None:
         self._pieces = pieces
         self._decode = decode
         self._ahead = ahead
         self._workers = workers
-        self._lanes = workers.count
+        self._helping = helping
+        segments = [segment for segment, _ in pieces]
+        firsts = [i for i in range(len(pieces)) if i == 0 or segments[i] != segments[i - 1]]
+        #: [first, end) piece indices of each unit, and each piece's unit.
+        self._units = list(zip(firsts, [*firsts[1:], len(pieces)]))
+        self._unit_of = np.repeat(np.arange(len(self._units)),
+                                  [end - first for first, end in self._units]).tolist()
+        self._owner: list[int | None] = [None] * len(self._units)
+        self._taken = 0  # units taken so far
+        self._mine: dict[int, int] = {}  # the consumer's units: their next piece
         self._condition = threading.Condition()
         self._done: dict[int, tuple[bool, Any]] = {}  # piece: (ok, result or exception)
         self._gone: set[int] = set()  # workers that stopped
@@ -525,33 +564,59 @@ class _Stream(Generic[_T]):
         self.finished = False
 
     def start(self) -> None:
-        lanes = self._workers._lanes_for(self._lanes - 1)
+        lanes = self._workers._lanes_for(self._workers.count - 1)
         self._threads = {lane.thread for lane in lanes}
         for number, lane in enumerate(lanes, start=1):
             lane.inbox.put(_bind_lane(self._work, number))
 
+    def _open(self, index: int) -> bool:
+        """Whether piece ``index`` may be decoded now (under the condition)."""
+        return index < self._consumed + self._ahead
+
+    def _claim(self, lane: int) -> tuple[int, int] | None:
+        """The next unit for ``lane``, once it may start (under the
+        condition); None when none is left or the stream is over."""
+        while not self.finished and self._taken < len(self._units):
+            first, end = self._units[self._taken]
+            if self._open(first):
+                self._owner[self._taken] = lane
+                self._taken += 1
+                return first, end
+            self._condition.wait()
+        return None
+
     def _work(self, lane: int, decoder: Decoder | None) -> None:
         try:
-            for index, (segment, rows) in enumerate(self._pieces):
-                if segment % self._lanes != lane:
-                    continue
+            while decoder is not None:
                 with self._condition:
-                    while not self.finished and index >= self._consumed + self._ahead:
-                        self._condition.wait()
-                    if self.finished or decoder is None:
-                        return
-                try:
-                    outcome: tuple[bool, Any] = (True, self._decode(decoder, rows))
-                except Exception as error:
-                    outcome = (False, error)
-                with self._condition:
-                    self._done[index] = outcome
-                    self._condition.notify_all()
-                del outcome
+                    unit = self._claim(lane)
+                if unit is None:
+                    return
+                for index in range(*unit):
+                    with self._condition:
+                        while not self.finished and not self._open(index):
+                            self._condition.wait()
+                        if self.finished:
+                            return
+                    ok = self._store(index, decoder)
+                    if not ok:
+                        break  # the consumer stops at this piece
         finally:
             with self._condition:
                 self._gone.add(lane)
                 self._condition.notify_all()
+
+    def _store(self, index: int, decoder: Decoder) -> bool:
+        """Decodes piece ``index`` and keeps its outcome; whether it went well."""
+        try:
+            outcome: tuple[bool, Any] = (True, self._decode(decoder, self._pieces[index][1]))
+        except Exception as error:
+            outcome = (False, error)
+        with self._condition:
+            if not self.finished:
+                self._done[index] = outcome
+            self._condition.notify_all()
+        return outcome[0]
 
     def stop(self) -> None:
         """End the stream; wait for the workers to finish the pieces they
@@ -568,22 +633,57 @@ class _Stream(Generic[_T]):
             if self._workers._stream is self:
                 self._workers._stream = None
 
+    def _next_own(self, index: int) -> int | None:
+        """The piece the consumer decodes next, on its way to ``index`` or
+        while a worker decodes that, or None to wait (under the condition)."""
+        unit = self._unit_of[index]
+        owner = self._owner[unit]
+        if owner is None or (owner != self._CONSUMER and owner in self._gone):
+            # Nobody took it (or its worker stopped short): the consumer's.
+            self._owner[unit] = self._CONSUMER
+            self._taken = max(self._taken, unit + 1)
+            self._mine[unit] = index
+        if self._owner[unit] == self._CONSUMER:
+            return self._advance(unit)
+        if not self._helping:
+            return None
+        for mine, piece in self._mine.items():
+            if self._open(piece):
+                return self._advance(mine)
+        if self._taken < len(self._units) and self._open(self._units[self._taken][0]):
+            self._owner[self._taken] = self._CONSUMER
+            self._mine[self._taken] = self._units[self._taken][0]
+            self._taken += 1
+            return self._advance(self._taken - 1)
+        return None
+
+    def _advance(self, unit: int) -> int:
+        """The consumer's next piece of its ``unit``, counted as started."""
+        piece = self._mine.pop(unit)
+        if piece + 1 < self._units[unit][1]:
+            self._mine[unit] = piece + 1
+        return piece
+
     def _result(self, index: int) -> _T:
-        segment, rows = self._pieces[index]
-        lane = segment % self._lanes
-        if lane != 0:
+        while True:
+            own = None
             with self._condition:
-                while index not in self._done and lane not in self._gone:
-                    self._condition.wait()
                 outcome = self._done.pop(index, None)
+                while outcome is None and not self.finished:
+                    own = self._next_own(index)
+                    if own is not None:
+                        break
+                    self._condition.wait()
+                    outcome = self._done.pop(index, None)
             if outcome is not None:
                 ok, value = outcome
                 if not ok:
                     raise value
                 result: _T = value
                 return result
-        # The consumer's own share, or that of a worker without a decoder.
-        return self._decode(self._workers.primary, rows)
+            if own is None:  # stopped under the consumer: its decoder answers
+                return self._decode(self._workers.primary, self._pieces[index][1])
+            self._store(own, self._workers.primary)
 
     def results(self) -> Iterator[_T]:
         try:
@@ -622,35 +722,36 @@ def time_hints(table: Any) -> dict[str, Any]:
     return {"key_times": table.times[table.key]}
 
 
-def segments(locator: Any, size: int) -> npt.NDArray[np.intp]:
-    """First rows of the segments that ``batches`` shares out: key frames at
-    least ``size`` frames apart (the first row always), from a frame table;
-    without one (key frames unknown), every 4 x ``size`` rows."""
+def segments(locator: Any, size: int) -> tuple[npt.NDArray[np.intp], dict[int, int]]:
+    """First rows of the segments that ``batches`` shares out, all at batch
+    bounds, so that every batch is one decoder's: from a frame table, the
+    first bound at or after each key frame at least ``size`` frames after
+    the segment before; without one (key frames unknown), every 4 x
+    ``size`` rows.  Also each start that is no key frame, mapped to the key
+    frame before it, from which its decoder decodes (see _after)."""
     count = len(locator)
-    if hasattr(locator, "key"):
-        keys = np.flatnonzero(locator.key)
-    else:
-        keys = np.arange(0, count, 4 * size)
-    starts = [0]
+    if not hasattr(locator, "key"):
+        return np.arange(0, count, 4 * size, dtype=np.intp), {}
+    keys = np.flatnonzero(locator.key)
+    starts, inside = [0], {}
     for row in keys.tolist():
-        if row - starts[-1] >= size:
-            starts.append(row)
-    return np.array(starts, dtype=np.intp)
+        bound = -(-row // size) * size
+        if row - starts[-1] >= size and bound < count:
+            starts.append(bound)
+            key = int(keys[np.searchsorted(keys, bound, side="right") - 1])
+            if bound != key:
+                inside[bound] = key
+    return np.array(starts, dtype=np.intp), inside
 
 
 def pieces(starts: npt.NDArray[np.intp], size: int,
-           count: int) -> tuple[list[tuple[int, npt.NDArray[np.intp]]], list[int]]:
-    """The pieces (segment, rows) of batches of ``size`` rows cut at the
-    segment starts, and how many pieces each batch has."""
-    bounds = np.union1d(np.arange(0, count, size), starts[starts < count])
-    bounds = np.append(bounds, count)
-    found: list[tuple[int, npt.NDArray[np.intp]]] = []
-    per_batch = [0] * math.ceil(count / size)
-    for low, high in zip(bounds[:-1].tolist(), bounds[1:].tolist()):
-        segment = int(np.searchsorted(starts, low, side="right")) - 1
-        found.append((segment, np.arange(low, high, dtype=np.intp)))
-        per_batch[low // size] += 1
-    return found, per_batch
+           count: int) -> list[tuple[int, npt.NDArray[np.intp]]]:
+    """The batches of ``size`` rows as pieces (segment, rows): every
+    segment starts at a batch bound, so each batch is one segment's."""
+    bounds = [*range(0, count, size), count]
+    segment = np.searchsorted(starts, bounds[:-1], side="right") - 1
+    return [(int(s), np.arange(low, high, dtype=np.intp))
+            for s, low, high in zip(segment.tolist(), bounds[:-1], bounds[1:])]
 
 
 class _Reader(Protocol):
@@ -675,26 +776,93 @@ def read_batches(reader: _Reader, size: int, count: int) -> Iterator[Any] | None
     locator = reader._locator()
     if workers is None or count <= size:
         return None
-    starts = segments(locator, size)
+    starts, inside = segments(locator, size)
     if len(starts) < 2:
         return None
-    found, per_batch = pieces(starts, size, count)
+    # Output held ahead of the consumer: about one segment per worker.
+    longest = int(np.diff(np.append(starts, count)).max())
+    ahead = workers.count * max(1, math.ceil(longest / size)) + 1
+    table = hasattr(locator, "key")
+    if table:
+        tail = _split_tail(starts, size, count, workers.count, inside.get(int(starts[-1])))
+        inside.update(tail)
+        starts = np.union1d(starts, list(tail)).astype(np.intp)
+    found = pieces(starts, size, count)
 
     def decode(decoder: Decoder, rows: npt.NDArray[np.intp]) -> _Piece:
         try:
             frames, times = reader._read(rows, decoder)
         except Exception as error:
             raise _PieceFailed(error, decoder.skipped_packets()) from None
-        return frames, times, decoder.skipped_packets()
+        skipped = decoder.skipped_packets()
+        key = inside.get(int(rows[0]))
+        if skipped and key is not None:  # perhaps some before the segment: see _after
+            return _after(reader, workers, np.arange(key, rows[0], dtype=np.intp), rows)
+        return frames, times, skipped
 
-    # Output held ahead of the consumer: about one segment per worker.
-    longest = int(np.diff(np.append(starts, count)).max())
-    ahead = workers.count * max(1, math.ceil(longest / size)) + 1
-    stream = workers.stream(found, decode, ahead)
+    # Without a table a segment may be decoded again on the reader's own
+    # decoder (see _joined), which then must not be half-way through another.
+    stream = workers.stream(found, decode, ahead, helping=table)
     if stream is None:
         return None
-    table = hasattr(locator, "key")
-    return _joined(reader, workers, stream, found, per_batch, size, check=not table)
+    return _joined(reader, workers, stream, found, check=not table)
+
+
+#: What decoding a frame that is not output costs, against one that is
+#: (converted to RGB too): what a segment started inside a group of
+#: pictures pays for each frame from the group's key frame.
+_LEAD_COST = 0.5
+
+
+def _split_tail(starts: npt.NDArray[np.intp], size: int, count: int, workers: int,
+                key: int | None) -> dict[int, int]:
+    """Rows at batch bounds where the last segment is cut, so that the
+    decoders left idle by the last round of segments share it; each maps
+    to the segment's key frame (``key``, or its first row), which a decoder
+    starting there decodes from: {} when no cut pays for that."""
+    parts = (-len(starts)) % workers + 1
+    start = int(starts[-1])
+    key = start if key is None else key
+    bounds = list(range((start // size + 1) * size, count, size))
+    if parts < 2 or not bounds:
+        return {}
+
+    def cost(low: int, high: int) -> float:
+        return high - low + _LEAD_COST * (low - key)
+
+    def cuts_within(limit: float) -> list[int] | None:
+        cuts: list[int] = []
+        low = start
+        while cost(low, count) > limit:
+            fitting = [b for b in bounds if b > low and cost(low, b) <= limit]
+            if not fitting or len(cuts) == parts - 1:
+                return None
+            low = max(fitting)
+            cuts.append(low)
+        return cuts
+
+    limits = sorted({cost(a, b) for a in [start, *bounds] for b in [*bounds, count] if b > a})
+    for limit in limits:  # the smallest longest part
+        cuts = cuts_within(limit)
+        if cuts is not None:
+            return dict.fromkeys(cuts, key)
+    return {}
+
+
+def _after(reader: _Reader, workers: Workers, before: npt.NDArray[np.intp],
+           rows: npt.NDArray[np.intp]) -> _Piece:
+    """A piece that starts inside a group, decoded as one decoder going on
+    from the rows ``before`` it in the group would: a decoder started there
+    also counts the packets skipped before, which another piece counted."""
+    decoder, held = workers._opener()
+    try:
+        reader._read(before, decoder)
+        frames, times = reader._read(rows, decoder)
+        return frames, times, decoder.skipped_packets()
+    finally:
+        decoder.close()
+        if held is not None:
+            held.close()
 
 
 class _PieceFailed(Exception):
@@ -706,74 +874,37 @@ class _PieceFailed(Exception):
 
 
 def _joined(reader: _Reader, workers: Workers, stream: Iterator[_Piece],
-            found: list[tuple[int, npt.NDArray[np.intp]]], per_batch: list[int], size: int,
-            check: bool) -> Iterator[Any]:
-    """Batches from the stream's pieces.  With ``check`` (segments not cut
-    at known key frames), a segment whose first frame does not come after
-    the frame before it is decoded again on the reader's decoder, going on
-    from that frame, as a single decoder would have."""
-    buffers = _Buffers()
-    index = 0
+            found: list[tuple[int, npt.NDArray[np.intp]]], check: bool) -> Iterator[Any]:
+    """The batches from the stream.  With ``check`` (segments not cut at
+    known key frames), a segment whose first frame does not come after the
+    frame before it is decoded again on the reader's decoder, going on from
+    that frame, as a single decoder would have."""
     last_time = -math.inf
     last_row = -1
     redo = -1  # the segment being decoded again
     try:
-        for pieces_here in per_batch:
-            parts: list[_Piece] = []
-            for _ in range(pieces_here):
-                segment, rows = found[index]
-                try:
-                    piece = next(stream)
-                except _PieceFailed as failed:  # as the batch's one call would fail
-                    reader.skipped_packets = sum(part[2] for part in parts) + failed.skipped
-                    raise failed.error from None
-                index += 1
-                starts_segment = index == 1 or found[index - 2][0] != segment
-                if check and starts_segment and len(piece[1]) and piece[1].flat[0] <= last_time:
-                    redo = segment
-                if redo == segment:
-                    piece = _again(reader, workers.primary, rows, last_row if starts_segment else -1)
-                if len(piece[1]):
-                    last_time = float(piece[1].flat[-1])
-                last_row = int(rows[-1])
-                parts.append(piece)
-            reader.skipped_packets = sum(part[2] for part in parts)
-            if len(parts) == 1:
-                yield parts[0][0]
-                continue
-            first = parts[0][0]
-            batch = buffers.take((sum(len(part[0]) for part in parts), *first.shape[1:]), first.dtype)
-            at = 0
-            for part in parts:
-                batch[at:at + len(part[0])] = part[0]
-                at += len(part[0])
-            del parts
-            yield batch
+        for index, (segment, rows) in enumerate(found):
+            try:
+                piece = next(stream)
+            except _PieceFailed as failed:  # as the batch's one call would fail
+                reader.skipped_packets = failed.skipped
+                raise failed.error from None
+            starts_segment = index == 0 or found[index - 1][0] != segment
+            if check and starts_segment and len(piece[1]) and piece[1].flat[0] <= last_time:
+                redo = segment
+            if redo == segment:
+                piece = _again(reader, workers.primary, rows, last_row if starts_segment else -1)
+            if len(piece[1]):
+                last_time = float(piece[1].flat[-1])
+            last_row = int(rows[-1])
+            reader.skipped_packets = piece[2]
+            frames = piece[0]
+            del piece
+            yield frames
     finally:
         close = getattr(stream, "close", None)
         if close is not None:
             close()
-
-
-class _Buffers:
-    """Arrays for batches joined from pieces, used again once the consumer
-    holds no reference to them (nor to any view of them): fresh memory for
-    every batch would cost its pages' first touch each time."""
-
-    _KEPT = 2
-
-    def __init__(self) -> None:
-        self._arrays: list[npt.NDArray[Any]] = []
-
-    def take(self, shape: tuple[int, ...], dtype: np.dtype[Any]) -> npt.NDArray[Any]:
-        for i in range(len(self._arrays)):
-            # References: the list's and the call's argument, nothing else.
-            if sys.getrefcount(self._arrays[i]) == 2 and self._arrays[i].shape == shape \
-                    and self._arrays[i].dtype == dtype:
-                return self._arrays[i]
-        array = np.empty(shape, dtype)
-        self._arrays = [*self._arrays[1 - self._KEPT:], array] if self._KEPT > 1 else [array]
-        return array
 
 
 def _again(reader: _Reader, decoder: Decoder, rows: npt.NDArray[np.intp], before: int) -> _Piece:
