@@ -12,7 +12,9 @@ from __future__ import annotations
 import functools
 import math
 import os
-from dataclasses import dataclass, field
+import threading
+from collections import OrderedDict
+from dataclasses import dataclass, field, fields
 from typing import IO, TYPE_CHECKING, Any, Union
 
 import numpy as np
@@ -89,6 +91,16 @@ class FrameTable:
             seek = np.where(shared, keys[earlier], seek) if keys.size else seek
         object.__setattr__(self, "seek", seek)
         object.__setattr__(self, "occurrence", occurrence)
+
+    def _copy(self) -> FrameTable:
+        """The same table with arrays of its own, without working out the
+        seek points again."""
+        copy = object.__new__(FrameTable)
+        for item in fields(self):
+            value = getattr(self, item.name)
+            object.__setattr__(copy, item.name,
+                               value.copy() if isinstance(value, np.ndarray) else value)
+        return copy
 
     # Seconds as the extension computes them: ticks * num / den.
     @functools.cached_property
@@ -234,9 +246,48 @@ def load_table(value: FrameTable | str | os.PathLike[str]) -> FrameTable:
     if isinstance(value, FrameTable):
         return value
     if isinstance(value, (str, os.PathLike)):
-        return FrameTable.load(value)
+        return _loaded.get(value)
     raise TypeError(f"frame_index must be a FrameTable or the path of a saved one, "
                     f"not {type(value).__name__}")
+
+
+class _LoadedTables:
+    """The tables lately loaded from saved files, for readers that open the
+    same source with the same saved index again and again (a data loader's
+    epochs, a service answering one frame per request): loading an hour's
+    table (inflating it, summing its steps, finding every frame's seek
+    point) costs milliseconds, a copy of a kept one a tenth of that.  A
+    file is known again by its name, size, times and inode, so a table
+    saved anew is loaded anew; each reader gets its own copy, so changing
+    one reader's arrays changes no other's."""
+
+    _KEPT = 8
+
+    def __init__(self) -> None:
+        self._tables: OrderedDict[tuple[Any, ...], FrameTable] = OrderedDict()
+        self._lock = threading.Lock()
+
+    def get(self, path: str | os.PathLike[str]) -> FrameTable:
+        try:
+            facts = os.stat(path)
+        except OSError:
+            return FrameTable.load(path)  # raises as a load does
+        key = (os.path.abspath(path), facts.st_dev, facts.st_ino, facts.st_size,
+               facts.st_mtime_ns, facts.st_ctime_ns)
+        with self._lock:
+            kept = self._tables.get(key)
+            if kept is not None:
+                self._tables.move_to_end(key)
+        if kept is None:
+            kept = FrameTable.load(path)
+            with self._lock:
+                self._tables[key] = kept
+                while len(self._tables) > self._KEPT:
+                    self._tables.popitem(last=False)
+        return kept._copy()
+
+
+_loaded = _LoadedTables()
 
 
 class _NominalFrames:
