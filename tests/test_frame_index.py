@@ -122,6 +122,36 @@ def test_opening_and_the_header_do_not_scan(media, decoder_calls, tmp_path, how)
     assert scans(decoder_calls) == (1 if how == "exact" else 0)
 
 
+@pytest.mark.parametrize("name", ["h264", "open_gop", "vp9", "multi", "shared_pts"])
+def test_single_frames_at_and_around_key_frames(media, tmp_path, name):
+    # A call's last frame, when its seek lands on that frame's key frame, is
+    # decoded alone (the decoder drained after it) unless the packets after
+    # it could hold an earlier frame (open groups of pictures). One frame per
+    # call, the calls going back and forth and on from each other, in each
+    # mode: the frames and times of one pass over the stream.
+    if name == "open_gop":
+        path = tmp_path / "open_gop.mkv"
+        encode([*_testsrc(3), *X264_GOP25[:-1], X264_GOP25[-1] + ":open-gop=1"], path)
+    else:
+        path = media.path(name)
+    exact = VideoReader(str(path))
+    want, want_times = every_frame(exact)
+    keys = np.flatnonzero(exact.frame_index.key)
+    around = np.unique(np.clip(np.concatenate([keys - 1, keys, keys + 1, [len(exact) - 1]]),
+                               0, len(exact) - 1))
+    order = [*np.random.default_rng(5).permutation(around), *[i for k in keys for i in (k, k + 1)
+                                                                 if i < len(exact)]]
+    exact.frame_index.save(tmp_path / "index")
+    modes = [dict(frame_index=tmp_path / "index")]
+    if name in CONSTANT_RATE + ["open_gop"]:
+        modes.append(dict(seek_mode="approximate"))
+    for options in modes:
+        reader = VideoReader(BytesFile(path.read_bytes()), **options)
+        for i in order:
+            frames, times = reader._read(np.array([i]))
+            assert np.array_equal(frames[0], want[i]) and times[0] == want_times[i], (options, i)
+
+
 @pytest.mark.parametrize("name", ["h264", "shared_pts"])  # shared_pts: frames that share timestamps
 def test_a_saved_index_gives_the_frames_of_a_scan(media, decoder_calls, tmp_path, name):
     path = str(media.path(name))
