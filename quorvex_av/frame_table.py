@@ -10,6 +10,7 @@ each is shown, and what to ask the decoder for to get frame ``i``.
 from __future__ import annotations
 
 import functools
+import io
 import math
 import os
 import threading
@@ -256,32 +257,34 @@ class _LoadedTables:
     same source with the same saved index again and again (a data loader's
     epochs, a service answering one frame per request): loading an hour's
     table (inflating it, summing its steps, finding every frame's seek
-    point) costs milliseconds, a copy of a kept one a tenth of that.  A
-    file is known again by its name, size, times and inode, so a table
-    saved anew is loaded anew; each reader gets its own copy, so changing
-    one reader's arrays changes no other's."""
+    point) costs milliseconds, reading its few kilobytes and copying a kept
+    table a tenth of that.  Tables are kept by the saved bytes themselves,
+    so a file saved anew is loaded anew however its times look; each reader
+    gets its own copy, so changing one reader's arrays changes no other's."""
 
     _KEPT = 8
 
     def __init__(self) -> None:
-        self._tables: OrderedDict[tuple[Any, ...], FrameTable] = OrderedDict()
+        self._tables: OrderedDict[bytes, FrameTable] = OrderedDict()
         self._lock = threading.Lock()
 
     def get(self, path: str | os.PathLike[str]) -> FrameTable:
         try:
-            facts = os.stat(path)
+            with open(path, "rb") as file:
+                data = file.read()
         except OSError:
             return FrameTable.load(path)  # raises as a load does
-        key = (os.path.abspath(path), facts.st_dev, facts.st_ino, facts.st_size,
-               facts.st_mtime_ns, facts.st_ctime_ns)
         with self._lock:
-            kept = self._tables.get(key)
+            kept = self._tables.get(data)
             if kept is not None:
-                self._tables.move_to_end(key)
+                self._tables.move_to_end(data)
         if kept is None:
-            kept = FrameTable.load(path)
+            try:
+                kept = FrameTable.load(io.BytesIO(data))
+            except Exception:
+                return FrameTable.load(path)  # raises as a load of the file does
             with self._lock:
-                self._tables[key] = kept
+                self._tables[data] = kept
                 while len(self._tables) > self._KEPT:
                     self._tables.popitem(last=False)
         return kept._copy()

@@ -172,6 +172,14 @@ def test_a_saved_index_gives_the_frames_of_a_scan(media, decoder_calls, tmp_path
                                                                         table.source_size)
         assert np.array_equal(reader[:], exact[:]) and reader.metadata == exact.metadata
     assert scans(decoder_calls) == 0
+    # A file loaded again gives each reader its own arrays; one saved anew
+    # under the same name is read anew.
+    again = VideoReader(path, frame_index=tmp_path / "index").frame_index
+    again.pts[:] = -1
+    assert np.array_equal(VideoReader(path, frame_index=tmp_path / "index").frame_index.pts, table.pts)
+    renumbered(table).save(tmp_path / "index")
+    with pytest.raises(ValueError, match="stream index 1 in the index, 0 in the stream"):
+        VideoReader(path, frame_index=tmp_path / "index")
 
 
 def renumbered(table):  # the same table under another stream's number
