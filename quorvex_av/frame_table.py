@@ -10,9 +10,12 @@ each is shown, and what to ask the decoder for to get frame ``i``.
 from __future__ import annotations
 
 import functools
+import io
 import math
 import os
-from dataclasses import dataclass, field
+import threading
+from collections import OrderedDict
+from dataclasses import dataclass, field, fields
 from typing import IO, TYPE_CHECKING, Any, Union
 
 import numpy as np
@@ -89,6 +92,16 @@ class FrameTable:
             seek = np.where(shared, keys[earlier], seek) if keys.size else seek
         object.__setattr__(self, "seek", seek)
         object.__setattr__(self, "occurrence", occurrence)
+
+    def _copy(self) -> FrameTable:
+        """The same table with arrays of its own, without working out the
+        seek points again."""
+        copy = object.__new__(FrameTable)
+        for item in fields(self):
+            value = getattr(self, item.name)
+            object.__setattr__(copy, item.name,
+                               value.copy() if isinstance(value, np.ndarray) else value)
+        return copy
 
     # Seconds as the extension computes them: ticks * num / den.
     @functools.cached_property
@@ -234,9 +247,50 @@ def load_table(value: FrameTable | str | os.PathLike[str]) -> FrameTable:
     if isinstance(value, FrameTable):
         return value
     if isinstance(value, (str, os.PathLike)):
-        return FrameTable.load(value)
+        return _loaded.get(value)
     raise TypeError(f"frame_index must be a FrameTable or the path of a saved one, "
                     f"not {type(value).__name__}")
+
+
+class _LoadedTables:
+    """The tables lately loaded from saved files, for readers that open the
+    same source with the same saved index again and again (a data loader's
+    epochs, a service answering one frame per request): loading an hour's
+    table (inflating it, summing its steps, finding every frame's seek
+    point) costs milliseconds, reading its few kilobytes and copying a kept
+    table a tenth of that.  Tables are kept by the saved bytes themselves,
+    so a file saved anew is loaded anew however its times look; each reader
+    gets its own copy, so changing one reader's arrays changes no other's."""
+
+    _KEPT = 8
+
+    def __init__(self) -> None:
+        self._tables: OrderedDict[bytes, FrameTable] = OrderedDict()
+        self._lock = threading.Lock()
+
+    def get(self, path: str | os.PathLike[str]) -> FrameTable:
+        try:
+            with open(path, "rb") as file:
+                data = file.read()
+        except OSError:
+            return FrameTable.load(path)  # raises as a load does
+        with self._lock:
+            kept = self._tables.get(data)
+            if kept is not None:
+                self._tables.move_to_end(data)
+        if kept is None:
+            try:
+                kept = FrameTable.load(io.BytesIO(data))
+            except Exception:
+                return FrameTable.load(path)  # raises as a load of the file does
+            with self._lock:
+                self._tables[data] = kept
+                while len(self._tables) > self._KEPT:
+                    self._tables.popitem(last=False)
+        return kept._copy()
+
+
+_loaded = _LoadedTables()
 
 
 class _NominalFrames:

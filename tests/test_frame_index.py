@@ -6,7 +6,7 @@ import re
 import numpy as np
 import pytest
 
-from media import X264_PLAIN, BytesFile, _testsrc, _tones, encode, probe_frames
+from media import X264_GOP25, X264_PLAIN, BytesFile, _testsrc, _tones, encode, probe_frames
 from quorvex_av import ClipLoader, Decoder, FrameTable, VideoReader, samplers
 
 
@@ -71,10 +71,42 @@ def test_an_index_past_the_real_end_raises(tmp_path):
         reader[[10, 30]]
 
 
+@pytest.mark.parametrize("name", ["h264", "open_gop", "vp9", "multi", "shared_pts"])
+def test_single_frames_at_and_around_key_frames(media, tmp_path, name):
+    # A call's last frame, when its seek lands on that frame's key frame, is
+    # decoded alone (the decoder drained after it) unless the packets after
+    # it could hold an earlier frame (open groups of pictures). One frame per
+    # call, the calls going back and forth and on from each other, in each
+    # mode: the frames and times of one pass over the stream.
+    if name == "open_gop":
+        path = tmp_path / "open_gop.mkv"
+        encode([*_testsrc(3), *X264_GOP25[:-1], X264_GOP25[-1] + ":open-gop=1"], path)
+    else:
+        path = media.path(name)
+    exact = VideoReader(str(path))
+    every = samplers.clips_at_regular_indices(exact, len(exact), 1)
+    want, want_times = every.frames[:, 0], every.times[:, 0]
+    keys = np.flatnonzero(exact.frame_index.key)
+    around = np.unique(np.clip(np.concatenate([keys - 1, keys, keys + 1, [len(exact) - 1]]),
+                               0, len(exact) - 1))
+    order = [*np.random.default_rng(5).permutation(around), *[i for k in keys for i in (k, k + 1)
+                                                                 if i < len(exact)]]
+    exact.frame_index.save(tmp_path / "index")
+    modes = [dict(frame_index=tmp_path / "index")]
+    if name in ("h264", "vp9", "open_gop"):  # constant rate, counted by the header
+        modes.append(dict(seek_mode="approximate"))
+    for options in modes:
+        reader = VideoReader(BytesFile(path.read_bytes()), **options)
+        for i in order:
+            frames, times = reader._read(np.array([i]))
+            assert np.array_equal(frames[0], want[i]) and times[0] == want_times[i], (options, i)
+
+
 @pytest.mark.parametrize("name", ["h264", "shared_pts"])  # shared_pts: frames that share timestamps
 def test_a_saved_index_loads_as_it_was_saved(media, tmp_path, name):
     # (What a reader given a saved index reads: the identity table of test_workers.py.)
-    table = VideoReader(str(media.path(name))).frame_index
+    path = str(media.path(name))
+    table = VideoReader(path).frame_index
     table.save(tmp_path / "index")  # written as named, no suffix added
     buffer = io.BytesIO()
     table.save(buffer)
@@ -86,6 +118,14 @@ def test_a_saved_index_loads_as_it_was_saved(media, tmp_path, name):
         assert (loaded.occurrence is None) == (table.occurrence is None)
         assert (loaded.codec, loaded.time_base, loaded.source_size) == (table.codec, table.time_base,
                                                                         table.source_size)
+    # A file loaded again gives each reader its own arrays; one saved anew
+    # under the same name is read anew.
+    again = VideoReader(path, frame_index=tmp_path / "index").frame_index
+    again.pts[:] = -1
+    assert np.array_equal(VideoReader(path, frame_index=tmp_path / "index").frame_index.pts, table.pts)
+    renumbered(table).save(tmp_path / "index")
+    with pytest.raises(ValueError, match="stream index 1 in the index, 0 in the stream"):
+        VideoReader(path, frame_index=tmp_path / "index")
 
 
 def renumbered(table):  # the same table under another stream's number

@@ -57,4 +57,14 @@ inline std::int64_t frame_duration(const AVFrame* frame) {
 #endif
 }
 
+// Whether a decoded frame is interlaced (its two fields may come from two
+// packets).
+inline bool interlaced(const AVFrame* frame) {
+#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(58, 7, 100)
+  return (frame->flags & AV_FRAME_FLAG_INTERLACED) != 0;
+#else
+  return frame->interlaced_frame != 0;
+#endif
+}
+
 }  // namespace ffmpeg::compat

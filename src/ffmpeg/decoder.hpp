@@ -127,27 +127,33 @@ class SkipUnreferenced {
 //
 // - `drained`: the input has ended and the decoder was sent the end of the
 //   stream; the pump reads no packet until a seek, it only polls the
-//   decoder. Set by next(); cleared by a seek that succeeds and by every
-//   rewind.
+//   decoder. Set by next() and send_alone() (see `ended_early`); cleared by
+//   a seek that succeeds and by every rewind.
 // - `at_stream_start`: the next packet read is the stream's first: nothing
 //   was read since the input was (re)opened, or a rewind saw that it landed
 //   on the first packet. Set by opening, reopening and such a rewind;
 //   cleared by every read and every seek that is not a rewind.
 // - `packet_pending`: the record's packet holds the stream's next packet,
-//   which a rewind read to see where it landed; the next read returns it.
-//   Set only by a rewind, together with `at_stream_start`; cleared by the
-//   read that returns it, by a seek that is not a rewind and by reopening
-//   (a rewind that finds the input at the stream's start keeps it: it is
-//   the first packet). So it implies `at_stream_start`. The record's
-//   packet holds a reference only while this is set: every other read
-//   lets go of its packet (a PacketReference) before the call that read it
-//   returns.
+//   which a rewind read to see where it landed, or a caller peeked at; the
+//   next read returns it. Set by a rewind, together with `at_stream_start`,
+//   and by peek_packet, which leaves `at_stream_start` as it was before its
+//   read; cleared by the read that returns it, by a seek that is not a
+//   rewind and by reopening (a rewind that finds the input at the stream's
+//   start keeps it: it is the first packet). So it implies
+//   `at_stream_start` unless a peek set it. The record's packet holds a
+//   reference only while this is set: every other read lets go of its
+//   packet (a PacketReference) before the call that read it returns.
 // - `first_packet`: where the stream's first packet lies, noted by the
 //   first read after opening; kept for the record's life (a reopened input
 //   has the same first packet).
 // - `rewind_reopens`: a seek to the stream's start was seen to land after
 //   its first packet, or could not be told to land on it, so every later
 //   rewind reopens the input. Set by a rewind; never cleared.
+// - `ended_early`: the decoder was sent one key frame's packet and then the
+//   end of the stream (send_alone), so that it hands that frame out without
+//   waiting for the frames its reordering delay holds it back for. It
+//   implies `drained`: the input has not ended, but the pump reads no
+//   packet until a seek. Cleared by every seek and rewind.
 // - `video_position` and `audio_continuation`: where the last decode_video
 //   (or decode_audio_range) call left the decoder, for the next call of the
 //   same kind to go on from without seeking. Kept by that call as it ends,
@@ -160,6 +166,7 @@ struct Cursor {
   bool at_stream_start = false;
   bool packet_pending = false;
   bool rewind_reopens = false;
+  bool ended_early = false;
   std::optional<PacketMark> first_packet;
   std::optional<VideoPosition> video_position;
   std::shared_ptr<AudioContinuation> audio_continuation;
@@ -201,6 +208,10 @@ class Decoder {
   // rewind read ahead, else the next one the demuxer returns for the stream.
   // 0, AVERROR_EOF or another error status.
   int read_packet(PacketReference& read);
+  // The next packet of the stream, as read_packet finds it, left to be read
+  // again by the next read (valid until then); 0, AVERROR_EOF or another
+  // error status.
+  int peek_packet(const AVPacket*& packet);
   // Replaces the codec context by a newly opened one: a decoder in its
   // initial state, as a flush does not fully restore (random generators,
   // priming to skip).
@@ -219,6 +230,11 @@ class Decoder {
   // Trades the record's frame for `other`: a caller keeps a decoded frame
   // without copying it while the pump decodes into the other one.
   void trade_frame(FramePtr& other) noexcept { frame_.swap(other); }
+
+  // Sends `packet`, a key frame read just after a seek, then the end of the
+  // stream (see Cursor, `ended_early`); the pump then hands out its frame.
+  [[nodiscard]] Failure send_alone(PacketPtr packet);
+  bool ended_early() const { return cursor_.ended_early; }
 
   // Where the previous decode_video call stopped, if nothing moved the
   // decoder since; taken, so that one call at most goes on from it.

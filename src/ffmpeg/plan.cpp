@@ -73,6 +73,63 @@ Failure skip_to_occurrence(Decoder& decoder, PumpPolicy& pump, std::int64_t foun
   return std::nullopt;
 }
 
+// How many packets after a key frame are read to learn whether a frame
+// decoded later could come before it; beyond that the search decodes on.
+constexpr int key_frame_lookahead = 16;
+
+// Whether the packets after `key` (read, not decoded) show that no frame
+// decoded after it has a timestamp from `wanted` to the key frame's own:
+// a packet decoded at or after the key frame's time (decoding times only
+// grow, and no frame is shown before it is decoded) ends the search; one
+// timestamped in that span, or the limit, says no.
+bool nothing_before(Decoder& decoder, const AVPacket& key, std::int64_t wanted) {
+  for (int i = 0; i < key_frame_lookahead; ++i) {
+    PacketReference read;
+    const int status = decoder.read_packet(read);
+    if (status == AVERROR_EOF) return true;
+    if (status < 0) return false;
+    if (read->flags & AV_PKT_FLAG_DISCARD) continue;
+    if (read->pts == AV_NOPTS_VALUE || (read->pts >= wanted && read->pts <= key.pts)) return false;
+    if (read->dts != AV_NOPTS_VALUE && read->dts >= key.pts) return true;
+  }
+  return false;
+}
+
+// The search for the last target of a call just after its seek: when the
+// first packet is a key frame at or after the target's time and the packets
+// after it show that no frame decoded later comes before it (see above), it
+// is the frame the search would find, and the decoder hands it out alone,
+// without decoding the frames its reordering delay waits for. Any other
+// first packet is searched from as usual. When the packets after the key
+// frame say no, or for an interlaced frame (its other field may be in the
+// next packet), the search starts over from the seek: the packets read
+// ahead were never decoded.
+Result<std::int64_t> search_key_frame(Decoder& decoder, const PtsSelection& selection,
+                                      PumpPolicy& pump) {
+  const AVPacket* first = nullptr;
+  const int status = decoder.peek_packet(first);
+  if (status < 0 && status != AVERROR_EOF) return std::move(*check(status, "read packet"));
+  if (status < 0 || (first->flags & AV_PKT_FLAG_DISCARD) || !(first->flags & AV_PKT_FLAG_KEY) ||
+      first->pts == AV_NOPTS_VALUE || first->pts < selection.pts) {
+    return search(decoder, selection.pts, pump);  // from the packet peeked at
+  }
+  PacketPtr key(av_packet_alloc());
+  if (!key) return Error::runtime("cannot allocate decoding buffers");
+  {
+    PacketReference read;
+    (void)decoder.read_packet(read);  // the one peeked at
+    av_packet_move_ref(key.get(), read.get());
+  }
+  const std::size_t skipped = pump.skipped;
+  if (nothing_before(decoder, *key, selection.pts) && !decoder.send_alone(std::move(key))) {
+    auto found = search(decoder, selection.pts, pump);
+    if (found.ok() && !compat::interlaced(decoder.frame())) return found;
+  }
+  pump.skipped = skipped;
+  if (auto failure = decoder.seek(selection.seek_pts)) return std::move(*failure);
+  return search(decoder, selection.pts, pump);
+}
+
 // Whether the container's index lists a key frame after `after` and at or
 // before `up_to`, where a seek to `up_to` could land.
 bool indexed_key_frame_between(const Decoder& decoder, std::int64_t after, std::int64_t up_to) {
@@ -84,8 +141,9 @@ bool indexed_key_frame_between(const Decoder& decoder, std::int64_t after, std::
 
 }  // namespace
 
-PtsChooser::PtsChooser(Decoder& decoder, PumpPolicy& pump, bool seek_by_index)
-    : pump_(&pump), seek_by_index_(seek_by_index) {
+PtsChooser::PtsChooser(Decoder& decoder, PumpPolicy& pump, bool seek_by_index,
+                       std::size_t entries)
+    : pump_(&pump), seek_by_index_(seek_by_index), left_(entries) {
   if (auto position = decoder.take_video_position()) {
     positioned_ = true;
     last_seek_pts_ = position->seek_pts;
@@ -116,11 +174,15 @@ Failure PtsChooser::choose(Decoder& decoder, const PtsSelection& selection) {
                  !indexed_key_frame_between(decoder, last_pts_, selection.seek_pts));
   }
   resumed_ = false;
+  const bool last = left_ == 1;
+  if (left_ > 0) --left_;
   if (!continues) {
     if (auto failure = decoder.seek(selection.seek_pts)) return failure;
   }
   last_seek_pts_ = selection.seek_pts;
-  auto found = search(decoder, selection.pts, *pump_);
+  auto found = !continues && last && selection.occurrence == 0
+                   ? search_key_frame(decoder, selection, *pump_)
+                   : search(decoder, selection.pts, *pump_);
   if (!found.ok()) return std::move(found).error();
   if (!selection.exact || found.value() == selection.pts) {
     // Going on from the previous answer, a frame of the same timestamp is
@@ -133,7 +195,8 @@ Failure PtsChooser::choose(Decoder& decoder, const PtsSelection& selection) {
       return failure;
     }
     last_occurrence_ = std::max(seen, selection.occurrence);
-    positioned_ = true;
+    // A decoder drained early cannot go on: the next call seeks.
+    positioned_ = !decoder.ended_early();
     last_pts_ = found.value();
     const std::int64_t duration = compat::frame_duration(decoder.frame());
     std::int64_t end = 0;

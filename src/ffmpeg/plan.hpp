@@ -52,7 +52,11 @@ class PtsChooser {
 
   // Takes over where the decoder's previous decode_video call stopped, if
   // nothing has moved it since. With `seek_by_index`, see PtsRequest.
-  PtsChooser(Decoder& decoder, PumpPolicy& pump, bool seek_by_index = false);
+  // `entries` is the plan's length: the last entry's frame, when it is the
+  // key frame a seek lands on, is taken without decoding the frames after
+  // it (0: not known, never).
+  PtsChooser(Decoder& decoder, PumpPolicy& pump, bool seek_by_index = false,
+             std::size_t entries = 0);
   // Records where this call stopped, for the next one.
   void finish(Decoder& decoder) const;
 
@@ -67,6 +71,7 @@ class PtsChooser {
   std::int64_t last_occurrence_ = 0;  // of its timestamp, while positioned
   bool resumed_ = false;       // positioned by the previous call
   bool seek_by_index_ = false;
+  std::size_t left_ = 0;  // entries still to choose, when known
 };
 
 }  // namespace ffmpeg

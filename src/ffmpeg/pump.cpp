@@ -86,6 +86,18 @@ int Decoder::read_packet(PacketReference& read) {
   return 0;
 }
 
+int Decoder::peek_packet(const AVPacket*& packet) {
+  const bool at_start = cursor_.at_stream_start;
+  PacketReference read;
+  const int status = read_packet(read);
+  if (status < 0) return status;
+  (void)read.release();  // handed out by the next read
+  cursor_.packet_pending = true;
+  cursor_.at_stream_start = at_start;
+  packet = packet_.get();
+  return 0;
+}
+
 void Decoder::drop_pending_packet() {
   const PacketReference pending(packet_.get());  // blank unless a rewind read ahead
   cursor_.packet_pending = false;
@@ -96,8 +108,18 @@ void Decoder::reset_decoding() {
   avcodec_flush_buffers(codec_context_.get());
   av_frame_unref(frame_.get());
   cursor_.drained = false;
+  cursor_.ended_early = false;
   cursor_.video_position.reset();
   cursor_.audio_continuation.reset();
+}
+
+Failure Decoder::send_alone(PacketPtr packet) {
+  AVCodecContext* context = codec_context_.get();
+  if (auto failure = check(avcodec_send_packet(context, packet.get()), "send packet")) {
+    return failure;
+  }
+  cursor_.drained = cursor_.ended_early = true;
+  return check(avcodec_send_packet(context, nullptr), "drain decoder");
 }
 
 Failure Decoder::seek(std::int64_t target) {

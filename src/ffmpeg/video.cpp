@@ -96,7 +96,7 @@ Result<VideoBatch> Decoder::video(VideoRequest request, OutputType output_type,
   if (auto* targets = std::get_if<PtsRequest>(&request)) {
     if (auto failure = take_occurrences(*targets)) return std::move(*failure);
     plan = plan_pts(*targets);
-    if (!plan.empty()) chooser.emplace<PtsChooser>(*this, pump, targets->seek_by_index);
+    if (!plan.empty()) chooser.emplace<PtsChooser>(*this, pump, targets->seek_by_index, plan.size());
   } else {
     auto planned = plan_seconds(std::get<SecondsRequest>(request));
     if (!planned.ok()) return std::move(planned).error();
