@@ -1,10 +1,7 @@
 // Opening a decoder on one stream of a source, and tearing it down.
 #include "ffmpeg/decoder.hpp"
 
-#include <vector>
-
 extern "C" {
-#include <libavutil/dict.h>
 #include <libavutil/opt.h>
 }
 
@@ -53,31 +50,6 @@ class WatchingInput {
   bool kept_ = false;
 };
 
-// The options of the decoders that reading the stream information opens on
-// the video streams, which decode a frame or two only to learn what the
-// headers leave out (the pixel format above all): their pictures are thrown
-// away, so the loop filter, which changes pixels and nothing else, is
-// skipped (about a quarter of an H.264 frame's decoding).
-class ProbeOptions {
- public:
-  explicit ProbeOptions(const AVFormatContext* format) : options_(format->nb_streams, nullptr) {
-    for (unsigned i = 0; i < format->nb_streams; ++i) {
-      if (format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
-        (void)av_dict_set(&options_[i], "skip_loop_filter", "all", 0);  // none when out of memory
-      }
-    }
-  }
-  ~ProbeOptions() {
-    for (AVDictionary*& options : options_) av_dict_free(&options);
-  }
-  ProbeOptions(const ProbeOptions&) = delete;
-  ProbeOptions& operator=(const ProbeOptions&) = delete;
-  AVDictionary** get() { return options_.empty() ? nullptr : options_.data(); }
-
- private:
-  std::vector<AVDictionary*> options_;
-};
-
 }  // namespace
 
 // Opens the container afresh, from the path or through the custom I/O, and
@@ -108,8 +80,7 @@ Result<FormatContextPtr> Decoder::open_input(bool reopening) const {
   format.reset(opening);
   watch_->watch_input(opening);
   if (auto failure = check(opened, reopening ? "seek" : "open input")) return std::move(*failure);
-  ProbeOptions probe(format.get());
-  if (auto failure = check(avformat_find_stream_info(format.get(), probe.get()),
+  if (auto failure = check(avformat_find_stream_info(format.get(), nullptr),
                            reopening ? "seek" : "read stream metadata")) {
     return std::move(*failure);
   }
