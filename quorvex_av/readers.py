@@ -345,7 +345,10 @@ class VideoReader(_Closable):
     those of ``workers=1``, frame for frame and error for error.  Paths and
     bytes are shared by every decoder (bytes are not copied per worker); a
     file object is read by the reader's decoder alone.  Each decoder has its
-    own ``threads``; see the guide for choosing the two.
+    own ``threads``; see the guide for choosing the two.  A stream whose
+    first frame does not decode at the time its table or header gives (AVI
+    with B-frames) is read on the reader's decoder alone: there a seek finds
+    other frames than decoding on does.
 
     Opening reads the header only (``header``).  Frame ``i`` is found in
     one of three ways:
@@ -418,7 +421,7 @@ class VideoReader(_Closable):
         self._source_size = _source_size(source)
         self._open(source, "video", stream_index, threads, timeout)
         self._workers: _parallel.Workers | None = None
-        self._calls: Decoder | _parallel.Workers = self._decoder
+        self._steady: bool | None = None  # see _sharing
         try:
             self._configure(crop, resize, auto_rotate)
             self._start_workers(source, workers, threads, timeout)
@@ -447,9 +450,55 @@ class VideoReader(_Closable):
             return _open(given, "video", index, threads, timeout)  # type: ignore[arg-type]
 
         self._workers = workers = _parallel.Workers(count, self._decoder, opener)
-        self._calls = workers
+        self._opener = opener
         # Collected with the reader: its workers stop and close their decoders.
         weakref.finalize(self, workers.close, True)
+
+    def _sharing(self) -> Decoder | _parallel.Workers:
+        """What a request runs on: the workers, or the reader's decoder alone
+        where a seek does not find what decoding on finds (see
+        ``_seeks_steadily``).  There a decoder's answer depends on where its
+        earlier calls left it, so only the one decoder, taking every request
+        in turn as a reader with one worker does, gives the same answers."""
+        if self._workers is None or self._steady is False:
+            return self._decoder
+        if self._steady is None:
+            self._steady = self._seeks_steadily()
+        return self._workers if self._steady else self._decoder
+
+    def _seeks_steadily(self) -> bool:
+        """Whether the stream's first frame decodes at the time where the
+        frame table (or, before a scan, the header) puts it, tried once on
+        a decoder of its own, so that the reader's decoder is not moved.
+
+        Where it does not, the container stores decode order only (AVI with
+        B-frames: packets carry their place in decode order, and the decoder
+        times each frame by the packet that released it).  Frames that follow
+        a key frame in decode order but show before it then carry times after
+        it, and a seek to the key frame, after which they cannot be decoded,
+        finds other frames than decoding on through it."""
+        table = self._table
+        if table is not None and len(table):
+            start = int(table.pts[0])
+        else:
+            num, den = self._header["time_base_num"], self._header["time_base_den"]
+            begin = self._header["begin_stream_seconds_from_header"]
+            start = round((begin or 0.0) * den / num)
+        try:
+            decoder, held = self._opener()
+        except Exception:
+            return False  # the workers could not open it either
+        try:
+            _, times, _ = decoder.decode_video([(start, start)], "uint8", False,
+                                               skip_invalid=self._skip_invalid)
+        except Exception:
+            return False  # nothing to share out then: the reader's decoder reports it
+        finally:
+            decoder.close()
+            if held is not None:
+                held.close()
+        num, den = self._header["time_base_num"], self._header["time_base_den"]
+        return bool(times) and times[0] == float(start) * num / den
 
     def close(self) -> None:
         """Release the decoders; further calls raise RuntimeError (and
@@ -680,7 +729,7 @@ class VideoReader(_Closable):
         flat = picks.ravel()
         targets, occurrences = locator.targets(flat)
         exact = isinstance(locator, FrameTable)
-        calls = self._calls if decoder is None else decoder
+        calls = self._sharing() if decoder is None else decoder
         hints = _parallel.video_hints(locator) if calls is self._workers else {}
 
         def decode(targets: list[tuple[int, int]]) -> tuple[Frames, list[float], list[float]]:
@@ -722,7 +771,9 @@ class VideoReader(_Closable):
         if size < 1:
             raise ValueError(f"batch size must be at least 1, not {size}")
         count = len(self)
-        shared = _parallel.read_batches(self, size, count)  # None with one worker
+        shared = None  # with one worker, or where the workers cannot share out
+        if self._sharing() is not self._decoder:
+            shared = _parallel.read_batches(self, size, count)
         if shared is not None:
             yield from shared
             return
@@ -753,9 +804,10 @@ class VideoReader(_Closable):
         if not np.isfinite(flat).all():
             raise ValueError("times must be finite numbers of seconds")
         unique, inverse = np.unique(flat, return_inverse=True)
+        calls = self._sharing()
         try:
-            hints = _parallel.time_hints(self._table) if self._workers is not None else {}
-            array, _, _ = self._calls.decode_timestamps(
+            hints = _parallel.time_hints(self._table) if calls is self._workers else {}
+            array, _, _ = calls.decode_timestamps(
                 unique.tolist(), self._dtype, self._transforms,
                 direct_resize=self._direct_resize, skip_invalid=self._skip_invalid, **hints)
         except SharedTimestampsError:
@@ -763,7 +815,7 @@ class VideoReader(_Closable):
         except NotShownError as error:
             raise self._time_error(unique) or error from None
         finally:
-            self.skipped_packets = _skipped(self._calls)
+            self.skipped_packets = _skipped(calls)
         array = self._turn(array)
         if unique.size != flat.size or not np.array_equal(unique, flat):
             array = array[inverse.ravel()]
