@@ -356,6 +356,8 @@ class VideoReader(_Closable):
     - ``seek_mode="exact"`` (the default): the first request that needs
       frame positions scans every packet of the stream once (``scan()``,
       reading the whole file but decoding nothing); frames are then exact.
+      A stream whose packets carry decoding order only (AVI with B-frames)
+      cannot be read by index then: see the guide's section on errors.
     - ``frame_index=``: a ``FrameTable`` from an earlier scan
       (``reader.frame_index``, saved with ``save``), or the path of a saved
       one, used instead of the scan after checking that it belongs to this
@@ -422,6 +424,8 @@ class VideoReader(_Closable):
         self._open(source, "video", stream_index, threads, timeout)
         self._workers: _parallel.Workers | None = None
         self._steady: bool | None = None  # see _sharing
+        self._misplaced: str | None = None  # see _check_placed
+        self._placed_checked = False
         try:
             self._configure(crop, resize, auto_rotate)
             self._start_workers(source, workers, threads, timeout)
@@ -590,6 +594,41 @@ class VideoReader(_Closable):
             return self._nominal
         return self._frames()
 
+    def _check_placed(self) -> None:
+        """RuntimeError where the exact table cannot place the stream's
+        frames by index, checked once, on the reader's decoder.
+
+        A table whose timestamps step by one tick (at the least) counts
+        frames (AVI does: it stores no presentation times, only each
+        packet's place in decode order).  With B-frames the decoder times each frame by the
+        packet that released it, so its first frame decodes later than the
+        first key frame's timestamp, at a timestamp that is no key frame's:
+        frame ``i`` would come out as the frame shown before it, frame 0 not
+        at all.  That is refused rather than answered off by one."""
+        if self._placed_checked:
+            if self._misplaced is not None:
+                raise RuntimeError(self._misplaced)
+            return
+        table = self._frames()
+        self._placed_checked = True
+        key_times = table.times[table.key]
+        if len(table) < 2 or not key_times.size or np.diff(table.pts).min() != 1:
+            return
+        start = int(table.pts[0])
+        try:
+            _, times, _ = self._decoder.decode_video([(start, start)], "uint8", False,
+                                                     skip_invalid=self._skip_invalid)
+        except Exception:
+            return  # the request itself reports what is wrong
+        first = times[0]
+        if first > key_times[0] and first not in key_times:
+            self._misplaced = (
+                f"the frames of this stream cannot be found by index: its packets carry "
+                f"decoding order only (as AVI stores B-frames), and its first frame decodes at "
+                f"{_seconds(first)} s, not at {_seconds(float(table.times[0]))} s where the "
+                f"scan lists it; read it by time with at()")
+            raise RuntimeError(self._misplaced)
+
     @property
     def frame_index(self) -> FrameTable:
         """The exact table of the stream's frames (scanning it first unless
@@ -726,9 +765,11 @@ class VideoReader(_Closable):
         gives for them, in one decode_video call (of ``decoder``, when
         given, which then keeps its own count of skipped packets)."""
         locator = self._locator()
+        exact = isinstance(locator, FrameTable)
+        if exact:
+            self._check_placed()
         flat = picks.ravel()
         targets, occurrences = locator.targets(flat)
-        exact = isinstance(locator, FrameTable)
         calls = self._sharing() if decoder is None else decoder
         hints = _parallel.video_hints(locator) if calls is self._workers else {}
 
@@ -771,6 +812,8 @@ class VideoReader(_Closable):
         if size < 1:
             raise ValueError(f"batch size must be at least 1, not {size}")
         count = len(self)
+        if self._table is not None:  # checked before the workers use their decoders
+            self._check_placed()
         shared = None  # with one worker, or where the workers cannot share out
         if self._sharing() is not self._decoder:
             shared = _parallel.read_batches(self, size, count)
