@@ -60,6 +60,9 @@ _DTYPES = ("uint8", "uint16", "float32", "native")
 # 32 KiB) and hardly more bytes than its group of pictures; above 1 MiB the
 # last read of a request starts to overshoot by megabytes.
 _FILE_BUFFER_SIZE = 1 << 20
+# What the checks that decode a stream's first frame convert: its corner
+# (only its time counts; the whole picture's conversion would double the cost).
+_CORNER = [("crop", 0, 0, 2, 2)]
 
 
 def _open(source: Source, media_type: Literal["video", "audio"],
@@ -493,7 +496,7 @@ class VideoReader(_Closable):
         except Exception:
             return False  # the workers could not open it either
         try:
-            _, times, _ = decoder.decode_video([(start, start)], "uint8", False,
+            _, times, _ = decoder.decode_video([(start, start)], "uint8", False, _CORNER,
                                                skip_invalid=self._skip_invalid)
         except Exception:
             return False  # nothing to share out then: the reader's decoder reports it
@@ -616,7 +619,7 @@ class VideoReader(_Closable):
             return
         start = int(table.pts[0])
         try:
-            _, times, _ = self._decoder.decode_video([(start, start)], "uint8", False,
+            _, times, _ = self._decoder.decode_video([(start, start)], "uint8", False, _CORNER,
                                                      skip_invalid=self._skip_invalid)
         except Exception:
             return  # the request itself reports what is wrong
