@@ -603,34 +603,36 @@ class VideoReader(_Closable):
 
         A table whose timestamps step by one tick (at the least) counts
         frames (AVI does: it stores no presentation times, only each
-        packet's place in decode order).  With B-frames the decoder times each frame by the
-        packet that released it, so its first frame decodes later than the
-        first key frame's timestamp, at a timestamp that is no key frame's:
-        frame ``i`` would come out as the frame shown before it, frame 0 not
-        at all.  That is refused rather than answered off by one."""
-        if self._placed_checked:
-            if self._misplaced is not None:
-                raise RuntimeError(self._misplaced)
-            return
-        table = self._frames()
-        self._placed_checked = True
+        packet's place in decode order).  With B-frames the decoder times
+        each frame by the packet that released it, so its first frame
+        decodes later than the first key frame's timestamp, at a timestamp
+        that is no key frame's: frame ``i`` would come out as the frame
+        shown before it, frame 0 not at all.  That is refused rather than
+        answered off by one."""
+        if not self._placed_checked:
+            self._misplaced = self._misplacement(self._frames())
+            self._placed_checked = True
+        if self._misplaced is not None:
+            raise RuntimeError(self._misplaced)
+
+    def _misplacement(self, table: FrameTable) -> str | None:
+        """Why the table cannot place the frames (see ``_check_placed``)."""
         key_times = table.times[table.key]
         if len(table) < 2 or not key_times.size or np.diff(table.pts).min() != 1:
-            return
+            return None
         start = int(table.pts[0])
         try:
             _, times, _ = self._decoder.decode_video([(start, start)], "uint8", False, _CORNER,
                                                      skip_invalid=self._skip_invalid)
         except Exception:
-            return  # the request itself reports what is wrong
+            return None  # the request itself reports what is wrong
         first = times[0]
-        if first > key_times[0] and first not in key_times:
-            self._misplaced = (
-                f"the frames of this stream cannot be found by index: its packets carry "
+        if first <= key_times[0] or first in key_times:
+            return None
+        return (f"the frames of this stream cannot be found by index: its packets carry "
                 f"decoding order only (as AVI stores B-frames), and its first frame decodes at "
                 f"{_seconds(first)} s, not at {_seconds(float(table.times[0]))} s where the "
                 f"scan lists it; read it by time with at()")
-            raise RuntimeError(self._misplaced)
 
     @property
     def frame_index(self) -> FrameTable:
