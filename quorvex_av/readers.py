@@ -60,6 +60,9 @@ _DTYPES = ("uint8", "uint16", "float32", "native")
 # 32 KiB) and hardly more bytes than its group of pictures; above 1 MiB the
 # last read of a request starts to overshoot by megabytes.
 _FILE_BUFFER_SIZE = 1 << 20
+# What the checks that decode a stream's first frame convert: its corner
+# (only its time counts; the whole picture's conversion would double the cost).
+_CORNER = [("crop", 0, 0, 2, 2)]
 
 
 def _open(source: Source, media_type: Literal["video", "audio"],
@@ -345,7 +348,10 @@ class VideoReader(_Closable):
     those of ``workers=1``, frame for frame and error for error.  Paths and
     bytes are shared by every decoder (bytes are not copied per worker); a
     file object is read by the reader's decoder alone.  Each decoder has its
-    own ``threads``; see the guide for choosing the two.
+    own ``threads``; see the guide for choosing the two.  A stream whose
+    first frame does not decode at the time its table or header gives (AVI
+    with B-frames) is read on the reader's decoder alone: there a seek finds
+    other frames than decoding on does.
 
     Opening reads the header only (``header``).  Frame ``i`` is found in
     one of three ways:
@@ -353,6 +359,8 @@ class VideoReader(_Closable):
     - ``seek_mode="exact"`` (the default): the first request that needs
       frame positions scans every packet of the stream once (``scan()``,
       reading the whole file but decoding nothing); frames are then exact.
+      A stream whose packets carry decoding order only (AVI with B-frames)
+      cannot be read by index then: see the guide's section on errors.
     - ``frame_index=``: a ``FrameTable`` from an earlier scan
       (``reader.frame_index``, saved with ``save``), or the path of a saved
       one, used instead of the scan after checking that it belongs to this
@@ -418,7 +426,9 @@ class VideoReader(_Closable):
         self._source_size = _source_size(source)
         self._open(source, "video", stream_index, threads, timeout)
         self._workers: _parallel.Workers | None = None
-        self._calls: Decoder | _parallel.Workers = self._decoder
+        self._steady: bool | None = None  # see _sharing
+        self._misplaced: str | None = None  # see _check_placed
+        self._placed_checked = False
         try:
             self._configure(crop, resize, auto_rotate)
             self._start_workers(source, workers, threads, timeout)
@@ -447,9 +457,55 @@ class VideoReader(_Closable):
             return _open(given, "video", index, threads, timeout)  # type: ignore[arg-type]
 
         self._workers = workers = _parallel.Workers(count, self._decoder, opener)
-        self._calls = workers
+        self._opener = opener
         # Collected with the reader: its workers stop and close their decoders.
         weakref.finalize(self, workers.close, True)
+
+    def _sharing(self) -> Decoder | _parallel.Workers:
+        """What a request runs on: the workers, or the reader's decoder alone
+        where a seek does not find what decoding on finds (see
+        ``_seeks_steadily``).  There a decoder's answer depends on where its
+        earlier calls left it, so only the one decoder, taking every request
+        in turn as a reader with one worker does, gives the same answers."""
+        if self._workers is None or self._steady is False:
+            return self._decoder
+        if self._steady is None:
+            self._steady = self._seeks_steadily()
+        return self._workers if self._steady else self._decoder
+
+    def _seeks_steadily(self) -> bool:
+        """Whether the stream's first frame decodes at the time where the
+        frame table (or, before a scan, the header) puts it, tried once on
+        a decoder of its own, so that the reader's decoder is not moved.
+
+        Where it does not, the container stores decode order only (AVI with
+        B-frames: packets carry their place in decode order, and the decoder
+        times each frame by the packet that released it).  Frames that follow
+        a key frame in decode order but show before it then carry times after
+        it, and a seek to the key frame, after which they cannot be decoded,
+        finds other frames than decoding on through it."""
+        table = self._table
+        if table is not None and len(table):
+            start = int(table.pts[0])
+        else:
+            num, den = self._header["time_base_num"], self._header["time_base_den"]
+            begin = self._header["begin_stream_seconds_from_header"]
+            start = round((begin or 0.0) * den / num)
+        try:
+            decoder, held = self._opener()
+        except Exception:
+            return False  # the workers could not open it either
+        try:
+            _, times, _ = decoder.decode_video([(start, start)], "uint8", False, _CORNER,
+                                               skip_invalid=self._skip_invalid)
+        except Exception:
+            return False  # nothing to share out then: the reader's decoder reports it
+        finally:
+            decoder.close()
+            if held is not None:
+                held.close()
+        num, den = self._header["time_base_num"], self._header["time_base_den"]
+        return bool(times) and times[0] == float(start) * num / den
 
     def close(self) -> None:
         """Release the decoders; further calls raise RuntimeError (and
@@ -540,6 +596,43 @@ class VideoReader(_Closable):
         if self._table is None and self._nominal is not None:
             return self._nominal
         return self._frames()
+
+    def _check_placed(self) -> None:
+        """RuntimeError where the exact table cannot place the stream's
+        frames by index, checked once, on the reader's decoder.
+
+        A table whose timestamps step by one tick (at the least) counts
+        frames (AVI does: it stores no presentation times, only each
+        packet's place in decode order).  With B-frames the decoder times
+        each frame by the packet that released it, so its first frame
+        decodes later than the first key frame's timestamp, at a timestamp
+        that is no key frame's: frame ``i`` would come out as the frame
+        shown before it, frame 0 not at all.  That is refused rather than
+        answered off by one."""
+        if not self._placed_checked:
+            self._misplaced = self._misplacement(self._frames())
+            self._placed_checked = True
+        if self._misplaced is not None:
+            raise RuntimeError(self._misplaced)
+
+    def _misplacement(self, table: FrameTable) -> str | None:
+        """Why the table cannot place the frames (see ``_check_placed``)."""
+        key_times = table.times[table.key]
+        if len(table) < 2 or not key_times.size or np.diff(table.pts).min() != 1:
+            return None
+        start = int(table.pts[0])
+        try:
+            _, times, _ = self._decoder.decode_video([(start, start)], "uint8", False, _CORNER,
+                                                     skip_invalid=self._skip_invalid)
+        except Exception:
+            return None  # the request itself reports what is wrong
+        first = times[0]
+        if first <= key_times[0] or first in key_times:
+            return None
+        return (f"the frames of this stream cannot be found by index: its packets carry "
+                f"decoding order only (as AVI stores B-frames), and its first frame decodes at "
+                f"{_seconds(first)} s, not at {_seconds(float(table.times[0]))} s where the "
+                f"scan lists it; read it by time with at()")
 
     @property
     def frame_index(self) -> FrameTable:
@@ -677,10 +770,12 @@ class VideoReader(_Closable):
         gives for them, in one decode_video call (of ``decoder``, when
         given, which then keeps its own count of skipped packets)."""
         locator = self._locator()
+        exact = isinstance(locator, FrameTable)
+        if exact:
+            self._check_placed()
         flat = picks.ravel()
         targets, occurrences = locator.targets(flat)
-        exact = isinstance(locator, FrameTable)
-        calls = self._calls if decoder is None else decoder
+        calls = self._sharing() if decoder is None else decoder
         hints = _parallel.video_hints(locator) if calls is self._workers else {}
 
         def decode(targets: list[tuple[int, int]]) -> tuple[Frames, list[float], list[float]]:
@@ -722,7 +817,11 @@ class VideoReader(_Closable):
         if size < 1:
             raise ValueError(f"batch size must be at least 1, not {size}")
         count = len(self)
-        shared = _parallel.read_batches(self, size, count)  # None with one worker
+        if self._table is not None:  # checked before the workers use their decoders
+            self._check_placed()
+        shared = None  # with one worker, or where the workers cannot share out
+        if self._sharing() is not self._decoder:
+            shared = _parallel.read_batches(self, size, count)
         if shared is not None:
             yield from shared
             return
@@ -753,9 +852,10 @@ class VideoReader(_Closable):
         if not np.isfinite(flat).all():
             raise ValueError("times must be finite numbers of seconds")
         unique, inverse = np.unique(flat, return_inverse=True)
+        calls = self._sharing()
         try:
-            hints = _parallel.time_hints(self._table) if self._workers is not None else {}
-            array, _, _ = self._calls.decode_timestamps(
+            hints = _parallel.time_hints(self._table) if calls is self._workers else {}
+            array, _, _ = calls.decode_timestamps(
                 unique.tolist(), self._dtype, self._transforms,
                 direct_resize=self._direct_resize, skip_invalid=self._skip_invalid, **hints)
         except SharedTimestampsError:
@@ -763,7 +863,7 @@ class VideoReader(_Closable):
         except NotShownError as error:
             raise self._time_error(unique) or error from None
         finally:
-            self.skipped_packets = _skipped(self._calls)
+            self.skipped_packets = _skipped(calls)
         array = self._turn(array)
         if unique.size != flat.size or not np.array_equal(unique, flat):
             array = array[inverse.ravel()]

@@ -115,10 +115,10 @@ def test_every_way_of_reading_gives_what_a_scanning_reader_gives(media, decoder_
         for key in ("indices", "slice", "batches", "random_clips", "regular_clips", "every_frame"):
             assert_same(want[key], outcome(lambda: ALL[key](approximate)))
     assert scans(decoder_calls) == 0  # neither the saved index nor approximate mode scans, nor their headers
-    approximate_want = {key: outcome(lambda: request(approximate)) for key, request in REQUESTS.items()}
+    approximate_want = {key: outcome(lambda: request(approximate)) for key, request in ALL.items()}
     for reader, expected in [(VideoReader(path, workers=2, **options), want),
                              (VideoReader(path, seek_mode="approximate", workers=2, **options), approximate_want)]:
-        for key, request in REQUESTS.items():
+        for key, request in ALL.items():
             assert_same(expected[key], outcome(lambda: request(reader)))
         reader.close()
 
