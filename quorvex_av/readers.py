@@ -483,12 +483,19 @@ class VideoReader(_Closable):
         times each frame by the packet that released it).  Frames that follow
         a key frame in decode order but show before it then carry times after
         it, and a seek to the key frame, after which they cannot be decoded,
-        finds other frames than decoding on through it."""
+        finds other frames than decoding on through it.  Such containers
+        count frames in their timestamps; a stream timed more finely carries
+        presentation times and is not tried (nothing is opened)."""
         table = self._table
+        num, den = self._header["time_base_num"], self._header["time_base_den"]
         if table is not None and len(table):
+            if len(table) > 1 and np.diff(table.pts).min() > 1:
+                return True  # presentation times, not frame counts (see _misplacement)
             start = int(table.pts[0])
         else:
-            num, den = self._header["time_base_num"], self._header["time_base_den"]
+            fps = self._header["average_fps_from_header"]
+            if not fps or round(den / (num * fps)) > 1:
+                return True  # a time base finer than the frame rate: presentation times
             begin = self._header["begin_stream_seconds_from_header"]
             start = round((begin or 0.0) * den / num)
         try:
@@ -504,7 +511,6 @@ class VideoReader(_Closable):
             decoder.close()
             if held is not None:
                 held.close()
-        num, den = self._header["time_base_num"], self._header["time_base_den"]
         return bool(times) and times[0] == float(start) * num / den
 
     def close(self) -> None:
