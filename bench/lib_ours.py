@@ -184,6 +184,6 @@ def times_at_reader(job: Job) -> Run:
     with Clock() as clock:
         with module.VideoReader(str(job.path), workers=job.workers) as reader:
             # The reader's own call, for the frames' times beside the frames.
-            batch, times, _ = reader._calls.decode_timestamps(job.seconds, "uint8")
+            batch, times, _ = reader._sharing().decode_timestamps(job.seconds, "uint8")
     frames = {position: np.array(batch[position]) for position in range(len(batch))}
     return Run(clock.seconds, Output(times=list(times), frames=frames))
