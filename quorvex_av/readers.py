@@ -503,15 +503,23 @@ class VideoReader(_Closable):
         except Exception:
             return False  # the workers could not open it either
         try:
-            _, times, _ = decoder.decode_video([(start, start)], "uint8", False, _CORNER,
-                                               skip_invalid=self._skip_invalid)
-        except Exception:
-            return False  # nothing to share out then: the reader's decoder reports it
+            first = self._first_time(decoder, start)
         finally:
             decoder.close()
             if held is not None:
                 held.close()
-        return bool(times) and times[0] == float(start) * num / den
+        # None: nothing to share out then, the reader's decoder reports it.
+        return first is not None and first == float(start) * num / den
+
+    def _first_time(self, decoder: Decoder, start: int) -> float | None:
+        """The time of the first frame ``decoder`` gives from ``start`` on
+        (only a corner of it converted), or None when that fails."""
+        try:
+            _, times, _ = decoder.decode_video([(start, start)], "uint8", False, _CORNER,
+                                               skip_invalid=self._skip_invalid)
+        except Exception:
+            return None
+        return float(times[0]) if times else None
 
     def close(self) -> None:
         """Release the decoders; further calls raise RuntimeError (and
@@ -627,12 +635,9 @@ class VideoReader(_Closable):
         if len(table) < 2 or not key_times.size or np.diff(table.pts).min() != 1:
             return None
         start = int(table.pts[0])
-        try:
-            _, times, _ = self._decoder.decode_video([(start, start)], "uint8", False, _CORNER,
-                                                     skip_invalid=self._skip_invalid)
-        except Exception:
+        first = self._first_time(self._decoder, start)
+        if first is None:
             return None  # the request itself reports what is wrong
-        first = times[0]
         if first <= key_times[0] or first in key_times:
             return None
         return (f"the frames of this stream cannot be found by index: its packets carry "
