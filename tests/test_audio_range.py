@@ -3,7 +3,7 @@
 import numpy as np
 import pytest
 
-from media import MIXES, BytesFile
+from media import MIXES, BytesFile, _mix, encode
 from quorvex_av import AudioReader, Decoder
 
 # Output (rate, channels): the stream's own, speech-model input, and 44.1 to
@@ -119,3 +119,38 @@ def test_reading_on_after_another_call(media, between):
     tail, _, total = decoder.decode_audio_range(16000, 1, 32000, 48000)
     assert total is None
     assert np.array_equal(np.concatenate([head, tail], axis=1), whole[:, 16000:48000])
+
+
+def _damaged(data: bytes) -> bytes:
+    """Noise over some frames a third of the way in: the walk over frame
+    headers stops there, and the demuxer resynchronises on its own."""
+    middle = len(data) // 3
+    return data[:middle] + bytes(range(7, 255, 3)) * 20 + data[middle + 4000:]
+
+
+# Raw MP3 has no index: seeking walks the frame headers up to the target.
+# Every layout the walk must count right, and where it must stop. A reader
+# that has read the whole stream seeks by the positions the demuxer noted
+# on the way, without walking: the walk must land the same.
+@pytest.mark.parametrize("name, args, change", [
+    ("vbr", ["-ar", "44100", "-q:a", "3"], None),
+    ("mpeg2_mono", ["-ar", "22050", "-ac", "1", "-b:a", "48k"], None),
+    ("mpeg25", ["-ar", "8000", "-b:a", "24k"], None),
+    ("id3v1_tail", ["-ar", "48000", "-b:a", "96k", "-write_id3v1", "1", "-metadata", "title=x"], None),
+    ("damaged", ["-ar", "44100", "-b:a", "128k"], _damaged),
+])
+def test_mp3_seeks_land_where_the_demuxer_puts_the_samples(tmp_path, name, args, change):
+    path = tmp_path / f"{name}.mp3"
+    encode([*_mix(44100, 12, "-c:a", "libmp3lame", *args)], path)
+    if change is not None:
+        path.write_bytes(change(path.read_bytes()))
+    walked = AudioReader(BytesFile(path.read_bytes()), sample_rate=16000, channels=1)
+    noted = AudioReader(str(path), sample_rate=16000, channels=1)
+    whole, first = noted.read(), noted.first_sample_time
+    for start in (1.3, 10.7, 6.05, 9.5):  # on, then back
+        got = AudioReader(str(path), sample_rate=16000, channels=1).read(first + start, first + start + 0.4)
+        assert np.array_equal(got, noted.read(first + start, first + start + 0.4)), start
+        assert np.array_equal(got, walked.read(first + start, first + start + 0.4)), start
+        if change is None:
+            low = int(np.ceil(start * 16000 - 1e-6))
+            assert np.array_equal(got, whole[:, low:low + 6400]), start

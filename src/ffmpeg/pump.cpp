@@ -1,5 +1,6 @@
 // The frame pump: packets in, decoded frames out, and the seek that resets it.
 #include "ffmpeg/decoder.hpp"
+#include "ffmpeg/frame_walk.hpp"
 
 namespace ffmpeg {
 
@@ -126,6 +127,9 @@ Failure Decoder::seek(std::int64_t target) {
   if (target <= start_time()) return rewind();
   drop_pending_packet();
   cursor_.at_stream_start = false;
+  if (auto failure = walk_mpeg_audio_frames(format_context_.get(), stream(), target)) {
+    return failure;
+  }
   if (auto failure =
           check(av_seek_frame(format_context_.get(), stream_index_, target, AVSEEK_FLAG_BACKWARD),
                 "seek")) {

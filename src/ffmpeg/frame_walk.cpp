@@ -1,0 +1,145 @@
+#include "ffmpeg/frame_walk.hpp"
+
+#include <array>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace ffmpeg {
+
+namespace {
+
+// What one frame header says that decides where the next frame starts.
+struct FrameHeader {
+  int bytes = 0;
+  int samples = 0;
+  int sample_rate = 0;
+  // Version, layer and rate bits: a change means another stream layout,
+  // which the library's parser only accepts after checks of its own.
+  std::uint32_t layout = 0;
+};
+
+// Kbit/s by bit-rate index (1-14), layer III: MPEG-1, then MPEG-2 and 2.5.
+constexpr std::array<std::array<int, 15>, 2> bit_rates{{
+    {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},
+    {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
+}};
+constexpr std::array<int, 3> mpeg1_rates{44100, 48000, 32000};
+
+// The header of a layer III frame at `bytes`, if one is there.
+std::optional<FrameHeader> parse(const std::uint8_t* bytes) {
+  const std::uint32_t word = (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
+                             (std::uint32_t{bytes[2]} << 8) | bytes[3];
+  if ((word & 0xffe00000u) != 0xffe00000u) return std::nullopt;
+  const unsigned version = (word >> 19) & 3;  // 0: MPEG-2.5, 1: reserved, 2: MPEG-2, 3: MPEG-1
+  const unsigned layer = (word >> 17) & 3;    // 1: layer III
+  const unsigned rate_index = (word >> 12) & 15;
+  const unsigned frequency = (word >> 10) & 3;
+  // Reserved values, and the free format, whose frames have no size in
+  // their header.
+  if (version == 1 || layer != 1 || rate_index == 0 || rate_index == 15 || frequency == 3) {
+    return std::nullopt;
+  }
+  const bool mpeg1 = version == 3;
+  const int sample_rate = mpeg1_rates[frequency] >> (mpeg1 ? 0 : (version == 2 ? 1 : 2));
+  const int kbits = bit_rates[mpeg1 ? 0 : 1][rate_index];
+  const int padding = static_cast<int>((word >> 9) & 1);
+  FrameHeader header;
+  header.sample_rate = sample_rate;
+  header.layout = word & 0xfffe0c00u;
+  header.samples = mpeg1 ? 1152 : 576;
+  header.bytes = (mpeg1 ? 144000 : 72000) * kbits / sample_rate + padding;
+  return header;
+}
+
+// Reads the input forward in large pieces and hands out the bytes at a
+// position, as long as the next four are there.
+class Window {
+ public:
+  explicit Window(AVIOContext* io) : io_(io), data_(std::size_t{1} << 18) {}
+
+  // The four bytes at `position`, or none at the end of the input.
+  Result<const std::uint8_t*> at(std::int64_t position) {
+    if (position < start_ || position + 4 > start_ + length_) {
+      if (auto failure = fill(position)) return std::move(*failure);
+      if (length_ < 4) return static_cast<const std::uint8_t*>(nullptr);
+    }
+    return data_.data() + (position - start_);
+  }
+
+ private:
+  Failure fill(std::int64_t position) {
+    if (avio_seek(io_, position, SEEK_SET) < 0) {
+      length_ = 0;
+      return std::nullopt;
+    }
+    start_ = position;
+    const int read = avio_read(io_, data_.data(), static_cast<int>(data_.size()));
+    if (read == AVERROR_EOF || read == 0) {
+      length_ = 0;
+      return std::nullopt;
+    }
+    if (auto failure = check(read, "read")) return failure;
+    length_ = read;
+    return std::nullopt;
+  }
+
+  AVIOContext* io_;
+  std::vector<std::uint8_t> data_;
+  std::int64_t start_ = 0;
+  std::int64_t length_ = 0;
+};
+
+}  // namespace
+
+Failure walk_mpeg_audio_frames(AVFormatContext* format, AVStream* stream, std::int64_t target) {
+  const AVCodecID codec = stream->codecpar->codec_id;
+  if (std::string_view(format->iformat->name) != "mp3" || format->pb == nullptr ||
+      codec != AV_CODEC_ID_MP3) {
+    return std::nullopt;
+  }
+  const int count = avformat_index_get_entries_count(stream);
+  if (count == 0) return std::nullopt;
+  const AVIndexEntry* last = avformat_index_get_entry(stream, count - 1);
+  // Points past `target` already known: the library's seek needs no more.
+  if (last->timestamp > target || last->pos < 0 || last->timestamp == AV_NOPTS_VALUE) {
+    return std::nullopt;
+  }
+  Window window(format->pb);
+  auto first = window.at(last->pos);
+  if (!first.ok()) return std::move(first).error();
+  if (first.value() == nullptr) return std::nullopt;
+  const std::optional<FrameHeader> start = parse(first.value());
+  if (!start) return std::nullopt;
+  // Packet times count frames in the stream's time base: only where a
+  // frame's length is a whole number of ticks do they add up exactly.
+  const AVRational base = stream->time_base;
+  const std::int64_t ticks = std::int64_t{start->samples} * base.den;
+  const std::int64_t per_tick = std::int64_t{start->sample_rate} * base.num;
+  if (per_tick <= 0 || ticks % per_tick != 0) return std::nullopt;
+  const std::int64_t frame_ticks = ticks / per_tick;
+
+  // A point every 16 frames (under half a second): a seek then reads at
+  // most that much more than it needs.
+  constexpr int spacing = 16;
+  std::int64_t position = last->pos;
+  std::int64_t timestamp = last->timestamp;
+  std::int64_t marked = timestamp;
+  for (std::int64_t frames = 0;; ++frames) {
+    auto bytes = window.at(position);
+    if (!bytes.ok()) return std::move(bytes).error();
+    if (bytes.value() == nullptr) break;
+    const std::optional<FrameHeader> header = parse(bytes.value());
+    if (!header || header->layout != start->layout) break;
+    if (frames % spacing == 0 && timestamp != marked) {
+      if (av_add_index_entry(stream, position, timestamp, 0, 0, AVINDEX_KEYFRAME) < 0) break;
+      marked = timestamp;
+      if (timestamp > target) break;
+    }
+    position += header->bytes;
+    timestamp += frame_ticks;
+  }
+  return std::nullopt;
+}
+
+}  // namespace ffmpeg
