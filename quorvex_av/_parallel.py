@@ -84,13 +84,16 @@ class _SharedBytes:
 
 
 class _Job:
-    """The runs of one request, taken in order by whichever decoder is free."""
+    """The runs of one request, taken by whichever decoder is free: in
+    ``order`` (default: as given), so that the longest can go first and the
+    short ones fill in after them."""
 
     def __init__(self, runs: Sequence[Callable[[Decoder], _T]], participants: int,
-                 done: Callable[[], None]) -> None:
+                 done: Callable[[], None], order: Sequence[int] | None = None) -> None:
         self.runs = runs
         self.results: list[Any] = [None] * len(runs)
         self.errors: dict[int, BaseException] = {}
+        self._order = list(range(len(runs))) if order is None else list(order)
         self._next = 0
         self._stopped = False
         self._lock = threading.Lock()
@@ -98,16 +101,25 @@ class _Job:
         self._done = done
         self.finished = threading.Event()
 
+    def _take(self) -> int | None:
+        """The next run worth starting: none after a failed one is (its
+        request fails with the earliest failure, as one decoder's would)."""
+        with self._lock:
+            failed = min(self.errors, default=len(self.runs))
+            while not self._stopped and self._next < len(self._order):
+                index = self._order[self._next]
+                self._next += 1
+                if index < failed:
+                    return index
+            return None
+
     def work(self, decoder: Decoder | None) -> None:
-        """Runs on ``decoder`` until none is left (or one has failed: the
-        runs after it are not needed), then leaves."""
+        """Runs on ``decoder`` until none is left, then leaves."""
         try:
             while decoder is not None:
-                with self._lock:
-                    failed = min(self.errors, default=len(self.runs))
-                    if self._stopped or self._next >= failed:
-                        return
-                    index, self._next = self._next, self._next + 1
+                index = self._take()
+                if index is None:
+                    return
                 try:
                     self.results[index] = self.runs[index](decoder)
                 except Exception as error:
@@ -216,15 +228,17 @@ class Workers:
         with self._lock:
             self._request = False
 
-    def run(self, runs: Sequence[Callable[[Decoder], _T]]) -> list[_T]:
-        """Every run's result, in order; the earliest failing run's exception."""
+    def run(self, runs: Sequence[Callable[[Decoder], _T]],
+            order: Sequence[int] | None = None) -> list[_T]:
+        """Every run's result, in order (started in ``order``); the earliest
+        failing run's exception."""
         self._take()
         try:
             lanes = self._lanes_for(min(len(runs), self.count) - 1)
         except BaseException:
             self._give_back()
             raise
-        job = _Job(runs, len(lanes) + 1, self._give_back)
+        job = _Job(runs, len(lanes) + 1, self._give_back, order)
         for lane in lanes:  # queued behind what a stopped stream still decodes
             lane.inbox.put(job.work)
         try:
@@ -302,7 +316,7 @@ class Workers:
                               None if picked is None else [picked[i] for i in part])
                 for index, part in enumerate(plan.runs)]
         self._skipped = 0
-        results = self.run(runs)
+        results = self.run(runs, plan.order)
         if contiguous and not _seams_ascend(results):
             return self._alone(call, targets, occurrences)
         return output.result()
@@ -362,6 +376,7 @@ class _TargetPlan:
     occurrences: list[int] | None
     runs: list[range]                    # indices into targets
     slots: list[npt.NDArray[np.intp]]    # output positions of each run's results
+    order: list[int]                     # the runs, costliest first
 
 
 def _plan_targets(targets: Sequence[tuple[int, int]], occurrences: Sequence[int] | None,
@@ -409,7 +424,21 @@ def _plan_targets(targets: Sequence[tuple[int, int]], occurrences: Sequence[int]
     slots = [by_target[offsets[r.start]:offsets[r.stop]] for r in runs]
     return _TargetPlan([(int(p), int(s)) for p, s in zip(u_pts, u_seek)],
                        None if occurrences is None else occurrence[unique].tolist(), runs,
-                       [_slot_rows(slot, slot_of, r.start) for slot, r in zip(slots, runs)])
+                       [_slot_rows(slot, slot_of, r.start) for slot, r in zip(slots, runs)],
+                       _costliest_first(runs, u_pts, u_seek, period))
+
+
+def _costliest_first(runs: Sequence[range], pts: npt.NDArray[np.int64],
+                     seek: npt.NDArray[np.int64], period: float | None) -> list[int]:
+    """The runs by their cost, highest first (a stable order among equals):
+    given out in turn to the decoder that comes free first, the long runs
+    then start at once and the short ones even out the end, where in their
+    own order a long run drawn last keeps one decoder busy alone. A run
+    decodes from its seek point to its last target, and converts each of
+    its targets (about a third of a frame's decoding, at full size)."""
+    step = period if period and period > 0 else 1.0
+    costs = [float(pts[r.stop - 1] - seek[r.start]) / step + 1.0 + len(r) / 3 for r in runs]
+    return sorted(range(len(runs)), key=lambda index: -costs[index])
 
 
 def _slot_rows(positions: npt.NDArray[np.intp], slot_of: npt.NDArray[np.intp],

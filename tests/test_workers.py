@@ -167,7 +167,9 @@ def test_damaged_packets_fail_or_are_skipped_alike(media, tmp_path, strict):
     data = damaged(once, 0, 62, 0x7F)
     one = VideoReader(data, strict=strict)
     many = VideoReader(data, strict=strict, workers=3)
-    for request in (lambda r: r[::2], lambda r: list(r.batches(9)), lambda r: r.at(times(r))):
+    # (The last: the costliest run, in the last group, is started first.)
+    for request in (lambda r: r[::2], lambda r: list(r.batches(9)), lambda r: r.at(times(r)),
+                    lambda r: r[[31, 74, 10]]):
         assert_same(outcome(lambda: request(one)), outcome(lambda: request(many)))
         assert one.skipped_packets == many.skipped_packets == (0 if strict else 2)
     many.close()
@@ -270,3 +272,27 @@ def test_a_forked_child_starts_workers_of_its_own(media, kind):
     assert np.array_equal(value[0], wanted)
     assert_same(("ok", value[1]), ("ok", list(reader.batches(20))))
     reader.close()
+
+
+@pytest.mark.parametrize("order", [None, [2, 1, 0], [1, 2, 0]])
+def test_runs_started_out_of_order_fail_with_the_earliest_failure(media, order):
+    from quorvex_av import Decoder
+    from quorvex_av._parallel import Workers
+
+    path = str(media.path("h264"))
+    workers = Workers(2, Decoder(path, "video"), lambda: (Decoder(path, "video"), None))
+    ran = []
+
+    def run(index):
+        def call(decoder):
+            ran.append(index)
+            if index > 0:
+                raise ValueError(f"run {index}")
+            return index
+        return call
+
+    with pytest.raises(ValueError, match="^run 1$"):
+        workers.run([run(0), run(1), run(2)], order)
+    assert 0 in ran and 1 in ran
+    assert workers.run([run(0)]) == [0]  # usable after the failure
+    workers.close()
