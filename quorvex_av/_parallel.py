@@ -337,7 +337,7 @@ class Workers:
         output = _Output([np.arange(a, b) for a, b in parts], len(seconds))
         self._skipped = 0
         self.run([self._counted(call, output, index, seconds[a:b])
-                  for index, (a, b) in enumerate(parts)])
+                  for index, (a, b) in enumerate(parts)], _longest_first(parts, seconds, key_times))
         return output.result()
 
     def skipped_packets(self) -> int:
@@ -469,6 +469,18 @@ def _plan_times(seconds: Sequence[float], key_times: npt.NDArray[np.float64] | N
     if len(bounds) < 3:
         return None
     return list(zip(bounds[:-1], bounds[1:]))
+
+
+def _longest_first(parts: Sequence[tuple[int, int]], seconds: Sequence[float],
+                   key_times: npt.NDArray[np.float64] | None) -> list[int] | None:
+    """Runs of times by the time they span from the key frame before them,
+    longest first (see _costliest_first); None without key frames."""
+    if key_times is None or not key_times.size:
+        return None
+    starts = key_times[np.maximum(np.searchsorted(key_times, [seconds[a] for a, _ in parts],
+                                                  side="right") - 1, 0)]
+    spans = [float(seconds[b - 1]) - float(start) for (_, b), start in zip(parts, starts)]
+    return sorted(range(len(parts)), key=lambda index: -spans[index])
 
 
 def _balanced(cuts: npt.NDArray[np.intp], cumulative: npt.NDArray[np.float64],
