@@ -1,6 +1,7 @@
 #include "ffmpeg/frame_walk.hpp"
 
 #include <array>
+#include <limits>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -136,6 +137,9 @@ Failure walk_mpeg_audio_frames(AVFormatContext* format, AVStream* stream, std::i
       marked = timestamp;
       if (timestamp > target) break;
     }
+    // (Timestamps near the end of their range, as a damaged file may
+    // give the library, end the walk before they overflow.)
+    if (timestamp > std::numeric_limits<std::int64_t>::max() - frame_ticks) break;
     position += header->bytes;
     timestamp += frame_ticks;
   }
