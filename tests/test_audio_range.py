@@ -128,29 +128,39 @@ def _damaged(data: bytes) -> bytes:
     return data[:middle] + bytes(range(7, 255, 3)) * 20 + data[middle + 4000:]
 
 
-# Raw MP3 has no index: seeking walks the frame headers up to the target.
-# Every layout the walk must count right, and where it must stop. A reader
-# that has read the whole stream seeks by the positions the demuxer noted
-# on the way, without walking: the walk must land the same.
-@pytest.mark.parametrize("name, args, change", [
-    ("vbr", ["-ar", "44100", "-q:a", "3"], None),
-    ("mpeg2_mono", ["-ar", "22050", "-ac", "1", "-b:a", "48k"], None),
-    ("mpeg25", ["-ar", "8000", "-b:a", "24k"], None),
-    ("id3v1_tail", ["-ar", "48000", "-b:a", "96k", "-write_id3v1", "1", "-metadata", "title=x"], None),
-    ("damaged", ["-ar", "44100", "-b:a", "128k"], _damaged),
+# Raw MP3 and ADTS have no index: seeking walks the frame headers up to the
+# target. Every layout the walk must count right, and where it must stop. A
+# reader that has read the whole stream seeks by the positions the demuxer
+# noted on the way, without walking: the walk must land the same.
+MP3, ADTS = ("mp3", "-c:a", "libmp3lame"), ("aac", "-c:a", "aac", "-f", "adts")
+
+
+@pytest.mark.parametrize("name, codec, args, change", [
+    ("vbr", MP3, ["-ar", "44100", "-q:a", "3"], None),
+    ("mpeg2_mono", MP3, ["-ar", "22050", "-ac", "1", "-b:a", "48k"], None),
+    ("mpeg25", MP3, ["-ar", "8000", "-b:a", "24k"], None),
+    ("id3v1_tail", MP3, ["-ar", "48000", "-b:a", "96k", "-write_id3v1", "1", "-metadata", "title=x"], None),
+    ("damaged", MP3, ["-ar", "44100", "-b:a", "128k"], _damaged),
+    ("adts", ADTS, ["-ar", "44100", "-b:a", "128k"], None),
+    ("adts_mono_low", ADTS, ["-ar", "11025", "-ac", "1", "-b:a", "24k"], None),
+    ("adts_damaged", ADTS, ["-ar", "48000", "-b:a", "96k"], _damaged),
 ])
-def test_mp3_seeks_land_where_the_demuxer_puts_the_samples(tmp_path, name, args, change):
-    path = tmp_path / f"{name}.mp3"
-    encode([*_mix(44100, 12, "-c:a", "libmp3lame", *args)], path)
+def test_raw_audio_seeks_land_where_the_demuxer_puts_the_samples(tmp_path, name, codec, args, change):
+    path = tmp_path / f"{name}.{codec[0]}"
+    encode([*_mix(44100, 12, *codec[1:], *args)], path)
     if change is not None:
         path.write_bytes(change(path.read_bytes()))
     walked = AudioReader(BytesFile(path.read_bytes()), sample_rate=16000, channels=1)
     noted = AudioReader(str(path), sample_rate=16000, channels=1)
     whole, first = noted.read(), noted.first_sample_time
+    # AAC's noise substitution differs with where the decoder starts (see
+    # PACKETS); a frame's error in time would differ by the signal itself.
+    bound = 0.0 if codec is MP3 else PACKETS["mix_adts"][1]
     for start in (1.3, 10.7, 6.05, 9.5):  # on, then back
+        low = int(np.ceil(start * 16000 - 1e-6))
         got = AudioReader(str(path), sample_rate=16000, channels=1).read(first + start, first + start + 0.4)
-        assert np.array_equal(got, noted.read(first + start, first + start + 0.4)), start
-        assert np.array_equal(got, walked.read(first + start, first + start + 0.4)), start
-        if change is None:
-            low = int(np.ceil(start * 16000 - 1e-6))
-            assert np.array_equal(got, whole[:, low:low + 6400]), start
+        for other in (noted.read(first + start, first + start + 0.4),
+                      walked.read(first + start, first + start + 0.4),
+                      whole[:, low:low + 6400] if change is None else None):
+            if other is not None:
+                assert got.shape == other.shape and np.abs(got - other).max() <= bound, start

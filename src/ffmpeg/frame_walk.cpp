@@ -15,8 +15,8 @@ struct FrameHeader {
   int bytes = 0;
   int samples = 0;
   int sample_rate = 0;
-  // Version, layer and rate bits: a change means another stream layout,
-  // which the library's parser only accepts after checks of its own.
+  // The bits that fix the stream's layout (version, layer, profile, rate,
+  // channels): a change is left to the library's own checks.
   std::uint32_t layout = 0;
 };
 
@@ -27,8 +27,8 @@ constexpr std::array<std::array<int, 15>, 2> bit_rates{{
 }};
 constexpr std::array<int, 3> mpeg1_rates{44100, 48000, 32000};
 
-// The header of a layer III frame at `bytes`, if one is there.
-std::optional<FrameHeader> parse(const std::uint8_t* bytes) {
+// The header of an MP3 (layer III) frame at `bytes`, if one is there.
+std::optional<FrameHeader> parse_mp3(const std::uint8_t* bytes) {
   const std::uint32_t word = (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
                              (std::uint32_t{bytes[2]} << 8) | bytes[3];
   if ((word & 0xffe00000u) != 0xffe00000u) return std::nullopt;
@@ -47,11 +47,45 @@ std::optional<FrameHeader> parse(const std::uint8_t* bytes) {
   const int padding = static_cast<int>((word >> 9) & 1);
   FrameHeader header;
   header.sample_rate = sample_rate;
-  header.layout = word & 0xfffe0c00u;
+  header.layout = word & 0xfffe0c00u;  // the parser's own test of a frame's layout
   header.samples = mpeg1 ? 1152 : 576;
   header.bytes = (mpeg1 ? 144000 : 72000) * kbits / sample_rate + padding;
   return header;
 }
+
+constexpr std::array<int, 13> adts_rates{96000, 88200, 64000, 48000, 44100, 32000, 24000,
+                                         22050, 16000, 12000, 11025, 8000,  7350};
+
+// The header of an ADTS (raw AAC) frame at `bytes`, if one is there: one
+// block of 1024 samples (frames of several blocks are left to the library).
+std::optional<FrameHeader> parse_adts(const std::uint8_t* bytes) {
+  if (bytes[0] != 0xff || (bytes[1] & 0xf6) != 0xf0) return std::nullopt;  // sync, layer 0
+  const unsigned frequency = (bytes[2] >> 2) & 15;
+  const int length = ((bytes[3] & 3) << 11) | (bytes[4] << 3) | (bytes[5] >> 5);
+  if (frequency >= adts_rates.size() || length < 7 || (bytes[6] & 3) != 0) return std::nullopt;
+  FrameHeader header;
+  header.bytes = length;
+  header.samples = 1024;
+  header.sample_rate = adts_rates[frequency];
+  // Version, profile, rate and channels.
+  header.layout = (std::uint32_t{bytes[1]} & 0x08) << 16 | (std::uint32_t{bytes[2]} & 0xfd) << 8 |
+                  (bytes[3] & 0xc0);
+  return header;
+}
+
+// A raw format whose packets are its frames, one after another from the
+// first, each timed by the frames before it.
+struct RawFormat {
+  std::string_view demuxer;
+  AVCodecID codec;
+  int header_bytes;
+  std::optional<FrameHeader> (*parse)(const std::uint8_t*);
+};
+
+constexpr std::array<RawFormat, 2> raw_formats{{
+    {"mp3", AV_CODEC_ID_MP3, 4, parse_mp3},
+    {"aac", AV_CODEC_ID_AAC, 7, parse_adts},
+}};
 
 // Reads the input forward in large pieces and hands out the bytes at a
 // position, as long as the next four are there.
@@ -59,11 +93,11 @@ class Window {
  public:
   explicit Window(AVIOContext* io) : io_(io), data_(std::size_t{1} << 18) {}
 
-  // The four bytes at `position`, or none at the end of the input.
-  Result<const std::uint8_t*> at(std::int64_t position) {
-    if (position < start_ || position + 4 > start_ + length_) {
+  // The `count` bytes at `position`, or none at the end of the input.
+  Result<const std::uint8_t*> at(std::int64_t position, int count) {
+    if (position < start_ || position + count > start_ + length_) {
       if (auto failure = fill(position)) return std::move(*failure);
-      if (length_ < 4) return static_cast<const std::uint8_t*>(nullptr);
+      if (length_ < count) return static_cast<const std::uint8_t*>(nullptr);
     }
     return data_.data() + (position - start_);
   }
@@ -93,12 +127,14 @@ class Window {
 
 }  // namespace
 
-Failure walk_mpeg_audio_frames(AVFormatContext* format, AVStream* stream, std::int64_t target) {
-  const AVCodecID codec = stream->codecpar->codec_id;
-  if (std::string_view(format->iformat->name) != "mp3" || format->pb == nullptr ||
-      codec != AV_CODEC_ID_MP3) {
-    return std::nullopt;
+Failure walk_raw_audio_frames(AVFormatContext* format, AVStream* stream, std::int64_t target) {
+  const RawFormat* raw = nullptr;
+  for (const RawFormat& candidate : raw_formats) {
+    if (candidate.demuxer == format->iformat->name && candidate.codec == stream->codecpar->codec_id) {
+      raw = &candidate;
+    }
   }
+  if (raw == nullptr || format->pb == nullptr) return std::nullopt;
   const int count = avformat_index_get_entries_count(stream);
   if (count == 0) return std::nullopt;
   const AVIndexEntry* last = avformat_index_get_entry(stream, count - 1);
@@ -107,11 +143,13 @@ Failure walk_mpeg_audio_frames(AVFormatContext* format, AVStream* stream, std::i
     return std::nullopt;
   }
   Window window(format->pb);
-  auto first = window.at(last->pos);
+  auto first = window.at(last->pos, raw->header_bytes);
   if (!first.ok()) return std::move(first).error();
   if (first.value() == nullptr) return std::nullopt;
-  const std::optional<FrameHeader> start = parse(first.value());
-  if (!start) return std::nullopt;
+  const std::optional<FrameHeader> start = raw->parse(first.value());
+  // Durations are counted at the stream's rate: a frame that decodes to
+  // another (AAC with spectral band replication) is not counted here.
+  if (!start || start->sample_rate != stream->codecpar->sample_rate) return std::nullopt;
   // Packet times count frames in the stream's time base: only where a
   // frame's length is a whole number of ticks do they add up exactly.
   const AVRational base = stream->time_base;
@@ -127,10 +165,10 @@ Failure walk_mpeg_audio_frames(AVFormatContext* format, AVStream* stream, std::i
   std::int64_t timestamp = last->timestamp;
   std::int64_t marked = timestamp;
   for (std::int64_t frames = 0;; ++frames) {
-    auto bytes = window.at(position);
+    auto bytes = window.at(position, raw->header_bytes);
     if (!bytes.ok()) return std::move(bytes).error();
     if (bytes.value() == nullptr) break;
-    const std::optional<FrameHeader> header = parse(bytes.value());
+    const std::optional<FrameHeader> header = raw->parse(bytes.value());
     if (!header || header->layout != start->layout) break;
     if (frames % spacing == 0 && timestamp != marked) {
       if (av_add_index_entry(stream, position, timestamp, 0, 0, AVINDEX_KEYFRAME) < 0) break;

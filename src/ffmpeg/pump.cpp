@@ -127,7 +127,7 @@ Failure Decoder::seek(std::int64_t target) {
   if (target <= start_time()) return rewind();
   drop_pending_packet();
   cursor_.at_stream_start = false;
-  if (auto failure = walk_mpeg_audio_frames(format_context_.get(), stream(), target)) {
+  if (auto failure = walk_raw_audio_frames(format_context_.get(), stream(), target)) {
     return failure;
   }
   if (auto failure =
