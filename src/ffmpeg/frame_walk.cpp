@@ -1,5 +1,6 @@
 #include "ffmpeg/frame_walk.hpp"
 
+#include <algorithm>
 #include <array>
 #include <limits>
 #include <optional>
@@ -87,11 +88,13 @@ constexpr std::array<RawFormat, 2> raw_formats{{
     {"aac", AV_CODEC_ID_AAC, 7, parse_adts},
 }};
 
-// Reads the input forward in large pieces and hands out the bytes at a
-// position, as long as the next four are there.
+// Reads the input forward in pieces and hands out the bytes at a position.
+// The pieces start small and double up to 256 KiB, so that a seek a few
+// frames on reads little more than those frames (each byte of a remote
+// source costs), while a long walk makes few calls.
 class Window {
  public:
-  explicit Window(AVIOContext* io) : io_(io), data_(std::size_t{1} << 18) {}
+  explicit Window(AVIOContext* io) : io_(io) {}
 
   // The `count` bytes at `position`, or none at the end of the input.
   Result<const std::uint8_t*> at(std::int64_t position, int count) {
@@ -103,17 +106,16 @@ class Window {
   }
 
  private:
+  static constexpr std::size_t first_size = std::size_t{16} << 10;
+  static constexpr std::size_t largest_size = std::size_t{256} << 10;
+
   Failure fill(std::int64_t position) {
-    if (avio_seek(io_, position, SEEK_SET) < 0) {
-      length_ = 0;
-      return std::nullopt;
-    }
+    length_ = 0;
+    data_.resize(data_.empty() ? first_size : std::min(2 * data_.size(), largest_size));
+    if (avio_seek(io_, position, SEEK_SET) < 0) return std::nullopt;
     start_ = position;
     const int read = avio_read(io_, data_.data(), static_cast<int>(data_.size()));
-    if (read == AVERROR_EOF || read == 0) {
-      length_ = 0;
-      return std::nullopt;
-    }
+    if (read == AVERROR_EOF || read == 0) return std::nullopt;
     if (auto failure = check(read, "read")) return failure;
     length_ = read;
     return std::nullopt;

@@ -15,7 +15,7 @@ namespace ffmpeg {
 // A raw MP3 or ADTS file has no index: before a seek to `target` (in the
 // stream's time base) the library reads every packet up to it, through its
 // parser, to learn where frames lie. Their headers alone tell that, so this
-// walks them in large reads, from the last seek point the library knows,
+// walks them in growing reads, from the last seek point the library knows,
 // and records a seek point every few frames up to just past `target`: the
 // library's own seek then starts at the last of them before `target`, at
 // the same position and time its packet-by-packet walk would have reached.
