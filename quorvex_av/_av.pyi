@@ -163,3 +163,8 @@ class Decoder:
         packet: ..." / "receive decoded frame: ..."; other failures still
         raise."""
     def close(self) -> None: ...
+    def interrupt(self) -> None:
+        """From another thread: the call running on this decoder, if any,
+        stops at its next read and raises RuntimeError "interrupted: ...";
+        the decoder stays usable.  Takes no use of the decoder, so never
+        raises "Already borrowed"; a call that starts meanwhile may miss it."""

@@ -98,7 +98,7 @@ class _Job:
         self._stopped = False
         self._lock = threading.Lock()
         self._left = participants
-        self._done = done
+        self._done: Callable[[], None] | None = done
         self.finished = threading.Event()
 
     def _take(self) -> int | None:
@@ -137,7 +137,14 @@ class _Job:
             self._left -= 1
             last = self._left == 0
         if last:
-            self._done()
+            self.end()
+
+    def end(self) -> None:
+        """The request is over (once, whoever calls it first): given back."""
+        with self._lock:
+            done, self._done = self._done, None
+        if done is not None:
+            done()
             self.finished.set()
 
 
@@ -146,6 +153,7 @@ class _Lane:
 
     def __init__(self, opener: Callable[[], tuple[Decoder, Any]], number: int) -> None:
         self._opener = opener
+        self.decoder: Decoder | None = None  # once opened, until closed
         self.inbox: queue.SimpleQueue[Callable[[Decoder | None], None] | None] = queue.SimpleQueue()
         self.thread = threading.Thread(target=self._loop, name=f"quorvex-worker-{number}",
                                        daemon=True)
@@ -166,13 +174,40 @@ class _Lane:
                         decoder, held = self._opener()
                     except Exception:
                         decoder = None  # its share of the work goes to the others
+                    self.decoder = decoder
                 task(decoder)
                 del task
         finally:
+            self.decoder = None
             if decoder is not None:
                 decoder.close()
             if held is not None:
                 held.close()
+
+
+def _retire(lanes: Sequence[_Lane], interrupt: bool = False) -> None:
+    """Ends the worker threads once their tasks are done (with
+    ``interrupt``, their decoders' calls in progress are asked to stop
+    until they do) and waits for them, unless on one of their own threads.
+    A second Ctrl-C meanwhile does not cut the wait short: the first one
+    is on its way out already."""
+    for lane in lanes:
+        lane.inbox.put(None)
+    for lane in lanes:
+        while lane.thread is not threading.current_thread() and lane.thread.is_alive():
+            try:
+                decoder = lane.decoder
+                if interrupt and decoder is not None:
+                    decoder.interrupt()
+                lane.thread.join(_POLL if interrupt else None)
+            except BaseException:
+                if not interrupt:
+                    raise
+
+
+#: How often the decoders of a request left early are asked to stop while
+#: their threads end (a run that starts meanwhile misses the first request).
+_POLL = 0.05
 
 
 class Workers:
@@ -239,17 +274,29 @@ class Workers:
             self._give_back()
             raise
         job = _Job(runs, len(lanes) + 1, self._give_back, order)
-        for lane in lanes:  # queued behind what a stopped stream still decodes
-            lane.inbox.put(job.work)
         try:
+            for lane in lanes:  # queued behind what a stopped stream still decodes
+                lane.inbox.put(job.work)
             job.work(self.primary)
             job.finished.wait()
         except BaseException:
-            job.stop()  # the workers finish their runs and give the request back
+            self._halt(job)
             raise
         if job.errors:
             raise job.errors[min(job.errors)]
         return job.results
+
+    def _halt(self, job: _Job) -> None:
+        """Ends a request that the calling thread leaves early (Ctrl-C):
+        no run starts any more, the runs in progress are interrupted, and
+        the worker threads are gone, their decoders closed, and the request
+        given back, before this returns.  The next request starts workers
+        afresh."""
+        job.stop()
+        with self._lock:
+            lanes, self._lanes = self._lanes, []
+        _retire(lanes, interrupt=True)
+        job.end()  # in case the calling thread was stopped before it joined in
 
     def close(self, force: bool = False) -> None:
         """Stop the workers and close their decoders (waiting for the runs
@@ -265,11 +312,7 @@ class Workers:
             lanes, self._lanes = self._lanes, []
         if stream is not None:
             stream.stop()
-        for lane in lanes:
-            lane.inbox.put(None)
-        for lane in lanes:
-            if lane.thread is not threading.current_thread():
-                lane.thread.join()
+        _retire(lanes)
 
     # -- requests ------------------------------------------------------------------
 

@@ -32,5 +32,10 @@ bool raise_stopped(ffmpeg::Stop& stop) {
     raise_error(ffmpeg::timeout_error(*stop.timed_out));
     return true;
   }
+  if (stop.interrupted) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "interrupted: another thread asked this decoder to stop (Decoder.interrupt)");
+    return true;
+  }
   return false;
 }

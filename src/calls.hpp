@@ -16,7 +16,7 @@
 bool handles_signals();
 
 // Raises what stopped a call early, if anything did: the exception kept for
-// it, or the timeout error. Whether it raised. Lock held.
+// it, the timeout error, or RuntimeError for an interrupt (see Watch). Whether it raised. Lock held.
 bool raise_stopped(ffmpeg::Stop& stop);
 
 // Runs `work` (media work on a record that `watch` watches) without the

@@ -4,6 +4,8 @@
 
 #include "py.hpp"
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdint>
 #include <optional>
@@ -19,7 +21,11 @@ struct AudioBatch;
 struct DecoderObject {
   PyObject_HEAD std::optional<ffmpeg::Decoder> state;  // empty once closed
   std::atomic<std::intptr_t> use;                      // 0 free, -1 exclusive, n > 0 shared by n
-  ErrorTypes errors;                                   // given at construction
+  // The process whose calls `use` counts. A forked child inherits the count
+  // of the parent's calls at the fork, which no thread of the child will
+  // ever give back: its first call starts the count afresh (see Use).
+  pid_t counted_in;
+  ErrorTypes errors;  // given at construction
 };
 
 inline DecoderObject* as_decoder(PyObject* object) {
@@ -27,7 +33,7 @@ inline DecoderObject* as_decoder(PyObject* object) {
 }
 
 // One caller's use of a decoder object, given up when it goes out of scope.
-// Taking use never waits.
+// Taking use never waits. Use is taken with the interpreter lock held.
 class Use {
  public:
   // Without raising: empty when the object is in use that conflicts.

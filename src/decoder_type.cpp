@@ -6,6 +6,8 @@
 #include <new>
 #include <string>
 
+#include <unistd.h>
+
 #include "args.hpp"
 #include "calls.hpp"
 #include "decoder_object.hpp"
@@ -128,6 +130,7 @@ PyObject* decoder_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs)
   DecoderObject* self = as_decoder(object);
   new (&self->state) std::optional<ffmpeg::Decoder>(std::move(opened).value());
   new (&self->use) std::atomic<std::intptr_t>(0);
+  self->counted_in = getpid();
   new (&self->errors) ErrorTypes(std::move(errors));
   return object;
 }
@@ -150,6 +153,14 @@ PyObject* decoder_skipped_packets(DecoderObject* self, PyObject*, PyObject*) {
   const ffmpeg::Decoder* decoder = open_record(self);
   if (decoder == nullptr) return nullptr;
   return PyLong_FromSize_t(decoder->skipped_packets());
+}
+
+// Asks the call running on this object in another thread, if any, to stop
+// at its next read; takes no use (that call holds it), and the interpreter
+// lock, held here as by close, keeps the record in place meanwhile.
+PyObject* decoder_interrupt(DecoderObject* self, PyObject*, PyObject*) {
+  if (self->state) self->state->watch().interrupt();
+  Py_RETURN_NONE;
 }
 
 int decoder_traverse(PyObject* object, visitproc visit, void* arg) {
@@ -228,6 +239,9 @@ PyMethodDef methods[] = {
     {"close",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry_noargs<decoder_close>)),
      METH_NOARGS, "close($self)\n--\n\n"},
+    {"interrupt",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry_noargs<decoder_interrupt>)),
+     METH_NOARGS, "interrupt($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -2,7 +2,29 @@
 
 #include "calls.hpp"
 
+#include <unistd.h>
+
+namespace {
+
+// In a forked child, the uses counted are those of calls that were running
+// in the parent's other threads at the fork: those threads do not exist
+// here, and their calls will never end. The count starts afresh at the
+// child's first use; the record those calls left half-way is renewed by
+// the next call that reads (see reading_record) or abandoned by close.
+// Uses are taken with the interpreter lock held, so no other thread of the
+// child takes one meanwhile, and none holds one yet (its `counted_in`
+// would be this process).
+void forget_other_processes(DecoderObject* self) noexcept {
+  const pid_t here = getpid();
+  if (self->counted_in == here) return;
+  self->use.store(0, std::memory_order_relaxed);
+  self->counted_in = here;
+}
+
+}  // namespace
+
 std::optional<Use> Use::try_exclusive(DecoderObject* self) noexcept {
+  forget_other_processes(self);
   std::intptr_t expected = 0;
   if (!self->use.compare_exchange_strong(expected, -1, std::memory_order_acquire))
     return std::nullopt;
@@ -10,6 +32,7 @@ std::optional<Use> Use::try_exclusive(DecoderObject* self) noexcept {
 }
 
 std::optional<Use> Use::try_shared(DecoderObject* self) noexcept {
+  forget_other_processes(self);
   std::intptr_t current = self->use.load(std::memory_order_relaxed);
   while (current != -1) {
     if (self->use.compare_exchange_weak(current, current + 1, std::memory_order_acquire)) {

@@ -4,13 +4,16 @@ source, stop with the reader and never leave a thread behind."""
 
 import gc
 import io
+import json
+import subprocess
 import sys
+import textwrap
 import threading
 
 import numpy as np
 import pytest
 
-from media import damaged
+from media import _testsrc, damaged, encode
 from test_frame_index import scans
 from quorvex_av import ClipLoader, VideoReader, samplers
 
@@ -272,6 +275,122 @@ def test_a_forked_child_starts_workers_of_its_own(media, kind):
     assert np.array_equal(value[0], wanted)
     assert_same(("ok", value[1]), ("ok", list(reader.batches(20))))
     reader.close()
+
+
+@pytest.fixture(scope="module")
+def long_groups(tmp_path_factory):
+    """300 frames in three groups of pictures: a request for all of them
+    keeps three decoders busy for a while."""
+    path = tmp_path_factory.mktemp("long") / "long_groups.mp4"
+    encode([*_testsrc(12, "320x240"), "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p",
+            "-x264-params", "keyint=100:min-keyint=100:scenecut=0:bframes=0"], path)
+    return path
+
+
+# Run in a process of its own: it sends itself SIGINT, or forks while a thread
+# decodes.  The helpers wait until a decoder is inside a call (its counter
+# taken), so that the signal or the fork meets a request in progress.
+SCRIPT_HEAD = """
+import json, os, signal, sys, threading
+import numpy as np
+from quorvex_av import VideoReader
+
+def busy(decoder):
+    try:
+        decoder.skipped_packets()
+    except RuntimeError:
+        return True
+    return False
+
+def when_busy(decoder, then):
+    def watch():
+        while not busy(decoder):
+            threading.Event().wait(0.001)
+        then()
+    threading.Thread(target=watch, daemon=True).start()
+
+def ctrl_c():
+    signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+
+def workers_alive():
+    return [t.name for t in threading.enumerate() if t.name.startswith("quorvex-worker")]
+
+def outcome(call):
+    try:
+        return call()
+    except Exception as error:
+        return f"{type(error).__name__}: {error}"
+
+path = sys.argv[1]
+want = VideoReader(path)[[3, 77]]
+"""
+
+
+def run_script(body, tmp_path, *args):
+    """What the script printed, one JSON value per line."""
+    done = subprocess.run([sys.executable, "-c", SCRIPT_HEAD + textwrap.dedent(body), *map(str, args)],
+                          capture_output=True, text=True, timeout=120,
+                          cwd=tmp_path)  # not the source tree's unbuilt package
+    assert done.returncode == 0, done.stderr
+    return [json.loads(line) for line in done.stdout.splitlines()]
+
+
+def test_ctrl_c_during_a_request_stops_every_worker_and_leaves_the_reader_usable(long_groups, tmp_path):
+    body = """
+    reader = VideoReader(path, workers=3)
+    len(reader)
+    when_busy(reader._decoder, ctrl_c)
+    try:
+        reader[list(range(300))]
+        print(json.dumps("not interrupted"))
+    except KeyboardInterrupt:
+        print(json.dumps(workers_alive()))  # all stopped before it propagates
+    print(json.dumps(outcome(lambda: bool(np.array_equal(reader[[3, 77]], want)))))
+    reader.close()
+    try:
+        with VideoReader(path, workers=3) as reader:
+            len(reader)
+            when_busy(reader._decoder, ctrl_c)
+            reader[list(range(300))]
+        print(json.dumps("not interrupted"))
+    except BaseException as error:
+        print(json.dumps(type(error).__name__))
+    print(json.dumps(workers_alive()))
+    """
+    assert run_script(body, tmp_path, long_groups) == [[], True, "KeyboardInterrupt", []]
+
+
+@pytest.mark.parametrize("kind, workers", [("path", 1), ("path", 3), ("bytes", 3), ("file", 1)])
+def test_a_fork_while_a_request_runs_leaves_the_child_a_working_reader(long_groups, tmp_path,
+                                                                       kind, workers):
+    body = """
+    kind, workers = sys.argv[2], int(sys.argv[3])
+    source = {"path": path, "bytes": open(path, "rb").read(), "file": open(path, "rb")}[kind]
+    reader = VideoReader(source, workers=workers)
+    len(reader)
+    request = threading.Thread(target=lambda: reader[list(range(300))])
+    request.start()
+    while not busy(reader._decoder):
+        threading.Event().wait(0.001)
+    child = os.fork()
+    if child == 0:
+        try:
+            got = outcome(lambda: bool(np.array_equal(reader[[3, 77]], want)))
+            print(json.dumps([got, outcome(reader.close)]), flush=True)
+        finally:
+            os._exit(0)
+    os.waitpid(child, 0)
+    request.join()
+    print(json.dumps(bool(np.array_equal(reader[[3, 77]], want))))  # the parent's is undisturbed
+    reader.close()
+    """
+    in_child, in_parent = run_script(body, tmp_path, long_groups, kind, workers)
+    if kind == "file":  # the child cannot share the parent's file object
+        assert in_child == ["RuntimeError: a decoder reading a file object cannot be used in a "
+                            "forked child process; open it in the child", None]
+    else:
+        assert in_child == [True, None]
+    assert in_parent is True
 
 
 @pytest.mark.parametrize("order", [None, [2, 1, 0], [1, 2, 0]])

@@ -40,6 +40,7 @@ void Watch::begin(Stop& stop, bool signals) noexcept {
   quiet_since_ = last_poll_ = now;
   last_position_ = -1;
   stopped_.store(false, std::memory_order_relaxed);
+  interrupt_asked_.store(false, std::memory_order_relaxed);
   caller_.store(std::this_thread::get_id(), std::memory_order_release);
 }
 
@@ -49,6 +50,20 @@ void Watch::end() noexcept {
   caller_.store(std::thread::id(), std::memory_order_release);
   stop_ = nullptr;
   stopped_.store(false, std::memory_order_relaxed);
+  interrupt_asked_.store(false, std::memory_order_relaxed);
+}
+
+void Watch::interrupt() noexcept {
+  if (caller_.load(std::memory_order_acquire) != std::thread::id()) {
+    interrupt_asked_.store(true, std::memory_order_relaxed);
+  }
+}
+
+bool Watch::take_interrupt() noexcept {
+  if (!interrupt_asked_.exchange(false, std::memory_order_relaxed)) return false;
+  stop_->interrupted = true;
+  stopped_.store(true, std::memory_order_relaxed);
+  return true;
 }
 
 int Watch::interrupted(void* opaque) noexcept { return static_cast<Watch*>(opaque)->poll(); }
@@ -74,6 +89,7 @@ bool Watch::poll() noexcept {
   // again with the signal unhandled. Cleared, so that it counts once.
   const bool signalled = errno == EINTR;
   if (signalled) errno = 0;
+  if (take_interrupt()) return true;
   const auto now = Clock::now();
   if (timeout_) watch_progress(now);
   if (signals_ && !stopped() && (signalled || now >= next_signal_check_)) {
@@ -101,6 +117,7 @@ int Watch::failed_call(int status) {
 
 bool Watch::check_signals() {
   if (!active()) return false;
+  if (take_interrupt()) return true;
   if (PyErr_CheckSignals() < 0) keep(py::take_exception());
   return stopped();
 }

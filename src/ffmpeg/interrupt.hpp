@@ -21,10 +21,12 @@ namespace ffmpeg {
 // Why one call that reads media stopped early, filled in while it runs and
 // read at the Python boundary: an exception to raise in place of the call's
 // result (raised by a signal handler, or a KeyboardInterrupt-like exception
-// from a file object's read or seek), or the read timeout, in seconds.
+// from a file object's read or seek), the read timeout, in seconds, or
+// another thread's request to stop (see Watch::interrupt).
 struct Stop {
   py::Ref exception;
   std::optional<double> timed_out;
+  bool interrupted = false;
 };
 
 // "read timed out: ..." for a timeout of `seconds`.
@@ -34,8 +36,8 @@ Error timeout_error(double seconds);
 // during a call (see `Watching`) it stops FFmpeg once an exception has been
 // kept, once the interpreter's signal handlers raise (checked at most every
 // 50 ms, and at once after a system call that a signal interrupted, only on
-// the thread that handles signals), or once the input made no progress for
-// the timeout. FFmpeg may poll it from its own threads (the async protocol):
+// the thread that handles signals), once the input made no progress for
+// the timeout, or once another thread asked it to (`interrupt`). FFmpeg may poll it from its own threads (the async protocol):
 // those only see whether the call was stopped.
 class Watch {
  public:
@@ -51,6 +53,10 @@ class Watch {
 
   void begin(Stop& stop, bool signals) noexcept;
   void end() noexcept;
+
+  // From any thread: the call running now, if any, stops at its next poll.
+  // A call that starts meanwhile may miss it (it is not kept for the next).
+  void interrupt() noexcept;
 
   // Whether the running call should stop now.
   bool poll() noexcept;
@@ -74,6 +80,8 @@ class Watch {
   bool active() const noexcept { return caller_.load(std::memory_order_acquire) == std::this_thread::get_id(); }
   void keep(py::Ref exception) noexcept;
   void watch_progress(Clock::time_point now) noexcept;
+  // Whether another thread asked the running call to stop (on its thread).
+  bool take_interrupt() noexcept;
 
   std::optional<double> timeout_;
   AVFormatContext* input_ = nullptr;
@@ -88,6 +96,7 @@ class Watch {
   std::int64_t last_position_ = -1;
   std::atomic<std::thread::id> caller_{};
   std::atomic<bool> stopped_{false};
+  std::atomic<bool> interrupt_asked_{false};
 };
 
 // Watches one call on this thread for the current scope.
