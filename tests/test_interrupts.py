@@ -102,6 +102,30 @@ def test_a_stalled_network_read_ends_and_the_decoder_recovers(ts_clip, stop_by):
         server.close()
 
 
+def test_interrupt_from_another_thread_ends_the_running_call_and_the_decoder_recovers(ts_clip):
+    decoder = Decoder(str(ts_clip), "video")
+    targets = [(pts, 0) for pts, _, _ in decoder.scan()]  # all from the start: one long pass
+    outcomes = []
+    call = threading.Thread(target=lambda: outcomes.append(outcome(
+        lambda: decoder.decode_video(targets, "uint8", True))))
+    decoder.interrupt()  # no call runs: nothing to stop
+    call.start()
+    while call.is_alive():
+        decoder.interrupt()  # a no-op until the call runs, then it stops at its next read
+    call.join()
+    assert outcomes == [(RuntimeError, "interrupted: another thread asked this decoder to stop "
+                                       "(Decoder.interrupt)")]
+    assert np.array_equal(decoder.decode_video(targets[40:43], "uint8", True)[0],
+                          Decoder(str(ts_clip), "video").decode_video(targets[40:43], "uint8", True)[0])
+
+
+def outcome(call):
+    try:
+        return "ok", call()
+    except Exception as error:  # compared, not hidden
+        return type(error), str(error)
+
+
 def open_writer(fifo, child):
     """The FIFO's write end, once the child opened it for reading."""
     for _ in range(600):
