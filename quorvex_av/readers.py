@@ -1025,16 +1025,16 @@ class AudioReader(_Closable):
             return  # no samples, as read() gives an empty array
         first, low, high = self._span(start, stop)
         index = low
-        while high is None or index < high:
+        while True:  # once at least, for read()'s checks of an empty range
             upto = min(index + count, _FAR_INDEX if high is None else high)
             samples, total = self._read_range(index, upto)
             if total is not None:
                 self._check_end(first, first if start is None else start, stop, total)
             if not samples.shape[1]:
-                return  # the stream ended at ``index``
+                return  # the stream ended at ``index``, or the range is empty
             yield samples
             index += samples.shape[1]
-            if total is not None and index >= total:
+            if (total is not None and index >= total) or (high is not None and index >= high):
                 return
 
     @staticmethod
