@@ -913,6 +913,11 @@ class VideoReader(_Closable):
                 f"{self._header['codec']} {width}x{height}, dtype {self._dtype}>")
 
 
+# A sample index past the end of any stream (the decoder works with indices
+# up to about 2**60, and reads a bound beyond the stream's end as its end).
+_FAR_INDEX = 2**62
+
+
 class AudioReader(_Closable):
     """Samples of one audio stream as float32 arrays of shape (channels, samples).
 
@@ -1011,24 +1016,25 @@ class AudioReader(_Closable):
         does, but only once the iteration finds them out.
         """
         size = float(seconds) * self.sample_rate
-        if not math.isfinite(size) or size < 1:
+        if not math.isfinite(float(seconds)) or size < 1:
             raise ValueError("a chunk must last at least one sample, not "
                              f"{seconds} s at {self.sample_rate} Hz")
+        count = round(min(size, _FAR_INDEX))  # longer than any stream: one piece
         self._check_bounds(start, stop)
         if start is None and stop is None and self.first_sample_time is None:
             return  # no samples, as read() gives an empty array
         first, low, high = self._span(start, stop)
         index = low
-        while high is None or index < high:
-            upto = index + round(size)
-            samples, total = self._read_range(index, upto if high is None else min(upto, high))
+        while True:  # once at least, for read()'s checks of an empty range
+            upto = min(index + count, _FAR_INDEX if high is None else high)
+            samples, total = self._read_range(index, upto)
             if total is not None:
                 self._check_end(first, first if start is None else start, stop, total)
             if not samples.shape[1]:
-                return  # the stream ended at ``index``
+                return  # the stream ended at ``index``, or the range is empty
             yield samples
             index += samples.shape[1]
-            if total is not None and index >= total:
+            if (total is not None and index >= total) or (high is not None and index >= high):
                 return
 
     @staticmethod
@@ -1059,8 +1065,11 @@ class AudioReader(_Closable):
         if begin < first - 0.5 / rate:  # half a sample either way
             raise IndexError(f"start {_seconds(begin)} s is before the audio's first sample: "
                              f"valid times begin at {_seconds(first)} s")
-        low = max(0, math.ceil((begin - first) * rate - 1e-6))
-        high = None if stop is None else max(low, math.ceil((stop - first) * rate - 1e-6))
+        # Compared as floats first: a bound of 1e300 s is past the end, not
+        # an integer too large for the decoder.
+        low = max(0, math.ceil(min((begin - first) * rate, _FAR_INDEX) - 1e-6))
+        high = None if stop is None else max(
+            low, math.ceil(min((stop - first) * rate, _FAR_INDEX) - 1e-6))
         return first, low, high
 
     @property

@@ -392,12 +392,12 @@ def probe_packets(path, stream_index: int):
             for pkt in data.get("packets", []) if "D" not in pkt.get("flags", "")]
 
 
-def damaged(path, stream_index: int, packet: int, value: int) -> bytes:
-    """The file's bytes with the first byte of one packet of a stream (in file
-    order) set to ``value``."""
+def damaged(path, stream_index: int, packet: int, value: int, offset: int = 0) -> bytes:
+    """The file's bytes with one byte of one packet of a stream (in file
+    order), the first or the one at ``offset``, set to ``value``."""
     data = _ffprobe(path, stream_index, "-show_entries", "packet=pos")
     changed = bytearray(Path(path).read_bytes())
-    changed[int(data["packets"][packet]["pos"])] = value
+    changed[int(data["packets"][packet]["pos"]) + offset] = value
     return bytes(changed)
 
 

@@ -3,7 +3,7 @@
 import numpy as np
 import pytest
 
-from media import MIXES, BytesFile, _mix, encode
+from media import MIXES, BytesFile, _mix, damaged, encode
 from quorvex_av import AudioReader, Decoder
 
 # Output (rate, channels): the stream's own, speech-model input, and 44.1 to
@@ -46,8 +46,14 @@ def test_ranges_and_chunks_match_the_whole_read(mix, rate, channels):
         got = AudioReader(path, sample_rate=rate, channels=channels).read(start, stop)
         assert got.shape == (reader.channels, high - low), (start, stop)
         assert np.abs(got - whole[:, low:high]).max(initial=0) <= bound, (start, stop)
-    # Chunks decode on from one to the next: exact even where a seek is not.
-    assert np.array_equal(np.concatenate(list(reader.chunks(1.3)), axis=1), whole)
+    # Chunks decode on from one to the next: exact even where a seek is not,
+    # in pieces shorter than a frame too (one sample: over the first 0.05 s,
+    # more pieces than the stream has frames).
+    for seconds, stop in [(1.3, None), (0.0123, None), (1 / rate, first + 0.05)]:
+        joined = np.concatenate(list(reader.chunks(seconds, None, stop)), axis=1)
+        length = whole.shape[1] if stop is None else round(0.05 * rate)
+        assert np.array_equal(joined, whole[:, :length]), seconds
+    assert [p.shape for p in reader.chunks(1e300)] == [whole.shape]  # longer than any stream
     start, stop = first + 2.2, first + 5.01
     pieces = list(reader.chunks(0.7, start, stop))
     assert [p.shape[1] for p in pieces[:-1]] == [round(0.7 * rate)] * (len(pieces) - 1)
@@ -121,18 +127,29 @@ def test_reading_on_after_another_call(media, between):
     assert np.array_equal(np.concatenate([head, tail], axis=1), whole[:, 16000:48000])
 
 
-def _damaged(data: bytes) -> bytes:
+def _damaged(path) -> bytes:
     """Noise over some frames a third of the way in: the walk over frame
     headers stops there, and the demuxer resynchronises on its own."""
+    data = path.read_bytes()
     middle = len(data) // 3
     return data[:middle] + bytes(range(7, 255, 3)) * 20 + data[middle + 4000:]
+
+
+def _bad_packet(offset: int, value: int):
+    """One byte of packet 150 (about 3.5 s in) changed, so that the decoder
+    rejects that packet as invalid data: in MP4 the AAC element id, in ADTS
+    the first byte after the header, in MP3 the side information."""
+    return lambda path: damaged(path, 0, 150, value, offset)
 
 
 # Raw MP3 and ADTS have no index: seeking walks the frame headers up to the
 # target. Every layout the walk must count right, and where it must stop. A
 # reader that has read the whole stream seeks by the positions the demuxer
-# noted on the way, without walking: the walk must land the same.
+# noted on the way, without walking: the walk must land the same. After a
+# packet the decoder skips, every read puts the samples that follow at their
+# timestamps (the skipped ones are silence), in any container.
 MP3, ADTS = ("mp3", "-c:a", "libmp3lame"), ("aac", "-c:a", "aac", "-f", "adts")
+M4A = ("m4a", "-c:a", "aac")
 
 
 @pytest.mark.parametrize("name, codec, args, change", [
@@ -144,15 +161,19 @@ MP3, ADTS = ("mp3", "-c:a", "libmp3lame"), ("aac", "-c:a", "aac", "-f", "adts")
     ("adts", ADTS, ["-ar", "44100", "-b:a", "128k"], None),
     ("adts_mono_low", ADTS, ["-ar", "11025", "-ac", "1", "-b:a", "24k"], None),
     ("adts_damaged", ADTS, ["-ar", "48000", "-b:a", "96k"], _damaged),
+    ("mp3_bad_packet", MP3, ["-ar", "44100", "-b:a", "128k"], _bad_packet(8, 0xFF)),
+    ("adts_bad_packet", ADTS, ["-ar", "44100", "-b:a", "128k"], _bad_packet(7, 0x00)),
+    ("m4a_bad_packet", M4A, ["-ar", "44100", "-b:a", "128k"], _bad_packet(0, 0xFF)),
 ])
 def test_raw_audio_seeks_land_where_the_demuxer_puts_the_samples(tmp_path, name, codec, args, change):
     path = tmp_path / f"{name}.{codec[0]}"
     encode([*_mix(44100, 12, *codec[1:], *args)], path)
     if change is not None:
-        path.write_bytes(change(path.read_bytes()))
+        path.write_bytes(change(path))
     walked = AudioReader(BytesFile(path.read_bytes()), sample_rate=16000, channels=1)
     noted = AudioReader(str(path), sample_rate=16000, channels=1)
     whole, first = noted.read(), noted.first_sample_time
+    assert noted.skipped_packets > 0 or "bad_packet" not in name
     # AAC's noise substitution differs with where the decoder starts (see
     # PACKETS); a frame's error in time would differ by the signal itself.
     bound = 0.0 if codec is MP3 else PACKETS["mix_adts"][1]
@@ -161,6 +182,16 @@ def test_raw_audio_seeks_land_where_the_demuxer_puts_the_samples(tmp_path, name,
         got = AudioReader(str(path), sample_rate=16000, channels=1).read(first + start, first + start + 0.4)
         for other in (noted.read(first + start, first + start + 0.4),
                       walked.read(first + start, first + start + 0.4),
-                      whole[:, low:low + 6400] if change is None else None):
+                      None if change is _damaged else whole[:, low:low + 6400]):
             if other is not None:
                 assert got.shape == other.shape and np.abs(got - other).max() <= bound, start
+    # Noise over whole frames is cut into packets one way when read through
+    # and another after a seek (the demuxer counts a raw stream's times by
+    # its packets): there only the reads that seek agree.
+    if change is _damaged:
+        return
+    # Pieces from before the damage to after it, and from after it.
+    for start in (1.3, 6.05):
+        low = int(np.ceil(start * 16000 - 1e-6))
+        joined = np.concatenate(list(walked.chunks(0.3, first + start, first + 9.5)), axis=1)
+        assert np.abs(joined - whole[:, low:low + joined.shape[1]]).max() <= bound, start

@@ -66,12 +66,13 @@ def test_audio_to_wav(media, tmp_path, options, codec, tolerance):
     np.testing.assert_allclose(ffmpeg_audio(out, 16000, 1), want, rtol=0, atol=tolerance)
 
 
-def test_module_entry_point(media, tmp_path):
+@pytest.mark.parametrize("bound, past", [("--stop", "2"), ("--start", "1e300")])
+def test_module_entry_point(media, tmp_path, bound, past):
     run = subprocess.run([sys.executable, "-m", "quorvex_av", "audio", str(media.path("wav")),
-                          "--stop", "2", "-o", str(tmp_path / "a.wav")],
+                          bound, past, "-o", str(tmp_path / "a.wav")],
                          cwd=tmp_path, capture_output=True, text=True)
     assert run.returncode == 1
-    assert run.stderr == ("quorvex-av: error: stop 2 s is past the end of the audio: "
+    assert run.stderr == (f"quorvex-av: error: {bound[2:]} {float(past):g} s is past the end of the audio: "
                           "valid times are [0, 1) s\n")
 
 

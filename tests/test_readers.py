@@ -95,6 +95,13 @@ RANGE = "is out of range: the video has 75 frames, valid indices are -75 to 74"
          "stop 9 s is past the end of the audio: valid times are [0, 8) s"),
         ("mix_wav", lambda p: list(A(p).chunks(0.0)), ValueError,
          "a chunk must last at least one sample, not 0.0 s at 44100 Hz"),
+        # Bounds whose sample indices pass 64 bits are past the end all the same.
+        ("wav", lambda p: A(p, sample_rate=16000).read(1e15), IndexError,
+         "start 1e+15 s is past the end of the audio: valid times are [0, 1) s"),
+        ("wav", lambda p: A(p, sample_rate=8000).read(0, 1e17), IndexError,
+         "stop 1e+17 s is past the end of the audio: valid times are [0, 1) s"),
+        ("mix_wav", lambda p: list(A(p).chunks(1e300, 1e300, 1e308)), IndexError,
+         "stop 1e+308 s is past the end of the audio: valid times are [0, 8) s"),
         ("mix_wav", lambda p: A(p)._decoder.decode_audio_range(44100, 2, 5, 2), ValueError,
          "first and end must be sample indices with 0 <= first <= end"),
         ("mix_wav", lambda p: A(p)._decoder.decode_audio_range(44100, 2, -1), ValueError,

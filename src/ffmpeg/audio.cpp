@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <new>
 
 #include "ffmpeg/audio_parts.hpp"
@@ -56,8 +57,10 @@ Result<AudioBatch> decode_audio(Decoder& decoder, int sample_rate, int channels,
     // Only a hint: the buffers grow as they fill.
   }
   std::optional<Resampler> resampler;
+  std::optional<FrameTimeline> timeline;  // when following the timestamps
   double first_time = 0.0;
   for (;;) {
+    const std::size_t skipped = pump.skipped;
     auto pulled = decoder.next(pump);
     if (!pulled.ok()) return std::move(pulled).error();
     if (pulled.value() == Pulled::end) break;
@@ -70,14 +73,22 @@ Result<AudioBatch> decode_audio(Decoder& decoder, int sample_rate, int channels,
       if (!created.ok()) return std::move(created).error();
       resampler.emplace(std::move(created).value());
       first_time = time;
+      if (honour_timestamps) {
+        timeline.emplace(decoder, AudioOrigin{timestamp.value(), frame->sample_rate, frame->nb_samples});
+      }
     }
     double placed = time;
-    if (honour_timestamps) {
+    std::int64_t silence = 0;
+    if (timeline) {
       auto at = placement(time, reached(buffers, first_time, sample_rate), stop);
       if (!at.ok()) return std::move(at).error();
       placed = at.value();
+      silence = timeline->place(frame, pump.skipped != skipped);
+      timeline->advance(frame);
     }
-    if (auto failure = resampler->convert(buffers, frame, placed)) return std::move(*failure);
+    if (auto failure = resampler->convert(buffers, frame, placed, 0, silence)) {
+      return std::move(*failure);
+    }
     // Samples are never cut: the frame that reaches the stop time stays whole.
     if (stop && reached(buffers, first_time, sample_rate) >= *stop) break;
   }

@@ -2,7 +2,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+#include "ffmpeg/plan.hpp"
+
+extern "C" {
+#include <libavutil/mathematics.h>
+}
 
 namespace ffmpeg {
 
@@ -39,6 +46,42 @@ Result<double> placement(double time, double reached, std::optional<double> stop
     return Error::runtime(text);
   }
   return time;
+}
+
+FrameTimeline::FrameTimeline(const Decoder& decoder, const AudioOrigin& origin)
+    : time_base_(decoder.time_base()),
+      origin_(origin.timestamp.value_or(0)),
+      origin_samples_(origin.samples),
+      rate_(origin.sample_rate),
+      coarse_(static_cast<std::int64_t>(time_base_.num) * origin.sample_rate > time_base_.den),
+      tolerance_(static_cast<std::int64_t>(Resampler::timestamp_tolerance * origin.sample_rate)) {}
+
+std::int64_t FrameTimeline::position_of(std::int64_t timestamp, int samples) const {
+  const std::int64_t position = av_rescale_q(timestamp - origin_, time_base_, AVRational{1, rate_});
+  if (!coarse_ || position <= 0 || samples < 1) return position;
+  const std::int64_t frames = (position - origin_samples_ + samples / 2) / samples;
+  return origin_samples_ + std::max<std::int64_t>(frames, 0) * samples;
+}
+
+std::int64_t FrameTimeline::place(const AVFrame* frame, bool after_skip) {
+  auto timestamp = frame_timestamp(frame);
+  if (!timestamp.ok()) return 0;
+  const std::int64_t stamped = position_of(timestamp.value(), frame->nb_samples);
+  const std::int64_t ahead = stamped - position_;
+  if (std::llabs(ahead) > tolerance_) {
+    position_ = stamped;
+    return 0;
+  }
+  // Only frames at the first rate: the silence is counted in its samples.
+  if (!after_skip || ahead <= 0 || frame->sample_rate != rate_) return 0;
+  position_ = stamped;
+  return ahead;
+}
+
+void FrameTimeline::advance(const AVFrame* frame) {
+  position_ += frame->sample_rate == rate_
+                   ? frame->nb_samples
+                   : av_rescale(frame->nb_samples, rate_, frame->sample_rate);
 }
 
 arrays::SampleBuffer join(const ChannelBuffers& buffers) {

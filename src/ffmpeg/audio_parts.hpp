@@ -1,6 +1,7 @@
 // Steps shared by the whole-stream and the range reads of audio.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 
 #include "arrays/buffer.hpp"
@@ -23,6 +24,47 @@ double reached(const ChannelBuffers& buffers, double first_time, int sample_rate
 // is made than the call asks for). A jump of more than `longest_gap` with
 // no stop to bound it fails.
 Result<double> placement(double time, double reached, std::optional<double> stop);
+
+// Where the frames of a stream go when they follow their timestamps, in
+// samples at the first frame's rate since the first frame: the one rule
+// by which the whole read and the range reads place them. A frame goes
+// right after the frames before it unless its timestamp strays from there
+// by more than Resampler::timestamp_tolerance (it then goes at its
+// timestamp, and the resampler fills or drops the difference), or lies
+// ahead right after a packet the decoder skipped: the skipped samples then
+// become silence, so that what follows stays at its timestamp, where a
+// read that seeks past the damage finds it. Coarse timestamps (a tick
+// longer than a sample, as Matroska's milliseconds) are snapped to the
+// frames of a fixed-size codec: after the first frame (which may be
+// shorter), one every `samples`.
+class FrameTimeline {
+ public:
+  FrameTimeline(const Decoder& decoder, const AudioOrigin& origin);
+
+  int rate() const { return rate_; }
+  bool coarse() const { return coarse_; }
+  // The position of a frame with `timestamp` and `samples`.
+  std::int64_t position_of(std::int64_t timestamp, int samples) const;
+
+  // Where the next frame goes when it follows the frames before it.
+  std::int64_t position() const { return position_; }
+  void set_position(std::int64_t position) { position_ = position; }
+  // Places `frame` (decoded right after a skipped packet, or not), which
+  // then lies at position(); returns how many samples of silence go before
+  // it (positive only after a skipped packet).
+  std::int64_t place(const AVFrame* frame, bool after_skip);
+  // Moves on past the frame placed last.
+  void advance(const AVFrame* frame);
+
+ private:
+  AVRational time_base_;
+  std::int64_t origin_;
+  int origin_samples_;
+  int rate_;
+  bool coarse_;
+  std::int64_t tolerance_;
+  std::int64_t position_ = 0;
+};
 
 // The channel buffers joined channel after channel: all their samples, or
 // `length` of them from sample `skip` on.

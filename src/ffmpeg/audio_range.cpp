@@ -91,7 +91,7 @@ class RangeRead {
       : decoder_(decoder),
         pump_(pump),
         origin_(*origin.timestamp),
-        origin_samples_(origin.samples),
+        timeline_(decoder, origin),
         grid_(Grid::of(origin.sample_rate, rate)),
         first_time_(to_seconds(origin_, decoder.time_base())),
         channels_(channels),
@@ -114,50 +114,32 @@ class RangeRead {
   Failure land(std::int64_t from);
   Result<bool> place();
   Result<bool> pull();
-  bool coarse_times() const;
-  std::int64_t position_of(std::int64_t timestamp, int samples) const;
   Failure feed(std::int64_t from, std::optional<std::int64_t> end, bool pull_first);
 
   Decoder& decoder_;
   PumpPolicy& pump_;
   std::int64_t origin_;
-  int origin_samples_;
+  FrameTimeline timeline_;  // where the frames go, and where the next one does
   Grid grid_;
   double first_time_;
   int channels_;
   ChannelBuffers buffers_;
   std::optional<Resampler> resampler_;
-  std::int64_t position_ = 0;  // input position of the frame in the record
   std::int64_t output_start_ = 0;
   std::optional<std::int64_t> input_end_;
+  bool after_skip_ = false;  // a packet was skipped just before the frame in the record
 };
 
 // The next frame, or false at the end of the stream.
 Result<bool> RangeRead::pull() {
+  const std::size_t skipped = pump_.skipped;
   auto pulled = decoder_.next(pump_);
   if (!pulled.ok()) return std::move(pulled).error();
+  after_skip_ = pump_.skipped != skipped;
   return pulled.value() == Pulled::frame;
 }
 
-// Whether a tick of the stream's time base is longer than a sample (as the
-// milliseconds of Matroska): timestamps then only approximate positions.
-bool RangeRead::coarse_times() const {
-  return static_cast<std::int64_t>(decoder_.time_base().num) * grid_.input_rate >
-         decoder_.time_base().den;
-}
-
-// The input position of a frame with `timestamp` and `samples`. Coarse
-// timestamps are snapped to the frames of a fixed-size codec: after the
-// first frame (which may be shorter), one every `samples`.
-std::int64_t RangeRead::position_of(std::int64_t timestamp, int samples) const {
-  const std::int64_t position =
-      av_rescale_q(timestamp - origin_, decoder_.time_base(), AVRational{1, grid_.input_rate});
-  if (!coarse_times() || position <= 0 || samples < 1) return position;
-  const std::int64_t frames = (position - origin_samples_ + samples / 2) / samples;
-  return origin_samples_ + std::max<std::int64_t>(frames, 0) * samples;
-}
-
-// Decodes up to the first frame with a timestamp and sets `position_` from
+// Decodes up to the first frame with a timestamp and sets the position from
 // it; false when the stream ends first. Frames without one (a demuxer that
 // learns times only at the end of a page) are part of the pre-roll.
 Result<bool> RangeRead::place() {
@@ -167,7 +149,7 @@ Result<bool> RangeRead::place() {
     if (!more.ok() || !more.value()) return more;
     auto timestamp = frame_timestamp(decoder_.frame());
     if (!timestamp.ok()) continue;
-    position_ = position_of(timestamp.value(), decoder_.frame()->nb_samples);
+    timeline_.set_position(timeline_.position_of(timestamp.value(), decoder_.frame()->nb_samples));
     return true;
   }
   return Error::runtime("decoded frame has no timestamp");
@@ -182,7 +164,7 @@ Failure RangeRead::land(std::int64_t from) {
   const std::int64_t preroll = preroll_samples(parameters);
   // Coarse timestamps place only frames of a fixed size; other streams
   // with them are read from the start.
-  const bool placeable = !coarse_times() || parameters->frame_size > 0;
+  const bool placeable = !timeline_.coarse() || parameters->frame_size > 0;
   std::int64_t back = preroll;
   for (int attempt = 0; placeable && attempt < 4 && from - back > 0; ++attempt) {
     const std::int64_t target =
@@ -193,9 +175,9 @@ Failure RangeRead::land(std::int64_t from) {
     if (auto failure = decoder_.open_codec()) return failure;
     auto placed = place();
     if (!placed.ok()) return std::move(placed).error();
-    if (placed.value() && position_ <= from - preroll) return std::nullopt;
+    if (placed.value() && timeline_.position() <= from - preroll) return std::nullopt;
     // Too late (or past the end): go back by what was missing, and more.
-    const std::int64_t missing = placed.value() ? position_ - (from - preroll) : back;
+    const std::int64_t missing = placed.value() ? timeline_.position() - (from - preroll) : back;
     back = 2 * back + missing;
   }
   if (auto failure = position_at_start(decoder_)) return failure;
@@ -226,9 +208,14 @@ Failure RangeRead::read(std::int64_t first, std::optional<std::int64_t> end) {
 Failure RangeRead::resume(AudioContinuation&& kept, std::optional<std::int64_t> end) {
   buffers_ = std::move(kept.surplus);
   resampler_.emplace(std::move(*kept.resampler));
-  position_ = kept.position;
+  timeline_.set_position(kept.position);
   output_start_ = kept.next;
-  return feed(position_, end, true);
+  input_end_ = kept.input_end;
+  // The samples kept may cover this read already (pieces shorter than a
+  // frame): the next frame waits for the read that needs it.
+  const auto kept_up_to = output_start_ + static_cast<std::int64_t>(buffers_.front().size());
+  if (input_end_ || (end && kept_up_to >= *end)) return std::nullopt;
+  return feed(timeline_.position(), end, true);
 }
 
 std::shared_ptr<AudioContinuation> RangeRead::continuation(std::int64_t end) {
@@ -236,7 +223,8 @@ std::shared_ptr<AudioContinuation> RangeRead::continuation(std::int64_t end) {
   kept->sample_rate = grid_.output_rate;
   kept->channels = channels_;
   kept->next = end;
-  kept->position = position_;
+  kept->position = timeline_.position();
+  kept->input_end = input_end_;
   const auto used = static_cast<std::ptrdiff_t>(end - output_start_);
   for (auto& buffer : buffers_) buffer.erase(buffer.begin(), buffer.begin() + used);
   kept->surplus = std::move(buffers_);
@@ -252,7 +240,6 @@ Failure RangeRead::feed(std::int64_t from, std::optional<std::int64_t> end, bool
   const std::optional<double> stop =
       end ? std::optional<double>(first_time_ + static_cast<double>(*end) / rate) : std::nullopt;
   const double start_time = first_time_ + static_cast<double>(output_start_) / rate;
-  const auto tolerance = static_cast<std::int64_t>(Resampler::timestamp_tolerance * grid_.input_rate);
   bool have = true;
   if (pull_first) {
     auto more = pull();
@@ -261,16 +248,17 @@ Failure RangeRead::feed(std::int64_t from, std::optional<std::int64_t> end, bool
   }
   while (have) {
     const AVFrame* frame = decoder_.frame();
-    auto timestamp = frame_timestamp(frame);
-    // Frames follow one another unless their timestamps jump (as the
-    // resampler of a whole read follows them).
-    if (timestamp.ok()) {
-      const std::int64_t stamped = position_of(timestamp.value(), frame->nb_samples);
-      if (std::llabs(stamped - position_) > tolerance) position_ = stamped;
-    }
-    const std::int64_t next = position_ + frame->nb_samples;
+    // Frames follow one another unless their timestamps jump, or a skipped
+    // packet left a gap, as in the whole read.
+    const std::int64_t expected = timeline_.position();
+    const std::int64_t gap = timeline_.place(frame, after_skip_);
+    const std::int64_t position = timeline_.position();
+    const std::int64_t next = position + frame->nb_samples;
     if (next > from) {
-      const auto skip = static_cast<int>(std::max<std::int64_t>(0, from - position_));
+      const auto skip = static_cast<int>(std::max<std::int64_t>(0, from - position));
+      // The part of the gap's silence from `from` on.
+      const std::int64_t silence =
+          gap > 0 ? std::max<std::int64_t>(0, position - std::max(expected, from)) : 0;
       if (!resampler_) {
         // Its output begins at `from` even when the first frame comes later
         // (a gap in the timestamps), as the whole read's does.
@@ -281,24 +269,38 @@ Failure RangeRead::feed(std::int64_t from, std::optional<std::int64_t> end, bool
         resampler_->count_as_fed(from);
       }
       const double time =
-          first_time_ + static_cast<double>(position_ + skip) / grid_.input_rate;
+          first_time_ + static_cast<double>(position + skip) / grid_.input_rate;
       auto placed = placement(time, reached(buffers_, start_time, grid_.output_rate), stop);
       if (!placed.ok()) return std::move(placed).error();
-      if (auto failure = resampler_->convert(buffers_, frame, placed.value(), skip)) return failure;
+      if (auto failure = resampler_->convert(buffers_, frame, placed.value(), skip, silence)) {
+        return failure;
+      }
       const auto produced = static_cast<std::int64_t>(buffers_.front().size());
       if (end && output_start_ + produced >= *end) {
-        position_ = next;
+        timeline_.set_position(next);
         return std::nullopt;
       }
     }
-    position_ = next;
+    timeline_.set_position(next);
     auto more = pull();
     if (!more.ok()) return std::move(more).error();
     have = more.value();
   }
-  input_end_ = position_;
+  input_end_ = timeline_.position();
   if (resampler_) return resampler_->flush(buffers_);
   return std::nullopt;
+}
+
+// The largest output index a read works with: past any stream's end (17
+// years at the highest rates), and small enough that the input positions
+// and timestamps computed from it fit 64 bits. A bound beyond it stands
+// for it: a read there finds the stream's end.
+std::int64_t last_index(const Decoder& decoder, int input_rate, int output_rate) {
+  constexpr double most = static_cast<double>(std::int64_t{1} << 60);
+  const AVRational base = decoder.time_base();
+  const double seconds = std::min({most / input_rate, most / output_rate,
+                                   base.den > 0 && base.num > 0 ? most * base.num / base.den : most});
+  return static_cast<std::int64_t>(std::min(most, std::floor(seconds * output_rate)));
 }
 
 }  // namespace
@@ -327,6 +329,9 @@ Result<AudioRange> decode_audio_range(Decoder& decoder, int sample_rate, int cha
     return range;
   }
   range.batch.start = to_seconds(*origin.timestamp, decoder.time_base());
+  const std::int64_t last = last_index(decoder, origin.sample_rate, sample_rate);
+  first = std::min(first, last);
+  if (end) end = std::min(*end, last);
   RangeRead read(decoder, pump, origin, sample_rate, channels);
   const std::shared_ptr<AudioContinuation> kept = decoder.take_audio_continuation();
   const bool goes_on = kept && kept->sample_rate == sample_rate && kept->channels == channels &&
@@ -337,10 +342,10 @@ Result<AudioRange> decode_audio_range(Decoder& decoder, int sample_rate, int cha
   if (read.input_end() && !read.fed()) {
     // Nothing of the stream lies at `first` or later: read its last samples
     // for the length of the whole read.
-    const std::int64_t last = av_rescale(std::max<std::int64_t>(0, *read.input_end() - 1),
-                                         sample_rate, origin.sample_rate);
+    const std::int64_t final = av_rescale(std::max<std::int64_t>(0, *read.input_end() - 1),
+                                          sample_rate, origin.sample_rate);
     RangeRead tail(decoder, pump, origin, sample_rate, channels);
-    if (auto failure = tail.read(std::min(last, first), std::nullopt)) return std::move(*failure);
+    if (auto failure = tail.read(std::min(final, first), std::nullopt)) return std::move(*failure);
     range.total = tail.output_start() + static_cast<std::int64_t>(tail.buffers().front().size());
     range.batch.samples = join(ChannelBuffers(channels));
     return range;
@@ -353,7 +358,11 @@ Result<AudioRange> decode_audio_range(Decoder& decoder, int sample_rate, int cha
   range.batch.length = static_cast<std::size_t>(length);
   range.batch.samples =
       join(read.buffers(), static_cast<std::size_t>(skip), range.batch.length);
-  if (end && !read.input_end()) decoder.keep_audio_continuation(read.continuation(*end));
+  // The next piece goes on from here, even from samples kept past the
+  // stream's end (the resampler's last ones).
+  if (end && (!read.input_end() || *end < read.output_start() + produced)) {
+    decoder.keep_audio_continuation(read.continuation(*end));
+  }
   return range;
 }
 

@@ -28,6 +28,9 @@ struct AudioContinuation {
   std::int64_t next = 0;      // output index at which the next read would begin
   std::int64_t position = 0;  // input position of the next frame
   ChannelBuffers surplus;     // samples converted from `next` on
+  // Where the input ended, when the read that kept this reached the end
+  // (the surplus then holds every sample left).
+  std::optional<std::int64_t> input_end;
   std::optional<Resampler> resampler;
 };
 

@@ -132,10 +132,19 @@ Failure Resampler::run(ChannelBuffers& buffers, const std::uint8_t* const* plane
 }
 
 Failure Resampler::convert(ChannelBuffers& buffers, const AVFrame* frame, double seconds,
-                           int from) {
+                           int from, std::int64_t silence) {
   if (!same_input(frame)) {
     if (auto failure = flush(buffers)) return failure;
     if (auto failure = configure(frame)) return failure;
+  }
+  if (silence > 0) {
+    // Given as input, so that the filter runs over it as over samples;
+    // the output it gives comes out with the frame's.
+    const auto count = static_cast<int>(std::min<std::int64_t>(silence, 1 << 30));
+    if (auto failure = check(swr_inject_silence(context_.get(), count), "resample audio")) {
+      return failure;
+    }
+    fed_ += count;
   }
   if (follow_timestamps_) {
     // The library compares the frame's time, in 1 / (input rate × output

@@ -35,9 +35,11 @@ class Resampler {
   // `seconds` is the frame's time: a gap of more than `timestamp_tolerance`
   // since the samples before it is filled with silence, and an overlap of
   // more than that drops as many samples. The frame's first `from` samples
-  // are left out (a read that begins inside the frame).
+  // are left out (a read that begins inside the frame). `silence` samples
+  // (at the frame's rate) of silence go before it: what a skipped packet
+  // held (see FrameTimeline).
   [[nodiscard]] Failure convert(ChannelBuffers& buffers, const AVFrame* frame,
-                                double seconds = 0.0, int from = 0);
+                                double seconds = 0.0, int from = 0, std::int64_t silence = 0);
   // Appends the samples the context still holds.
   [[nodiscard]] Failure flush(ChannelBuffers& buffers);
   // Counts `samples` as given already: a read that starts inside the stream
