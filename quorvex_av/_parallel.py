@@ -608,9 +608,11 @@ class _Output:
         if not rows:
             return []
         slot = self._slots[index]
+        found: list[int]
         if slot.ndim == 1:
-            return (int(slot[0]) + np.asarray(rows, dtype=np.intp)).tolist()
-        found: list[int] = slot[1][np.isin(slot[0], rows)].tolist()
+            found = (int(slot[0]) + np.asarray(rows, dtype=np.intp)).tolist()
+        else:
+            found = slot[1][np.isin(slot[0], rows)].tolist()
         return found
 
     def result(self) -> _Batch:
