@@ -177,7 +177,7 @@ DAMAGED = {
 DAMAGED_REQUESTS = {
     "all": lambda r: r[:], "step": lambda r: r[::2], "batches_9": lambda r: list(r.batches(9)),
     "batches_2": lambda r: list(r.batches(2)), "iter": lambda r: np.stack(list(r)),
-    "at": lambda r: r.at(times(r)), "picks": lambda r: r[[31, 74, 10, 13, 12]],
+    "at": lambda r: r.at(times(r)), "picks": lambda r: r[[31, 44, 10, 13, 12]],
     "clips": lambda r: samplers.clips_at_regular_indices(r, 6, 4), "frame_13": lambda r: r[13],
 }
 
@@ -194,7 +194,8 @@ def test_damaged_packets_fail_or_are_skipped_alike(media, tmp_path, strict, dama
     for key, request in DAMAGED_REQUESTS.items():
         want[key] = outcome(lambda: request(one)), one.skipped_packets
     if not strict:  # one bad packet costs its frame only, which the next one stands in for
-        assert want["all"][0][0] == "ok" and len(want["all"][0][1]) == len(one)
+        assert all(want[key][0][0] == "ok" for key in DAMAGED_REQUESTS if key not in ("at", "frame_13"))
+        assert len(want["all"][0][1]) == len(one)
         assert want["all"][1] == lost
         assert want["frame_13"][0][0] == (DamagedFrameError if damage == "skipped" else "ok")
         if damage == "skipped":
