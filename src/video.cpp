@@ -120,7 +120,7 @@ PyObject* decoder_decode_video(DecoderObject* self, PyObject* args, PyObject* kw
       "targets",       "output_dtype", "exact",        "transforms",   "direct_resize",
       "occurrences",   "skip_invalid", "seek_by_index", "stand_in"};
   std::array<PyObject*, 9> bound{};
-  if (!args::bind("Decoder.decode_video", names, 3, args, kwargs, bound, 4)) return nullptr;
+  if (!args::bind("Decoder.decode_video", names, 3, args, kwargs, bound, 5)) return nullptr;
   auto use = Use::exclusive(self);
   if (!use) return nullptr;
 
