@@ -10,8 +10,8 @@ file is scanned once, ever.  ``Decoder`` is the extension's own, lower-level cla
 
 from . import samplers
 from ._av import Decoder, __version__, ffmpeg_version
-from .errors import (NoDecoderError, NoFrameError, NotShownError, SharedTimestampsError,
-                     StreamNotFoundError, WrongMediaTypeError)
+from .errors import (DamagedFrameError, NoDecoderError, NoFrameError, NotShownError,
+                     SharedTimestampsError, StreamNotFoundError, WrongMediaTypeError)
 from .frame_table import FrameTable
 from .loader import ClipLoader, LoadedClips, LoadError
 from .readers import (AudioMetadata, AudioReader, VideoHeader, VideoMetadata, VideoReader,
@@ -23,6 +23,7 @@ __all__ = [
     "AudioReader",
     "ClipLoader",
     "Clips",
+    "DamagedFrameError",
     "Decoder",
     "FrameTable",
     "LoadError",

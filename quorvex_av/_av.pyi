@@ -96,12 +96,19 @@ class Decoder:
         occurrences: Sequence[SupportsIndex] | None = None,
         skip_invalid: bool | np.bool_ = False,
         seek_by_index: bool | np.bool_ = False,
+        stand_in: bool | np.bool_ = False,
     ) -> _Batch:
         """With ``seek_by_index=True`` a target later than the previous
         answer is reached by decoding on, without a seek, unless the
         container's index lists a key frame after that answer and at or
         before the target's seek point; seek points may then differ for
-        every target."""
+        every target.
+
+        With ``stand_in=True`` (and ``exact`` and ``skip_invalid``) an exact
+        target that no frame answers because packets were skipped since the
+        seek (its own, or one it refers to) is answered by the next frame
+        decoded instead of failing the call; ``stand_ins()`` lists those
+        positions."""
     def decode_timestamps(
         self,
         seconds: Sequence[SupportsFloat | SupportsIndex],
@@ -162,6 +169,12 @@ class Decoder:
         frame) is counted and skipped instead of raising RuntimeError "send
         packet: ..." / "receive decoded frame: ..."; other failures still
         raise."""
+    def damaged_frames(self) -> int:
+        """Frames of the latest decode call that came out damaged: with
+        errors concealed, or flagged corrupt (a reference missing)."""
+    def stand_ins(self) -> list[int]:
+        """Output positions of the latest decode_video call answered by a
+        stand-in (see ``stand_in``), ascending."""
     def close(self) -> None: ...
     def interrupt(self) -> None:
         """From another thread: the call running on this decoder, if any,

@@ -21,10 +21,21 @@ again on the reader's decoder alone.
 A failure in a run fails the request with the exception of the earliest
 failing run, which is the one a single decoder, walking the runs in order,
 would have met first.
+
+Damage breaks the rule that a run can start anywhere: a decoder going on
+through damaged packets carries what it made of them (concealed pictures,
+missing references, the decoder's error state) past the next key frame,
+where a decoder that seeks there starts clean.  So a request any of whose
+runs met damage (packets skipped as invalid, or frames that came out
+concealed or corrupt) is decoded again on the reader's decoder alone, and
+a whole-stream read goes on from the first damaged piece on that decoder
+alone, as one decoder would have (see _joined).  Clean streams keep their
+runs.
 """
 
 from __future__ import annotations
 
+import collections
 import io
 import math
 import os
@@ -113,11 +124,12 @@ class _Job:
                     return index
             return None
 
-    def work(self, decoder: Decoder | None) -> None:
-        """Runs on ``decoder`` until none is left, then leaves."""
+    def work(self, decoder: Decoder | None, first: int | None = None) -> None:
+        """Runs on ``decoder`` (``first`` first, when taken for it) until
+        none is left, then leaves."""
         try:
             while decoder is not None:
-                index = self._take()
+                index, first = (self._take() if first is None else first), None
                 if index is None:
                     return
                 try:
@@ -230,6 +242,7 @@ class Workers:
         self._closed = False
         self._stream: _Stream[Any] | None = None
         self._skipped: int | None = None
+        self._stand_ins: list[int] | None = None
         self._pid = os.getpid()
 
     def _forked(self) -> None:
@@ -274,10 +287,13 @@ class Workers:
             self._give_back()
             raise
         job = _Job(runs, len(lanes) + 1, self._give_back, order)
+        # The reader's decoder takes the first run, whatever the threads do:
+        # where it stands afterwards does not depend on their timing.
+        first = job._take()
         try:
             for lane in lanes:  # queued behind what a stopped stream still decodes
                 lane.inbox.put(job.work)
-            job.work(self.primary)
+            job.work(self.primary, first)
             job.finished.wait()
         except BaseException:
             self._halt(job)
@@ -317,26 +333,41 @@ class Workers:
     # -- requests ------------------------------------------------------------------
 
     def _counted(self, call: Callable[..., _Batch], output: _Output, index: int,
-                 *arguments: Any) -> Callable[[Decoder], list[float]]:
+                 tally: _Tally, *arguments: Any) -> Callable[[Decoder], list[float]]:
         """Run ``index``, its frames placed into ``output`` on the thread that
         decoded them and its times returned, adding the packets its decoder
-        skipped to the request's."""
+        skipped, the damage it met and its stand-ins to ``tally``."""
         def run(decoder: Decoder) -> list[float]:
             try:
                 return output.place(index, call(decoder, *arguments))
             finally:
-                skipped = decoder.skipped_packets()
-                with self._lock:
-                    self._skipped = (self._skipped or 0) + skipped
+                tally.add(decoder, output, index)
         return run
 
     def _alone(self, call: Callable[..., _Batch], *arguments: Any) -> _Batch:
         self._take()
         try:
-            self._skipped = None  # the reader's decoder counts for itself
+            # The reader's decoder counts for itself.
+            self._skipped = self._stand_ins = None
             return call(self.primary, *arguments)
         finally:
             self._give_back()
+
+    def _shared(self, runs: Sequence[Callable[[Decoder], list[float]]], tally: _Tally,
+                order: Sequence[int] | None) -> list[list[float]] | None:
+        """The runs' times, or None where a run met damage (the request is
+        then decoded again on one decoder: see the module)."""
+        try:
+            results = self.run(runs, order)
+        except Exception:
+            if not tally.damaged:
+                self._skipped, self._stand_ins = tally.skipped, tally.stand_ins
+                raise
+            return None
+        if tally.damaged:
+            return None
+        self._skipped, self._stand_ins = tally.skipped, tally.stand_ins
+        return results
 
     def decode_video(self, targets: Sequence[tuple[int, int]], output_dtype: str, exact: bool,
                      transforms: Sequence[tuple[str, int, int, int, int]] = (), *,
@@ -355,12 +386,12 @@ class Workers:
             return self._alone(call, targets, occurrences)
         picked = plan.occurrences
         output = _Output(plan.slots, len(targets))
-        runs = [self._counted(call, output, index, [plan.targets[i] for i in part],
+        tally = _Tally()
+        runs = [self._counted(call, output, index, tally, [plan.targets[i] for i in part],
                               None if picked is None else [picked[i] for i in part])
                 for index, part in enumerate(plan.runs)]
-        self._skipped = 0
-        results = self.run(runs, plan.order)
-        if contiguous and not _seams_ascend(results):
+        results = self._shared(runs, tally, plan.order)
+        if results is None or (contiguous and not _seams_ascend(results)):
             return self._alone(call, targets, occurrences)
         return output.result()
 
@@ -378,9 +409,11 @@ class Workers:
         if parts is None:
             return self._alone(call, seconds)
         output = _Output([np.arange(a, b) for a, b in parts], len(seconds))
-        self._skipped = 0
-        self.run([self._counted(call, output, index, seconds[a:b])
-                  for index, (a, b) in enumerate(parts)], _longest_first(parts, seconds, key_times))
+        tally = _Tally()
+        runs = [self._counted(call, output, index, tally, seconds[a:b])
+                for index, (a, b) in enumerate(parts)]
+        if self._shared(runs, tally, _longest_first(parts, seconds, key_times)) is None:
+            return self._alone(call, seconds)
         return output.result()
 
     def skipped_packets(self) -> int:
@@ -388,6 +421,13 @@ class Workers:
         if self._skipped is None:
             return self.primary.skipped_packets()
         return self._skipped
+
+    def stand_ins(self) -> list[int]:
+        """Output positions of the latest request answered by a stand-in
+        for a lost frame (see Decoder)."""
+        if self._stand_ins is None:
+            return self.primary.stand_ins()
+        return sorted(self._stand_ins)
 
     # -- whole streams ---------------------------------------------------------------
 
@@ -408,6 +448,24 @@ class Workers:
             self._stream = stream
         stream.start()
         return stream.results()
+
+
+class _Tally:
+    """What the runs of one request met, added up as they end."""
+
+    def __init__(self) -> None:
+        self.skipped = 0
+        self.damaged = False
+        self.stand_ins: list[int] = []
+        self._lock = threading.Lock()
+
+    def add(self, decoder: Decoder, output: _Output, index: int) -> None:
+        skipped, damaged = decoder.skipped_packets(), decoder.damaged_frames()
+        stand_ins = output.positions(index, decoder.stand_ins())
+        with self._lock:
+            self.skipped += skipped
+            self.damaged = self.damaged or bool(skipped or damaged)
+            self.stand_ins += stand_ins
 
 
 # -- planning --------------------------------------------------------------------------
@@ -587,6 +645,18 @@ class _Output:
             self._times[position] = run_times[row]
             self._durations[position] = run_durations[row]
         return run_times
+
+    def positions(self, index: int, rows: Sequence[int]) -> list[int]:
+        """The output positions that rows of run ``index``'s result answer."""
+        if not rows:
+            return []
+        slot = self._slots[index]
+        found: list[int]
+        if slot.ndim == 1:
+            found = (int(slot[0]) + np.asarray(rows, dtype=np.intp)).tolist()
+        else:
+            found = slot[1][np.isin(slot[0], rows)].tolist()
+        return found
 
     def result(self) -> _Batch:
         assert self._frames is not None  # every run has placed its frames
@@ -812,7 +882,7 @@ def segments(locator: Any, size: int) -> tuple[npt.NDArray[np.intp], dict[int, i
     first bound at or after each key frame at least ``size`` frames after
     the segment before; without one (key frames unknown), every 4 x
     ``size`` rows.  Also each start that is no key frame, mapped to the key
-    frame before it, from which its decoder decodes (see _after)."""
+    frame before it, from which its decoder decodes."""
     count = len(locator)
     if not hasattr(locator, "key"):
         return np.arange(0, count, 4 * size, dtype=np.intp), {}
@@ -850,7 +920,7 @@ class _Reader(Protocol):
               decoder: Decoder | None = None) -> tuple[Any, npt.NDArray[np.float64]]: ...
 
 
-_Piece = tuple[Any, npt.NDArray[np.float64], int]  # frames, times, packets skipped
+_Piece = tuple[Any, npt.NDArray[np.float64], int, bool]  # frames, times, packets skipped, damaged
 
 
 def read_batches(reader: _Reader, size: int, count: int) -> Iterator[Any] | None:
@@ -877,19 +947,21 @@ def read_batches(reader: _Reader, size: int, count: int) -> Iterator[Any] | None
         try:
             frames, times = reader._read(rows, decoder)
         except Exception as error:
-            raise _PieceFailed(error, decoder.skipped_packets()) from None
-        skipped = decoder.skipped_packets()
-        key = inside.get(int(rows[0]))
-        if skipped and key is not None:  # perhaps some before the segment: see _after
-            return _after(reader, workers, np.arange(key, rows[0], dtype=np.intp), rows)
-        return frames, times, skipped
+            raise _PieceFailed(error, decoder.skipped_packets(), _damaged(decoder)) from None
+        return frames, times, decoder.skipped_packets(), _damaged(decoder)
 
     # Without a table a segment may be decoded again on the reader's own
     # decoder (see _joined), which then must not be half-way through another.
     stream = workers.stream(found, decode, ahead, helping=table)
     if stream is None:
         return None
-    return _joined(reader, workers, stream, found, check=not table)
+    keys = np.flatnonzero(locator.key) if table else None
+    return _joined(reader, workers, stream, found, check=not table, keys=keys)
+
+
+def _damaged(decoder: Decoder) -> bool:
+    """Whether the decoder's latest call met damage (see the module)."""
+    return bool(decoder.skipped_packets() or decoder.damaged_frames())
 
 
 #: What decoding a frame that is not output costs, against one that is
@@ -933,46 +1005,58 @@ def _split_tail(starts: npt.NDArray[np.intp], size: int, count: int, workers: in
     return {}
 
 
-def _after(reader: _Reader, workers: Workers, before: npt.NDArray[np.intp],
-           rows: npt.NDArray[np.intp]) -> _Piece:
-    """A piece that starts inside a group, decoded as one decoder going on
-    from the rows ``before`` it in the group would: a decoder started there
-    also counts the packets skipped before, which another piece counted."""
-    decoder, held = workers._opener()
-    try:
-        reader._read(before, decoder)
-        frames, times = reader._read(rows, decoder)
-        return frames, times, decoder.skipped_packets()
-    finally:
-        decoder.close()
-        if held is not None:
-            held.close()
-
-
 class _PieceFailed(Exception):
-    """A piece's failure and the packets its decoder skipped before it."""
+    """A piece's failure, the packets its decoder skipped before it and
+    whether it met damage."""
 
-    def __init__(self, error: Exception, skipped: int) -> None:
+    def __init__(self, error: Exception, skipped: int, damaged: bool) -> None:
         super().__init__(error)
-        self.error, self.skipped = error, skipped
+        self.error, self.skipped, self.damaged = error, skipped, damaged
+
+
+#: Frames a piece is held back for, until the pieces after it in its
+#: segment show that its decoder met no damage there: a decoder decodes
+#: frames ahead of their turn (H.264 reorders up to 16), so damage that
+#: shows in a later frame may already have been decoded into this one.
+_DAMAGE_LOOKAHEAD = 16
 
 
 def _joined(reader: _Reader, workers: Workers, stream: Iterator[_Piece],
-            found: list[tuple[int, npt.NDArray[np.intp]]], check: bool) -> Iterator[Any]:
+            found: list[tuple[int, npt.NDArray[np.intp]]], check: bool,
+            keys: npt.NDArray[np.intp] | None) -> Iterator[Any]:
     """The batches from the stream.  With ``check`` (segments not cut at
     known key frames), a segment whose first frame does not come after the
     frame before it is decoded again on the reader's decoder, going on from
-    that frame, as a single decoder would have."""
+    that frame, as a single decoder would have.  From the first piece that
+    met damage on (and the pieces of its segment held back before it, see
+    _DAMAGE_LOOKAHEAD), the stream is decoded on the reader's decoder alone
+    (see _alone_from)."""
     last_time = -math.inf
     last_row = -1
     redo = -1  # the segment being decoded again
+    held: collections.deque[tuple[int, Any, int]] = collections.deque()  # index, frames, skipped
+    behind = 0  # frames held after the first held piece
     try:
         for index, (segment, rows) in enumerate(found):
+            if held and found[held[0][0]][0] != segment:  # that segment ended clean
+                while held:
+                    _, frames, reader.skipped_packets = held.popleft()
+                    yield frames
+                    del frames
+                behind = 0
             try:
                 piece = next(stream)
             except _PieceFailed as failed:  # as the batch's one call would fail
+                if failed.damaged:
+                    break
+                while held:
+                    _, frames, reader.skipped_packets = held.popleft()
+                    yield frames
+                    del frames
                 reader.skipped_packets = failed.skipped
                 raise failed.error from None
+            if piece[3]:
+                break
             starts_segment = index == 0 or found[index - 1][0] != segment
             if check and starts_segment and len(piece[1]) and piece[1].flat[0] <= last_time:
                 redo = segment
@@ -981,14 +1065,65 @@ def _joined(reader: _Reader, workers: Workers, stream: Iterator[_Piece],
             if len(piece[1]):
                 last_time = float(piece[1].flat[-1])
             last_row = int(rows[-1])
-            reader.skipped_packets = piece[2]
-            frames = piece[0]
+            held.append((index, piece[0], piece[2]))
+            behind += len(rows) if len(held) > 1 else 0
             del piece
-            yield frames
+            while len(held) > 1 and behind >= _DAMAGE_LOOKAHEAD:
+                _, frames, reader.skipped_packets = held.popleft()
+                behind -= len(found[held[0][0]][1])
+                yield frames
+                del frames
+        else:
+            while held:
+                _, frames, reader.skipped_packets = held.popleft()
+                yield frames
+                del frames
+            return
     finally:
         close = getattr(stream, "close", None)
         if close is not None:
             close()
+    first = held[0][0] if held else index
+    held.clear()
+    yield from _alone_from(reader, workers.primary, found, first, keys)
+
+
+def _alone_from(reader: _Reader, decoder: Decoder,
+                found: list[tuple[int, npt.NDArray[np.intp]]], index: int,
+                keys: npt.NDArray[np.intp] | None) -> Iterator[Any]:
+    """The batches of ``found`` from ``index`` on, the first of which met
+    damage, decoded in turn on ``decoder``, going on from the key frame of
+    the group before the one that holds the frame before that batch.  The
+    damage may lie in packets decoded before its first frame (frames are
+    decoded ahead of their turn), and what a decoder makes of it depends on
+    the group before; that group decoded clean, as every piece before the
+    damaged one did, so from its key frame on a decoder that sought there
+    decodes what one decoder going on through the stream decodes.  Without
+    key frames, from the segment before."""
+    first = int(found[index][1][0])
+    if first > 0:
+        if keys is None or not keys.size:
+            segment = found[index - 1][0] if index else 0
+            start = next(int(rows[0]) for s, rows in found if s == segment)
+        else:
+            group = max(int(np.searchsorted(keys, first - 1, side="right")) - 2, 0)
+            start = int(keys[group])
+        reader._read(np.arange(start, first, dtype=np.intp), decoder)
+    found = found[index:]
+    for _, rows in found:
+        try:
+            frames, _ = reader._read(rows, decoder)
+        finally:
+            reader.skipped_packets = _skipped_by(decoder)
+        yield frames
+        del frames
+
+
+def _skipped_by(decoder: Decoder) -> int:
+    try:
+        return decoder.skipped_packets()
+    except RuntimeError:  # closed meanwhile
+        return 0
 
 
 def _again(reader: _Reader, decoder: Decoder, rows: npt.NDArray[np.intp], before: int) -> _Piece:
@@ -997,4 +1132,4 @@ def _again(reader: _Reader, decoder: Decoder, rows: npt.NDArray[np.intp], before
     picks = rows if before < 0 else np.concatenate([[before], rows]).astype(np.intp)
     frames, times = reader._read(picks, decoder)
     skip = 0 if before < 0 else 1
-    return frames[skip:], times[skip:], decoder.skipped_packets()
+    return frames[skip:], times[skip:], decoder.skipped_packets(), _damaged(decoder)

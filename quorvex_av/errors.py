@@ -11,6 +11,7 @@ from __future__ import annotations
 
 __all__ = [
     "ERROR_TYPES",
+    "DamagedFrameError",
     "NoDecoderError",
     "NoFrameError",
     "NotShownError",
@@ -36,6 +37,11 @@ class NoDecoderError(RuntimeError):
 class NoFrameError(RuntimeError):
     """A frame asked for by timestamp lies after the last frame of the
     stream (or a repeated timestamp has fewer frames than asked for)."""
+
+
+class DamagedFrameError(NoFrameError):
+    """A frame asked for by index did not decode: its packet, or one it
+    refers to, was damaged and skipped (see the guide's Damaged packets)."""
 
 
 class NotShownError(RuntimeError):

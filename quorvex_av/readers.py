@@ -30,7 +30,8 @@ import numpy.typing as npt
 
 from . import _parallel
 from ._av import Decoder
-from .errors import ERROR_TYPES, NoFrameError, NotShownError, SharedTimestampsError
+from .errors import (ERROR_TYPES, DamagedFrameError, NoFrameError, NotShownError,
+                     SharedTimestampsError)
 from .frame_table import FrameTable, _NominalFrames, load_table, shown_index
 
 if TYPE_CHECKING:
@@ -743,7 +744,7 @@ class VideoReader(_Closable):
             raise TypeError("frame indices must be integers, not bool")
         if isinstance(key, SupportsIndex) and not isinstance(key, np.ndarray):
             index = operator.index(key)
-            frame: Frames = self._decode(self._resolve(np.array([index]), count))[0]
+            frame: Frames = self._read(self._resolve(np.array([index]), count), alone=True)[0][0]
             return frame
         picks = np.asarray(key)
         if picks.dtype == np.bool_:
@@ -775,11 +776,17 @@ class VideoReader(_Closable):
         """One decode_video call for the frames at these rows."""
         return self._read(picks)[0]
 
-    def _read(self, picks: npt.NDArray[np.intp],
-              decoder: Decoder | None = None) -> tuple[Frames, npt.NDArray[np.float64]]:
+    def _read(self, picks: npt.NDArray[np.intp], decoder: Decoder | None = None,
+              alone: bool = False) -> tuple[Frames, npt.NDArray[np.float64]]:
         """The frames at these rows (any shape) and the times the decoder
         gives for them, in one decode_video call (of ``decoder``, when
-        given, which then keeps its own count of skipped packets)."""
+        given, which then keeps its own count of skipped packets).
+
+        In exact mode, unless ``strict``, a frame lost to damaged packets
+        (its own, or one it refers to, skipped) is answered by the next
+        frame that decoded, as the extension's ``stand_in`` does; for a
+        frame asked for ``alone`` (an integer index) that raises
+        DamagedFrameError instead."""
         locator = self._locator()
         exact = isinstance(locator, FrameTable)
         if exact:
@@ -794,7 +801,7 @@ class VideoReader(_Closable):
                 return calls.decode_video(
                     targets, self._dtype, exact, self._transforms,
                     direct_resize=self._direct_resize, skip_invalid=self._skip_invalid,
-                    occurrences=occurrences, seek_by_index=not exact, **hints)
+                    occurrences=occurrences, seek_by_index=not exact, stand_in=exact, **hints)
             finally:
                 if decoder is None:
                     self.skipped_packets = _skipped(calls)
@@ -811,6 +818,11 @@ class VideoReader(_Closable):
             except NoFrameError:
                 raise IndexError("a frame index is past the last frame of the stream: the header "
                                  f"counts {len(locator)} frames, the stream has fewer") from None
+        if alone and exact and self._skip_invalid and calls.stand_ins():
+            pts = targets[0][0]
+            raise DamagedFrameError(
+                f"frame {int(flat[0])} (PTS {pts}) did not decode: its packet, or a packet it "
+                f"refers to, was damaged and skipped (no decoded frame at exact PTS {pts})")
         frames = self._turn(array)
         return (frames.reshape(picks.shape + frames.shape[1:]),
                 np.array(times, dtype=np.float64).reshape(picks.shape))

@@ -12,6 +12,7 @@
 #include "calls.hpp"
 #include "decoder_object.hpp"
 #include "errors.hpp"
+#include "py.hpp"
 #include "source.hpp"
 
 namespace {
@@ -163,6 +164,32 @@ PyObject* decoder_interrupt(DecoderObject* self, PyObject*, PyObject*) {
   Py_RETURN_NONE;
 }
 
+// How many frames of the last decode call came out damaged (see PumpPolicy).
+PyObject* decoder_damaged_frames(DecoderObject* self, PyObject*, PyObject*) {
+  auto use = Use::shared(self);
+  if (!use) return nullptr;
+  const ffmpeg::Decoder* decoder = open_record(self);
+  if (decoder == nullptr) return nullptr;
+  return PyLong_FromSize_t(decoder->damaged_frames());
+}
+
+// The output positions of the last decode_video call answered by a stand-in.
+PyObject* decoder_stand_ins(DecoderObject* self, PyObject*, PyObject*) {
+  auto use = Use::shared(self);
+  if (!use) return nullptr;
+  const ffmpeg::Decoder* decoder = open_record(self);
+  if (decoder == nullptr) return nullptr;
+  const auto& positions = decoder->stand_ins();
+  py::Ref list = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(positions.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < positions.size(); ++i) {
+    PyObject* number = PyLong_FromSize_t(positions[i]);
+    if (number == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), number);
+  }
+  return list.release();
+}
+
 int decoder_traverse(PyObject* object, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(object));
   DecoderObject* self = as_decoder(object);
@@ -234,6 +261,12 @@ PyMethodDef methods[] = {
     {"skipped_packets",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry_noargs<decoder_skipped_packets>)),
      METH_NOARGS, "skipped_packets($self)\n--\n\n"},
+    {"damaged_frames",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry_noargs<decoder_damaged_frames>)),
+     METH_NOARGS, "damaged_frames($self)\n--\n\n"},
+    {"stand_ins",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry_noargs<decoder_stand_ins>)),
+     METH_NOARGS, "stand_ins($self)\n--\n\n"},
     {"streams", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(static_entry_streams)),
      keywords | METH_STATIC, "streams(source, *, timeout=None)\n--\n\n"},
     {"close",

@@ -116,11 +116,11 @@ PyObject* video_request(DecoderObject* self, ffmpeg::VideoRequest request,
 }  // namespace
 
 PyObject* decoder_decode_video(DecoderObject* self, PyObject* args, PyObject* kwargs) {
-  static constexpr std::array<const char*, 8> names{
-      "targets",       "output_dtype", "exact",        "transforms",
-      "direct_resize", "occurrences",  "skip_invalid", "seek_by_index"};
-  std::array<PyObject*, 8> bound{};
-  if (!args::bind("Decoder.decode_video", names, 3, args, kwargs, bound, 4)) return nullptr;
+  static constexpr std::array<const char*, 9> names{
+      "targets",       "output_dtype", "exact",        "transforms",   "direct_resize",
+      "occurrences",   "skip_invalid", "seek_by_index", "stand_in"};
+  std::array<PyObject*, 9> bound{};
+  if (!args::bind("Decoder.decode_video", names, 3, args, kwargs, bound, 5)) return nullptr;
   auto use = Use::exclusive(self);
   if (!use) return nullptr;
 
@@ -140,7 +140,9 @@ PyObject* decoder_decode_video(DecoderObject* self, PyObject* args, PyObject* kw
       (bound[6] != nullptr &&
        !args::convert(bound[6], "skip_invalid", args::as_bool, skip_invalid)) ||
       (bound[7] != nullptr &&
-       !args::convert(bound[7], "seek_by_index", args::as_bool, request.seek_by_index))) {
+       !args::convert(bound[7], "seek_by_index", args::as_bool, request.seek_by_index)) ||
+      (bound[8] != nullptr &&
+       !args::convert(bound[8], "stand_in", args::as_bool, request.stand_in))) {
     return nullptr;
   }
   request.by_occurrence = bound[5] != nullptr && bound[5] != Py_None;

@@ -78,8 +78,8 @@ def _tones(rate, seconds, freqs=(440, 660)) -> list:
             f"aevalsrc=exprs={exprs}:channel_layout={layout}:sample_rate={rate}:duration={seconds}"]
 
 
-def _x264(b_frames: int) -> list:
-    params = f"keyint=25:min-keyint=25:scenecut=0:bframes={b_frames}"
+def _x264(b_frames: int, keyint: int = 25) -> list:
+    params = f"keyint={keyint}:min-keyint={keyint}:scenecut=0:bframes={b_frames}"
     if b_frames:
         params += ":b-adapt=0"  # always use the B-frames, never fewer
     return ["-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p", "-x264-params", params]
@@ -192,6 +192,8 @@ CLIPS: dict[str, Clip] = {
     **{name: Clip(f"{name}.{suffix}", _mix(rate, 60, *codec)) for name, (suffix, rate, codec) in LONG_MIXES.items()},
     **{name: Clip(f"{name}.{suffix}", _mix(rate, 8, *codec)) for name, (suffix, rate, codec) in MIXES.items()},
     "h264": Clip("h264.mp4", [*_testsrc(3), *X264_GOP25]),
+    # Short groups: a key frame every 10 frames, two B-frames between the others.
+    "h264_gop10": Clip("h264_gop10.mp4", [*_testsrc(2), *_x264(2, keyint=10)]),
     # Stream 1: AAC whose first packet is the encoder's priming, at pts -1024;
     # the header's start time is still 0.
     "h264_audio": Clip("h264_audio.mp4", [*_testsrc(3), *_tones(44100, 3), *X264_GOP25, *AAC]),
@@ -398,6 +400,21 @@ def damaged(path, stream_index: int, packet: int, value: int, offset: int = 0) -
     data = _ffprobe(path, stream_index, "-show_entries", "packet=pos")
     changed = bytearray(Path(path).read_bytes())
     changed[int(data["packets"][packet]["pos"]) + offset] = value
+    return bytes(changed)
+
+
+def damaged_frame(path, stream_index: int, frame: int, how: str) -> bytes:
+    """The file's bytes with the packet of frame ``frame`` (in presentation
+    order) damaged: its first byte set to 0x7f ("first"), or its second half
+    zeroed ("half")."""
+    data = _ffprobe(path, stream_index, "-show_entries", "packet=pts,pos,size")["packets"]
+    packet = sorted(data, key=lambda p: int(p["pts"]))[frame]
+    changed = bytearray(Path(path).read_bytes())
+    pos, size = int(packet["pos"]), int(packet["size"])
+    if how == "first":
+        changed[pos] = 0x7F
+    else:
+        changed[pos + size // 2:pos + size] = bytes(size - size // 2)
     return bytes(changed)
 
 

@@ -13,9 +13,9 @@ import threading
 import numpy as np
 import pytest
 
-from media import _testsrc, damaged, encode
+from media import _testsrc, damaged, damaged_frame, encode
 from test_frame_index import scans
-from quorvex_av import ClipLoader, VideoReader, samplers
+from quorvex_av import ClipLoader, DamagedFrameError, VideoReader, samplers
 
 # Every video clip of the suite that a reader opens; "mirrored" read as stored
 # (its display matrix mirrors).
@@ -162,20 +162,54 @@ def test_a_file_object_stays_on_one_decoder(media):
     reader.close()
 
 
-@pytest.mark.parametrize("strict", [False, True])
-def test_damaged_packets_fail_or_are_skipped_alike(media, tmp_path, strict):
+def two_damaged_groups(media, tmp_path):
     # Impossible NAL unit sizes at the start of P-frames in two groups.
     once = tmp_path / "once.mp4"
     once.write_bytes(damaged(media.path("h264"), 0, 30, 0x7F))
-    data = damaged(once, 0, 62, 0x7F)
+    return damaged(once, 0, 62, 0x7F), 2
+
+
+DAMAGED = {
+    "two_groups": two_damaged_groups,
+    # Frame 13, a P-frame of the second group, half zeroed: the decoder
+    # conceals it, skipping nothing, from what it decoded before.
+    "concealed": lambda media, tmp_path: (damaged_frame(media.path("h264_gop10"), 0, 13, "half"), 0),
+    # Frame 13's packet refused as invalid: skipped, the frame lost.
+    "skipped": lambda media, tmp_path: (damaged_frame(media.path("h264_gop10"), 0, 13, "first"), 1),
+}
+DAMAGED_REQUESTS = {
+    "all": lambda r: r[:], "step": lambda r: r[::2], "batches_9": lambda r: list(r.batches(9)),
+    "batches_2": lambda r: list(r.batches(2)), "iter": lambda r: np.stack(list(r)),
+    "at": lambda r: r.at(times(r)), "picks": lambda r: r[[31, len(r) - 1, 10, 13, 12]],
+    "clips": lambda r: samplers.clips_at_regular_indices(r, 6, 4), "frame_13": lambda r: r[13],
+}
+
+
+@pytest.mark.parametrize("strict", [False, True])
+@pytest.mark.parametrize("damage", DAMAGED)
+def test_damaged_packets_fail_or_are_skipped_alike(media, tmp_path, strict, damage):
+    # Frames, times, counts and errors of one decoder, on every try: a
+    # decoder that seeks to a key frame after damage (or into it) does not
+    # always decode what one decoder going on through it decodes.
+    data, lost = DAMAGED[damage](media, tmp_path)
     one = VideoReader(data, strict=strict)
-    many = VideoReader(data, strict=strict, workers=3)
-    # (The last: the costliest run, in the last group, is started first.)
-    for request in (lambda r: r[::2], lambda r: list(r.batches(9)), lambda r: r.at(times(r)),
-                    lambda r: r[[31, 74, 10]]):
-        assert_same(outcome(lambda: request(one)), outcome(lambda: request(many)))
-        assert one.skipped_packets == many.skipped_packets == (0 if strict else 2)
-    many.close()
+    want = {}
+    for key, request in DAMAGED_REQUESTS.items():
+        want[key] = outcome(lambda: request(one)), one.skipped_packets
+    if not strict:  # one bad packet costs its frame only, which the next one stands in for
+        assert all(want[key][0][0] == "ok" for key in DAMAGED_REQUESTS if key not in ("at", "frame_13"))
+        assert len(want["all"][0][1]) == len(one)
+        assert want["all"][1] == lost
+        assert want["frame_13"][0][0] == (DamagedFrameError if damage == "skipped" else "ok")
+        if damage == "skipped":
+            assert "damaged and skipped" in want["frame_13"][0][1]
+            assert np.array_equal(want["all"][0][1][13], want["all"][0][1][14])
+    for workers in (2, 3, 3):
+        many = VideoReader(data, strict=strict, workers=workers)
+        for key, request in DAMAGED_REQUESTS.items():
+            assert_same(want[key][0], outcome(lambda: request(many)))
+            assert many.skipped_packets == want[key][1], key
+        many.close()
 
 
 def worker_threads():

@@ -67,4 +67,11 @@ inline bool interlaced(const AVFrame* frame) {
 #endif
 }
 
+// Whether a decoded frame came out of damage: the decoder concealed errors
+// in it, or flags it corrupt (a reference missing, decoding started at a
+// point that does not recover at once).
+inline bool damaged(const AVFrame* frame) {
+  return frame->decode_error_flags != 0 || (frame->flags & AV_FRAME_FLAG_CORRUPT) != 0;
+}
+
 }  // namespace ffmpeg::compat

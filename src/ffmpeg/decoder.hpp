@@ -45,6 +45,9 @@ struct VideoPosition {
   std::int64_t seek_pts;
   std::int64_t pts;
   std::int64_t end;
+  // The record's frame holds the frame at `end`, decoded but not handed out
+  // yet: it stood in for a lost frame (see PtsChooser) and is the next one.
+  bool pending = false;
 };
 
 // Where a packet lies in its stream, to tell whether a rewind reached the
@@ -83,9 +86,15 @@ enum class Pulled : std::uint8_t { frame, end };
 // counts them in `skipped` and goes on with the next packet, as a damaged
 // stretch of a file is usually followed by good ones. Other failures (out of
 // memory, a broken decoder) always end the call.
+//
+// `damaged` counts the frames that came out with errors concealed, or
+// flagged corrupt (decoded from a damaged packet, or with a reference
+// missing): such a frame may depend on what the decoder decoded before the
+// latest seek, so that a decoder started elsewhere can give another one.
 struct PumpPolicy {
   bool skip_invalid = false;
   std::size_t skipped = 0;
+  std::size_t damaged = 0;
 };
 
 // Which unreferenced frames the pump may leave undecoded, in the calls of
@@ -154,6 +163,9 @@ class SkipUnreferenced {
 //   waiting for the frames its reordering delay holds it back for. It
 //   implies `drained`: the input has not ended, but the pump reads no
 //   packet until a seek. Cleared by every seek and rewind.
+// - `skipped_since_seek`: packets the pump skipped as invalid since the
+//   latest seek or rewind, which cleared it: a frame missing since then may
+//   be one of theirs.
 // - `video_position` and `audio_continuation`: where the last decode_video
 //   (or decode_audio_range) call left the decoder, for the next call of the
 //   same kind to go on from without seeking. Kept by that call as it ends,
@@ -167,6 +179,7 @@ struct Cursor {
   bool packet_pending = false;
   bool rewind_reopens = false;
   bool ended_early = false;
+  std::size_t skipped_since_seek = 0;
   std::optional<PacketMark> first_packet;
   std::optional<VideoPosition> video_position;
   std::shared_ptr<AudioContinuation> audio_continuation;
@@ -255,7 +268,18 @@ class Decoder {
 
   // Invalid packets the last decoding call skipped, as its pump counted.
   std::size_t skipped_packets() const { return skipped_packets_; }
-  void count_skipped(const PumpPolicy& pump) { skipped_packets_ = pump.skipped; }
+  // Frames of the last decoding call that came out damaged (see PumpPolicy).
+  std::size_t damaged_frames() const { return damaged_frames_; }
+  void count_skipped(const PumpPolicy& pump) {
+    skipped_packets_ = pump.skipped;
+    damaged_frames_ = pump.damaged;
+  }
+  // Whether the pump skipped an invalid packet since the latest seek.
+  bool skipped_since_seek() const { return cursor_.skipped_since_seek > 0; }
+  // Output positions of the last decode_video call whose frame was lost to
+  // skipped packets and that the next decoded frame answered (stand_in).
+  const std::vector<std::size_t>& stand_ins() const { return stand_ins_; }
+  std::vector<std::size_t>& stand_ins() { return stand_ins_; }
 
   // What every call's reads are watched by.
   Watch& watch() const { return *watch_; }
@@ -328,6 +352,8 @@ class Decoder {
   VideoCache video_cache_;
   Cursor cursor_;
   std::size_t skipped_packets_ = 0;
+  std::size_t damaged_frames_ = 0;
+  std::vector<std::size_t> stand_ins_;
   std::optional<AudioOrigin> audio_origin_;
 };
 

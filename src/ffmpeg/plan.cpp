@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "ffmpeg/compat.hpp"
 
@@ -142,19 +143,23 @@ bool indexed_key_frame_between(const Decoder& decoder, std::int64_t after, std::
 }  // namespace
 
 PtsChooser::PtsChooser(Decoder& decoder, PumpPolicy& pump, bool seek_by_index,
-                       std::size_t entries)
-    : pump_(&pump), seek_by_index_(seek_by_index), left_(entries) {
+                       std::size_t entries, bool stand_in)
+    : pump_(&pump), seek_by_index_(seek_by_index), left_(entries),
+      stand_in_(stand_in && pump.skip_invalid) {
   if (auto position = decoder.take_video_position()) {
     positioned_ = true;
     last_seek_pts_ = position->seek_pts;
     last_pts_ = position->pts;
     last_end_ = position->end;
+    pending_ = position->pending;
     resumed_ = true;
   }
 }
 
 void PtsChooser::finish(Decoder& decoder) const {
-  if (positioned_) decoder.keep_video_position({last_seek_pts_, last_pts_, last_end_});
+  if (positioned_) {
+    decoder.keep_video_position({last_seek_pts_, last_pts_, last_end_, pending_});
+  }
 }
 
 Failure PtsChooser::choose(Decoder& decoder, const PtsSelection& selection) {
@@ -174,13 +179,17 @@ Failure PtsChooser::choose(Decoder& decoder, const PtsSelection& selection) {
                  !indexed_key_frame_between(decoder, last_pts_, selection.seek_pts));
   }
   resumed_ = false;
+  stood_in_ = false;
   const bool last = left_ == 1;
   if (left_ > 0) --left_;
+  const bool pending = std::exchange(pending_, false) && continues;
   if (!continues) {
     if (auto failure = decoder.seek(selection.seek_pts)) return failure;
   }
   last_seek_pts_ = selection.seek_pts;
-  auto found = !continues && last && selection.occurrence == 0
+  // A frame that stood in for a lost one answers the targets it reaches.
+  auto found = pending && last_end_ >= selection.pts ? Result<std::int64_t>(last_end_)
+               : !continues && last && selection.occurrence == 0
                    ? search_key_frame(decoder, selection, *pump_)
                    : search(decoder, selection.pts, *pump_);
   if (!found.ok()) return std::move(found).error();
@@ -202,6 +211,17 @@ Failure PtsChooser::choose(Decoder& decoder, const PtsSelection& selection) {
     std::int64_t end = 0;
     last_end_ =
         duration > 0 && !__builtin_add_overflow(last_pts_, duration, &end) ? end : last_pts_;
+    return std::nullopt;
+  }
+  if (stand_in_ && selection.occurrence == 0 && decoder.skipped_since_seek()) {
+    // Lost to the packets skipped since the seek (a search from the stream
+    // start would skip them again): the frame found stands in, and stays
+    // the next frame for the targets after this one.
+    stood_in_ = pending_ = true;
+    positioned_ = !decoder.ended_early();
+    last_pts_ = selection.pts;
+    last_end_ = found.value();
+    last_occurrence_ = 0;
     return std::nullopt;
   }
   // Overshot (a seek point after the target): start over from the stream

@@ -55,12 +55,20 @@ class PtsChooser {
   // `entries` is the plan's length: the last entry's frame, when it is the
   // key frame a seek lands on, is taken without decoding the frames after
   // it (0: not known, never).
+  //
+  // With `stand_in` (and the pump skipping invalid packets), an exact target
+  // that no frame answers, because decoding since the seek skipped packets
+  // (its own, or one it refers to), is answered by the next frame decoded,
+  // which then also answers the targets after it that it reaches: the call
+  // goes on, where otherwise it would fail, and stood_in() says so.
   PtsChooser(Decoder& decoder, PumpPolicy& pump, bool seek_by_index = false,
-             std::size_t entries = 0);
+             std::size_t entries = 0, bool stand_in = false);
   // Records where this call stopped, for the next one.
   void finish(Decoder& decoder) const;
 
   [[nodiscard]] Failure choose(Decoder& decoder, const PtsSelection& selection);
+  // Whether the latest choice was a stand-in for a lost frame.
+  bool stood_in() const { return stood_in_; }
 
  private:
   PumpPolicy* pump_;
@@ -72,6 +80,10 @@ class PtsChooser {
   bool resumed_ = false;       // positioned by the previous call
   bool seek_by_index_ = false;
   std::size_t left_ = 0;  // entries still to choose, when known
+  bool stand_in_ = false;
+  bool stood_in_ = false;
+  // The record's frame (at last_end_) stood in and is the next frame.
+  bool pending_ = false;
 };
 
 }  // namespace ffmpeg

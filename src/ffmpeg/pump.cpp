@@ -1,4 +1,5 @@
 // The frame pump: packets in, decoded frames out, and the seek that resets it.
+#include "ffmpeg/compat.hpp"
 #include "ffmpeg/decoder.hpp"
 #include "ffmpeg/frame_walk.hpp"
 
@@ -26,6 +27,7 @@ Result<Pulled> Decoder::next(PumpPolicy& policy, SkipUnreferenced* skip) {
       // The frame of a bad packet, reported late (frame threads, delay):
       // the decoder goes on with the next one.
       ++policy.skipped;
+      ++cursor_.skipped_since_seek;
       received = avcodec_receive_frame(context, decoded);
       continue;
     }
@@ -48,6 +50,7 @@ Result<Pulled> Decoder::next(PumpPolicy& policy, SkipUnreferenced* skip) {
       const int sent = send(std::move(read), skip);
       if (sent == AVERROR_INVALIDDATA && policy.skip_invalid) {
         ++policy.skipped;
+        ++cursor_.skipped_since_seek;
       } else if (auto failure = check(sent, "send packet")) {
         return std::move(*failure);
       }
@@ -55,6 +58,7 @@ Result<Pulled> Decoder::next(PumpPolicy& policy, SkipUnreferenced* skip) {
     }
     received = avcodec_receive_frame(context, decoded);
   }
+  if (compat::damaged(decoded)) ++policy.damaged;
   return Pulled::frame;
 }
 
@@ -110,6 +114,7 @@ void Decoder::reset_decoding() {
   av_frame_unref(frame_.get());
   cursor_.drained = false;
   cursor_.ended_early = false;
+  cursor_.skipped_since_seek = 0;
   cursor_.video_position.reset();
   cursor_.audio_continuation.reset();
 }

@@ -1,6 +1,7 @@
 // One video call on the media side: checks, plan, output geometry and batch,
 // then the run that decodes, chooses, converts and places each frame.
 #include <span>
+#include <type_traits>
 
 #include "ffmpeg/batch.hpp"
 #include "ffmpeg/compat.hpp"
@@ -75,6 +76,12 @@ Failure run(Decoder& decoder, Plan& plan, Chooser& chooser, Output& output) {
     const auto& selection = std::get<typename Chooser::Answers>(entry.selection);
     if (auto failure = chooser.choose(decoder, selection)) return failure;
     if (auto failure = hand_off(decoder, output, entry.indices)) return failure;
+    if constexpr (std::is_same_v<Chooser, PtsChooser>) {
+      if (chooser.stood_in()) {
+        auto& stand_ins = decoder.stand_ins();
+        stand_ins.insert(stand_ins.end(), entry.indices.begin(), entry.indices.end());
+      }
+    }
     std::vector<std::size_t>().swap(entry.indices);
   }
   return std::nullopt;
@@ -91,12 +98,16 @@ Result<VideoBatch> Decoder::video(VideoRequest request, OutputType output_type,
   if (!transforms.empty() && output_type == OutputType::native) {
     return Error::value("transforms require RGB output");
   }
+  stand_ins_.clear();
   Plan plan;
   std::variant<std::monostate, PtsChooser, PlaybackChooser> chooser;
   if (auto* targets = std::get_if<PtsRequest>(&request)) {
     if (auto failure = take_occurrences(*targets)) return std::move(*failure);
     plan = plan_pts(*targets);
-    if (!plan.empty()) chooser.emplace<PtsChooser>(*this, pump, targets->seek_by_index, plan.size());
+    if (!plan.empty()) {
+      chooser.emplace<PtsChooser>(*this, pump, targets->seek_by_index, plan.size(),
+                                  targets->stand_in);
+    }
   } else {
     auto planned = plan_seconds(std::get<SecondsRequest>(request));
     if (!planned.ok()) return std::move(planned).error();

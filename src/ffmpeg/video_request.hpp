@@ -35,6 +35,9 @@ struct PtsRequest {
   // seek points may then differ for every target without costing a seek
   // each (a seek would find the same frame, only later).
   bool seek_by_index = false;
+  // Whether an exact target whose frame was lost to packets skipped as
+  // invalid is answered by the next frame decoded (see PtsChooser).
+  bool stand_in = false;
 };
 
 struct SecondsRequest {
