@@ -135,7 +135,12 @@ Failure seek_to_key_frame(Decoder& decoder, std::int64_t target) {
   for (;;) {
     std::int64_t point = 0;
     if (__builtin_sub_overflow(target, lead, &point)) point = decoder.start_time();
-    if (auto failure = decoder.seek(point)) return failure;
+    if (auto failure = decoder.seek(point)) {
+      // An earlier point than the one asked for can be refused (before a
+      // demuxer's first seek point): the stream start then.
+      if (lead == 0) return failure;
+      return decoder.seek(decoder.start_time());
+    }
     if (point <= decoder.start_time()) return std::nullopt;  // rewound: the first packet
     auto landing = land(decoder, target);
     if (!landing.ok()) return std::move(landing).error();
