@@ -620,10 +620,14 @@ class VideoReader(_Closable):
         frames (AVI does: it stores no presentation times, only each
         packet's place in decode order).  With B-frames the decoder times
         each frame by the packet that released it, so its first frame
-        decodes later than the first key frame's timestamp, at a timestamp
-        that is no key frame's: frame ``i`` would come out as the frame
-        shown before it, frame 0 not at all.  That is refused rather than
-        answered off by one."""
+        decodes later than the first key frame's timestamp: frame ``i``
+        would come out as the frame shown before it, frame 0 not at all.
+        That is refused rather than answered off by one.  The time it
+        decodes at may be a key frame's (the next packet is one where a
+        scene cut made it so); a first frame decoded at a later key frame
+        is taken for the stream's own only where the decoder skipped the
+        packets before it as damaged, since a key frame listed first
+        decodes at its own time."""
         if not self._placed_checked:
             self._misplaced = self._misplacement(self._frames())
             self._placed_checked = True
@@ -639,7 +643,7 @@ class VideoReader(_Closable):
         first = self._first_time(self._decoder, start)
         if first is None:
             return None  # the request itself reports what is wrong
-        if first <= key_times[0] or first in key_times:
+        if first <= key_times[0] or (first in key_times and _skipped(self._decoder)):
             return None
         return (f"the frames of this stream cannot be found by index: its packets carry "
                 f"decoding order only (as AVI stores B-frames), and its first frame decodes at "

@@ -201,6 +201,18 @@ CLIPS: dict[str, Clip] = {
                              "-b:v", "300k", "-g", "25", "-keyint_min", "25"]),
     # AVI with B-frames: I- and P-frame packets have a dts but no pts.
     "mpeg4": Clip("mpeg4.avi", [*_testsrc(2), "-c:v", "mpeg4", "-q:v", "4", "-g", "25", "-bf", "2"]),
+    # The same with a frame unlike the one before at every step: the encoder
+    # makes most frames key frames (packet 1 among them), B-frames still between.
+    "mpeg4_cuts": Clip("mpeg4_cuts.avi", ["-f", "lavfi", "-i", "nullsrc=s=64x48:r=25,geq=lum='16+4*N':cb=128:cr=128,"
+                                          "format=yuv420p", "-t", "2", "-c:v", "mpeg4", "-q:v", "2", "-bf", "2"]),
+    # MPEG-TS keeps no index: a seek searches the packets' decoding times.
+    # B-frames; an open group of pictures; two programs, each with a video
+    # stream of its own (stream 1: 96x64 at 30 fps).
+    "ts_bframes": Clip("ts_bframes.ts", [*_testsrc(3), *X264_GOP25]),
+    "ts_open_gop": Clip("ts_open_gop.ts", [*_testsrc(3), *X264_GOP25[:-1], X264_GOP25[-1] + ":open-gop=1"]),
+    "ts_programs": Clip("ts_programs.ts", [*_testsrc(2), "-f", "lavfi", "-i", "testsrc=size=96x64:rate=30:duration=2",
+                                           "-map", "0:v", "-map", "1:v", *X264_GOP25,
+                                           "-program", "title=one:st=0", "-program", "title=two:st=1"]),
     # Lossless 128x96 clips of source_frames(); NUT picks its own time base.
     "gray8": Clip("gray8.mkv", _raw_maker("gray8", "gray", "-c:v", "ffv1", "-g", "5", "-pix_fmt", "gray")),
     "gray16le": Clip("gray16le.nut", _raw_maker("gray16le", "gray16le", "-c:v", "rawvideo", "-pix_fmt", "gray16le")),

@@ -81,10 +81,12 @@ RANGE = "is out of range: the video has 75 frames, valid indices are -75 to 74"
         ("wav", lambda p: A(p, channels="2"), TypeError, "channels must be an integer, not str"),
         ("h264", lambda p: V(p, threads=-1), ValueError, "threads must be 0 (FFmpeg chooses) or more, not -1"),
         ("h264", lambda p: V(p, seek_mode="fast"), ValueError, "seek_mode must be 'exact' or 'approximate', not 'fast'"),
-        # AVI with B-frames: the frames decode one period after the packet times the scan lists.
-        *[("mpeg4", call, RuntimeError, "the frames of this stream cannot be found by index: its packets "
+        # AVI with B-frames: the frames decode one period after the packet times the scan lists
+        # (mpeg4_cuts: at the time of packet 1, a key frame too).
+        *[(name, call, RuntimeError, "the frames of this stream cannot be found by index: its packets "
            "carry decoding order only (as AVI stores B-frames), and its first frame decodes at 0.04 s, not at "
            "0 s where the scan lists it; read it by time with at()")
+          for name in ("mpeg4", "mpeg4_cuts")
           for call in (lambda p: V(p)[5], lambda p: list(V(p, workers=2).batches(8)))],
         ("h264", lambda p: V(p, frame_index=3), TypeError,
          "frame_index must be a FrameTable or the path of a saved one, not int"),

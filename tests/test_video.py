@@ -39,7 +39,8 @@ def expected_times(path, indices):  # ffprobe's, in seconds
 
 @pytest.mark.parametrize("dtype, pix_fmt, levels", [("uint8", "rgb24", 1), ("uint16", "rgb48le", 257)])
 @pytest.mark.parametrize("name", ["h264", "tagged", "fullrange", "vp9", "mpeg4", "multi", "vfr", "gray8", "gray16be",
-                                  "rgba", "odd_width"])  # a width that is not a multiple of 32
+                                  "rgba", "odd_width",  # a width that is not a multiple of 32
+                                  "ts_bframes", "ts_open_gop"])
 def test_every_frame_matches_the_tool(media, name, dtype, pix_fmt, levels):
     decoder, path = open_clip(media, name)
     indices = timed(path)

@@ -21,7 +21,7 @@ from quorvex_av import ClipLoader, DamagedFrameError, VideoReader, samplers
 # (its display matrix mirrors).
 VIDEO_CLIPS = ["h264", "h264_audio", "vp9", "mpeg4", "gray8", "gray16le", "gray16be", "rgba",
                "rotated90", "mirrored", "multi", "fullrange", "tagged", "no_duration", "unknown_duration",
-               "odd_width", "shared_pts", "vfr", "ntsc_mkv", "ntsc_mp4"]
+               "odd_width", "shared_pts", "vfr", "ntsc_mkv", "ntsc_mp4", "ts_bframes"]
 OPTIONS = {"mirrored": dict(auto_rotate=False)}
 # Those where approximate mode finds the exact frames: constant rate, and a
 # header that counts the frames (the others: tests/test_frame_index.py).
@@ -30,7 +30,7 @@ OPTIONS = {"mirrored": dict(auto_rotate=False)}
 # which then counts one frame more.  ntsc_*: 30000/1001 fps, a rate whose
 # frame times the time base rounds.
 CONSTANT_RATE = {"h264", "h264_audio", "vp9", "gray8", "rgba", "rotated90", "mirrored", "fullrange",
-                 "tagged", "unknown_duration", "odd_width", "ntsc_mkv", "ntsc_mp4"}
+                 "tagged", "unknown_duration", "odd_width", "ntsc_mkv", "ntsc_mp4", "ts_bframes"}
 
 
 @pytest.fixture(autouse=True)

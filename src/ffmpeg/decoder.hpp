@@ -249,6 +249,12 @@ class Decoder {
   [[nodiscard]] Failure send_alone(PacketPtr packet);
   bool ended_early() const { return cursor_.ended_early; }
 
+  // How far (in ticks) before a key frame's timestamp a seek aims so as to
+  // land at or before that key frame: 0 until a seek landed after one (see
+  // seek_to_key_frame in plan.cpp), then what made it land well.
+  std::int64_t seek_lead() const { return seek_lead_; }
+  void keep_seek_lead(std::int64_t lead) { seek_lead_ = lead; }
+
   // Where the previous decode_video call stopped, if nothing moved the
   // decoder since; taken, so that one call at most goes on from it.
   std::optional<VideoPosition> take_video_position() {
@@ -354,6 +360,7 @@ class Decoder {
   std::size_t skipped_packets_ = 0;
   std::size_t damaged_frames_ = 0;
   std::vector<std::size_t> stand_ins_;
+  std::int64_t seek_lead_ = 0;
   std::optional<AudioOrigin> audio_origin_;
 };
 

@@ -1,6 +1,7 @@
 #include "ffmpeg/plan.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <optional>
 #include <string>
@@ -74,6 +75,88 @@ Failure skip_to_occurrence(Decoder& decoder, PumpPolicy& pump, std::int64_t foun
   return std::nullopt;
 }
 
+// Whether decoding from where a seek landed starts at a key frame at or
+// before `target`: the packets up to the first key frame are read (and let
+// go of: without their references they decode to no frame worth having)
+// and that key frame, left as the next packet to read, must be timestamped
+// at or before `target`. A later key frame, or none before the end, means
+// the seek landed after the key frame meant. `lead` is the largest lead of
+// a packet's presentation time over its decoding time among those read.
+struct Landing {
+  bool at_or_before = false;
+  std::int64_t lead = 0;
+};
+
+Result<Landing> land(Decoder& decoder, std::int64_t target) {
+  Landing landing;
+  for (;;) {
+    const AVPacket* packet = nullptr;
+    const int status = decoder.peek_packet(packet);
+    if (status == AVERROR_EOF) return landing;
+    if (status < 0) return std::move(*check(status, "read packet"));
+    if (!(packet->flags & AV_PKT_FLAG_DISCARD)) {
+      std::int64_t lead = 0;
+      if (packet->pts != AV_NOPTS_VALUE && packet->dts != AV_NOPTS_VALUE &&
+          !__builtin_sub_overflow(packet->pts, packet->dts, &lead)) {
+        landing.lead = std::max(landing.lead, lead);
+      }
+      if (packet->flags & AV_PKT_FLAG_KEY) {
+        landing.at_or_before = packet->pts == AV_NOPTS_VALUE || packet->pts <= target;
+        return landing;
+      }
+    }
+    PacketReference dropped;
+    (void)decoder.read_packet(dropped);  // the one peeked at
+  }
+}
+
+// One frame period of the stream in ticks (its rate from the header), at
+// least 1.
+std::int64_t frame_period(const Decoder& decoder) {
+  const AVStream* stream = decoder.stream();
+  AVRational rate = stream->avg_frame_rate;
+  if (rate.num <= 0 || rate.den <= 0) rate = stream->r_frame_rate;
+  if (rate.num <= 0 || rate.den <= 0) return 1;
+  return std::max<std::int64_t>(1, av_rescale_q(1, av_inv_q(rate), decoder.time_base()));
+}
+
+// The backward seek for frames decoded from the key frame at or before
+// `target`, made to land at or before that key frame. A container indexed
+// by key frames lands on one, and its first packet says so at once. MPEG-TS
+// and MPEG-PS seek by a search over every packet's decoding time instead:
+// they land on the last packet decoded at or before `target`, which with
+// B-frames lies after the key frame shown at `target` (decoded a few frame
+// periods before it), where nothing can be decoded until the next key
+// frame. Such a landing is found out by the packets after it (see land), and
+// the seek aims earlier: by the largest lead of presentation over decoding
+// time seen there, then twice as far each time, down to the stream's start.
+// The lead that lands well is kept for the decoder's next seeks.
+Failure seek_to_key_frame(Decoder& decoder, std::int64_t target) {
+  std::int64_t lead = decoder.seek_lead();
+  for (;;) {
+    std::int64_t point = 0;
+    if (__builtin_sub_overflow(target, lead, &point)) point = decoder.start_time();
+    if (auto failure = decoder.seek(point)) {
+      // An earlier point than the one asked for can be refused (before a
+      // demuxer's first seek point): the stream start then.
+      if (lead == 0) return failure;
+      return decoder.seek(decoder.start_time());
+    }
+    if (point <= decoder.start_time()) return std::nullopt;  // rewound: the first packet
+    auto landing = land(decoder, target);
+    if (!landing.ok()) return std::move(landing).error();
+    if (landing.value().at_or_before) {
+      decoder.keep_seek_lead(lead);
+      return std::nullopt;
+    }
+    std::int64_t further = frame_period(decoder);
+    if (lead > 0 && __builtin_mul_overflow(lead, 2, &further)) {
+      further = std::numeric_limits<std::int64_t>::max();
+    }
+    lead = std::max(landing.value().lead, further);
+  }
+}
+
 // How many packets after a key frame are read to learn whether a frame
 // decoded later could come before it; beyond that the search decodes on.
 constexpr int key_frame_lookahead = 16;
@@ -127,7 +210,7 @@ Result<std::int64_t> search_key_frame(Decoder& decoder, const PtsSelection& sele
     if (found.ok() && !compat::interlaced(decoder.frame())) return found;
   }
   pump.skipped = skipped;
-  if (auto failure = decoder.seek(selection.seek_pts)) return std::move(*failure);
+  if (auto failure = seek_to_key_frame(decoder, selection.seek_pts)) return std::move(*failure);
   return search(decoder, selection.pts, pump);
 }
 
@@ -184,7 +267,7 @@ Failure PtsChooser::choose(Decoder& decoder, const PtsSelection& selection) {
   if (left_ > 0) --left_;
   const bool pending = std::exchange(pending_, false) && continues;
   if (!continues) {
-    if (auto failure = decoder.seek(selection.seek_pts)) return failure;
+    if (auto failure = seek_to_key_frame(decoder, selection.seek_pts)) return failure;
   }
   last_seek_pts_ = selection.seek_pts;
   // A frame that stood in for a lost one answers the targets it reaches.
