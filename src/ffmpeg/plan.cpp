@@ -79,8 +79,9 @@ Failure skip_to_occurrence(Decoder& decoder, PumpPolicy& pump, std::int64_t foun
 // before `target`: the packets up to the first key frame are read (and let
 // go of: without their references they decode to no frame worth having)
 // and that key frame, left as the next packet to read, must be timestamped
-// at or before `target`. A later key frame, or none before the end, means
-// the seek landed after the key frame meant. `lead` is the largest lead of
+// at or before `target`. A later key frame, or none before the end or
+// before decoding passes `target`, means the seek landed after the key
+// frame meant. `lead` is the largest lead of
 // a packet's presentation time over its decoding time among those read.
 struct Landing {
   bool at_or_before = false;
@@ -104,6 +105,11 @@ Result<Landing> land(Decoder& decoder, std::int64_t target) {
         landing.at_or_before = packet->pts == AV_NOPTS_VALUE || packet->pts <= target;
         return landing;
       }
+      // Decoding times only grow and no frame is shown before it is
+      // decoded: past `target` in decoding order, no key frame to come is
+      // shown at or before it. So a stream with few key frames is read no
+      // further than the request reaches.
+      if (packet->dts != AV_NOPTS_VALUE && packet->dts > target) return landing;
     }
     PacketReference dropped;
     (void)decoder.read_packet(dropped);  // the one peeked at
