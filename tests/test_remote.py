@@ -184,7 +184,7 @@ def test_a_network_failure_leaves_the_next_call_right(http, small_movie, failure
     _, server = http
     url = server.add("/flaky.mp4", small_movie)
     reference = VideoReader(small_movie)
-    with VideoReader(url, timeout=0.5, workers=workers) as reader:
+    with VideoReader(url, timeout=1.0, workers=workers) as reader:
         reader[[50, 150, 250]]  # a group of pictures each (key frames every 100 frames)
         server.failed.clear()
         server.fail_once(failure)
