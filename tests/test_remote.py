@@ -1,5 +1,6 @@
 """Remote sources: file objects whose calls are round trips, and files over
-HTTP through fsspec from a range-serving server on 127.0.0.1."""
+HTTP, through fsspec or FFmpeg's own protocol, from a range-serving server
+on 127.0.0.1."""
 
 import io
 from pathlib import Path
