@@ -161,7 +161,8 @@ class _Job:
 
 
 class _Lane:
-    """One worker thread and the decoder it owns, opened with its first task."""
+    """One worker thread and the decoder it owns, opened with its first task
+    (or, where that fails, with the next)."""
 
     def __init__(self, opener: Callable[[], tuple[Decoder, Any]], number: int) -> None:
         self._opener = opener
@@ -174,18 +175,18 @@ class _Lane:
     def _loop(self) -> None:
         decoder: Decoder | None = None
         held: Any = None
-        opened = False
         try:
             while True:
                 task = self.inbox.get()
                 if task is None:
                     return
-                if not opened:
-                    opened = True
+                if decoder is None:
                     try:
                         decoder, held = self._opener()
                     except Exception:
-                        decoder = None  # its share of the work goes to the others
+                        # Its share of this request goes to the others; the
+                        # next one tries again (a network failure passes).
+                        decoder = None
                     self.decoder = decoder
                 task(decoder)
                 del task

@@ -14,7 +14,9 @@ import io
 import math
 import os
 import threading
+import zipfile
 from collections import OrderedDict
+from collections.abc import Callable
 from dataclasses import dataclass, field, fields
 from typing import IO, TYPE_CHECKING, Any, Union
 
@@ -191,37 +193,165 @@ class FrameTable:
 
     @classmethod
     def load(cls, file: TablePath) -> FrameTable:
-        """A table written by ``save``.  ValueError for a file that is not
-        one, or one written in another format version."""
-        try:
-            archive = np.load(file, allow_pickle=False)
-        except (OSError, ValueError, EOFError) as error:
-            if isinstance(error, FileNotFoundError):
-                raise
-            raise ValueError(f"not a saved frame table: {error}") from None
-        if not isinstance(archive, np.lib.npyio.NpzFile):
-            raise ValueError("not a saved frame table: a single array, not an archive")
-        with archive as data:
-            if "format_version" not in data.files:
-                raise ValueError("not a saved frame table: it has no format version")
-            version = int(data["format_version"])
-            if version != FORMAT_VERSION:
-                raise ValueError(f"frame table format version {version} is not supported "
-                                 f"(this release reads version {FORMAT_VERSION})")
+        """A table written by ``save``.  ValueError naming the file and what
+        is wrong for one that is not such a table (damaged, cut short, of
+        another format version, with fields out of shape or range)."""
+        where = _where(file)
+        if isinstance(file, (str, os.PathLike)):
             try:
-                pts = np.cumsum(data["pts_steps"].astype(np.int64))
-                durations = data["durations"].astype(np.int64)
-                key = np.unpackbits(data["key_bits"].astype(np.uint8), count=pts.size).astype(bool)
-                stream_index, num, den, frames, size = (int(v) for v in data["identity"])
-                codec = str(data["codec"])
-            except (KeyError, ValueError, TypeError) as error:
-                raise ValueError(f"not a saved frame table: {error}") from None
-        if not (pts.ndim == 1 and pts.shape == durations.shape == key.shape) or num < 1 or den < 1:
-            raise ValueError("not a saved frame table: its arrays do not fit together")
-        if pts.size > 1 and np.any(np.diff(pts) < 0):
-            raise ValueError("not a saved frame table: its timestamps are not sorted")
-        return cls(pts, durations, key, stream_index, codec or None, (num, den),
-                   None if frames < 0 else frames, None if size < 0 else size)
+                opened = open(file, "rb")
+            except FileNotFoundError:
+                raise
+            except OSError as error:
+                raise _refused(f"not a saved frame table: {error.strerror or error}", where) from None
+            with opened:
+                return _read_saved(opened, where)
+        return _read_saved(file, where)
+
+
+#: The most bytes that deflate gives for one compressed byte (a run of one
+#: byte value: 258 bytes per two-bit code), with room for block headers: a
+#: member claiming more than that, or a stored one claiming more than it
+#: stores, is damaged, and nothing is allocated for it.
+_MOST_INFLATED = 1032
+_SLACK = 1024
+#: The fields of a saved table besides its version, and what each holds.
+_FIELDS = {"pts_steps": "integers", "durations": "integers", "key_bits": "bytes",
+           "identity": "integers", "codec": "text"}
+
+
+def _where(file: object) -> str:
+    """The file as a message names it."""
+    if isinstance(file, (str, os.PathLike)):
+        return repr(os.fsdecode(file))
+    name = getattr(file, "name", None)
+    if isinstance(name, (str, bytes)):
+        return repr(os.fsdecode(name))
+    return f"a {type(file).__name__}"
+
+
+def _refused(problem: str, where: str) -> ValueError:
+    return ValueError(f"{problem}, in {where}")
+
+
+def _read_saved(file: IO[bytes], where: str) -> FrameTable:
+    """The table saved in ``file`` (from where it stands), every field checked."""
+    def refuse(problem: str) -> ValueError:
+        return _refused(f"not a saved frame table: {problem}", where)
+
+    try:
+        start = file.tell()
+        head = file.read(6)
+        size = file.seek(0, os.SEEK_END) - start
+        file.seek(start)
+    except Exception as error:
+        raise refuse(f"it cannot be read ({error})") from None
+    if head == b"\x93NUMPY":
+        raise refuse("a single array, not an archive")
+    if head[:4] != b"PK\x03\x04":
+        raise refuse("it is not a zip archive")
+    try:
+        archive = zipfile.ZipFile(file)
+    except Exception as error:
+        raise refuse(f"its zip archive is damaged or cut short ({error})") from None
+    with archive:
+        def read(name: str) -> npt.NDArray[Any]:
+            return _member_array(archive, name, size, refuse)
+
+        if "format_version.npy" not in archive.namelist():
+            raise refuse("it has no format version")
+        version = read("format_version")
+        if version.shape != () or not _integral(version.dtype):
+            raise refuse("its format version is not an integer")
+        if int(version) != FORMAT_VERSION:
+            raise _refused(f"frame table format version {int(version)} is not supported "
+                           f"(this release reads version {FORMAT_VERSION})", where)
+        arrays = {}
+        for name, kind in _FIELDS.items():
+            if f"{name}.npy" not in archive.namelist():
+                raise refuse(f"it has no {name}")
+            array = read(name)
+            fits = {"integers": array.ndim == 1 and _integral(array.dtype),
+                    "bytes": array.ndim == 1 and array.dtype == np.uint8,
+                    "text": array.shape == () and array.dtype.kind == "U"}[kind]
+            if not fits:
+                raise refuse(f"its {name} is not {'a string' if kind == 'text' else 'a row of ' + kind}")
+            arrays[name] = array
+    steps = arrays["pts_steps"].astype(np.int64)
+    pts = np.cumsum(steps)
+    durations = arrays["durations"].astype(np.int64)
+    if not pts.shape == durations.shape or arrays["key_bits"].size != (pts.size + 7) // 8:
+        raise refuse("its arrays do not fit together")
+    # Steps after the first are never negative; a sum past the range of
+    # int64 wraps around, which the comparison catches.
+    if np.any(steps[1:] < 0) or np.any(pts[1:] < pts[:-1]):
+        raise refuse("its timestamps are not sorted")
+    if np.any(durations < 0):
+        raise refuse("it has negative durations")
+    identity = arrays["identity"].astype(np.int64).tolist()
+    if len(identity) != 5:
+        raise refuse(f"its identity has {len(identity)} values, not 5")
+    stream_index, num, den, frames, source_size = identity
+    for bad, label in ((stream_index < 0, "stream index"), (num < 1 or den < 1, "time base"),
+                       (frames < -1, "frame count in the header"), (source_size < -1, "source size")):
+        if bad:
+            raise refuse(f"its {label} is out of range")
+    key = np.unpackbits(arrays["key_bits"], count=pts.size).astype(bool)
+    codec = str(arrays["codec"])
+    return FrameTable(pts, durations, key, stream_index, codec or None, (num, den),
+                      None if frames < 0 else frames, None if source_size < 0 else source_size)
+
+
+def _integral(dtype: np.dtype[Any]) -> bool:
+    """Whether values of ``dtype`` are integers that int64 holds exactly."""
+    return dtype.kind in "iu" and np.can_cast(dtype, np.int64)
+
+
+def _member_array(archive: zipfile.ZipFile, name: str, size: int,
+                  refuse: Callable[[str], ValueError]) -> npt.NDArray[Any]:
+    """The array stored as ``name``.npy, its sizes checked against what the
+    archive of ``size`` bytes can hold before anything is allocated for it;
+    no objects, no pickles."""
+    member = archive.getinfo(f"{name}.npy")
+    if member.compress_type == zipfile.ZIP_STORED:
+        holds = member.compress_size
+    elif member.compress_type == zipfile.ZIP_DEFLATED:
+        holds = member.compress_size * _MOST_INFLATED + _SLACK
+    else:
+        raise refuse(f"its {name} is compressed in a way that saved tables are not")
+    if member.compress_size > size or member.file_size > holds:
+        raise refuse(f"its {name} claims more data than the file holds")
+
+    def damaged(error: Exception) -> ValueError:
+        return refuse(f"its {name} is damaged ({error})")
+
+    try:
+        stream = archive.open(member)
+        version = np.lib.format.read_magic(stream)
+        if version not in ((1, 0), (2, 0)):
+            raise ValueError(f"array format version {version[0]}.{version[1]} is not read")
+        shape, fortran, dtype = (np.lib.format.read_array_header_1_0(stream) if version == (1, 0)
+                                 else np.lib.format.read_array_header_2_0(stream))
+        header = stream.tell()
+    except Exception as error:
+        raise damaged(error) from None
+    with stream:
+        if dtype.hasobject:
+            raise refuse(f"its {name} holds Python objects, which are not loaded")
+        declared = math.prod(shape) * dtype.itemsize
+        if declared != member.file_size - header:
+            raise refuse(f"its {name} declares {declared} bytes of data but holds "
+                         f"{member.file_size - header}")
+        try:
+            data = stream.read(declared)
+            stream.read(1)  # the end of the member, where its checksum is compared
+        except Exception as error:
+            raise damaged(error) from None
+    if len(data) != declared:
+        raise refuse(f"its {name} is cut short")
+    count = math.prod(shape)
+    array = np.frombuffer(data, dtype=dtype, count=count) if dtype.itemsize else np.empty(count, dtype)
+    return array.reshape(shape, order="F" if fortran else "C")
 
 
 def _unknown(value: int | None) -> int:
@@ -279,10 +409,7 @@ class _LoadedTables:
             if kept is not None:
                 self._tables.move_to_end(data)
         if kept is None:
-            try:
-                kept = FrameTable.load(io.BytesIO(data))
-            except Exception:
-                return FrameTable.load(path)  # raises as a load of the file does
+            kept = _read_saved(io.BytesIO(data), _where(path))
             with self._lock:
                 self._tables[data] = kept
                 while len(self._tables) > self._KEPT:

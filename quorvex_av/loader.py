@@ -121,7 +121,8 @@ class ClipLoader:
     index is saved there, keyed by the file's absolute path, size and
     modification time (and the reader's ``stream_index``); later readers,
     in this pass or any later run, load it instead.  A cached index that no
-    longer fits its file is replaced.  A given index wins over the cache.
+    longer fits its file, or is damaged, is replaced.  A given index wins
+    over the cache.
     """
 
     def __init__(self, sources: Sequence[Source], sampler: Callable[..., Clips], /, *,
@@ -237,8 +238,8 @@ class ClipLoader:
 def indexed_reader(source: Source, given: IndexSource | None, cached: str | None,
                    options: Mapping[str, Any]) -> tuple[VideoReader, bool]:
     """A reader with the source's given index, else its cached one (a
-    cached index that does not fit the file is dropped for a new scan), and
-    whether it got one."""
+    cached index that is damaged or does not fit the file is dropped for a
+    new scan), and whether it got one."""
     if given is not None:
         return VideoReader(source, frame_index=given, **options), True
     if cached is not None and os.path.exists(cached):

@@ -46,7 +46,7 @@ PyObject* decoder_decode_audio(DecoderObject* self, PyObject* args, PyObject* kw
   ffmpeg::Decoder* decoder = reading_record(self);
   if (decoder == nullptr) return nullptr;
 
-  auto decoded = watched_call(decoder->watch(), [&] {
+  auto decoded = watched_call(*decoder, [&] {
     return ffmpeg::decode_audio(*decoder, sample_rate, channels, stop, honour_timestamps, pump);
   });
   decoder->count_skipped(pump);

@@ -37,7 +37,7 @@ PyObject* decoder_decode_audio_range(DecoderObject* self, PyObject* args, PyObje
   ffmpeg::Decoder* decoder = reading_record(self);
   if (decoder == nullptr) return nullptr;
 
-  auto decoded = watched_call(decoder->watch(), [&] {
+  auto decoded = watched_call(*decoder, [&] {
     return ffmpeg::decode_audio_range(*decoder, sample_rate, channels, first, end, pump);
   });
   decoder->count_skipped(pump);
@@ -66,7 +66,7 @@ PyObject* decoder_audio_start_time(DecoderObject* self, PyObject* args, PyObject
   ffmpeg::Decoder* decoder = reading_record(self);
   if (decoder == nullptr) return nullptr;
 
-  auto found = watched_call(decoder->watch(),
+  auto found = watched_call(*decoder,
                             [&] { return ffmpeg::audio_start_time(*decoder, pump); });
   if (!found) return nullptr;
   return values::real(*found).release();

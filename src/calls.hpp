@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "errors.hpp"
+#include "ffmpeg/decoder.hpp"
 #include "ffmpeg/interrupt.hpp"
 
 // Whether this thread runs the interpreter's signal handlers (the main
@@ -39,4 +40,14 @@ auto watched_call(ffmpeg::Watch& watch, Work&& work) {
   }
   value.emplace(std::move(result).value());
   return value;
+}
+
+// watched_call for media work on `decoder`, which first recovers from what
+// its previous call left behind (see Decoder::recover).
+template <class Work>
+auto watched_call(ffmpeg::Decoder& decoder, Work&& work) {
+  return watched_call(decoder.watch(), [&]() -> decltype(work()) {
+    if (auto failure = decoder.recover()) return std::move(*failure);
+    return work();
+  });
 }

@@ -11,7 +11,7 @@ PyObject* decoder_scan(DecoderObject* self, PyObject*, PyObject*) {
   ffmpeg::Decoder* decoder = reading_record(self);
   if (decoder == nullptr) return nullptr;
 
-  auto scanned = watched_call(decoder->watch(), [decoder] { return ffmpeg::scan(*decoder); });
+  auto scanned = watched_call(*decoder, [decoder] { return ffmpeg::scan(*decoder); });
   if (!scanned) return nullptr;
 
   const auto& records = *scanned;

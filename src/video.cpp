@@ -95,7 +95,7 @@ PyObject* video_request(DecoderObject* self, ffmpeg::VideoRequest request,
   }
 
   ffmpeg::PumpPolicy pump{skip_invalid};
-  auto decoded = watched_call(decoder->watch(), [&] {
+  auto decoded = watched_call(*decoder, [&] {
     return decoder->video(std::move(request), *output, std::move(transforms), direct_resize, pump);
   });
   decoder->count_skipped(pump);

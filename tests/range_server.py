@@ -1,5 +1,6 @@
 """A small HTTP server on 127.0.0.1 that serves files with byte ranges, as
-object stores and web servers do, and counts what it was asked for."""
+object stores and web servers do, and counts what it was asked for; it can
+fail one answer, as a flaky network does."""
 
 from __future__ import annotations
 
@@ -9,17 +10,24 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
 _RANGE = re.compile(r"bytes=(\d*)-(\d*)$")
+# What a failing answer sends of its body before it breaks off.
+_PART = 1000
 
 
 class RangeServer:
     """Serves ``files`` (URL path -> file) on a port of its own while in a
     ``with`` block; ``requests`` lists (method, Range header) of every
-    request, ``bytes_sent`` counts the body bytes sent."""
+    request, ``bytes_sent`` counts the body bytes sent.  ``fail_once``
+    makes the next answer with a body fail; ``failed`` lists the Range
+    headers of the answers that did."""
 
     def __init__(self, files: dict[str, Path]) -> None:
         self.files = {name: Path(path).read_bytes() for name, path in files.items()}
         self.requests: list[tuple[str, str | None]] = []
         self.bytes_sent = 0
+        self.failed: list[str | None] = []
+        self._failing: str | None = None
+        self._released = threading.Event()
         self._lock = threading.Lock()
         server = self
 
@@ -59,6 +67,18 @@ class RangeServer:
                 for name, value in headers.items():
                     self.send_header(name, value)
                 self.end_headers()
+                with server._lock:
+                    failing = server._failing if body and len(data) > _PART else None
+                    if failing is not None:
+                        server._failing = None
+                        server.failed.append(self.headers.get("Range"))
+                if failing is not None:
+                    self.wfile.write(data[:_PART if failing != "drop" else 0])
+                    self.wfile.flush()
+                    if failing == "stall":
+                        server._released.wait()
+                    self.close_connection = True
+                    return
                 if body:
                     self.wfile.write(data)
                     with server._lock:
@@ -75,6 +95,15 @@ class RangeServer:
         host, port = self._server.server_address[:2]
         return f"http://{host}:{port}{name}"
 
+    def fail_once(self, how: str) -> None:
+        """The next answer with a body longer than a thousand bytes sends
+        its headers (the whole length) and then: "drop", nothing; "cut",
+        its first thousand bytes; "stall", those and nothing more until the
+        server ends.  The connection is then closed."""
+        assert how in ("drop", "cut", "stall")
+        with self._lock:
+            self._failing = how
+
     def reset(self) -> None:
         with self._lock:
             self.requests.clear()
@@ -85,6 +114,7 @@ class RangeServer:
         return self
 
     def __exit__(self, *exc_info: object) -> None:
+        self._released.set()
         self._server.shutdown()
         self._server.server_close()
         self._thread.join()

@@ -2,6 +2,7 @@
 
 import io
 import re
+import zipfile
 
 import numpy as np
 import pytest
@@ -150,19 +151,74 @@ def test_an_index_of_another_stream_is_refused(media, index_of, opened, change, 
     assert str(raised.value) == "the frame index does not belong to this stream: " + message.format(**sizes)
 
 
-def test_unknown_formats_are_refused(media, tmp_path):
+def _saved(media, tmp_path):
+    """The bytes and the arrays of a saved table."""
     VideoReader(media.path("h264")).frame_index.save(tmp_path / "ok.npz")
     with np.load(tmp_path / "ok.npz") as data:
-        arrays = dict(data)
-    np.savez(tmp_path / "v2.npz", **(arrays | {"format_version": np.int64(2)}))
-    np.savez(tmp_path / "other.npz", numbers=np.arange(3))
-    (tmp_path / "text.npz").write_text("not an archive")
-    for name, message in [("v2", "frame table format version 2 is not supported (this release reads "
-                                 "version 1)"),
-                          ("other", "not a saved frame table: it has no format version"),
-                          ("text", "not a saved frame table: ")]:
-        with pytest.raises(ValueError, match="^" + re.escape(message)):
-            FrameTable.load(tmp_path / f"{name}.npz")
+        return (tmp_path / "ok.npz").read_bytes(), dict(data)
+
+
+def _archive(arrays, **changes):
+    buffer = io.BytesIO()
+    np.savez_compressed(buffer, **(arrays | changes))
+    return buffer.getvalue()
+
+
+def _flipped(data, member):  # one bit of a member's compressed data
+    with zipfile.ZipFile(io.BytesIO(data)) as archive:
+        info = archive.getinfo(member)
+    at = info.header_offset + 30 + len(info.filename.encode()) + len(info.extra) + info.compress_size // 2
+    return data[:at] + bytes([data[at] ^ 0x04]) + data[at + 1:]
+
+
+def _declaring(shape):  # an archive of a version and one tiny member that declares a huge array
+    header = io.BytesIO()
+    np.lib.format.write_array_header_1_0(header, {"descr": "<i8", "fortran_order": False, "shape": shape})
+    version = io.BytesIO()
+    np.save(version, np.int64(1))
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as archive:
+        archive.writestr("format_version.npy", version.getvalue())
+        archive.writestr("pts_steps.npy", header.getvalue() + bytes(64))
+    return out.getvalue()
+
+
+@pytest.mark.parametrize("make, message", [
+    (lambda data, arrays: _archive(arrays, format_version=np.int64(2)),
+     "frame table format version 2 is not supported (this release reads version 1)"),
+    (lambda data, arrays: _archive({"numbers": np.arange(3)}), "it has no format version"),
+    (lambda data, arrays: b"not an archive", "it is not a zip archive"),
+    (lambda data, arrays: data[:600], "its zip archive is damaged or cut short (File is not a zip file)"),
+    (lambda data, arrays: _flipped(data, "durations.npy"), "its durations is damaged ("),
+    (lambda data, arrays: _flipped(data, "identity.npy"), "its identity is damaged ("),
+    (lambda data, arrays: _archive(arrays, format_version=np.array([1, 1])),
+     "its format version is not an integer"),
+    (lambda data, arrays: _archive(arrays, format_version=np.float64(1.5)),
+     "its format version is not an integer"),
+    (lambda data, arrays: _archive(arrays, format_version=np.str_("1")),
+     "its format version is not an integer"),
+    (lambda data, arrays: _archive(arrays, durations=-arrays["durations"]), "it has negative durations"),
+    (lambda data, arrays: _archive(arrays, pts_steps=arrays["pts_steps"].astype(float)),
+     "its pts_steps is not a row of integers"),
+    (lambda data, arrays: _archive(arrays, pts_steps=np.full_like(arrays["pts_steps"], 2**62)), "its timestamps are not sorted"),
+    (lambda data, arrays: _archive(arrays, key_bits=arrays["key_bits"][:2]), "its arrays do not fit together"),
+    (lambda data, arrays: _archive(arrays, identity=arrays["identity"][:3]), "its identity has 3 values, not 5"),
+    (lambda data, arrays: _archive(arrays, codec=np.array(["h264", None], dtype=object)),
+     "its codec holds Python objects, which are not loaded"),
+    (lambda data, arrays: _declaring((2**40,)),  # 8 TiB in 400 bytes: refused before any allocation
+     "its pts_steps declares 8796093022208 bytes of data but holds 64"),
+], ids=["v2", "other", "text", "truncated", "flipped durations", "flipped identity", "version array", "version 1.5",
+        "version text", "negative durations", "float steps", "overflow", "short keys", "short identity",
+        "objects", "huge"])
+def test_malformed_indexes_are_refused_naming_the_file(media, tmp_path, make, message):
+    path = tmp_path / "bad.npz"
+    path.write_bytes(make(*_saved(media, tmp_path)))
+    prefix = "" if message.startswith("frame table format") else "not a saved frame table: "
+    expected = "^" + re.escape(prefix + message) + ".*, in " + re.escape(repr(str(path))) + "$"
+    with pytest.raises(ValueError, match=expected):
+        FrameTable.load(path)
+    with pytest.raises(ValueError, match=expected):  # read through the cache of loaded tables
+        VideoReader(media.path("h264"), frame_index=path)
 
 
 def test_loader_scans_each_file_once_ever(media, decoder_calls, tmp_path):
@@ -180,6 +236,13 @@ def test_loader_scans_each_file_once_ever(media, decoder_calls, tmp_path):
     assert one_pass(index_cache=cache) == want and scans(decoder_calls) == 3
     assert len(list(cache.iterdir())) == 3
     assert one_pass(index_cache=cache) == want and scans(decoder_calls) == 3  # none more
+    # A damaged entry counts as missing: that file is scanned again and its
+    # entry replaced.
+    damaged = sorted(cache.iterdir())[0]
+    damaged.write_bytes(damaged.read_bytes()[:600])
+    assert one_pass(index_cache=cache) == want and scans(decoder_calls) == 4
+    FrameTable.load(damaged)
+    assert one_pass(index_cache=cache) == want and scans(decoder_calls) == 4
     given = {paths[0]: VideoReader(paths[0]).frame_index}
     decoder_calls.clear()
     assert one_pass(frame_indexes=given) == want and scans(decoder_calls) == 2

@@ -1,5 +1,6 @@
 """Remote sources: file objects whose calls are round trips, and files over
-HTTP through fsspec from a range-serving server on 127.0.0.1."""
+HTTP, through fsspec or FFmpeg's own protocol, from a range-serving server
+on 127.0.0.1."""
 
 import io
 from pathlib import Path
@@ -161,3 +162,35 @@ def test_a_failed_read_leaves_the_next_call_right(media, options, failure):
         decoder.decode_video(targets, "uint8", True)
     np.testing.assert_array_equal(decoder.decode_video(targets, "uint8", True)[0],
                                   reference.decode_video(targets, "uint8", True)[0])
+
+
+@pytest.fixture(scope="module")
+def small_movie(tmp_path_factory):
+    """The movie's pictures at 320x180 and 1.5 Mb/s, without sound: frames
+    small enough that the demuxer reads them through its buffer."""
+    path = tmp_path_factory.mktemp("remote") / "small.mp4"
+    encode(["-f", "lavfi", "-i", "testsrc2=size=320x180:rate=25:duration=12,noise=alls=8:allf=t",
+            "-c:v", "libx264", "-preset", "veryfast", "-b:v", "1500k", "-g", "100",
+            "-keyint_min", "100", "-sc_threshold", "0", "-pix_fmt", "yuv420p"], path)
+    return path
+
+
+# A server that fails one answer (breaks it off, or stalls past the reader's
+# timeout) and is good again afterwards: so is the reader, whose next call
+# reconnects rather than meet the failure again (the I/O error or the
+# stalled connection of the call before).
+@pytest.mark.parametrize("workers", [1, 3])
+@pytest.mark.parametrize("failure", ["drop", "cut", "stall"])
+def test_a_network_failure_leaves_the_next_call_right(http, small_movie, failure, workers):
+    _, server = http
+    url = server.add("/flaky.mp4", small_movie)
+    reference = VideoReader(small_movie)
+    with VideoReader(url, timeout=1.0, workers=workers) as reader:
+        reader[[50, 150, 250]]  # a group of pictures each (key frames every 100 frames)
+        server.failed.clear()
+        server.fail_once(failure)
+        with pytest.raises(RuntimeError, match="read timed out" if failure == "stall" else None):
+            reader[[120, 220]]  # every decoder asks anew for its group: one fails
+        assert len(server.failed) == 1
+        for picks in ([120, 220], [121], [299], [20, 260, 110]):
+            np.testing.assert_array_equal(reader[picks], reference[picks])

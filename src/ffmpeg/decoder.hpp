@@ -229,6 +229,12 @@ class Decoder {
   // initial state, as a flush does not fully restore (random generators,
   // priming to skip).
   [[nodiscard]] Failure open_codec();
+  // Run first by every call that reads media. After a call that left a
+  // network input in doubt (see Watch::input_failed), the input is opened
+  // again, a new connection at the stream's start, before anything reads
+  // it; until a reopening succeeds, every call tries one. Local files and
+  // custom I/O go on as they stand (their next read just starts afresh).
+  [[nodiscard]] Failure recover();
 
   // Decodes the frames a video request asks for into one batch. With
   // `direct_resize`, a resize is done by the colour conversion itself when
@@ -362,6 +368,10 @@ class Decoder {
   std::vector<std::size_t> stand_ins_;
   std::int64_t seek_lead_ = 0;
   std::optional<AudioOrigin> audio_origin_;
+  // `url_` names a protocol whose connection a reopening renews.
+  bool network_input_ = false;
+  // The input is to be opened again before the next read (see recover()).
+  bool input_broken_ = false;
 };
 
 }  // namespace ffmpeg

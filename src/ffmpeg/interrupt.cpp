@@ -25,8 +25,8 @@ Error timeout_error(double seconds) {
 }
 
 void Watch::begin(Stop& stop, bool signals) noexcept {
-  // The I/O context keeps the status of the read that was stopped and
-  // reports it for every later read: a new call starts afresh.
+  // The I/O context keeps the status of the read that was stopped or
+  // failed and reports it for every later read: a new call starts afresh.
   AVIOContext* io = input_ != nullptr ? input_->pb : nullptr;
   if (stopped_before_ && io != nullptr) {
     io->error = 0;
@@ -45,7 +45,9 @@ void Watch::begin(Stop& stop, bool signals) noexcept {
 }
 
 void Watch::end() noexcept {
-  stopped_before_ = stopped() || read_failed_;
+  const AVIOContext* io = input_ != nullptr ? input_->pb : nullptr;
+  input_failed_ = stopped() || (io != nullptr && io->error < 0 && io->error != AVERROR_EOF);
+  stopped_before_ = input_failed_ || read_failed_;
   read_failed_ = false;
   caller_.store(std::thread::id(), std::memory_order_release);
   stop_ = nullptr;

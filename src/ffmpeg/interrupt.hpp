@@ -73,6 +73,11 @@ class Watch {
   // A file object's read failed: the next call starts afresh, as after a
   // stop, rather than meet the error the I/O context keeps.
   void read_failed() noexcept { read_failed_ = true; }
+  // Whether the last call that ended left its input in doubt: it was
+  // stopped (a timeout, a signal, a kept exception), or a read of the input
+  // failed (its I/O context holds the error). A connection may then be
+  // dead, stalled or halfway through an answer.
+  bool input_failed() const noexcept { return input_failed_; }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -85,8 +90,9 @@ class Watch {
 
   std::optional<double> timeout_;
   AVFormatContext* input_ = nullptr;
-  bool stopped_before_ = false;  // the last call was stopped: its input keeps the error
+  bool stopped_before_ = false;  // the last call was stopped or failed: its input keeps the error
   bool read_failed_ = false;
+  bool input_failed_ = false;
   // The rest is touched only by the thread of the running call.
   Stop* stop_ = nullptr;
   bool signals_ = false;

@@ -1,6 +1,8 @@
 // Opening a decoder on one stream of a source, and tearing it down.
 #include "ffmpeg/decoder.hpp"
 
+#include <string_view>
+
 extern "C" {
 #include <libavutil/opt.h>
 }
@@ -27,6 +29,16 @@ bool same_stream(const AVFormatContext* format, int stream_index, const AVStream
   return after->codecpar->codec_type == before->codecpar->codec_type &&
          after->codecpar->codec_id == before->codecpar->codec_id &&
          av_cmp_q(after->time_base, before->time_base) == 0;
+}
+
+// Whether reading `url` goes through a connection that opening it again
+// renews: not a local file, a pipe or a descriptor, which reopening cannot
+// renew (a pipe would go on from where it stands).
+bool reconnects(const std::string& url) {
+  const char* protocol = avio_find_protocol_name(url.c_str());
+  if (protocol == nullptr) return false;
+  const std::string_view name(protocol);
+  return name != "file" && name != "pipe" && name != "fd";
 }
 
 // Points the watch at a container being opened, and back at the previous
@@ -113,12 +125,22 @@ Failure Decoder::reopen_input() {
   return std::nullopt;
 }
 
+Failure Decoder::recover() {
+  if (network_input_ && watch_->input_failed()) input_broken_ = true;
+  if (!input_broken_) return std::nullopt;
+  reset_decoding();
+  if (auto failure = reopen_input()) return failure;
+  input_broken_ = false;
+  return std::nullopt;
+}
+
 // The container of `source` opened, from the path or through the custom I/O
 // that `io_settings_` describes, with its stream information read.
 Failure Decoder::open_container(Source source) {
   if (auto* path = std::get_if<Path>(&source)) {
     if (path->text.find('\0') != std::string::npos) return Error::value("path contains NUL");
     url_ = std::move(path->text);
+    network_input_ = reconnects(url_);
   } else {
     auto input = prepare_custom_io(std::move(source), *watch_, io_settings_);
     if (!input.ok()) return std::move(input).error();
