@@ -118,7 +118,9 @@ def cluster(tmp_path_factory):
     # workers can import it.
     ray.cloudpickle.register_pickle_by_value(sys.modules[__name__])
     before = _held()
-    with local.LocalCluster(temp) as nodes:
+    # No draining on SIGTERM: the head node would otherwise wait out Ray's
+    # 30 s drain timeout for the Ray Data actors that never go idle.
+    with local.LocalCluster(temp, env={"RAY_GRACEFUL_SHUTDOWN_DRAIN_TIMEOUT_S": "0"}) as nodes:
         driver = Driver(nodes)
         try:
             yield driver
