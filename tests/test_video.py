@@ -230,15 +230,3 @@ def test_occurrences_reach_frames_that_share_a_pts(media):
     # Without occurrences, targets of one pts still join: the pair's first frame.
     joined = decoder.decode_video([(80, 0), (80, 0)], "uint8", True)[0]
     assert_like_the_tool(joined, want[[2, 2]])
-
-
-@pytest.mark.parametrize("occurrences, error, message", [
-    ([0], ValueError, "occurrences must match targets"),
-    ([0, 0, 0], ValueError, "occurrences must match targets"),
-    ([0, -1], ValueError, "occurrences must not be negative"),
-    ([0, 2], RuntimeError, "no decoded frame at PTS 80 occurrence 2"),
-])
-def test_occurrence_errors(media, occurrences, error, message):
-    decoder, _ = open_clip(media, "shared_pts")
-    with pytest.raises(error, match=f"^{message}$"):
-        decoder.decode_video([(0, 0), (80, 0)], "uint8", True, occurrences=occurrences)
