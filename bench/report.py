@@ -512,8 +512,9 @@ to decode), `yuv420p`; two independent pink-noise channels for the audio.
 - `parallel` runs two decoders inside one process (two threads) for the
   libraries, but two processes for the tool, which share nothing.
 - `make bench BENCH_ARGS="--rows seq --repeat 5"` passes options through;
-  `--tiny` runs everything on small inputs in seconds (the smoke test does),
-  and its numbers mean nothing.
+  `--tiny` runs on small inputs in seconds (the smoke test does), leaving
+  out the rows that only repeat other rows' calls, and its numbers mean
+  nothing.
 """
 
 

@@ -5,6 +5,7 @@ import io
 import math
 import sys
 import threading
+import types
 import weakref
 
 import numpy as np
@@ -39,179 +40,187 @@ class Unprintable(Exception):
         raise ValueError("no text")
 
 
-# -- arguments ---------------------------------------------------------------
+def at(name, change=str):  # an argument made from a clip's path when the test runs
+    return lambda media: change(media.path(name))
 
-
-@pytest.mark.parametrize(
-    "args, kwargs, error, message",
-    [
-        ((), {}, TypeError, "Decoder.__new__() missing 2 required positional arguments: 'source' and 'media_type'"),
-        (("x", "video", None, 1, 5), {}, TypeError,
-         "Decoder.__new__() takes from 2 to 4 positional arguments but 5 were given"),
-        (("x", "video"), {"source": "y"}, TypeError, "Decoder.__new__() got multiple values for argument 'source'"),
-        (("x", "video"), {"thread": 2}, TypeError, "Decoder.__new__() got an unexpected keyword argument 'thread'"),
-        (("x", 3), {}, TypeError, "argument 'media_type': 'int' object cannot be converted to 'PyString'"),
-        (("x", "video"), {"threads": None}, TypeError,
-         "argument 'threads': 'NoneType' object cannot be interpreted as an integer"),
-        (("x", "video"), {"threads": 2**31}, OverflowError, "number too large to fit in target type"),
-        (("x", "video"), {"stream_index": -(2**31) - 1}, OverflowError, "number too small to fit in target type"),
-        (("x", "video"), {"threads": 2**70}, OverflowError, "Python int too large to convert to C long"),
-        *[(("x", "video"), {"buffer_size": size}, ValueError, f"{BUFFER}{size}") for size in (4095, 64 * 2**20 + 1)],
-        (("x", "video"), {"buffer_size": "1M"}, TypeError,
-         "argument 'buffer_size': 'str' object cannot be interpreted as an integer"),
-        (("x", "video"), {"buffer_size": 2**40}, OverflowError, "number too large to fit in target type"),
-        *[(("x", "video"), {"timeout": value}, ValueError, "timeout must be a positive number of seconds")
-          for value in (0, -1.0, math.nan)],
-        (("x", "video"), {"timeout": "1"}, TypeError, "argument 'timeout': must be real number, not str"),
-        # The source is classified before the media type's value is checked.
-        ((3, "neither"), {}, ValueError, NOT_A_SOURCE),
-        (("\ud800", "video"), {}, ValueError, NOT_A_SOURCE),
-        ((bytearray(b"abc"), "video"), {}, ValueError, NOT_A_SOURCE),
-        ((ReadOnly(), "video"), {}, ValueError, NOT_A_SOURCE),
-        ((RaisingSeek(), "video"), {}, LookupError, "no seek here"),
-        # An error from the file object's seek at open: "TypeName: message".
-        ((bad_seek(OSError("not seekable")), "video"), {}, RuntimeError, "OSError: not seekable"),
-        ((bad_seek(io.UnsupportedOperation("seek")), "video"), {}, RuntimeError, "UnsupportedOperation: seek"),
-        ((bad_seek(Unprintable()), "video"), {}, RuntimeError, "Unprintable: <exception str() failed>"),
-        (("x", "Video"), {}, ValueError, "media_type must be video or audio"),
-        # The mapping of error kinds to the package's exception classes.
-        (("x", "video"), {"error_types": 1}, TypeError,
-         "error_types must be a dict of error kind names to exception classes"),
-        (("x", "video"), {"error_types": {3: RuntimeError}}, TypeError, "error kind names must be str"),
-        (("x", "video"), {"error_types": {"no_frames": RuntimeError}}, ValueError, "unknown error kind 'no_frames' "
-         "(kinds: no_stream, wrong_media_type, no_decoder, no_frame, not_shown, shared_timestamps)"),
-        *[(("x", "video"), {"error_types": {kind: cls}}, TypeError,
-           f"error_types['{kind}'] must be a subclass of {base}")
-          for kind, cls, base in [("no_frame", ValueError, "RuntimeError"), ("no_stream", RuntimeError, "ValueError"),
-                                  ("not_shown", errors.NotShownError("x"), "RuntimeError")]],
-        (("x\0y", "video"), {}, ValueError, "path contains NUL"),
-    ],
-)
-def test_constructor_rejects(args, kwargs, error, message):
-    with pytest.raises(error) as raised:
-        Decoder(*args, **kwargs)
-    assert type(raised.value) is error and str(raised.value) == message
-    if error is RuntimeError:  # the file object's own error is not chained
-        assert raised.value.__cause__ is None and raised.value.__context__ is None
-
-
-@pytest.mark.parametrize(
-    "clip, media_type, index, expected",
-    [("h264", "video", None, (0,)), ("multi", "video", None, (0,)), ("multi", "audio", None, (1, 2)),
-     *[("h264", media_type, index, "no valid stream of the requested media type")
-       for media_type, index in [("audio", None), ("video", -1), ("video", 1)]],
-     ("multi", "video", 1, "stream has the wrong media type"), ("multi", "audio", 0, "stream has the wrong media type")],
-)
-def test_stream_choice(media, clip, media_type, index, expected):
-    if isinstance(expected, str):
-        with pytest.raises(ValueError, match=f"^{expected}$"):
-            Decoder(str(media.path(clip)), media_type, index)
-    else:
-        decoder = Decoder(str(media.path(clip)), media_type, stream_index=index, threads=0)
-        assert decoder.metadata()["stream_index"] in expected
-
-
-# -- the calls' argument checks --------------------------------------------------
 
 FAR = [(10**12, 0)]  # no frame there: a check made after decoding would fail otherwise
 NUMBERS = "sample_rate and num_channels must be positive (channels <= 64)"
 UNSORTED = "timestamps must be finite, sorted and unique"
+NO_STREAM = "no valid stream of the requested media type"
+OPEN = "open input: "
+CROP = "crop exceeds the frame"
+SHARED = [(0, 0), (80, 0)]  # two pts of shared_pts, each on two frames
 
 
-# Arguments are bound and converted in order, all before the closed check; then
+def crop(top, left, height, width):
+    return ("crop", top, left, height, width)
+
+
+def resize(height, width):
+    return ("resize", 0, 0, height, width)
+
+
+# Every error of the extension's Decoder that is not a decoding outcome
+# (those are in test_errors' KINDS), as (call, args, kwargs, error, message).
+# call: "new" constructs a Decoder, "streams" lists a source's streams,
+# "clip.method" calls a method of a decoder of the clip ("clip!" closed
+# first).  Arguments are bound and converted in order, the source classified
+# before the media type's value is checked, all before the closed check; then
 # the values (the transforms' names first, then the dtype, the stream's media
 # type and the transforms against the output), all before any decoding.  A
-# message ending in ": " is followed by the interpreter's own words.
+# message ending in ": " is followed by the interpreter's (or FFmpeg's) words.
 @pytest.mark.parametrize(
-    "call, clip, closed, args, error, message",
+    "call, args, kwargs, error, message",
     [
-        ("metadata", "h264", False, (1,), TypeError,
-         "argument 'apply_rotation': 'int' object cannot be converted to 'PyBool'"),
-        ("metadata", "h264", True, ("yes",), TypeError,
+        ("new", (), {}, TypeError, "Decoder.__new__() missing 2 required positional arguments: 'source' and 'media_type'"),
+        ("new", ("x", "video", None, 1, 5), {}, TypeError,
+         "Decoder.__new__() takes from 2 to 4 positional arguments but 5 were given"),
+        ("new", ("x", "video"), {"source": "y"}, TypeError, "Decoder.__new__() got multiple values for argument 'source'"),
+        ("new", ("x", "video"), {"thread": 2}, TypeError, "Decoder.__new__() got an unexpected keyword argument 'thread'"),
+        ("new", ("x", 3), {}, TypeError, "argument 'media_type': 'int' object cannot be converted to 'PyString'"),
+        ("new", ("x", "video"), {"threads": None}, TypeError,
+         "argument 'threads': 'NoneType' object cannot be interpreted as an integer"),
+        ("new", ("x", "video"), {"threads": 2**31}, OverflowError, "number too large to fit in target type"),
+        ("new", ("x", "video"), {"stream_index": -(2**31) - 1}, OverflowError, "number too small to fit in target type"),
+        ("new", ("x", "video"), {"threads": 2**70}, OverflowError, "Python int too large to convert to C long"),
+        *[("new", ("x", "video"), {"buffer_size": size}, ValueError, f"{BUFFER}{size}") for size in (4095, 64 * 2**20 + 1)],
+        ("new", ("x", "video"), {"buffer_size": "1M"}, TypeError,
+         "argument 'buffer_size': 'str' object cannot be interpreted as an integer"),
+        ("new", ("x", "video"), {"buffer_size": 2**40}, OverflowError, "number too large to fit in target type"),
+        *[("new", ("x", "video"), {"timeout": value}, ValueError, "timeout must be a positive number of seconds")
+          for value in (0, -1.0, math.nan)],
+        ("new", ("x", "video"), {"timeout": "1"}, TypeError, "argument 'timeout': must be real number, not str"),
+        ("new", (3, "neither"), {}, ValueError, NOT_A_SOURCE),
+        ("new", ("\ud800", "video"), {}, ValueError, NOT_A_SOURCE),
+        ("new", (bytearray(b"abc"), "video"), {}, ValueError, NOT_A_SOURCE),
+        ("new", (ReadOnly(), "video"), {}, ValueError, NOT_A_SOURCE),
+        ("new", (RaisingSeek(), "video"), {}, LookupError, "no seek here"),
+        # An error from the file object's seek at open: "TypeName: message", not chained.
+        ("new", (bad_seek(OSError("not seekable")), "video"), {}, RuntimeError, "OSError: not seekable"),
+        ("new", (bad_seek(io.UnsupportedOperation("seek")), "video"), {}, RuntimeError, "UnsupportedOperation: seek"),
+        ("new", (bad_seek(Unprintable()), "video"), {}, RuntimeError, "Unprintable: <exception str() failed>"),
+        ("new", ("x", "Video"), {}, ValueError, "media_type must be video or audio"),
+        # The mapping of error kinds to the package's exception classes.
+        ("new", ("x", "video"), {"error_types": 1}, TypeError,
+         "error_types must be a dict of error kind names to exception classes"),
+        ("new", ("x", "video"), {"error_types": {3: RuntimeError}}, TypeError, "error kind names must be str"),
+        ("new", ("x", "video"), {"error_types": {"no_frames": RuntimeError}}, ValueError, "unknown error kind "
+         "'no_frames' (kinds: no_stream, wrong_media_type, no_decoder, no_frame, not_shown, shared_timestamps)"),
+        *[("new", ("x", "video"), {"error_types": {kind: cls}}, TypeError,
+           f"error_types['{kind}'] must be a subclass of {base}")
+          for kind, cls, base in [("no_frame", ValueError, "RuntimeError"), ("no_stream", RuntimeError, "ValueError"),
+                                  ("not_shown", errors.NotShownError("x"), "RuntimeError")]],
+        ("new", ("x\0y", "video"), {}, ValueError, "path contains NUL"),
+        # The stream asked for.
+        *[("new", (at("h264"), media_type), {"stream_index": index}, ValueError, NO_STREAM)
+          for media_type, index in [("audio", None), ("video", -1), ("video", 1)]],
+        *[("new", (at("multi"), media_type, index), {}, ValueError, "stream has the wrong media type")
+          for media_type, index in [("video", 1), ("audio", 0)]],
+        # Sources that cannot be opened; an MP4 cut before its index cannot be opened at all.
+        *[("new", (source, "video"), {}, RuntimeError, OPEN) for source in [
+            "/nonexistent/missing.mp4", "/", b"", np.random.default_rng(1).bytes(50_000), io.BytesIO(b""),
+            at("h264", lambda path: path.read_bytes()[:20_000]), at("h264", lambda path: open(path, encoding="latin-1"))]],
+        ("streams", ("/nonexistent/missing.mp4",), {}, RuntimeError, OPEN),
+        ("streams", (3,), {}, ValueError, NOT_A_SOURCE),
+        # The calls.
+        ("h264.metadata", (1,), {}, TypeError, "argument 'apply_rotation': 'int' object cannot be converted to 'PyBool'"),
+        ("h264!.metadata", ("yes",), {}, TypeError,
          "argument 'apply_rotation': 'str' object cannot be converted to 'PyBool'"),
-        ("metadata", "h264", True, (), RuntimeError, "decoder is closed"),
-        ("scan", "h264", True, (), RuntimeError, "decoder is closed"),
-        ("scan", "h264", True, (1,), TypeError, "Decoder.scan() takes no arguments (1 given)"),
-        ("decode_video", "h264", True, ("ab", "uint8", False, []), TypeError,
-         "argument 'targets': Can't extract `str` to `Vec`"),
-        ("decode_video", "h264", False, (None, 8, 1, []), TypeError,
+        ("h264!.metadata", (), {}, RuntimeError, "decoder is closed"),
+        ("h264!.scan", (), {}, RuntimeError, "decoder is closed"),
+        ("h264!.scan", (1,), {}, TypeError, "Decoder.scan() takes no arguments (1 given)"),
+        ("h264!.decode_video", ("ab", "uint8", False, []), {}, TypeError, "argument 'targets': Can't extract `str` to `Vec`"),
+        ("h264.decode_video", (None, 8, 1, []), {}, TypeError,
          "argument 'targets': 'NoneType' object cannot be converted to 'Sequence'"),
-        ("decode_video", "h264", True, ([(0, 0), [1, 0]], "uint8", False, []), TypeError,
+        ("h264!.decode_video", ([(0, 0), [1, 0]], "uint8", False, []), {}, TypeError,
          "argument 'targets': 'list' object cannot be converted to 'PyTuple'"),
-        ("decode_video", "h264", False, ([(1, 0, 0)], "uint8", False, []), ValueError,
+        ("h264.decode_video", ([(1, 0, 0)], "uint8", False, []), {}, ValueError,
          "expected tuple of length 2, but got tuple of length 3"),
-        ("decode_video", "h264", True, ([(1.5, 0)], "uint8", False, []), TypeError,
+        ("h264!.decode_video", ([(1.5, 0)], "uint8", False, []), {}, TypeError,
          "argument 'targets': 'float' object cannot be interpreted as an integer"),
-        ("decode_video", "h264", False, ([], 8, False, []), TypeError,
+        ("h264.decode_video", ([], 8, False, []), {}, TypeError,
          "argument 'output_dtype': 'int' object cannot be converted to 'PyString'"),
-        ("decode_video", "h264", True, ([], "bogus", 1, []), TypeError,
+        ("h264!.decode_video", ([], "bogus", 1, []), {}, TypeError,
          "argument 'exact': 'int' object cannot be converted to 'PyBool'"),
-        ("decode_video", "h264", False, ([], "uint8", False, [("crop", 0, 0, 1)]), ValueError,
+        ("h264.decode_video", ([], "uint8", False, [("crop", 0, 0, 1)]), {}, ValueError,
          "expected tuple of length 5, but got tuple of length 4"),
-        ("decode_video", "h264", True, (FAR, "int8", False, [("flip", 0, 0, 0, 0)]), RuntimeError, "decoder is closed"),
-        ("decode_video", "h264", False, (FAR, "UINT8", False, []), ValueError, "invalid video output dtype"),
-        ("decode_video", "h264", False, ([], "int8", False, [("flip", 0, 0, 0, 0)]), ValueError, "invalid transform"),
-        ("decode_video", "aac", False, ([], "int8", False, []), ValueError, "invalid video output dtype"),
-        ("decode_video", "aac", False, (FAR, "uint8", False, []), RuntimeError, "cannot decode video from audio stream"),
-        ("decode_video", "aac", False, ([], "native", False, [("crop", 0, 0, 0, 0)]), RuntimeError,
+        ("h264!.decode_video", (FAR, "int8", False, [("flip", 0, 0, 0, 0)]), {}, RuntimeError, "decoder is closed"),
+        ("h264.decode_video", (FAR, "UINT8", False, []), {}, ValueError, "invalid video output dtype"),
+        ("h264.decode_video", ([], "int8", False, [("flip", 0, 0, 0, 0)]), {}, ValueError, "invalid transform"),
+        ("aac.decode_video", ([], "int8", False, []), {}, ValueError, "invalid video output dtype"),
+        ("aac.decode_video", (FAR, "uint8", False, []), {}, RuntimeError, "cannot decode video from audio stream"),
+        ("aac.decode_video", ([], "native", False, [crop(0, 0, 0, 0)]), {}, RuntimeError,
          "cannot decode video from audio stream"),
-        ("decode_video", "h264", False, (FAR, "native", False, []), ValueError,
-         "native output does not support this pixel format"),
-        ("decode_video", "h264", False, ([], "native", False, [("crop", 0, 0, 0, 0)]), ValueError,
+        ("h264.decode_video", (FAR, "native", False, []), {}, ValueError, "native output does not support this pixel format"),
+        ("h264.decode_video", ([], "native", False, [crop(0, 0, 0, 0)]), {}, ValueError, "transforms require RGB output"),
+        ("gray8.decode_video", (FAR, "native", False, [("rotate", 1, 0, 0, 0)]), {}, ValueError,
          "transforms require RGB output"),
-        ("decode_video", "gray8", False, (FAR, "native", False, [("rotate", 1, 0, 0, 0)]), ValueError,
-         "transforms require RGB output"),
-        ("decode_video", "gray8", False, (FAR, "native", False, [("Crop", 0, 0, 1, 1)]), ValueError, "invalid transform"),
-        ("decode_timestamps", "h264", True, ("0.5", "uint8"), TypeError, "argument 'seconds': Can't extract `str` to `Vec`"),
-        ("decode_timestamps", "h264", False, ([0.5, "1"], "uint8"), TypeError, "argument 'seconds': "),
-        ("decode_timestamps", "h264", True, ([0.5, 0.5], "rgb"), RuntimeError, "decoder is closed"),
-        ("decode_timestamps", "h264", False, ([0.5, 0.5], "rgb"), ValueError, "invalid video output dtype"),
-        ("decode_timestamps", "h264", False, ([0.5], "uint8", [("flip", 0, 0, 0, 0)]), ValueError, "invalid transform"),
-        ("decode_timestamps", "aac", False, ([math.nan], "uint8"), RuntimeError, "cannot decode video from audio stream"),
-        ("decode_timestamps", "h264", False, ([0.5, 0.5], "uint8"), RuntimeError, UNSORTED),
-        ("decode_timestamps", "h264", False, ([0.5, 0.4], "uint8"), RuntimeError, UNSORTED),
-        ("decode_timestamps", "h264", False, ([0.5, math.nan], "uint8"), RuntimeError, UNSORTED),
-        ("decode_timestamps", "h264", False, ([math.inf], "uint8"), RuntimeError, UNSORTED),
-        ("decode_audio", "h264", False, (-1, 0), RuntimeError, "cannot decode audio from video stream"),
-        ("decode_audio", "aac", False, (0, 1), ValueError, NUMBERS),
-        ("decode_audio", "aac", False, (16000, 0), ValueError, NUMBERS),
-        ("decode_audio", "aac", False, (16000, 65), ValueError, NUMBERS),
-        ("decode_audio", "aac", False, (16000.0, 1), TypeError, "argument 'sample_rate': "),
-        ("decode_audio", "aac", False, (16000, 1.5), TypeError, "argument 'channels': "),
-        ("decode_audio", "aac", True, (16000, 1, "1"), TypeError, "argument 'stop': "),
-        ("decode_audio", "h264", False, (2**31, 1), OverflowError, "number too large to fit in target type"),
-        ("decode_audio", "aac", True, (0, 0), RuntimeError, "decoder is closed"),
+        ("gray8.decode_video", (FAR, "native", False, [("Crop", 0, 0, 1, 1)]), {}, ValueError, "invalid transform"),
+        # direct_resize is keyword-only.
+        ("h264.decode_video", (FAR, "uint8", True, [], True), {}, TypeError,
+         "Decoder.decode_video() takes from 3 to 4 positional arguments but 5 were given"),
+        ("h264.decode_timestamps", ([0.5], "uint8", [], True), {}, TypeError,
+         "Decoder.decode_timestamps() takes from 2 to 3 positional arguments but 4 were given"),
+        # Transforms are checked against the size the earlier steps leave; the
+        # first failing step decides, and names are parsed before any size is checked.
+        *[("h264.decode_video", (FAR, "uint8", False, chain), {}, ValueError, message) for chain, message in [
+            ([crop(1, 0, 120, 160)], CROP), ([crop(0, 0, 0, 10)], CROP), ([crop(-1, 0, 10, 10)], CROP),
+            ([crop(0, 0, -10, 10)], CROP), ([crop(0, 2**31 - 1, 10, 2**31 - 1)], CROP),  # the sum overflows 32 bits
+            ([("rotate", 1, 0, 0, 0), crop(0, 0, 120, 160)], CROP), ([resize(60, 80), crop(0, 0, 61, 80)], CROP),
+            ([resize(0, 10)], "resize size must be positive"),
+            ([resize(0, 10), crop(0, 0, 0, 0)], "resize size must be positive"),
+            ([crop(0, 0, 0, 0), resize(0, 10)], CROP), ([crop(0, 0, 0, 0), ("flip", 0, 0, 0, 0)], "invalid transform"),
+            ([("rotate ", 1, 0, 0, 0)], "invalid transform")]],
+        # Occurrences of frames that share a pts.
+        *[("shared_pts.decode_video", (SHARED, "uint8", True), {"occurrences": occurrences}, error, message)
+          for occurrences, error, message in [
+              ([0], ValueError, "occurrences must match targets"),
+              ([0, 0, 0], ValueError, "occurrences must match targets"),
+              ([0, -1], ValueError, "occurrences must not be negative"),
+              ([0, 2], RuntimeError, "no decoded frame at PTS 80 occurrence 2")]],
+        ("h264!.decode_timestamps", ("0.5", "uint8"), {}, TypeError, "argument 'seconds': Can't extract `str` to `Vec`"),
+        ("h264.decode_timestamps", ([0.5, "1"], "uint8"), {}, TypeError, "argument 'seconds': "),
+        ("h264!.decode_timestamps", ([0.5, 0.5], "rgb"), {}, RuntimeError, "decoder is closed"),
+        ("h264.decode_timestamps", ([0.5, 0.5], "rgb"), {}, ValueError, "invalid video output dtype"),
+        ("h264.decode_timestamps", ([0.5], "uint8", [("flip", 0, 0, 0, 0)]), {}, ValueError, "invalid transform"),
+        ("aac.decode_timestamps", ([math.nan], "uint8"), {}, RuntimeError, "cannot decode video from audio stream"),
+        *[("h264.decode_timestamps", (seconds, "uint8"), {}, RuntimeError, UNSORTED)
+          for seconds in ([0.5, 0.5], [0.5, 0.4], [0.5, math.nan], [math.inf])],
+        ("h264.decode_audio", (-1, 0), {}, RuntimeError, "cannot decode audio from video stream"),
+        *[("aac.decode_audio", numbers, {}, ValueError, NUMBERS) for numbers in [(0, 1), (16000, 0), (16000, 65)]],
+        ("aac.decode_audio", (16000.0, 1), {}, TypeError, "argument 'sample_rate': "),
+        ("aac.decode_audio", (16000, 1.5), {}, TypeError, "argument 'channels': "),
+        ("aac!.decode_audio", (16000, 1, "1"), {}, TypeError, "argument 'stop': "),
+        ("h264.decode_audio", (2**31, 1), {}, OverflowError, "number too large to fit in target type"),
+        ("aac!.decode_audio", (0, 0), {}, RuntimeError, "decoder is closed"),
     ],
 )
-def test_call_argument_errors(media, call, clip, closed, args, error, message):
-    decoder = Decoder(str(media.path(clip)), "audio" if clip == "aac" else "video")
-    if closed:  # closing is final, and can be repeated
-        assert decoder.close() is None and decoder.close() is None
+def test_decoder_errors(media, call, args, kwargs, error, message):
+    args = [arg(media) if isinstance(arg, types.FunctionType) else arg for arg in args]
+    clip, _, method = call.partition(".")
+    if call == "new":
+        function = Decoder
+    elif call == "streams":
+        function = Decoder.streams
+    else:
+        decoder = Decoder(str(media.path(clip.rstrip("!"))), "audio" if clip.startswith("aac") else "video")
+        if clip.endswith("!"):  # closing is final, and can be repeated
+            assert decoder.close() is None and decoder.close() is None
+        function = getattr(decoder, method)
     with pytest.raises(error) as raised:
-        getattr(decoder, call)(*args)
+        function(*args, **kwargs)
     assert type(raised.value) is error and str(raised.value).startswith(message)
     assert message.endswith(": ") or str(raised.value) == message
+    if error is RuntimeError and call == "new":  # the file object's own error is not chained
+        assert raised.value.__cause__ is None and raised.value.__context__ is None
 
 
-# -- sources that cannot be opened ---------------------------------------------
-
-
-@pytest.mark.parametrize(
-    "make_source",
-    [
-        pytest.param(lambda media, tmp: str(tmp / "missing.mp4"), id="missing path"),
-        pytest.param(lambda media, tmp: str(tmp), id="directory"),
-        pytest.param(lambda media, tmp: b"", id="empty bytes"),
-        pytest.param(lambda media, tmp: np.random.default_rng(1).bytes(50_000), id="random bytes"),
-        pytest.param(lambda media, tmp: io.BytesIO(b""), id="empty file object"),
-        # An MP4 cut before its index cannot be opened at all.
-        pytest.param(lambda media, tmp: media.path("h264").read_bytes()[:20_000], id="truncated mp4"),
-        pytest.param(lambda media, tmp: open(media.path("h264"), encoding="latin-1"), id="text-mode file"),
-    ],
-)
-def test_unopenable_sources(media, tmp_path, make_source):
-    with pytest.raises(RuntimeError, match="^open input: "):
-        Decoder(make_source(media, tmp_path), "video")
+@pytest.mark.parametrize("clip, media_type, index, expected", [
+    ("h264", "video", None, (0,)), ("multi", "video", None, (0,)), ("multi", "audio", None, (1, 2))])
+def test_stream_choice(media, clip, media_type, index, expected):
+    decoder = Decoder(str(media.path(clip)), media_type, stream_index=index, threads=0)
+    assert decoder.metadata()["stream_index"] in expected
 
 
 def test_truncated_stream_keeps_what_is_there(media):

@@ -93,10 +93,3 @@ def test_streams_are_those_ffprobe_shows(media, name):
     data = path.read_bytes()
     assert Decoder.streams(data) == listed == Decoder.streams(io.BytesIO(data))
     assert list_streams(path) == listed  # a path-like, as the readers take it
-
-
-def test_streams_failures_are_those_of_opening(tmp_path):
-    with pytest.raises(RuntimeError, match="^open input: "):
-        Decoder.streams(str(tmp_path / "missing.mp4"))
-    with pytest.raises(ValueError, match="^source must be a path/URL or encoded bytes$"):
-        Decoder.streams(3)

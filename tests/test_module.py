@@ -38,14 +38,6 @@ def test_text_signatures():
 ESTABLISHED = {"__init__", "decode_video", "decode_timestamps", "decode_audio"}
 
 
-def _stub_parameters(function: ast.FunctionDef) -> list[tuple[str, bool]]:
-    arguments = function.args
-    positional = [(a.arg, False) for a in arguments.posonlyargs + arguments.args]
-    if positional and positional[0][0] == "self":
-        positional = positional[1:]
-    return positional + [(a.arg, True) for a in arguments.kwonlyargs]
-
-
 def test_text_signatures_name_every_stub_parameter():
     # A keyword added to a method but not to its text signature (or the
     # other way round) shows here: the two must list the same parameters,
@@ -57,20 +49,17 @@ def test_text_signatures_name_every_stub_parameter():
     found = [place / "_av.pyi" for place in places if (place / "_av.pyi").exists()]
     if not found:
         pytest.skip("no _av.pyi beside the package or in the checkout")
-    stub = ast.parse(found[0].read_text())
-    decoder = next(node for node in stub.body
+    decoder = next(node for node in ast.parse(found[0].read_text()).body
                    if isinstance(node, ast.ClassDef) and node.name == "Decoder")
-    methods = {node.name: node for node in decoder.body if isinstance(node, ast.FunctionDef)}
-    constructor = methods.pop("__init__")
-    shown = {"__init__": (_av.Decoder, constructor)}
-    shown.update((name, (getattr(_av.Decoder, name), node)) for name, node in methods.items())
-    for name, (runtime, function) in shown.items():
-        parameters = [
-            (p.name, p.kind is inspect.Parameter.KEYWORD_ONLY)
-            for p in inspect.signature(runtime).parameters.values() if p.name != "self"]
-        stub_parameters = _stub_parameters(function)
+    for function in (node for node in decoder.body if isinstance(node, ast.FunctionDef)):
+        name, arguments = function.name, function.args
+        runtime = _av.Decoder if name == "__init__" else getattr(_av.Decoder, name)
+        parameters = [(p.name, p.kind is inspect.Parameter.KEYWORD_ONLY)
+                      for p in inspect.signature(runtime).parameters.values() if p.name != "self"]
+        stub = [(a.arg, False) for a in arguments.posonlyargs + arguments.args if a.arg != "self"]
+        stub += [(a.arg, True) for a in arguments.kwonlyargs]
         if name in ESTABLISHED:
-            assert stub_parameters[:len(parameters)] == parameters, name
-            assert all(keyword for _, keyword in stub_parameters[len(parameters):]), name
+            assert stub[:len(parameters)] == parameters, name
+            assert all(keyword for _, keyword in stub[len(parameters):]), name
         else:
-            assert parameters == stub_parameters, name
+            assert parameters == stub, name

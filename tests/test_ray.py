@@ -118,7 +118,9 @@ def cluster(tmp_path_factory):
     # workers can import it.
     ray.cloudpickle.register_pickle_by_value(sys.modules[__name__])
     before = _held()
-    with local.LocalCluster(temp) as nodes:
+    # No draining on SIGTERM: the head node would otherwise wait out Ray's
+    # 30 s drain timeout for the Ray Data actors that never go idle.
+    with local.LocalCluster(temp, env={"RAY_GRACEFUL_SHUTDOWN_DRAIN_TIMEOUT_S": "0"}) as nodes:
         driver = Driver(nodes)
         try:
             yield driver
@@ -400,10 +402,16 @@ class CountingFiles(HookedFiles):
         return data
 
 
+@pytest.fixture(scope="module")
+def long_video(tmp_path_factory):
+    path = tmp_path_factory.mktemp("long") / "long.mp4"
+    encode([*_testsrc(40), *X264_GOP25], path)  # 1000 frames, a key frame every 25
+    return str(path)
+
+
 @pytest.mark.parametrize("how", ["scan", "frame_indexes", "approximate"])
-def test_planning_splits_long_videos_by_their_index_or_header(media, tmp_path, how):
-    path = str(tmp_path / "long.mp4")
-    encode([*_testsrc(40), *X264_GOP25], Path(path))  # 1000 frames, a key frame every 25
+def test_planning_splits_long_videos_by_their_index_or_header(long_video, how):
+    path = long_video
     indexes = None
     if how == "frame_indexes":
         with VideoReader(path) as reader:

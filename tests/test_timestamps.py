@@ -18,13 +18,14 @@ PLACES = [(0, 0.0), (0, 0.5), (3, 0.25), (3, 0.75), (24, 0.99), (25, 0.0),
 
 
 @pytest.mark.parametrize(
-    "batched, dtype, transforms",
-    [(True, "uint8", []), (False, "uint8", []),
-     (True, "float32", [("crop", 8, 4, 64, 48), ("rotate", 1, 0, 0, 0), ("resize", 0, 0, 40, 30)])],
-    ids=["one call", "call per time", "float32 transformed"],
+    "batched, dtype, transforms, direct",
+    [(True, "uint8", [], False), (False, "uint8", [], False),
+     (True, "float32", [("crop", 8, 4, 64, 48), ("rotate", 1, 0, 0, 0), ("resize", 0, 0, 40, 30)], False),
+     (True, "uint8", [("resize", 0, 0, 60, 80)], True)],
+    ids=["one call", "call per time", "float32 transformed", "one-pass resize"],
 )
 @pytest.mark.parametrize("name", ["h264", "multi", "vp9"])
-def test_frame_shown_matches_the_reference(media, name, batched, dtype, transforms):
+def test_frame_shown_matches_the_reference(media, name, batched, dtype, transforms, direct):
     path = str(media.path(name))
     frames = probe_frames(path, 0)
     times = [frames[i]["time"] + frac * frames[i]["seconds"] for i, frac in PLACES]
@@ -33,7 +34,7 @@ def test_frame_shown_matches_the_reference(media, name, batched, dtype, transfor
 
     decoder = Decoder(path, "video")
     calls = [times] if batched else [[t] for t in times]
-    results = [decoder.decode_timestamps(call, dtype, transforms) for call in calls]
+    results = [decoder.decode_timestamps(call, dtype, transforms, direct_resize=direct) for call in calls]
     array = np.concatenate([r[0] for r in results])
     got_times, durations = sum((r[1] for r in results), []), sum((r[2] for r in results), [])
     assert got_times == [frames[i]["time"] for i in expected]
@@ -41,7 +42,7 @@ def test_frame_shown_matches_the_reference(media, name, batched, dtype, transfor
     # The same frames as decode_video gives for their exact pts.
     targets = key_targets(decoder.scan(), [frames[i]["pts"] for i in expected])
     assert array.dtype == np.dtype(dtype)
-    assert np.array_equal(array, decoder.decode_video(targets, dtype, True, transforms)[0])
+    assert np.array_equal(array, decoder.decode_video(targets, dtype, True, transforms, direct_resize=direct)[0])
 
 
 # Times as functions of the first frame's time and the end of the last one.
