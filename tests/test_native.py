@@ -42,6 +42,15 @@ def test_media_layer_includes_no_boundary_header():
     assert boundary_uses('#include "arrays/buffer.hpp"\n#include "ffmpeg/io.hpp"\n#include <cstdint>') == []
 
 
+def test_lock_released_in_one_place():
+    # Media work runs without the interpreter lock only through opening_call
+    # (src/calls.hpp), which also watches it for signals; py.hpp defines the
+    # release it uses.
+    released = re.compile(r"without_lock\(|PyEval_SaveThread|Py_BEGIN_ALLOW_THREADS")
+    sites = {path.relative_to(SRC).as_posix() for path in SRC.rglob("*.[ch]pp") if released.search(path.read_text())}
+    assert sites == {"calls.hpp", "py.hpp"}
+
+
 def build_tree() -> tuple[pathlib.Path, str]:
     """A CMake build tree of this checkout (scikit-build-core's under build/,
     or the sanitizer build), else a fresh one under tests/.cache."""

@@ -294,6 +294,7 @@ class Decoder {
   // Output positions of the last decode_video call whose frame was lost to
   // skipped packets and that the next decoded frame answered (stand_in).
   const std::vector<std::size_t>& stand_ins() const { return stand_ins_; }
+  // Adds positions of the running call that a stand-in answered.
   void note_stand_ins(const std::vector<std::size_t>& positions) {
     stand_ins_.insert(stand_ins_.end(), positions.begin(), positions.end());
   }
