@@ -51,9 +51,9 @@ def test_lock_released_in_one_place():
     assert sites == {"calls.hpp", "py.hpp"}
 
 
-def build_tree() -> tuple[pathlib.Path, str]:
+def build_tree(scratch: pathlib.Path) -> tuple[pathlib.Path, str]:
     """A CMake build tree of this checkout (scikit-build-core's under build/,
-    or the sanitizer build), else a fresh one under tests/.cache."""
+    or the sanitizer build), else a fresh one in ``scratch``."""
     for cache in sorted(ROOT.glob("build/*/CMakeCache.txt"), key=lambda p: p.stat().st_mtime, reverse=True):
         text = cache.read_text(errors="replace")
         command = re.search(r"^CMAKE_COMMAND:INTERNAL=(.+)$", text, re.M)
@@ -63,15 +63,15 @@ def build_tree() -> tuple[pathlib.Path, str]:
     cmake = shutil.which("cmake")
     if cmake is None:
         pytest.skip("no CMake build tree of this checkout and no cmake to make one")
-    tree = ROOT / "tests" / ".cache" / "native"
-    subprocess.run([cmake, "-S", ROOT, "-B", tree, f"-DPython_EXECUTABLE={sys.executable}"],
+    subprocess.run([cmake, "-S", ROOT, "-B", scratch, f"-DPython_EXECUTABLE={sys.executable}"],
                    check=True, capture_output=True)
-    return tree, cmake
+    return scratch, cmake
 
 
 @pytest.fixture(scope="module")
-def decode_clip() -> pathlib.Path:
-    tree, cmake = build_tree()
+def decode_clip(request, tmp_path_factory) -> pathlib.Path:
+    cache = getattr(request.config, "cache", None)
+    tree, cmake = build_tree(tmp_path_factory.mktemp("native") if cache is None else cache.mkdir("native"))
     built = subprocess.run([cmake, "--build", tree, "--target", "decode_clip"], capture_output=True, text=True)
     assert built.returncode == 0, built.stdout[-3000:] + built.stderr[-3000:]
     return tree / "decode_clip"
