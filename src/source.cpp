@@ -44,5 +44,8 @@ std::optional<ffmpeg::Source> classify_source(PyObject* source, const ffmpeg::Io
   const int has_seek = has_attribute(source, "seek");
   if (has_seek < 0) return std::nullopt;
   if (has_seek == 0) return rejected();
-  return ffmpeg::Source{std::make_unique<FileInput>(py::Ref::borrow(source), io)};
+  // Made in place: GCC takes a moved variant temporary for uninitialised.
+  return std::optional<ffmpeg::Source>(std::in_place,
+                                       std::in_place_type<std::unique_ptr<ffmpeg::Input>>,
+                                       std::make_unique<FileInput>(py::Ref::borrow(source), io));
 }
