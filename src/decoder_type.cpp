@@ -12,6 +12,7 @@
 #include "calls.hpp"
 #include "decoder_object.hpp"
 #include "errors.hpp"
+#include "file_input.hpp"
 #include "py.hpp"
 #include "source.hpp"
 
@@ -99,7 +100,7 @@ PyObject* decoder_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs)
   if (!ErrorTypes::parse(bound[6], errors)) return nullptr;
   ErrorTypes::Scope raising(errors);
 
-  std::optional<ffmpeg::Source> source = classify_source(bound[0]);
+  std::optional<ffmpeg::Source> source = classify_source(bound[0], io);
   if (!source) return nullptr;
   ffmpeg::MediaType kind;
   if (media_type == "video") {
@@ -116,20 +117,17 @@ PyObject* decoder_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs)
   }
   if (!check_buffer_size(io)) return nullptr;
 
-  ffmpeg::Stop stop;
-  const bool signals = handles_signals();
-  auto opened = py::without_lock([&] {
+  auto opened = opening_call([&](ffmpeg::Interruption& call) {
     return ffmpeg::Decoder::open(std::move(*source), kind, stream_index, threads, timeout, io,
-                                 stop, signals);
+                                 call);
   });
-  if (raise_stopped(stop)) return nullptr;
-  if (!opened.ok()) return raise_error(opened.error());
+  if (!opened) return nullptr;
 
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* object = alloc(type, 0);
   if (object == nullptr) return nullptr;  // the record is torn down on return
   DecoderObject* self = as_decoder(object);
-  new (&self->state) std::optional<ffmpeg::Decoder>(std::move(opened).value());
+  new (&self->state) std::optional<ffmpeg::Decoder>(std::move(opened));
   new (&self->use) std::atomic<std::intptr_t>(0);
   self->counted_in = getpid();
   new (&self->errors) ErrorTypes(std::move(errors));
@@ -198,8 +196,8 @@ int decoder_traverse(PyObject* object, visitproc visit, void* arg) {
   if (int visited = self->errors.traverse(visit, arg)) return visited;
   auto use = Use::try_shared(self);
   if (!use || !self->state) return 0;
-  PyObject* file = self->state->file_object();
-  Py_VISIT(file);
+  const auto* file = dynamic_cast<const FileInput*>(self->state->custom_input());
+  if (file != nullptr) Py_VISIT(file->object());
   return 0;
 }
 

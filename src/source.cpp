@@ -1,6 +1,9 @@
 #include "source.hpp"
 
 #include <cstring>
+#include <memory>
+
+#include "file_input.hpp"
 
 namespace {
 
@@ -21,7 +24,7 @@ int has_attribute(PyObject* object, const char* name) {
 
 }  // namespace
 
-std::optional<ffmpeg::Source> classify_source(PyObject* source) {
+std::optional<ffmpeg::Source> classify_source(PyObject* source, const ffmpeg::IoSettings& io) {
   if (PyUnicode_Check(source)) {
     Py_ssize_t size = 0;
     if (const char* text = PyUnicode_AsUTF8AndSize(source, &size)) {
@@ -41,5 +44,8 @@ std::optional<ffmpeg::Source> classify_source(PyObject* source) {
   const int has_seek = has_attribute(source, "seek");
   if (has_seek < 0) return std::nullopt;
   if (has_seek == 0) return rejected();
-  return ffmpeg::FileObject{py::Ref::borrow(source)};
+  // Made in place: GCC takes a moved variant temporary for uninitialised.
+  return std::optional<ffmpeg::Source>(std::in_place,
+                                       std::in_place_type<std::unique_ptr<ffmpeg::Input>>,
+                                       std::make_unique<FileInput>(py::Ref::borrow(source), io));
 }

@@ -39,25 +39,21 @@ PyObject* decoder_streams(PyObject*, PyObject* args, PyObject* kwargs) {
       !args::convert(bound[1], "timeout", args::as_double, timeout.emplace())) {
     return nullptr;
   }
-  std::optional<ffmpeg::Source> source = classify_source(bound[0]);
+  std::optional<ffmpeg::Source> source = classify_source(bound[0], ffmpeg::IoSettings{});
   if (!source) return nullptr;
   if (timeout && !(std::isfinite(*timeout) && *timeout > 0)) {
     PyErr_SetString(PyExc_ValueError, "timeout must be a positive number of seconds");
     return nullptr;
   }
 
-  ffmpeg::Stop stop;
-  const bool signals = handles_signals();
-  auto listed = py::without_lock([&] {
-    return ffmpeg::Decoder::streams(std::move(*source), timeout, ffmpeg::IoSettings{}, stop,
-                                    signals);
+  auto listed = opening_call([&](ffmpeg::Interruption& call) {
+    return ffmpeg::Decoder::streams(std::move(*source), timeout, ffmpeg::IoSettings{}, call);
   });
-  if (raise_stopped(stop)) return nullptr;
-  if (!listed.ok()) return raise_error(listed.error());
+  if (!listed) return nullptr;
 
   py::Ref list = py::Ref::steal(PyList_New(0));
   if (!list) return nullptr;
-  for (const ffmpeg::StreamInfo& stream : listed.value()) {
+  for (const ffmpeg::StreamInfo& stream : *listed) {
     py::Ref item = stream_dict(stream);
     if (!item || PyList_Append(list.get(), item.get()) < 0) return py::fail();
   }

@@ -1,6 +1,7 @@
 #include "decoder_object.hpp"
 
 #include "calls.hpp"
+#include "file_input.hpp"
 
 #include <unistd.h>
 
@@ -74,7 +75,7 @@ ffmpeg::Decoder* open_record(DecoderObject* self) {
 ffmpeg::Decoder* reading_record(DecoderObject* self) {
   ffmpeg::Decoder* decoder = open_record(self);
   if (decoder == nullptr || !decoder->inherited()) return decoder;
-  if (decoder->file_object() != nullptr) {
+  if (dynamic_cast<const FileInput*>(decoder->custom_input()) != nullptr) {
     // Parent and child would share the object's position, and the parent's
     // data.
     PyErr_SetString(PyExc_RuntimeError,
@@ -82,15 +83,11 @@ ffmpeg::Decoder* reading_record(DecoderObject* self) {
                     "open it in the child");
     return nullptr;
   }
-  ffmpeg::Stop stop;  // the new record watches its own opening
-  const bool signals = handles_signals();
-  auto renewed = py::without_lock([&] { return decoder->renewed(stop, signals); });
-  if (raise_stopped(stop)) return nullptr;
-  if (!renewed.ok()) {
-    raise_error(renewed.error());
-    return nullptr;
-  }
+  // The new record watches its own opening.
+  auto renewed =
+      opening_call([decoder](ffmpeg::Interruption& call) { return decoder->renewed(call); });
+  if (!renewed) return nullptr;
   self->state.reset();  // abandons what the parent owns
-  self->state.emplace(std::move(renewed).value());
+  self->state.emplace(std::move(*renewed));
   return &*self->state;
 }

@@ -83,14 +83,19 @@ Result<Image> convert_frame(Decoder& decoder, const AVFrame* frame, const Output
     return Image{frame->data[0], frame->linesize[0], frame->width, frame->height};
   }
 
+  return decoder.convert_picture(frame, plan.target, into);
+}
+
+Result<Image> Decoder::convert_picture(const AVFrame* frame, AVPixelFormat target,
+                                       const Image* into) {
   // A failed build stays under its key, so later frames fail at once.
-  SwsContext* converter = decoder.video_cache().color_converter.fit(
-      {frame->width, frame->height, frame->format, frame->width, frame->height, plan.target, 0});
+  SwsContext* converter = video_cache_.color_converter.fit(
+      {frame->width, frame->height, frame->format, frame->width, frame->height, target, 0});
   if (converter == nullptr) return Error::runtime("cannot initialize color conversion");
   if (auto failure = set_color_details(converter, frame)) return std::move(*failure);
-  const ScaleTarget target{frame->width, frame->height, plan.target,
-                           decoder.video_cache().rgb_frame.get(), into};
-  return scale_image(converter, Planes::of(frame), target, rgb_names);
+  const ScaleTarget output{frame->width, frame->height, target, video_cache_.rgb_frame.get(),
+                           into};
+  return scale_image(converter, Planes::of(frame), output, rgb_names);
 }
 
 }  // namespace ffmpeg

@@ -18,7 +18,9 @@
 #include "ffmpeg/error.hpp"
 #include "ffmpeg/handles.hpp"
 #include "ffmpeg/interrupt.hpp"
+#include "ffmpeg/input.hpp"
 #include "ffmpeg/io.hpp"
+#include "ffmpeg/scale.hpp"
 #include "ffmpeg/source.hpp"
 #include "ffmpeg/video_cache.hpp"
 #include "ffmpeg/video_request.hpp"
@@ -29,6 +31,7 @@ class Decoder;
 struct Transform;
 struct AudioContinuation;
 struct StreamInfo;
+struct DirectResize;
 
 enum class MediaType : std::uint8_t { video = 0, audio = 1 };
 
@@ -188,16 +191,16 @@ struct Cursor {
 class Decoder {
  public:
   // Opens the container, chooses the stream and opens its decoder. Reads
-  // are watched as one call recorded in `stop` (see Watch), with the read
-  // `timeout` kept for every later call. Bytes and file objects are read
-  // as `io` says.
+  // are watched as one call of `caller` (see Watch), with the read
+  // `timeout` kept for every later call. Bytes and inputs are read as `io`
+  // says.
   static Result<Decoder> open(Source source, MediaType media_type, std::optional<int> stream_index,
                               int threads, std::optional<double> timeout, IoSettings io,
-                              Stop& stop, bool signals);
+                              Interruption& caller);
 
   // Every stream of `source`'s container, from one opening (see streams.hpp).
   static Result<std::vector<StreamInfo>> streams(Source source, std::optional<double> timeout,
-                                                 IoSettings io, Stop& stop, bool signals);
+                                                 IoSettings io, Interruption& caller);
 
   Decoder(Decoder&&) noexcept = default;
   Decoder& operator=(Decoder&&) = delete;
@@ -291,24 +294,40 @@ class Decoder {
   // Output positions of the last decode_video call whose frame was lost to
   // skipped packets and that the next decoded frame answered (stand_in).
   const std::vector<std::size_t>& stand_ins() const { return stand_ins_; }
-  std::vector<std::size_t>& stand_ins() { return stand_ins_; }
+  // Adds positions of the running call that a stand-in answered.
+  void note_stand_ins(const std::vector<std::size_t>& positions) {
+    stand_ins_.insert(stand_ins_.end(), positions.begin(), positions.end());
+  }
 
   // What every call's reads are watched by.
   Watch& watch() const { return *watch_; }
-  // The colour converter, resize stages and buffers of the video path.
-  VideoCache& video_cache() { return video_cache_; }
+
+  // The cached steps of the video path, each on the record's own colour
+  // converter, resize stages and buffers (VideoCache); an image is valid
+  // until the same step runs again.
+  // `frame` converted to `target` (convert.cpp), into `into` when given and
+  // safe (see fits_in_place).
+  Result<Image> convert_picture(const AVFrame* frame, AVPixelFormat target, const Image* into);
+  // `frame` cropped and scaled to `target` in one pass (direct_resize.cpp).
+  Result<Image> scale_picture(const AVFrame* frame, const DirectResize& resize,
+                              AVPixelFormat target, const Image* into);
+  // `image` scaled to `width` x `height` by resize stage `stage`, added
+  // when there is none yet (transform.cpp).
+  Result<Image> resize_picture(std::size_t stage, const Image& image, int height, int width,
+                               AVPixelFormat format);
+  // `image` turned by `turns` quarter turns counter-clockwise into a scratch
+  // buffer of the record that does not hold `image` (transform.cpp).
+  Image rotate_picture(const Image& image, int turns, int bytes_per_pixel);
 
   // Whether this record was opened by another process: this is a forked
   // child, which shares the parent's file descriptors and their positions.
   bool inherited() const { return opened_in_ != getpid(); }
-  // The file object the input is read from, or null.
-  PyObject* file_object() const {
-    const auto* file = reader_ ? std::get_if<FileReader>(reader_.get()) : nullptr;
-    return file != nullptr ? file->object.get() : nullptr;
-  }
+  // The input behind the custom I/O, or null for a path.
+  const Input* custom_input() const { return input_.get(); }
   // The same source opened afresh in a forked child (a path by its name,
-  // bytes from the child's own copy), on the same stream.
-  Result<Decoder> renewed(Stop& stop, bool signals);
+  // bytes from the child's own copy), on the same stream. Inputs of the
+  // caller's cannot be.
+  Result<Decoder> renewed(Interruption& caller);
 
   // The stream and its container, as opening found them.
   AVStream* stream() const { return format_context_->streams[stream_index_]; }
@@ -350,8 +369,8 @@ class Decoder {
   PacketPtr packet_;  // reused for every read
   FramePtr frame_;    // reused for every decoded frame
   IoContextPtr io_context_;
-  std::unique_ptr<Reader> reader_;
-  IoSettings io_settings_;  // how `reader_` was set up
+  std::unique_ptr<Input> input_;
+  IoSettings io_settings_;  // how `input_` was set up
   std::string url_;         // empty with custom I/O
   AVRational time_base_{0, 1};
   int width_ = 0;

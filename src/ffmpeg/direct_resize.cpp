@@ -164,10 +164,16 @@ Result<std::optional<Image>> convert_resized(Decoder& decoder, const AVFrame* fr
     return Error::runtime("dynamic frame dimensions are unsupported");
   }
   if (frame->format != planned_format) return std::optional<Image>{};
+  auto image = decoder.scale_picture(frame, resize, plan.target, into);
+  if (!image.ok()) return std::move(image).error();
+  return std::optional<Image>{image.value()};
+}
 
-  DirectScaler& scaler = decoder.video_cache().direct;
-  const AVPixelFormat planar = planar_step(frame->format, resize, plan.target);
-  if (auto failure = prepare_scaler(scaler, resize, frame->format, plan.target, planar)) {
+Result<Image> Decoder::scale_picture(const AVFrame* frame, const DirectResize& resize,
+                                     AVPixelFormat target, const Image* into) {
+  DirectScaler& scaler = video_cache_.direct;
+  const AVPixelFormat planar = planar_step(frame->format, resize, target);
+  if (auto failure = prepare_scaler(scaler, resize, frame->format, target, planar)) {
     return std::move(*failure);
   }
   // The step that writes the output converts the colours: the packing step
@@ -178,8 +184,7 @@ Result<std::optional<Image>> convert_resized(Decoder& decoder, const AVFrame* fr
 
   auto out = resize_frame(scaler.frame);
   if (!out.ok()) return std::move(out).error();
-  const ScaleTarget output{resize.scaled_width, resize.scaled_height, plan.target, out.value(),
-                           into};
+  const ScaleTarget output{resize.scaled_width, resize.scaled_height, target, out.value(), into};
   Planes source = cropped_planes(frame, resize.top, resize.left, resize.height);
   if (two_steps) {
     auto between = resize_frame(scaler.between);
@@ -190,9 +195,7 @@ Result<std::optional<Image>> convert_resized(Decoder& decoder, const AVFrame* fr
     if (!scaled.ok()) return std::move(scaled).error();
     source = Planes::of(between.value());
   }
-  auto image = scale_image(converting, source, output, direct_names);
-  if (!image.ok()) return std::move(image).error();
-  return std::optional<Image>{image.value()};
+  return scale_image(converting, source, output, direct_names);
 }
 
 }  // namespace ffmpeg

@@ -7,8 +7,9 @@ namespace ffmpeg {
 
 namespace {
 
-// Ctrl-C ends a call within about this, plus the time to the next poll.
-constexpr auto signal_interval = std::chrono::milliseconds(50);
+// How often the caller's Interruption is polled: Ctrl-C ends a call within
+// about this, plus the time to the next poll.
+constexpr auto caller_interval = std::chrono::milliseconds(50);
 // Network waits poll every 100 ms. Polls further apart than this mean that
 // the thread was decoding in between, not waiting, so the quiet time
 // restarts (the stream analysis at opening polls once per packet, and may
@@ -24,7 +25,7 @@ Error timeout_error(double seconds) {
                         " seconds");
 }
 
-void Watch::begin(Stop& stop, bool signals) noexcept {
+void Watch::begin(Interruption& caller) noexcept {
   // The I/O context keeps the status of the read that was stopped or
   // failed and reports it for every later read: a new call starts afresh.
   AVIOContext* io = input_ != nullptr ? input_->pb : nullptr;
@@ -33,10 +34,9 @@ void Watch::begin(Stop& stop, bool signals) noexcept {
     io->eof_reached = 0;
   }
   stopped_before_ = false;
-  stop_ = &stop;
-  signals_ = signals;
+  interruption_ = &caller;
   const auto now = Clock::now();
-  next_signal_check_ = now;
+  next_poll_ = now;
   quiet_since_ = last_poll_ = now;
   last_position_ = -1;
   stopped_.store(false, std::memory_order_relaxed);
@@ -50,7 +50,7 @@ void Watch::end() noexcept {
   stopped_before_ = input_failed_ || read_failed_;
   read_failed_ = false;
   caller_.store(std::thread::id(), std::memory_order_release);
-  stop_ = nullptr;
+  interruption_ = nullptr;
   stopped_.store(false, std::memory_order_relaxed);
   interrupt_asked_.store(false, std::memory_order_relaxed);
 }
@@ -63,7 +63,7 @@ void Watch::interrupt() noexcept {
 
 bool Watch::take_interrupt() noexcept {
   if (!interrupt_asked_.exchange(false, std::memory_order_relaxed)) return false;
-  stop_->interrupted = true;
+  interruption_->stop.interrupted = true;
   stopped_.store(true, std::memory_order_relaxed);
   return true;
 }
@@ -77,7 +77,7 @@ void Watch::watch_progress(Clock::time_point now) noexcept {
     last_position_ = position;
     quiet_since_ = now;
   } else if (std::chrono::duration<double>(now - quiet_since_).count() > *timeout_) {
-    stop_->timed_out = *timeout_;
+    interruption_->stop.timed_out = *timeout_;
     stopped_.store(true, std::memory_order_relaxed);
   }
   last_poll_ = now;
@@ -94,34 +94,16 @@ bool Watch::poll() noexcept {
   if (take_interrupt()) return true;
   const auto now = Clock::now();
   if (timeout_) watch_progress(now);
-  if (signals_ && !stopped() && (signalled || now >= next_signal_check_)) {
-    next_signal_check_ = now + signal_interval;
-    py::Locked locked;
-    check_signals();
+  if (!stopped() && (signalled || now >= next_poll_)) {
+    next_poll_ = now + caller_interval;
+    if (interruption_->poll()) stop_by_caller();
   }
   return stopped();
 }
 
-void Watch::keep(py::Ref exception) noexcept {
-  if (stop_ != nullptr && !stop_->exception) stop_->exception = std::move(exception);
+void Watch::stop_by_caller() noexcept {
+  if (interruption_ != nullptr) interruption_->stop.by_caller = true;
   stopped_.store(true, std::memory_order_relaxed);
-}
-
-int Watch::failed_call(int status) {
-  if (!PyErr_Occurred()) return status;
-  if (PyErr_ExceptionMatches(PyExc_Exception) || !active()) {
-    PyErr_Clear();
-    return status;
-  }
-  keep(py::take_exception());
-  return AVERROR_EXIT;
-}
-
-bool Watch::check_signals() {
-  if (!active()) return false;
-  if (take_interrupt()) return true;
-  if (PyErr_CheckSignals() < 0) keep(py::take_exception());
-  return stopped();
 }
 
 }  // namespace ffmpeg

@@ -1,5 +1,6 @@
 // Ending a read early: the interrupt callback that FFmpeg polls while it
-// reads, and the record of why a call was stopped.
+// reads, the caller's side of that (Interruption), and the record of why a
+// call was stopped.
 #pragma once
 
 #include <atomic>
@@ -7,8 +8,6 @@
 #include <cstdint>
 #include <optional>
 #include <thread>
-
-#include "py.hpp"
 
 #include "ffmpeg/error.hpp"
 
@@ -19,26 +18,44 @@ extern "C" {
 namespace ffmpeg {
 
 // Why one call that reads media stopped early, filled in while it runs and
-// read at the Python boundary: an exception to raise in place of the call's
-// result (raised by a signal handler, or a KeyboardInterrupt-like exception
-// from a file object's read or seek), the read timeout, in seconds, or
-// another thread's request to stop (see Watch::interrupt).
+// read when it returns: its caller's Interruption asked it to (which keeps
+// its own reason, such as the exception a signal handler raised), the read
+// timeout, in seconds, or another thread's request to stop (see
+// Watch::interrupt).
 struct Stop {
-  py::Ref exception;
+  bool by_caller = false;
   std::optional<double> timed_out;
   bool interrupted = false;
+};
+
+// The side that starts a call which reads media: asked during the call
+// whether to stop, and told why the call stopped. The base asks nothing.
+class Interruption {
+ public:
+  Interruption() = default;
+  Interruption(const Interruption&) = delete;
+  Interruption& operator=(const Interruption&) = delete;
+  virtual ~Interruption() = default;
+
+  // Whether the running call should stop now. Called on the call's thread
+  // only, by the watch, at most every 50 ms and at once after a system call
+  // that a signal interrupted.
+  virtual bool poll() noexcept { return false; }
+
+  Stop stop;
 };
 
 // "read timed out: ..." for a timeout of `seconds`.
 Error timeout_error(double seconds);
 
 // Watches the reads of one record. Between calls it lets everything through;
-// during a call (see `Watching`) it stops FFmpeg once an exception has been
-// kept, once the interpreter's signal handlers raise (checked at most every
-// 50 ms, and at once after a system call that a signal interrupted, only on
-// the thread that handles signals), once the input made no progress for
-// the timeout, or once another thread asked it to (`interrupt`). FFmpeg may poll it from its own threads (the async protocol):
-// those only see whether the call was stopped.
+// during a call (see `Watching`) it stops FFmpeg once the call's
+// Interruption asks it to (polled at most every 50 ms, and at once after a
+// system call that a signal interrupted), once an input's callback stopped
+// it (`stop_by_caller`), once the input made no progress for the timeout,
+// or once another thread asked it to (`interrupt`). FFmpeg may poll it from
+// its own threads (the async protocol): those only see whether the call was
+// stopped.
 class Watch {
  public:
   explicit Watch(std::optional<double> timeout) : timeout_(timeout) {}
@@ -51,7 +68,7 @@ class Watch {
   AVFormatContext* input() const noexcept { return input_; }
   void watch_input(AVFormatContext* format) noexcept { input_ = format; }
 
-  void begin(Stop& stop, bool signals) noexcept;
+  void begin(Interruption& caller) noexcept;
   void end() noexcept;
 
   // From any thread: the call running now, if any, stops at its next poll.
@@ -62,15 +79,19 @@ class Watch {
   bool poll() noexcept;
   bool stopped() const noexcept { return stopped_.load(std::memory_order_relaxed); }
 
-  // For the file-object callbacks, with the interpreter lock held. After a
-  // failed call of the object's method: an Exception is cleared and `status`
-  // returned, anything else (KeyboardInterrupt, SystemExit ...) is kept for
-  // the caller and AVERROR_EXIT returned.
-  int failed_call(int status);
-  // Runs the signal handlers during a call; keeps what they raise. Whether
-  // the call should stop.
-  bool check_signals();
-  // A file object's read failed: the next call starts afresh, as after a
+  // For inputs' callbacks. Whether this thread runs the watched call, and
+  // that call's Interruption (null between calls).
+  bool active() const noexcept {
+    return caller_.load(std::memory_order_acquire) == std::this_thread::get_id();
+  }
+  Interruption* interruption() const noexcept { return interruption_; }
+  // On the call's thread: stops the running call for a reason its
+  // Interruption keeps (an input's callback found one).
+  void stop_by_caller() noexcept;
+  // On the call's thread: whether another thread asked the running call to
+  // stop (see `interrupt`), which then stops it.
+  bool take_interrupt() noexcept;
+  // An input's read failed: the next call starts afresh, as after a
   // stop, rather than meet the error the I/O context keeps.
   void read_failed() noexcept { read_failed_ = true; }
   // Whether the last call that ended left its input in doubt: it was
@@ -82,11 +103,7 @@ class Watch {
  private:
   using Clock = std::chrono::steady_clock;
   static int interrupted(void* opaque) noexcept;
-  bool active() const noexcept { return caller_.load(std::memory_order_acquire) == std::this_thread::get_id(); }
-  void keep(py::Ref exception) noexcept;
   void watch_progress(Clock::time_point now) noexcept;
-  // Whether another thread asked the running call to stop (on its thread).
-  bool take_interrupt() noexcept;
 
   std::optional<double> timeout_;
   AVFormatContext* input_ = nullptr;
@@ -94,9 +111,8 @@ class Watch {
   bool read_failed_ = false;
   bool input_failed_ = false;
   // The rest is touched only by the thread of the running call.
-  Stop* stop_ = nullptr;
-  bool signals_ = false;
-  Clock::time_point next_signal_check_{};
+  Interruption* interruption_ = nullptr;
+  Clock::time_point next_poll_{};
   Clock::time_point quiet_since_{};
   Clock::time_point last_poll_{};
   std::int64_t last_position_ = -1;
@@ -108,9 +124,7 @@ class Watch {
 // Watches one call on this thread for the current scope.
 class Watching {
  public:
-  Watching(Watch& watch, Stop& stop, bool signals) noexcept : watch_(watch) {
-    watch.begin(stop, signals);
-  }
+  Watching(Watch& watch, Interruption& caller) noexcept : watch_(watch) { watch.begin(caller); }
   ~Watching() { watch_.end(); }
   Watching(const Watching&) = delete;
   Watching& operator=(const Watching&) = delete;

@@ -144,7 +144,7 @@ Failure Decoder::open_container(Source source) {
   } else {
     auto input = prepare_custom_io(std::move(source), *watch_, io_settings_);
     if (!input.ok()) return std::move(input).error();
-    reader_ = std::move(input.value().reader);
+    input_ = std::move(input.value().input);
     io_context_ = std::move(input.value().context);
   }
   auto opened = open_input(false);
@@ -155,12 +155,12 @@ Failure Decoder::open_container(Source source) {
 
 Result<Decoder> Decoder::open(Source source, MediaType media_type, std::optional<int> stream_index,
                               int threads, std::optional<double> timeout, IoSettings io,
-                              Stop& stop, bool signals) {
+                              Interruption& caller) {
   Decoder decoder;
   decoder.media_type_ = media_type;
   decoder.io_settings_ = io;
   decoder.watch_ = std::make_unique<Watch>(timeout);
-  Watching watching(*decoder.watch_, stop, signals);
+  Watching watching(*decoder.watch_, caller);
 
   if (auto failure = decoder.open_container(std::move(source))) return std::move(*failure);
   AVFormatContext* format = decoder.format_context_.get();
@@ -219,11 +219,17 @@ Failure Decoder::open_codec() {
   return check(avcodec_open2(context, codec, nullptr), "open decoder");
 }
 
-Result<Decoder> Decoder::renewed(Stop& stop, bool signals) {
+Result<Decoder> Decoder::renewed(Interruption& caller) {
   Source source = Path{url_};
-  if (reader_) source = std::move(std::get<MemoryReader>(*reader_).bytes);
+  if (input_) {
+    auto* memory = dynamic_cast<MemoryInput*>(input_.get());
+    if (memory == nullptr) {
+      return Error::runtime("this input cannot be opened again in a forked child process");
+    }
+    source = memory->take_bytes();
+  }
   auto opened = open(std::move(source), media_type_, stream_index_, threads_, watch_->timeout(),
-                     io_settings_, stop, signals);
+                     io_settings_, caller);
   if (opened.ok() && !same_stream(opened.value().format(), stream_index_, stream())) {
     return Error::runtime("the input changed while it was open");
   }
@@ -234,8 +240,8 @@ Result<Decoder> Decoder::renewed(Stop& stop, bool signals) {
 // with threads of its own would wait for threads that do not exist in the
 // child (a hang), and buffers may return to pools whose locks such a thread
 // held at the fork. Their memory is the parent's, copied only when written,
-// so leaving it costs the child next to nothing; the custom I/O reader, plain
-// memory or a Python reference, is released as usual.
+// so leaving it costs the child next to nothing; the input behind custom
+// I/O (plain memory, or the caller's) is released as usual.
 void Decoder::abandon() noexcept {
   video_cache_.abandon();
   (void)frame_.release();
@@ -246,7 +252,7 @@ void Decoder::abandon() noexcept {
 }
 
 // Frees in a fixed order: the video caches, the frames and packet, the
-// decoder, the container, then the custom I/O and the reader behind it.
+// decoder, the container, then the custom I/O and the input behind it.
 Decoder::~Decoder() {
   if (inherited()) abandon();
   video_cache_.clear();
@@ -255,7 +261,7 @@ Decoder::~Decoder() {
   codec_context_.reset();
   format_context_.reset();
   io_context_.reset();
-  reader_.reset();
+  input_.reset();
   watch_.reset();
 }
 

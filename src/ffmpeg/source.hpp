@@ -1,14 +1,12 @@
-// What a decoder reads from: a path or URL, a copy of encoded bytes, or a
-// Python binary file object.
+// What a decoder reads from: a path or URL, a copy of encoded bytes, or an
+// input of the caller's (a Python file object, see src/file_input.hpp).
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <memory>
 #include <string>
 #include <variant>
 
-#include "py.hpp"
+#include "ffmpeg/input.hpp"
 
 namespace ffmpeg {
 
@@ -16,15 +14,6 @@ struct Path {
   std::string text;
 };
 
-struct Memory {
-  std::unique_ptr<std::uint8_t[]> data;
-  std::size_t size = 0;
-};
-
-struct FileObject {
-  py::Ref object;
-};
-
-using Source = std::variant<Path, Memory, FileObject>;
+using Source = std::variant<Path, Memory, std::unique_ptr<Input>>;
 
 }  // namespace ffmpeg

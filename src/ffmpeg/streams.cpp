@@ -3,12 +3,12 @@
 namespace ffmpeg {
 
 Result<std::vector<StreamInfo>> Decoder::streams(Source source, std::optional<double> timeout,
-                                                 IoSettings io, Stop& stop, bool signals) {
+                                                 IoSettings io, Interruption& caller) {
   // A record that holds the container only: it is torn down as any other.
   Decoder decoder;
   decoder.io_settings_ = io;
   decoder.watch_ = std::make_unique<Watch>(timeout);
-  Watching watching(*decoder.watch_, stop, signals);
+  Watching watching(*decoder.watch_, caller);
   if (auto failure = decoder.open_container(std::move(source))) return std::move(*failure);
 
   const AVFormatContext* format = decoder.format_context_.get();

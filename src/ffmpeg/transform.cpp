@@ -1,5 +1,6 @@
 #include "ffmpeg/transform.hpp"
 
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
@@ -86,25 +87,6 @@ namespace {
 
 constexpr ScaleNames resize_names{"allocate resize frame", "resize failed"};
 
-// Scales `image` with the decoder's resize stage number `stage`, which is
-// added when the list has none yet.
-Result<Image> resize(Decoder& decoder, std::size_t stage, const Image& image, int height, int width,
-                     AVPixelFormat format) {
-  std::vector<Resizer>& resizers = decoder.video_cache().resizers;
-  if (resizers.size() <= stage) resizers.emplace_back();
-  Resizer& resizer = resizers[stage];
-  auto frame = resize_frame(resizer.frame);
-  if (!frame.ok()) return std::move(frame).error();
-  SwsContext* context = resizer.scaler.fit(
-      {image.width, image.height, format, width, height, format, SWS_BILINEAR});
-  if (context == nullptr) {
-    resizer.scaler.forget();  // tried again on the stage's next use
-    return Error::runtime("cannot initialize resize");
-  }
-  return scale_image(context, Planes::of(image), {width, height, format, frame.value()},
-                     resize_names);
-}
-
 // Turns `image` by `turns` quarter turns counter-clockwise into `scratch`.
 // Each destination row walks one source row or column, forwards or back.
 Image rotate(const Image& image, int turns, int bytes_per_pixel,
@@ -141,15 +123,45 @@ Image rotate(const Image& image, int turns, int bytes_per_pixel,
   return Image{scratch.data(), stride, width, height};
 }
 
+// Whether `data` points into `buffer`.
+bool holds(const std::vector<std::uint8_t>& buffer, const std::uint8_t* data) {
+  const auto start = reinterpret_cast<std::uintptr_t>(buffer.data());
+  const auto at = reinterpret_cast<std::uintptr_t>(data);
+  return !buffer.empty() && at >= start && at - start < buffer.size();
+}
+
 }  // namespace
+
+Result<Image> Decoder::resize_picture(std::size_t stage, const Image& image, int height,
+                                      int width, AVPixelFormat format) {
+  std::vector<Resizer>& resizers = video_cache_.resizers;
+  if (resizers.size() <= stage) resizers.emplace_back();
+  Resizer& resizer = resizers[stage];
+  auto frame = resize_frame(resizer.frame);
+  if (!frame.ok()) return std::move(frame).error();
+  SwsContext* context = resizer.scaler.fit(
+      {image.width, image.height, format, width, height, format, SWS_BILINEAR});
+  if (context == nullptr) {
+    resizer.scaler.forget();  // tried again on the stage's next use
+    return Error::runtime("cannot initialize resize");
+  }
+  return scale_image(context, Planes::of(image), {width, height, format, frame.value()},
+                     resize_names);
+}
+
+// A rotation never writes over its own source: an image in (or cropped
+// from) one scratch buffer is turned into the other.
+Image Decoder::rotate_picture(const Image& image, int turns, int bytes_per_pixel) {
+  std::vector<std::uint8_t>& scratch = holds(video_cache_.staging_buffer, image.data)
+                                           ? video_cache_.second_staging_buffer
+                                           : video_cache_.staging_buffer;
+  return rotate(image, turns, bytes_per_pixel, scratch);
+}
 
 Result<Image> apply_transforms(Decoder& decoder, Image image,
                                const std::vector<Transform>& transforms, const OutputPlan& plan) {
   const int b = plan.bytes_per_pixel();
   std::size_t stage = 0;
-  // Which scratch buffer holds the current image, if any: a rotation writes
-  // into the other one, never over its own source.
-  std::vector<std::uint8_t>* holder = nullptr;
   for (const Transform& transform : transforms) {
     switch (transform.kind) {
       case Transform::Kind::crop: {
@@ -162,21 +174,14 @@ Result<Image> apply_transforms(Decoder& decoder, Image image,
       case Transform::Kind::resize: {
         const int height = transform.values[2];
         const int width = transform.values[3];
-        auto resized = resize(decoder, stage++, image, height, width, plan.target);
+        auto resized = decoder.resize_picture(stage++, image, height, width, plan.target);
         if (!resized.ok()) return std::move(resized).error();
         image = resized.value();
-        holder = nullptr;
         break;
       }
-      case Transform::Kind::rotate: {
-        std::vector<std::uint8_t>* scratch = holder == &decoder.video_cache().staging_buffer
-                                                 ? &decoder.video_cache().second_staging_buffer
-                                                 : &decoder.video_cache().staging_buffer;
-        const int turns = transform.values[0];
-        image = rotate(image, turns, b, *scratch);
-        holder = scratch;
+      case Transform::Kind::rotate:
+        image = decoder.rotate_picture(image, transform.values[0], b);
         break;
-      }
     }
   }
   return image;

@@ -77,10 +77,7 @@ Failure run(Decoder& decoder, Plan& plan, Chooser& chooser, Output& output) {
     if (auto failure = chooser.choose(decoder, selection)) return failure;
     if (auto failure = hand_off(decoder, output, entry.indices)) return failure;
     if constexpr (std::is_same_v<Chooser, PtsChooser>) {
-      if (chooser.stood_in()) {
-        auto& stand_ins = decoder.stand_ins();
-        stand_ins.insert(stand_ins.end(), entry.indices.begin(), entry.indices.end());
-      }
+      if (chooser.stood_in()) decoder.note_stand_ins(entry.indices);
     }
     std::vector<std::size_t>().swap(entry.indices);
   }
