@@ -13,6 +13,9 @@ from media import probe_frames
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 SRC = ROOT / "src"
+if not (SRC / "ffmpeg").is_dir():
+    # The suite run against an installed wheel is given the tests, not the sources.
+    pytest.skip("the extension's sources are not beside the tests", allow_module_level=True)
 # The one header outside src/ffmpeg/ that the media layer may include: the
 # sample buffers, which need no interpreter (the rest of src/arrays/ is NumPy).
 MEDIA_MAY_INCLUDE = {SRC / "arrays" / "buffer.hpp"}
