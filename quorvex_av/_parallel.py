@@ -432,6 +432,14 @@ class Workers:
 
     # -- whole streams ---------------------------------------------------------------
 
+    def halt_stream(self) -> None:
+        """Ends the current stream of batches as Ctrl-C ends it (see
+        _Stream.halt); nothing when there is none."""
+        with self._lock:
+            stream = self._stream
+        if stream is not None:
+            stream.halt()
+
     def stream(self, pieces: Sequence[tuple[int, npt.NDArray[np.intp]]],
                decode: Callable[[Decoder, npt.NDArray[np.intp]], _T],
                ahead: int, helping: bool = True) -> Iterator[_T] | None:
@@ -849,8 +857,33 @@ class _Stream(Generic[_T]):
                     self._condition.notify_all()
                 yield value
                 del value
+        except BaseException as error:
+            if _interrupting(error):
+                self.halt()
+            raise
         finally:
             self.stop()
+
+    def halt(self) -> None:
+        """Ends the stream that the consumer leaves by Ctrl-C, as a request
+        left so ends (see Workers._halt): the pieces in progress are
+        interrupted and the worker threads gone, their decoders closed,
+        before this returns; the next request starts workers afresh."""
+        with self._condition:
+            self.finished = True
+            self._done.clear()
+            self._condition.notify_all()
+        with self._workers._lock:
+            lanes, self._workers._lanes = self._workers._lanes, []
+            if self._workers._stream is self:
+                self._workers._stream = None
+        _retire(lanes, interrupt=True)
+
+
+def _interrupting(error: BaseException) -> bool:
+    """Whether ``error`` stops the program (Ctrl-C, exit) rather than ends
+    one call: not an Exception, nor the close of a generator left early."""
+    return not isinstance(error, (Exception, GeneratorExit))
 
 
 def _bind_lane(work: Callable[[int, Decoder | None], None], lane: int) -> Callable[[Decoder | None], None]:
@@ -1080,6 +1113,10 @@ def _joined(reader: _Reader, workers: Workers, stream: Iterator[_Piece],
                 yield frames
                 del frames
             return
+    except BaseException as error:
+        if _interrupting(error):
+            workers.halt_stream()
+        raise
     finally:
         close = getattr(stream, "close", None)
         if close is not None:

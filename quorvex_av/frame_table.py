@@ -350,6 +350,8 @@ def _member_array(archive: zipfile.ZipFile, name: str, size: int,
     if len(data) != declared:
         raise refuse(f"its {name} is cut short")
     count = math.prod(shape)
+    if not dtype.itemsize and count > 1:  # no saved field has elements of no size
+        raise refuse(f"its {name} declares {count} elements of no size")
     array = np.frombuffer(data, dtype=dtype, count=count) if dtype.itemsize else np.empty(count, dtype)
     return array.reshape(shape, order="F" if fortran else "C")
 

@@ -343,14 +343,18 @@ def _read_audio(job: _Job, piece: _Piece) -> Iterator[pa.Table]:
         if first is None:
             return  # no samples: no windows
         begin, last = piece.windows
-        stop = None if last is None else first + ((last - 1) * step + length) / rate
-        pieces = reader.chunks(max(per_block * step, length) / rate, first + begin * step / rate,
-                               stop)
+        # Read on without a stop, until the piece's windows are complete:
+        # the plan follows the header's duration, so a planned stop can lie
+        # past the stream's real end, where chunks() would refuse the last
+        # samples instead of handing them over.
+        pieces = reader.chunks(max(per_block * step, length) / rate, first + begin * step / rate)
         cut = _Windows(piece, begin, last, length, step, per_block, first, rate)
         try:
             for samples in pieces:
                 yield from cut.add(samples)
-        except IndexError:  # the stream ends before the planned stop
+                if cut.complete:
+                    break
+        except IndexError:  # the piece starts past the stream's real end
             pass
         yield from cut.add(None)
 
@@ -366,6 +370,11 @@ class _Windows:
             length, step, per_block, first, rate)
         self.held: npt.NDArray[np.float32] | None = None
         self.held_from = begin * step  # timeline index of held[:, 0]
+
+    @property
+    def complete(self) -> bool:
+        """Whether every window of a bounded piece has been handed on."""
+        return self.last is not None and self.next >= self.last
 
     def add(self, samples: npt.NDArray[np.float32] | None) -> Iterator[pa.Table]:
         """Blocks that the samples complete; with None (the end), the rest."""

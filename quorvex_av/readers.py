@@ -1007,7 +1007,7 @@ class AudioReader(_Closable):
         samples in [start, stop) are returned.  A read with a bound seeks:
         it decodes from shortly before ``start`` (see the guide's section on
         audio ranges), and gives the samples that one whole read has there.
-        A start before the first sample, or a start or stop after the last
+        A start or stop before the first sample, or a start or stop after the last
         one, raises IndexError naming the stream's time range.  A stream that
         decodes to no samples at all gives an empty (channels, 0) array when
         neither bound is given, and raises IndexError saying it holds no
@@ -1078,9 +1078,10 @@ class AudioReader(_Closable):
             raise IndexError("the audio stream holds no samples")
         rate = self.sample_rate
         begin = first if start is None else start
-        if begin < first - 0.5 / rate:  # half a sample either way
-            raise IndexError(f"start {_seconds(begin)} s is before the audio's first sample: "
-                             f"valid times begin at {_seconds(first)} s")
+        for name, bound in (("start", begin), ("stop", stop)):
+            if bound is not None and bound < first - 0.5 / rate:  # half a sample either way
+                raise IndexError(f"{name} {_seconds(bound)} s is before the audio's first sample: "
+                                 f"valid times begin at {_seconds(first)} s")
         # Compared as floats first: a bound of 1e300 s is past the end, not
         # an integer too large for the decoder.
         low = max(0, math.ceil(min((begin - first) * rate, _FAR_INDEX) - 1e-6))

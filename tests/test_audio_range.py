@@ -93,19 +93,24 @@ def test_a_stream_without_samples(media):
 
 
 # Millisecond timestamps (Matroska) place only frames of a fixed size, by
-# snapping to the frame grid; PCM there is read from the start. The AAC
-# streams here differ by noise substitution only.
-@pytest.mark.parametrize("name, index, bound", [("aac_negative", 0, 1e-4), ("gap", 0, 0.0),
-                                                ("multi", 2, 0.0), ("h264_audio", 1, 1e-4)])
-def test_ranges_of_other_streams(media, name, index, bound):
+# snapping to the frame grid; PCM there is read from the start, its frames
+# at their timestamps. The AAC streams here differ by noise substitution
+# only. "gap" has no samples in [1, 2) s: reads that begin in the gap
+# (0.25 s and 0.05 s before its end) and chunks whose bounds fall in it.
+@pytest.mark.parametrize("name, index, bound, starts", [
+    ("aac_negative", 0, 1e-4, (0.3, 0.9, 1.4)), ("gap", 0, 0.0, (0.3, 0.9, 1.4, 1.75, 1.95)),
+    ("multi", 2, 0.0, (0.3, 0.9, 1.4)), ("h264_audio", 1, 1e-4, (0.3, 0.9, 1.4))])
+def test_ranges_of_other_streams(media, name, index, bound, starts):
     path = str(media.path(name))
     reader = AudioReader(path, stream_index=index, sample_rate=16000)
     whole, first = reader.read(), reader.first_sample_time
-    for start in (0.3, 0.9, 1.4):
+    for start in starts:
         got = AudioReader(path, stream_index=index, sample_rate=16000).read(first + start, first + start + 0.3)
         low = int(np.ceil(start * 16000 - 1e-6))
         assert got.shape == (reader.channels, 4800)
-        assert np.abs(got - whole[:, low:low + 4800]).max() <= bound
+        assert np.abs(got - whole[:, low:low + 4800]).max() <= bound, start
+    for seconds in (0.0123, 0.3):
+        assert np.array_equal(np.concatenate(list(reader.chunks(seconds)), axis=1), whole), seconds
 
 
 # A read that begins where the last one stopped goes on decoding; anything

@@ -171,15 +171,15 @@ def _flipped(data, member):  # one bit of a member's compressed data
     return data[:at] + bytes([data[at] ^ 0x04]) + data[at + 1:]
 
 
-def _declaring(shape):  # an archive of a version and one tiny member that declares a huge array
+def _declaring(shape, descr="<i8", body=64):  # an archive of a version and one tiny member that declares a huge array
     header = io.BytesIO()
-    np.lib.format.write_array_header_1_0(header, {"descr": "<i8", "fortran_order": False, "shape": shape})
+    np.lib.format.write_array_header_1_0(header, {"descr": descr, "fortran_order": False, "shape": shape})
     version = io.BytesIO()
     np.save(version, np.int64(1))
     out = io.BytesIO()
     with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as archive:
         archive.writestr("format_version.npy", version.getvalue())
-        archive.writestr("pts_steps.npy", header.getvalue() + bytes(64))
+        archive.writestr("pts_steps.npy", header.getvalue() + bytes(body))
     return out.getvalue()
 
 
@@ -207,9 +207,11 @@ def _declaring(shape):  # an archive of a version and one tiny member that decla
      "its codec holds Python objects, which are not loaded"),
     (lambda data, arrays: _declaring((2**40,)),  # 8 TiB in 400 bytes: refused before any allocation
      "its pts_steps declares 8796093022208 bytes of data but holds 64"),
+    (lambda data, arrays: _declaring((10**20,), "|V0", 0),  # no bytes, more elements than memory holds
+     "its pts_steps declares 100000000000000000000 elements of no size"),
 ], ids=["v2", "other", "text", "truncated", "flipped durations", "flipped identity", "version array", "version 1.5",
         "version text", "negative durations", "float steps", "overflow", "short keys", "short identity",
-        "objects", "huge"])
+        "objects", "huge", "sizeless"])
 def test_malformed_indexes_are_refused_naming_the_file(media, tmp_path, make, message):
     path = tmp_path / "bad.npz"
     path.write_bytes(make(*_saved(media, tmp_path)))

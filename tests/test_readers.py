@@ -77,6 +77,11 @@ RANGE = "is out of range: the video has 75 frames, valid indices are -75 to 74"
         ("wav", lambda p: A(p).read(0.5, 1.5), IndexError,
          "stop 1.5 s is past the end of the audio: valid times are [0, 1) s"),
         ("wav", lambda p: A(p).read(0.6, 0.5), ValueError, "stop (0.5) is before start (0.6)"),
+        # A stop before the first sample, with the start left to default.
+        ("mp3", lambda p: A(p).read(None, 0.01), IndexError,
+         "stop 0.01 s is before the audio's first sample: valid times begin at 0.0250567 s"),
+        ("wav", lambda p: list(A(p).chunks(0.5, None, -5)), IndexError,
+         "stop -5 s is before the audio's first sample: valid times begin at 0 s"),
         ("wav", lambda p: A(p, sample_rate=8000.5), ValueError, "sample_rate must be a whole number, not 8000.5"),
         ("wav", lambda p: A(p, channels="2"), TypeError, "channels must be an integer, not str"),
         ("h264", lambda p: V(p, threads=-1), ValueError, "threads must be 0 (FFmpeg chooses) or more, not -1"),

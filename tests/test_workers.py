@@ -370,29 +370,33 @@ def run_script(body, tmp_path, *args):
     return [json.loads(line) for line in done.stdout.splitlines()]
 
 
-def test_ctrl_c_during_a_request_stops_every_worker_and_leaves_the_reader_usable(long_groups, tmp_path):
+@pytest.mark.parametrize("request_", ["reader[list(range(300))]", "list(reader.batches(16))"])
+def test_ctrl_c_during_a_request_stops_every_worker_and_leaves_the_reader_usable(long_groups, tmp_path,
+                                                                                 request_):
     body = """
     reader = VideoReader(path, workers=3)
     len(reader)
     when_busy(reader._decoder, ctrl_c)
     try:
-        reader[list(range(300))]
+        REQUEST
         print(json.dumps("not interrupted"))
     except KeyboardInterrupt:
         print(json.dumps(workers_alive()))  # all stopped before it propagates
     print(json.dumps(outcome(lambda: bool(np.array_equal(reader[[3, 77]], want)))))
+    print(json.dumps(outcome(lambda: sum(len(batch) for batch in reader.batches(16)) == len(reader))))
     print(json.dumps(outcome(reader.close)))
     try:
         with VideoReader(path, workers=3) as reader:
             len(reader)
             when_busy(reader._decoder, ctrl_c)
-            reader[list(range(300))]
+            REQUEST
         print(json.dumps("not interrupted"))
     except BaseException as error:
         print(json.dumps(type(error).__name__))
     print(json.dumps(workers_alive()))
     """
-    assert run_script(body, tmp_path, long_groups) == [[], True, None, "KeyboardInterrupt", []]
+    body = body.replace("REQUEST", request_)
+    assert run_script(body, tmp_path, long_groups) == [[], True, True, None, "KeyboardInterrupt", []]
 
 
 # The sanitizer's allocator keeps its locks across a fork: a child forked

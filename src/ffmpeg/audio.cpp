@@ -80,10 +80,13 @@ Result<AudioBatch> decode_audio(Decoder& decoder, int sample_rate, int channels,
     double placed = time;
     std::int64_t silence = 0;
     if (timeline) {
-      auto at = placement(time, reached(buffers, first_time, sample_rate), stop);
+      // The frame goes where the timeline puts it, the time a range read
+      // gives it too (coarse timestamps snapped, jitter ignored).
+      silence = timeline->place(frame, pump.skipped != skipped);
+      auto at = placement(timeline->time(first_time), reached(buffers, first_time, sample_rate),
+                          stop);
       if (!at.ok()) return std::move(at).error();
       placed = at.value();
-      silence = timeline->place(frame, pump.skipped != skipped);
       timeline->advance(frame);
     }
     if (auto failure = resampler->convert(buffers, frame, placed, 0, silence)) {

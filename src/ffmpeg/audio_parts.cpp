@@ -54,11 +54,12 @@ FrameTimeline::FrameTimeline(const Decoder& decoder, const AudioOrigin& origin)
       origin_samples_(origin.samples),
       rate_(origin.sample_rate),
       coarse_(static_cast<std::int64_t>(time_base_.num) * origin.sample_rate > time_base_.den),
+      snapped_(coarse_ && decoder.stream()->codecpar->frame_size > 0),
       tolerance_(static_cast<std::int64_t>(Resampler::timestamp_tolerance * origin.sample_rate)) {}
 
 std::int64_t FrameTimeline::position_of(std::int64_t timestamp, int samples) const {
   const std::int64_t position = av_rescale_q(timestamp - origin_, time_base_, AVRational{1, rate_});
-  if (!coarse_ || position <= 0 || samples < 1) return position;
+  if (!snapped_ || position <= 0 || samples < 1) return position;
   const std::int64_t frames = (position - origin_samples_ + samples / 2) / samples;
   return origin_samples_ + std::max<std::int64_t>(frames, 0) * samples;
 }

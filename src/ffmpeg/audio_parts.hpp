@@ -36,13 +36,18 @@ Result<double> placement(double time, double reached, std::optional<double> stop
 // read that seeks past the damage finds it. Coarse timestamps (a tick
 // longer than a sample, as Matroska's milliseconds) are snapped to the
 // frames of a fixed-size codec: after the first frame (which may be
-// shorter), one every `samples`.
+// shorter), one every `samples`; other codecs' frames vary in size, and
+// theirs are taken as they are.
 class FrameTimeline {
  public:
   FrameTimeline(const Decoder& decoder, const AudioOrigin& origin);
 
   int rate() const { return rate_; }
   bool coarse() const { return coarse_; }
+  // The time in seconds of position(), the first frame being at `first_time`.
+  double time(double first_time) const {
+    return first_time + static_cast<double>(position_) / static_cast<double>(rate_);
+  }
   // The position of a frame with `timestamp` and `samples`.
   std::int64_t position_of(std::int64_t timestamp, int samples) const;
 
@@ -62,6 +67,7 @@ class FrameTimeline {
   int origin_samples_;
   int rate_;
   bool coarse_;
+  bool snapped_;  // coarse timestamps of a codec with a fixed frame size
   std::int64_t tolerance_;
   std::int64_t position_ = 0;
 };

@@ -109,6 +109,10 @@ class RangeRead {
   // Where the input ended, when the read reached it.
   std::optional<std::int64_t> input_end() const { return input_end_; }
   bool fed() const { return resampler_.has_value(); }
+  // Whether the last frame converted was put nearer than its time, past
+  // the stop (see placement): a read going on from here would find it
+  // misplaced, so the next one must seek instead.
+  bool moved_last() const { return moved_last_; }
 
  private:
   Failure land(std::int64_t from);
@@ -128,6 +132,7 @@ class RangeRead {
   std::int64_t output_start_ = 0;
   std::optional<std::int64_t> input_end_;
   bool after_skip_ = false;  // a packet was skipped just before the frame in the record
+  bool moved_last_ = false;
 };
 
 // The next frame, or false at the end of the stream.
@@ -256,9 +261,13 @@ Failure RangeRead::feed(std::int64_t from, std::optional<std::int64_t> end, bool
     const std::int64_t next = position + frame->nb_samples;
     if (next > from) {
       const auto skip = static_cast<int>(std::max<std::int64_t>(0, from - position));
-      // The part of the gap's silence from `from` on.
+      // The part of the gap's silence from `from` on: of the gap a skipped
+      // packet left, or of any gap the read begins in (a frame that lies
+      // past `from` comes after a jump of its timestamps, however little
+      // of it is left from `from` on; the whole read filled it all).
       const std::int64_t silence =
-          gap > 0 ? std::max<std::int64_t>(0, position - std::max(expected, from)) : 0;
+          gap > 0 || !resampler_ ? std::max<std::int64_t>(0, position - std::max(expected, from))
+                                 : 0;
       if (!resampler_) {
         // Its output begins at `from` even when the first frame comes later
         // (a gap in the timestamps), as the whole read's does.
@@ -272,6 +281,7 @@ Failure RangeRead::feed(std::int64_t from, std::optional<std::int64_t> end, bool
           first_time_ + static_cast<double>(position + skip) / grid_.input_rate;
       auto placed = placement(time, reached(buffers_, start_time, grid_.output_rate), stop);
       if (!placed.ok()) return std::move(placed).error();
+      moved_last_ = placed.value() != time;
       if (auto failure = resampler_->convert(buffers_, frame, placed.value(), skip, silence)) {
         return failure;
       }
@@ -360,7 +370,7 @@ Result<AudioRange> decode_audio_range(Decoder& decoder, int sample_rate, int cha
       join(read.buffers(), static_cast<std::size_t>(skip), range.batch.length);
   // The next piece goes on from here, even from samples kept past the
   // stream's end (the resampler's last ones).
-  if (end && (!read.input_end() || *end < read.output_start() + produced)) {
+  if (end && !read.moved_last() && (!read.input_end() || *end < read.output_start() + produced)) {
     decoder.keep_audio_continuation(read.continuation(*end));
   }
   return range;
