@@ -852,8 +852,16 @@ class VideoReader(_Closable):
         if shared is not None:
             yield from shared
             return
+        # Not shared out: every batch on the reader's decoder, going on from
+        # the batch before, as with one worker (a batch shared into runs
+        # would start each run with a seek, and so decode damage otherwise).
         for begin in range(0, count, size):
-            yield self._decode(np.arange(begin, min(begin + size, count), dtype=np.intp))
+            try:
+                frames, _ = self._read(np.arange(begin, min(begin + size, count), dtype=np.intp),
+                                       self._decoder)
+            finally:
+                self.skipped_packets = _skipped(self._decoder)
+            yield frames
 
     def __iter__(self) -> Iterator[Frames]:
         """Every frame in order, decoded in batches of 32."""

@@ -170,12 +170,13 @@ def two_damaged_groups(media, tmp_path):
 
 
 def cavlc_concealed(media, tmp_path):
-    # The same damage in a stream without CABAC: the decoder's reading of
-    # the damaged slice leaves coefficients behind that a flush keeps.
+    # Frame 23, a P-frame of the third group, half zeroed, in a stream
+    # without CABAC: the decoder's reading of the damaged slice leaves
+    # coefficients behind that a flush keeps.
     path = tmp_path / "cavlc.mp4"
     encode([*_testsrc(2), "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-x264-params",
             "keyint=10:min-keyint=10:scenecut=0:bframes=2:b-adapt=0"], path)
-    return damaged_frame(path, 0, 13, "half"), 0
+    return damaged_frame(path, 0, 23, "half"), 0
 
 
 DAMAGED = {
@@ -192,9 +193,13 @@ DAMAGED_REQUESTS = {
     "batches_2": lambda r: list(r.batches(2)), "iter": lambda r: np.stack(list(r)),
     "at": lambda r: r.at(times(r)), "picks": lambda r: r[[31, len(r) - 1, 10, 13, 12]],
     "clips": lambda r: samplers.clips_at_regular_indices(r, 6, 4), "frame_13": lambda r: r[13],
-    # Frame 9's decoding reads on into the damage of the next group; what the
-    # decoder made of it does not outlast the seek back to the start.
-    "after_frame_9": lambda r: (r[9], r[:])[1],
+    # Frame 19's decoding reads on into the damage of the next group (in
+    # "concealed_cavlc"); what the decoder made of it does not outlast the
+    # seek back to the start.
+    "after_frame_19": lambda r: (r[19], r[:])[1],
+    # One segment (key frames 10 apart), so not shared out: the second
+    # batch goes on from the first, through the damaged group.
+    "batches_25": lambda r: list(r.batches(25)),
 }
 
 
@@ -213,7 +218,7 @@ def test_damaged_packets_fail_or_are_skipped_alike(media, tmp_path, strict, dama
         assert all(want[key][0][0] == "ok" for key in DAMAGED_REQUESTS if key not in ("at", "frame_13"))
         assert len(want["all"][0][1]) == len(one)
         assert want["all"][1] == lost
-        assert_same(want["all"][0], want["after_frame_9"][0])
+        assert_same(want["all"][0], want["after_frame_19"][0])
         assert want["frame_13"][0][0] == (DamagedFrameError if damage == "skipped" else "ok")
         if damage == "skipped":
             assert "damaged and skipped" in want["frame_13"][0][1]
