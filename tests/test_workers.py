@@ -187,6 +187,9 @@ DAMAGED = {
     # Frame 13's packet refused as invalid: skipped, the frame lost.
     "skipped": lambda media, tmp_path: (damaged_frame(media.path("h264_gop10"), 0, 13, "first"), 1),
     "concealed_cavlc": cavlc_concealed,
+    # The first key frame's packet refused (and, its header unreadable, not
+    # listed as a key frame): the first group is lost, frame 10 stands in.
+    "first_key_frame": lambda media, tmp_path: (damaged_frame(media.path("h264_gop10"), 0, 0, "first"), 1),
 }
 DAMAGED_REQUESTS = {
     "all": lambda r: r[:], "step": lambda r: r[::2], "batches_9": lambda r: list(r.batches(9)),
