@@ -918,7 +918,13 @@ class VideoReader(_Closable):
         except SharedTimestampsError:
             return self[self.index_at(wanted)]
         except NotShownError as error:
-            raise self._time_error(unique) or error from None
+            outside = self._time_error(unique)
+            if outside is None and self._skip_invalid and _skipped(calls):
+                raise DamagedFrameError(
+                    f"no frame is shown at {_seconds(float(unique[0]))} s: the frames up to it did "
+                    f"not decode: their packets, or packets they refer to, were damaged and "
+                    f"skipped ({error})") from None
+            raise outside or error from None
         finally:
             self.skipped_packets = _skipped(calls)
         array = self._turn(array)

@@ -194,7 +194,7 @@ DAMAGED = {
 DAMAGED_REQUESTS = {
     "all": lambda r: r[:], "step": lambda r: r[::2], "batches_9": lambda r: list(r.batches(9)),
     "batches_2": lambda r: list(r.batches(2)), "iter": lambda r: np.stack(list(r)),
-    "at": lambda r: r.at(times(r)), "picks": lambda r: r[[31, len(r) - 1, 10, 13, 12]],
+    "at": lambda r: r.at(times(r)), "at_start": lambda r: r.at([0.01, 0.5]), "picks": lambda r: r[[31, len(r) - 1, 10, 13, 12]],
     "clips": lambda r: samplers.clips_at_regular_indices(r, 6, 4), "frame_13": lambda r: r[13],
     # Frame 19's decoding reads on into the damage of the next group (in
     # "concealed_cavlc"); what the decoder made of it does not outlast the
@@ -218,11 +218,15 @@ def test_damaged_packets_fail_or_are_skipped_alike(media, tmp_path, strict, dama
     for key, request in DAMAGED_REQUESTS.items():
         want[key] = outcome(lambda: request(one)), one.skipped_packets
     if not strict:  # one bad packet costs its frame only, which the next one stands in for
-        assert all(want[key][0][0] == "ok" for key in DAMAGED_REQUESTS if key not in ("at", "frame_13"))
+        assert all(want[key][0][0] == "ok" for key in DAMAGED_REQUESTS
+                   if key not in ("at", "frame_13", "at_start"))
         assert len(want["all"][0][1]) == len(one)
         assert want["all"][1] == lost
         assert_same(want["all"][0], want["after_frame_19"][0])
         assert want["frame_13"][0][0] == (DamagedFrameError if damage == "skipped" else "ok")
+        if damage == "first_key_frame":  # nothing decoded yet at 0.01 s, for the damage
+            assert want["at_start"][0][0] == DamagedFrameError
+            assert "damaged and skipped" in want["at_start"][0][1]
         if damage == "skipped":
             assert "damaged and skipped" in want["frame_13"][0][1]
             assert np.array_equal(want["all"][0][1][13], want["all"][0][1][14])
