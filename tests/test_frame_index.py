@@ -71,7 +71,7 @@ def test_an_index_past_the_real_end_raises(tmp_path):
         reader[[10, 30]]
 
 
-@pytest.mark.parametrize("name", ["h264", "open_gop", "vp9", "multi", "shared_pts",
+@pytest.mark.parametrize("name", ["h264", "open_gop", "open_gop_pyramid", "vp9", "multi", "shared_pts",
                                   "ts_bframes", "ts_open_gop", "ts_programs"])
 def test_single_frames_at_and_around_key_frames(media, tmp_path, name):
     # A call's last frame, when its seek lands on that frame's key frame, is
@@ -84,6 +84,12 @@ def test_single_frames_at_and_around_key_frames(media, tmp_path, name):
     if name == "open_gop":
         path = tmp_path / "open_gop.mkv"
         encode([*_testsrc(3), *X264_GOP25[:-1], X264_GOP25[-1] + ":open-gop=1"], path)
+    elif name == "open_gop_pyramid":
+        # Open groups of 12 with three B-frames in a pyramid: after a seek to
+        # the last key frame the decoder drops the frames after it at the end.
+        path = tmp_path / "open_gop_pyramid.mkv"
+        encode([*_testsrc(2), "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p",
+                "-x264-params", "keyint=12:open-gop=1:bframes=3:b-pyramid=normal"], path)
     else:
         path = media.path(name)
     stream = 1 if name == "ts_programs" else None  # the second program's
@@ -97,7 +103,7 @@ def test_single_frames_at_and_around_key_frames(media, tmp_path, name):
                                                                  if i < len(exact)]]
     exact.frame_index.save(tmp_path / "index")
     modes = [dict(frame_index=tmp_path / "index")]
-    if name in ("h264", "vp9", "open_gop") or name.startswith("ts_"):  # constant rate, counted by the header
+    if name in ("h264", "vp9", "open_gop", "open_gop_pyramid") or name.startswith("ts_"):  # constant rate, counted by the header
         modes.append(dict(seek_mode="approximate"))
     for options in modes:
         reader = VideoReader(BytesFile(path.read_bytes()), stream_index=stream, **options)
