@@ -84,12 +84,6 @@ def test_single_frames_at_and_around_key_frames(media, tmp_path, name):
     if name == "open_gop":
         path = tmp_path / "open_gop.mkv"
         encode([*_testsrc(3), *X264_GOP25[:-1], X264_GOP25[-1] + ":open-gop=1"], path)
-    elif name == "open_gop_pyramid":
-        # Open groups of 12 with three B-frames in a pyramid: after a seek to
-        # the last key frame the decoder drops the frames after it at the end.
-        path = tmp_path / "open_gop_pyramid.mkv"
-        encode([*_testsrc(2), "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p",
-                "-x264-params", "keyint=12:open-gop=1:bframes=3:b-pyramid=normal"], path)
     else:
         path = media.path(name)
     stream = 1 if name == "ts_programs" else None  # the second program's

@@ -132,7 +132,9 @@ def test_errors(media, name, call, error, message):
     "name, times",
     [("vfr", lambda first, end: [[0.30, 0.0], [end - 0.001, 0.30]]),
      ("multi", lambda first, end: [first + 0.977, first, first + 0.0399, end - 0.0001]),
-     ("h264", lambda first, end: 1.5)],
+     ("h264", lambda first, end: 1.5),
+     # The last frame, after the last key frame of an open group of pictures.
+     ("open_gop_pyramid", lambda first, end: [end - 0.001, first + 1.93])],
 )
 def test_frames_shown_at_times(media, name, times):
     path = str(media.path(name))
