@@ -169,14 +169,16 @@ def two_damaged_groups(media, tmp_path):
     return damaged(once, 0, 62, 0x7F), 2
 
 
-def cavlc_concealed(media, tmp_path):
-    # Frame 23, a P-frame of the third group, half zeroed, in a stream
-    # without CABAC: the decoder's reading of the damaged slice leaves
-    # coefficients behind that a flush keeps.
-    path = tmp_path / "cavlc.mp4"
-    encode([*_testsrc(2), "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-x264-params",
-            "keyint=10:min-keyint=10:scenecut=0:bframes=2:b-adapt=0"], path)
-    return damaged_frame(path, 0, 23, "half"), 0
+def cavlc_concealed(frame):
+    # A P-frame half zeroed in a stream without CABAC: the decoder's reading
+    # of the damaged slice leaves coefficients behind that a flush keeps,
+    # and its concealment depends on pictures groups before.
+    def make(media, tmp_path):
+        path = tmp_path / "cavlc.mp4"
+        encode([*_testsrc(2), "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-x264-params",
+                "keyint=10:min-keyint=10:scenecut=0:bframes=2:b-adapt=0"], path)
+        return damaged_frame(path, 0, frame, "half"), 0
+    return make
 
 
 DAMAGED = {
@@ -186,7 +188,8 @@ DAMAGED = {
     "concealed": lambda media, tmp_path: (damaged_frame(media.path("h264_gop10"), 0, 13, "half"), 0),
     # Frame 13's packet refused as invalid: skipped, the frame lost.
     "skipped": lambda media, tmp_path: (damaged_frame(media.path("h264_gop10"), 0, 13, "first"), 1),
-    "concealed_cavlc": cavlc_concealed,
+    "concealed_cavlc": cavlc_concealed(23),  # the third group
+    "concealed_cavlc_end": cavlc_concealed(49),  # the last frame
     # The first key frame's packet refused (and, its header unreadable, not
     # listed as a key frame): the first group is lost, frame 10 stands in.
     "first_key_frame": lambda media, tmp_path: (damaged_frame(media.path("h264_gop10"), 0, 0, "first"), 1),
