@@ -956,7 +956,10 @@ def read_batches(reader: _Reader, size: int, count: int) -> Iterator[Any] | None
     stream = workers.stream(found, decode, ahead, helping=table)
     if stream is None:
         return None
-    return _joined(reader, workers, stream, found, check=not table)
+    # The key frame each segment decodes from: the parts of a cut tail share
+    # one, and damage decoded in a part may show in the part before it.
+    origins = [inside.get(int(start), int(start)) for start in starts.tolist()]
+    return _joined(reader, workers, stream, found, origins, check=not table)
 
 
 def _damaged(decoder: Decoder) -> bool:
@@ -1022,13 +1025,14 @@ _DAMAGE_LOOKAHEAD = 16
 
 
 def _joined(reader: _Reader, workers: Workers, stream: Iterator[_Piece],
-            found: list[tuple[int, npt.NDArray[np.intp]]], check: bool) -> Iterator[Any]:
+            found: list[tuple[int, npt.NDArray[np.intp]]], origins: Sequence[int],
+            check: bool) -> Iterator[Any]:
     """The batches from the stream.  With ``check`` (segments not cut at
     known key frames), a segment whose first frame does not come after the
     frame before it is decoded again on the reader's decoder, going on from
     that frame, as a single decoder would have.  From the first piece that
-    met damage on (and the pieces of its segment held back before it, see
-    _DAMAGE_LOOKAHEAD), the stream is decoded on the reader's decoder alone
+    met damage on (and the pieces held back before it, of its segment or of
+    the segments decoding from the same key frame, see _DAMAGE_LOOKAHEAD), the stream is decoded on the reader's decoder alone
     (see _alone_from)."""
     last_time = -math.inf
     last_row = -1
@@ -1037,7 +1041,8 @@ def _joined(reader: _Reader, workers: Workers, stream: Iterator[_Piece],
     behind = 0  # frames held after the first held piece
     try:
         for index, (segment, rows) in enumerate(found):
-            if held and found[held[0][0]][0] != segment:  # that segment ended clean
+            # That segment ended clean (with the parts it was cut into).
+            if held and origins[found[held[0][0]][0]] != origins[segment]:
                 while held:
                     _, frames, reader.skipped_packets = held.popleft()
                     yield frames

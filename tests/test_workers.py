@@ -190,13 +190,16 @@ DAMAGED = {
     "skipped": lambda media, tmp_path: (damaged_frame(media.path("h264_gop10"), 0, 13, "first"), 1),
     "concealed_cavlc": cavlc_concealed(23),  # the third group
     "concealed_cavlc_end": cavlc_concealed(49),  # the last frame
+    # Frame 43: the B-frames before it, decoded after it, show the damage
+    # unflagged; batches of 7 cut the last segment (from key frame 30) at 42.
+    "concealed_cavlc_tail": cavlc_concealed(43),
     # The first key frame's packet refused (and, its header unreadable, not
     # listed as a key frame): the first group is lost, frame 10 stands in.
     "first_key_frame": lambda media, tmp_path: (damaged_frame(media.path("h264_gop10"), 0, 0, "first"), 1),
 }
 DAMAGED_REQUESTS = {
     "all": lambda r: r[:], "step": lambda r: r[::2], "batches_9": lambda r: list(r.batches(9)),
-    "batches_2": lambda r: list(r.batches(2)), "iter": lambda r: np.stack(list(r)),
+    "batches_2": lambda r: list(r.batches(2)), "batches_7": lambda r: list(r.batches(7)), "iter": lambda r: np.stack(list(r)),
     "at": lambda r: r.at(times(r)), "at_start": lambda r: r.at([0.01, 0.5]), "picks": lambda r: r[[31, len(r) - 1, 10, 13, 12]],
     "clips": lambda r: samplers.clips_at_regular_indices(r, 6, 4), "frame_13": lambda r: r[13],
     # Frame 19's decoding reads on into the damage of the next group (in
