@@ -989,8 +989,10 @@ def read_batches(reader: _Reader, size: int, count: int) -> Iterator[Any] | None
     stream = workers.stream(found, decode, ahead, helping=table)
     if stream is None:
         return None
-    keys = np.flatnonzero(locator.key) if table else None
-    return _joined(reader, workers, stream, found, check=not table, keys=keys)
+    # The key frame each segment decodes from: the parts of a cut tail share
+    # one, and damage decoded in a part may show in the part before it.
+    origins = [inside.get(int(start), int(start)) for start in starts.tolist()]
+    return _joined(reader, workers, stream, found, origins, check=not table)
 
 
 def _damaged(decoder: Decoder) -> bool:
@@ -1056,14 +1058,14 @@ _DAMAGE_LOOKAHEAD = 16
 
 
 def _joined(reader: _Reader, workers: Workers, stream: Iterator[_Piece],
-            found: list[tuple[int, npt.NDArray[np.intp]]], check: bool,
-            keys: npt.NDArray[np.intp] | None) -> Iterator[Any]:
+            found: list[tuple[int, npt.NDArray[np.intp]]], origins: Sequence[int],
+            check: bool) -> Iterator[Any]:
     """The batches from the stream.  With ``check`` (segments not cut at
     known key frames), a segment whose first frame does not come after the
     frame before it is decoded again on the reader's decoder, going on from
     that frame, as a single decoder would have.  From the first piece that
-    met damage on (and the pieces of its segment held back before it, see
-    _DAMAGE_LOOKAHEAD), the stream is decoded on the reader's decoder alone
+    met damage on (and the pieces held back before it, of its segment or of
+    the segments decoding from the same key frame, see _DAMAGE_LOOKAHEAD), the stream is decoded on the reader's decoder alone
     (see _alone_from)."""
     last_time = -math.inf
     last_row = -1
@@ -1072,7 +1074,8 @@ def _joined(reader: _Reader, workers: Workers, stream: Iterator[_Piece],
     behind = 0  # frames held after the first held piece
     try:
         for index, (segment, rows) in enumerate(found):
-            if held and found[held[0][0]][0] != segment:  # that segment ended clean
+            # That segment ended clean (with the parts it was cut into).
+            if held and origins[found[held[0][0]][0]] != origins[segment]:
                 while held:
                     _, frames, reader.skipped_packets = held.popleft()
                     yield frames
@@ -1123,32 +1126,22 @@ def _joined(reader: _Reader, workers: Workers, stream: Iterator[_Piece],
             close()
     first = held[0][0] if held else index
     held.clear()
-    yield from _alone_from(reader, workers.primary, found, first, keys)
+    yield from _alone_from(reader, workers.primary, found, first)
 
 
 def _alone_from(reader: _Reader, decoder: Decoder,
-                found: list[tuple[int, npt.NDArray[np.intp]]], index: int,
-                keys: npt.NDArray[np.intp] | None) -> Iterator[Any]:
+                found: list[tuple[int, npt.NDArray[np.intp]]], index: int) -> Iterator[Any]:
     """The batches of ``found`` from ``index`` on, the first of which met
-    damage, decoded in turn on ``decoder``, going on from the key frame of
-    the group before the one that holds the frame before that batch.  The
-    damage may lie in packets decoded before its first frame (frames are
-    decoded ahead of their turn), and what a decoder makes of it depends on
-    the group before; that group decoded clean, as every piece before the
-    damaged one did, so from its key frame on a decoder that sought there
-    decodes what one decoder going on through the stream decodes.  Without
-    key frames, from the segment before."""
-    first = int(found[index][1][0])
-    if first > 0:
-        if keys is None or not keys.size:
-            segment = found[index - 1][0] if index else 0
-            start = next(int(rows[0]) for s, rows in found if s == segment)
-        else:
-            group = max(int(np.searchsorted(keys, first - 1, side="right")) - 2, 0)
-            start = int(keys[group])
-        reader._read(np.arange(start, first, dtype=np.intp), decoder)
-    found = found[index:]
-    for _, rows in found:
+    damage, decoded in turn on ``decoder`` after the batches before it,
+    which are decoded again from the stream start and dropped, one at a
+    time.  What a decoder makes of damage (H.264's concealment) can depend
+    on pictures decoded groups before it, even across key frames, so only
+    a decoder that went through the batches before, as one decoder
+    walking the stream does, decodes what it decodes: a damaged stream
+    costs up to one more pass."""
+    for _, rows in found[:index]:
+        reader._read(rows, decoder)  # only to go on from
+    for _, rows in found[index:]:
         try:
             frames, _ = reader._read(rows, decoder)
         finally:

@@ -77,9 +77,13 @@ class FrameTable:
         if keys.size == 0:  # no key flags: start every search at the first frame
             keys = pts[:1]
         before = np.searchsorted(keys, pts, side="right") - 1
-        # A frame before the first key frame gets that key frame as its seek
-        # point; the extension then restarts from the stream start by itself.
-        seek = keys[np.maximum(before, 0)] if keys.size else pts
+        # A frame before the first key frame (a stream cut in a group, or one
+        # whose first key frame is too damaged to be flagged one) is decoded
+        # from the stream start: its seek point is the first frame's time.
+        # (A seek to the next key frame would find it passed, and the search
+        # from the start that follows could not let the next frame stand in
+        # for one lost to the damage.)
+        seek = np.where(before >= 0, keys[np.maximum(before, 0)], pts[:1]) if keys.size else pts
         occurrence = None
         repeated = np.flatnonzero(np.diff(pts) == 0)
         if repeated.size:

@@ -636,6 +636,13 @@ class VideoReader(_Closable):
 
     def _misplacement(self, table: FrameTable) -> str | None:
         """Why the table cannot place the frames (see ``_check_placed``)."""
+        repeated = np.flatnonzero(np.diff(table.pts) == 0)
+        if repeated.size and not self._repeats_decode(table, int(repeated[0])):
+            return (f"the frames of this stream cannot be found by index: some of its packets "
+                    f"carry a decoding time only (as MPEG-PS stores I- and P-frames), which the "
+                    f"scan lists in place of their presentation time, so that "
+                    f"{_seconds(float(table.times[repeated[0]]))} s is listed twice but decodes "
+                    f"once; read it by time with at(), or with seek_mode='approximate'")
         key_times = table.times[table.key]
         if len(table) < 2 or not key_times.size or np.diff(table.pts).min() != 1:
             return None
@@ -649,6 +656,21 @@ class VideoReader(_Closable):
                 f"decoding order only (as AVI stores B-frames), and its first frame decodes at "
                 f"{_seconds(first)} s, not at {_seconds(float(table.times[0]))} s where the "
                 f"scan lists it; read it by time with at()")
+
+    def _repeats_decode(self, table: FrameTable, row: int) -> bool:
+        """Whether frames ``row`` and ``row + 1``, listed at one timestamp,
+        both decode at it (only a corner of them converted): a stream whose
+        frames share timestamps, not packets listed by their decoding time.
+        A failure other than that answers yes: the request itself reports it."""
+        targets, occurrences = table.targets(np.array([row, row + 1], dtype=np.intp))
+        try:
+            self._decoder.decode_video(targets, "uint8", True, _CORNER, occurrences=occurrences,
+                                       skip_invalid=self._skip_invalid)
+        except NoFrameError as error:
+            return "occurrence" not in str(error)
+        except Exception:
+            return True
+        return True
 
     @property
     def frame_index(self) -> FrameTable:
@@ -852,8 +874,16 @@ class VideoReader(_Closable):
         if shared is not None:
             yield from shared
             return
+        # Not shared out: every batch on the reader's decoder, going on from
+        # the batch before, as with one worker (a batch shared into runs
+        # would start each run with a seek, and so decode damage otherwise).
         for begin in range(0, count, size):
-            yield self._decode(np.arange(begin, min(begin + size, count), dtype=np.intp))
+            try:
+                frames, _ = self._read(np.arange(begin, min(begin + size, count), dtype=np.intp),
+                                       self._decoder)
+            finally:
+                self.skipped_packets = _skipped(self._decoder)
+            yield frames
 
     def __iter__(self) -> Iterator[Frames]:
         """Every frame in order, decoded in batches of 32."""
@@ -888,7 +918,13 @@ class VideoReader(_Closable):
         except SharedTimestampsError:
             return self[self.index_at(wanted)]
         except NotShownError as error:
-            raise self._time_error(unique) or error from None
+            outside = self._time_error(unique)
+            if outside is None and self._skip_invalid and _skipped(calls):
+                raise DamagedFrameError(
+                    f"no frame is shown at {_seconds(float(unique[0]))} s: the frames up to it did "
+                    f"not decode: their packets, or packets they refer to, were damaged and "
+                    f"skipped ({error})") from None
+            raise outside or error from None
         finally:
             self.skipped_packets = _skipped(calls)
         array = self._turn(array)

@@ -205,6 +205,14 @@ CLIPS: dict[str, Clip] = {
     # makes most frames key frames (packet 1 among them), B-frames still between.
     "mpeg4_cuts": Clip("mpeg4_cuts.avi", ["-f", "lavfi", "-i", "nullsrc=s=64x48:r=25,geq=lum='16+4*N':cb=128:cr=128,"
                                           "format=yuv420p", "-t", "2", "-c:v", "mpeg4", "-q:v", "2", "-bf", "2"]),
+    # Open groups of 12 with three B-frames in a pyramid: decoded from the
+    # last key frame, H.264 drops the frames after it at the stream's end.
+    "open_gop_pyramid": Clip("open_gop_pyramid.mkv", [*_testsrc(2), "-c:v", "libx264", "-preset", "veryfast",
+                                                      "-pix_fmt", "yuv420p", "-x264-params",
+                                                      "keyint=12:open-gop=1:bframes=3:b-pyramid=normal"]),
+    # MPEG-PS with B-frames: most I- and P-frame packets carry a decoding
+    # time only, which is an earlier frame's presentation time.
+    "mpeg2_ps": Clip("mpeg2_ps.mpg", [*_testsrc(2), "-c:v", "mpeg2video", "-g", "12", "-bf", "2"]),
     # MPEG-TS keeps no index: a seek searches the packets' decoding times.
     # B-frames; an open group of pictures; two programs, each with a video
     # stream of its own (stream 1: 96x64 at 30 fps).

@@ -71,7 +71,7 @@ def test_an_index_past_the_real_end_raises(tmp_path):
         reader[[10, 30]]
 
 
-@pytest.mark.parametrize("name", ["h264", "open_gop", "vp9", "multi", "shared_pts",
+@pytest.mark.parametrize("name", ["h264", "open_gop", "open_gop_pyramid", "vp9", "multi", "shared_pts",
                                   "ts_bframes", "ts_open_gop", "ts_programs"])
 def test_single_frames_at_and_around_key_frames(media, tmp_path, name):
     # A call's last frame, when its seek lands on that frame's key frame, is
@@ -97,7 +97,7 @@ def test_single_frames_at_and_around_key_frames(media, tmp_path, name):
                                                                  if i < len(exact)]]
     exact.frame_index.save(tmp_path / "index")
     modes = [dict(frame_index=tmp_path / "index")]
-    if name in ("h264", "vp9", "open_gop") or name.startswith("ts_"):  # constant rate, counted by the header
+    if name in ("h264", "vp9", "open_gop", "open_gop_pyramid") or name.startswith("ts_"):  # constant rate, counted by the header
         modes.append(dict(seek_mode="approximate"))
     for options in modes:
         reader = VideoReader(BytesFile(path.read_bytes()), stream_index=stream, **options)

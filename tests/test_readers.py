@@ -93,6 +93,12 @@ RANGE = "is out of range: the video has 75 frames, valid indices are -75 to 74"
            "0 s where the scan lists it; read it by time with at()")
           for name in ("mpeg4", "mpeg4_cuts")
           for call in (lambda p: V(p)[5], lambda p: list(V(p, workers=2).batches(8)))],
+        # MPEG-PS: a P-frame listed at its decoding time, a B-frame's presentation time.
+        *[("mpeg2_ps", call, RuntimeError, "the frames of this stream cannot be found by index: some of "
+           "its packets carry a decoding time only (as MPEG-PS stores I- and P-frames), which the scan lists "
+           "in place of their presentation time, so that 1.14 s is listed twice but decodes once; read it by "
+           "time with at(), or with seek_mode='approximate'")
+          for call in (lambda p: V(p)[:], lambda p: V(p)[20], lambda p: list(V(p, workers=2).batches(8)))],
         ("h264", lambda p: V(p, frame_index=3), TypeError,
          "frame_index must be a FrameTable or the path of a saved one, not int"),
         # Audio read by range (mix_wav: 8 s at 44.1 kHz).
@@ -131,7 +137,9 @@ def test_errors(media, name, call, error, message):
     "name, times",
     [("vfr", lambda first, end: [[0.30, 0.0], [end - 0.001, 0.30]]),
      ("multi", lambda first, end: [first + 0.977, first, first + 0.0399, end - 0.0001]),
-     ("h264", lambda first, end: 1.5)],
+     ("h264", lambda first, end: 1.5),
+     # The last frame, after the last key frame of an open group of pictures.
+     ("open_gop_pyramid", lambda first, end: [end - 0.001, first + 1.93])],
 )
 def test_frames_shown_at_times(media, name, times):
     path = str(media.path(name))

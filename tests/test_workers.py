@@ -170,6 +170,18 @@ def two_damaged_groups(media, tmp_path):
     return damaged(once, 0, 62, 0x7F), 2
 
 
+def cavlc_concealed(frame):
+    # A P-frame half zeroed in a stream without CABAC: the decoder's reading
+    # of the damaged slice leaves coefficients behind that a flush keeps,
+    # and its concealment depends on pictures groups before.
+    def make(media, tmp_path):
+        path = tmp_path / "cavlc.mp4"
+        encode([*_testsrc(2), "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-x264-params",
+                "keyint=10:min-keyint=10:scenecut=0:bframes=2:b-adapt=0"], path)
+        return damaged_frame(path, 0, frame, "half"), 0
+    return make
+
+
 DAMAGED = {
     "two_groups": two_damaged_groups,
     # Frame 13, a P-frame of the second group, half zeroed: the decoder
@@ -177,12 +189,27 @@ DAMAGED = {
     "concealed": lambda media, tmp_path: (damaged_frame(media.path("h264_gop10"), 0, 13, "half"), 0),
     # Frame 13's packet refused as invalid: skipped, the frame lost.
     "skipped": lambda media, tmp_path: (damaged_frame(media.path("h264_gop10"), 0, 13, "first"), 1),
+    "concealed_cavlc": cavlc_concealed(23),  # the third group
+    "concealed_cavlc_end": cavlc_concealed(49),  # the last frame
+    # Frame 43: the B-frames before it, decoded after it, show the damage
+    # unflagged; batches of 7 cut the last segment (from key frame 30) at 42.
+    "concealed_cavlc_tail": cavlc_concealed(43),
+    # The first key frame's packet refused (and, its header unreadable, not
+    # listed as a key frame): the first group is lost, frame 10 stands in.
+    "first_key_frame": lambda media, tmp_path: (damaged_frame(media.path("h264_gop10"), 0, 0, "first"), 1),
 }
 DAMAGED_REQUESTS = {
     "all": lambda r: r[:], "step": lambda r: r[::2], "batches_9": lambda r: list(r.batches(9)),
-    "batches_2": lambda r: list(r.batches(2)), "iter": lambda r: np.stack(list(r)),
-    "at": lambda r: r.at(times(r)), "picks": lambda r: r[[31, len(r) - 1, 10, 13, 12]],
+    "batches_2": lambda r: list(r.batches(2)), "batches_7": lambda r: list(r.batches(7)), "iter": lambda r: np.stack(list(r)),
+    "at": lambda r: r.at(times(r)), "at_start": lambda r: r.at([0.01, 0.5]), "picks": lambda r: r[[31, len(r) - 1, 10, 13, 12]],
     "clips": lambda r: samplers.clips_at_regular_indices(r, 6, 4), "frame_13": lambda r: r[13],
+    # Frame 19's decoding reads on into the damage of the next group (in
+    # "concealed_cavlc"); what the decoder made of it does not outlast the
+    # seek back to the start.
+    "after_frame_19": lambda r: (r[19], r[:])[1],
+    # One segment (key frames 10 apart), so not shared out: the second
+    # batch goes on from the first, through the damaged group.
+    "batches_25": lambda r: list(r.batches(25)),
 }
 
 
@@ -198,10 +225,15 @@ def test_damaged_packets_fail_or_are_skipped_alike(media, tmp_path, strict, dama
     for key, request in DAMAGED_REQUESTS.items():
         want[key] = outcome(lambda: request(one)), one.skipped_packets
     if not strict:  # one bad packet costs its frame only, which the next one stands in for
-        assert all(want[key][0][0] == "ok" for key in DAMAGED_REQUESTS if key not in ("at", "frame_13"))
+        assert all(want[key][0][0] == "ok" for key in DAMAGED_REQUESTS
+                   if key not in ("at", "frame_13", "at_start"))
         assert len(want["all"][0][1]) == len(one)
         assert want["all"][1] == lost
+        assert_same(want["all"][0], want["after_frame_19"][0])
         assert want["frame_13"][0][0] == (DamagedFrameError if damage == "skipped" else "ok")
+        if damage == "first_key_frame":  # nothing decoded yet at 0.01 s, for the damage
+            assert want["at_start"][0][0] == DamagedFrameError
+            assert "damaged and skipped" in want["at_start"][0][1]
         if damage == "skipped":
             assert "damaged and skipped" in want["frame_13"][0][1]
             assert np.array_equal(want["all"][0][1][13], want["all"][0][1][14])

@@ -359,7 +359,7 @@ class Decoder {
   int send(PacketReference packet, SkipUnreferenced* skip);
   // Lets go of a packet a rewind read ahead.
   void drop_pending_packet();
-  void reset_decoding();
+  [[nodiscard]] Failure reset_decoding();
   void abandon() noexcept;
 
   // Declared first so that it outlives everything that polls it.
@@ -378,6 +378,10 @@ class Decoder {
   int pixel_format_ = -1;
   int stream_index_ = 0;
   int threads_ = 1;  // decoding threads asked for at opening
+  // Since the codec context was opened: a packet was sent to it; it met
+  // damage (a packet skipped as invalid, a frame flagged). See reset_decoding.
+  bool codec_used_ = false;
+  bool codec_damaged_ = false;
   pid_t opened_in_ = getpid();
   MediaType media_type_ = MediaType::video;
   VideoCache video_cache_;

@@ -128,7 +128,7 @@ Failure Decoder::reopen_input() {
 Failure Decoder::recover() {
   if (network_input_ && watch_->input_failed()) input_broken_ = true;
   if (!input_broken_) return std::nullopt;
-  reset_decoding();
+  if (auto failure = reset_decoding()) return failure;
   if (auto failure = reopen_input()) return failure;
   input_broken_ = false;
   return std::nullopt;

@@ -274,13 +274,38 @@ Failure PtsChooser::choose(Decoder& decoder, const PtsSelection& selection) {
   const bool pending = std::exchange(pending_, false) && continues;
   if (!continues) {
     if (auto failure = seek_to_key_frame(decoder, selection.seek_pts)) return failure;
+    const AVPacket* first = nullptr;
+    landed_.reset();
+    if (decoder.peek_packet(first) >= 0 && first->pts != AV_NOPTS_VALUE) landed_ = first->pts;
   }
   last_seek_pts_ = selection.seek_pts;
+  const std::size_t skipped = pump_->skipped, damaged = pump_->damaged;
   // A frame that stood in for a lost one answers the targets it reaches.
   auto found = pending && last_end_ >= selection.pts ? Result<std::int64_t>(last_end_)
                : !continues && last && selection.occurrence == 0
                    ? search_key_frame(decoder, selection, *pump_)
                    : search(decoder, selection.pts, *pump_);
+  const std::int64_t started = std::min(landed_.value_or(selection.seek_pts), selection.seek_pts);
+  if (!found.ok() && !pending && found.error().reason == Error::Reason::no_frame &&
+      started > decoder.start_time()) {
+    // After a seek to the key frame of an open group of pictures (H.264
+    // with B-pyramids), the decoder holds back frames after it as not yet
+    // recovered, and at the stream's end drops them: decoded from the key
+    // frame before, they come out. The packets skipped are those of the
+    // second pass; where it fails too, the first pass's answer stands.
+    const std::size_t first_skipped = pump_->skipped, first_damaged = pump_->damaged;
+    pump_->skipped = skipped;
+    pump_->damaged = damaged;
+    if (auto failure = seek_to_key_frame(decoder, started - 1)) return failure;
+    landed_.reset();
+    auto again = search(decoder, selection.pts, *pump_);
+    if (again.ok()) {
+      found = std::move(again);
+    } else {
+      pump_->skipped = first_skipped;
+      pump_->damaged = first_damaged;
+    }
+  }
   if (!found.ok()) return std::move(found).error();
   if (!selection.exact || found.value() == selection.pts) {
     // Going on from the previous answer, a frame of the same timestamp is

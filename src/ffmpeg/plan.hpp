@@ -74,6 +74,8 @@ class PtsChooser {
   PumpPolicy* pump_;
   bool positioned_ = false;
   std::int64_t last_seek_pts_ = 0;
+  // The timestamp of the packet the latest seek of this call landed on.
+  std::optional<std::int64_t> landed_;
   std::int64_t last_pts_ = 0;  // answered last, while positioned
   std::int64_t last_end_ = 0;  // where the frame after it starts, if known
   std::int64_t last_occurrence_ = 0;  // of its timestamp, while positioned

@@ -76,8 +76,13 @@ Failure PlaybackChooser::choose_frame(Decoder& decoder, double t, SkipUnreferenc
   switch (state_) {
     case State::unpositioned:
       return seek_for(decoder, t, skip);
-    case State::ended:
-      return end_rule(decoder, t);
+    case State::ended: {
+      Failure failure = end_rule(decoder, t);
+      if (failure && failure->reason == Error::Reason::not_shown && landed_) {
+        return again_earlier(decoder, t, skip);
+      }
+      return failure;
+    }
     case State::playing:
       break;
   }
@@ -94,21 +99,27 @@ Failure PlaybackChooser::choose_frame(Decoder& decoder, double t, SkipUnreferenc
       next->pts != AV_NOPTS_VALUE ? next->pts : next->best_effort_timestamp;
   if (to_seconds(next_timestamp, decoder.time_base()) > t) return std::nullopt;  // shown again
   decoder.trade_frame(lookahead_);
-  return advance(decoder, t, skip);
+  Failure failure = advance(decoder, t, skip);
+  if (failure && failure->reason == Error::Reason::not_shown && landed_) {
+    return again_earlier(decoder, t, skip);
+  }
+  return failure;
 }
 
 // Back-off search: seek to t's timestamp, then 1, 2, 4 ... seconds earlier,
 // never before the stream start (tried last), until the first frame decoded
 // is at or before t.
-Failure PlaybackChooser::seek_for(Decoder& decoder, double t, SkipUnreferenced& skip) {
+Failure PlaybackChooser::seek_for(Decoder& decoder, double t, SkipUnreferenced& skip,
+                                  std::optional<std::int64_t> from) {
   const std::int64_t target = to_ticks(t, decoder.time_base());
   const std::int64_t start = decoder.start_time();
   std::int64_t step = one_second(decoder.time_base());
-  std::int64_t point = target;
+  std::int64_t point = from.value_or(target);
   for (;;) {
     const bool sought = !decoder.seek(point).has_value();
     if (sought) {
       skip.restart();
+      const std::size_t skipped = pump_->skipped, damaged = pump_->damaged;
       auto pulled = decoder.next(*pump_, &skip);
       if (!pulled.ok()) return std::move(pulled).error();
       if (pulled.value() == Pulled::frame) {
@@ -117,7 +128,15 @@ Failure PlaybackChooser::seek_for(Decoder& decoder, double t, SkipUnreferenced& 
         if (to_seconds(timestamp.value(), decoder.time_base()) <= t) {
           av_frame_unref(lookahead_.get());
           state_ = State::playing;
-          return advance(decoder, t, skip);
+          landed_.reset();
+          if (!from && timestamp.value() > start) landed_ = timestamp.value();
+          Failure failure = advance(decoder, t, skip);
+          if (failure && failure->reason == Error::Reason::not_shown && landed_) {
+            pump_->skipped = skipped;  // counted for the second pass
+            pump_->damaged = damaged;
+            return again_earlier(decoder, t, skip);
+          }
+          return failure;
         }
       }
     }
@@ -130,6 +149,14 @@ Failure PlaybackChooser::seek_for(Decoder& decoder, double t, SkipUnreferenced& 
     point = std::max(start, earlier);
     step = step >= (std::int64_t{1} << 62) ? int64_max : step * 2;
   }
+}
+
+// The stream ended before t was covered, decoded from the key frame after
+// the latest seek (landed_): once more from the key frame before it.
+Failure PlaybackChooser::again_earlier(Decoder& decoder, double t, SkipUnreferenced& skip) {
+  const std::int64_t from = *landed_ - 1;
+  landed_.reset();
+  return seek_for(decoder, t, skip, from);
 }
 
 // The record's frame is at or before t: decode forward while frames stay

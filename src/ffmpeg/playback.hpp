@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 #include "ffmpeg/plan.hpp"
 
@@ -31,7 +32,10 @@ class PlaybackChooser {
 
   PlaybackChooser() = default;
   Failure choose_frame(Decoder& decoder, double t, SkipUnreferenced& skip);
-  Failure seek_for(Decoder& decoder, double t, SkipUnreferenced& skip);
+  Failure again_earlier(Decoder& decoder, double t, SkipUnreferenced& skip);
+  // From `from` instead (once, see landed_): the key frame before a landing.
+  Failure seek_for(Decoder& decoder, double t, SkipUnreferenced& skip,
+                   std::optional<std::int64_t> from = std::nullopt);
   Failure advance(Decoder& decoder, double t, SkipUnreferenced& skip);
   Failure end_rule(Decoder& decoder, double t);
 
@@ -41,6 +45,11 @@ class PlaybackChooser {
   // frame objects trade places with the record's `frame`.
   FramePtr lookahead_;
   std::int64_t shown_timestamp_ = 0;
+  // The first frame decoded after the latest seek, when the stream's end
+  // may yet be decoded again from the key frame before it: after a seek to
+  // the key frame of an open group of pictures, H.264 with B-pyramids drops
+  // the frames after it at the stream's end (see plan.cpp).
+  std::optional<std::int64_t> landed_;
   // Unreferenced frames before this are not decoded (see SkipUnreferenced).
   std::int64_t skip_below_ = std::numeric_limits<std::int64_t>::min();
 };

@@ -28,6 +28,7 @@ Result<Pulled> Decoder::next(PumpPolicy& policy, SkipUnreferenced* skip) {
       // the decoder goes on with the next one.
       ++policy.skipped;
       ++cursor_.skipped_since_seek;
+      codec_damaged_ = true;
       received = avcodec_receive_frame(context, decoded);
       continue;
     }
@@ -51,6 +52,7 @@ Result<Pulled> Decoder::next(PumpPolicy& policy, SkipUnreferenced* skip) {
       if (sent == AVERROR_INVALIDDATA && policy.skip_invalid) {
         ++policy.skipped;
         ++cursor_.skipped_since_seek;
+        codec_damaged_ = true;
       } else if (auto failure = check(sent, "send packet")) {
         return std::move(*failure);
       }
@@ -58,11 +60,15 @@ Result<Pulled> Decoder::next(PumpPolicy& policy, SkipUnreferenced* skip) {
     }
     received = avcodec_receive_frame(context, decoded);
   }
-  if (compat::damaged(decoded)) ++policy.damaged;
+  if (compat::damaged(decoded)) {
+    ++policy.damaged;
+    codec_damaged_ = true;
+  }
   return Pulled::frame;
 }
 
 int Decoder::send(PacketReference packet, SkipUnreferenced* skip) {
+  codec_used_ = true;
   if (skip != nullptr) codec_context_->skip_frame = skip->discard_for(packet->pts);
   return avcodec_send_packet(codec_context_.get(), packet.get());
 }
@@ -108,18 +114,34 @@ void Decoder::drop_pending_packet() {
   cursor_.packet_pending = false;
 }
 
-// Clears what decoding carried over from before a seek.
-void Decoder::reset_decoding() {
-  avcodec_flush_buffers(codec_context_.get());
+// Clears what decoding carried over from before a seek. A flush does not
+// clear everything a video decoder kept: H.264 leaves what it parsed of a
+// damaged slice to add into the next picture it decodes, a key frame too,
+// without flagging it. So a video decoder on one thread that was sent a
+// packet since it was opened is replaced by a newly opened one (as the
+// audio calls do after each rewind; a few microseconds): after a seek it
+// decodes what a decoder opened there decodes, whatever it met before.
+// With frame threads, where opening starts the threads again (milliseconds
+// per seek), only after it met damage that showed (a packet skipped, a
+// frame flagged).
+Failure Decoder::reset_decoding() {
   av_frame_unref(frame_.get());
+  if (media_type_ == MediaType::video && codec_used_ && (threads_ == 1 || codec_damaged_)) {
+    codec_used_ = codec_damaged_ = false;
+    if (auto failure = open_codec()) return failure;
+  } else {
+    avcodec_flush_buffers(codec_context_.get());
+  }
   cursor_.drained = false;
   cursor_.ended_early = false;
   cursor_.skipped_since_seek = 0;
   cursor_.video_position.reset();
   cursor_.audio_continuation.reset();
+  return std::nullopt;
 }
 
 Failure Decoder::send_alone(PacketPtr packet) {
+  codec_used_ = true;
   AVCodecContext* context = codec_context_.get();
   if (auto failure = check(avcodec_send_packet(context, packet.get()), "send packet")) {
     return failure;
@@ -140,12 +162,11 @@ Failure Decoder::seek(std::int64_t target) {
                 "seek")) {
     return failure;
   }
-  reset_decoding();
-  return std::nullopt;
+  return reset_decoding();
 }
 
 Failure Decoder::rewind() {
-  reset_decoding();
+  if (auto failure = reset_decoding()) return failure;
   if (cursor_.at_stream_start) return std::nullopt;
   if (cursor_.first_packet && !cursor_.rewind_reopens) {
     drop_pending_packet();
