@@ -60,8 +60,11 @@ def build_tree(scratch: pathlib.Path) -> tuple[pathlib.Path, str]:
     for cache in sorted(ROOT.glob("build/*/CMakeCache.txt"), key=lambda p: p.stat().st_mtime, reverse=True):
         text = cache.read_text(errors="replace")
         command = re.search(r"^CMAKE_COMMAND:INTERNAL=(.+)$", text, re.M)
+        # A tree made in pip's build environment names tools that went with it.
+        tools = re.findall(r"^CMAKE_(?:COMMAND|MAKE_PROGRAM):\w+=(.+)$", text, re.M)
         # A fuzzing build compiles for libFuzzer, whose programs link otherwise.
-        if command and f"CMAKE_HOME_DIRECTORY:INTERNAL={ROOT}\n" in text and "fuzzer" not in text:
+        if (command and f"CMAKE_HOME_DIRECTORY:INTERNAL={ROOT}\n" in text and "fuzzer" not in text
+                and all(pathlib.Path(tool).exists() for tool in tools)):
             return cache.parent, command.group(1)
     cmake = shutil.which("cmake")
     if cmake is None:
