@@ -145,13 +145,22 @@ PyObject* decoder_close(DecoderObject* self, PyObject*, PyObject*) {
   Py_RETURN_NONE;
 }
 
-// How many invalid packets the last decode call skipped (see skip_invalid).
-PyObject* decoder_skipped_packets(DecoderObject* self, PyObject*, PyObject*) {
+// What `read` makes of the open record, under shared use: the accessors
+// of what the last call met.
+template <typename Read>
+PyObject* read_record(DecoderObject* self, Read read) {
   auto use = Use::shared(self);
   if (!use) return nullptr;
   const ffmpeg::Decoder* decoder = open_record(self);
   if (decoder == nullptr) return nullptr;
-  return PyLong_FromSize_t(decoder->skipped_packets());
+  return read(*decoder);
+}
+
+// How many invalid packets the last decode call skipped (see skip_invalid).
+PyObject* decoder_skipped_packets(DecoderObject* self, PyObject*, PyObject*) {
+  return read_record(self, [](const ffmpeg::Decoder& decoder) {
+    return PyLong_FromSize_t(decoder.skipped_packets());
+  });
 }
 
 // Asks the call running on this object in another thread, if any, to stop
@@ -164,28 +173,24 @@ PyObject* decoder_interrupt(DecoderObject* self, PyObject*, PyObject*) {
 
 // How many frames of the last decode call came out damaged (see PumpPolicy).
 PyObject* decoder_damaged_frames(DecoderObject* self, PyObject*, PyObject*) {
-  auto use = Use::shared(self);
-  if (!use) return nullptr;
-  const ffmpeg::Decoder* decoder = open_record(self);
-  if (decoder == nullptr) return nullptr;
-  return PyLong_FromSize_t(decoder->damaged_frames());
+  return read_record(self, [](const ffmpeg::Decoder& decoder) {
+    return PyLong_FromSize_t(decoder.damaged_frames());
+  });
 }
 
 // The output positions of the last decode_video call answered by a stand-in.
 PyObject* decoder_stand_ins(DecoderObject* self, PyObject*, PyObject*) {
-  auto use = Use::shared(self);
-  if (!use) return nullptr;
-  const ffmpeg::Decoder* decoder = open_record(self);
-  if (decoder == nullptr) return nullptr;
-  const auto& positions = decoder->stand_ins();
-  py::Ref list = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(positions.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < positions.size(); ++i) {
-    PyObject* number = PyLong_FromSize_t(positions[i]);
-    if (number == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), number);
-  }
-  return list.release();
+  return read_record(self, [](const ffmpeg::Decoder& decoder) -> PyObject* {
+    const auto& positions = decoder.stand_ins();
+    py::Ref list = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(positions.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+      PyObject* number = PyLong_FromSize_t(positions[i]);
+      if (number == nullptr) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), number);
+    }
+    return list.release();
+  });
 }
 
 int decoder_traverse(PyObject* object, visitproc visit, void* arg) {
