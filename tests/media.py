@@ -391,6 +391,17 @@ def failing(error: BaseException, after: int = 0):
     return hook
 
 
+def require_protocol(name: str) -> None:
+    """Skips where FFmpeg is built without the network protocol ``name``
+    (the wheel's FFmpeg has none)."""
+    from quorvex_av import Decoder
+    try:
+        Decoder(f"{name}://127.0.0.1:1/", "video")
+    except RuntimeError as error:
+        if "Protocol not found" in str(error):
+            pytest.skip(f"this FFmpeg has no {name} protocol")
+
+
 # -- references from ffprobe and the ffmpeg tool -------------------------------------
 
 def _ffprobe(path, stream_index: int, *args: str) -> dict:

@@ -13,7 +13,7 @@ import threading
 import numpy as np
 import pytest
 
-from media import BytesFile, X264_GOP25, _testsrc, encode, failing
+from media import BytesFile, X264_GOP25, _testsrc, encode, failing, require_protocol
 from quorvex_av import Decoder
 
 
@@ -71,18 +71,9 @@ def interrupt_main_when(event):
     threading.Thread(target=send, daemon=True).start()
 
 
-def require_tcp():
-    """Skips where FFmpeg is built without network protocols (the wheel's)."""
-    try:
-        Decoder("tcp://127.0.0.1:1", "video")
-    except RuntimeError as error:
-        if "Protocol not found" in str(error):
-            pytest.skip("this FFmpeg has no tcp protocol")
-
-
 @pytest.mark.parametrize("stop_by", ["sigint", "timeout"])
 def test_a_stalled_network_read_ends_and_the_decoder_recovers(ts_clip, stop_by):
-    require_tcp()
+    require_protocol("tcp")
     data = ts_clip.read_bytes()
     server = StallingServer(data, len(data) * 2 // 3)
     try:

@@ -8,7 +8,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from media import BytesFile, encode
+from media import BytesFile, encode, require_protocol
 from quorvex_av import AudioReader, Decoder, VideoReader
 from range_server import RangeServer
 
@@ -182,6 +182,7 @@ def small_movie(tmp_path_factory):
 @pytest.mark.parametrize("workers", [1, 3])
 @pytest.mark.parametrize("failure", ["drop", "cut", "stall"])
 def test_a_network_failure_leaves_the_next_call_right(http, small_movie, failure, workers):
+    require_protocol("http")
     _, server = http
     url = server.add("/flaky.mp4", small_movie)
     reference = VideoReader(small_movie)
