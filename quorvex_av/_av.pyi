@@ -97,6 +97,8 @@ class Decoder:
         skip_invalid: bool | np.bool_ = False,
         seek_by_index: bool | np.bool_ = False,
         stand_in: bool | np.bool_ = False,
+        partial: bool | np.bool_ = False,
+        continuation: bool | np.bool_ = False,
     ) -> _Batch:
         """With ``seek_by_index=True`` a target later than the previous
         answer is reached by decoding on, without a seek, unless the
@@ -108,7 +110,23 @@ class Decoder:
         target that no frame answers because packets were skipped since the
         seek (its own, or one it refers to) is answered by the next frame
         decoded instead of failing the call; ``stand_ins()`` lists those
-        positions."""
+        positions.
+
+        With ``partial=True`` (here and in ``decode_timestamps``) the
+        targets are part of a larger request whose other targets another
+        call decodes: the last one is decoded like the others, where a last
+        target that is the key frame a seek lands on is otherwise taken
+        without reading the packets after it; and the frames the decoder
+        holds decoded past the last answer are taken out, their damage
+        counted in ``damaged_frames()``, so the next call seeks.
+
+        A call goes on from where the previous one stopped, without a seek,
+        where its first target lies ahead there; but not after the decoder
+        met damage, and a call that went on and met damage is decoded again
+        from a seek: what a decoder makes of damage depends on the pictures
+        it decoded before, so the answer would depend on the calls before.
+        With ``continuation=True`` (the batches of one walk through the
+        stream) the call goes on whatever the calls before met."""
     def decode_timestamps(
         self,
         seconds: Sequence[SupportsFloat | SupportsIndex],
@@ -117,6 +135,7 @@ class Decoder:
         *,
         direct_resize: bool | np.bool_ = False,
         skip_invalid: bool | np.bool_ = False,
+        partial: bool | np.bool_ = False,
     ) -> _Batch: ...
     def decode_audio(
         self,

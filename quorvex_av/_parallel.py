@@ -377,9 +377,9 @@ class Workers:
         """``Decoder.decode_video`` cut at its seek points (see the module);
         ``period`` is the frame period in ticks, to weigh the runs."""
         def call(decoder: Decoder, part: Sequence[tuple[int, int]],
-                 part_occurrences: Sequence[int] | None) -> _Batch:
+                 part_occurrences: Sequence[int] | None, partial: bool = False) -> _Batch:
             return decoder.decode_video(part, output_dtype, exact, transforms,  # type: ignore[arg-type]
-                                        occurrences=part_occurrences, **options)
+                                        occurrences=part_occurrences, partial=partial, **options)
 
         contiguous = bool(options.get("seek_by_index"))
         plan = _plan_targets(targets, occurrences, self._shares(), contiguous, period)
@@ -388,8 +388,11 @@ class Workers:
         picked = plan.occurrences
         output = _Output(plan.slots, len(targets))
         tally = _Tally()
+        # Runs meet at least the damage one decoder meets around their
+        # targets (partial), so that a request whose runs met none is
+        # answered as one decoder answers it.
         runs = [self._counted(call, output, index, tally, [plan.targets[i] for i in part],
-                              None if picked is None else [picked[i] for i in part])
+                              None if picked is None else [picked[i] for i in part], True)
                 for index, part in enumerate(plan.runs)]
         results = self._shared(runs, tally, plan.order)
         if results is None or (contiguous and not _seams_ascend(results)):
@@ -402,16 +405,16 @@ class Workers:
                           **options: Any) -> _Batch:
         """``Decoder.decode_timestamps`` cut between groups of pictures
         (``key_times``: the key frames' times, when known)."""
-        def call(decoder: Decoder, part: Sequence[float]) -> _Batch:
+        def call(decoder: Decoder, part: Sequence[float], partial: bool = False) -> _Batch:
             return decoder.decode_timestamps(part, output_dtype, transforms,  # type: ignore[arg-type]
-                                             **options)
+                                             partial=partial, **options)
 
         parts = _plan_times(seconds, key_times, self._shares())
         if parts is None:
             return self._alone(call, seconds)
         output = _Output([np.arange(a, b) for a, b in parts], len(seconds))
         tally = _Tally()
-        runs = [self._counted(call, output, index, tally, seconds[a:b])
+        runs = [self._counted(call, output, index, tally, seconds[a:b], True)
                 for index, (a, b) in enumerate(parts)]
         if self._shared(runs, tally, _longest_first(parts, seconds, key_times)) is None:
             return self._alone(call, seconds)

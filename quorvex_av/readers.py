@@ -821,13 +821,17 @@ class VideoReader(_Closable):
         targets, occurrences = locator.targets(flat)
         calls = self._sharing() if decoder is None else decoder
         hints = _parallel.video_hints(locator) if calls is self._workers else {}
+        # A decoder given walks the stream, its calls each going on from
+        # the one before (batches, the workers' segments).
+        continuation = {} if decoder is None else {"continuation": True}
 
         def decode(targets: list[tuple[int, int]]) -> tuple[Frames, list[float], list[float]]:
             try:
                 return calls.decode_video(
                     targets, self._dtype, exact, self._transforms,
                     direct_resize=self._direct_resize, skip_invalid=self._skip_invalid,
-                    occurrences=occurrences, seek_by_index=not exact, stand_in=exact, **hints)
+                    occurrences=occurrences, seek_by_index=not exact, stand_in=exact,
+                    **continuation, **hints)
             finally:
                 if decoder is None:
                     self.skipped_packets = _skipped(calls)

@@ -116,11 +116,11 @@ PyObject* video_request(DecoderObject* self, ffmpeg::VideoRequest request,
 }  // namespace
 
 PyObject* decoder_decode_video(DecoderObject* self, PyObject* args, PyObject* kwargs) {
-  static constexpr std::array<const char*, 9> names{
-      "targets",       "output_dtype", "exact",        "transforms",   "direct_resize",
-      "occurrences",   "skip_invalid", "seek_by_index", "stand_in"};
-  std::array<PyObject*, 9> bound{};
-  if (!args::bind("Decoder.decode_video", names, 3, args, kwargs, bound, 5)) return nullptr;
+  static constexpr std::array<const char*, 11> names{
+      "targets",       "output_dtype", "exact",   "transforms", "direct_resize", "occurrences",
+      "skip_invalid", "seek_by_index", "stand_in", "partial",   "continuation"};
+  std::array<PyObject*, 11> bound{};
+  if (!args::bind("Decoder.decode_video", names, 3, args, kwargs, bound, 7)) return nullptr;
   auto use = Use::exclusive(self);
   if (!use) return nullptr;
 
@@ -142,7 +142,11 @@ PyObject* decoder_decode_video(DecoderObject* self, PyObject* args, PyObject* kw
       (bound[7] != nullptr &&
        !args::convert(bound[7], "seek_by_index", args::as_bool, request.seek_by_index)) ||
       (bound[8] != nullptr &&
-       !args::convert(bound[8], "stand_in", args::as_bool, request.stand_in))) {
+       !args::convert(bound[8], "stand_in", args::as_bool, request.stand_in)) ||
+      (bound[9] != nullptr &&
+       !args::convert(bound[9], "partial", args::as_bool, request.partial)) ||
+      (bound[10] != nullptr &&
+       !args::convert(bound[10], "continuation", args::as_bool, request.continuation))) {
     return nullptr;
   }
   request.by_occurrence = bound[5] != nullptr && bound[5] != Py_None;
@@ -151,10 +155,10 @@ PyObject* decoder_decode_video(DecoderObject* self, PyObject* args, PyObject* kw
 }
 
 PyObject* decoder_decode_timestamps(DecoderObject* self, PyObject* args, PyObject* kwargs) {
-  static constexpr std::array<const char*, 5> names{"seconds", "output_dtype", "transforms",
-                                                    "direct_resize", "skip_invalid"};
-  std::array<PyObject*, 5> bound{};
-  if (!args::bind("Decoder.decode_timestamps", names, 2, args, kwargs, bound, 2)) return nullptr;
+  static constexpr std::array<const char*, 6> names{
+      "seconds", "output_dtype", "transforms", "direct_resize", "skip_invalid", "partial"};
+  std::array<PyObject*, 6> bound{};
+  if (!args::bind("Decoder.decode_timestamps", names, 2, args, kwargs, bound, 3)) return nullptr;
   auto use = Use::exclusive(self);
   if (!use) return nullptr;
 
@@ -169,7 +173,9 @@ PyObject* decoder_decode_timestamps(DecoderObject* self, PyObject* args, PyObjec
       (bound[3] != nullptr &&
        !args::convert(bound[3], "direct_resize", args::as_bool, direct_resize)) ||
       (bound[4] != nullptr &&
-       !args::convert(bound[4], "skip_invalid", args::as_bool, skip_invalid))) {
+       !args::convert(bound[4], "skip_invalid", args::as_bool, skip_invalid)) ||
+      (bound[5] != nullptr &&
+       !args::convert(bound[5], "partial", args::as_bool, request.partial))) {
     return nullptr;
   }
   return video_request(self, std::move(request), output_dtype, transforms, direct_resize,

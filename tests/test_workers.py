@@ -210,6 +210,16 @@ DAMAGED_REQUESTS = {
     # One segment (key frames 10 apart), so not shared out: the second
     # batch goes on from the first, through the damaged group.
     "batches_25": lambda r: list(r.batches(25)),
+    # A request after one that met the damage: one decoder does not go on
+    # through what it made of it, into groups the workers start clean.
+    "after_13": lambda r: (r[10:14], r[14:])[1], "after_23": lambda r: (r[20:24], r[24:])[1],
+    # Frame 49's damage reaches frames 47 and 48, decoded after it but
+    # shown before: a run that ends at 48 meets it too.
+    "up_to_48": lambda r: (r[[20, 6]], r[10:49])[1],
+    "regular_times": lambda r: samplers.clips_at_regular_times(r, 0.13, 5, seconds_between_frames=0.03),
+    # Key frame 10 last in its run: decoded as one decoder decodes it, on
+    # into frame 13's packet.
+    "key_frame_10": lambda r: r[[3, 7, 10, 47]],
 }
 
 

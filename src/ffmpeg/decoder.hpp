@@ -256,6 +256,14 @@ class Decoder {
   // Sends `packet`, a key frame read just after a seek, then the end of the
   // stream (see Cursor, `ended_early`); the pump then hands out its frame.
   [[nodiscard]] Failure send_alone(PacketPtr packet);
+  // Takes out the frames the decoder holds decoded beyond the last one
+  // handed out (those its reordering delay keeps back), counting the damaged
+  // ones in `pump`, and leaves the decoder ended early: the next call seeks.
+  // A call that answers part of a request so learns of damage that one
+  // decoder, going on through the rest of the request, carries into what it
+  // decodes next (concealment draws on earlier pictures, also across key
+  // frames), and that the call would otherwise never see.
+  void take_out_held_frames(PumpPolicy& pump);
   bool ended_early() const { return cursor_.ended_early; }
 
   // How far (in ticks) before a key frame's timestamp a seek aims so as to
@@ -269,6 +277,9 @@ class Decoder {
   std::optional<VideoPosition> take_video_position() {
     return std::exchange(cursor_.video_position, std::nullopt);
   }
+  // Whether the decoder met damage (a packet skipped as invalid, a frame
+  // flagged) since its codec was last opened afresh (see reset_decoding).
+  bool met_damage() const { return codec_damaged_; }
   void keep_video_position(VideoPosition position) { cursor_.video_position = position; }
   // The same for decode_audio_range.
   std::shared_ptr<AudioContinuation> take_audio_continuation() {

@@ -232,10 +232,11 @@ bool indexed_key_frame_between(const Decoder& decoder, std::int64_t after, std::
 }  // namespace
 
 PtsChooser::PtsChooser(Decoder& decoder, PumpPolicy& pump, bool seek_by_index,
-                       std::size_t entries, bool stand_in)
+                       std::size_t entries, bool stand_in, bool continuation)
     : pump_(&pump), seek_by_index_(seek_by_index), left_(entries),
       stand_in_(stand_in && pump.skip_invalid) {
-  if (auto position = decoder.take_video_position()) {
+  auto position = decoder.take_video_position();
+  if (position && (continuation || !decoder.met_damage())) {
     positioned_ = true;
     last_seek_pts_ = position->seek_pts;
     last_pts_ = position->pts;
@@ -246,7 +247,7 @@ PtsChooser::PtsChooser(Decoder& decoder, PumpPolicy& pump, bool seek_by_index,
 }
 
 void PtsChooser::finish(Decoder& decoder) const {
-  if (positioned_) {
+  if (positioned_ && !decoder.ended_early()) {
     decoder.keep_video_position({last_seek_pts_, last_pts_, last_end_, pending_});
   }
 }
@@ -267,6 +268,7 @@ Failure PtsChooser::choose(Decoder& decoder, const PtsSelection& selection) {
                 (same_seek_point || next_frame ||
                  !indexed_key_frame_between(decoder, last_pts_, selection.seek_pts));
   }
+  if (resumed_ && continues) went_on_ = true;
   resumed_ = false;
   stood_in_ = false;
   const bool last = left_ == 1;

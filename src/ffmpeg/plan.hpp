@@ -61,14 +61,19 @@ class PtsChooser {
   // (its own, or one it refers to), is answered by the next frame decoded,
   // which then also answers the targets after it that it reaches: the call
   // goes on, where otherwise it would fail, and stood_in() says so.
+  //
+  // Unless `continuation`, a decoder that met damage since it was last
+  // reset does not go on from the previous call.
   PtsChooser(Decoder& decoder, PumpPolicy& pump, bool seek_by_index = false,
-             std::size_t entries = 0, bool stand_in = false);
+             std::size_t entries = 0, bool stand_in = false, bool continuation = false);
   // Records where this call stopped, for the next one.
   void finish(Decoder& decoder) const;
 
   [[nodiscard]] Failure choose(Decoder& decoder, const PtsSelection& selection);
   // Whether the latest choice was a stand-in for a lost frame.
   bool stood_in() const { return stood_in_; }
+  // Whether the call went on from where the previous one stopped.
+  bool went_on() const { return went_on_; }
 
  private:
   PumpPolicy* pump_;
@@ -80,6 +85,7 @@ class PtsChooser {
   std::int64_t last_end_ = 0;  // where the frame after it starts, if known
   std::int64_t last_occurrence_ = 0;  // of its timestamp, while positioned
   bool resumed_ = false;       // positioned by the previous call
+  bool went_on_ = false;       // decoded on from there, for a choice
   bool seek_by_index_ = false;
   std::size_t left_ = 0;  // entries still to choose, when known
   bool stand_in_ = false;

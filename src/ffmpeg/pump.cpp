@@ -150,6 +150,25 @@ Failure Decoder::send_alone(PacketPtr packet) {
   return check(avcodec_send_packet(context, nullptr), "drain decoder");
 }
 
+void Decoder::take_out_held_frames(PumpPolicy& pump) {
+  if (!codec_used_) return;
+  AVCodecContext* context = codec_context_.get();
+  AVFrame* decoded = frame_.get();
+  // A decoder already drained (at the input's end) may still hold frames.
+  const bool sent = cursor_.drained || avcodec_send_packet(context, nullptr) >= 0;
+  cursor_.drained = cursor_.ended_early = true;
+  while (sent) {
+    av_frame_unref(decoded);
+    const int received = avcodec_receive_frame(context, decoded);
+    if (received == AVERROR_EOF || (received < 0 && received != AVERROR_INVALIDDATA)) break;
+    if (received < 0 || compat::damaged(decoded)) {
+      ++pump.damaged;
+      codec_damaged_ = true;
+    }
+  }
+  av_frame_unref(decoded);
+}
+
 Failure Decoder::seek(std::int64_t target) {
   if (target <= start_time()) return rewind();
   drop_pending_packet();

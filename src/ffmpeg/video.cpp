@@ -98,13 +98,16 @@ Result<VideoBatch> Decoder::video(VideoRequest request, OutputType output_type,
   stand_ins_.clear();
   Plan plan;
   std::variant<std::monostate, PtsChooser, PlaybackChooser> chooser;
-  if (auto* targets = std::get_if<PtsRequest>(&request)) {
+  auto* targets = std::get_if<PtsRequest>(&request);
+  const auto choose_by_pts = [&] {
+    chooser.emplace<PtsChooser>(*this, pump, targets->seek_by_index,
+                                targets->partial ? 0 : plan.size(), targets->stand_in,
+                                targets->continuation);
+  };
+  if (targets != nullptr) {
     if (auto failure = take_occurrences(*targets)) return std::move(*failure);
     plan = plan_pts(*targets);
-    if (!plan.empty()) {
-      chooser.emplace<PtsChooser>(*this, pump, targets->seek_by_index, plan.size(),
-                                  targets->stand_in);
-    }
+    if (!plan.empty()) choose_by_pts();
   } else {
     auto planned = plan_seconds(std::get<SecondsRequest>(request));
     if (!planned.ok()) return std::move(planned).error();
@@ -130,11 +133,28 @@ Result<VideoBatch> Decoder::video(VideoRequest request, OutputType output_type,
   std::optional<DirectResize> direct;
   if (direct_resize) direct = plan_direct_resize(transforms, {height_, width_}, pixel_format_);
   Output output{plan_of_output.value(), transforms, batch.value(), direct};
+  const bool partial = std::visit([](const auto& asked) { return asked.partial; }, request);
   if (auto* how = std::get_if<PtsChooser>(&chooser)) {
-    if (auto failure = run(*this, plan, *how, output)) return std::move(*failure);
+    auto failure = run(*this, plan, *how, output);
+    if (how->went_on() && !targets->continuation && (pump.skipped > 0 || pump.damaged > 0)) {
+      // What a decoder makes of damage (concealment) depends on the
+      // pictures it decoded before, which differ between going on from the
+      // previous call and seeking (which leaves out unreferenced frames
+      // before the target): the call is decoded again from a seek, so that
+      // its answer does not depend on the calls before.
+      pump.skipped = pump.damaged = 0;
+      stand_ins_.clear();
+      plan = plan_pts(*targets);
+      choose_by_pts();
+      how = &std::get<PtsChooser>(chooser);
+      failure = run(*this, plan, *how, output);
+    }
+    if (failure) return std::move(*failure);
+    if (partial) take_out_held_frames(pump);
     how->finish(*this);
   } else if (auto* how = std::get_if<PlaybackChooser>(&chooser)) {
     if (auto failure = run(*this, plan, *how, output)) return std::move(*failure);
+    if (partial) take_out_held_frames(pump);
   }
   return std::move(batch).value().finish();
 }

@@ -38,10 +38,22 @@ struct PtsRequest {
   // Whether an exact target whose frame was lost to packets skipped as
   // invalid is answered by the next frame decoded (see PtsChooser).
   bool stand_in = false;
+  // Whether the targets are part of a larger request whose other targets
+  // another call decodes: the last one is then decoded like the others, not
+  // taken alone when it is a key frame, so that the call reads at least the
+  // packets that one call for the whole request reads around its targets;
+  // and see Decoder::take_out_held_frames.
+  bool partial = false;
+  // Whether the call continues a walk through the stream by the calls
+  // before it (the batches of one stream): it then goes on from where the
+  // previous call stopped whatever that met. Otherwise a call answers as a
+  // decoder that seeks to its first target does (see Decoder::video).
+  bool continuation = false;
 };
 
 struct SecondsRequest {
   std::vector<double> seconds;
+  bool partial = false;  // as for PtsRequest, but for the key frame
 };
 
 using VideoRequest = std::variant<PtsRequest, SecondsRequest>;
