@@ -6,7 +6,7 @@ from the extension's ``metadata()`` in one place."""
 from __future__ import annotations
 
 from dataclasses import dataclass, fields
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from ._av import AudioStreamMetadata, VideoStreamMetadata
@@ -103,19 +103,24 @@ def _aspect(ratio: tuple[int, int]) -> tuple[int, int] | None:
     return ratio if ratio[0] and ratio[1] else None
 
 
+def _stream_facts(header: VideoStreamMetadata | AudioStreamMetadata) -> dict[str, Any]:
+    """The facts every stream's header gives, under the names the
+    descriptions use."""
+    return {"stream_index": header["stream_index"], "codec": header["codec"],
+            "start": header["begin_stream_seconds_from_header"],
+            "duration": header["duration_seconds_from_header"],
+            "bit_rate": header["bit_rate"] or None}
+
+
 def video_header(header: VideoStreamMetadata, size: tuple[int, int],
                  rotation: float | None) -> VideoHeader:
     """The header's facts, with the (width, height) of the pictures as the
     reader turns them and the display rotation stored in the file."""
     return VideoHeader(
-        stream_index=header["stream_index"],
-        codec=header["codec"],
         width=size[0],
         height=size[1],
         num_frames=header["num_frames_from_header"],
         fps=header["average_fps_from_header"],
-        start=header["begin_stream_seconds_from_header"],
-        duration=header["duration_seconds_from_header"],
         container_duration=header["container_duration"],
         pixel_format=header["pixel_format"],
         bit_depth=header["bit_depth"],
@@ -125,7 +130,7 @@ def video_header(header: VideoStreamMetadata, size: tuple[int, int],
         color_primaries=header["color_primaries"],
         color_transfer=header["color_transfer_characteristic"],
         rotation=rotation,
-        bit_rate=header["bit_rate"] or None,
+        **_stream_facts(header),
     )
 
 
@@ -140,13 +145,5 @@ def video_metadata(header: VideoHeader, locator: Locator) -> VideoMetadata:
 
 
 def audio_metadata(header: AudioStreamMetadata) -> AudioMetadata:
-    return AudioMetadata(
-        stream_index=header["stream_index"],
-        codec=header["codec"],
-        sample_rate=header["sample_rate"],
-        channels=header["num_channels"],
-        sample_format=header["sample_format"],
-        start=header["begin_stream_seconds_from_header"],
-        duration=header["duration_seconds_from_header"],
-        bit_rate=header["bit_rate"] or None,
-    )
+    return AudioMetadata(sample_rate=header["sample_rate"], channels=header["num_channels"],
+                         sample_format=header["sample_format"], **_stream_facts(header))
