@@ -71,7 +71,7 @@ class _RunQueue:
         self._done: Callable[[], None] | None = done
         self.finished = threading.Event()
 
-    def _take(self) -> int | None:
+    def next_run(self) -> int | None:
         """The next run worth starting: none after a failed one is (its
         request fails with the earliest failure, as one decoder's would)."""
         with self._lock:
@@ -88,7 +88,7 @@ class _RunQueue:
         none is left, then leaves."""
         try:
             while decoder is not None:
-                index, first = (self._take() if first is None else first), None
+                index, first = (self.next_run() if first is None else first), None
                 if index is None:
                     return
                 try:
@@ -250,33 +250,33 @@ class Pool:
         except BaseException:
             self.give_back()
             raise
-        job = _RunQueue(runs, len(lanes) + 1, self.give_back, order)
+        runs_left = _RunQueue(runs, len(lanes) + 1, self.give_back, order)
         # The reader's decoder takes the first run, whatever the threads do:
         # where it stands afterwards does not depend on their timing.
-        first = job._take()
+        first = runs_left.next_run()
         try:
             for lane in lanes:  # queued behind what a stopped stream still decodes
-                lane.inbox.put(job.work)
-            job.work(self.primary, first)
-            job.finished.wait()
+                lane.inbox.put(runs_left.work)
+            runs_left.work(self.primary, first)
+            runs_left.finished.wait()
         except BaseException:
-            self._halt(job)
+            self._halt(runs_left)
             raise
-        if job.errors:
-            raise job.errors[min(job.errors)]
-        return job.results
+        if runs_left.errors:
+            raise runs_left.errors[min(runs_left.errors)]
+        return runs_left.results
 
-    def _halt(self, job: _RunQueue) -> None:
+    def _halt(self, runs_left: _RunQueue) -> None:
         """Ends a request that the calling thread leaves early (Ctrl-C):
         no run starts any more, the runs in progress are interrupted, and
         the worker threads are gone, their decoders closed, and the request
         given back, before this returns.  The next request starts workers
         afresh."""
-        job.stop()
+        runs_left.stop()
         with self._lock:
             lanes, self._lanes = self._lanes, []
         retire(lanes, interrupt=True)
-        job.end()  # in case the calling thread was stopped before it joined in
+        runs_left.end()  # in case the calling thread was stopped before it joined in
 
     def close(self, force: bool = False) -> None:
         """Stop the workers and close their decoders (waiting for the runs
@@ -293,8 +293,6 @@ class Pool:
         if stream is not None:
             stream.stop()
         retire(lanes)
-
-    # -- requests ------------------------------------------------------------------
 
     # -- a stream of batches fed by the lanes ----------------------------------------
 

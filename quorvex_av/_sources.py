@@ -20,9 +20,9 @@ if TYPE_CHECKING:
 
 # The largest read from a file object.  The decoder's reads start at 64 KiB
 # after each seek and double while it reads on, so one frame in the middle
-# of a 720p file costs about ten reads (about seventy at the decoder's own
-# 32 KiB) and hardly more bytes than its group of pictures; above 1 MiB the
-# last read of a request starts to overshoot by megabytes.
+# of a file costs a few reads (several times as many at the decoder's own
+# 32 KiB) and hardly more bytes than its group of pictures; larger reads
+# would make the last read of a request overshoot by megabytes.
 FILE_BUFFER_SIZE = 1 << 20
 
 SourceKind = Literal["path", "bytes", "file"]

@@ -380,10 +380,10 @@ def load_table(value: FrameTable | str | os.PathLike[str]) -> FrameTable:
 class _LoadedTables:
     """The tables lately loaded from saved files, for readers that open the
     same source with the same saved index again and again (a data loader's
-    epochs, a service answering one frame per request): loading an hour's
+    epochs, a service answering one frame per request): loading a long
     table (inflating it, summing its steps, finding every frame's seek
-    point) costs milliseconds, reading its few kilobytes and copying a kept
-    table a tenth of that.  Tables are kept by the saved bytes themselves,
+    point) costs many times what reading its few kilobytes and copying a
+    kept table does.  Tables are kept by the saved bytes themselves,
     so a file saved anew is loaded anew however its times look; each reader
     gets its own copy, so changing one reader's arrays changes no other's."""
 

@@ -16,11 +16,8 @@ from ._types import OutputDtype as OutputDtype
 from ._types import SeekMode as SeekMode
 from ._types import Source as Source
 from .audio import AudioReader
-from .frame_table import FrameTable
+from .frame_table import FrameTable as FrameTable
 from .video import VideoReader
 
 __all__ = ["AudioMetadata", "AudioReader", "VideoHeader", "VideoMetadata", "VideoReader",
            "list_streams"]
-
-# The exact table of a stream's frames (kept under its former name too).
-_FrameTable = FrameTable
