@@ -76,9 +76,9 @@ def plan_video(job: ReadJob, position: int, path: str, frames_per_task: int | No
     its given or cached index, else a scan made here); in approximate mode,
     into runs of frames by the header alone."""
     given = job.indexes.get(position)
-    whole = [FileShare(position, path, index=given)]
+    undivided = [FileShare(position, path, index=given)]
     if frames_per_task is None:
-        return whole
+        return undivided
     cached = None if given is not None else job.cached_index(path)
     try:
         with job.files.open(path) as source:
@@ -92,20 +92,20 @@ def plan_video(job: ReadJob, position: int, path: str, frames_per_task: int | No
                     header.num_frames, header.fps, header.duration, header.start,
                     header.container_duration)
                 if estimate is not None and estimate <= frames_per_task:
-                    return whole
+                    return undivided
                 table = reader.frame_index  # a scan unless indexed
                 if cached is not None and not indexed:
                     keep_index(table, cached)
                 rows, requests = requested(reader, job.arguments, path)
     except Exception:  # the worker meets the error again and reports it
-        return whole
+        return undivided
     pieces = []
     for begin, end in segments(table, frames_per_task):
         inside = np.flatnonzero((rows >= begin) & (rows < end))
         if inside.size:
             pieces.append(FileShare(position, path, table_slice(table, begin, end), begin,
-                                 rows[inside] - begin,
-                                 None if requests is None else requests[inside]))
+                                    rows[inside] - begin,
+                                    None if requests is None else requests[inside]))
     return pieces
 
 
@@ -119,7 +119,7 @@ def _runs(position: int, path: str, rows: npt.NDArray[np.intp],
         inside = np.flatnonzero((rows >= begin) & (rows < begin + frames_per_task))
         if inside.size:
             pieces.append(FileShare(position, path, rows=rows[inside],
-                                 requests=None if requests is None else requests[inside]))
+                                    requests=None if requests is None else requests[inside]))
     return pieces
 
 
@@ -127,16 +127,16 @@ def plan_audio(job: ReadJob, position: int, path: str, seconds_per_task: float |
     """The pieces of one audio file: runs of windows of about
     ``seconds_per_task`` each by the header's duration, the last one to the
     end of the stream, however long it turns out to be."""
-    whole = [FileShare(position, path)]
+    undivided = [FileShare(position, path)]
     if seconds_per_task is None:
-        return whole
+        return undivided
     try:
         with job.files.open(path) as source, AudioReader(source, **job.options) as reader:
             duration, rate = reader.metadata.duration, reader.sample_rate
     except Exception:  # the worker meets the error again and reports it
-        return whole
+        return undivided
     if duration is None or not duration > seconds_per_task:
-        return whole
+        return undivided
     step = max(1, round(job.arguments["hop"] * rate))
     per_task = max(1, int(seconds_per_task * rate) // step)
     starts = range(0, math.ceil(duration * rate / step), per_task)

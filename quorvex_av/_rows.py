@@ -46,7 +46,6 @@ class FrameRows:
         self._skip_invalid = skip_invalid
         self._source_size = source_size
         self._report = report
-        self._one = OneDecoder(decoder)
         #: The exact table once known, and whether a scan made it.
         self.table: TableLocator | None = None
         self.scanned = False
@@ -82,11 +81,11 @@ class FrameRows:
         every request in turn as a reader with one worker does, gives the
         same answers."""
         if self.workers is None or self._opener is None or self._steady is False:
-            return self._one
+            return OneDecoder(self.decoder)
         if self._steady is None:
             table = None if self.table is None else self.table.table
             self._steady = seeks_steadily(self.header, table, self._opener, self._skip_invalid)
-        return self.workers if self._steady else self._one
+        return self.workers if self._steady else OneDecoder(self.decoder)
 
     def exact(self) -> TableLocator:
         """The exact table: the given one, or one scan of the stream."""

@@ -194,7 +194,7 @@ class Stream(Generic[_T]):
 
     def halt(self) -> None:
         """Ends the stream that the consumer leaves by Ctrl-C, as a request
-        left so ends (see ``Pool._halt``): the pieces in progress are
+        left so ends (see ``Pool.run``): the pieces in progress are
         interrupted and the worker threads gone, their decoders closed,
         before this returns; the next request starts workers afresh."""
         with self._condition:

@@ -263,8 +263,9 @@ def indexes_by_position(sources: Sequence[Source], given: Sequence[IndexSource |
         return {}
     if isinstance(given, Mapping):
         paths = {os.fspath(key): value for key, value in given.items()}
-        return {i: paths[os.fspath(source)] for i, source in enumerate(sources)  # type: ignore[arg-type]
-                if kind_of(source) == "path" and os.fspath(source) in paths}  # type: ignore[arg-type]
+        named = {i: os.fspath(source) for i, source in enumerate(sources)  # type: ignore[arg-type]
+                 if kind_of(source) == "path"}
+        return {i: paths[name] for i, name in named.items() if name in paths}
     listed = list(given)
     if len(listed) != len(sources):
         raise ValueError(f"frame_indexes lists {len(listed)} indexes for {len(sources)} sources")

@@ -177,9 +177,11 @@ def _time_starts(reader: VideoReader, frames_per_clip: int, seconds_between_fram
         seconds_between_frames = 1 / fps if fps else 0.0
     span = (frames_per_clip - 1) * seconds_between_frames
     if high - span <= low:
+        between, low_text, high_text = (seconds_text(value)
+                                        for value in (seconds_between_frames, low, high))
         raise ValueError(
-            f"a clip of {_frame_count(frames_per_clip)} {seconds_text(seconds_between_frames)} s apart "
-            f"spans {seconds_text(span)} s, too long for the range [{seconds_text(low)}, {seconds_text(high)}) s")
+            f"a clip of {_frame_count(frames_per_clip)} {between} s apart spans "
+            f"{seconds_text(span)} s, too long for the range [{low_text}, {high_text}) s")
     return low, high - span, seconds_between_frames, high
 
 
@@ -235,7 +237,8 @@ def clips_at_regular_times(reader: VideoReader, seconds_between_clip_starts: flo
 
 
 def _index_arguments(num_clips: int, frames_per_clip: int, step: int) -> tuple[int, int, int]:
-    return at_least_one("num_clips", num_clips), at_least_one("frames_per_clip", frames_per_clip), at_least_one("step", step)
+    return (at_least_one("num_clips", num_clips), at_least_one("frames_per_clip", frames_per_clip),
+            at_least_one("step", step))
 
 
 def _time_arguments(frames_per_clip: int, seconds_between_frames: float | None, *,
