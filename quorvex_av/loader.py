@@ -145,12 +145,10 @@ class ClipLoader:
             self._reader_options["workers"] = check_workers(workers)
         # Wrong names fail here, once, rather than for every file.
         inspect.signature(VideoReader).bind(None, **self._reader_options)
-        signature = inspect.signature(sampler)
-        signature.bind(None, **sampler_arguments)
         check_sampler_arguments(sampler, sampler_arguments)
         self._sampler = sampler
         self._arguments = sampler_arguments
-        self._seeded = "seed" in signature.parameters
+        self._seeded = "seed" in inspect.signature(sampler).parameters
         self._entropy = np.random.SeedSequence(seed).entropy
         #: Passes started so far; the next pass is number ``epoch``.
         self.epoch = 0

@@ -122,8 +122,6 @@ def read_clips(paths: Paths, sampler: Callable[..., Clips], /, *, seed: int | No
     file keeps its index for every later one.
     """
     options = _checked(on_error, reader_options, VideoReader)
-    signature = inspect.signature(sampler)
-    signature.bind(None, **sampler_arguments)
     check_sampler_arguments(sampler, sampler_arguments)
     if isinstance(epoch, bool) or not isinstance(epoch, int) or epoch < 0:
         raise ValueError(f"epoch must be a whole number from 0, not {epoch!r}")

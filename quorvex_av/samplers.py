@@ -16,6 +16,7 @@ ValueError; frames are never repeated or wrapped around to fill a clip.
 
 from __future__ import annotations
 
+import inspect
 import math
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
@@ -253,7 +254,9 @@ def _time_arguments(frames_per_clip: int, seconds_between_frames: float | None, 
 
 def check_sampler_arguments(sampler: Callable[..., Clips], arguments: Mapping[str, Any]) -> None:
     """Raise what the sampler would raise for its arguments before reading
-    any video (bad counts, steps or periods); nothing for other samplers."""
+    any video: TypeError for names it does not take (any sampler), and
+    for the samplers here bad counts, steps or periods."""
+    inspect.signature(sampler).bind(None, **arguments)
     get = arguments.get
     if sampler in (clips_at_random_indices, clips_at_regular_indices):
         _index_arguments(get("num_clips", 1), get("frames_per_clip", 1), get("step", 1))
