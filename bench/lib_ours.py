@@ -172,7 +172,7 @@ def random_frames_reader(job: Job) -> Run:
     _reader(job).close()
     with Clock() as clock:
         with _reader(job, workers=job.workers) as reader:
-            batch, times = reader._read(np.array(job.indices))
+            batch, times = reader.read_with_times(np.array(job.indices))
     frames = {position: np.array(batch[position]) for position in range(0, len(batch), job.stride)}
     return Run(clock.seconds, Output(times=times.tolist(), frames=frames))
 
@@ -184,6 +184,6 @@ def times_at_reader(job: Job) -> Run:
     with Clock() as clock:
         with module.VideoReader(str(job.path), workers=job.workers) as reader:
             # The reader's own call, for the frames' times beside the frames.
-            batch, times, _ = reader._sharing().decode_timestamps(job.seconds, "uint8")
+            batch, times, _ = reader._rows.calls().decode_timestamps(job.seconds, "uint8")
     frames = {position: np.array(batch[position]) for position in range(len(batch))}
     return Run(clock.seconds, Output(times=list(times), frames=frames))

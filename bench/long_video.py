@@ -140,7 +140,7 @@ def ours(path: Path, index: int | None, saved: Path | None):
         options = {"frame_index": saved} if saved else {"seek_mode": "approximate"}
         with module.VideoReader(file, **options) as reader:
             wanted = len(reader) // 2 if index is None else index
-            frames, times = reader._read(np.array([wanted]))
+            frames, times = reader.read_with_times(np.array([wanted]))
     file.close()
     return clock.seconds, file.count, frames[0], float(times[0])
 

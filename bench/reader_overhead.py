@@ -103,7 +103,7 @@ def main() -> None:
             call()
             times.append(time.perf_counter() - start)
 
-    reader._decoder = NoDecoding(reader._decoder, direct)  # type: ignore[assignment]
+    reader._rows.decoder = NoDecoding(reader._rows.decoder, direct)  # type: ignore[assignment]
     bookkeeping = []
     for _ in range(200):
         start = time.perf_counter()

@@ -313,7 +313,7 @@ def cmd_audio(args: argparse.Namespace) -> int:
 # -- entry point -----------------------------------------------------------------
 
 
-def _whole(low: int, high: int = 2**31 - 1) -> Callable[[str], int]:
+def _int_in_range(low: int, high: int = 2**31 - 1) -> Callable[[str], int]:
     """An argparse type: an integer in [low, high], else a usage error."""
     def parse(text: str) -> int:
         try:
@@ -347,13 +347,13 @@ def parser() -> argparse.ArgumentParser:
     frames.add_argument("file", metavar="FILE")
     when = frames.add_mutually_exclusive_group(required=True)
     when.add_argument("--at", nargs="+", type=float, metavar="T", help="times in seconds")
-    when.add_argument("--count", type=_whole(1), metavar="N", help="N frames spread over the video")
+    when.add_argument("--count", type=_int_in_range(1), metavar="N", help="N frames spread over the video")
     frames.add_argument("-o", "--output", required=True, help="image file to write (PNG, JPEG ...)")
-    frames.add_argument("--width", type=_whole(1), default=240,
+    frames.add_argument("--width", type=_int_in_range(1), default=240,
                         help="width of each frame (default 240)")
-    frames.add_argument("--columns", type=_whole(1), default=4, help="frames per row (default 4)")
-    frames.add_argument("--stream", type=_whole(0), default=None, help="video stream index")
-    frames.add_argument("--workers", type=_whole(1, 64), default=min(4, os.cpu_count() or 1),
+    frames.add_argument("--columns", type=_int_in_range(1), default=4, help="frames per row (default 4)")
+    frames.add_argument("--stream", type=_int_in_range(0), default=None, help="video stream index")
+    frames.add_argument("--workers", type=_int_in_range(1, 64), default=min(4, os.cpu_count() or 1),
                         help="decoders reading the file at once (default: the cores, at most 4)")
     progress_flag(frames)
     frames.set_defaults(run=cmd_frames)
@@ -361,14 +361,14 @@ def parser() -> argparse.ArgumentParser:
     audio = commands.add_parser("audio", help="write an audio stream to a WAV file")
     audio.add_argument("file", metavar="FILE")
     audio.add_argument("-o", "--output", required=True, help="WAV file to write")
-    audio.add_argument("--rate", type=_whole(1), default=None,
+    audio.add_argument("--rate", type=_int_in_range(1), default=None,
                        help="sample rate (default: the stream's)")
-    audio.add_argument("--channels", type=_whole(1, 64), default=None,
+    audio.add_argument("--channels", type=_int_in_range(1, 64), default=None,
                        help="channel count (default: the stream's)")
     audio.add_argument("--start", type=float, default=None, help="start time in seconds")
     audio.add_argument("--stop", type=float, default=None, help="stop time in seconds")
     audio.add_argument("--float", action="store_true", help="32-bit float samples, not 16-bit PCM")
-    audio.add_argument("--stream", type=_whole(0), default=None, help="audio stream index")
+    audio.add_argument("--stream", type=_int_in_range(0), default=None, help="audio stream index")
     audio.set_defaults(run=cmd_audio)
     return top
 

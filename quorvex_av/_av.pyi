@@ -4,12 +4,13 @@ from typing import IO, Literal, SupportsFloat, SupportsIndex, TypeAlias, TypedDi
 import numpy as np
 import numpy.typing as npt
 
+from ._types import OutputDtype as _OutputDtype
+
 __all__: list[str]
 __version__: str
 ffmpeg_version: str
 
 _Source: TypeAlias = str | bytes | IO[bytes]
-_OutputDtype: TypeAlias = Literal["uint8", "uint16", "float32", "native"]
 _Transform: TypeAlias = tuple[str, int, int, int, int]
 _Batch: TypeAlias = tuple[npt.NDArray[np.uint8 | np.uint16 | np.float32], list[float], list[float]]
 

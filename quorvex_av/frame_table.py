@@ -1,10 +1,7 @@
-"""Where the frames of a video stream are: the exact table that one scan of
-the stream gives (``FrameTable``, which can be saved and loaded so that a
-file is scanned once, ever), and the nominal one worked out from the header
-alone (``_NominalFrames``, for ``seek_mode="approximate"``).
-
-Both answer the same questions for ``VideoReader``: how many frames, when
-each is shown, and what to ask the decoder for to get frame ``i``.
+"""The exact table of a video stream's frames that one scan of the stream
+gives (``FrameTable``), and its saved form: written and read back, every
+field checked, so that a file is scanned once, ever.  A reader asks it
+through ``_locate.TableLocator``.
 """
 
 from __future__ import annotations
@@ -370,14 +367,6 @@ def _identity(header: VideoStreamMetadata) -> dict[str, Any]:
             "header_frames": header["num_frames_from_header"]}
 
 
-def shown_index(times: npt.NDArray[np.float64], at: npt.ArrayLike) -> npt.NDArray[np.intp]:
-    """Row of the frame shown at each time ``at``, for frames at ``times``
-    (sorted): the last frame whose time is at or before it, so the last of
-    frames sharing a time; -1 before the first frame.  The rule by which the
-    extension's ``decode_timestamps`` picks its frames, on a frame table."""
-    return (np.searchsorted(times, at, side="right") - 1).astype(np.intp)
-
-
 def load_table(value: FrameTable | str | os.PathLike[str]) -> FrameTable:
     """A table given as itself or as the path of a saved one."""
     if isinstance(value, FrameTable):
@@ -391,10 +380,10 @@ def load_table(value: FrameTable | str | os.PathLike[str]) -> FrameTable:
 class _LoadedTables:
     """The tables lately loaded from saved files, for readers that open the
     same source with the same saved index again and again (a data loader's
-    epochs, a service answering one frame per request): loading an hour's
+    epochs, a service answering one frame per request): loading a long
     table (inflating it, summing its steps, finding every frame's seek
-    point) costs milliseconds, reading its few kilobytes and copying a kept
-    table a tenth of that.  Tables are kept by the saved bytes themselves,
+    point) costs many times what reading its few kilobytes and copying a
+    kept table does.  Tables are kept by the saved bytes themselves,
     so a file saved anew is loaded anew however its times look; each reader
     gets its own copy, so changing one reader's arrays changes no other's."""
 
@@ -424,79 +413,3 @@ class _LoadedTables:
 
 
 _loaded = _LoadedTables()
-
-
-class _NominalFrames:
-    """The frames a stream's header promises: ``count`` frames ``1 / fps``
-    apart from the header's start time.  Frame ``i`` is asked for as the
-    first frame at or after its nominal time less half a frame period,
-    decoded from the key frame at or before a quarter period after its
-    nominal time, so that a key frame on its time (give or take the
-    rounding of a muxer) is landed on; the decoder goes on from the
-    previous frame unless the container's index lists a key frame in
-    between.  (Where that seek lands after the frame, as past the last
-    frame of an FLV file, the reader asks again from half a period earlier.)
-    Arrays over all frames are made only when asked for: a request works
-    out its own frames alone."""
-
-    def __init__(self, count: int, fps: float, start_ticks: int, time_base: tuple[int, int]) -> None:
-        self.count, self.fps, self.start_ticks, self.time_base = count, fps, start_ticks, time_base
-        self._period = time_base[1] / (fps * time_base[0])  # ticks per frame
-
-    def _pts(self, steps: npt.NDArray[Any]) -> npt.NDArray[np.int64]:
-        return self.start_ticks + np.round(steps * self._period).astype(np.int64)
-
-    @functools.cached_property
-    def times(self) -> npt.NDArray[np.float64]:
-        """Nominal times, rounded to ticks as a muxer stores them."""
-        num, den = self.time_base
-        result: npt.NDArray[np.float64] = self._pts(np.arange(self.count, dtype=np.float64)).astype(
-            np.float64) * num / den
-        return result
-
-    @functools.cached_property
-    def durations(self) -> npt.NDArray[np.float64]:
-        return np.full(self.count, 1.0 / self.fps)
-
-    @classmethod
-    def from_header(cls, header: VideoStreamMetadata) -> _NominalFrames | None:
-        """The nominal frames, or None when the header lacks the rate or
-        both a frame count and a duration."""
-        fps = header["average_fps_from_header"]
-        if fps is None or not math.isfinite(fps) or fps <= 0:
-            return None
-        num, den = header["time_base_num"], header["time_base_den"]
-        begin = header["begin_stream_seconds_from_header"]
-        start = 0.0 if begin is None else begin
-        count = header["num_frames_from_header"]
-        duration = header["duration_seconds_from_header"]
-        if count is not None and duration is not None and duration > 0:
-            # A base rate that does not fit the count and the duration (a
-            # variable rate) gives way to their mean rate.
-            if abs(count - duration * fps) > max(2.0, 0.01 * count):
-                fps = count / duration
-        if count is None:
-            if duration is None:
-                # The container's duration runs from its own start, taken as 0.
-                whole = header["container_duration"]
-                duration = None if whole is None else whole - max(start, 0.0)
-            if duration is None or duration <= 0:
-                return None
-            count = max(round(duration * fps), 0)
-        return cls(int(count), fps, round(start * den / num), (num, den))
-
-    def __len__(self) -> int:
-        return self.count
-
-    @property
-    def end(self) -> float:
-        if not self.count:
-            return 0.0
-        num, den = self.time_base
-        return float(self._pts(np.array([self.count - 1.0]))[0]) * num / den + 1.0 / self.fps
-
-    def targets(self, picks: npt.NDArray[np.intp]) -> tuple[list[tuple[int, int]], None]:
-        steps = picks.astype(np.float64)
-        wanted = self.start_ticks + np.ceil((steps - 0.5) * self._period).astype(np.int64)
-        seek = self.start_ticks + np.floor((steps + 0.25) * self._period).astype(np.int64)
-        return list(zip(wanted.tolist(), seek.tolist())), None

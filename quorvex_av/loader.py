@@ -26,10 +26,12 @@ from typing import Any, Literal, Union
 
 import numpy as np
 
-from . import _parallel
+from ._checks import check_on_error, check_workers, positive_integer
+from ._sources import describe, kind_of
+from ._types import Source
 from .frame_table import FrameTable
-from .readers import Source, VideoReader
-from .samplers import Clips, _check_arguments
+from .samplers import Clips, check_sampler_arguments
+from .video import VideoReader
 
 __all__ = ["ClipLoader", "Failure", "LoadError", "LoadedClips"]
 
@@ -45,14 +47,6 @@ class LoadedClips(Clips):
     position: int
 
 
-def _describe(source: Source) -> str:
-    if isinstance(source, (str, os.PathLike)):
-        return repr(os.fsdecode(source))
-    if isinstance(source, (bytes, bytearray, memoryview)):
-        return f"<{len(source)} bytes>"
-    return repr(source)
-
-
 @dataclass(frozen=True, eq=False)
 class Failure:
     """A source that could not be opened or sampled, and the exception."""
@@ -62,7 +56,7 @@ class Failure:
     error: Exception
 
     def __str__(self) -> str:
-        return (f"source {self.position} ({_describe(self.source)}): "
+        return (f"source {self.position} ({describe(self.source)}): "
                 f"{type(self.error).__name__}: {self.error}")
 
 
@@ -142,23 +136,19 @@ class ClipLoader:
         self.threads = threads if threads is not None else min(4, os.cpu_count() or 1)
         self.prefetch = prefetch if prefetch is not None else 2 * self.threads
         for name, value in (("threads", self.threads), ("prefetch", self.prefetch)):
-            if isinstance(value, bool) or not isinstance(value, int) or value < 1:
-                raise ValueError(f"{name} must be a positive integer, not {value!r}")
-        if on_error not in ("raise", "skip"):
-            raise ValueError(f"on_error must be 'raise' or 'skip', not {on_error!r}")
+            positive_integer(name, value)
+        check_on_error(on_error)
         self.shuffle = bool(shuffle)
         self.on_error = on_error
         self._reader_options = dict(reader_options or {})
         if workers is not None:
-            self._reader_options["workers"] = _parallel.check_workers(workers)
+            self._reader_options["workers"] = check_workers(workers)
         # Wrong names fail here, once, rather than for every file.
         inspect.signature(VideoReader).bind(None, **self._reader_options)
-        signature = inspect.signature(sampler)
-        signature.bind(None, **sampler_arguments)
-        _check_arguments(sampler, sampler_arguments)
+        check_sampler_arguments(sampler, sampler_arguments)
         self._sampler = sampler
         self._arguments = sampler_arguments
-        self._seeded = "seed" in signature.parameters
+        self._seeded = "seed" in inspect.signature(sampler).parameters
         self._entropy = np.random.SeedSequence(seed).entropy
         #: Passes started so far; the next pass is number ``epoch``.
         self.epoch = 0
@@ -212,8 +202,8 @@ class ClipLoader:
             cached = self._cached_index(source)
             with self._reader(source, self._indexes.get(position), cached) as reader:
                 clips = self._sampler(reader, **arguments)
-                if cached is not None and reader._table is not None and not reader._table_given:
-                    keep_index(reader._table, cached)
+                if cached is not None and reader.scanned:
+                    keep_index(reader.frame_index, cached)
             return LoadedClips(clips.frames, clips.indices, clips.times, source, position)
         except Exception as error:
             return Failure(position, source, error)
@@ -253,10 +243,10 @@ def indexed_reader(source: Source, given: IndexSource | None, cached: str | None
 def cached_index_path(cache: str | None, source: Source, stream_index: int | None) -> str | None:
     """Where the cache directory keeps the index of a source given by path
     (None without a cache, or for a source that is not a local file)."""
-    if cache is None or not isinstance(source, (str, os.PathLike)):
+    if cache is None or kind_of(source) != "path":
         return None
     try:
-        path = os.path.abspath(os.fspath(source))
+        path = os.path.abspath(os.fspath(source))  # type: ignore[arg-type]
         status = os.stat(path)
     except (OSError, ValueError):
         return None  # a URL, or a file that is not there: no cache
@@ -271,8 +261,9 @@ def indexes_by_position(sources: Sequence[Source], given: Sequence[IndexSource |
         return {}
     if isinstance(given, Mapping):
         paths = {os.fspath(key): value for key, value in given.items()}
-        return {i: paths[os.fspath(source)] for i, source in enumerate(sources)
-                if isinstance(source, (str, os.PathLike)) and os.fspath(source) in paths}
+        named = {i: os.fspath(source) for i, source in enumerate(sources)  # type: ignore[arg-type]
+                 if kind_of(source) == "path"}
+        return {i: paths[name] for i, name in named.items() if name in paths}
     listed = list(given)
     if len(listed) != len(sources):
         raise ValueError(f"frame_indexes lists {len(listed)} indexes for {len(sources)} sources")

@@ -16,8 +16,8 @@ ValueError; frames are never repeated or wrapped around to fill a clip.
 
 from __future__ import annotations
 
+import inspect
 import math
-import operator
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any, TypeAlias, Union
@@ -25,8 +25,10 @@ from typing import Any, TypeAlias, Union
 import numpy as np
 import numpy.typing as npt
 
-from .frame_table import shown_index
-from .readers import Frames, VideoReader
+from ._checks import at_least_one, finite_seconds, integer, seconds_text
+from ._locate import shown_index
+from ._types import Frames
+from .video import VideoReader
 
 __all__ = [
     "Clips",
@@ -65,35 +67,6 @@ class Clips:
         return len(self.indices)
 
 
-def _integer(name: str, value: int) -> int:
-    if isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{name} must be an integer, not bool")
-    try:
-        return operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
-
-
-def _count(name: str, value: int) -> int:
-    """A positive integer argument."""
-    number = _integer(name, value)
-    if number < 1:
-        raise ValueError(f"{name} must be at least 1, not {number}")
-    return number
-
-
-def _seconds(name: str, value: float, positive: bool = False) -> float:
-    number = float(value)
-    if not math.isfinite(number) or (positive and number <= 0):
-        kind = "a positive" if positive else "a finite"
-        raise ValueError(f"{name} must be {kind} number of seconds, not {value}")
-    return number
-
-
-def _fmt(value: float) -> str:
-    return f"{value:.6g}"
-
-
 def _frame_count(frames: int) -> str:
     return f"{frames} frame{'s' if frames != 1 else ''}"
 
@@ -110,7 +83,7 @@ def _index_starts(reader: VideoReader, frames_per_clip: int, step: int,
         if value is None:
             bounds.append(default)
             continue
-        index = _integer(name, value)
+        index = integer(name, value)
         if not -count <= index <= count:
             raise ValueError(f"{name} {index} is out of range: the video has {_frame_count(count)}, "
                              f"valid values are {-count} to {count}")
@@ -134,7 +107,7 @@ def _decode(reader: VideoReader, indices: npt.NDArray[np.intp]) -> Clips:
     reader's decoder answers repeated frames with one decoding, and any
     order with one pass.  The times are those of the frames decoded (in
     approximate seek mode, not the nominal ones)."""
-    frames, times = reader._read(indices)
+    frames, times = reader.read_with_times(indices)
     return Clips(frames, indices, times)
 
 
@@ -189,15 +162,15 @@ def _time_starts(reader: VideoReader, frames_per_clip: int, seconds_between_fram
     if not times.size:
         raise ValueError("the video has no frames")
     first, end = float(times[0]), float(times[-1] + reader.durations[-1])
-    valid = f"valid times are [{_fmt(first)}, {_fmt(end)}) s"
-    low = first if start is None else _seconds("start", start)
-    high = end if stop is None else _seconds("stop", stop)
+    valid = f"valid times are [{seconds_text(first)}, {seconds_text(end)}) s"
+    low = first if start is None else finite_seconds("start", start)
+    high = end if stop is None else finite_seconds("stop", stop)
     if not first <= low < end:
-        raise ValueError(f"start {_fmt(low)} s is outside the video: {valid}")
+        raise ValueError(f"start {seconds_text(low)} s is outside the video: {valid}")
     if not first < high <= end:
-        raise ValueError(f"stop {_fmt(high)} s is outside the video: {valid}")
+        raise ValueError(f"stop {seconds_text(high)} s is outside the video: {valid}")
     if high <= low:
-        raise ValueError(f"stop ({_fmt(high)} s) must be after start ({_fmt(low)} s)")
+        raise ValueError(f"stop ({seconds_text(high)} s) must be after start ({seconds_text(low)} s)")
     if seconds_between_frames is None:
         fps = reader.metadata.fps
         if frames_per_clip > 1 and not fps:
@@ -205,9 +178,11 @@ def _time_starts(reader: VideoReader, frames_per_clip: int, seconds_between_fram
         seconds_between_frames = 1 / fps if fps else 0.0
     span = (frames_per_clip - 1) * seconds_between_frames
     if high - span <= low:
+        between, low_text, high_text = (seconds_text(value)
+                                        for value in (seconds_between_frames, low, high))
         raise ValueError(
-            f"a clip of {_frame_count(frames_per_clip)} {_fmt(seconds_between_frames)} s apart "
-            f"spans {_fmt(span)} s, too long for the range [{_fmt(low)}, {_fmt(high)}) s")
+            f"a clip of {_frame_count(frames_per_clip)} {between} s apart spans "
+            f"{seconds_text(span)} s, too long for the range [{low_text}, {high_text}) s")
     return low, high - span, seconds_between_frames, high
 
 
@@ -263,22 +238,25 @@ def clips_at_regular_times(reader: VideoReader, seconds_between_clip_starts: flo
 
 
 def _index_arguments(num_clips: int, frames_per_clip: int, step: int) -> tuple[int, int, int]:
-    return _count("num_clips", num_clips), _count("frames_per_clip", frames_per_clip), _count("step", step)
+    return (at_least_one("num_clips", num_clips), at_least_one("frames_per_clip", frames_per_clip),
+            at_least_one("step", step))
 
 
 def _time_arguments(frames_per_clip: int, seconds_between_frames: float | None, *,
                     num_clips: int = 1, period: float = 1.0) -> tuple[int, int, float | None]:
-    num_clips = _count("num_clips", num_clips)
-    _seconds("seconds_between_clip_starts", period, positive=True)
-    frames_per_clip = _count("frames_per_clip", frames_per_clip)
+    num_clips = at_least_one("num_clips", num_clips)
+    finite_seconds("seconds_between_clip_starts", period, positive=True)
+    frames_per_clip = at_least_one("frames_per_clip", frames_per_clip)
     if seconds_between_frames is not None:
-        seconds_between_frames = _seconds("seconds_between_frames", seconds_between_frames, True)
+        seconds_between_frames = finite_seconds("seconds_between_frames", seconds_between_frames, True)
     return num_clips, frames_per_clip, seconds_between_frames
 
 
-def _check_arguments(sampler: Callable[..., Clips], arguments: Mapping[str, Any]) -> None:
+def check_sampler_arguments(sampler: Callable[..., Clips], arguments: Mapping[str, Any]) -> None:
     """Raise what the sampler would raise for its arguments before reading
-    any video (bad counts, steps or periods); nothing for other samplers."""
+    any video: TypeError for names it does not take (any sampler), and
+    for the samplers here bad counts, steps or periods."""
+    inspect.signature(sampler).bind(None, **arguments)
     get = arguments.get
     if sampler in (clips_at_random_indices, clips_at_regular_indices):
         _index_arguments(get("num_clips", 1), get("frames_per_clip", 1), get("step", 1))

@@ -1,7 +1,7 @@
 import pytest
 
 from media import MediaFactory
-from quorvex_av import Decoder, readers
+from quorvex_av import Decoder, _sources
 
 
 @pytest.fixture(scope="session")
@@ -26,5 +26,5 @@ def decoder_calls(monkeypatch):
             method = getattr(self._decoder, name)
             return lambda *args, **kwargs: calls.append((name, args)) or method(*args, **kwargs)
 
-    monkeypatch.setattr(readers, "Decoder", Recording)
+    monkeypatch.setattr(_sources, "Decoder", Recording)
     return calls

@@ -24,6 +24,7 @@ ray = pytest.importorskip("ray", reason="Ray is not installed (pip install 'quor
 
 from media import X264_GOP25, _testsrc, assert_like_the_tool, encode, ffmpeg_frames  # noqa: E402
 from quorvex_av import AudioReader, ClipLoader, LoadError, VideoReader  # noqa: E402
+from quorvex_av import _ray_plan, _ray_tasks  # noqa: E402
 from quorvex_av import ray as qray  # noqa: E402
 from quorvex_av.samplers import clips_at_random_indices, clips_at_regular_times  # noqa: E402
 
@@ -380,15 +381,15 @@ def test_tasks_on_their_slices_of_the_index_decode_the_video(media, name, frames
     path = str(media.path(name))
     with VideoReader(path) as reader:
         table, want = reader.frame_index, reader[:]
-    segments = qray._segments(table, frames_per_task)
+    segments = _ray_plan.segments(table, frames_per_task)
     assert [begin for begin, _ in segments] == [0, *(end for _, end in segments[:-1])]  # contiguous
     # Each ends at the last place to start a task within reach (the tasks of
     # frames_per_task=1 start at every one), else at the first one after it.
-    places = [begin for begin, _ in qray._segments(table, 1)][1:] + [len(want)]
+    places = [begin for begin, _ in _ray_plan.segments(table, 1)][1:] + [len(want)]
     for begin, end in segments:
         reach = [place for place in places if begin < place <= begin + frames_per_task]
         assert end == (reach[-1] if reach else next(place for place in places if place > begin))
-        part = qray._slice(table, begin, end)
+        part = _ray_plan.table_slice(table, begin, end)
         assert np.array_equal(part.seek, table.seek[begin:end])
         with VideoReader(path, frame_index=part) as reader:
             assert np.array_equal(reader[:], want[begin:end])
@@ -421,9 +422,9 @@ def test_planning_splits_long_videos_by_their_index_or_header(long_video, how):
             indexes = [reader.frame_index]
     files = CountingFiles()
     options = dict(seek_mode="approximate") if how == "approximate" else {}
-    job = qray._Job("frames", qray._Files(files), "raise", options,
+    job = _ray_tasks.ReadJob("frames", _ray_tasks.Files(files), "raise", options,
                     {"indices": None, "times": None, "stride": 3})
-    pieces = qray._plan_video(qray._indexed_job(job, [path], indexes, None), 0, path, 100)
+    pieces = _ray_plan.plan_video(qray._indexed_job(job, [path], indexes, None), 0, path, 100)
     size = os.path.getsize(path)
     # The header is a small part of the file; a scan reads all of it.
     assert (files.bytes >= size) if how == "scan" else (files.bytes < size / 2)

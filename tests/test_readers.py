@@ -59,6 +59,7 @@ RANGE = "is out of range: the video has 75 frames, valid indices are -75 to 74"
         ("h264", lambda p: V(p)[np.ones(3, bool)], IndexError,
          "a boolean mask must have one value per frame (75), not shape (3,)"),
         ("h264", lambda p: V(p)[1.0], TypeError, "frame indices must be integers, not float64"),
+        ("h264", lambda p: V(p).read_with_times([[0], [-76]]), IndexError, f"frame index -76 {RANGE}"),
         ("multi", lambda p: V(p).index_at([1.0, 2.1]), IndexError,
          "no frame is shown at 2.1 s: valid times are [{first:g}, {end:g}) s"),
         # Frames without durations: nothing is known to be shown past the last frame's time.

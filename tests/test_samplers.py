@@ -43,7 +43,7 @@ def test_clips_are_the_frames_of_plain_indexing(media, decoder_calls, name, opti
     path = media.path(name)
     clips = SAMPLERS[sampler](VideoReader(path, **options))
     reader = VideoReader(path, **options)
-    assert requests(decoder_calls) == [reader._frames().pts[clips.indices.ravel()].tolist()]
+    assert requests(decoder_calls) == [reader.frame_index.pts[clips.indices.ravel()].tolist()]
     assert clips.frames.shape == clips.indices.shape + reader[0].shape
     assert np.array_equal(clips.frames, reader[clips.indices])
     assert np.array_equal(clips.times, reader.times[clips.indices])

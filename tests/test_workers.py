@@ -481,7 +481,7 @@ def test_a_fork_while_a_request_runs_leaves_the_child_a_working_reader(long_grou
 @pytest.mark.parametrize("order", [None, [2, 1, 0], [1, 2, 0]])
 def test_runs_started_out_of_order_fail_with_the_earliest_failure(media, order):
     from quorvex_av import Decoder
-    from quorvex_av._parallel import Workers
+    from quorvex_av._requests import Workers
 
     path = str(media.path("h264"))
     workers = Workers(2, Decoder(path, "video"), lambda: (Decoder(path, "video"), None))
