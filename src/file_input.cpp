@@ -81,7 +81,7 @@ ffmpeg::Failure FileInput::start() {
   return std::nullopt;
 }
 
-bool FileInput::find_place() {
+bool FileInput::restore_position() {
   if (!cursor_ || cursor_->position || context() == nullptr) return true;
   std::int64_t position = 0;
   if (!call_seek(object_.get(), context()->pos, SEEK_SET, position)) return false;
@@ -93,7 +93,7 @@ int FileInput::read(std::uint8_t* buffer, int size) {
   ffmpeg::Watch& watch = this->watch();
   if (watch.stopped()) return AVERROR_EXIT;
   py::Locked locked;
-  if (!find_place()) return CallWatch::failed_call(watch, AVERROR(EIO));
+  if (!restore_position()) return CallWatch::failed_call(watch, AVERROR(EIO));
   // Where the object stands is unknown again unless the read succeeds.
   std::optional<std::int64_t> start;
   if (cursor_) {

@@ -57,7 +57,7 @@ class FileInput final : public ffmpeg::Input {
  private:
   // After a failed call the object may stand anywhere: a remote input first
   // puts it back where FFmpeg goes on reading.
-  bool find_place();
+  bool restore_position();
 
   py::Ref object_;
   std::optional<FileCursor> cursor_;

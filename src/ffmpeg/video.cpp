@@ -47,7 +47,8 @@ Result<Image> transformed(Decoder& decoder, Output& output, const Image& slot) {
 
 // Converts the chosen frame once into the primary slot; the other positions
 // it answers get copies.
-Failure hand_off(Decoder& decoder, Output& output, std::span<const std::size_t> indices) {
+Failure place_chosen_frame(Decoder& decoder, Output& output,
+                           std::span<const std::size_t> indices) {
   const AVFrame* frame = decoder.frame();
   auto timestamp = frame_timestamp(frame);
   if (!timestamp.ok()) return std::move(timestamp).error();
@@ -75,7 +76,7 @@ Failure run(Decoder& decoder, Plan& plan, Chooser& chooser, Output& output) {
   for (PlanEntry& entry : plan) {
     const auto& selection = std::get<typename Chooser::Answers>(entry.selection);
     if (auto failure = chooser.choose(decoder, selection)) return failure;
-    if (auto failure = hand_off(decoder, output, entry.indices)) return failure;
+    if (auto failure = place_chosen_frame(decoder, output, entry.indices)) return failure;
     if constexpr (std::is_same_v<Chooser, PtsChooser>) {
       if (chooser.stood_in()) decoder.note_stand_ins(entry.indices);
     }
