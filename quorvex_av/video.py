@@ -28,8 +28,9 @@ from ._locate import NominalFrames, TableLocator, outside_error, shown_index
 from ._metadata import VideoHeader, VideoMetadata, video_header, video_metadata
 from ._picture import plan_picture, read_header
 from ._rows import FrameRows
-from ._sources import Closable, size_of
+from ._sources import Closable, sharer, size_of
 from ._types import DTYPES, SEEK_MODES, FrameIndex, Frames, OutputDtype, SeekMode, Source
+from .audio import AudioReader
 from .errors import SharedTimestampsError
 from .frame_table import FrameTable, load_table
 
@@ -143,6 +144,7 @@ class VideoReader(Closable):
         self._metadata: VideoMetadata | None = None
         source_size = size_of(source)
         self._open(source, "video", stream_index, threads, timeout)
+        self._share, self._timeout = sharer(source), timeout
         self._workers: Workers | None = None
         try:
             header = read_header(self._decoder, auto_rotate)
@@ -171,6 +173,21 @@ class VideoReader(Closable):
 
     def _report_skipped(self, count: int) -> None:
         self.skipped_packets = count
+
+    def open_audio(self, *, stream_index: int | None = None, sample_rate: int | None = None,
+                   channels: int | None = None, strict: bool = False) -> AudioReader:
+        """An ``AudioReader`` of an audio stream of this reader's source (the
+        best one by default), with this reader's ``timeout``; close it
+        yourself.  A path is opened again by name, and bytes are read through
+        a file object over the same bytes, not a copy: each decoder reads and
+        seeks on its own, as the workers' do.  A file object can be read by
+        one decoder only: ValueError (open an ``AudioReader`` on a second
+        file object of the same media instead)."""
+        if self._share is None:
+            raise ValueError("a file object is read by the video's decoder alone: open an "
+                             "AudioReader on a second file object of the same media")
+        return AudioReader(self._share(), stream_index=stream_index, sample_rate=sample_rate,
+                           channels=channels, strict=strict, timeout=self._timeout)
 
     @property
     def frame_index(self) -> FrameTable:

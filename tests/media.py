@@ -284,6 +284,11 @@ CLIPS: dict[str, Clip] = {
                                           # Millisecond ticks going in, as the muxer's: releases
                                           # of the tool differ in which time base setts sees.
                                           "-enc_time_base", "1:1000", "-bsf:v", "setts=ts=trunc(N/2)*80"]),
+    # The frames of "vfr" with PCM stereo tones that start 0.3 s after the
+    # first frame, in Matroska.
+    "vfr_late_pcm": Clip("vfr_late_pcm.mkv", [*_testsrc(2), "-itsoffset", "0.3", *_tones(44100, 2),
+                                              "-vf", "setpts=(N+floor(N/3))/25/TB", "-fps_mode", "vfr",
+                                              *X264_GOP25, "-c:a", "pcm_s16le"]),
     "vfr": Clip("vfr.mp4", [*_testsrc(2), "-vf", "setpts=(N+floor(N/3))/25/TB", "-fps_mode", "vfr",
                             *X264_GOP25, "-video_track_timescale", "1000"]),
 }
