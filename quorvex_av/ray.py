@@ -111,7 +111,10 @@ def read_clips(paths: Paths, sampler: Callable[..., Clips], /, *, seed: int | No
     One row per clip: ``path``, ``position`` (the file's place in
     ``paths``), ``clip`` (its number in the file), ``frames`` (frames per
     clip, height, width, channels), ``indices`` and ``times`` of its frames,
-    and ``error`` (None).  A random sampler gets a seed of its own for each
+    and ``error`` (None); with ``audio=`` among the sampler's arguments
+    (see ``samplers.ClipAudio``), ``audio`` (channels, samples) too, the
+    sound of the clip (a worker reading through ``filesystem`` opens the
+    file a second time for it).  A random sampler gets a seed of its own for each
     file, from ``seed`` and ``epoch`` (see ``file_seed``): the same arguments
     give the same clips on any cluster, and a new ``epoch`` new clips.
 

@@ -61,6 +61,15 @@ def test_ranges_and_chunks_match_the_whole_read(mix, rate, channels):
     # (The first piece seeks, and the decoder goes on from there.)
     joined = np.concatenate(pieces, axis=1)
     assert np.abs(joined - whole[:, low:low + joined.shape[1]]).max() <= bound
+    # Windows of one length: before the first sample, two overlapping (one
+    # read), one far from them (a read of its own), one past the end.
+    starts = [first - 0.3, first + 3.1, first + 3.0, first + 6.0, end - 0.1]
+    count = round(0.4 * rate)
+    padded = np.pad(whole, ((0, 0), (count, count)))
+    lows = [int(np.ceil((start - first) * rate - 1e-6)) + count for start in starts]
+    want = np.stack([padded[:, low:low + count] for low in lows])
+    got = AudioReader(path, sample_rate=rate, channels=channels).read_at(starts, count)
+    assert got.shape == want.shape and np.abs(got - want).max() <= bound
 
 
 # Containers with an index or a layout to bisect; raw MP3 and ADTS have
