@@ -200,7 +200,9 @@ def read_audio(paths: Paths, *, window: float, hop: float | None = None,
     seconds each (None: one task per file, no planning reads).  A task reads
     ``windows_per_block`` windows at a time, each block one range read of
     the samples its windows span, so it holds one block's samples at a time;
-    the windows are those that one read of the whole stream gives.
+    the windows are those that one read of the whole stream gives, as far
+    as range reads are (a task after a file's first seeks: AAC's
+    noise-substituted bands differ there, see the guide's audio ranges).
     """
     for name, value in (("window", window), ("hop", window if hop is None else hop)):
         if not (isinstance(value, (int, float)) and math.isfinite(value) and value > 0):
