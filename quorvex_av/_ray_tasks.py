@@ -20,7 +20,7 @@ from ._types import FRAME_TYPES
 from .audio import AudioReader
 from .frame_table import FrameTable
 from .loader import Failure, IndexSource, LoadError, cached_index_path, indexed_reader, keep_index
-from .samplers import Clips, clip_audio
+from .samplers import ClipAudio, Clips, clip_audio
 from .video import VideoReader
 
 OnError = Literal["raise", "skip"]
@@ -188,7 +188,8 @@ def _read_clips(job: ReadJob, piece: FileShare) -> Iterator[pa.Table]:
     arguments = dict(job.arguments)
     if "seed" in inspect.signature(job.sampler).parameters:
         arguments["seed"] = np.random.default_rng(file_seed(job.seed, job.epoch, piece.position))
-    audio = clip_audio(arguments.get("audio"))
+    given = arguments.get("audio")
+    audio = clip_audio(given) if isinstance(given, (ClipAudio, tuple)) else None
     with ExitStack() as stack:
         source = stack.enter_context(job.files.open(piece.path))
         reader = stack.enter_context(_video(job, piece, source))
