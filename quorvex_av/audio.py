@@ -32,7 +32,8 @@ def sample_index(seconds: npt.ArrayLike, rate: int) -> npt.NDArray[np.int64]:
     first-sample time) on a whole read's timeline: sample i lies at i / rate.
     Negative before the first sample; a time a millionth of a sample past a
     sample's own is still that sample's (rounding of time sums)."""
-    scaled = np.clip(np.asarray(seconds, dtype=np.float64) * rate, -_FAR_INDEX, _FAR_INDEX)
+    with np.errstate(over="ignore"):  # 1e300 s is past any end, not an overflow
+        scaled = np.clip(np.asarray(seconds, dtype=np.float64) * rate, -_FAR_INDEX, _FAR_INDEX)
     return np.ceil(scaled - 1e-6).astype(np.int64)
 
 

@@ -236,6 +236,9 @@ CLIPS: dict[str, Clip] = {
     # A codec the tool encodes but FFmpeg cannot decode (it reads as codec "none").
     "undecodable": Clip("undecodable.nut", [*_testsrc(1, "320x200"), "-c:v", "a64multi"]),
     "aac": Clip("aac.m4a", [*_tones(44100, 2), *AAC]),  # priming at -1024
+    # The same tones without noise substitution, which the encoder otherwise
+    # uses on pure tones too.
+    "aac_no_pns": Clip("aac_no_pns.m4a", [*_tones(44100, 2), *AAC, "-aac_pns", "0"]),
     "mp3": Clip("mp3.mp3", [*_tones(44100, 2), "-c:a", "libmp3lame", "-b:a", "128k"]),
     "wav": Clip("wav.wav", [*_tones(44100, 1), "-c:a", "pcm_s16le"]),
     "flac": Clip("flac.flac", [*_tones(48000, 1, freqs=(440,)), "-c:a", "flac", "-sample_fmt", "s16"]),  # mono

@@ -104,11 +104,14 @@ def test_a_stream_without_samples(media):
 # Millisecond timestamps (Matroska) place only frames of a fixed size, by
 # snapping to the frame grid; PCM there is read from the start, its frames
 # at their timestamps. The AAC streams here differ by noise substitution
-# only. "gap" has no samples in [1, 2) s: reads that begin in the gap
-# (0.25 s and 0.05 s before its end) and chunks whose bounds fall in it.
+# only, which even pure tones get unless the encoder is told not to use it
+# ("aac_no_pns": exact). "gap" has no samples in [1, 2) s: reads that begin
+# in the gap (0.25 s and 0.05 s before its end) and chunks whose bounds
+# fall in it.
 @pytest.mark.parametrize("name, index, bound, starts", [
     ("aac_negative", 0, 1e-4, (0.3, 0.9, 1.4)), ("gap", 0, 0.0, (0.3, 0.9, 1.4, 1.75, 1.95)),
-    ("multi", 2, 0.0, (0.3, 0.9, 1.4)), ("h264_audio", 1, 1e-4, (0.3, 0.9, 1.4))])
+    ("multi", 2, 0.0, (0.3, 0.9, 1.4)), ("h264_audio", 1, 1e-4, (0.3, 0.9, 1.4)),
+    ("aac_no_pns", 0, 0.0, (0.3, 0.9, 1.4))])
 def test_ranges_of_other_streams(media, name, index, bound, starts):
     path = str(media.path(name))
     reader = AudioReader(path, stream_index=index, sample_rate=16000)
