@@ -144,14 +144,14 @@ class VideoReader(Closable):
         self._metadata: VideoMetadata | None = None
         source_size = size_of(source)
         self._open(source, "video", stream_index, threads, timeout)
-        self._share, self._timeout = sharer(source), timeout
+        self._share, self._timeout, self._closed = sharer(source), timeout, False
         self._workers: Workers | None = None
         try:
             header = read_header(self._decoder, auto_rotate)
             picture = plan_picture(self._decoder, header, dtype, crop, resize, auto_rotate)
             self._rows = rows = FrameRows(self._decoder, header, picture, dtype, not exact_resize,
                                           not strict, source_size, self._report_skipped)
-            rows.start_workers(self, source, workers, threads, timeout)
+            rows.start_workers(self, self._share, workers, threads, timeout)
             self._workers = rows.workers
             if table is not None:
                 table.check(header, source_size)
@@ -169,6 +169,8 @@ class VideoReader(Closable):
         RuntimeError "Already borrowed" while a request runs on workers)."""
         if self._workers is not None:
             self._workers.close()
+        self._share = None  # what it holds of the source is let go
+        self._closed = True
         super().close()
 
     def _report_skipped(self, count: int) -> None:
@@ -183,6 +185,8 @@ class VideoReader(Closable):
         seeks on its own, as the workers' do.  A file object can be read by
         one decoder only: ValueError (open an ``AudioReader`` on a second
         file object of the same media instead)."""
+        if self._closed:
+            raise RuntimeError("decoder is closed")
         if self._share is None:
             raise ValueError("a file object is read by the video's decoder alone: open an "
                              "AudioReader on a second file object of the same media")
