@@ -96,6 +96,12 @@ def catalogue(tiny: bool) -> dict[str, Clip]:
         ]
         minute = 60
         loops = 60
+    # The 720p video with a soundtrack: its packets copied, noise in AAC beside.
+    video = next(clip for clip in clips if clip.key == "h264_720p")
+    seconds = 2 if tiny else 60
+    clips.append(Clip("h264_720p_aac", f"{video.label}, AAC stereo 44.1 kHz 128 kb/s", "mp4",
+                      ("-i", "{base}", *_audio(seconds, ("-map", "0:v", "-c:v", "copy", "-c:a", "aac",
+                                                          "-b:a", "128k"))), base=video))
     # An hour of a tone under noise, looped from a minute of it.
     for key, suffix, codec in (("aac", "m4a", ("-c:a", "aac")), ("mp3", "mp3", ("-c:a", "libmp3lame"))):
         base = Clip(f"{key}_minute", f"{key} tone and noise", suffix,

@@ -13,8 +13,8 @@ string: those put the repository root on ``sys.path``, where the source tree's
 
 Rows (``--rows``, comma-separated; default all): seq, seq_threads, seq_keep, random_16,
 times_32 (these two also with the reader on two decoders, ``workers=2``), resize_224,
-batches_workers (seq and resize_224 through ``batches()`` with ``workers=2``), audio_16k, audio_range, parallel, memory, clips_8x16, loader_8 (these
-two in training.py), frame_mid_hour, clips_8x16_hour (these two on an hour
+batches_workers (seq and resize_224 through ``batches()`` with ``workers=2``), audio_16k, audio_range, parallel, memory, clips_8x16, av_clips_8x16, loader_8 (these
+three in training.py), frame_mid_hour, clips_8x16_hour (these two on an hour
 of video, in long_video.py, cached under build/bench).  Inputs are made with the ffmpeg tool on first use
 and cached in bench/.media/.  Each row reports the median of ``--repeat``
 timed runs (default 3) after one untimed run, checks that the libraries

@@ -7,8 +7,8 @@ from __future__ import annotations
 import inspect
 import math
 from collections.abc import Callable, Iterator, Mapping, Sequence
-from contextlib import contextmanager
-from dataclasses import dataclass, field
+from contextlib import ExitStack, contextmanager
+from dataclasses import dataclass, field, replace
 from typing import IO, Any, Literal
 
 import numpy as np
@@ -20,7 +20,7 @@ from ._types import FRAME_TYPES
 from .audio import AudioReader
 from .frame_table import FrameTable
 from .loader import Failure, IndexSource, LoadError, cached_index_path, indexed_reader, keep_index
-from .samplers import Clips
+from .samplers import ClipAudio, Clips, clip_audio
 from .video import VideoReader
 
 OnError = Literal["raise", "skip"]
@@ -150,7 +150,10 @@ def _failure_row(job: ReadJob, piece: FileShare, error: Exception) -> pa.Table:
     """The row that stands for a failed file: its path and the error, with
     empty data (zero-size arrays of the right type, -1 and NaN)."""
     columns: dict[str, Any] = {"path": [piece.path], "position": np.array([piece.position])}
-    for name, (dimensions, kind) in _COLUMNS[job.kind].items():
+    data = dict(_COLUMNS[job.kind])
+    if job.kind == "clips" and job.arguments.get("audio") is not None:
+        data["audio"] = (2, np.float32)
+    for name, (dimensions, kind) in data.items():
         kind = kind or FRAME_TYPES.get(job.options.get("dtype", "uint8"), np.uint8)
         if dimensions:
             columns[name] = np.zeros((1,) + (0,) * dimensions, dtype=kind)
@@ -185,24 +188,35 @@ def _read_clips(job: ReadJob, piece: FileShare) -> Iterator[pa.Table]:
     arguments = dict(job.arguments)
     if "seed" in inspect.signature(job.sampler).parameters:
         arguments["seed"] = np.random.default_rng(file_seed(job.seed, job.epoch, piece.position))
-    with job.files.open(piece.path) as source, _video(job, piece, source) as reader:
+    given = arguments.get("audio")
+    audio = clip_audio(given) if isinstance(given, (ClipAudio, tuple)) else None
+    with ExitStack() as stack:
+        source = stack.enter_context(job.files.open(piece.path))
+        reader = stack.enter_context(_video(job, piece, source))
+        if audio is not None and audio.source is None and job.files.filesystem is not None:
+            # A file object is read by one decoder: the sound gets its own.
+            arguments["audio"] = replace(audio, source=stack.enter_context(job.files.open(piece.path)))
         clips = job.sampler(reader, **arguments)
     # Handed on in blocks of whole clips of about BLOCK_BYTES each: one
     # table of all of a file's clips would be copied whole into Arrow
     # (twice the clips' bytes at once) before Ray cut it into blocks.
     count = len(clips)
-    per_block = max(1, BLOCK_BYTES // max(1, clips.frames[:1].nbytes))
+    clip_bytes = clips.frames[:1].nbytes + (0 if clips.audio is None else clips.audio[:1].nbytes)
+    per_block = max(1, BLOCK_BYTES // max(1, clip_bytes))
     for begin in range(0, count, per_block):
         part = slice(begin, min(count, begin + per_block))
         rows = part.stop - begin
-        yield _with_error({
+        columns = {
             "path": [piece.path] * rows,
             "position": np.full(rows, piece.position),
             "clip": np.arange(begin, part.stop),
             "frames": clips.frames[part],
             "indices": clips.indices[part].astype(np.int64),
             "times": clips.times[part],
-        }, rows)
+        }
+        if clips.audio is not None:
+            columns["audio"] = clips.audio[part]
+        yield _with_error(columns, rows)
 
 
 # -- frames ------------------------------------------------------------------------------

@@ -18,7 +18,7 @@ from ._locate import Locator, NominalFrames, TableLocator, outside_error
 from ._pool import skipped_by
 from ._quirks import misplacement, seeks_steadily
 from ._requests import Calls, OneDecoder, Workers
-from ._sources import Held, open_decoder, sharer
+from ._sources import Held, open_decoder
 from ._types import Frames, OutputDtype, Source
 from .errors import DamagedFrameError, NoFrameError, NotShownError
 from .frame_table import FrameTable
@@ -56,12 +56,12 @@ class FrameRows:
         self._misplaced: str | None = None  # see check_placed
         self._placed_checked = False
 
-    def start_workers(self, owner: object, source: Source, count: int, threads: int,
-                      timeout: float | None) -> None:
+    def start_workers(self, owner: object, share: Callable[[], Source] | None, count: int,
+                      threads: int, timeout: float | None) -> None:
         """The workers behind ``workers=count`` (none for one, or for a file
-        object); each opens the same stream of the shared source.  They stop
-        and close their decoders when ``owner`` is collected."""
-        share = sharer(source)
+        object, which ``sharer`` gives no ``share`` of); each opens the same
+        stream of the shared source.  They stop and close their decoders
+        when ``owner`` is collected."""
         if count < 2 or share is None:
             return
         index = self.header["stream_index"]

@@ -22,6 +22,19 @@ __all__ = ["AudioReader"]
 # A sample index past the end of any stream (the decoder works with indices
 # up to about 2**60, and reads a bound beyond the stream's end as its end).
 _FAR_INDEX = 2**62
+# Windows of ``read_at`` less than this far apart (seconds) are read by one
+# range read: decoding on through the gap costs less than a seek's pre-roll.
+_JOIN_GAP = 0.5
+
+
+def sample_index(seconds: npt.ArrayLike, rate: int) -> npt.NDArray[np.int64]:
+    """The first sample at or after each time (seconds after the
+    first-sample time) on a whole read's timeline: sample i lies at i / rate.
+    Negative before the first sample; a time a millionth of a sample past a
+    sample's own is still that sample's (rounding of time sums)."""
+    with np.errstate(over="ignore"):  # 1e300 s is past any end, not an overflow
+        scaled = np.clip(np.asarray(seconds, dtype=np.float64) * rate, -_FAR_INDEX, _FAR_INDEX)
+    return np.ceil(scaled - 1e-6).astype(np.int64)
 
 
 class AudioReader(Closable):
@@ -165,10 +178,55 @@ class AudioReader(Closable):
                                  f"valid times begin at {seconds_text(first)} s")
         # Compared as floats first: a bound of 1e300 s is past the end, not
         # an integer too large for the decoder.
-        low = max(0, math.ceil(min((begin - first) * rate, _FAR_INDEX) - 1e-6))
-        high = None if stop is None else max(
-            low, math.ceil(min((stop - first) * rate, _FAR_INDEX) - 1e-6))
+        low = max(0, int(sample_index(begin - first, rate)))
+        high = None if stop is None else max(low, int(sample_index(stop - first, rate)))
         return first, low, high
+
+    def read_at(self, starts: npt.ArrayLike, count: int) -> npt.NDArray[np.float32]:
+        """``count`` samples from each time of ``starts`` (seconds) on,
+        stacked as (len(starts), channels, count).
+
+        Row ``i`` begins with the sample ``read(starts[i], stop)`` begins
+        with, and holds the samples of the whole read's timeline that follow
+        it, so that it equals ``read(starts[i], stop)`` for the ``stop`` that
+        gives ``count`` samples.  Where the timeline has no samples (before
+        the stream's first sample, past its end, or a stream with none at
+        all) the row holds silence (zeros) instead of raising.  Windows that
+        overlap or lie close together are read by one range read.
+        """
+        times = np.asarray(starts, dtype=np.float64).ravel()
+        if not np.isfinite(times).all():
+            raise ValueError("starts must be finite numbers of seconds")
+        count = whole_number("count", count)
+        if count < 0:
+            raise ValueError(f"count must be 0 or more, not {count}")
+        out = np.zeros((times.size, self.channels, count), dtype=np.float32)
+        first = self.first_sample_time
+        if first is None or not count or not times.size:
+            return out
+        lows = sample_index(times - first, self.sample_rate)
+        join = round(_JOIN_GAP * self.sample_rate)
+        order = np.argsort(lows, kind="stable")
+        total: int | None = None
+        begin = 0
+        while begin < len(order):
+            # One read for the run of windows each within ``join`` of the last.
+            end, high = begin + 1, int(lows[order[begin]]) + count
+            while end < len(order) and lows[order[end]] <= high + join:
+                high = max(high, int(lows[order[end]]) + count)
+                end += 1
+            low = max(0, int(lows[order[begin]]))
+            if high > low and (total is None or low < total):
+                samples, reached = self._read_range(low, high)
+                total = reached if reached is not None else total
+                for row in order[begin:end].tolist():
+                    start = int(lows[row])
+                    inside = slice(max(start, low) - low, min(start + count, low + samples.shape[1]) - low)
+                    if inside.stop > inside.start:
+                        at = inside.start + low - start
+                        out[row, :, at:at + inside.stop - inside.start] = samples[:, inside]
+            begin = end
+        return out
 
     @property
     def first_sample_time(self) -> float | None:

@@ -38,10 +38,11 @@ __all__ = ["ClipLoader", "Failure", "LoadError", "LoadedClips"]
 _log = logging.getLogger(__name__)
 
 
-@dataclass(frozen=True, eq=False)
+@dataclass(frozen=True, eq=False, kw_only=True)
 class LoadedClips(Clips):
-    """The clips of one source, as its sampler returned them, with the
-    source and its position in the loader's list of sources."""
+    """The clips of one source, as its sampler returned them (with their
+    ``audio`` when the sampler was given ``audio=``), with the source and
+    its position in the loader's list of sources."""
 
     source: Source
     position: int
@@ -82,7 +83,8 @@ class ClipLoader:
     ``sampler_arguments`` go to it for every file (``num_clips``,
     ``frames_per_clip`` ...).  A sampler with a ``seed`` gets one of its own
     for each file and pass, derived from the loader's ``seed``, so a pass
-    gives the same clips whatever the threads do.  ``reader_options`` go to
+    gives the same clips whatever the threads do; ``audio=`` (see
+    ``samplers.ClipAudio``) gives every clip its sound.  ``reader_options`` go to
     every ``VideoReader`` (``dtype``, ``resize``, ``threads`` ...);
     ``workers`` is the readers' ``workers`` (decoders per file, see
     ``VideoReader``), so that up to ``threads`` x ``workers`` decoders run.
@@ -204,7 +206,8 @@ class ClipLoader:
                 clips = self._sampler(reader, **arguments)
                 if cached is not None and reader.scanned:
                     keep_index(reader.frame_index, cached)
-            return LoadedClips(clips.frames, clips.indices, clips.times, source, position)
+            return LoadedClips(clips.frames, clips.indices, clips.times, clips.audio,
+                               source=source, position=position)
         except Exception as error:
             return Failure(position, source, error)
 

@@ -111,7 +111,10 @@ def read_clips(paths: Paths, sampler: Callable[..., Clips], /, *, seed: int | No
     One row per clip: ``path``, ``position`` (the file's place in
     ``paths``), ``clip`` (its number in the file), ``frames`` (frames per
     clip, height, width, channels), ``indices`` and ``times`` of its frames,
-    and ``error`` (None).  A random sampler gets a seed of its own for each
+    and ``error`` (None); with ``audio=`` among the sampler's arguments
+    (see ``samplers.ClipAudio``), ``audio`` (channels, samples) too, the
+    sound of the clip (a worker reading through ``filesystem`` opens the
+    file a second time for it).  A random sampler gets a seed of its own for each
     file, from ``seed`` and ``epoch`` (see ``file_seed``): the same arguments
     give the same clips on any cluster, and a new ``epoch`` new clips.
 
@@ -197,7 +200,9 @@ def read_audio(paths: Paths, *, window: float, hop: float | None = None,
     seconds each (None: one task per file, no planning reads).  A task reads
     ``windows_per_block`` windows at a time, each block one range read of
     the samples its windows span, so it holds one block's samples at a time;
-    the windows are those that one read of the whole stream gives.
+    the windows are those that one read of the whole stream gives, as far
+    as range reads are (a task after a file's first seeks: AAC's
+    noise-substituted bands differ there, see the guide's audio ranges).
     """
     for name, value in (("window", window), ("hop", window if hop is None else hop)):
         if not (isinstance(value, (int, float)) and math.isfinite(value) and value > 0):

@@ -28,8 +28,9 @@ from ._locate import NominalFrames, TableLocator, outside_error, shown_index
 from ._metadata import VideoHeader, VideoMetadata, video_header, video_metadata
 from ._picture import plan_picture, read_header
 from ._rows import FrameRows
-from ._sources import Closable, size_of
+from ._sources import Closable, sharer, size_of
 from ._types import DTYPES, SEEK_MODES, FrameIndex, Frames, OutputDtype, SeekMode, Source
+from .audio import AudioReader
 from .errors import SharedTimestampsError
 from .frame_table import FrameTable, load_table
 
@@ -143,13 +144,14 @@ class VideoReader(Closable):
         self._metadata: VideoMetadata | None = None
         source_size = size_of(source)
         self._open(source, "video", stream_index, threads, timeout)
+        self._share, self._timeout, self._closed = sharer(source), timeout, False
         self._workers: Workers | None = None
         try:
             header = read_header(self._decoder, auto_rotate)
             picture = plan_picture(self._decoder, header, dtype, crop, resize, auto_rotate)
             self._rows = rows = FrameRows(self._decoder, header, picture, dtype, not exact_resize,
                                           not strict, source_size, self._report_skipped)
-            rows.start_workers(self, source, workers, threads, timeout)
+            rows.start_workers(self, self._share, workers, threads, timeout)
             self._workers = rows.workers
             if table is not None:
                 table.check(header, source_size)
@@ -167,10 +169,29 @@ class VideoReader(Closable):
         RuntimeError "Already borrowed" while a request runs on workers)."""
         if self._workers is not None:
             self._workers.close()
+        self._share = None  # what it holds of the source is let go
+        self._closed = True
         super().close()
 
     def _report_skipped(self, count: int) -> None:
         self.skipped_packets = count
+
+    def open_audio(self, *, stream_index: int | None = None, sample_rate: int | None = None,
+                   channels: int | None = None, strict: bool = False) -> AudioReader:
+        """An ``AudioReader`` of an audio stream of this reader's source (the
+        best one by default), with this reader's ``timeout``; close it
+        yourself.  A path is opened again by name, and bytes are read through
+        a file object over the same bytes, not a copy: each decoder reads and
+        seeks on its own, as the workers' do.  A file object can be read by
+        one decoder only: ValueError (open an ``AudioReader`` on a second
+        file object of the same media instead)."""
+        if self._closed:
+            raise RuntimeError("decoder is closed")
+        if self._share is None:
+            raise ValueError("a file object is read by the video's decoder alone: open an "
+                             "AudioReader on a second file object of the same media")
+        return AudioReader(self._share(), stream_index=stream_index, sample_rate=sample_rate,
+                           channels=channels, strict=strict, timeout=self._timeout)
 
     @property
     def frame_index(self) -> FrameTable:

@@ -236,6 +236,9 @@ CLIPS: dict[str, Clip] = {
     # A codec the tool encodes but FFmpeg cannot decode (it reads as codec "none").
     "undecodable": Clip("undecodable.nut", [*_testsrc(1, "320x200"), "-c:v", "a64multi"]),
     "aac": Clip("aac.m4a", [*_tones(44100, 2), *AAC]),  # priming at -1024
+    # The same tones without noise substitution, which the encoder otherwise
+    # uses on pure tones too.
+    "aac_no_pns": Clip("aac_no_pns.m4a", [*_tones(44100, 2), *AAC, "-aac_pns", "0"]),
     "mp3": Clip("mp3.mp3", [*_tones(44100, 2), "-c:a", "libmp3lame", "-b:a", "128k"]),
     "wav": Clip("wav.wav", [*_tones(44100, 1), "-c:a", "pcm_s16le"]),
     "flac": Clip("flac.flac", [*_tones(48000, 1, freqs=(440,)), "-c:a", "flac", "-sample_fmt", "s16"]),  # mono
@@ -284,6 +287,11 @@ CLIPS: dict[str, Clip] = {
                                           # Millisecond ticks going in, as the muxer's: releases
                                           # of the tool differ in which time base setts sees.
                                           "-enc_time_base", "1:1000", "-bsf:v", "setts=ts=trunc(N/2)*80"]),
+    # The frames of "vfr" with PCM stereo tones that start 0.3 s after the
+    # first frame, in Matroska.
+    "vfr_late_pcm": Clip("vfr_late_pcm.mkv", [*_testsrc(2), "-itsoffset", "0.3", *_tones(44100, 2),
+                                              "-vf", "setpts=(N+floor(N/3))/25/TB", "-fps_mode", "vfr",
+                                              *X264_GOP25, "-c:a", "pcm_s16le"]),
     "vfr": Clip("vfr.mp4", [*_testsrc(2), "-vf", "setpts=(N+floor(N/3))/25/TB", "-fps_mode", "vfr",
                             *X264_GOP25, "-video_track_timescale", "1000"]),
 }

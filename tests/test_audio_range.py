@@ -61,6 +61,15 @@ def test_ranges_and_chunks_match_the_whole_read(mix, rate, channels):
     # (The first piece seeks, and the decoder goes on from there.)
     joined = np.concatenate(pieces, axis=1)
     assert np.abs(joined - whole[:, low:low + joined.shape[1]]).max() <= bound
+    # Windows of one length: before the first sample, two overlapping (one
+    # read), one far from them (a read of its own), one past the end.
+    starts = [first - 0.3, first + 3.1, first + 3.0, first + 6.0, end - 0.1]
+    count = round(0.4 * rate)
+    padded = np.pad(whole, ((0, 0), (count, count)))
+    lows = [int(np.ceil((start - first) * rate - 1e-6)) + count for start in starts]
+    want = np.stack([padded[:, low:low + count] for low in lows])
+    got = AudioReader(path, sample_rate=rate, channels=channels).read_at(starts, count)
+    assert got.shape == want.shape and np.abs(got - want).max() <= bound
 
 
 # Containers with an index or a layout to bisect; raw MP3 and ADTS have
@@ -95,11 +104,14 @@ def test_a_stream_without_samples(media):
 # Millisecond timestamps (Matroska) place only frames of a fixed size, by
 # snapping to the frame grid; PCM there is read from the start, its frames
 # at their timestamps. The AAC streams here differ by noise substitution
-# only. "gap" has no samples in [1, 2) s: reads that begin in the gap
-# (0.25 s and 0.05 s before its end) and chunks whose bounds fall in it.
+# only, which even pure tones get unless the encoder is told not to use it
+# ("aac_no_pns": exact). "gap" has no samples in [1, 2) s: reads that begin
+# in the gap (0.25 s and 0.05 s before its end) and chunks whose bounds
+# fall in it.
 @pytest.mark.parametrize("name, index, bound, starts", [
     ("aac_negative", 0, 1e-4, (0.3, 0.9, 1.4)), ("gap", 0, 0.0, (0.3, 0.9, 1.4, 1.75, 1.95)),
-    ("multi", 2, 0.0, (0.3, 0.9, 1.4)), ("h264_audio", 1, 1e-4, (0.3, 0.9, 1.4))])
+    ("multi", 2, 0.0, (0.3, 0.9, 1.4)), ("h264_audio", 1, 1e-4, (0.3, 0.9, 1.4)),
+    ("aac_no_pns", 0, 0.0, (0.3, 0.9, 1.4))])
 def test_ranges_of_other_streams(media, name, index, bound, starts):
     path = str(media.path(name))
     reader = AudioReader(path, stream_index=index, sample_rate=16000)

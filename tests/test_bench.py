@@ -28,8 +28,9 @@ def test_suite_runs_on_tiny_inputs(request, tmp_path):
     page = (tmp_path / "out" / "benchmarks.md").read_text()
     for row in ("seq", "seq_keep", "random_16", "random_16 workers=2", "times_32", "times_32 workers=2",
                 "resize_224", "seq batches workers=2", "resize_224 batches workers=2", "audio_16k",
-                "audio_range", "audio_range memory", "clips_8x16", "clips_8x16 workers=2", "loader_8",
-                "loader_8 memory", "frame_mid_hour", "frame_mid_hour saved index", "clips_8x16_hour"):
+                "audio_range", "audio_range memory", "clips_8x16", "clips_8x16 workers=2", "av_clips_8x16",
+                "loader_8", "loader_8 memory", "frame_mid_hour", "frame_mid_hour saved index",
+                "clips_8x16_hour"):
         assert f"| `{row}` |" in page
     assert "| `parallel` |" not in page  # it only repeats seq's calls
     assert "), quorvex_av:" not in page  # none of this library's cells failed

@@ -11,7 +11,8 @@ import pytest
 
 from media import probe_frames
 from quorvex_av import ClipLoader, LoadError, VideoReader
-from quorvex_av.samplers import clips_at_random_indices, clips_at_regular_indices, clips_at_regular_times
+from quorvex_av.samplers import (ClipAudio, clips_at_random_indices, clips_at_regular_indices,
+                                 clips_at_regular_times)
 
 NAMES = ["h264", "vfr", "multi", "vp9", "odd_width", "rotated90"]
 
@@ -37,11 +38,14 @@ def test_clips_are_those_of_the_sampler_whatever_the_threads(paths):
         reader = VideoReader(path)
         assert np.array_equal(one.frames, reader[one.indices])
         assert np.array_equal(one.times, reader.times[one.indices])
+    # With sound, silent where a file has none ("multi" has).
+    audio = ClipAudio(16000, 1, missing="silence")
     regular = list(ClipLoader(paths, clips_at_regular_times, threads=2, seconds_between_clip_starts=0.5,
-                              frames_per_clip=3, reader_options=dict(resize=(24, 32))))
+                              frames_per_clip=3, reader_options=dict(resize=(24, 32)), audio=audio))
     for item, path in zip(regular, paths):
-        direct = clips_at_regular_times(VideoReader(path, resize=(24, 32)), 0.5, 3)
+        direct = clips_at_regular_times(VideoReader(path, resize=(24, 32)), 0.5, 3, audio=audio)
         assert np.array_equal(item.indices, direct.indices) and np.array_equal(item.frames, direct.frames)
+        assert np.array_equal(item.audio, direct.audio) and item.audio.any() == path.endswith(".mkv")
 
 
 def test_seeded_shuffle_and_epochs(paths):
@@ -139,7 +143,8 @@ def test_stopping_ends_threads_and_closes_readers(paths, stop):
     [(dict(threads=0), ValueError, "threads must be a positive integer, not 0"),
      (dict(prefetch=0), ValueError, "prefetch must be a positive integer, not 0"),
      (dict(on_error="ignore"), ValueError, "on_error must be 'raise' or 'skip', not 'ignore'"),
-     (dict(num_clips=0), ValueError, "num_clips must be at least 1, not 0")],
+     (dict(num_clips=0), ValueError, "num_clips must be at least 1, not 0"),
+     (dict(audio=(16000,)), ValueError, "audio must be (sample_rate, channels), not (16000,)")],
 )
 def test_bad_arguments_fail_at_once(paths, arguments, error, message):
     arguments = dict(num_clips=1, frames_per_clip=2) | arguments

@@ -26,7 +26,7 @@ from media import X264_GOP25, _testsrc, assert_like_the_tool, encode, ffmpeg_fra
 from quorvex_av import AudioReader, ClipLoader, LoadError, VideoReader  # noqa: E402
 from quorvex_av import _ray_plan, _ray_tasks  # noqa: E402
 from quorvex_av import ray as qray  # noqa: E402
-from quorvex_av.samplers import clips_at_random_indices, clips_at_regular_times  # noqa: E402
+from quorvex_av.samplers import ClipAudio, clips_at_random_indices, clips_at_regular_times  # noqa: E402
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 VIDEOS = ("h264", "vfr", "multi", "vp9")
@@ -212,22 +212,31 @@ def test_frames_equal_one_process(cluster, media, tmp_path, request_, how):
 def clip_columns(files, epoch, **options):
     """In the driver: the clips of every file as columns, sorted by file and clip."""
     dataset = qray.read_clips(files, clips_at_random_indices, seed=11, epoch=epoch, **options)
-    columns = {}
-    for batch in dataset.drop_columns(["path", "error"]).iter_torch_batches(batch_size=5):
-        for name, tensor in batch.items():
-            columns.setdefault(name, []).append(tensor.numpy())
+    columns, sound = {}, []
+    for batch in dataset.drop_columns(["path", "error"]).iter_batches(batch_size=5, batch_format="numpy"):
+        # The sound's length follows each file's frame rate: kept per clip.
+        sound.extend(batch.pop("audio"))
+        for name, values in batch.items():
+            columns.setdefault(name, []).append(values)
     columns = {name: np.concatenate(parts) for name, parts in columns.items()}
     order = np.lexsort((columns["clip"], columns["position"]))
-    return {name: values[order] for name, values in columns.items()}
+    return {"audio": np.concatenate([sound[i].ravel() for i in order]),
+            **{name: values[order] for name, values in columns.items()}}
 
 
 def test_clips_equal_the_loader_and_follow_epochs(cluster, media, tmp_path):
     files = paths(media)
-    options = dict(num_clips=3, frames_per_clip=4, step=2, reader_options=dict(resize=(48, 64)))
+    # With sound: "multi" has some, the others are silent.
+    options = dict(num_clips=3, frames_per_clip=4, step=2, reader_options=dict(resize=(48, 64)),
+                   audio=ClipAudio(16000, 1, missing="silence"))
     cache = str(tmp_path / "cache")
     # The first read keeps each file's scan in the cache, the later ones load it.
     first = cluster.run(clip_columns, files, 1, index_cache=cache, **options)
-    again = cluster.run(clip_columns, files, 1, **options)
+    # Again as file objects of a file system (the sound's reader opens its own).
+    from pyarrow import fs
+    root = os.path.dirname(files[0])
+    again = cluster.run(clip_columns, [os.path.relpath(path, root) for path in files], 1,
+                        filesystem=fs.SubTreeFileSystem(root, fs.LocalFileSystem()), **options)
     later = cluster.run(clip_columns, files, 2, index_cache=cache, **options)
     assert len(os.listdir(cache)) == len(files)
     with ClipLoader(files, clips_at_random_indices, seed=11, **options) as loader:
@@ -236,6 +245,8 @@ def test_clips_equal_the_loader_and_follow_epochs(cluster, media, tmp_path):
     assert np.array_equal(first["frames"], np.concatenate([item.frames for item in want]))
     assert np.array_equal(first["indices"], np.concatenate([item.indices for item in want]))
     assert np.array_equal(first["times"], np.concatenate([item.times for item in want]))
+    assert np.array_equal(first["audio"], np.concatenate([item.audio.ravel() for item in want]))
+    assert [bool(item.audio.any()) for item in want] == [name == "multi" for name in VIDEOS]
     assert np.array_equal(first["position"], np.repeat(np.arange(len(files)), 3))
     assert all(np.array_equal(first[name], again[name]) for name in first)
     assert not np.array_equal(first["indices"], later["indices"])
@@ -289,8 +300,8 @@ def rows_and_kept(read, files, column):
 @pytest.mark.parametrize("read, column", [
     (lambda files: qray.read_frames(files, stride=10, on_error="skip",
                                     reader_options=dict(dtype="float32")), "frame"),
-    (lambda files: qray.read_clips(files, clips_at_regular_times, on_error="skip",
-                                   seconds_between_clip_starts=0.5, frames_per_clip=2), "frames"),
+    (lambda files: qray.read_clips(files, clips_at_regular_times, on_error="skip", audio=(16000, 1),
+                                   seconds_between_clip_starts=0.5, frames_per_clip=2), "audio"),
     (lambda files: qray.read_audio(files, window=0.5, on_error="skip"), "samples"),
 ])
 def test_skipped_files_become_rows(cluster, media, broken, read, column):

@@ -1,12 +1,13 @@
 """Clip samplers: the frames and times they return are those of plain reader
-indexing, every request is one decoding call, draws are reproducible and bad
-requests fail before anything is decoded."""
+indexing, every request is one decoding call, draws are reproducible, the
+sound of each clip is the audio reader's, and bad requests fail before
+anything is decoded."""
 
 import numpy as np
 import pytest
 
-from quorvex_av import VideoReader
-from quorvex_av.samplers import (clips_at_random_indices, clips_at_random_times,
+from quorvex_av import AudioReader, StreamNotFoundError, VideoReader
+from quorvex_av.samplers import (ClipAudio, clips_at_random_indices, clips_at_random_times,
                                  clips_at_regular_indices, clips_at_regular_times)
 
 
@@ -17,11 +18,16 @@ def requests(decoder_calls):  # the pts of every frame decoding request
 
 
 SAMPLERS = {
-    "random_indices": lambda r: clips_at_random_indices(r, 6, 5, step=2, seed=3),
-    "regular_indices": lambda r: clips_at_regular_indices(r, 4, 8, start=5, stop=-5),
-    "random_times": lambda r: clips_at_random_times(r, 5, 4, seconds_between_frames=0.07, seed=3),
-    "regular_times": lambda r: clips_at_regular_times(r, 0.3, 6),
+    "random_indices": lambda r, **kw: clips_at_random_indices(r, 6, 5, step=2, seed=3, **kw),
+    "regular_indices": lambda r, **kw: clips_at_regular_indices(r, 4, 8, start=5, stop=-5, **kw),
+    "random_times": lambda r, **kw: clips_at_random_times(r, 5, 4, seconds_between_frames=0.07, seed=3,
+                                                          **kw),
+    "regular_times": lambda r, **kw: clips_at_regular_times(r, 0.3, 6, **kw),
 }
+# Each sampler's nominal clip length, given the frame rate: frame periods by
+# index ((frames - 1) x step + 1), frames x the time between them by time.
+SPANS = {"random_indices": lambda fps: 9 / fps, "regular_indices": lambda fps: 8 / fps,
+         "random_times": lambda fps: 4 * 0.07, "regular_times": lambda fps: 6 / fps}
 
 
 def sampling_starts(reader, indices, between):
@@ -55,6 +61,50 @@ def test_clips_are_the_frames_of_plain_indexing(media, decoder_calls, name, opti
         low, high = sampling_starts(reader, clips.indices, between)
         assert (low < high + 1e-9).all()
     assert (np.diff(clips.indices[:, 0]) >= 0).all()  # clips in order of their start
+
+
+def separate_reads(path, starts, count, rate, channels):
+    """Each clip's sound read on its own: ``AudioReader.read`` from the
+    clip's first frame's time, silence where the stream has no samples."""
+    whole = AudioReader(path, sample_rate=rate, channels=channels)
+    first, end = whole.first_sample_time, whole.first_sample_time + whole.read().shape[1] / rate
+    sounds = []
+    for start in starts:
+        low = int(np.ceil((start - first) * rate - 1e-6))  # the read's first sample
+        stop = min(first + (low + count) / rate, end)
+        samples = AudioReader(path, sample_rate=rate, channels=channels).read(max(start, first), stop)
+        before = max(0, -low)
+        sounds.append(np.pad(samples, ((0, 0), (before, count - before - samples.shape[1]))))
+    return np.stack(sounds)
+
+
+# vfr_late_pcm: variable frame rate, PCM that starts 0.3 s after the first
+# frame (bit for bit); h264_audio: AAC, which a seek reads within its noise
+# substitution's bound; h264: no audio stream, silence asked for.
+@pytest.mark.parametrize("name, rate, channels, bound", [
+    ("vfr_late_pcm", 16000, 1, 0.0), ("vfr_late_pcm", 44100, 2, 0.0), ("h264_audio", 16000, 1, 1e-4),
+    ("h264", 8000, 2, None)])
+@pytest.mark.parametrize("sampler", SAMPLERS)
+def test_clips_sound_is_the_audio_readers(media, sampler, name, rate, channels, bound):
+    path = str(media.path(name))
+    reader = VideoReader(path)
+    audio = ClipAudio(rate, channels, missing="raise" if bound is not None else "silence")
+    clips, silent = SAMPLERS[sampler](reader, audio=audio), SAMPLERS[sampler](reader)
+    for field in ("frames", "indices", "times"):  # what the sampler gives without sound
+        assert np.array_equal(getattr(clips, field), getattr(silent, field))
+    assert silent.audio is None
+    count = round(SPANS[sampler](reader.metadata.fps) * rate)
+    assert clips.audio.shape == (len(clips), channels, count) and clips.audio.dtype == np.float32
+    if bound is None:
+        assert not clips.audio.any()
+        return
+    want = separate_reads(path, clips.times[:, 0], count, rate, channels)
+    assert np.abs(clips.audio - want).max() <= bound
+    if name == "vfr_late_pcm":  # silence until the sound starts, then sound
+        for start, sound in zip(clips.times[:, 0], clips.audio):
+            lead = round((0.3 - start) * rate)
+            if lead > 0:
+                assert not sound[:, :lead - 1].any() and np.abs(sound[:, lead + 1:lead + 50]).min() > 0
 
 
 @pytest.mark.parametrize(
@@ -111,7 +161,14 @@ def test_random_clips_stay_in_range(media, start, stop):
      (lambda r: clips_at_random_times(r, 1, 2, seconds_between_frames=0), ValueError,
       "seconds_between_frames must be a positive number of seconds, not 0"),
      (lambda r: clips_at_regular_times(r, 1, 40, seconds_between_frames=0.1), ValueError,
-      "a clip of 40 frames 0.1 s apart spans 3.9 s, too long for the range [0, 3) s")],
+      "a clip of 40 frames 0.1 s apart spans 3.9 s, too long for the range [0, 3) s"),
+     (lambda r: clips_at_random_indices(r, 2, 4, audio=(16000, 1)), StreamNotFoundError,
+      "the source has no audio stream for the clips' sound (no valid stream of the requested media "
+      "type); ClipAudio(..., missing='silence') gives silent clips"),
+     (lambda r: clips_at_regular_times(r, 1, 2, audio=ClipAudio(16000, 0)), ValueError,
+      "channels must be at least 1, not 0"),
+     (lambda r: clips_at_random_times(r, 1, 2, audio=16000), TypeError,
+      "audio must be a ClipAudio or (sample_rate, channels), not int")],
 )
 def test_bad_requests_decode_nothing(media, decoder_calls, call, error, message):
     with pytest.raises(error) as raised:
