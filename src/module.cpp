@@ -1,5 +1,6 @@
 // The module entry point: creates `_av` once per process with its three
-// attributes, each also listed in `__all__`.
+// attributes, each also listed in `__all__` (under the import lock, which
+// serialises the entry point's calls).
 #include "py.hpp"
 
 #include <cstdint>
@@ -37,6 +38,12 @@ bool add(PyObject* module, const char* name, PyObject* value) {
 PyObject* create_module() {
   py::Ref module = py::Ref::steal(PyModule_Create(&module_definition));
   if (!module) return nullptr;
+#ifdef Py_GIL_DISABLED
+  // Built for a free-threaded interpreter: the module keeps the interpreter
+  // from turning the lock back on at import. Its calls take use of a
+  // decoder atomically and guard the little state they share themselves.
+  if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) return nullptr;
+#endif
   const std::string version = ffmpeg::name(av_version_info()).value_or("");
   if (!add(module.get(), "Decoder", decoder_type()) ||
       !add(module.get(), "ffmpeg_version",
