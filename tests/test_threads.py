@@ -3,6 +3,7 @@ truly at once; with the interpreter lock they interleave at every release.
 Either way a call either succeeds with the single-threaded answer or fails at
 once with one of the messages the guide lists, and nothing crashes or hangs."""
 
+import os
 import threading
 
 import numpy as np
@@ -105,6 +106,45 @@ def test_one_decoder_shared_by_threads(clip, racer):
             decoder.scan()
     else:  # the decoder is as good as new
         assert np.array_equal(decoder.decode_video(targets, "uint8", True)[0], expected)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_threads_of_a_forked_child_share_an_inherited_decoder(clip):
+    # Forked while a parent thread is in a call on the decoder: the child's
+    # threads race for their first use of a count that the parent left taken.
+    from test_interrupts import run_forked
+    path, _, targets, expected = clip
+    decoder = Decoder(path, "video")
+    stop = threading.Event()
+
+    def churn():
+        while not stop.is_set():
+            decoder.decode_video(targets, "uint8", True)
+
+    def child():
+        answers = []
+
+        def work(i):
+            for call in video_calls(decoder, targets)[:2] * 3:
+                try:
+                    answers.append(call())
+                except RuntimeError as error:
+                    if str(error) not in BUSY:
+                        raise
+        assert run_together(work) == []
+        frames = [answer for answer in answers if isinstance(answer, np.ndarray)]
+        return len(frames) > 0 and all(np.array_equal(got, expected) for got in frames), \
+            all(answer is True for answer in answers if not isinstance(answer, np.ndarray))
+
+    thread = threading.Thread(target=churn)
+    thread.start()
+    try:
+        for _ in range(3):
+            assert run_forked(child) == ("ok", (True, True))
+    finally:
+        stop.set()
+        thread.join(60)
 
 
 @pytest.mark.parametrize("workers", [1, 2])
