@@ -10,7 +10,7 @@ SAMPLE := build/sample/sample.mp4
 FILE ?= $(SAMPLE)
 OUT := build/run
 
-.PHONY: setup run test test-ft sanitize fuzz bench bench-long bench-ray compat wheel wheel-test clean
+.PHONY: setup run test test-ft tsan sanitize fuzz bench bench-long bench-ray compat wheel wheel-test clean
 
 setup:
 	bash scripts/setup.sh
@@ -41,6 +41,11 @@ test: setup
 # (scripts/test_ft.sh).
 test-ft:
 	bash scripts/test_ft.sh $(PYTEST_ARGS)
+
+# The tests of objects shared by threads against a ThreadSanitizer build of
+# the extension on the free-threaded interpreter (scripts/tsan.sh).
+tsan:
+	bash scripts/tsan.sh $(PYTEST_ARGS)
 
 # The test suite against an AddressSanitizer + UndefinedBehaviorSanitizer build.
 sanitize: setup
