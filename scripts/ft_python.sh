@@ -82,6 +82,8 @@ python=$(built_python)
 import sys, ssl, zlib, ctypes, lzma, bz2, sqlite3, venv, multiprocessing.synchronize
 assert not sys._is_gil_enabled(), "the interpreter was built with the GIL"
 ' || { echo "the CPython in $prefix lacks a module or is not free-threaded" >&2; exit 1; }
-touch "$prefix/.built"
+# What it was built from; a prefix built from python3.13's source stays in use
+# until it is removed, even once the archive serves python3.14's.
+echo "$source_package $version" >"$prefix/.built"
 echo "free-threaded CPython $("$python" -c 'import platform; print(platform.python_version())') built in $((SECONDS - begun)) s" >&2
 echo "$python"
