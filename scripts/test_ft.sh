@@ -28,10 +28,20 @@ import tomllib
 with open("pyproject.toml", "rb") as file:
     extra = tomllib.load(file)["project"]["optional-dependencies"]["test"]
 print("\n".join(requirement for requirement in extra if not requirement.startswith("mypy")))')
-left_out=()
+# Those found without a wheel before are listed in the venv: the others go in
+# one pip call, and one by one only if that fails.
+known_missing=$venv/.no-wheel
+touch "$known_missing"
+wanted=()
 for requirement in "${requirements[@]}"; do
-  "$venv/bin/python" -m pip install -q "$requirement" >/dev/null 2>&1 || left_out+=("$requirement")
+  grep -qxF "$requirement" "$known_missing" || wanted+=("$requirement")
 done
+if ! "$venv/bin/python" -m pip install -q "${wanted[@]}" >/dev/null 2>&1; then
+  for requirement in "${wanted[@]}"; do
+    "$venv/bin/python" -m pip install -q "$requirement" >/dev/null 2>&1 || echo "$requirement" >>"$known_missing"
+  done
+fi
+mapfile -t left_out <"$known_missing"
 if [ ${#left_out[@]} -gt 0 ]; then
   echo "no wheel for $("$venv/bin/python" -c 'import sys; print(sys.version.split()[0])')t: ${left_out[*]} (their tests skip)"
 fi
