@@ -10,7 +10,7 @@ SAMPLE := build/sample/sample.mp4
 FILE ?= $(SAMPLE)
 OUT := build/run
 
-.PHONY: setup run test sanitize fuzz bench bench-long bench-ray compat wheel wheel-test clean
+.PHONY: setup run test test-ft tsan sanitize fuzz bench bench-long bench-ray compat wheel wheel-test clean
 
 setup:
 	bash scripts/setup.sh
@@ -34,6 +34,18 @@ run: setup $(FILE)
 test: setup
 	$(VENV)/bin/mypy
 	$(VENV)/bin/pytest -q $(PYTEST_ARGS)
+
+# The test suite on a free-threaded CPython (built once into a cache by
+# scripts/ft_python.sh), in an environment of its own, .venv-ft, with the
+# package built for that interpreter and its lock verified off
+# (scripts/test_ft.sh).
+test-ft:
+	bash scripts/test_ft.sh $(PYTEST_ARGS)
+
+# The tests of objects shared by threads against a ThreadSanitizer build of
+# the extension on the free-threaded interpreter (scripts/tsan.sh).
+tsan:
+	bash scripts/tsan.sh $(PYTEST_ARGS)
 
 # The test suite against an AddressSanitizer + UndefinedBehaviorSanitizer build.
 sanitize: setup
@@ -89,4 +101,4 @@ wheel-test:
 	WHEEL_TEST_ARCH="$(ARCH)" bash scripts/wheel_test.sh
 
 clean:
-	rm -rf build $(VENV) $(BENCH_VENV)
+	rm -rf build $(VENV) $(BENCH_VENV) .venv-ft

@@ -8,7 +8,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <optional>
+#include <utility>
 
 #include "errors.hpp"
 #include "ffmpeg/decoder.hpp"
@@ -20,11 +22,16 @@ struct AudioBatch;
 
 struct DecoderObject {
   PyObject_HEAD std::optional<ffmpeg::Decoder> state;  // empty once closed
-  std::atomic<std::intptr_t> use;                      // 0 free, -1 exclusive, n > 0 shared by n
-  // The process whose calls `use` counts. A forked child inherits the count
-  // of the parent's calls at the fork, which no thread of the child will
-  // ever give back: its first call starts the count afresh (see Use).
-  pid_t counted_in;
+  // The count of calls using the object (0 free, -1 exclusive, n > 0 shared
+  // by n) with, in the same word, the process that counts them: a forked
+  // child inherits the count of the parent's calls at the fork, which no
+  // thread of the child will ever give back, so a count recorded by another
+  // process reads as free (see Use).
+  std::atomic<std::uint64_t> use;
+  // Held while the record is replaced or taken out, and by interrupt(),
+  // which reaches the record without taking use (the call it stops holds
+  // it). Never held across a call into Python or media work.
+  std::mutex record_lock;
   ErrorTypes errors;  // given at construction
 };
 
@@ -33,7 +40,9 @@ inline DecoderObject* as_decoder(PyObject* object) {
 }
 
 // One caller's use of a decoder object, given up when it goes out of scope.
-// Taking use never waits. Use is taken with the interpreter lock held.
+// Taking use never waits; it is one atomic step, so calls from threads that
+// run without the interpreter lock (a free-threaded interpreter) get the
+// same answers.
 class Use {
  public:
   // Without raising: empty when the object is in use that conflicts.
@@ -44,14 +53,18 @@ class Use {
   static std::optional<Use> shared(DecoderObject* self) noexcept;
 
   Use(Use&& other) noexcept
-      : counter_(std::exchange(other.counter_, nullptr)), exclusive_(other.exclusive_) {}
+      : counter_(std::exchange(other.counter_, nullptr)),
+        process_(other.process_),
+        exclusive_(other.exclusive_) {}
   Use& operator=(Use&&) = delete;
   ~Use();
 
  private:
-  Use(std::atomic<std::intptr_t>* counter, bool exclusive) noexcept
-      : counter_(counter), exclusive_(exclusive) {}
-  std::atomic<std::intptr_t>* counter_;
+  Use(std::atomic<std::uint64_t>* counter, pid_t process, bool exclusive) noexcept
+      : counter_(counter), process_(process), exclusive_(exclusive) {}
+  static std::optional<Use> take(DecoderObject* self, bool exclusive) noexcept;
+  std::atomic<std::uint64_t>* counter_;
+  pid_t process_;  // the process whose count this use is part of
   bool exclusive_;
 };
 
@@ -61,6 +74,11 @@ ffmpeg::Decoder* open_record(DecoderObject* self);
 // record inherited from the parent is replaced by the same source opened
 // afresh; one reading a file object fails instead. Null with an exception.
 ffmpeg::Decoder* reading_record(DecoderObject* self);
+
+// Sets the open record to `record` (or closes it, when empty) and returns
+// the one it held, to be torn down by the caller outside the record lock.
+std::optional<ffmpeg::Decoder> replace_record(DecoderObject* self,
+                                              std::optional<ffmpeg::Decoder> record);
 
 // Creates the Decoder type (once per process); null with an exception set.
 PyObject* decoder_type();

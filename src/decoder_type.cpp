@@ -3,10 +3,10 @@
 #include <array>
 #include <cmath>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 
-#include <unistd.h>
 
 #include "args.hpp"
 #include "calls.hpp"
@@ -47,11 +47,11 @@ PyObject* entry_noargs(PyObject* self, PyObject*) noexcept {
   return entry<Method>(self, nullptr, nullptr);
 }
 
-// Takes the record out, so that the object is closed, and tears it down.
+// Takes the record out, so that the object is closed, and tears it down
+// (outside the record lock: a file object's reference may go with it).
 void close_record(DecoderObject* self) {
   if (!self->state) return;
-  ffmpeg::Decoder record = std::move(*self->state);
-  self->state.reset();
+  (void)replace_record(self, std::nullopt);
 }
 
 // A given buffer_size also reads file objects as remote files (IoSettings).
@@ -128,8 +128,8 @@ PyObject* decoder_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs)
   if (object == nullptr) return nullptr;  // the record is torn down on return
   DecoderObject* self = as_decoder(object);
   new (&self->state) std::optional<ffmpeg::Decoder>(std::move(opened));
-  new (&self->use) std::atomic<std::intptr_t>(0);
-  self->counted_in = getpid();
+  new (&self->use) std::atomic<std::uint64_t>(0);  // free: counted by no process
+  new (&self->record_lock) std::mutex();
   new (&self->errors) ErrorTypes(std::move(errors));
   return object;
 }
@@ -164,10 +164,13 @@ PyObject* decoder_skipped_packets(DecoderObject* self, PyObject*, PyObject*) {
 }
 
 // Asks the call running on this object in another thread, if any, to stop
-// at its next read; takes no use (that call holds it), and the interpreter
-// lock, held here as by close, keeps the record in place meanwhile.
+// at its next read; takes no use (that call holds it), and the record lock
+// keeps the record in place meanwhile (close may run in a third thread).
 PyObject* decoder_interrupt(DecoderObject* self, PyObject*, PyObject*) {
-  if (self->state) self->state->watch().interrupt();
+  {
+    std::lock_guard hold(self->record_lock);
+    if (self->state) self->state->watch().interrupt();
+  }
   Py_RETURN_NONE;
 }
 
@@ -222,6 +225,7 @@ void decoder_dealloc(PyObject* object) {
   close_record(self);
   std::destroy_at(&self->state);
   std::destroy_at(&self->use);
+  std::destroy_at(&self->record_lock);
   std::destroy_at(&self->errors);
   auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free(object);

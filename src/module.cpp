@@ -1,9 +1,11 @@
 // The module entry point: creates `_av` once per process with its three
-// attributes, each also listed in `__all__`.
+// attributes, each also listed in `__all__` (under the import lock, which
+// serialises the entry point's calls).
 #include "py.hpp"
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "decoder_object.hpp"
 #include "ffmpeg/error.hpp"
@@ -37,6 +39,12 @@ bool add(PyObject* module, const char* name, PyObject* value) {
 PyObject* create_module() {
   py::Ref module = py::Ref::steal(PyModule_Create(&module_definition));
   if (!module) return nullptr;
+#ifdef Py_GIL_DISABLED
+  // Built for a free-threaded interpreter: the module keeps the interpreter
+  // from turning the lock back on at import. Its calls take use of a
+  // decoder atomically and guard the little state they share themselves.
+  if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) return nullptr;
+#endif
   const std::string version = ffmpeg::name(av_version_info()).value_or("");
   if (!add(module.get(), "Decoder", decoder_type()) ||
       !add(module.get(), "ffmpeg_version",
@@ -47,9 +55,37 @@ PyObject* create_module() {
   return module.release();
 }
 
+#if defined(Py_LIMITED_API) && !defined(Py_GIL_DISABLED)
+// Whether the running interpreter is free-threaded, asked without touching
+// a reference count: the stable ABI's inline reference counting does not fit
+// such an interpreter's objects, so a stable-ABI build must not go on there
+// (some interpreters still load `.abi3.so` files), nor can its inline type
+// checks read an object's type there. sys.abiflags and the string's UTF-8
+// form are borrowed; the conversion checks the type itself.
+bool free_threaded_interpreter() {
+  PyObject* flags = PySys_GetObject("abiflags");
+  Py_ssize_t size = 0;
+  const char* text = flags != nullptr ? PyUnicode_AsUTF8AndSize(flags, &size) : nullptr;
+  if (text == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  return std::string_view(text, static_cast<std::size_t>(size)).find('t') != std::string_view::npos;
+}
+#endif
+
 }  // namespace
 
 PyMODINIT_FUNC PyInit__av(void) {
+#if defined(Py_LIMITED_API) && !defined(Py_GIL_DISABLED)
+  if (free_threaded_interpreter()) {
+    PyErr_SetString(PyExc_ImportError,
+                    "this build of quorvex_av._av uses the stable ABI, which a free-threaded "
+                    "interpreter does not have: build the package from source with this "
+                    "interpreter (pip install --no-binary quorvex_av quorvex_av)");
+    return nullptr;
+  }
+#endif
   static PyObject* module = nullptr;
   static std::int64_t interpreter = -1;
   const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());

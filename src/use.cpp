@@ -7,41 +7,46 @@
 
 namespace {
 
-// In a forked child, the uses counted are those of calls that were running
-// in the parent's other threads at the fork: those threads do not exist
-// here, and their calls will never end. The count starts afresh at the
-// child's first use; the record those calls left half-way is renewed by
-// the next call that reads (see reading_record) or abandoned by close.
-// Uses are taken with the interpreter lock held, so no other thread of the
-// child takes one meanwhile, and none holds one yet (its `counted_in`
-// would be this process).
-void forget_other_processes(DecoderObject* self) noexcept {
-  const pid_t here = getpid();
-  if (self->counted_in == here) return;
-  self->use.store(0, std::memory_order_relaxed);
-  self->counted_in = here;
+// The use word: the process that counts in the high half, the count (as a
+// signed 32-bit number) in the low half.
+constexpr std::uint64_t pack(pid_t process, std::int32_t count) noexcept {
+  return (std::uint64_t{static_cast<std::uint32_t>(process)} << 32) |
+         static_cast<std::uint32_t>(count);
+}
+constexpr pid_t process_of(std::uint64_t word) noexcept {
+  return static_cast<pid_t>(static_cast<std::uint32_t>(word >> 32));
+}
+constexpr std::int32_t count_of(std::uint64_t word) noexcept {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(word));
 }
 
 }  // namespace
 
-std::optional<Use> Use::try_exclusive(DecoderObject* self) noexcept {
-  forget_other_processes(self);
-  std::intptr_t expected = 0;
-  if (!self->use.compare_exchange_strong(expected, -1, std::memory_order_acquire))
-    return std::nullopt;
-  return Use(&self->use, true);
-}
-
-std::optional<Use> Use::try_shared(DecoderObject* self) noexcept {
-  forget_other_processes(self);
-  std::intptr_t current = self->use.load(std::memory_order_relaxed);
-  while (current != -1) {
-    if (self->use.compare_exchange_weak(current, current + 1, std::memory_order_acquire)) {
-      return Use(&self->use, false);
+// In a forked child, the uses counted are those of calls that were running
+// in the parent's other threads at the fork: those threads do not exist
+// here, and their calls will never end. A count recorded by another process
+// therefore reads as free, and the child's first use records its own, in
+// the same compare-and-exchange that checks and takes it, so that threads
+// of the child racing for their first use see one count. The record those
+// calls left half-way is renewed by the next call that reads (see
+// reading_record) or abandoned by close.
+std::optional<Use> Use::take(DecoderObject* self, bool exclusive) noexcept {
+  const pid_t here = getpid();
+  std::uint64_t word = self->use.load(std::memory_order_relaxed);
+  for (;;) {
+    const std::int32_t count = process_of(word) == here ? count_of(word) : 0;
+    if (exclusive ? count != 0 : count == -1) return std::nullopt;
+    const std::uint64_t taken = pack(here, exclusive ? -1 : count + 1);
+    if (self->use.compare_exchange_weak(word, taken, std::memory_order_acquire,
+                                        std::memory_order_relaxed)) {
+      return Use(&self->use, here, exclusive);
     }
   }
-  return std::nullopt;
 }
+
+std::optional<Use> Use::try_exclusive(DecoderObject* self) noexcept { return take(self, true); }
+
+std::optional<Use> Use::try_shared(DecoderObject* self) noexcept { return take(self, false); }
 
 std::optional<Use> Use::exclusive(DecoderObject* self) noexcept {
   auto use = try_exclusive(self);
@@ -57,11 +62,28 @@ std::optional<Use> Use::shared(DecoderObject* self) noexcept {
 
 Use::~Use() {
   if (counter_ == nullptr) return;
-  if (exclusive_) {
-    counter_->store(0, std::memory_order_release);
-  } else {
-    counter_->fetch_sub(1, std::memory_order_release);
+  std::uint64_t word = counter_->load(std::memory_order_relaxed);
+  // A use taken before a fork and given back in the child (by the thread
+  // that forked) leaves the child's own count alone.
+  while (process_of(word) == process_) {
+    const std::uint64_t given = pack(process_, exclusive_ ? 0 : count_of(word) - 1);
+    if (counter_->compare_exchange_weak(word, given, std::memory_order_release,
+                                        std::memory_order_relaxed)) {
+      return;
+    }
   }
+}
+
+std::optional<ffmpeg::Decoder> replace_record(DecoderObject* self,
+                                              std::optional<ffmpeg::Decoder> record) {
+  std::optional<ffmpeg::Decoder> previous;
+  std::lock_guard hold(self->record_lock);
+  if (self->state) {
+    previous.emplace(std::move(*self->state));
+    self->state.reset();
+  }
+  if (record) self->state.emplace(std::move(*record));
+  return previous;
 }
 
 ffmpeg::Decoder* open_record(DecoderObject* self) {
@@ -87,7 +109,7 @@ ffmpeg::Decoder* reading_record(DecoderObject* self) {
   auto renewed =
       opening_call([decoder](ffmpeg::Interruption& call) { return decoder->renewed(call); });
   if (!renewed) return nullptr;
-  self->state.reset();  // abandons what the parent owns
-  self->state.emplace(std::move(*renewed));
+  // The inherited record goes here, abandoning what the parent owns.
+  (void)replace_record(self, std::move(renewed));
   return &*self->state;
 }

@@ -3,15 +3,18 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <utility>
 
 #include "errors.hpp"
 
 bool handles_signals() {
   // The main thread of this process: after a fork, the thread that forked.
-  static unsigned long main_thread = 0;
-  static pid_t known_in = 0;
-  if (known_in != getpid()) {
+  // Threads that run at once without the interpreter lock may both look it
+  // up; they find the same thread, published before the process it is of.
+  static std::atomic<unsigned long> main_thread{0};
+  static std::atomic<pid_t> known_in{0};
+  if (known_in.load(std::memory_order_acquire) != getpid()) {
     py::Ref threading = py::Ref::steal(PyImport_ImportModule("threading"));
     py::Ref main = py::Ref::steal(
         threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
@@ -21,10 +24,10 @@ bool handles_signals() {
       PyErr_Clear();
       return false;
     }
-    main_thread = value;
-    known_in = getpid();
+    main_thread.store(value, std::memory_order_relaxed);
+    known_in.store(getpid(), std::memory_order_release);
   }
-  return PyThread_get_thread_ident() == main_thread;
+  return PyThread_get_thread_ident() == main_thread.load(std::memory_order_relaxed);
 }
 
 bool CallWatch::poll() noexcept {

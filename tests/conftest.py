@@ -1,7 +1,17 @@
+import sys
+import sysconfig
+
 import pytest
 
 from media import MediaFactory
 from quorvex_av import Decoder, _sources
+
+# On a free-threaded interpreter the suite runs only as it is meant to run
+# there: an extension that did not declare it needs no interpreter lock has
+# turned the lock back on at import.
+if sysconfig.get_config_var("Py_GIL_DISABLED") and sys._is_gil_enabled():
+    raise RuntimeError("the interpreter lock is on after importing quorvex_av "
+                       "on a free-threaded interpreter")
 
 
 @pytest.fixture(scope="session")

@@ -13,7 +13,7 @@ import threading
 import numpy as np
 import pytest
 
-from media import BytesFile, X264_GOP25, _testsrc, encode, failing, require_protocol
+from media import GO_ON, BytesFile, X264_GOP25, _testsrc, encode, failing, require_protocol
 from quorvex_av import Decoder
 
 
@@ -93,19 +93,46 @@ def test_a_stalled_network_read_ends_and_the_decoder_recovers(ts_clip, stop_by):
         server.close()
 
 
-def test_interrupt_from_another_thread_ends_the_running_call_and_the_decoder_recovers(ts_clip):
-    decoder = Decoder(str(ts_clip), "video")
+INTERRUPTED = (RuntimeError, "interrupted: another thread asked this decoder to stop (Decoder.interrupt)")
+
+
+@pytest.mark.parametrize("kind", ["path", "file"])
+def test_interrupt_from_another_thread_ends_the_running_call_and_the_decoder_recovers(ts_clip, kind):
+    source = str(ts_clip) if kind == "path" else BytesFile(ts_clip.read_bytes())
+    decoder = Decoder(source, "video")
     targets = [(pts, 0) for pts, _, _ in decoder.scan()]  # all from the start: one long pass
-    outcomes = []
-    call = threading.Thread(target=lambda: outcomes.append(outcome(
-        lambda: decoder.decode_video(targets, "uint8", True))))
     decoder.interrupt()  # no call runs: nothing to stop
-    call.start()
-    while call.is_alive():
-        decoder.interrupt()  # a no-op until the call runs, then it stops at its next read
-    call.join()
-    assert outcomes == [(RuntimeError, "interrupted: another thread asked this decoder to stop "
-                                       "(Decoder.interrupt)")]
+    outcomes = []
+
+    def call():
+        outcomes.append(outcome(lambda: decoder.decode_video(targets, "uint8", True)[0].shape))
+
+    if kind == "file":  # the call's first read waits until it has been asked to stop
+        reading, asked = threading.Event(), threading.Event()
+
+        def hold(size):
+            source.on_read = None
+            reading.set()
+            asked.wait(30)
+            return GO_ON
+        source.on_read = hold
+        thread = threading.Thread(target=call)
+        thread.start()
+        assert reading.wait(30)
+        decoder.interrupt()  # it stops once that read returns
+        asked.set()
+        thread.join()
+    else:
+        # Without the interpreter lock the call may run to its end before this
+        # thread is scheduled again: calls are made until one is stopped.
+        while INTERRUPTED not in outcomes and len(outcomes) < 50:
+            thread = threading.Thread(target=call)
+            thread.start()
+            while thread.is_alive():
+                decoder.interrupt()  # a no-op until the call runs, then it stops at its next read
+            thread.join()
+    assert outcomes[-1] == INTERRUPTED
+    assert all(done == ("ok", (len(targets), 120, 160, 3)) for done in outcomes[:-1])
     assert np.array_equal(decoder.decode_video(targets[40:43], "uint8", True)[0],
                           Decoder(str(ts_clip), "video").decode_video(targets[40:43], "uint8", True)[0])
 

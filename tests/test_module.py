@@ -1,6 +1,9 @@
 import ast
 import inspect
 import pathlib
+import subprocess
+import sys
+import sysconfig
 
 import pytest
 
@@ -14,6 +17,24 @@ def test_module_attributes():
     assert isinstance(_av.ffmpeg_version, str) and _av.ffmpeg_version
     assert _av.__doc__ == ""
     assert quorvex_av.Decoder is _av.Decoder
+
+
+def test_a_stable_abi_build_refuses_a_free_threaded_interpreter():
+    # Such an interpreter may still load `.abi3.so` files, whose inline
+    # reference counting does not fit its objects: the import must fail
+    # cleanly rather than crash. The checkout's stable-ABI build (make test's)
+    # is loaded in a child.
+    if not sysconfig.get_config_var("Py_GIL_DISABLED"):
+        pytest.skip("needs a free-threaded interpreter")
+    builds = sorted(pathlib.Path(__file__).parents[1].glob("build/cp3*-abi3-*/_av.abi3.so"))
+    if not builds:
+        pytest.skip("no stable-ABI build in the checkout")
+    load = ("import importlib.util as u, sys; "
+            "u.module_from_spec(u.spec_from_file_location('quorvex_av._av', sys.argv[1]))")
+    run = subprocess.run([sys.executable, "-c", load, str(builds[0])], capture_output=True, text=True,
+                         timeout=120)
+    assert run.returncode == 1, run.stderr
+    assert "ImportError: this build of quorvex_av._av uses the stable ABI" in run.stderr
 
 
 def test_text_signatures():

@@ -1,6 +1,7 @@
 #include "arrays/array.hpp"
 
 #include <array>
+#include <atomic>
 
 #include "arrays/slice_container.hpp"
 
@@ -41,11 +42,16 @@ void** load_api() {
   return static_cast<void**>(table);
 }
 
-// NumPy's API table, loaded once (with the interpreter lock held).
+// NumPy's API table, loaded once. Threads that find it unloaded at once
+// (a free-threaded interpreter) each load it: the same table.
 void** numpy_api() {
-  static void** api = nullptr;
-  if (api == nullptr) api = load_api();
-  return api;
+  static std::atomic<void**> api{nullptr};
+  void** loaded = api.load(std::memory_order_acquire);
+  if (loaded == nullptr) {
+    loaded = load_api();
+    if (loaded != nullptr) api.store(loaded, std::memory_order_release);
+  }
+  return loaded;
 }
 
 int type_number(ElementType type) {

@@ -1,5 +1,6 @@
 #include "arrays/slice_container.hpp"
 
+#include <atomic>
 #include <memory>
 #include <new>
 
@@ -32,9 +33,21 @@ PyType_Spec spec = {
     slots,
 };
 
+// Made by the first array. Threads making their first arrays at once (a
+// free-threaded interpreter) may each make one: the first published is
+// kept and the others dropped. Not a guarded static, whose waiters would
+// block while attached to the interpreter.
 PyObject* container_type() {
-  static PyObject* type = PyType_FromSpec(&spec);
-  return type;
+  static std::atomic<PyObject*> type{nullptr};
+  PyObject* known = type.load(std::memory_order_acquire);
+  if (known != nullptr) return known;
+  PyObject* made = PyType_FromSpec(&spec);
+  if (made == nullptr) return nullptr;
+  if (!type.compare_exchange_strong(known, made, std::memory_order_acq_rel)) {
+    Py_DECREF(made);
+    return known;
+  }
+  return made;
 }
 
 PyObject* failed() {

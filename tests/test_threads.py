@@ -1,0 +1,226 @@
+"""Objects shared by threads: on a free-threaded interpreter these calls run
+truly at once; with the interpreter lock they interleave at every release.
+Either way a call either succeeds with the single-threaded answer or fails at
+once with one of the messages the guide lists, and nothing crashes or hangs."""
+
+import os
+import threading
+
+import numpy as np
+import pytest
+
+from quorvex_av import ClipLoader, Decoder, VideoReader
+from quorvex_av.samplers import clips_at_regular_indices
+
+BUSY = {"Already borrowed", "Already mutably borrowed"}
+CLOSED = {"decoder is closed"}
+INTERRUPTED = "interrupted: another thread asked this decoder to stop (Decoder.interrupt)"
+THREADS = 6
+
+
+def run_together(work, count=THREADS):
+    """work(i) on `count` threads released at once; the exceptions they met
+    other than RuntimeError, and the RuntimeError messages."""
+    start = threading.Barrier(count, timeout=30)
+    messages, errors = [], []
+
+    def run(i):
+        start.wait()
+        try:
+            work(i)
+        except RuntimeError as error:
+            messages.append(str(error))
+        except Exception as error:  # noqa: BLE001 - reported by the test
+            errors.append(error)
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(120)
+    assert not any(thread.is_alive() for thread in threads), "a thread hung"
+    assert errors == []
+    return messages
+
+
+@pytest.fixture(scope="module")
+def clip(media):
+    """(path, bytes, targets of 8 frames, their frames decoded on one thread)."""
+    path = str(media.path("h264"))
+    decoder = Decoder(path, "video")
+    targets = [(pts, 0) for pts, _, _ in decoder.scan()[10:18]]
+    return path, media.path("h264").read_bytes(), targets, decoder.decode_video(targets, "uint8", True)[0]
+
+
+def video_calls(decoder, targets):
+    """The calls of one round on a shared decoder, each checked where it answers."""
+    return [
+        lambda: decoder.decode_video(targets, "uint8", True)[0],
+        lambda: decoder.metadata()["width"] == 160 or None,
+        lambda: len(decoder.scan()) > 0 or None,
+        lambda: decoder.skipped_packets() == 0 or None,
+        lambda: decoder.decode_timestamps([0.5], "uint8")[0].shape[0] == 1 or None,
+    ]
+
+
+@pytest.mark.parametrize("racer", ["none", "interrupt", "close"])
+def test_one_decoder_shared_by_threads(clip, racer):
+    # Every thread makes the same calls; with a racer, one more thread keeps
+    # interrupting them, and for "close" one of the callers closes the
+    # decoder part-way.
+    path, _, targets, expected = clip
+    decoder = Decoder(path, "video")
+    wrong = []
+
+    def close():
+        while True:  # close takes exclusive use: retried until it is had
+            try:
+                return decoder.close()
+            except RuntimeError as error:
+                assert str(error) in BUSY
+
+    def work(i):
+        if i == THREADS - 1 and racer != "none":
+            for _ in range(300):
+                decoder.interrupt()
+            return
+        for round_ in range(8):
+            if racer == "close" and i == 0 and round_ == 2:
+                return close()
+            for call in video_calls(decoder, targets):
+                try:
+                    answer = call()
+                except RuntimeError as error:
+                    if str(error) in CLOSED:
+                        return
+                    if str(error) not in BUSY and str(error) != INTERRUPTED:
+                        raise
+                    continue
+                if isinstance(answer, np.ndarray):
+                    if not np.array_equal(answer, expected):
+                        wrong.append(i)
+                elif answer is not True:
+                    wrong.append((i, answer))
+
+    assert run_together(work) == []
+    assert wrong == []
+    if racer == "close":
+        with pytest.raises(RuntimeError, match="^decoder is closed$"):
+            decoder.scan()
+    else:  # the decoder is as good as new
+        assert np.array_equal(decoder.decode_video(targets, "uint8", True)[0], expected)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork") or bool(os.environ.get("QUORVEX_TSAN")),
+                    reason="needs fork (and threads after it, which ThreadSanitizer cannot follow)")
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_threads_of_a_forked_child_share_an_inherited_decoder(clip):
+    # Forked while a parent thread is in a call on the decoder: the child's
+    # threads race for their first use of a count that the parent left taken.
+    from test_interrupts import run_forked
+    path, _, targets, expected = clip
+    decoder = Decoder(path, "video")
+    stop = threading.Event()
+
+    def churn():
+        while not stop.is_set():
+            decoder.decode_video(targets, "uint8", True)
+
+    def child():
+        answers = []
+
+        def work(i):
+            for call in video_calls(decoder, targets)[:2] * 3:
+                try:
+                    answers.append(call())
+                except RuntimeError as error:
+                    if str(error) not in BUSY:
+                        raise
+        assert run_together(work) == []
+        frames = [answer for answer in answers if isinstance(answer, np.ndarray)]
+        return len(frames) > 0 and all(np.array_equal(got, expected) for got in frames), \
+            all(answer is True for answer in answers if not isinstance(answer, np.ndarray))
+
+    thread = threading.Thread(target=churn)
+    thread.start()
+    try:
+        for _ in range(3):
+            assert run_forked(child) == ("ok", (True, True))
+    finally:
+        stop.set()
+        thread.join(60)
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_one_reader_shared_by_threads(clip, workers):
+    path, _, targets, expected = clip
+    reader = VideoReader(path, workers=workers)
+    first = 10
+    single = reader[first:first + len(targets)]
+    assert np.array_equal(single, expected)
+    results = []
+
+    def work(i):
+        for _ in range(6):
+            try:
+                results.append(reader[first:first + len(targets)])
+                results.append(reader.at([0.5, 1.0]))
+            except RuntimeError as error:
+                if str(error) not in BUSY:
+                    raise
+        assert reader.metadata.width == 160
+
+    assert run_together(work) == []
+    assert results, "no call succeeded"
+    at = reader.at([0.5, 1.0])
+    assert all(np.array_equal(result, single if len(result) == len(single) else at) for result in results)
+    reader.close()
+
+
+@pytest.mark.parametrize("kind", ["bytes", "path"])
+def test_separate_decoders_of_one_source(clip, kind):
+    path, data, targets, expected = clip
+    source = data if kind == "bytes" else path
+    results = [None] * THREADS
+
+    def work(i):
+        decoder = Decoder(source, "video")
+        for _ in range(3):
+            results[i] = decoder.decode_video(targets, "uint8", True)[0]
+            if not np.array_equal(results[i], expected):
+                return
+        decoder.close()
+
+    assert run_together(work) == []
+    assert all(result is not None and np.array_equal(result, expected) for result in results)
+
+
+@pytest.mark.parametrize("racer", ["none", "close"])
+def test_one_clip_loader_shared_by_threads(clip, racer):
+    # Consumers take the clips of one pass in turns (a generator is not
+    # re-entrant); the loader's own threads decode meanwhile.
+    path, data, _, _ = clip
+    sources = [path, data] * 4
+    arguments = dict(num_clips=2, frames_per_clip=2, step=3)
+    expected = {clips.position: clips.frames for clips in ClipLoader(sources, clips_at_regular_indices,
+                                                                  threads=1, **arguments)}
+    loader = ClipLoader(sources, clips_at_regular_indices, threads=3, prefetch=4, **arguments)
+    taken = iter(loader)
+    turn = threading.Lock()
+    got = {}
+
+    def work(i):
+        if racer == "close" and i == THREADS - 1:
+            loader.close()
+            return
+        while True:
+            with turn:
+                clips = next(taken, None)
+            if clips is None:
+                return
+            got[clips.position] = clips.frames
+
+    assert run_together(work) == []
+    if racer == "none":
+        assert sorted(got) == sorted(expected)
+    assert all(np.array_equal(data, expected[position]) for position, data in got.items())
