@@ -233,17 +233,6 @@ def test_hostile_file_objects_fail_cleanly(media, read, seek):
     decoder.close()
 
 
-@pytest.mark.parametrize(
-    "width, height, message",
-    [(60000, 60000, "^open input: "), (8000, 8000, "^no decoded frame at PTS 0$")],
-)
-def test_streams_claiming_absurd_sizes(width, height, message):
-    # A header that promises far more picture than the file holds.
-    data = f"YUV4MPEG2 W{width} H{height} F25:1 Ip A1:1 C420jpeg\nFRAME\n".encode() + b"\x80" * 10000
-    with pytest.raises(RuntimeError, match=message):
-        Decoder(data, "video").decode_video([(0, 0)], "uint8", True)
-
-
 LYING_HEADER = PEAK_RSS + """
 import sys
 from quorvex_av import VideoReader

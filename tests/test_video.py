@@ -195,22 +195,6 @@ def test_no_targets(media, clip, dtype, transforms, shape):
     assert times == [] and durations == []
 
 
-@pytest.mark.parametrize(
-    "size, count, dtype, error, message",
-    [
-        (2**31 - 1, 1, "uint16", RuntimeError, "batch is too large"),  # the byte count overflows
-        (2**31 - 1, 1, "uint8", MemoryError, None),  # counts, but cannot exist
-        (60000, 1_000, "uint8", MemoryError, None),  # 10 TB: the allocation fails
-    ],
-)
-def test_huge_batches_fail_before_decoding(media, size, count, dtype, error, message):
-    decoder, _ = open_clip(media, "h264")
-    with pytest.raises(error) as raised:
-        decoder.decode_video([(FAR, 0)] * count, dtype, False, [("resize", 0, 0, size, size)])
-    assert message is None or str(raised.value) == message
-    assert decoder.decode_video([(0, 0)], "uint8", True)[0].shape == (1, 120, 160, 3)
-
-
 def test_occurrences_reach_frames_that_share_a_pts(media):
     decoder, path = open_clip(media, "shared_pts")
     want = reference(path)

@@ -16,7 +16,7 @@ import pytest
 
 from media import _testsrc, damaged, damaged_frame, encode
 from test_frame_index import scans
-from quorvex_av import ClipLoader, DamagedFrameError, VideoReader, samplers
+from quorvex_av import DamagedFrameError, VideoReader, samplers
 
 # Every video clip of the suite that a reader opens; "mirrored" read as stored
 # (its display matrix mirrors).
@@ -322,16 +322,6 @@ def test_a_request_on_another_thread_meanwhile_is_refused(media):
     worker.join()
     assert "Already borrowed" in errors
     reader.close()
-
-
-@pytest.mark.parametrize("value, error", [(0, ValueError), (-2, ValueError), (1.5, TypeError),
-                                          ("2", TypeError), (True, TypeError)])
-def test_invalid_workers(media, value, error):
-    with pytest.raises(error, match="^workers must be "):
-        VideoReader(media.path("h264"), workers=value)
-    with pytest.raises(error, match="^workers must be "):
-        ClipLoader([media.path("h264")], samplers.clips_at_random_indices, workers=value,
-                   num_clips=1, frames_per_clip=1)
 
 
 @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
