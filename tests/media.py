@@ -9,11 +9,14 @@ import io
 import itertools
 import json
 import os
+import pickle
 import re
 import shutil
+import signal
 import struct
 import subprocess
 import tempfile
+import threading
 from fractions import Fraction
 from pathlib import Path
 from typing import Callable, NamedTuple, Sequence, Union
@@ -389,6 +392,42 @@ def failing(error: BaseException, after: int = 0):
             raise error
         return GO_ON
     return hook
+
+
+def outcome(call):
+    """What a call gives: ("ok", result), or the exception's type and text."""
+    try:
+        return "ok", call()
+    except Exception as error:  # compared, not hidden
+        return type(error), str(error)
+
+
+def run_forked(work, timeout=60):
+    """``work()``'s return value (pickled) from a forked child, which must exit in time."""
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - the child
+        try:
+            os.close(read)
+            try:
+                result = ("ok", work())
+            except BaseException as error:  # noqa: B036 - reported to the parent
+                result = ("error", f"{type(error).__name__}: {error}")
+            with os.fdopen(write, "wb") as out:
+                pickle.dump(result, out)
+        finally:
+            os._exit(0)
+    os.close(write)
+    with os.fdopen(read, "rb") as results:
+        ready = threading.Event()
+        box = []
+        threading.Thread(target=lambda: (box.append(results.read()), ready.set()), daemon=True).start()
+        finished = ready.wait(timeout)
+    if not finished:
+        os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    assert finished, "the forked child hung"
+    return pickle.loads(box[0])
 
 
 def require_protocol(name: str) -> None:

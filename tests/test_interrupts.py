@@ -13,16 +13,13 @@ import threading
 import numpy as np
 import pytest
 
-from media import BytesFile, X264_GOP25, _testsrc, encode, failing, require_protocol
+from media import BytesFile, failing, outcome, require_protocol, run_forked
 from quorvex_av import Decoder
 
 
-@pytest.fixture(scope="module")
-def ts_clip(tmp_path_factory):
-    """Six seconds of H.264 in MPEG-TS, which FFmpeg reads as a stream."""
-    path = tmp_path_factory.mktemp("ts") / "clip.ts"
-    encode([*_testsrc(6), *X264_GOP25, "-f", "mpegts"], path)
-    return path
+@pytest.fixture
+def ts_clip(media):  # MPEG-TS, which FFmpeg reads as a stream
+    return media.path("ts_bframes")
 
 
 class StallingServer:
@@ -110,13 +107,6 @@ def test_interrupt_from_another_thread_ends_the_running_call_and_the_decoder_rec
                           Decoder(str(ts_clip), "video").decode_video(targets[40:43], "uint8", True)[0])
 
 
-def outcome(call):
-    try:
-        return "ok", call()
-    except Exception as error:  # compared, not hidden
-        return type(error), str(error)
-
-
 def open_writer(fifo, child):
     """The FIFO's write end, once the child opened it for reading."""
     for _ in range(600):
@@ -187,35 +177,6 @@ def test_base_exceptions_propagate_from_audio_and_exceptions_stay_io_errors(medi
         file.on_read = failing(error, 3)
         with pytest.raises(raised):
             Decoder(file, "audio").decode_audio(16000, 1)
-
-
-def run_forked(work, timeout=60):
-    """``work()``'s return value (pickled) from a forked child, which must exit in time."""
-    import pickle
-    read, write = os.pipe()
-    pid = os.fork()
-    if pid == 0:  # pragma: no cover - the child
-        try:
-            os.close(read)
-            try:
-                result = ("ok", work())
-            except BaseException as error:  # noqa: B036 - reported to the parent
-                result = ("error", f"{type(error).__name__}: {error}")
-            with os.fdopen(write, "wb") as out:
-                pickle.dump(result, out)
-        finally:
-            os._exit(0)
-    os.close(write)
-    with os.fdopen(read, "rb") as results:
-        ready = threading.Event()
-        box = []
-        threading.Thread(target=lambda: (box.append(results.read()), ready.set()), daemon=True).start()
-        finished = ready.wait(timeout)
-    if not finished:
-        os.kill(pid, signal.SIGKILL)
-    os.waitpid(pid, 0)
-    assert finished, "the forked child hung"
-    return pickle.loads(box[0])
 
 
 # Forking with decoding threads running is the point here (newer Pythons warn).

@@ -12,7 +12,7 @@ import weakref
 import numpy as np
 import pytest
 
-from media import GO_ON, PEAK_RSS, BytesFile, probe_frames
+from media import GO_ON, PEAK_RSS, BytesFile, probe_frames, run_forked
 from quorvex_av import Decoder
 
 SANITIZED = bool(os.environ.get("QUORVEX_SANITIZED"))
@@ -132,7 +132,6 @@ def test_forked_child_decodes_while_the_parent_decodes_on(media):
     # Large batches (here 27 MB) come from memory shared by all decoders; a
     # child forked while a parent thread allocates and releases it must not
     # inherit a lock that nobody will release.
-    from test_interrupts import run_forked
     path = str(media.path("h264"))
     expected = _checksum(path)
     stop = threading.Event()

@@ -14,7 +14,7 @@ import threading
 import numpy as np
 import pytest
 
-from media import _testsrc, damaged, damaged_frame, encode
+from media import _testsrc, damaged, damaged_frame, encode, outcome
 from test_frame_index import scans
 from quorvex_av import DamagedFrameError, VideoReader, samplers
 
@@ -40,14 +40,6 @@ def no_worker_left():
     yield
     gc.collect()
     assert not worker_threads()
-
-
-def outcome(call):
-    """What a call gives: ("ok", result), or the exception's type and text."""
-    try:
-        return "ok", call()
-    except Exception as error:  # compared, not hidden
-        return type(error), str(error)
 
 
 def assert_same(one, many):
