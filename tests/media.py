@@ -81,11 +81,11 @@ def _tones(rate, seconds, freqs=(440, 660)) -> list:
             f"aevalsrc=exprs={exprs}:channel_layout={layout}:sample_rate={rate}:duration={seconds}"]
 
 
-def _x264(b_frames: int, keyint: int = 25) -> list:
+def _x264(b_frames: int, keyint: int = 25, preset: str = "veryfast") -> list:
     params = f"keyint={keyint}:min-keyint={keyint}:scenecut=0:bframes={b_frames}"
     if b_frames:
         params += ":b-adapt=0"  # always use the B-frames, never fewer
-    return ["-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p", "-x264-params", params]
+    return ["-c:v", "libx264", "-preset", preset, "-pix_fmt", "yuv420p", "-x264-params", params]
 
 
 # A key frame every 25 frames; GOP25 puts two B-frames between the others, PLAIN none.
@@ -197,6 +197,7 @@ CLIPS: dict[str, Clip] = {
     "h264": Clip("h264.mp4", [*_testsrc(3), *X264_GOP25]),
     # Short groups: a key frame every 10 frames, two B-frames between the others.
     "h264_gop10": Clip("h264_gop10.mp4", [*_testsrc(2), *_x264(2, keyint=10)]),
+    "h264_cavlc": Clip("h264_cavlc.mp4", [*_testsrc(2), *_x264(2, 10, "ultrafast")]),  # no CABAC
     # Stream 1: AAC whose first packet is the encoder's priming, at pts -1024;
     # the header's start time is still 0.
     "h264_audio": Clip("h264_audio.mp4", [*_testsrc(3), *_tones(44100, 3), *X264_GOP25, *AAC]),
