@@ -355,6 +355,19 @@ class MediaFactory:
         return target
 
 
+# Transform steps of the video calls.
+def crop(top, left, height, width):
+    return ("crop", top, left, height, width)
+
+
+def resize(height, width, ignored=0):  # the first two fields are not read
+    return ("resize", ignored, -ignored, height, width)
+
+
+def rotate(turns):
+    return ("rotate", turns, 0, 0, 0)
+
+
 GO_ON = object()  # what a BytesFile hook returns to let the call go on as usual
 
 

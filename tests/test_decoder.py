@@ -12,7 +12,7 @@ import weakref
 import numpy as np
 import pytest
 
-from media import GO_ON, BytesFile, failing
+from media import GO_ON, BytesFile, crop, failing, resize, rotate
 from quorvex_av import Decoder, errors
 
 NOT_A_SOURCE = "source must be a path/URL or encoded bytes"
@@ -59,14 +59,6 @@ NO_STREAM = "no valid stream of the requested media type"
 OPEN = "open input: "
 CROP = "crop exceeds the frame"
 SHARED = [(0, 0), (80, 0)]  # two pts of shared_pts, each on two frames
-
-
-def crop(top, left, height, width):
-    return ("crop", top, left, height, width)
-
-
-def resize(height, width):
-    return ("resize", 0, 0, height, width)
 
 
 # Every error of the extension's Decoder, as (call, args, kwargs, error, message).
@@ -180,7 +172,7 @@ def resize(height, width):
         ("shared_pts.decode_timestamps", ([0.5], "uint8"), {}, (RuntimeError, errors.SharedTimestampsError),
          "timestamp mode requires strictly increasing frame PTS"),
         ("h264.decode_video", ([], "native", False, [crop(0, 0, 0, 0)]), {}, ValueError, "transforms require RGB output"),
-        ("gray8.decode_video", (FAR, "native", False, [("rotate", 1, 0, 0, 0)]), {}, ValueError,
+        ("gray8.decode_video", (FAR, "native", False, [rotate(1)]), {}, ValueError,
          "transforms require RGB output"),
         ("gray8.decode_video", (FAR, "native", False, [("Crop", 0, 0, 1, 1)]), {}, ValueError, "invalid transform"),
         # direct_resize is keyword-only.
@@ -193,7 +185,7 @@ def resize(height, width):
         *[("h264.decode_video", (FAR, "uint8", False, chain), {}, ValueError, message) for chain, message in [
             ([crop(1, 0, 120, 160)], CROP), ([crop(0, 0, 0, 10)], CROP), ([crop(-1, 0, 10, 10)], CROP),
             ([crop(0, 0, -10, 10)], CROP), ([crop(0, 2**31 - 1, 10, 2**31 - 1)], CROP),  # the sum overflows 32 bits
-            ([("rotate", 1, 0, 0, 0), crop(0, 0, 120, 160)], CROP), ([resize(60, 80), crop(0, 0, 61, 80)], CROP),
+            ([rotate(1), crop(0, 0, 120, 160)], CROP), ([resize(60, 80), crop(0, 0, 61, 80)], CROP),
             ([resize(0, 10)], "resize size must be positive"),
             ([resize(0, 10), crop(0, 0, 0, 0)], "resize size must be positive"),
             ([crop(0, 0, 0, 0), resize(0, 10)], CROP), ([crop(0, 0, 0, 0), ("flip", 0, 0, 0, 0)], "invalid transform"),

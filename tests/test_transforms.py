@@ -6,7 +6,7 @@ import sys
 import numpy as np
 import pytest
 
-from media import PEAK_RSS, assert_like_the_tool, ffmpeg_frames, key_targets
+from media import PEAK_RSS, assert_like_the_tool, crop, ffmpeg_frames, key_targets, resize, rotate
 from quorvex_av import Decoder
 
 # h264 clip: 120 rows x 160 columns; frame 0 is a key frame, 1024 a B-frame.
@@ -24,18 +24,6 @@ def transformed(decoder, transforms, dtype="uint8"):
 
 def plain(decoder, dtype="uint8"):
     return transformed(decoder, [], dtype)
-
-
-def rotate(turns):
-    return ("rotate", turns, 0, 0, 0)
-
-
-def crop(top, left, height, width):
-    return ("crop", top, left, height, width)
-
-
-def resize(height, width, ignored=0):
-    return ("resize", ignored, -ignored, height, width)
 
 
 def rot90(turns):
@@ -202,8 +190,3 @@ def test_images_the_scaler_cannot_address_are_refused(media, tmp_path):
     outcomes = [line.split(",") for line in proc.stdout.splitlines()]
     assert [message for message, _ in outcomes] == ["frame is too large to scale"] * 5
     assert all(int(peak_mib) < 1024 for _, peak_mib in outcomes)  # one slot of a refused batch is over 2 GiB
-
-
-def test_largest_addressable_resize_is_accepted(decoder):
-    # 3 x 32000 bytes a row (a multiple of 64) times 22000 rows stays under 2**31.
-    assert decoder.decode_video([], "uint8", True, [resize(22000, 32000)])[0].shape == (0, 22000, 32000, 3)

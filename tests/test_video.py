@@ -186,7 +186,9 @@ def test_released_batches_are_reused_without_touching_live_ones(media):
     "clip, dtype, transforms, shape",
     [("h264", "uint8", [], (0, 120, 160, 3)), ("gray16be", "native", [], (0, 96, 128, 1)),
      ("rgba", "native", [], (0, 96, 128, 4)),
-     ("h264", "float32", [("crop", 10, 20, 30, 40), ("rotate", 1, 0, 0, 0)], (0, 40, 30, 3))],
+     ("h264", "float32", [("crop", 10, 20, 30, 40), ("rotate", 1, 0, 0, 0)], (0, 40, 30, 3)),
+     # The largest the scaler addresses: 3 x 32000 bytes a row (a multiple of 64) x 22000 rows < 2**31.
+     ("h264", "uint8", [("resize", 0, 0, 22000, 32000)], (0, 22000, 32000, 3))],
 )
 def test_no_targets(media, clip, dtype, transforms, shape):
     decoder, _ = open_clip(media, clip)
