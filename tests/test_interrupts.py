@@ -1,8 +1,10 @@
 """Ending calls early: Ctrl-C, exceptions from file objects, read timeouts,
 and decoders carried into forked children."""
 
+import contextlib
 import errno
 import io
+import itertools
 import os
 import signal
 import socket
@@ -27,32 +29,22 @@ class StallingServer:
     then waits (until released, or 30 s at most); later ones send everything."""
 
     def __init__(self, data, cut):
-        self.data, self.cut = data, cut
-        self.sent = threading.Event()  # the first part is out
-        self.release = threading.Event()
-        self.released_by_timeout = False
+        self.sent, self.release, self.released_by_timeout = threading.Event(), threading.Event(), False
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.url = f"tcp://127.0.0.1:{self.listener.getsockname()[1]}"
-        threading.Thread(target=self._serve, daemon=True).start()
+        threading.Thread(target=self._serve, args=(data, cut), daemon=True).start()
 
-    def _serve(self):
-        first = True
-        while True:
+    def _serve(self, data, cut):
+        for count in itertools.count():
             try:
                 connection, _ = self.listener.accept()
-            except OSError:
+            except OSError:  # closed
                 return
-            with connection:
-                try:
-                    if first:
-                        connection.sendall(self.data[:self.cut])
-                        self.sent.set()
-                        self.released_by_timeout = not self.release.wait(30)
-                    else:
-                        connection.sendall(self.data)
-                except OSError:
-                    pass
-            first = False
+            with connection, contextlib.suppress(OSError):
+                connection.sendall(data[:cut] if count == 0 else data)
+                if count == 0:
+                    self.sent.set()
+                    self.released_by_timeout = not self.release.wait(30)
 
     def close(self):
         self.release.set()
