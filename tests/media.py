@@ -277,6 +277,9 @@ CLIPS: dict[str, Clip] = {
     "gap": Clip("gap.mkv", _make_gap),
     # Two two-second MP3 files joined byte for byte.
     "mp3_joined": Clip("mp3_joined.mp3", _make_mp3_joined),
+    # Matroska keeps no frame count, and its duration covers the longer audio:
+    # the header promises 50 frames of a stream that has 25.
+    "short_video": Clip("short_video.mkv", [*_testsrc(1), *_tones(44100, 2), *X264_PLAIN, "-c:a", "pcm_s16le"]),
     # A video with an audio stream that has no packets at all.
     "empty_audio": Clip("empty_audio.wav", lambda out, work: _write_empty_wav(out)),
     # Variable frame rate: frame n at 40 * (n + n // 3) ms, so every third

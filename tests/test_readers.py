@@ -120,6 +120,9 @@ RANGE = "is out of range: the video has 75 frames, valid indices are -75 to 74"
          "first and end must be sample indices with 0 <= first <= end"),
         ("mix_wav", lambda p: A(p)._decoder.decode_audio_range(44100, 2, -1), ValueError,
          "first and end must be sample indices with 0 <= first <= end"),
+        # Frames 3 and 24 exist, 30 does not.
+        ("short_video", lambda p: [V(p, seek_mode="approximate")[picks] for picks in ([24, 3], [10, 30])], IndexError,
+         "a frame index is past the last frame of the stream: the header counts 50 frames, the stream has fewer"),
         # The package's classes for what the decoders find.
         ("wav", V, quorvex_av.errors.StreamNotFoundError, "no valid stream of the requested media type"),
         ("multi", lambda p: A(p, stream_index=0), quorvex_av.errors.WrongMediaTypeError,

@@ -115,12 +115,10 @@ def test_frame_chosen_for_a_target(media, clip, targets, exact, expected):
 
 @pytest.mark.parametrize("chunk", [25, 7, 5])
 def test_calls_in_chunks_equal_one_call(media, chunk):
-    # Frames asked for in order, chunk by chunk, each target with its own key
-    # frame: each call goes on from where the previous one stopped, and when a
-    # seek point is the frame right after the last answer, decoding goes on
-    # instead of seeking (a seek flushes the decoder and, with frame threads,
-    # wastes the frames in flight). Compared with one call that decodes every
-    # frame from the first key frame, which never seeks again.
+    # Chunk by chunk, each target with its own key frame: each call goes on
+    # from the last, and decodes on rather than seek to the frame right after
+    # its last answer (a seek flushes the decoder and its frames in flight):
+    # the frames and seeks of one call from the first key frame.
     data = media.path("multi").read_bytes()  # Matroska: its seeks reach the file object
     packets = Decoder(data, "video").scan()
     targets = key_targets(packets, [pts for pts, _, _ in packets])
@@ -162,9 +160,8 @@ def test_array_layout(media):
 
 
 def test_released_batches_are_reused_without_touching_live_ones(media):
-    # Batches of 8 MB and more take the memory of released ones of a similar
-    # size; every frame of a reused batch is written again and arrays still
-    # alive keep their frames.
+    # Batches of 8 MB and more reuse released ones of a similar size: every
+    # frame is written again, and live arrays keep their frames.
     decoder, path = open_clip(media, "h264")
     targets = key_targets(decoder.scan(), [frame["pts"] for frame in probe_frames(path, 0)])
     big = [("resize", 0, 0, 360, 480)]  # 75 frames: 39 MB
