@@ -527,12 +527,9 @@ _RAW_LAYOUTS = {"rgb24": (3, "u1"), "rgb48le": (3, "<u2")}  # pix_fmt: (channels
 
 
 # Python source for a child process: peak_mib() is how far the peak resident
-# size in MiB rose above the resident size at reset_peak(), read from the
-# process's status (getrusage's peak is inherited across fork and exec, so a
-# child would see its parent's).  Growth rather than the peak itself, because
-# the interpreter, NumPy and the libraries already take a build-dependent share
-# before the call being measured, and the sanitizer build grows by close to 300 MiB
-# within a call that allocates little.
+# size in MiB rose above the resident size at reset_peak() (getrusage's peak
+# is inherited across fork and exec; the interpreter, NumPy and a sanitizer
+# already take a build-dependent share before the call measured).
 PEAK_RSS = """
 def _status_mib(key):
     with open("/proc/self/status") as status:
@@ -609,11 +606,9 @@ def probe_audio_frames(path, stream_index: int) -> list[dict]:
 
 def assert_like_the_tool(got: np.ndarray, want: np.ndarray, levels: int = 1) -> None:
     """Compare frames with the ffmpeg tool's conversion of the same frames."""
-    # The same colour-conversion library, but the tool may pick other flags
-    # (rounding, chroma interpolation): up to 3 levels (of 255, ``levels`` each in
-    # the samples' unit) may differ at colour edges.  A frame's mean difference
-    # stays under half a level; neighbouring frames of the clips differ by 4.5
-    # levels or more, so this also tells which frame was returned.
+    # The same library, but the tool may pick other flags: up to 3 levels (of
+    # 255, ``levels`` each in the samples' unit) at colour edges, a frame's mean
+    # under half a level; neighbouring frames of the clips differ by 4.5 or more.
     assert got.shape == want.shape
     diff = np.abs(got.astype(np.int64) - want.astype(np.int64)) / levels
     assert diff.max() <= 3 and np.all(diff.mean(axis=(1, 2, 3)) < 0.5)
