@@ -376,28 +376,34 @@ GO_ON = object()  # what a BytesFile hook returns to let the call go on as usual
 
 class BytesFile(io.BytesIO):
     """Bytes as a file object that can be weakly referenced, carries attributes,
-    counts the bytes read from it (``read_bytes``) and records the absolute
-    seeks made on it once ``seeks`` is a list.  ``on_read`` and ``on_seek``,
+    counts the bytes read from it (``read_bytes``), and records once they are
+    lists the absolute seeks made on it (``seeks``) and its calls (``calls``:
+    name, arguments, position before, result).  ``on_read`` and ``on_seek``,
     while set, are called with the call's arguments first: they may block or
     raise, and what they return, unless GO_ON, is the call's answer."""
 
-    seeks = on_read = on_seek = None
+    seeks = calls = on_read = on_seek = None
     read_bytes = 0
 
     def read(self, size=-1):
-        answer = GO_ON if self.on_read is None else self.on_read(size)
+        answer, before = GO_ON if self.on_read is None else self.on_read(size), self.tell()
         if answer is GO_ON:
             answer = super().read(size)
             self.read_bytes += len(answer)
+            if self.calls is not None:
+                self.calls.append(("read", size, before, len(answer)))
         return answer
 
     def seek(self, offset, whence=0):
-        answer = GO_ON if self.on_seek is None else self.on_seek(offset, whence)
+        answer, before = GO_ON if self.on_seek is None else self.on_seek(offset, whence), self.tell()
         if answer is not GO_ON:
             return answer
         if self.seeks is not None and whence == 0:
             self.seeks.append(offset)
-        return super().seek(offset, whence)
+        position = super().seek(offset, whence)
+        if self.calls is not None:
+            self.calls.append(("seek", (offset, whence), before, position))
+        return position
 
 
 def failing(error: BaseException, after: int = 0):

@@ -2,7 +2,6 @@
 HTTP, through fsspec or FFmpeg's own protocol, from a range-serving server
 on 127.0.0.1."""
 
-import io
 from pathlib import Path
 
 import numpy as np
@@ -45,28 +44,9 @@ def http():
         yield fsspec.filesystem("http", skip_instance_cache=True), server
 
 
-class Recording(io.BytesIO):
-    """Keeps (name, arguments, position before, result) of every call."""
-
-    def __init__(self, data):
-        super().__init__(data)
-        self.calls = []
-
-    def read(self, size=-1):
-        before = self.tell()
-        data = super().read(size)
-        self.calls.append(("read", size, before, len(data)))
-        return data
-
-    def seek(self, offset, whence=0):
-        before = self.tell()
-        position = super().seek(offset, whence)
-        self.calls.append(("seek", (offset, whence), before, position))
-        return position
-
-
 def test_file_object_is_asked_only_what_is_needed(movie):
-    file = Recording(movie.read_bytes())
+    file = BytesFile(movie.read_bytes())
+    file.calls = []
     decoder = Decoder(file, "video", buffer_size=MIB)
     decoder.scan()
     decoder.decode_timestamps([6.0], "uint8")
