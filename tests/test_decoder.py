@@ -244,13 +244,6 @@ def test_decoder_errors(media, call, args, kwargs, error, message):
         assert decoder.decode_video([(0, 0)], "uint8", True)[0].shape == (1, 120, 160, 3)
 
 
-@pytest.mark.parametrize("clip, media_type, index, expected", [
-    ("h264", "video", None, (0,)), ("multi", "video", None, (0,)), ("multi", "audio", None, (1, 2))])
-def test_stream_choice(media, clip, media_type, index, expected):
-    decoder = Decoder(str(media.path(clip)), media_type, stream_index=index, threads=0)
-    assert decoder.metadata()["stream_index"] in expected
-
-
 def test_truncated_stream_keeps_what_is_there(media):
     data = media.path("vp9").read_bytes()
     whole = Decoder(data, "video").scan()
