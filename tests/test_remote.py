@@ -19,12 +19,13 @@ MIB = 1 << 20
 
 @pytest.fixture(scope="module")
 def movie(tmp_path_factory):
-    """12 s of 640x360 H.264 (a key frame every 4 s, about 2 Mb/s) with AAC
+    """12 s of 320x180 H.264 (a key frame every 4 s, about 1.5 Mb/s: frames
+    small enough that the demuxer reads them through its buffer) with AAC
     sound, index at the end, as a camera or a plain ffmpeg run writes it."""
     path = tmp_path_factory.mktemp("remote") / "movie.mp4"
-    encode(["-f", "lavfi", "-i", "testsrc2=size=640x360:rate=25:duration=12,noise=alls=8:allf=t",
+    encode(["-f", "lavfi", "-i", "testsrc2=size=320x180:rate=25:duration=12,noise=alls=8:allf=t",
             "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100:duration=12",
-            "-c:v", "libx264", "-preset", "veryfast", "-b:v", "2M", "-g", "100",
+            "-c:v", "libx264", "-preset", "veryfast", "-b:v", "1500k", "-g", "100",
             "-keyint_min", "100", "-sc_threshold", "0", "-pix_fmt", "yuv420p",
             "-c:a", "aac", "-b:a", "96k"], path)
     return path
@@ -148,28 +149,17 @@ def test_a_failed_read_leaves_the_next_call_right(media, options, failure):
                                   reference.decode_video(targets, "uint8", True)[0])
 
 
-@pytest.fixture(scope="module")
-def small_movie(tmp_path_factory):
-    """The movie's pictures at 320x180 and 1.5 Mb/s, without sound: frames
-    small enough that the demuxer reads them through its buffer."""
-    path = tmp_path_factory.mktemp("remote") / "small.mp4"
-    encode(["-f", "lavfi", "-i", "testsrc2=size=320x180:rate=25:duration=12,noise=alls=8:allf=t",
-            "-c:v", "libx264", "-preset", "veryfast", "-b:v", "1500k", "-g", "100",
-            "-keyint_min", "100", "-sc_threshold", "0", "-pix_fmt", "yuv420p"], path)
-    return path
-
-
 # A server that fails one answer (breaks it off, or stalls past the reader's
 # timeout) and is good again afterwards: so is the reader, whose next call
 # reconnects rather than meet the failure again (the I/O error or the
 # stalled connection of the call before).
 @pytest.mark.parametrize("workers", [1, 3])
 @pytest.mark.parametrize("failure", ["drop", "cut", "stall"])
-def test_a_network_failure_leaves_the_next_call_right(http, small_movie, failure, workers):
+def test_a_network_failure_leaves_the_next_call_right(http, movie, failure, workers):
     require_protocol("http")
     _, server = http
-    url = server.add("/flaky.mp4", small_movie)
-    reference = VideoReader(small_movie)
+    url = server.add("/flaky.mp4", movie)
+    reference = VideoReader(movie)
     with VideoReader(url, timeout=1.0, workers=workers) as reader:
         reader[[50, 150, 250]]  # a group of pictures each (key frames every 100 frames)
         server.failed.clear()
