@@ -160,7 +160,16 @@ SHARED = [(0, 0), (80, 0)]  # two pts of shared_pts, each on two frames
          "batch is too large"),  # the byte count overflows
         ("h264.decode_video", (FAR, "uint8", False, [resize(2**31 - 1, 2**31 - 1)]), {}, MemoryError, ""),
         ("h264.decode_video", (FAR * 1000, "uint8", False, [resize(60000, 60000)]), {}, MemoryError, ""),  # 10 TB
-        # Decoding outcomes, each of its kind.
+        # Decoding outcomes, each of its kind: targets no frame answers (exact
+        # decoding restarts from the start for a seek point after its target),
+        # a frame without a timestamp (the AVI clip's last), packets without any.
+        *[("h264.decode_video", (targets, "uint8", exact), {}, (RuntimeError, errors.NoFrameError), message)
+          for targets, exact, message in [([(0, 0), (600, 0)], True, "no decoded frame at exact PTS 600"),
+                                          ([(0, 0), (600, 25600)], True, "no decoded frame at exact PTS 600"),
+                                          ([(0, 0), (38400, 25600)], True, "no decoded frame at PTS 38400"),
+                                          ([(0, 0), FAR[0]], False, "no decoded frame at PTS 1000000000000")]],
+        ("mpeg4.decode_video", ([(0, 0), (50, 25)], "uint8", False), {}, RuntimeError, "decoded frame has no timestamp"),
+        ("no_timestamps.scan", (), {}, RuntimeError, "video packet has neither PTS nor DTS"),
         *[("h264.decode_video", ([(10**9, 0)], "uint8", exact), {}, (RuntimeError, errors.NoFrameError),
            "no decoded frame at PTS 1000000000") for exact in (False, True)],
         ("y4m.decode_video", ([(0, 0)], "uint8", True), {}, (RuntimeError, errors.NoFrameError),
@@ -234,12 +243,13 @@ def test_decoder_errors(media, call, args, kwargs, error, message):
             if clip.endswith("!"):  # closing is final, and can be repeated
                 assert decoder.close() is None and decoder.close() is None
             function = getattr(decoder, method)
-        with pytest.raises(builtin) as raised:
-            function(*args, **kwargs)
-        assert type(raised.value) is expected and str(raised.value).startswith(message)
-        assert message.endswith(": ") or str(raised.value) == message
-        if typed or (error is RuntimeError and call == "new"):  # nothing chained, a file object's error neither
-            assert raised.value.__cause__ is None and raised.value.__context__ is None
+        for _ in range(2):  # each call stands alone, wherever the one before left the decoder
+            with pytest.raises(builtin) as raised:
+                function(*args, **kwargs)
+            assert type(raised.value) is expected and str(raised.value).startswith(message)
+            assert message.endswith(": ") or str(raised.value) == message
+            if typed or (error is RuntimeError and call == "new"):  # nothing chained, a file object's error neither
+                assert raised.value.__cause__ is None and raised.value.__context__ is None
     if clip == "h264":  # the decoder stays usable
         assert decoder.decode_video([(0, 0)], "uint8", True)[0].shape == (1, 120, 160, 3)
 

@@ -59,7 +59,7 @@ def ffprobe_header(path, index, media_type):
 @pytest.mark.parametrize(
     "name, media_type, index",
     [*[(name, "video", None) for name in ("h264", "vp9", "mpeg4", "gray8", "gray16be", "rgba", "fullrange",
-                                          "tagged", "no_duration", "rotated90")],
+                                          "tagged", "no_duration", "no_timestamps", "rotated90")],
      *[(name, "audio", None) for name in ("aac", "mp3", "wav", "flac", "opus")],
      ("h264_audio", "audio", 1), ("multi", "audio", 1), ("multi", "audio", 2)],
 )
