@@ -197,6 +197,8 @@ CLIPS: dict[str, Clip] = {
     "h264": Clip("h264.mp4", [*_testsrc(3), *X264_GOP25]),
     # Short groups: a key frame every 10 frames, two B-frames between the others.
     "h264_gop10": Clip("h264_gop10.mp4", [*_testsrc(2), *_x264(2, keyint=10)]),
+    # 300 frames of 320x240 in three groups: a request for all keeps three decoders busy.
+    "long_groups": Clip("long_groups.mp4", [*_testsrc(12, "320x240"), *_x264(0, 100)]),
     "h264_cavlc": Clip("h264_cavlc.mp4", [*_testsrc(2), *_x264(2, 10, "ultrafast")]),  # no CABAC
     # Stream 1: AAC whose first packet is the encoder's priming, at pts -1024;
     # the header's start time is still 0.

@@ -14,7 +14,7 @@ import threading
 import numpy as np
 import pytest
 
-from media import _testsrc, damaged, damaged_frame, encode, outcome
+from media import damaged, damaged_frame, outcome
 from test_frame_index import scans
 from quorvex_av import DamagedFrameError, VideoReader, samplers
 
@@ -285,16 +285,6 @@ def test_calls_while_a_request_runs_are_refused_and_the_request_completes(media,
     assert not worker_threads()
 
 
-@pytest.fixture(scope="module")
-def long_groups(tmp_path_factory):
-    """300 frames in three groups of pictures: a request for all of them
-    keeps three decoders busy for a while."""
-    path = tmp_path_factory.mktemp("long") / "long_groups.mp4"
-    encode([*_testsrc(12, "320x240"), "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p",
-            "-x264-params", "keyint=100:min-keyint=100:scenecut=0:bframes=0"], path)
-    return path
-
-
 # Run in a process of its own: it sends itself SIGINT, or forks while a thread
 # decodes.  The helpers wait until a decoder is inside a call (its counter
 # taken), so that the signal or the fork meets a request in progress.
@@ -344,8 +334,7 @@ def run_script(body, tmp_path, *args):
 
 
 @pytest.mark.parametrize("request_", ["reader[list(range(300))]", "list(reader.batches(16))"])
-def test_ctrl_c_during_a_request_stops_every_worker_and_leaves_the_reader_usable(long_groups, tmp_path,
-                                                                                 request_):
+def test_ctrl_c_during_a_request_stops_every_worker_and_leaves_the_reader_usable(media, tmp_path, request_):
     body = """
     reader = VideoReader(path, workers=3)
     len(reader)
@@ -369,7 +358,7 @@ def test_ctrl_c_during_a_request_stops_every_worker_and_leaves_the_reader_usable
     print(json.dumps(workers_alive()))
     """
     body = body.replace("REQUEST", request_)
-    assert run_script(body, tmp_path, long_groups) == [[], True, True, None, "KeyboardInterrupt", []]
+    assert run_script(body, tmp_path, media.path("long_groups")) == [[], True, True, None, "KeyboardInterrupt", []]
 
 
 # The sanitizer's allocator keeps its locks across a fork: a child forked
@@ -377,8 +366,7 @@ def test_ctrl_c_during_a_request_stops_every_worker_and_leaves_the_reader_usable
 @pytest.mark.skipif(bool(os.environ.get("QUORVEX_SANITIZED")),
                     reason="the sanitizer's allocator is not fork-safe while other threads allocate")
 @pytest.mark.parametrize("kind, workers", [("path", 1), ("path", 3), ("bytes", 3), ("file", 1)])
-def test_a_fork_while_a_request_runs_leaves_the_child_a_working_reader(long_groups, tmp_path,
-                                                                       kind, workers):
+def test_a_fork_while_a_request_runs_leaves_the_child_a_working_reader(media, tmp_path, kind, workers):
     body = """
     kind, workers = sys.argv[2], int(sys.argv[3])
     source = {"path": path, "bytes": open(path, "rb").read(), "file": open(path, "rb")}[kind]
@@ -400,7 +388,7 @@ def test_a_fork_while_a_request_runs_leaves_the_child_a_working_reader(long_grou
     print(json.dumps(bool(np.array_equal(reader[[3, 77]], want))))  # the parent's is undisturbed
     reader.close()
     """
-    in_child, in_parent = run_script(body, tmp_path, long_groups, kind, workers)
+    in_child, in_parent = run_script(body, tmp_path, media.path("long_groups"), kind, workers)
     if kind == "file":  # the child cannot share the parent's file object
         assert in_child == ["RuntimeError: a decoder reading a file object cannot be used in a "
                             "forked child process; open it in the child", None]
