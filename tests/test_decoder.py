@@ -155,31 +155,6 @@ SHARED = [(0, 0), (80, 0)]  # two pts of shared_pts, each on two frames
         ("aac.decode_video", ([], "native", False, [crop(0, 0, 0, 0)]), {}, RuntimeError,
          "cannot decode video from audio stream"),
         ("h264.decode_video", (FAR, "native", False, []), {}, ValueError, "native output does not support this pixel format"),
-        # Batches too large to exist fail before decoding.
-        ("h264.decode_video", (FAR, "uint16", False, [resize(2**31 - 1, 2**31 - 1)]), {}, RuntimeError,
-         "batch is too large"),  # the byte count overflows
-        ("h264.decode_video", (FAR, "uint8", False, [resize(2**31 - 1, 2**31 - 1)]), {}, MemoryError, ""),
-        ("h264.decode_video", (FAR * 1000, "uint8", False, [resize(60000, 60000)]), {}, MemoryError, ""),  # 10 TB
-        # Decoding outcomes, each of its kind: targets no frame answers (exact
-        # decoding restarts from the start for a seek point after its target),
-        # a frame without a timestamp (the AVI clip's last), packets without any.
-        *[("h264.decode_video", (targets, "uint8", exact), {}, (RuntimeError, errors.NoFrameError), message)
-          for targets, exact, message in [([(0, 0), (600, 0)], True, "no decoded frame at exact PTS 600"),
-                                          ([(0, 0), (600, 25600)], True, "no decoded frame at exact PTS 600"),
-                                          ([(0, 0), (38400, 25600)], True, "no decoded frame at PTS 38400"),
-                                          ([(0, 0), FAR[0]], False, "no decoded frame at PTS 1000000000000")]],
-        ("mpeg4.decode_video", ([(0, 0), (50, 25)], "uint8", False), {}, RuntimeError, "decoded frame has no timestamp"),
-        ("no_timestamps.scan", (), {}, RuntimeError, "video packet has neither PTS nor DTS"),
-        *[("h264.decode_video", ([(10**9, 0)], "uint8", exact), {}, (RuntimeError, errors.NoFrameError),
-           "no decoded frame at PTS 1000000000") for exact in (False, True)],
-        ("y4m.decode_video", ([(0, 0)], "uint8", True), {}, (RuntimeError, errors.NoFrameError),
-         "no decoded frame at PTS 0"),
-        ("h264.decode_timestamps", ([-1.0], "uint8"), {}, (RuntimeError, errors.NotShownError),
-         "no frame at or before requested timestamp"),
-        ("h264.decode_timestamps", ([0.5, 100.0], "uint8"), {}, (RuntimeError, errors.NotShownError),
-         "timestamp exceeds final frame duration or duration is unknown"),
-        ("shared_pts.decode_timestamps", ([0.5], "uint8"), {}, (RuntimeError, errors.SharedTimestampsError),
-         "timestamp mode requires strictly increasing frame PTS"),
         ("h264.decode_video", ([], "native", False, [crop(0, 0, 0, 0)]), {}, ValueError, "transforms require RGB output"),
         ("gray8.decode_video", (FAR, "native", False, [rotate(1)]), {}, ValueError,
          "transforms require RGB output"),
@@ -221,6 +196,31 @@ SHARED = [(0, 0), (80, 0)]  # two pts of shared_pts, each on two frames
         ("aac!.decode_audio", (16000, 1, "1"), {}, TypeError, "argument 'stop': "),
         ("h264.decode_audio", (2**31, 1), {}, OverflowError, "number too large to fit in target type"),
         ("aac!.decode_audio", (0, 0), {}, RuntimeError, "decoder is closed"),
+        # Batches too large to exist fail before decoding.
+        ("h264.decode_video", (FAR, "uint16", False, [resize(2**31 - 1, 2**31 - 1)]), {}, RuntimeError,
+         "batch is too large"),  # the byte count overflows
+        ("h264.decode_video", (FAR, "uint8", False, [resize(2**31 - 1, 2**31 - 1)]), {}, MemoryError, ""),
+        ("h264.decode_video", (FAR * 1000, "uint8", False, [resize(60000, 60000)]), {}, MemoryError, ""),  # 10 TB
+        # Decoding outcomes, each of its kind: targets no frame answers (exact
+        # decoding restarts from the start for a seek point after its target),
+        # a frame without a timestamp (the AVI clip's last), packets without any.
+        *[("h264.decode_video", (targets, "uint8", exact), {}, (RuntimeError, errors.NoFrameError), message)
+          for targets, exact, message in [([(0, 0), (600, 0)], True, "no decoded frame at exact PTS 600"),
+                                          ([(0, 0), (600, 25600)], True, "no decoded frame at exact PTS 600"),
+                                          ([(0, 0), (38400, 25600)], True, "no decoded frame at PTS 38400"),
+                                          ([(0, 0), FAR[0]], False, "no decoded frame at PTS 1000000000000")]],
+        ("mpeg4.decode_video", ([(0, 0), (50, 25)], "uint8", False), {}, RuntimeError, "decoded frame has no timestamp"),
+        ("no_timestamps.scan", (), {}, RuntimeError, "video packet has neither PTS nor DTS"),
+        *[("h264.decode_video", ([(10**9, 0)], "uint8", exact), {}, (RuntimeError, errors.NoFrameError),
+           "no decoded frame at PTS 1000000000") for exact in (False, True)],
+        ("y4m.decode_video", ([(0, 0)], "uint8", True), {}, (RuntimeError, errors.NoFrameError),
+         "no decoded frame at PTS 0"),
+        ("h264.decode_timestamps", ([-1.0], "uint8"), {}, (RuntimeError, errors.NotShownError),
+         "no frame at or before requested timestamp"),
+        ("h264.decode_timestamps", ([0.5, 100.0], "uint8"), {}, (RuntimeError, errors.NotShownError),
+         "timestamp exceeds final frame duration or duration is unknown"),
+        ("shared_pts.decode_timestamps", ([0.5], "uint8"), {}, (RuntimeError, errors.SharedTimestampsError),
+         "timestamp mode requires strictly increasing frame PTS"),
     ],
 )
 def test_decoder_errors(media, call, args, kwargs, error, message):
