@@ -1,6 +1,7 @@
 """Auto (``threads=None``, ``workers=None``) against settings picked by
-hand, on the work of ``seq_threads``, ``clips_8x16`` and ``loader_8``, and
-on a PyTorch DataLoader with two worker processes (``dataloader_2``).
+hand, on the work of ``seq_threads``, ``clips_8x16`` and ``loader_8`` (the
+rows ``seq_threads_auto``, ``clips_8x16_auto``, ``loader_8_auto``) and on a
+PyTorch DataLoader with two worker processes (``dataloader_2``).
 
 Each comparison takes the settings in turn within every round, starting
 one later each round, so that a slow phase of a shared machine does not
@@ -197,9 +198,10 @@ def row_dataloader(suite: Suite) -> Result:
 
 
 ROWS = {
-    "seq_threads": lambda suite: [] if suite.tiny else [row_seq_auto(suite)],
-    "clips_8x16": lambda suite: [] if suite.tiny else [row_clips_auto(suite)],
-    "loader_8": lambda suite: [] if suite.tiny else [row_loader_auto(suite)],
+    "seq_threads_auto": lambda suite: [row_seq_auto(suite)],
+    "clips_8x16_auto": lambda suite: [row_clips_auto(suite)],
+    "loader_8_auto": lambda suite: [row_loader_auto(suite)],
     "dataloader_2": lambda suite: [row_dataloader(suite)],
 }
-ROW_CLIPS = {"dataloader_2": []}
+ROW_CLIPS = {"seq_threads_auto": ["h264_1080p"], "clips_8x16_auto": ["h264_720p"],
+             "loader_8_auto": [], "dataloader_2": []}
