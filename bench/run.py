@@ -15,7 +15,10 @@ Rows (``--rows``, comma-separated; default all): seq, seq_threads, seq_keep, ran
 times_32 (these two also with the reader on two decoders, ``workers=2``), resize_224,
 batches_workers (seq and resize_224 through ``batches()`` with ``workers=2``), audio_16k, audio_range, parallel, memory, clips_8x16, av_clips_8x16, loader_8 (these
 three in training.py), frame_mid_hour, clips_8x16_hour (these two on an hour
-of video, in long_video.py, cached under build/bench).  Inputs are made with the ffmpeg tool on first use
+of video, in long_video.py, cached under build/bench), seq_threads_auto,
+clips_8x16_auto, loader_8_auto, dataloader_2 (auto threads and workers against
+settings picked by hand, on the work of those rows and in a DataLoader, in
+budget.py).  Inputs are made with the ffmpeg tool on first use
 and cached in bench/.media/.  Each row reports the median of ``--repeat``
 timed runs (default 3) after one untimed run, checks that the libraries
 returned the same frames or samples, and compares the times with the fastest
@@ -51,6 +54,7 @@ import sys
 import time
 from pathlib import Path
 
+import budget
 import clips
 import lib_opencv
 import lib_ours
@@ -74,6 +78,9 @@ ROW_CLIPS = {
 # Rows defined beside the others: training.py (samplers and the clip loader).
 ROWS.update(training.ROWS)
 ROW_CLIPS.update(training.ROW_CLIPS)
+# Auto threads and workers against settings picked by hand: budget.py.
+ROWS.update(budget.ROWS)
+ROW_CLIPS.update(budget.ROW_CLIPS)
 # One hour of video made from the 60 s clip: long_video.py.
 ROWS.update(long_video.ROWS)
 ROW_CLIPS.update(long_video.ROW_CLIPS)
@@ -81,7 +88,7 @@ ROW_CLIPS.update(long_video.ROW_CLIPS)
 # two threads at once, seq_keep in a process of its own, the reader on a
 # saved index): --tiny, which checks that every library's code path runs,
 # leaves them out unless --rows names them.
-TINY_SKIPS = {"seq_threads", "parallel", "memory", "frames_256_hour"}
+TINY_SKIPS = {"seq_threads", "parallel", "memory", "frames_256_hour", *budget.ROWS}
 
 
 def parse(argv):

@@ -1,7 +1,7 @@
 """Command line: ``quorvex-av`` or ``python -m quorvex_av``.
 
     quorvex-av info FILE [FILE ...] [--json]
-    quorvex-av frames FILE (--at T [T ...] | --count N) -o sheet.png [--workers N]
+    quorvex-av frames FILE (--at T [T ...] | --count N) -o sheet.png [--workers N] [--threads N]
     quorvex-av audio FILE -o out.wav [--rate R] [--channels C] [--start S] [--stop T] [--float]
 """
 
@@ -246,7 +246,7 @@ def cmd_frames(args: argparse.Namespace) -> int:
         height, width = probe.frame_size
     size = (max(1, round(height * args.width / width)), args.width)
     with VideoReader(args.file, stream_index=args.stream, resize=size,
-                     workers=args.workers) as reader:
+                     workers=args.workers, threads=args.threads) as reader:
         if args.at is not None:
             times = list(args.at)
         else:
@@ -326,6 +326,18 @@ def _int_in_range(low: int, high: int = 2**31 - 1) -> Callable[[str], int]:
     return parse
 
 
+def _auto_or(parse: Callable[[str], int]) -> Callable[[str], int | None]:
+    """An argparse type: "auto" (None, the readers' auto), else ``parse``'s."""
+    def parse_or_auto(text: str) -> int | None:
+        if text == "auto":
+            return None
+        try:
+            return parse(text)
+        except argparse.ArgumentTypeError as error:
+            raise argparse.ArgumentTypeError(f"{error} (or auto)") from None
+    return parse_or_auto
+
+
 def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(
         prog=PROG, description="Inspect media files, make contact sheets and extract audio.")
@@ -353,8 +365,12 @@ def parser() -> argparse.ArgumentParser:
                         help="width of each frame (default 240)")
     frames.add_argument("--columns", type=_int_in_range(1), default=4, help="frames per row (default 4)")
     frames.add_argument("--stream", type=_int_in_range(0), default=None, help="video stream index")
-    frames.add_argument("--workers", type=_int_in_range(1, 64), default=min(4, os.cpu_count() or 1),
-                        help="decoders reading the file at once (default: the cores, at most 4)")
+    frames.add_argument("--workers", type=_auto_or(_int_in_range(1, 64)), default=None,
+                        help="decoders reading the file at once (default: auto, the cores this "
+                             "process may use)")
+    frames.add_argument("--threads", type=_auto_or(_int_in_range(0, 64)), default=None,
+                        help="FFmpeg threads per decoder, 0 for FFmpeg's choice (default: auto, "
+                             "what the workers leave)")
     progress_flag(frames)
     frames.set_defaults(run=cmd_frames)
 

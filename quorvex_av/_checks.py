@@ -42,6 +42,14 @@ def at_least_one(name: str, value: int) -> int:
     return number
 
 
+def check_threads(value: object) -> int:
+    """A decoder's ``threads`` as an int: 0 (FFmpeg chooses) or more."""
+    threads = whole_number("threads", value)
+    if threads < 0:
+        raise ValueError(f"threads must be 0 (FFmpeg chooses) or more, not {threads}")
+    return threads
+
+
 def check_workers(value: object) -> int:
     """``workers`` as a positive int; ValueError or TypeError otherwise."""
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):

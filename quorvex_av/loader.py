@@ -26,7 +26,8 @@ from typing import Any, Literal, Union
 
 import numpy as np
 
-from ._checks import check_on_error, check_workers, positive_integer
+from ._budget import split
+from ._checks import check_on_error, check_threads, check_workers, positive_integer
 from ._sources import describe, kind_of
 from ._types import Source
 from .frame_table import FrameTable
@@ -88,6 +89,11 @@ class ClipLoader:
     every ``VideoReader`` (``dtype``, ``resize``, ``threads`` ...);
     ``workers`` is the readers' ``workers`` (decoders per file, see
     ``VideoReader``), so that up to ``threads`` x ``workers`` decoders run.
+    ``threads`` and ``workers`` default to None, "auto": the cores this
+    process may use (see the guide) go first to files at once (no more
+    than there are sources), then to decoders per file; the readers'
+    ``threads`` stay 1 unless ``reader_options`` gives them (None: what is
+    left).
 
     Iterating gives one ``LoadedClips`` per source, in the order of
     ``sources``, or shuffled anew for each pass when ``shuffle`` is set
@@ -135,16 +141,24 @@ class ClipLoader:
         self.index_cache = None if index_cache is None else os.fspath(index_cache)
         if self.index_cache is not None:
             os.makedirs(self.index_cache, exist_ok=True)
-        self.threads = threads if threads is not None else min(4, os.cpu_count() or 1)
-        self.prefetch = prefetch if prefetch is not None else 2 * self.threads
-        for name, value in (("threads", self.threads), ("prefetch", self.prefetch)):
+        for name, value in (("threads", threads), ("prefetch", prefetch)):
             positive_integer(name, value)
         check_on_error(on_error)
         self.shuffle = bool(shuffle)
         self.on_error = on_error
-        self._reader_options = dict(reader_options or {})
-        if workers is not None:
-            self._reader_options["workers"] = check_workers(workers)
+        self._reader_options = options = dict(reader_options or {})
+        # Files at once, decoders per file and FFmpeg threads per decoder
+        # share the cores: the readers get counts, not "auto", so that each
+        # does not take every core for itself.
+        decoder_threads = options.get("threads", 1)
+        per_file = options.get("workers") if workers is None else workers
+        self.threads, options["workers"], decoder_threads = split(
+            threads, None if per_file is None else check_workers(per_file),
+            None if decoder_threads is None else check_threads(decoder_threads),
+            most=(len(self.sources),))
+        if "threads" in options:
+            options["threads"] = decoder_threads
+        self.prefetch = prefetch if prefetch is not None else 2 * self.threads
         # Wrong names fail here, once, rather than for every file.
         inspect.signature(VideoReader).bind(None, **self._reader_options)
         check_sampler_arguments(sampler, sampler_arguments)

@@ -72,6 +72,9 @@ def _checked(on_error: str, reader_options: Mapping[str, Any] | None,
     check_on_error(on_error)
     options = dict(reader_options or {})
     inspect.signature(reader).bind(None, **options)  # wrong names fail here, not per file
+    if reader is VideoReader:
+        # Resolved in each task: as many decoders as the CPUs Ray gave it.
+        options.setdefault("workers", None)
     return options
 
 

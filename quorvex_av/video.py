@@ -23,7 +23,8 @@ from typing import TYPE_CHECKING, Any, SupportsFloat, SupportsIndex
 import numpy as np
 import numpy.typing as npt
 
-from ._checks import check_workers, whole_number
+from ._budget import split
+from ._checks import check_threads, check_workers
 from ._locate import NominalFrames, TableLocator, outside_error, shown_index
 from ._metadata import VideoHeader, VideoMetadata, video_header, video_metadata
 from ._picture import plan_picture, read_header
@@ -45,7 +46,8 @@ class VideoReader(Closable):
 
     ``source`` is a path or URL, ``bytes`` holding encoded media, or a binary
     file object.  ``stream_index`` picks a stream (default: the best video
-    stream) and ``threads`` the number of decoding threads.  ``timeout``
+    stream) and ``threads`` the number of decoding threads (default 1, see
+    ``workers`` for None).  ``timeout``
     (seconds) ends a read from a network source that gets no data for that
     long with RuntimeError.
 
@@ -72,7 +74,12 @@ class VideoReader(Closable):
     those of ``workers=1``, frame for frame and error for error.  Paths and
     bytes are shared by every decoder (bytes are not copied per worker); a
     file object is read by the reader's decoder alone.  Each decoder has its
-    own ``threads``; see the guide for choosing the two.  A stream whose
+    own ``threads``; see the guide for choosing the two.  None is "auto"
+    for either: the cores this process may use (its affinity, its cgroup's
+    quota, its share in a DataLoader worker or a Ray task; see the guide),
+    as workers when both are None, else shared out beside the one given;
+    ``threads`` stay 1 by default, which keeps damaged streams decoding
+    reproducibly.  A stream whose
     first frame does not decode at the time its table or header gives (AVI
     with B-frames) is read on the reader's decoder alone: there a seek finds
     other frames than decoding on does.
@@ -117,8 +124,8 @@ class VideoReader(Closable):
         seek_mode: SeekMode = "exact",
         frame_index: FrameTable | str | os.PathLike[str] | None = None,
         stream_index: int | None = None,
-        threads: int = 1,
-        workers: int = 1,
+        threads: int | None = 1,
+        workers: int | None = 1,
         timeout: float | None = None,
         dtype: OutputDtype = "uint8",
         crop: tuple[int, int, int, int] | None = None,
@@ -131,10 +138,8 @@ class VideoReader(Closable):
             raise ValueError(f"dtype must be one of {', '.join(DTYPES)}, not {dtype!r}")
         if dtype == "native" and (crop is not None or resize is not None):
             raise ValueError("crop and resize need an RGB dtype (uint8, uint16 or float32)")
-        threads = whole_number("threads", threads)
-        if threads < 0:
-            raise ValueError(f"threads must be 0 (FFmpeg chooses) or more, not {threads}")
-        workers = check_workers(workers)
+        workers, threads = split(None if workers is None else check_workers(workers),
+                                 None if threads is None else check_threads(threads))
         self._dtype: OutputDtype = dtype
         #: Invalid packets skipped by the latest request (0 with ``strict``).
         self.skipped_packets = 0

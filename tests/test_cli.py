@@ -34,12 +34,13 @@ def test_info(media, tmp_path, capsys):
     assert (flac["codec"], flac["sample_rate"], flac["channels"]) == ("flac", 16000, 1)
 
 
-@pytest.mark.parametrize("workers", ["1", "3"])
+@pytest.mark.parametrize("workers", [["--workers", "1"], ["--workers", "3", "--threads", "auto"],
+                                     ["--workers", "auto", "--threads", "2"]])
 def test_contact_sheet_holds_the_frames(media, tmp_path, capsys, workers):
     image = pytest.importorskip("PIL.Image")
     path, sheet_path = str(media.path("h264")), tmp_path / "sheet.png"
     assert main(["frames", path, "--at", "2.5", "0.5", "--width", "80", "--columns", "2",
-                 "--workers", workers, "-o", str(sheet_path)]) == 0
+                 *workers, "-o", str(sheet_path)]) == 0
     assert capsys.readouterr().out.startswith(f"wrote {sheet_path}: 2 frames of 80x60")
     sheet = np.asarray(image.open(sheet_path).convert("RGB"))
     frames = VideoReader(path, resize=(60, 80)).at([2.5, 0.5])
@@ -84,6 +85,8 @@ def test_module_entry_point(media, tmp_path, bound, past):
     (["frames", "X", "--at", "1", "--stream", "99999999999", "-o", "s.png"], "argument --stream:"),
     (["frames", "X", "--at", "1", "--width", "wide", "-o", "s.png"], "argument --width: not an integer: 'wide'"),
     (["frames", "X", "--at", "1", "--workers", "0", "-o", "s.png"], "argument --workers: 0 is not in [1, 64]"),
+    (["frames", "X", "--at", "1", "--threads", "all", "-o", "s.png"],
+     "argument --threads: not an integer: 'all' (or auto)"),
 ])
 def test_bad_options_are_usage_errors(options, message, capsys):
     with pytest.raises(SystemExit) as exited:

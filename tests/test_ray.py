@@ -385,6 +385,27 @@ def test_worker_killed_mid_read_loses_and_repeats_nothing(cluster, media, tmp_pa
     assert sorted(rows) == [(p, i) for p, count in enumerate(counts) for i in range(count)]
 
 
+def budgets_in_a_task_and_the_driver():
+    """In the driver: auto's cores in a task given one CPU, an actor given
+    none, and the driver itself, with the driver's affinity."""
+    from quorvex_av import _budget
+
+    @ray.remote(num_cpus=0)
+    class Actor:
+        def budget(self):
+            return _budget.cpu_budget()
+
+    task = ray.remote(num_cpus=1)(lambda: _budget.cpu_budget())
+    return (ray.get(task.remote()), ray.get(Actor.remote().budget.remote()), _budget.cpu_budget(),
+            len(os.sched_getaffinity(0)))
+
+
+@pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2 or "QUORVEX_AV_CPUS" in os.environ,
+                    reason="needs two cores, and auto going by them")
+def test_auto_in_a_task_goes_by_the_cpus_ray_gave_it(cluster):
+    assert cluster.run(budgets_in_a_task_and_the_driver) == (1, 1, *[len(os.sched_getaffinity(0))] * 2)
+
+
 # Tasks of at most one frame, of one or two groups of pictures, and of the whole video.
 @pytest.mark.parametrize("frames_per_task", [1, 30, 60, 1000])
 @pytest.mark.parametrize("name", ["h264", "vfr", "vp9", "shared_pts"])

@@ -1,0 +1,152 @@
+"""threads=None and workers=None ("auto"): a child process held to one core
+(by its affinity, a cgroup quota made here, or the environment variable)
+and the workers of a real DataLoader each size their threads by the cores
+they may use, and counts given stay as given."""
+
+import contextlib
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from quorvex_av import ClipLoader
+from quorvex_av._budget import split
+from quorvex_av.samplers import clips_at_random_indices
+
+ROOT = Path(__file__).resolve().parent.parent
+
+# What auto gives in a process: its budget, a loader's files at once, a
+# reader's (workers, threads) with both auto and with threads given.
+REPORT = """
+import json, os, sys
+from quorvex_av import ClipLoader, _budget
+from quorvex_av.samplers import clips_at_random_indices
+
+def report():
+    loader = ClipLoader(["a.mp4"] * 8, clips_at_random_indices, num_clips=1, frames_per_clip=1)
+    return [_budget.cpu_budget(), loader.threads, _budget.split(None, None), _budget.split(None, 3)]
+"""
+
+SETUPS = {
+    "affinity": "os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})",
+    "cgroup": "open(sys.argv[1], 'w').write(str(os.getpid()))",
+    "environment": "",
+    "dataloader": "",
+}
+
+IN_PROCESS = "print(json.dumps([report()]))"
+
+# Two DataLoader workers, one item each: each reports what auto gives in it.
+IN_DATALOADER = """
+import torch.utils.data as data
+
+class Reports(data.Dataset):
+    def __len__(self):
+        return 2
+
+    def __getitem__(self, i):
+        return json.dumps([data.get_worker_info().id, report()])
+
+found = sorted(json.loads(item) for item in data.DataLoader(Reports(), batch_size=None, num_workers=2))
+print(json.dumps([entry for _, entry in found]))
+"""
+
+
+def _cgroup_mounts():
+    """{version: mount point} of the cgroup hierarchies that can hold a CPU quota."""
+    mounts = {}
+    with open("/proc/self/mountinfo") as file:
+        for line in file:
+            head, _, tail = line.partition(" - ")
+            kind, _, options = tail.split()[:3]
+            if kind == "cgroup2":
+                mounts.setdefault(2, head.split()[4])
+            elif kind == "cgroup" and "cpu" in options.split(","):
+                mounts.setdefault(1, head.split()[4])
+    return mounts
+
+
+@contextlib.contextmanager
+def half_a_core(version):
+    """The cgroup.procs file of a new cgroup with a quota of half a CPU,
+    removed afterwards; skips where none can be made."""
+    point = _cgroup_mounts().get(version)
+    if point is None:
+        pytest.skip(f"no cgroup v{version} hierarchy with the cpu controller is mounted")
+    group = os.path.join(point, f"quorvex-budget-{os.getpid()}")
+    try:
+        os.mkdir(group)
+    except OSError as error:
+        pytest.skip(f"cannot make a cgroup under {point}: {error}")
+    try:
+        try:
+            if version == 2:
+                with open(os.path.join(point, "cgroup.controllers")) as file:
+                    if "cpu" not in file.read().split():
+                        pytest.skip(f"the cgroup v2 hierarchy at {point} has no cpu controller "
+                                    "(it is bound to cgroup v1 here)")
+                if not os.path.exists(os.path.join(group, "cpu.max")):
+                    with open(os.path.join(point, "cgroup.subtree_control"), "w") as file:
+                        file.write("+cpu")
+                with open(os.path.join(group, "cpu.max"), "w") as file:
+                    file.write("50000 100000")
+            else:
+                with open(os.path.join(group, "cpu.cfs_period_us"), "w") as file:
+                    file.write("100000")
+                with open(os.path.join(group, "cpu.cfs_quota_us"), "w") as file:
+                    file.write("50000")
+        except OSError as error:
+            pytest.skip(f"cannot set a CPU quota in cgroup v{version} under {point}: {error}")
+        yield os.path.join(group, "cgroup.procs")
+    finally:
+        os.rmdir(group)  # the child has ended: the group is empty
+
+
+@pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="needs two cores to hold a child to one")
+@pytest.mark.parametrize("limit, variable, budgets", [
+    ("affinity", None, [1]),
+    ("cgroup v2", None, [1]),
+    ("cgroup v1", None, [1]),
+    ("environment", "1", [1]),
+    # The workers share the cores, the remainder going to the first.
+    ("dataloader", "5", [3, 2]),
+    ("dataloader", None, [1, 1]),
+])
+def test_auto_uses_the_cores_the_process_may_use(limit, variable, budgets):
+    if limit == "dataloader":
+        pytest.importorskip("torch")
+    environment = {key: value for key, value in os.environ.items() if key != "QUORVEX_AV_CPUS"}
+    if variable is not None:
+        environment["QUORVEX_AV_CPUS"] = variable
+    script = "\n".join([REPORT, SETUPS[limit.split()[0]],
+                        IN_DATALOADER if limit == "dataloader" else IN_PROCESS])
+    with (half_a_core(int(limit[-1])) if limit.startswith("cgroup")
+          else contextlib.nullcontext("")) as procs:
+        done = subprocess.run([sys.executable, "-c", script, procs], cwd=ROOT, env=environment,
+                              capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout) == [[cores, cores, [cores, 1], [max(1, cores // 3), 3]]
+                                       for cores in budgets]
+
+
+@pytest.mark.parametrize("levels, most, cores, expected", [
+    ((3, 2), (), 1, (3, 2)),  # given counts win over a budget of one core
+    ((None, 2), (), 1, (1, 2)),  # auto never goes below one
+    ((2, None, 1), (), 8, (2, 4, 1)),
+    ((None, None, 1), (3,), 8, (3, 2, 1)),  # files at once: no more than there are files
+    ((None, 0), (), 8, (1, 0)),  # FFmpeg's own choice of threads takes every core
+])
+def test_given_counts_stay_and_auto_fills_the_rest(levels, most, cores, expected):
+    assert split(*levels, most=most, cores=cores) == expected
+
+
+def test_the_loader_passes_counts_to_its_readers(monkeypatch):
+    monkeypatch.setenv("QUORVEX_AV_CPUS", "4")
+    loader = ClipLoader(["a.mp4"], clips_at_random_indices, reader_options={"threads": None},
+                        workers=2, num_clips=1, frames_per_clip=1)
+    # One file: one thread, two decoders of its own, two FFmpeg threads each.
+    assert (loader.threads, loader.prefetch) == (1, 2)
+    assert loader._reader_options == {"threads": 2, "workers": 2}
