@@ -89,9 +89,17 @@ def _resolve(paths: list[str], filesystem: Any) -> tuple[Any, list[str]]:
     return (systems[0] if systems else None), resolved
 
 
+def _listed(info: pafs.FileInfo) -> bool:
+    """Whether a directory or glob lists a file: hidden ones (names
+    beginning with "." or "_", as Ray's readers skip) are left out."""
+    return bool(info.type == pafs.FileType.File
+                and not os.path.basename(info.path).startswith((".", "_")))
+
+
 def _expand(listing: pafs.FileSystem | None, path: str, ignore_missing: bool) -> list[str]:
     """The files a path names: itself, those under it (a directory,
-    recursively, sorted) or those a glob matches (sorted)."""
+    recursively, sorted) or those a glob matches (sorted), hidden ones
+    left out."""
     if listing is None:
         return [path]
     if any(char in path for char in _MAGIC):
@@ -106,7 +114,7 @@ def _expand(listing: pafs.FileSystem | None, path: str, ignore_missing: bool) ->
             infos = listing.get_file_info(pafs.FileSelector(base, recursive=True))
         except FileNotFoundError:
             infos = []
-        matches = sorted(info.path for info in infos if info.type == pafs.FileType.File
+        matches = sorted(info.path for info in infos if _listed(info)
                          and fnmatch.fnmatchcase(info.path, path.replace(os.sep, "/")))
         if not matches and not ignore_missing:
             raise FileNotFoundError(f"no files match {path!r}")
@@ -114,8 +122,7 @@ def _expand(listing: pafs.FileSystem | None, path: str, ignore_missing: bool) ->
     info = listing.get_file_info(path)
     if info.type == pafs.FileType.Directory:
         infos = listing.get_file_info(pafs.FileSelector(path, recursive=True))
-        return sorted(item.path for item in infos if item.type == pafs.FileType.File
-                      and not os.path.basename(item.path).startswith((".", "_")))
+        return sorted(item.path for item in infos if _listed(item))
     if info.type == pafs.FileType.NotFound:
         if ignore_missing:
             return []
@@ -164,15 +171,19 @@ def _typed(values: Mapping[str, str], types: Mapping[str, type] | None) -> dict[
             for key, value in values.items()}
 
 
+def check_shuffle(shuffle: Any) -> None:
+    if shuffle is not None and shuffle != "files" and not hasattr(shuffle, "seed"):
+        raise ValueError(f'shuffle must be None, "files" or a FileShuffleConfig, not {shuffle!r}')
+
+
 def shuffled_order(count: int, shuffle: Any, seed: int, epoch: int) -> list[int]:
     """The order files are read in: as listed, or with ``shuffle="files"``
     (or Ray's ``FileShuffleConfig``, whose ``seed`` then counts) a
     permutation drawn from the seed and the epoch."""
+    check_shuffle(shuffle)
     if shuffle is None:
         return list(range(count))
     own = getattr(shuffle, "seed", None)
-    if shuffle != "files" and not hasattr(shuffle, "seed"):
-        raise ValueError(f'shuffle must be None or "files", not {shuffle!r}')
     entropy = np.random.SeedSequence(seed if own is None else own).entropy
     rng = np.random.default_rng(np.random.SeedSequence(entropy, spawn_key=(2, epoch)))
     return [int(i) for i in rng.permutation(count)]

@@ -37,7 +37,7 @@ import numpy as np
 import ray.data
 
 from ._checks import check_on_error, positive_integer
-from ._ray_files import FileList, Paths, file_list, shuffled_order
+from ._ray_files import FileList, Paths, check_shuffle, file_list, shuffled_order
 from ._ray_plan import MediaSource
 from ._ray_tasks import BLOCK_BYTES as BLOCK_BYTES
 from ._ray_tasks import DEFAULT_BATCH_FRAMES as DEFAULT_BATCH_FRAMES
@@ -80,6 +80,9 @@ def _checked(on_error: str, reader_options: Mapping[str, Any] | None,
              reader: type[VideoReader] | type[AudioReader]) -> dict[str, Any]:
     check_on_error(on_error)
     options = dict(reader_options or {})
+    if reader is VideoReader and "frame_index" in options:
+        raise ValueError("give frame indexes file by file with frame_indexes=, "
+                         "not in reader_options")
     inspect.signature(reader).bind(None, **options)  # wrong names fail here, not per file
     return options
 
@@ -88,9 +91,6 @@ def _indexed_job(job: ReadJob, paths: list[str], frame_indexes: Indexes | None,
                  index_cache: str | os.PathLike[str] | None) -> ReadJob:
     """The job with the frame indexes given for the paths, by position, and
     the cache directory (made now)."""
-    if "frame_index" in job.options:
-        raise ValueError("give frame indexes file by file with frame_indexes=, "
-                         "not in reader_options")
     cache = None if index_cache is None else os.fspath(index_cache)
     if cache is not None:
         os.makedirs(cache, exist_ok=True)
@@ -98,7 +98,8 @@ def _indexed_job(job: ReadJob, paths: list[str], frame_indexes: Indexes | None,
 
 
 def _files(paths: Paths, filesystem: Any, file_extensions: Sequence[str] | None,
-           ignore_missing_paths: bool, partitioning: Any) -> FileList:
+           ignore_missing_paths: bool, partitioning: Any, shuffle: Any) -> FileList:
+    check_shuffle(shuffle)  # before any listing
     return file_list(paths, filesystem, file_extensions, ignore_missing_paths, partitioning)
 
 
@@ -131,7 +132,7 @@ def _clips_job(paths: Paths, sampler: Callable[..., Clips], seed: int | None, ep
     # Fresh entropy is drawn here, once, so that retried tasks agree.
     if seed is None:
         seed = _fresh_seed()
-    files = _files(paths, filesystem, file_extensions, ignore_missing_paths, partitioning)
+    files = _files(paths, filesystem, file_extensions, ignore_missing_paths, partitioning, shuffle)
     job = ReadJob("clips", Files(files.filesystem), on_error, options,  # type: ignore[arg-type]
                   sampler_arguments, sampler, seed=seed, epoch=epoch, include_paths=include_paths)
     order = shuffled_order(len(files.paths), shuffle, seed, epoch)
@@ -260,7 +261,7 @@ def read_frames(paths: Paths, *, indices: Any = None, times: Any = None, stride:
     positive_integer("frames_per_task", frames_per_task)
     request = {"indices": indices, "times": times,
                "stride": stride if stride is not None or given else 1}
-    files = _files(paths, filesystem, file_extensions, ignore_missing_paths, partitioning)
+    files = _files(paths, filesystem, file_extensions, ignore_missing_paths, partitioning, shuffle)
     job = ReadJob("frames", Files(files.filesystem), on_error, options,
                   request, batch_frames=batch_frames, include_paths=include_paths)
     order = shuffled_order(len(files.paths), shuffle, _fresh_seed(), 0)
@@ -303,7 +304,7 @@ def read_audio(paths: Paths, *, window: float, hop: float | None = None,
     options.update({key: value for key, value in (("sample_rate", sample_rate),
                                                   ("channels", channels)) if value is not None})
     arguments = {"window": float(window), "hop": float(window if hop is None else hop)}
-    files = _files(paths, filesystem, file_extensions, ignore_missing_paths, partitioning)
+    files = _files(paths, filesystem, file_extensions, ignore_missing_paths, partitioning, shuffle)
     job = ReadJob("audio", Files(files.filesystem), on_error, options,
                   arguments, batch_frames=windows_per_block, include_paths=include_paths)
     order = shuffled_order(len(files.paths), shuffle, _fresh_seed(), 0)
