@@ -530,7 +530,8 @@ def clip_rows(files, sampler, marks, ray_options, **arguments):
     (clips_at_random_indices, dict(num_clips=10, frames_per_clip=3, step=2), None),
     (clips_at_random_indices, dict(num_clips=10, frames_per_clip=3, step=2),
      dict(override_num_blocks=2)),
-    (clips_at_random_times, dict(num_clips=7, frames_per_clip=2, audio=(8000, 1)), None),
+    (clips_at_random_times, dict(num_clips=7, frames_per_clip=2,
+                                 audio=ClipAudio(8000, 1, missing="silence")), None),
     (clips_at_regular_times, dict(seconds_between_clip_starts=3.0, frames_per_clip=2), None),
 ])
 def test_clips_of_a_long_video_spread_over_tasks(cluster, long_video, tmp_path, sampler,
@@ -606,3 +607,48 @@ def test_paths_expand_as_rays_readers_do(paths, options, want):
         return
     listed = file_list(paths, **options)
     assert listed.paths == want and listed.filesystem is memory
+
+
+BENCH = Path(__file__).resolve().parent.parent / "bench" / "ray_bench.py"
+
+
+def _bench_module():
+    spec = importlib.util.spec_from_file_location("ray_bench", BENCH)
+    module = sys.modules[spec.name] = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def consumed_by_both(files, probes):
+    """In the driver: the benchmark's consumption of the full stream by
+    read_frames and by Ray's read_videos (frames, rows per second, peak
+    object store, the probed frames), the second of two runs (the first
+    starts the workers)."""
+    bench = _bench_module()
+    ours = [bench.consume(qray.read_frames(files), ("frame", "index", "path"), probes)
+            for _ in range(2)]
+    theirs = [bench.consume(ray.data.read_videos(files, include_paths=True),
+                            ("frame", "frame_index", "path"), probes) for _ in range(2)]
+    return ours[1], theirs[1]
+
+
+@pytest.mark.skipif(importlib.util.find_spec("decord") is None,
+                    reason="Ray's read_videos needs decord (pip install 'quorvex_av[bench-ray]')")
+def test_read_videos_comparison(cluster, media, record_property):
+    """Both readers deliver every frame, each like the ffmpeg tool's; the
+    rates and store peaks are recorded, not judged (the machine is shared)."""
+    bench = _bench_module()
+    files = paths(media, ("h264", "h264_audio"))  # decord reads no VP9
+    probes = {path: set(range(0, 50, 7)) for path in files}
+    reference = {path: bench.tool_frames(path, probes[path]) for path in files}
+    ours, theirs = cluster.run(consumed_by_both, files, probes)
+    wanted = sum(map(len, probes.values()))
+    counts = []
+    for path in files:
+        with VideoReader(path) as reader:
+            counts.append(len(reader))
+    assert ours["frames"] == theirs["frames"] == sum(counts)
+    for name, result in (("quorvex_av", ours), ("read_videos", theirs)):
+        exact = bench.exactness(result.pop("kept"), reference, wanted)
+        assert exact.startswith(f"{wanted}/{wanted} within"), (name, exact)
+        record_property(name, f"{result['fps']:.0f} rows/s, store peak {result['peak_mib']} MiB")
