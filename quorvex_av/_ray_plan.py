@@ -18,7 +18,8 @@ from ray.data.block import BlockMetadata
 
 from ._locate import decode_starts, header_frame_count
 from ._ray_files import FileList
-from ._ray_tasks import FileShare, ReadJob, clip_spans, requested, run_task
+from ._ray_spans import clip_spans
+from ._ray_tasks import FileShare, ReadJob, requested, run_task
 from .audio import AudioReader
 from .video import VideoReader
 from .frame_table import FrameTable

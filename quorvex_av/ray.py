@@ -41,7 +41,8 @@ from ._ray_files import FileList, Paths, check_shuffle, file_list, shuffled_orde
 from ._ray_plan import MediaSource
 from ._ray_tasks import BLOCK_BYTES as BLOCK_BYTES
 from ._ray_tasks import DEFAULT_BATCH_FRAMES as DEFAULT_BATCH_FRAMES
-from ._ray_tasks import Files, OnError, ReadJob, file_seed, run_task
+from ._ray_spans import file_seed
+from ._ray_tasks import Files, OnError, ReadJob
 from .audio import AudioReader
 from .loader import IndexSource, indexes_by_position
 from .samplers import Clips, check_sampler_arguments
