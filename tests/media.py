@@ -9,11 +9,14 @@ import io
 import itertools
 import json
 import os
+import pickle
 import re
 import shutil
+import signal
 import struct
 import subprocess
 import tempfile
+import threading
 from fractions import Fraction
 from pathlib import Path
 from typing import Callable, NamedTuple, Sequence, Union
@@ -78,11 +81,11 @@ def _tones(rate, seconds, freqs=(440, 660)) -> list:
             f"aevalsrc=exprs={exprs}:channel_layout={layout}:sample_rate={rate}:duration={seconds}"]
 
 
-def _x264(b_frames: int, keyint: int = 25) -> list:
+def _x264(b_frames: int, keyint: int = 25, preset: str = "veryfast") -> list:
     params = f"keyint={keyint}:min-keyint={keyint}:scenecut=0:bframes={b_frames}"
     if b_frames:
         params += ":b-adapt=0"  # always use the B-frames, never fewer
-    return ["-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p", "-x264-params", params]
+    return ["-c:v", "libx264", "-preset", preset, "-pix_fmt", "yuv420p", "-x264-params", params]
 
 
 # A key frame every 25 frames; GOP25 puts two B-frames between the others, PLAIN none.
@@ -194,6 +197,9 @@ CLIPS: dict[str, Clip] = {
     "h264": Clip("h264.mp4", [*_testsrc(3), *X264_GOP25]),
     # Short groups: a key frame every 10 frames, two B-frames between the others.
     "h264_gop10": Clip("h264_gop10.mp4", [*_testsrc(2), *_x264(2, keyint=10)]),
+    # 300 frames of 320x240 in three groups: a request for all keeps three decoders busy.
+    "long_groups": Clip("long_groups.mp4", [*_testsrc(12, "320x240"), *_x264(0, 100)]),
+    "h264_cavlc": Clip("h264_cavlc.mp4", [*_testsrc(2), *_x264(2, 10, "ultrafast")]),  # no CABAC
     # Stream 1: AAC whose first packet is the encoder's priming, at pts -1024;
     # the header's start time is still 0.
     "h264_audio": Clip("h264_audio.mp4", [*_testsrc(3), *_tones(44100, 3), *X264_GOP25, *AAC]),
@@ -276,6 +282,9 @@ CLIPS: dict[str, Clip] = {
     "gap": Clip("gap.mkv", _make_gap),
     # Two two-second MP3 files joined byte for byte.
     "mp3_joined": Clip("mp3_joined.mp3", _make_mp3_joined),
+    # Matroska keeps no frame count, and its duration covers the longer audio:
+    # the header promises 50 frames of a stream that has 25.
+    "short_video": Clip("short_video.mkv", [*_testsrc(1), *_tones(44100, 2), *X264_PLAIN, "-c:a", "pcm_s16le"]),
     # A video with an audio stream that has no packets at all.
     "empty_audio": Clip("empty_audio.wav", lambda out, work: _write_empty_wav(out)),
     # Variable frame rate: frame n at 40 * (n + n // 3) ms, so every third
@@ -359,33 +368,52 @@ class MediaFactory:
         return target
 
 
+# Transform steps of the video calls.
+def crop(top, left, height, width):
+    return ("crop", top, left, height, width)
+
+
+def resize(height, width, ignored=0):  # the first two fields are not read
+    return ("resize", ignored, -ignored, height, width)
+
+
+def rotate(turns):
+    return ("rotate", turns, 0, 0, 0)
+
+
 GO_ON = object()  # what a BytesFile hook returns to let the call go on as usual
 
 
 class BytesFile(io.BytesIO):
     """Bytes as a file object that can be weakly referenced, carries attributes,
-    counts the bytes read from it (``read_bytes``) and records the absolute
-    seeks made on it once ``seeks`` is a list.  ``on_read`` and ``on_seek``,
+    counts the bytes read from it (``read_bytes``), and records once they are
+    lists the absolute seeks made on it (``seeks``) and its calls (``calls``:
+    name, arguments, position before, result).  ``on_read`` and ``on_seek``,
     while set, are called with the call's arguments first: they may block or
     raise, and what they return, unless GO_ON, is the call's answer."""
 
-    seeks = on_read = on_seek = None
+    seeks = calls = on_read = on_seek = None
     read_bytes = 0
 
     def read(self, size=-1):
-        answer = GO_ON if self.on_read is None else self.on_read(size)
+        answer, before = GO_ON if self.on_read is None else self.on_read(size), self.tell()
         if answer is GO_ON:
             answer = super().read(size)
             self.read_bytes += len(answer)
+            if self.calls is not None:
+                self.calls.append(("read", size, before, len(answer)))
         return answer
 
     def seek(self, offset, whence=0):
-        answer = GO_ON if self.on_seek is None else self.on_seek(offset, whence)
+        answer, before = GO_ON if self.on_seek is None else self.on_seek(offset, whence), self.tell()
         if answer is not GO_ON:
             return answer
         if self.seeks is not None and whence == 0:
             self.seeks.append(offset)
-        return super().seek(offset, whence)
+        position = super().seek(offset, whence)
+        if self.calls is not None:
+            self.calls.append(("seek", (offset, whence), before, position))
+        return position
 
 
 def failing(error: BaseException, after: int = 0):
@@ -397,6 +425,42 @@ def failing(error: BaseException, after: int = 0):
             raise error
         return GO_ON
     return hook
+
+
+def outcome(call):
+    """What a call gives: ("ok", result), or the exception's type and text."""
+    try:
+        return "ok", call()
+    except Exception as error:  # compared, not hidden
+        return type(error), str(error)
+
+
+def run_forked(work, timeout=60):
+    """``work()``'s return value (pickled) from a forked child, which must exit in time."""
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - the child
+        try:
+            os.close(read)
+            try:
+                result = ("ok", work())
+            except BaseException as error:  # noqa: B036 - reported to the parent
+                result = ("error", f"{type(error).__name__}: {error}")
+            with os.fdopen(write, "wb") as out:
+                pickle.dump(result, out)
+        finally:
+            os._exit(0)
+    os.close(write)
+    with os.fdopen(read, "rb") as results:
+        ready = threading.Event()
+        box = []
+        threading.Thread(target=lambda: (box.append(results.read()), ready.set()), daemon=True).start()
+        finished = ready.wait(timeout)
+    if not finished:
+        os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    assert finished, "the forked child hung"
+    return pickle.loads(box[0])
 
 
 def require_protocol(name: str) -> None:
@@ -479,12 +543,9 @@ _RAW_LAYOUTS = {"rgb24": (3, "u1"), "rgb48le": (3, "<u2")}  # pix_fmt: (channels
 
 
 # Python source for a child process: peak_mib() is how far the peak resident
-# size in MiB rose above the resident size at reset_peak(), read from the
-# process's status (getrusage's peak is inherited across fork and exec, so a
-# child would see its parent's).  Growth rather than the peak itself, because
-# the interpreter, NumPy and the libraries already take a build-dependent share
-# before the call being measured, and the sanitizer build grows by close to 300 MiB
-# within a call that allocates little.
+# size in MiB rose above the resident size at reset_peak() (getrusage's peak
+# is inherited across fork and exec; the interpreter, NumPy and a sanitizer
+# already take a build-dependent share before the call measured).
 PEAK_RSS = """
 def _status_mib(key):
     with open("/proc/self/status") as status:
@@ -561,11 +622,9 @@ def probe_audio_frames(path, stream_index: int) -> list[dict]:
 
 def assert_like_the_tool(got: np.ndarray, want: np.ndarray, levels: int = 1) -> None:
     """Compare frames with the ffmpeg tool's conversion of the same frames."""
-    # The same colour-conversion library, but the tool may pick other flags
-    # (rounding, chroma interpolation): up to 3 levels (of 255, ``levels`` each in
-    # the samples' unit) may differ at colour edges.  A frame's mean difference
-    # stays under half a level; neighbouring frames of the clips differ by 4.5
-    # levels or more, so this also tells which frame was returned.
+    # The same library, but the tool may pick other flags: up to 3 levels (of
+    # 255, ``levels`` each in the samples' unit) at colour edges, a frame's mean
+    # under half a level; neighbouring frames of the clips differ by 4.5 or more.
     assert got.shape == want.shape
     diff = np.abs(got.astype(np.int64) - want.astype(np.int64)) / levels
     assert diff.max() <= 3 and np.all(diff.mean(axis=(1, 2, 3)) < 0.5)

@@ -6,13 +6,11 @@ import pytest
 from media import MIXES, BytesFile, _mix, damaged, encode
 from quorvex_av import AudioReader, Decoder
 
-# Output (rate, channels): the stream's own, speech-model input, and 44.1 to
-# 48 kHz (None: the stream's own).
+# Output (rate, channels): the stream's own (None), speech-model input, 44.1 to 48 kHz.
 PAIRS = [(None, None), (16000, 1), (48000, 2)]
-# Per mix: samples per packet at the stream's rate, to straddle a packet
-# boundary, and the largest difference from the whole read. AAC's noise
-# substitution draws from the decoder's random generator, which a seek
-# cannot restore: those bands differ by noise of their own level.
+# Per mix: samples per packet at its rate, and the largest difference from
+# the whole read (AAC's noise substitution draws from a generator that a
+# seek cannot restore).
 PACKETS = {"mix_wav": (1024, 0.0), "mix_flac": (4608, 0.0), "mix_mp3": (1152, 0.0),
            "mix_aac": (1024, 0.03), "mix_adts": (1024, 0.03), "mix_opus": (960, 0.0),
            "mix_vorbis": (1024, 0.0)}
@@ -47,8 +45,7 @@ def test_ranges_and_chunks_match_the_whole_read(mix, rate, channels):
         assert got.shape == (reader.channels, high - low), (start, stop)
         assert np.abs(got - whole[:, low:high]).max(initial=0) <= bound, (start, stop)
     # Chunks decode on from one to the next: exact even where a seek is not,
-    # in pieces shorter than a frame too (one sample: over the first 0.05 s,
-    # more pieces than the stream has frames).
+    # in pieces shorter than a frame too (one sample each over 0.05 s).
     for seconds, stop in [(1.3, None), (0.0123, None), (1 / rate, first + 0.05)]:
         joined = np.concatenate(list(reader.chunks(seconds, None, stop)), axis=1)
         length = whole.shape[1] if stop is None else round(0.05 * rate)
@@ -72,10 +69,8 @@ def test_ranges_and_chunks_match_the_whole_read(mix, rate, channels):
     assert got.shape == want.shape and np.abs(got - want).max() <= bound
 
 
-# Containers with an index or a layout to bisect; raw MP3 and ADTS have
-# neither (nor has FLAC without a seek table), and their first seek reads,
-# without decoding, up to its target.
-# Ogg has no index: the demuxer bisects the file by its pages' positions.
+# Containers with an index, or (Ogg) pages to bisect by position: raw MP3
+# and ADTS have neither, and their first seek reads up to its target.
 @pytest.mark.parametrize("name, part", [("long_wav", 0.05), ("long_aac", 0.05), ("long_opus", 0.35),
                                         ("long_vorbis", 0.35)])
 def test_a_range_near_the_end_reads_a_bounded_part_of_the_file(media, name, part):
@@ -101,13 +96,11 @@ def test_a_stream_without_samples(media):
         reader.read(0.5)
 
 
-# Millisecond timestamps (Matroska) place only frames of a fixed size, by
-# snapping to the frame grid; PCM there is read from the start, its frames
-# at their timestamps. The AAC streams here differ by noise substitution
-# only, which even pure tones get unless the encoder is told not to use it
-# ("aac_no_pns": exact). "gap" has no samples in [1, 2) s: reads that begin
-# in the gap (0.25 s and 0.05 s before its end) and chunks whose bounds
-# fall in it.
+# Matroska's millisecond timestamps place only frames of a fixed size (PCM
+# there is read from the start); the AAC streams differ by noise
+# substitution only, which even pure tones get unless the encoder is told
+# not to use it ("aac_no_pns": exact); "gap" has no samples in [1, 2) s:
+# reads and chunk bounds begin in it.
 @pytest.mark.parametrize("name, index, bound, starts", [
     ("aac_negative", 0, 1e-4, (0.3, 0.9, 1.4)), ("gap", 0, 0.0, (0.3, 0.9, 1.4, 1.75, 1.95)),
     ("multi", 2, 0.0, (0.3, 0.9, 1.4)), ("h264_audio", 1, 1e-4, (0.3, 0.9, 1.4)),
@@ -159,12 +152,10 @@ def _bad_packet(offset: int, value: int):
     return lambda path: damaged(path, 0, 150, value, offset)
 
 
-# Raw MP3 and ADTS have no index: seeking walks the frame headers up to the
-# target. Every layout the walk must count right, and where it must stop. A
-# reader that has read the whole stream seeks by the positions the demuxer
-# noted on the way, without walking: the walk must land the same. After a
-# packet the decoder skips, every read puts the samples that follow at their
-# timestamps (the skipped ones are silence), in any container.
+# Raw MP3 and ADTS have no index: a seek walks the frame headers, which
+# must count every layout right and stop where the demuxer does; a reader
+# that read the whole stream seeks by the positions it noted, and must land
+# the same.  After a skipped packet the samples stay at their timestamps.
 MP3, ADTS = ("mp3", "-c:a", "libmp3lame"), ("aac", "-c:a", "aac", "-f", "adts")
 M4A = ("m4a", "-c:a", "aac")
 

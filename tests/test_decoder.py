@@ -1,5 +1,6 @@
 """The Decoder object: arguments, sources, lifecycle and the use counter."""
 
+import functools
 import gc
 import io
 import math
@@ -11,7 +12,7 @@ import weakref
 import numpy as np
 import pytest
 
-from media import GO_ON, BytesFile, failing
+from media import GO_ON, BytesFile, crop, failing, resize, rotate
 from quorvex_av import Decoder, errors
 
 NOT_A_SOURCE = "source must be a path/URL or encoded bytes"
@@ -40,6 +41,13 @@ class Unprintable(Exception):
         raise ValueError("no text")
 
 
+def y4m(width):  # a header promising a width x width picture, and little data
+    return f"YUV4MPEG2 W{width} H{width} F25:1 Ip A1:1 C420jpeg\nFRAME\n".encode() + b"\x80" * 10000
+
+
+SOURCES = {"y4m": y4m(8000)}  # sources of the method calls that are not clips
+
+
 def at(name, change=str):  # an argument made from a clip's path when the test runs
     return lambda media: change(media.path(name))
 
@@ -53,19 +61,10 @@ CROP = "crop exceeds the frame"
 SHARED = [(0, 0), (80, 0)]  # two pts of shared_pts, each on two frames
 
 
-def crop(top, left, height, width):
-    return ("crop", top, left, height, width)
-
-
-def resize(height, width):
-    return ("resize", 0, 0, height, width)
-
-
-# Every error of the extension's Decoder that is not a decoding outcome
-# (those are in test_errors' KINDS), as (call, args, kwargs, error, message).
+# Every error of the extension's Decoder, as (call, args, kwargs, error, message).
 # call: "new" constructs a Decoder, "streams" lists a source's streams,
-# "clip.method" calls a method of a decoder of the clip ("clip!" closed
-# first).  Arguments are bound and converted in order, the source classified
+# "clip.method" calls a method of a decoder of the clip or of SOURCES
+# ("clip!" closed first).  Arguments are bound and converted in order, the source classified
 # before the media type's value is checked, all before the closed check; then
 # the values (the transforms' names first, then the dtype, the stream's media
 # type and the transforms against the output), all before any decoding.  A
@@ -113,14 +112,17 @@ def resize(height, width):
                                   ("not_shown", errors.NotShownError("x"), "RuntimeError")]],
         ("new", ("x\0y", "video"), {}, ValueError, "path contains NUL"),
         # The stream asked for.
-        *[("new", (at("h264"), media_type), {"stream_index": index}, ValueError, NO_STREAM)
-          for media_type, index in [("audio", None), ("video", -1), ("video", 1)]],
-        *[("new", (at("multi"), media_type, index), {}, ValueError, "stream has the wrong media type")
-          for media_type, index in [("video", 1), ("audio", 0)]],
+        *[("new", (at("h264"), media_type), {"stream_index": index}, (ValueError, errors.StreamNotFoundError),
+           NO_STREAM) for media_type, index in [("audio", None), ("video", -1), ("video", 1)]],
+        *[("new", (at("multi"), media_type, index), {}, (ValueError, errors.WrongMediaTypeError),
+           "stream has the wrong media type") for media_type, index in [("video", 1), ("audio", 0)]],
+        ("new", (at("undecodable"), "video"), {}, (RuntimeError, errors.NoDecoderError),
+         "FFmpeg has no decoder for this codec"),
         # Sources that cannot be opened; an MP4 cut before its index cannot be opened at all.
         *[("new", (source, "video"), {}, RuntimeError, OPEN) for source in [
             "/nonexistent/missing.mp4", "/", b"", np.random.default_rng(1).bytes(50_000), io.BytesIO(b""),
-            at("h264", lambda path: path.read_bytes()[:20_000]), at("h264", lambda path: open(path, encoding="latin-1"))]],
+            at("h264", lambda path: path.read_bytes()[:20_000]), at("h264", lambda path: open(path, encoding="latin-1")),
+            y4m(60000)]],  # a header promising far more picture than the file holds
         ("streams", ("/nonexistent/missing.mp4",), {}, RuntimeError, OPEN),
         ("streams", (3,), {}, ValueError, NOT_A_SOURCE),
         # The calls.
@@ -154,7 +156,7 @@ def resize(height, width):
          "cannot decode video from audio stream"),
         ("h264.decode_video", (FAR, "native", False, []), {}, ValueError, "native output does not support this pixel format"),
         ("h264.decode_video", ([], "native", False, [crop(0, 0, 0, 0)]), {}, ValueError, "transforms require RGB output"),
-        ("gray8.decode_video", (FAR, "native", False, [("rotate", 1, 0, 0, 0)]), {}, ValueError,
+        ("gray8.decode_video", (FAR, "native", False, [rotate(1)]), {}, ValueError,
          "transforms require RGB output"),
         ("gray8.decode_video", (FAR, "native", False, [("Crop", 0, 0, 1, 1)]), {}, ValueError, "invalid transform"),
         # direct_resize is keyword-only.
@@ -167,7 +169,7 @@ def resize(height, width):
         *[("h264.decode_video", (FAR, "uint8", False, chain), {}, ValueError, message) for chain, message in [
             ([crop(1, 0, 120, 160)], CROP), ([crop(0, 0, 0, 10)], CROP), ([crop(-1, 0, 10, 10)], CROP),
             ([crop(0, 0, -10, 10)], CROP), ([crop(0, 2**31 - 1, 10, 2**31 - 1)], CROP),  # the sum overflows 32 bits
-            ([("rotate", 1, 0, 0, 0), crop(0, 0, 120, 160)], CROP), ([resize(60, 80), crop(0, 0, 61, 80)], CROP),
+            ([rotate(1), crop(0, 0, 120, 160)], CROP), ([resize(60, 80), crop(0, 0, 61, 80)], CROP),
             ([resize(0, 10)], "resize size must be positive"),
             ([resize(0, 10), crop(0, 0, 0, 0)], "resize size must be positive"),
             ([crop(0, 0, 0, 0), resize(0, 10)], CROP), ([crop(0, 0, 0, 0), ("flip", 0, 0, 0, 0)], "invalid transform"),
@@ -178,7 +180,7 @@ def resize(height, width):
               ([0], ValueError, "occurrences must match targets"),
               ([0, 0, 0], ValueError, "occurrences must match targets"),
               ([0, -1], ValueError, "occurrences must not be negative"),
-              ([0, 2], RuntimeError, "no decoded frame at PTS 80 occurrence 2")]],
+              ([0, 2], (RuntimeError, errors.NoFrameError), "no decoded frame at PTS 80 occurrence 2")]],
         ("h264!.decode_timestamps", ("0.5", "uint8"), {}, TypeError, "argument 'seconds': Can't extract `str` to `Vec`"),
         ("h264.decode_timestamps", ([0.5, "1"], "uint8"), {}, TypeError, "argument 'seconds': "),
         ("h264!.decode_timestamps", ([0.5, 0.5], "rgb"), {}, RuntimeError, "decoder is closed"),
@@ -194,33 +196,62 @@ def resize(height, width):
         ("aac!.decode_audio", (16000, 1, "1"), {}, TypeError, "argument 'stop': "),
         ("h264.decode_audio", (2**31, 1), {}, OverflowError, "number too large to fit in target type"),
         ("aac!.decode_audio", (0, 0), {}, RuntimeError, "decoder is closed"),
+        # Batches too large to exist fail before decoding.
+        ("h264.decode_video", (FAR, "uint16", False, [resize(2**31 - 1, 2**31 - 1)]), {}, RuntimeError,
+         "batch is too large"),  # the byte count overflows
+        ("h264.decode_video", (FAR, "uint8", False, [resize(2**31 - 1, 2**31 - 1)]), {}, MemoryError, ""),
+        ("h264.decode_video", (FAR * 1000, "uint8", False, [resize(60000, 60000)]), {}, MemoryError, ""),  # 10 TB
+        # Decoding outcomes, each of its kind: targets no frame answers (exact
+        # decoding restarts from the start for a seek point after its target),
+        # a frame without a timestamp (the AVI clip's last), packets without any.
+        *[("h264.decode_video", (targets, "uint8", exact), {}, (RuntimeError, errors.NoFrameError), message)
+          for targets, exact, message in [([(0, 0), (600, 0)], True, "no decoded frame at exact PTS 600"),
+                                          ([(0, 0), (600, 25600)], True, "no decoded frame at exact PTS 600"),
+                                          ([(0, 0), (38400, 25600)], True, "no decoded frame at PTS 38400"),
+                                          ([(0, 0), FAR[0]], False, "no decoded frame at PTS 1000000000000")]],
+        ("mpeg4.decode_video", ([(0, 0), (50, 25)], "uint8", False), {}, RuntimeError, "decoded frame has no timestamp"),
+        ("no_timestamps.scan", (), {}, RuntimeError, "video packet has neither PTS nor DTS"),
+        *[("h264.decode_video", ([(10**9, 0)], "uint8", exact), {}, (RuntimeError, errors.NoFrameError),
+           "no decoded frame at PTS 1000000000") for exact in (False, True)],
+        ("y4m.decode_video", ([(0, 0)], "uint8", True), {}, (RuntimeError, errors.NoFrameError),
+         "no decoded frame at PTS 0"),
+        ("h264.decode_timestamps", ([-1.0], "uint8"), {}, (RuntimeError, errors.NotShownError),
+         "no frame at or before requested timestamp"),
+        ("h264.decode_timestamps", ([0.5, 100.0], "uint8"), {}, (RuntimeError, errors.NotShownError),
+         "timestamp exceeds final frame duration or duration is unknown"),
+        ("shared_pts.decode_timestamps", ([0.5], "uint8"), {}, (RuntimeError, errors.SharedTimestampsError),
+         "timestamp mode requires strictly increasing frame PTS"),
     ],
 )
 def test_decoder_errors(media, call, args, kwargs, error, message):
+    # A pair of errors is a decoding outcome's built-in class and the
+    # package's subclass that error_types maps its kind to; a kind left out
+    # of the mapping keeps its built-in.
+    builtin, typed = error if isinstance(error, tuple) else (error, None)
     args = [arg(media) if isinstance(arg, types.FunctionType) else arg for arg in args]
     clip, _, method = call.partition(".")
-    if call == "new":
-        function = Decoder
-    elif call == "streams":
-        function = Decoder.streams
-    else:
-        decoder = Decoder(str(media.path(clip.rstrip("!"))), "audio" if clip.startswith("aac") else "video")
-        if clip.endswith("!"):  # closing is final, and can be repeated
-            assert decoder.close() is None and decoder.close() is None
-        function = getattr(decoder, method)
-    with pytest.raises(error) as raised:
-        function(*args, **kwargs)
-    assert type(raised.value) is error and str(raised.value).startswith(message)
-    assert message.endswith(": ") or str(raised.value) == message
-    if error is RuntimeError and call == "new":  # the file object's own error is not chained
-        assert raised.value.__cause__ is None and raised.value.__context__ is None
-
-
-@pytest.mark.parametrize("clip, media_type, index, expected", [
-    ("h264", "video", None, (0,)), ("multi", "video", None, (0,)), ("multi", "audio", None, (1, 2))])
-def test_stream_choice(media, clip, media_type, index, expected):
-    decoder = Decoder(str(media.path(clip)), media_type, stream_index=index, threads=0)
-    assert decoder.metadata()["stream_index"] in expected
+    others = {kind: cls for kind, cls in errors.ERROR_TYPES.items() if cls is not typed}
+    for error_types, expected in [({}, builtin)] + ([(errors.ERROR_TYPES, typed), (others, builtin)] if typed else []):
+        options = {"error_types": error_types} if error_types else {}
+        if call == "new":
+            function = functools.partial(Decoder, **options)
+        elif call == "streams":
+            function = Decoder.streams
+        else:
+            source = SOURCES[clip] if clip in SOURCES else str(media.path(clip.rstrip("!")))
+            decoder = Decoder(source, "audio" if clip.startswith("aac") else "video", **options)
+            if clip.endswith("!"):  # closing is final, and can be repeated
+                assert decoder.close() is None and decoder.close() is None
+            function = getattr(decoder, method)
+        for _ in range(2):  # each call stands alone, wherever the one before left the decoder
+            with pytest.raises(builtin) as raised:
+                function(*args, **kwargs)
+            assert type(raised.value) is expected and str(raised.value).startswith(message)
+            assert message.endswith(": ") or str(raised.value) == message
+            if typed or (error is RuntimeError and call == "new"):  # nothing chained, a file object's error neither
+                assert raised.value.__cause__ is None and raised.value.__context__ is None
+    if clip == "h264":  # the decoder stays usable
+        assert decoder.decode_video([(0, 0)], "uint8", True)[0].shape == (1, 120, 160, 3)
 
 
 def test_truncated_stream_keeps_what_is_there(media):
@@ -233,20 +264,17 @@ def test_truncated_stream_keeps_what_is_there(media):
 # -- lifecycle ---------------------------------------------------------------
 
 
-def test_bytes_source_is_copied_not_kept(media):
-    source = media.path("h264").read_bytes()
-    before = Decoder(source, "video").scan()
+def test_sources_are_copied_or_released(media):
+    # Bytes are copied, not kept; a file object is kept while open, and
+    # released after a failed open or through a cycle (by close() or with the
+    # decoder: the leak cycles in test_reliability).
+    data, source = (media.path("h264").read_bytes() for _ in range(2))
     references = sys.getrefcount(source)
     decoder = Decoder(source, "video")
     assert sys.getrefcount(source) == references
     del source
     gc.collect()
-    assert decoder.scan() == before
-
-
-def test_file_object_is_released(media):
-    # (Release by close() or with the decoder: the leak cycles in test_reliability.)
-    data = media.path("h264").read_bytes()
+    assert decoder.scan() == Decoder(data, "video").scan()
     blob = BytesFile(data)
     alive = weakref.ref(blob)
     decoder = Decoder(blob, "video")

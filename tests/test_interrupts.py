@@ -1,8 +1,10 @@
 """Ending calls early: Ctrl-C, exceptions from file objects, read timeouts,
 and decoders carried into forked children."""
 
+import contextlib
 import errno
 import io
+import itertools
 import os
 import signal
 import socket
@@ -13,16 +15,13 @@ import threading
 import numpy as np
 import pytest
 
-from media import GO_ON, BytesFile, X264_GOP25, _testsrc, encode, failing, require_protocol
+from media import GO_ON, BytesFile, failing, outcome, require_protocol, run_forked
 from quorvex_av import Decoder
 
 
-@pytest.fixture(scope="module")
-def ts_clip(tmp_path_factory):
-    """Six seconds of H.264 in MPEG-TS, which FFmpeg reads as a stream."""
-    path = tmp_path_factory.mktemp("ts") / "clip.ts"
-    encode([*_testsrc(6), *X264_GOP25, "-f", "mpegts"], path)
-    return path
+@pytest.fixture
+def ts_clip(media):  # MPEG-TS, which FFmpeg reads as a stream
+    return media.path("ts_bframes")
 
 
 class StallingServer:
@@ -30,32 +29,22 @@ class StallingServer:
     then waits (until released, or 30 s at most); later ones send everything."""
 
     def __init__(self, data, cut):
-        self.data, self.cut = data, cut
-        self.sent = threading.Event()  # the first part is out
-        self.release = threading.Event()
-        self.released_by_timeout = False
+        self.sent, self.release, self.released_by_timeout = threading.Event(), threading.Event(), False
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.url = f"tcp://127.0.0.1:{self.listener.getsockname()[1]}"
-        threading.Thread(target=self._serve, daemon=True).start()
+        threading.Thread(target=self._serve, args=(data, cut), daemon=True).start()
 
-    def _serve(self):
-        first = True
-        while True:
+    def _serve(self, data, cut):
+        for count in itertools.count():
             try:
                 connection, _ = self.listener.accept()
-            except OSError:
+            except OSError:  # closed
                 return
-            with connection:
-                try:
-                    if first:
-                        connection.sendall(self.data[:self.cut])
-                        self.sent.set()
-                        self.released_by_timeout = not self.release.wait(30)
-                    else:
-                        connection.sendall(self.data)
-                except OSError:
-                    pass
-            first = False
+            with connection, contextlib.suppress(OSError):
+                connection.sendall(data[:cut] if count == 0 else data)
+                if count == 0:
+                    self.sent.set()
+                    self.released_by_timeout = not self.release.wait(30)
 
     def close(self):
         self.release.set()
@@ -137,13 +126,6 @@ def test_interrupt_from_another_thread_ends_the_running_call_and_the_decoder_rec
                           Decoder(str(ts_clip), "video").decode_video(targets[40:43], "uint8", True)[0])
 
 
-def outcome(call):
-    try:
-        return "ok", call()
-    except Exception as error:  # compared, not hidden
-        return type(error), str(error)
-
-
 def open_writer(fifo, child):
     """The FIFO's write end, once the child opened it for reading."""
     for _ in range(600):
@@ -214,35 +196,6 @@ def test_base_exceptions_propagate_from_audio_and_exceptions_stay_io_errors(medi
         file.on_read = failing(error, 3)
         with pytest.raises(raised):
             Decoder(file, "audio").decode_audio(16000, 1)
-
-
-def run_forked(work, timeout=60):
-    """``work()``'s return value (pickled) from a forked child, which must exit in time."""
-    import pickle
-    read, write = os.pipe()
-    pid = os.fork()
-    if pid == 0:  # pragma: no cover - the child
-        try:
-            os.close(read)
-            try:
-                result = ("ok", work())
-            except BaseException as error:  # noqa: B036 - reported to the parent
-                result = ("error", f"{type(error).__name__}: {error}")
-            with os.fdopen(write, "wb") as out:
-                pickle.dump(result, out)
-        finally:
-            os._exit(0)
-    os.close(write)
-    with os.fdopen(read, "rb") as results:
-        ready = threading.Event()
-        box = []
-        threading.Thread(target=lambda: (box.append(results.read()), ready.set()), daemon=True).start()
-        finished = ready.wait(timeout)
-    if not finished:
-        os.kill(pid, signal.SIGKILL)
-    os.waitpid(pid, 0)
-    assert finished, "the forked child hung"
-    return pickle.loads(box[0])
 
 
 # Forking with decoding threads running is the point here (newer Pythons warn).

@@ -47,20 +47,3 @@ def test_every_source_kind_reads_the_same(media, clip, media_type, make, buffer_
     decoder.close()
     if make == "open":
         source.close()
-
-
-def test_size_queries_leave_the_position(media):
-    calls = []
-
-    class Recording(io.BytesIO):
-        def seek(self, offset, whence=0):
-            position = super().seek(offset, whence)
-            calls.append((offset, whence, position))
-            return position
-
-    Decoder(Recording(media.path("h264").read_bytes()), "video").scan()
-    ends = [i for i, call in enumerate(calls) if call[:2] == (0, 2)]
-    assert ends, "FFmpeg asked for the size"
-    for i in ends:  # the current position, the end, then back to the same place
-        current = calls[i - 1]
-        assert current[:2] == (0, 1) and calls[i + 1] == (current[2], 0, current[2])

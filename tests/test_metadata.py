@@ -1,12 +1,15 @@
-"""Decoder.metadata(): the stream header as a dictionary, as ffprobe reads it."""
+"""Decoder.metadata(): the stream header as a dictionary, and the listing of a
+container's streams, as ffprobe reads them."""
 
+import io
+import json
 from fractions import Fraction
 
 import numpy as np
 import pytest
 
-from media import probe_stream
-from quorvex_av import Decoder
+from media import _run, probe_stream
+from quorvex_av import Decoder, list_streams
 
 COMMON = [
     "stream_index", "media_type", "time_base_num", "time_base_den", "codec", "bit_rate",
@@ -56,7 +59,7 @@ def ffprobe_header(path, index, media_type):
 @pytest.mark.parametrize(
     "name, media_type, index",
     [*[(name, "video", None) for name in ("h264", "vp9", "mpeg4", "gray8", "gray16be", "rgba", "fullrange",
-                                          "tagged", "no_duration", "rotated90")],
+                                          "tagged", "no_duration", "no_timestamps", "rotated90")],
      *[(name, "audio", None) for name in ("aac", "mp3", "wav", "flac", "opus")],
      ("h264_audio", "audio", 1), ("multi", "audio", 1), ("multi", "audio", 2)],
 )
@@ -77,3 +80,28 @@ def test_metadata_matches_ffprobe(media, name, media_type, index):
         # Width and height stay as coded; without applying it, no rotation at all.
         assert decoder.metadata(apply_rotation=np.bool_(False)) == metadata | {"rotation": None}
 
+
+@pytest.mark.parametrize("name", ["multi", "h264_audio", "undecodable"])
+def test_streams_are_those_ffprobe_shows(media, name):
+    path = media.path(name)
+    probed = json.loads(_run("ffprobe", ["-of", "json", "-show_streams", str(path)], text=True).stdout)["streams"]
+    listed = Decoder.streams(str(path))
+    assert [(s["index"], s["media_type"], s["codec"]) for s in listed] == [
+        (s["index"], s["codec_type"], s.get("codec_name", "none")) for s in probed]
+    # Which decoders exist depends on the FFmpeg build (a wheel's has no
+    # subtitle decoders): a video or audio stream is decodable exactly when a
+    # Decoder opens on it.
+    for stream in listed:
+        if name == "undecodable":
+            assert not stream["decodable"]
+        elif stream["media_type"] in ("video", "audio"):
+            try:
+                Decoder(str(path), stream["media_type"], stream["index"]).close()
+                opens = True
+            except RuntimeError as error:
+                assert str(error) == "FFmpeg has no decoder for this codec"
+                opens = False
+            assert stream["decodable"] == opens
+    data = path.read_bytes()
+    assert Decoder.streams(data) == listed == Decoder.streams(io.BytesIO(data))
+    assert list_streams(path) == listed  # a path-like, as the readers take it

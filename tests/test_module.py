@@ -38,20 +38,14 @@ def test_a_stable_abi_build_refuses_a_free_threaded_interpreter():
 
 
 def test_text_signatures():
+    # The established signatures keep their texts; the others are the stub's
+    # (test_text_signatures_name_every_stub_parameter).
     Decoder = _av.Decoder
     assert str(inspect.signature(Decoder)) == "(source, media_type, stream_index=None, threads=1)"
     expected = {
-        "metadata": "(self, /, apply_rotation=True)",
-        "scan": "(self, /)",
         "decode_video": "(self, /, targets, output_dtype, exact, transforms=Ellipsis)",
         "decode_timestamps": "(self, /, seconds, output_dtype, transforms=Ellipsis)",
         "decode_audio": "(self, /, sample_rate, channels, stop=None)",
-        "decode_audio_range": "(self, /, sample_rate, channels, first, end=None, *, "
-                              "skip_invalid=False)",
-        "audio_start_time": "(self, /, *, skip_invalid=False)",
-        "skipped_packets": "(self, /)",
-        "close": "(self, /)",
-        "streams": "(source, *, timeout=None)",
     }
     assert {name: str(inspect.signature(getattr(Decoder, name))) for name in expected} == expected
 

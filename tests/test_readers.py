@@ -120,6 +120,23 @@ RANGE = "is out of range: the video has 75 frames, valid indices are -75 to 74"
          "first and end must be sample indices with 0 <= first <= end"),
         ("mix_wav", lambda p: A(p)._decoder.decode_audio_range(44100, 2, -1), ValueError,
          "first and end must be sample indices with 0 <= first <= end"),
+        # Frames 3 and 24 exist, 30 does not.
+        ("short_video", lambda p: [V(p, seek_mode="approximate")[picks] for picks in ([24, 3], [10, 30])], IndexError,
+         "a frame index is past the last frame of the stream: the header counts 50 frames, the stream has fewer"),
+        # The package's classes for what the decoders find.
+        ("wav", V, quorvex_av.errors.StreamNotFoundError, "no valid stream of the requested media type"),
+        ("multi", lambda p: A(p, stream_index=0), quorvex_av.errors.WrongMediaTypeError,
+         "stream has the wrong media type"),
+        ("undecodable", V, quorvex_av.errors.NoDecoderError, "FFmpeg has no decoder for this codec"),
+        # Workers, of a reader and of the loader.
+        *[("h264", make(value), error, f"workers must be {rule}, not {shown}")
+          for make in (lambda w: lambda p: V(p, workers=w),
+                       lambda w: lambda p: quorvex_av.ClipLoader([p], quorvex_av.samplers.clips_at_random_indices,
+                                                                 workers=w, num_clips=1, frames_per_clip=1))
+          for value, error, rule, shown in [(0, ValueError, "at least 1", 0), (-2, ValueError, "at least 1", -2),
+                                            (1.5, TypeError, "an integer", "float"),
+                                            ("2", TypeError, "an integer", "str"),
+                                            (True, TypeError, "an integer", "bool")]],
     ],
 )
 def test_errors(media, name, call, error, message):

@@ -56,13 +56,3 @@ def test_rewinds_reach_the_first_packet(media, kind):
     decoder.close()
     if kind == "file":
         source.close()
-
-
-def test_stream_without_timestamps(media):
-    # A raw elementary stream: its packets carry no timestamp to list, and it
-    # has no index to seek by, so a second scan starts from a reopened input.
-    decoder = Decoder(str(media.path("no_timestamps")), "video")
-    for _ in range(2):
-        with pytest.raises(RuntimeError, match="^video packet has neither PTS nor DTS$"):
-            decoder.scan()
-    assert decoder.metadata()["duration_seconds_from_header"] is None

@@ -1,12 +1,9 @@
 """Crop, resize and rotate transforms of the video calls."""
 
-import subprocess
-import sys
-
 import numpy as np
 import pytest
 
-from media import PEAK_RSS, assert_like_the_tool, ffmpeg_frames, key_targets
+from media import assert_like_the_tool, crop, ffmpeg_frames, key_targets, resize, rotate
 from quorvex_av import Decoder
 
 # h264 clip: 120 rows x 160 columns; frame 0 is a key frame, 1024 a B-frame.
@@ -24,18 +21,6 @@ def transformed(decoder, transforms, dtype="uint8"):
 
 def plain(decoder, dtype="uint8"):
     return transformed(decoder, [], dtype)
-
-
-def rotate(turns):
-    return ("rotate", turns, 0, 0, 0)
-
-
-def crop(top, left, height, width):
-    return ("crop", top, left, height, width)
-
-
-def resize(height, width, ignored=0):
-    return ("resize", ignored, -ignored, height, width)
 
 
 def rot90(turns):
@@ -165,45 +150,3 @@ def test_direct_resize_scalers_follow_each_request(media):
     for i in [*range(len(requests)), *reversed(range(len(requests)))]:
         dtype, chain = requests[i]
         assert np.array_equal(decoder.decode_video(TARGETS, dtype, True, chain, direct_resize=True)[0], fresh[i])
-
-
-# In a process of its own: a scaler writing past what it can address crashes
-# the process.  The checks come before any slot is written, so the lazily
-# mapped batch costs (almost) no memory.
-SCALE_CASES = PEAK_RSS + """
-import sys
-from quorvex_av import Decoder, VideoReader
-path = sys.argv[1]
-big = [("resize", 0, 0, 12000, 32000)]
-calls = [
-    lambda: VideoReader(path, resize=(23000, 32000))[0],
-    lambda: Decoder(path, "video").decode_video([(0, 0)], "uint16", True, big, direct_resize=True),
-    lambda: Decoder(path, "video").decode_video([(0, 0)], "uint16", True, big),
-    lambda: Decoder(path, "video").decode_video(
-        [(0, 0)], "uint16", True, [("rotate", 1, 0, 0, 0), ("resize", 0, 0, 32000, 12000)], direct_resize=True),
-    lambda: Decoder(path, "video").decode_timestamps([0.5], "uint8", [("resize", 0, 0, 24000, 32000)],
-                                                     direct_resize=True),
-]
-for call in calls:
-    reset_peak()
-    try:
-        call()
-    except RuntimeError as error:
-        print(error, peak_mib(), sep=",")
-"""
-
-
-def test_images_the_scaler_cannot_address_are_refused(media, tmp_path):
-    # The reader, the one pass and the two steps at 16 bits, a turned
-    # picture in one pass, and a read by time.
-    proc = subprocess.run([sys.executable, "-c", SCALE_CASES, str(media.path("h264"))],
-                          cwd=tmp_path, capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 0, proc.stderr
-    outcomes = [line.split(",") for line in proc.stdout.splitlines()]
-    assert [message for message, _ in outcomes] == ["frame is too large to scale"] * 5
-    assert all(int(peak_mib) < 1024 for _, peak_mib in outcomes)  # one slot of a refused batch is over 2 GiB
-
-
-def test_largest_addressable_resize_is_accepted(decoder):
-    # 3 x 32000 bytes a row (a multiple of 64) times 22000 rows stays under 2**31.
-    assert decoder.decode_video([], "uint8", True, [resize(22000, 32000)])[0].shape == (0, 22000, 32000, 3)

@@ -14,22 +14,18 @@ import threading
 import numpy as np
 import pytest
 
-from media import _testsrc, damaged, damaged_frame, encode
+from media import damaged, damaged_frame, outcome
 from test_frame_index import scans
-from quorvex_av import ClipLoader, DamagedFrameError, VideoReader, samplers
+from quorvex_av import DamagedFrameError, VideoReader, samplers
 
-# Every video clip of the suite that a reader opens; "mirrored" read as stored
-# (its display matrix mirrors).
+# Every video clip of the suite that a reader opens ("mirrored" as stored).
 VIDEO_CLIPS = ["h264", "h264_audio", "vp9", "mpeg4", "gray8", "gray16le", "gray16be", "rgba",
                "rotated90", "mirrored", "multi", "fullrange", "tagged", "no_duration", "unknown_duration",
                "odd_width", "shared_pts", "vfr", "ntsc_mkv", "ntsc_mp4", "ts_bframes"]
 OPTIONS = {"mirrored": dict(auto_rotate=False)}
-# Those where approximate mode finds the exact frames: constant rate, and a
-# header that counts the frames (the others: tests/test_frame_index.py).
-# "multi" is left out as Matroska gives the duration of its longest track:
-# newer muxers end its AAC track a fraction of a frame after the video,
-# which then counts one frame more.  ntsc_*: 30000/1001 fps, a rate whose
-# frame times the time base rounds.
+# Where approximate mode finds the exact frames: constant rate, and a header
+# that counts the frames ("multi": Matroska's duration is its longest
+# track's, which newer muxers end a fraction of a frame after the video).
 CONSTANT_RATE = {"h264", "h264_audio", "vp9", "gray8", "rgba", "rotated90", "mirrored", "fullrange",
                  "tagged", "unknown_duration", "odd_width", "ntsc_mkv", "ntsc_mp4", "ts_bframes"}
 
@@ -40,14 +36,6 @@ def no_worker_left():
     yield
     gc.collect()
     assert not worker_threads()
-
-
-def outcome(call):
-    """What a call gives: ("ok", result), or the exception's type and text."""
-    try:
-        return "ok", call()
-    except Exception as error:  # compared, not hidden
-        return type(error), str(error)
 
 
 def assert_same(one, many):
@@ -140,6 +128,8 @@ def test_output_options_and_sources(media, options, workers):
             with VideoReader(source, workers=workers, **options) as reader:
                 assert_same(outcome(lambda: expected[spread(expected)]), outcome(lambda: reader[spread(reader)]))
                 assert_same(outcome(lambda: list(expected.batches(10))), outcome(lambda: list(reader.batches(10))))
+                if hasattr(source, "read"):  # a file object stays on one decoder
+                    assert not worker_threads()
 
 
 def test_bytes_are_shared_by_the_workers_not_copied(media):
@@ -155,14 +145,6 @@ def test_bytes_are_shared_by_the_workers_not_copied(media):
     assert sys.getrefcount(data) == before
 
 
-def test_a_file_object_stays_on_one_decoder(media):
-    path = media.path("h264")
-    reader = VideoReader(io.BytesIO(path.read_bytes()), workers=4)
-    assert np.array_equal(reader[spread(reader)], VideoReader(path)[spread(reader)])
-    assert not worker_threads()
-    reader.close()
-
-
 def two_damaged_groups(media, tmp_path):
     # Impossible NAL unit sizes at the start of P-frames in two groups.
     once = tmp_path / "once.mp4"
@@ -171,15 +153,10 @@ def two_damaged_groups(media, tmp_path):
 
 
 def cavlc_concealed(frame):
-    # A P-frame half zeroed in a stream without CABAC: the decoder's reading
-    # of the damaged slice leaves coefficients behind that a flush keeps,
-    # and its concealment depends on pictures groups before.
-    def make(media, tmp_path):
-        path = tmp_path / "cavlc.mp4"
-        encode([*_testsrc(2), "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-x264-params",
-                "keyint=10:min-keyint=10:scenecut=0:bframes=2:b-adapt=0"], path)
-        return damaged_frame(path, 0, frame, "half"), 0
-    return make
+    # A P-frame half zeroed without CABAC: the damaged slice leaves
+    # coefficients behind that a flush keeps, and its concealment depends on
+    # groups of pictures before.
+    return lambda media, tmp_path: (damaged_frame(media.path("h264_cavlc"), 0, frame, "half"), 0)
 
 
 DAMAGED = {
@@ -279,7 +256,10 @@ def test_no_thread_is_left_behind(media, finish):
     assert not worker_threads()
 
 
-def test_close_while_a_request_runs_is_refused_and_the_request_completes(media, tmp_path):
+@pytest.mark.parametrize("meanwhile", ["close", "request"])
+def test_calls_while_a_request_runs_are_refused_and_the_request_completes(media, meanwhile):
+    # close() and a request from another thread are refused ("Already
+    # borrowed") while a request runs, which then completes as one decoder's.
     path = media.path("h264")
     reader = VideoReader(path, workers=2)
     wanted = list(range(len(reader)))[::-1] * 8
@@ -289,15 +269,13 @@ def test_close_while_a_request_runs_is_refused_and_the_request_completes(media, 
     refused, closed = 0, False
     worker.start()
     while worker.is_alive() and not closed:
-        try:
-            if reader._workers._request:
-                reader.close()
-                closed = True  # the request had just ended
-        except RuntimeError as error:
-            assert str(error) == "Already borrowed"
-            refused += 1
+        if reader._workers._request:
+            got = outcome(reader.close if meanwhile == "close" else lambda: reader[[5, 60]])
+            closed = meanwhile == "close" and got[0] == "ok"  # the request had just ended
+            assert got[0] == "ok" or got == (RuntimeError, "Already borrowed")
+            refused += got[0] != "ok"
     worker.join()
-    assert refused, "close() never met the running request"
+    assert refused, "the call never met the running request"
     assert_same(("ok", expected), results[0])
     if not closed:
         assert np.array_equal(reader[[3, 40]], expected[[-4, -41]])  # still open
@@ -305,63 +283,6 @@ def test_close_while_a_request_runs_is_refused_and_the_request_completes(media, 
     with pytest.raises(RuntimeError, match="^decoder is closed$"):
         reader[[3, 40]]
     assert not worker_threads()
-
-
-def test_a_request_on_another_thread_meanwhile_is_refused(media):
-    path = media.path("h264")
-    reader = VideoReader(path, workers=2)
-    wanted = list(range(len(reader))) * 8
-    worker = threading.Thread(target=lambda: reader[wanted])
-    worker.start()
-    errors = set()
-    while worker.is_alive():
-        if reader._workers._request:
-            result = outcome(lambda: reader[[5, 60]])
-            if result[0] != "ok":
-                errors.add(result[1])
-    worker.join()
-    assert "Already borrowed" in errors
-    reader.close()
-
-
-@pytest.mark.parametrize("value, error", [(0, ValueError), (-2, ValueError), (1.5, TypeError),
-                                          ("2", TypeError), (True, TypeError)])
-def test_invalid_workers(media, value, error):
-    with pytest.raises(error, match="^workers must be "):
-        VideoReader(media.path("h264"), workers=value)
-    with pytest.raises(error, match="^workers must be "):
-        ClipLoader([media.path("h264")], samplers.clips_at_random_indices, workers=value,
-                   num_clips=1, frames_per_clip=1)
-
-
-@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
-@pytest.mark.parametrize("kind", ["path", "bytes"])
-def test_a_forked_child_starts_workers_of_its_own(media, kind):
-    from test_interrupts import run_forked
-    path = media.path("h264")
-    reader = VideoReader(str(path) if kind == "path" else path.read_bytes(), workers=3)
-    wanted = reader[spread(reader)]  # the parent's workers are running
-
-    def child():
-        got = reader[spread(reader)], list(reader.batches(20))
-        reader.close()
-        return got
-
-    status, value = run_forked(child)
-    assert status == "ok", value
-    assert np.array_equal(value[0], wanted)
-    assert_same(("ok", value[1]), ("ok", list(reader.batches(20))))
-    reader.close()
-
-
-@pytest.fixture(scope="module")
-def long_groups(tmp_path_factory):
-    """300 frames in three groups of pictures: a request for all of them
-    keeps three decoders busy for a while."""
-    path = tmp_path_factory.mktemp("long") / "long_groups.mp4"
-    encode([*_testsrc(12, "320x240"), "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p",
-            "-x264-params", "keyint=100:min-keyint=100:scenecut=0:bframes=0"], path)
-    return path
 
 
 # Run in a process of its own: it sends itself SIGINT, or forks while a thread
@@ -413,8 +334,7 @@ def run_script(body, tmp_path, *args):
 
 
 @pytest.mark.parametrize("request_", ["reader[list(range(300))]", "list(reader.batches(16))"])
-def test_ctrl_c_during_a_request_stops_every_worker_and_leaves_the_reader_usable(long_groups, tmp_path,
-                                                                                 request_):
+def test_ctrl_c_during_a_request_stops_every_worker_and_leaves_the_reader_usable(media, tmp_path, request_):
     # Without the interpreter lock a request may end before the signal is
     # sent: it is made again until the signal meets one.
     body = """
@@ -442,7 +362,7 @@ def test_ctrl_c_during_a_request_stops_every_worker_and_leaves_the_reader_usable
     print(json.dumps(workers_alive()))
     """
     body = body.replace("REQUEST", request_)
-    assert run_script(body, tmp_path, long_groups) == [[], True, True, None, "KeyboardInterrupt", []]
+    assert run_script(body, tmp_path, media.path("long_groups")) == [[], True, True, None, "KeyboardInterrupt", []]
 
 
 # The sanitizer's allocator keeps its locks across a fork: a child forked
@@ -450,8 +370,7 @@ def test_ctrl_c_during_a_request_stops_every_worker_and_leaves_the_reader_usable
 @pytest.mark.skipif(bool(os.environ.get("QUORVEX_SANITIZED")),
                     reason="the sanitizer's allocator is not fork-safe while other threads allocate")
 @pytest.mark.parametrize("kind, workers", [("path", 1), ("path", 3), ("bytes", 3), ("file", 1)])
-def test_a_fork_while_a_request_runs_leaves_the_child_a_working_reader(long_groups, tmp_path,
-                                                                       kind, workers):
+def test_a_fork_while_a_request_runs_leaves_the_child_a_working_reader(media, tmp_path, kind, workers):
     body = """
     kind, workers = sys.argv[2], int(sys.argv[3])
     source = {"path": path, "bytes": open(path, "rb").read(), "file": open(path, "rb")}[kind]
@@ -473,7 +392,7 @@ def test_a_fork_while_a_request_runs_leaves_the_child_a_working_reader(long_grou
     print(json.dumps(bool(np.array_equal(reader[[3, 77]], want))))  # the parent's is undisturbed
     reader.close()
     """
-    in_child, in_parent = run_script(body, tmp_path, long_groups, kind, workers)
+    in_child, in_parent = run_script(body, tmp_path, media.path("long_groups"), kind, workers)
     if kind == "file":  # the child cannot share the parent's file object
         assert in_child == ["RuntimeError: a decoder reading a file object cannot be used in a "
                             "forked child process; open it in the child", None]
