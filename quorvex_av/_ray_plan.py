@@ -21,9 +21,9 @@ from ._ray_files import FileList
 from ._ray_spans import clip_spans
 from ._ray_tasks import FileShare, ReadJob, requested, run_task
 from .audio import AudioReader
-from .video import VideoReader
 from .frame_table import FrameTable
 from .loader import indexed_reader
+from .video import VideoReader
 
 # Planning opens files on this many threads (opening releases the
 # interpreter lock).
