@@ -164,18 +164,17 @@ def exactness(kept: dict[tuple[str, int], np.ndarray], reference: dict[str, dict
 
 
 def clip_indices(paths: list[str]) -> dict[str, np.ndarray]:
-    """The clips' frame indices of every file, as read_clips draws them."""
-    from quorvex_av import VideoReader
-    from quorvex_av.ray import file_seed
+    """The clips' frame indices of every file, as read_clips draws them (in
+    this process, on pictures of 2x2)."""
+    from quorvex_av.ray import read_clips_locally
     from quorvex_av.samplers import clips_at_random_indices
 
-    wanted = {}
-    for position, path in enumerate(paths):
-        with VideoReader(path, resize=(2, 2)) as reader:
-            clips = clips_at_random_indices(reader, NUM_CLIPS, FRAMES_PER_CLIP,
-                                            seed=file_seed(0, 0, position))
-        wanted[path] = clips.indices
-    return wanted
+    rows = read_clips_locally(paths, clips_at_random_indices, num_clips=NUM_CLIPS,
+                              frames_per_clip=FRAMES_PER_CLIP, seed=0,
+                              reader_options=dict(resize=(2, 2)))
+    indices = rows.column("indices").combine_chunks().to_numpy_ndarray()
+    positions = rows.column("position").to_numpy()
+    return {path: indices[positions == position] for position, path in enumerate(paths)}
 
 
 def run(paths: list[str], have_decord: bool, repeat: int) -> list[dict[str, Any]]:

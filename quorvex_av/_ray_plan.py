@@ -1,16 +1,15 @@
 """Planning of the Ray sources' reads: every file cut into shares at key
-frames (by its frame index) or by its header, the shares grouped into read
-tasks, and the datasource that hands them to Ray."""
+frames (by a frame index given or kept in the cache) or by its header, the
+shares grouped into read tasks, and the datasource that hands them to Ray.
+Planning reads no more of a file than its header (and a saved index)."""
 
 from __future__ import annotations
 
 import functools
 import math
-import os
-from collections.abc import Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import replace
-from typing import Any, Union
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -18,25 +17,19 @@ from ray.data import Datasource, ReadTask
 from ray.data.block import BlockMetadata
 
 from ._locate import decode_starts, header_frame_count
+from ._ray_files import FileList
+from ._ray_spans import clip_spans
 from ._ray_tasks import FileShare, ReadJob, requested, run_task
 from .audio import AudioReader
 from .frame_table import FrameTable
-from .loader import indexed_reader, keep_index
+from .loader import indexed_reader
+from .video import VideoReader
 
-#: Paths as the workers open them: local paths or URLs, or paths inside
-#: ``filesystem``.
-Paths = Union[str, "os.PathLike[str]", Sequence[Union[str, "os.PathLike[str]"]]]
 # Planning opens files on this many threads (opening releases the
 # interpreter lock).
 _PLAN_THREADS = 8
 
 
-
-
-def paths_of(paths: Paths) -> list[str]:
-    if isinstance(paths, (str, os.PathLike)):
-        paths = [paths]
-    return [os.fspath(path) for path in paths]
 
 
 def segments(table: FrameTable, frames_per_task: int) -> list[tuple[int, int]]:
@@ -72,9 +65,11 @@ def table_slice(table: FrameTable, begin: int, end: int) -> FrameTable:
 
 def plan_video(job: ReadJob, position: int, path: str, frames_per_task: int | None) -> list[FileShare]:
     """The pieces of one file: one for the whole file unless it is long by
-    its header or has an index, in which case it is split at key frames (by
-    its given or cached index, else a scan made here); in approximate mode,
-    into runs of frames by the header alone."""
+    its header or has an index, in which case it is split at key frames by
+    its given or cached index; without one, into shares of about
+    ``frames_per_task`` nominal frames that the tasks cut at key frames of
+    their own scans (``share_bounds``); in approximate mode, into runs of
+    frames by the header alone."""
     given = job.indexes.get(position)
     undivided = [FileShare(position, path, index=given)]
     if frames_per_task is None:
@@ -93,9 +88,14 @@ def plan_video(job: ReadJob, position: int, path: str, frames_per_task: int | No
                     header.container_duration)
                 if estimate is not None and estimate <= frames_per_task:
                     return undivided
-                table = reader.frame_index  # a scan unless indexed
-                if cached is not None and not indexed:
-                    keep_index(table, cached)
+                if not indexed:  # no scan here: the tasks scan
+                    if estimate is None:
+                        return undivided
+                    bounds = list(range(0, estimate, frames_per_task))
+                    return [FileShare(position, path, frames=(begin, None if begin == bounds[-1]
+                                                              else begin + frames_per_task))
+                            for begin in bounds]
+                table = reader.frame_index
                 rows, requests = requested(reader, job.arguments, path)
     except Exception:  # the worker meets the error again and reports it
         return undivided
@@ -121,6 +121,24 @@ def _runs(position: int, path: str, rows: npt.NDArray[np.intp],
             pieces.append(FileShare(position, path, rows=rows[inside],
                                     requests=None if requests is None else requests[inside]))
     return pieces
+
+
+def plan_clips(job: ReadJob, position: int, path: str, seconds_per_task: float | None) -> list[FileShare]:
+    """The pieces of one video for clips: one per span of its timeline
+    (``clip_spans``), by its header."""
+    undivided = [FileShare(position, path, index=job.indexes.get(position))]
+    if seconds_per_task is None:
+        return undivided
+    assert job.sampler is not None
+    try:
+        with job.files.open(path) as source, VideoReader(
+                source, **{**job.options, "seek_mode": "approximate"}) as reader:
+            header = reader.header
+            start, duration = header.start or 0.0, header.duration or header.container_duration
+    except Exception:  # the worker meets the error again and reports it
+        return undivided
+    return [replace(undivided[0], span=span)
+            for span in clip_spans(job.sampler, job.arguments, start, duration, seconds_per_task)]
 
 
 def plan_audio(job: ReadJob, position: int, path: str, seconds_per_task: float | None) -> list[FileShare]:
@@ -155,11 +173,14 @@ class MediaSource(Datasource):  # type: ignore[misc]
     """The datasource behind every dataset of this module: a list of paths,
     planned into pieces (once) and grouped into read tasks."""
 
-    def __init__(self, job: ReadJob, paths: list[str], per_task: float | None) -> None:
+    def __init__(self, job: ReadJob, files: FileList, order: list[int],
+                 per_task: float | None) -> None:
         super().__init__()
         self._job = job
-        self._paths = paths
-        self._per_task = per_task  # frames (video) or seconds (audio) per task
+        self._paths = files.paths
+        self._partitions = files.partitions
+        self._order = order  # positions in the order they are read
+        self._per_task = per_task  # frames (video) or seconds (clips, audio) per task
         self._pieces: list[FileShare] | None = None
 
     def get_name(self) -> str:
@@ -170,16 +191,19 @@ class MediaSource(Datasource):  # type: ignore[misc]
 
     def _plan(self) -> list[FileShare]:
         if self._pieces is None:
-            planner = {"frames": plan_video, "audio": plan_audio}.get(self._job.kind)
-            if planner is None or self._per_task is None:
-                self._pieces = [FileShare(i, path, index=self._job.indexes.get(i))
-                                for i, path in enumerate(self._paths)]
+            planner = {"frames": plan_video, "audio": plan_audio, "clips": plan_clips}[self._job.kind]
+            order = self._order
+            if self._per_task is None:
+                planned: Any = [[FileShare(i, self._paths[i], index=self._job.indexes.get(i))]
+                                for i in order]
             else:
                 plan = functools.partial(planner, self._job)
-                with ThreadPoolExecutor(min(_PLAN_THREADS, max(1, len(self._paths)))) as pool:
-                    planned = pool.map(plan, range(len(self._paths)), self._paths,
-                                       [self._per_task] * len(self._paths))
-                    self._pieces = [piece for pieces in planned for piece in pieces]
+                with ThreadPoolExecutor(min(_PLAN_THREADS, max(1, len(order)))) as pool:
+                    planned = list(pool.map(plan, order, [self._paths[i] for i in order],
+                                            [self._per_task] * len(order)))
+            self._pieces = [replace(piece, partition=self._partitions[piece.position])
+                            if self._partitions[piece.position] else piece
+                            for pieces in planned for piece in pieces]
         return self._pieces
 
     def get_read_tasks(self, parallelism: int, per_task_row_limit: int | None = None,

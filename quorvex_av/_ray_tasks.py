@@ -4,7 +4,6 @@ blocks, opening and closing its own readers."""
 
 from __future__ import annotations
 
-import inspect
 import math
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from contextlib import ExitStack, contextmanager
@@ -16,10 +15,12 @@ import numpy.typing as npt
 import pyarrow as pa
 from ray.data.extensions.tensor_extension import ArrowTensorArray
 
+from ._locate import decode_starts
 from ._types import FRAME_TYPES
 from .audio import AudioReader
 from .frame_table import FrameTable
 from .loader import Failure, IndexSource, LoadError, cached_index_path, indexed_reader, keep_index
+from ._ray_spans import ClipSpan, span_clips
 from .samplers import ClipAudio, Clips, clip_audio
 from .video import VideoReader
 
@@ -31,16 +32,6 @@ DEFAULT_BATCH_FRAMES = 32
 # target_max_block_size (128 MiB by default) before storing them; smaller
 # blocks let a task hand frames on as it decodes them and bound what it holds.
 BLOCK_BYTES = 16 * 2**20
-
-
-def file_seed(seed: int | None, epoch: int, position: int) -> np.random.SeedSequence:
-    """The seed a random sampler gets for the file at ``position`` in pass
-    ``epoch``: the same derivation as ``ClipLoader``'s, so that a dataset of
-    ``read_clips(..., seed=s, epoch=e)`` holds the clips of the loader's pass
-    ``e`` with ``seed=s``."""
-    entropy = np.random.SeedSequence(seed).entropy
-    return np.random.SeedSequence(entropy, spawn_key=(1, epoch, position))
-
 
 
 # -- where files come from ----------------------------------------------------------
@@ -79,7 +70,9 @@ class FileShare:
     the file's frame index that starts at frame ``offset``, at a key frame)
     or, without a table, frame indices of a reader in approximate mode; or,
     when the read was not planned, nothing (the worker works out the rows
-    itself, with the file's given ``index`` if there is one).  Audio: the
+    itself, with the file's given ``index`` if there is one, keeping those
+    of its share of ``frames`` when it has one).  Clips: those of ``span``.
+    Audio: the
     windows [first, last) to read (last None: to the end of the stream)."""
 
     position: int
@@ -90,6 +83,11 @@ class FileShare:
     requests: npt.NDArray[np.intp] | None = None  # position of each row's frame in the request
     index: IndexSource | None = None
     windows: tuple[int, int | None] = (0, None)
+    # Video read by a task that works out its own rows: the share of the
+    # frames from nominal frame ``frames[0]`` to ``frames[1]`` (None: the end).
+    frames: tuple[int, int | None] | None = None
+    span: ClipSpan | None = None  # clips: the stretch of the timeline drawn from
+    partition: Mapping[str, Any] = field(default_factory=dict)  # columns of its directories
 
     @property
     def known_rows(self) -> int | None:
@@ -111,6 +109,7 @@ class ReadJob:
     epoch: int = 0
     index_cache: str | None = None   # directory of frame indexes kept by file
     indexes: Mapping[int, IndexSource] = field(default_factory=dict)  # given, by position
+    include_paths: bool = True       # rows have a path column
 
     def cached_index(self, path: str) -> str | None:
         """Where the cache keeps the index of a path opened by name."""
@@ -164,15 +163,23 @@ def _failure_row(job: ReadJob, piece: FileShare, error: Exception) -> pa.Table:
 
 
 def run_task(job: ReadJob, pieces: Sequence[FileShare]) -> Iterator[pa.Table]:
-    """The read function of one task: every piece in turn."""
+    """The read function of one task: every piece in turn, its blocks with
+    the piece's partition columns (and without the path unless asked)."""
     read = {"clips": _read_clips, "frames": _read_frames, "audio": _read_audio}[job.kind]
     for piece in pieces:
         try:
-            yield from read(job, piece)
+            for block in read(job, piece):
+                yield _finished(job, piece, block)
         except Exception as error:
             if job.on_error == "raise":
                 raise LoadError(Failure(piece.position, piece.path, error)) from error
-            yield _failure_row(job, piece, error)
+            yield _finished(job, piece, _failure_row(job, piece, error))
+
+
+def _finished(job: ReadJob, piece: FileShare, block: pa.Table) -> pa.Table:
+    for name, value in piece.partition.items():
+        block = block.append_column(name, pa.array([value] * block.num_rows))
+    return block if job.include_paths else block.drop_columns(["path"])
 
 
 def _with_error(columns: dict[str, Any], rows: int) -> pa.Table:
@@ -186,8 +193,7 @@ def _with_error(columns: dict[str, Any], rows: int) -> pa.Table:
 def _read_clips(job: ReadJob, piece: FileShare) -> Iterator[pa.Table]:
     assert job.sampler is not None
     arguments = dict(job.arguments)
-    if "seed" in inspect.signature(job.sampler).parameters:
-        arguments["seed"] = np.random.default_rng(file_seed(job.seed, job.epoch, piece.position))
+    span = piece.span or ClipSpan(0, None, None, None, 0)
     given = arguments.get("audio")
     audio = clip_audio(given) if isinstance(given, (ClipAudio, tuple)) else None
     with ExitStack() as stack:
@@ -196,7 +202,8 @@ def _read_clips(job: ReadJob, piece: FileShare) -> Iterator[pa.Table]:
         if audio is not None and audio.source is None and job.files.filesystem is not None:
             # A file object is read by one decoder: the sound gets its own.
             arguments["audio"] = replace(audio, source=stack.enter_context(job.files.open(piece.path)))
-        clips = job.sampler(reader, **arguments)
+        clips = span_clips(reader, job.sampler, arguments, span, job.seed, job.epoch,
+                           piece.position)
     # Handed on in blocks of whole clips of about BLOCK_BYTES each: one
     # table of all of a file's clips would be copied whole into Arrow
     # (twice the clips' bytes at once) before Ray cut it into blocks.
@@ -209,7 +216,7 @@ def _read_clips(job: ReadJob, piece: FileShare) -> Iterator[pa.Table]:
         columns = {
             "path": [piece.path] * rows,
             "position": np.full(rows, piece.position),
-            "clip": np.arange(begin, part.stop),
+            "clip": np.arange(begin, part.stop) + span.first_clip,
             "frames": clips.frames[part],
             "indices": clips.indices[part].astype(np.int64),
             "times": clips.times[part],
@@ -261,6 +268,34 @@ def requested(reader: VideoReader, request: Mapping[str, Any],
     return indices, np.arange(len(indices), dtype=np.intp)
 
 
+def share_bounds(reader: VideoReader, frames: tuple[int, int | None]) -> tuple[int, int]:
+    """The frames [begin, end) of a share of nominal frames [first, last):
+    from the first place a decoder may start on its own at or after each
+    bound (the end of the video for None), so that the shares of one file
+    cover every frame once, however its exact count differs from the
+    header's."""
+    count = len(reader)
+    starts = decode_starts(reader.frame_index)
+    first, last = frames
+
+    def bound(nominal: int | None) -> int:
+        if nominal is None:
+            return count
+        if nominal <= 0:
+            return 0
+        later = starts[starts >= nominal]
+        return int(later[0]) if later.size else count
+
+    return bound(first), bound(last)
+
+
+def _share(reader: VideoReader, rows: npt.NDArray[np.intp], requests: npt.NDArray[np.intp] | None,
+           frames: tuple[int, int | None]) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.intp] | None]:
+    begin, end = share_bounds(reader, frames)
+    inside = (rows >= begin) & (rows < end)
+    return rows[inside], None if requests is None else requests[inside]
+
+
 def _per_file(value: Any, path: str) -> Any:
     return value[path] if isinstance(value, Mapping) else value
 
@@ -269,6 +304,8 @@ def _read_frames(job: ReadJob, piece: FileShare) -> Iterator[pa.Table]:
     with job.files.open(piece.path) as source, _video(job, piece, source) as reader:
         if piece.rows is None:
             rows, requests = requested(reader, job.arguments, piece.path)
+            if piece.frames is not None:
+                rows, requests = _share(reader, rows, requests, piece.frames)
         else:
             rows, requests = piece.rows, piece.requests
         times = reader.times
