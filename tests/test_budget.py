@@ -8,7 +8,6 @@ import json
 import os
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
@@ -16,7 +15,6 @@ from quorvex_av import ClipLoader
 from quorvex_av._budget import split
 from quorvex_av.samplers import clips_at_random_indices
 
-ROOT = Path(__file__).resolve().parent.parent
 
 # What auto gives in a process: its budget, a loader's files at once, a
 # reader's (workers, threads) with both auto and with threads given.
@@ -115,7 +113,7 @@ def half_a_core(version):
     ("dataloader", "5", [3, 2]),
     ("dataloader", None, [1, 1]),
 ])
-def test_auto_uses_the_cores_the_process_may_use(limit, variable, budgets):
+def test_auto_uses_the_cores_the_process_may_use(limit, variable, budgets, tmp_path):
     if limit == "dataloader":
         pytest.importorskip("torch")
     environment = {key: value for key, value in os.environ.items() if key != "QUORVEX_AV_CPUS"}
@@ -125,7 +123,7 @@ def test_auto_uses_the_cores_the_process_may_use(limit, variable, budgets):
                         IN_DATALOADER if limit == "dataloader" else IN_PROCESS])
     with (half_a_core(int(limit[-1])) if limit.startswith("cgroup")
           else contextlib.nullcontext("")) as procs:
-        done = subprocess.run([sys.executable, "-c", script, procs], cwd=ROOT, env=environment,
+        done = subprocess.run([sys.executable, "-c", script, procs], cwd=tmp_path, env=environment,
                               capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert json.loads(done.stdout) == [[cores, cores, [cores, 1], [max(1, cores // 3), 3]]

@@ -673,20 +673,3 @@ def test_read_videos_comparison(cluster, media, record_property):
         exact = bench.exactness(result.pop("kept"), reference, wanted)
         assert exact.startswith(f"{wanted}/{wanted} within"), (name, exact)
         record_property(name, f"{result['fps']:.0f} rows/s, store peak {result['peak_mib']} MiB")
-
-
-def test_url_paths_go_through_a_file_system(media):
-    """An http URL is opened through fsspec's file system (range reads of
-    the server on 127.0.0.1), not by name, and gives the local file's clips."""
-    from range_server import RangeServer
-
-    from quorvex_av._ray_files import file_list
-    path = str(media.path("h264"))
-    arguments = dict(num_clips=2, frames_per_clip=3, seed=4)
-    want = qray.read_clips_locally(path, clips_at_random_indices, **arguments)
-    with RangeServer({"/v/a.mp4": path}) as server:
-        url = server.url("/v/a.mp4")
-        assert type(file_list(url).filesystem).__module__.startswith("fsspec")
-        got = qray.read_clips_locally(url, clips_at_random_indices, **arguments)
-        assert server.bytes_sent > 0
-    assert got.drop_columns(["path"]).equals(want.drop_columns(["path"]))

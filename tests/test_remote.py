@@ -169,3 +169,22 @@ def test_a_network_failure_leaves_the_next_call_right(http, movie, failure, work
         assert len(server.failed) == 1
         for picks in ([120, 220], [121], [299], [20, 260, 110]):
             np.testing.assert_array_equal(reader[picks], reference[picks])
+
+
+# Here, not beside the cluster tests: fsspec's HTTP file system keeps its
+# I/O thread and connections for the rest of the process.
+def test_url_paths_go_through_a_file_system(media):
+    """An http URL is opened through fsspec's file system (range reads of
+    the server on 127.0.0.1), not by name, and gives the local file's clips."""
+    qray = pytest.importorskip("quorvex_av.ray")
+    from quorvex_av._ray_files import file_list
+    from quorvex_av.samplers import clips_at_random_indices
+    path = str(media.path("h264"))
+    arguments = dict(num_clips=2, frames_per_clip=3, seed=4)
+    want = qray.read_clips_locally(path, clips_at_random_indices, **arguments)
+    with RangeServer({"/v/a.mp4": path}) as server:
+        url = server.url("/v/a.mp4")
+        assert type(file_list(url).filesystem).__module__.startswith("fsspec")
+        got = qray.read_clips_locally(url, clips_at_random_indices, **arguments)
+        assert server.bytes_sent > 0
+    assert got.drop_columns(["path"]).equals(want.drop_columns(["path"]))
