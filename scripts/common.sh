@@ -1,5 +1,5 @@
 # shellcheck shell=bash
-# Helpers shared by the scripts that make wheels and Debian roots (sourced).
+# Helpers shared by the project's scripts (sourced): wheels, Debian roots, instrumented builds.
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -50,4 +50,20 @@ in_root() {
     SSL_CERT_FILE=/etc/ssl/certs/ca-certificates.crt PIP_CERT=/etc/ssl/certs/ca-certificates.crt \
     REQUESTS_CA_BUNDLE=/etc/ssl/certs/ca-certificates.crt PIP_DISABLE_PIP_VERSION_CHECK=1 \
     PIP_DEFAULT_TIMEOUT=180 "$@"
+}
+
+# build_instrumented BUILD-DIR CMAKE-OPTION VENV: the extension built with a
+# sanitizer (the CMake option that turns it on) against VENV's interpreter,
+# and staged with the package's Python files in BUILD-DIR/package, a
+# directory to put first on PYTHONPATH.
+build_instrumented() {
+  local build=$1 option=$2 venv=$3
+  [ -x "$venv/bin/cmake" ] && [ -x "$venv/bin/ninja" ] || "$venv/bin/python" -m pip install -q cmake ninja
+  PATH="$PWD/$venv/bin:$PATH" cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    "-D$option=ON" -DQUORVEX_WERROR=ON -DPython_EXECUTABLE="$PWD/$venv/bin/python" >/dev/null
+  PATH="$PWD/$venv/bin:$PATH" cmake --build "$build"
+  local staged="$build/package/quorvex_av"
+  mkdir -p "$staged"
+  cp quorvex_av/*.py quorvex_av/py.typed "$staged/"
+  cp "$build"/_av*.so "$staged/"
 }

@@ -8,19 +8,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
+# shellcheck source=scripts/common.sh
+. scripts/common.sh
 build=build/sanitize
-python=.venv/bin/python
-[ -x .venv/bin/cmake ] && [ -x .venv/bin/ninja ] || .venv/bin/python -m pip install -q cmake ninja
-export PATH="$PWD/.venv/bin:$PATH"
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DQUORVEX_SANITIZE=ON -DQUORVEX_WERROR=ON -DPython_EXECUTABLE="$python" >/dev/null
-cmake --build "$build"
-
-# A package directory that imports the sanitized extension first.
-staged="$build/package/quorvex_av"
-mkdir -p "$staged"
-cp quorvex_av/*.py quorvex_av/py.typed "$staged/"
-cp "$build"/_av*.so "$staged/"
+build_instrumented "$build" QUORVEX_SANITIZE .venv
 
 runtime=$(g++ -print-file-name=libasan.so)
 ubsan=$(g++ -print-file-name=libubsan.so)

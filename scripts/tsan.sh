@@ -12,20 +12,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/test_ft.sh --co -q >/dev/null  # the interpreter and .venv-ft, set up
 venv=${FT_VENV:-.venv-ft}
-python=$PWD/$venv/bin/python
 
+# shellcheck source=scripts/common.sh
+. scripts/common.sh
 build=build/tsan
-[ -x "$venv/bin/cmake" ] && [ -x "$venv/bin/ninja" ] || "$python" -m pip install -q cmake ninja
-export PATH="$PWD/$venv/bin:$PATH"
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DQUORVEX_TSAN=ON -DQUORVEX_WERROR=ON -DPython_EXECUTABLE="$python" >/dev/null
-cmake --build "$build"
-
-# A package directory that imports the instrumented extension first.
-staged="$build/package/quorvex_av"
-mkdir -p "$staged"
-cp quorvex_av/*.py quorvex_av/py.typed "$staged/"
-cp "$build"/_av*.so "$staged/"
+build_instrumented "$build" QUORVEX_TSAN "$venv"
 
 runtime=$(g++ -print-file-name=libtsan.so)
 export TSAN_OPTIONS="halt_on_error=1:exitcode=66:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp"
