@@ -122,8 +122,13 @@ def test_interrupt_from_another_thread_ends_the_running_call_and_the_decoder_rec
             thread.join()
     assert outcomes[-1] == INTERRUPTED
     assert all(done == ("ok", (len(targets), 120, 160, 3)) for done in outcomes[:-1])
-    assert np.array_equal(decoder.decode_video(targets[40:43], "uint8", True)[0],
-                          Decoder(str(ts_clip), "video").decode_video(targets[40:43], "uint8", True)[0])
+    # The stopped read may have taken in part of the first packet: the next
+    # calls still start from the stream's first packet.
+    assert [(pts, 0) for pts, _, _ in decoder.scan()] == targets
+    fresh = Decoder(str(ts_clip), "video")
+    for part in (slice(0, 3), slice(40, 43)):
+        assert np.array_equal(decoder.decode_video(targets[part], "uint8", True)[0],
+                              fresh.decode_video(targets[part], "uint8", True)[0])
 
 
 def open_writer(fifo, child):

@@ -83,7 +83,12 @@ int Decoder::read_packet(PacketReference& read) {
   }
   for (;;) {
     const int status = av_read_frame(format_context_.get(), packet);
-    if (status < 0) return status;
+    if (status < 0) {
+      // A read that failed (stopped, or its input broke) may have taken in
+      // part of the first packet: the stream's start is to be found again.
+      if (status != AVERROR_EOF) cursor_.at_stream_start = false;
+      return status;
+    }
     PacketReference held(packet);  // a packet of another stream goes at once
     if (packet->stream_index == stream_index_) {
       read = std::move(held);
