@@ -9,6 +9,9 @@ from ._types import OutputDtype as _OutputDtype
 __all__: list[str]
 __version__: str
 ffmpeg_version: str
+# For the package: the output dtype names, and each error kind's built-in class.
+_output_dtypes: tuple[str, ...]
+_error_kinds: dict[str, type[Exception]]
 
 _Source: TypeAlias = str | bytes | IO[bytes]
 _Transform: TypeAlias = tuple[str, int, int, int, int]

@@ -9,6 +9,8 @@ opened directly raises them when given ``error_types=ERROR_TYPES``.
 
 from __future__ import annotations
 
+from . import _av
+
 __all__ = [
     "ERROR_TYPES",
     "DamagedFrameError",
@@ -25,18 +27,26 @@ class StreamNotFoundError(ValueError):
     """The source has no stream of the media type asked for, or the stream
     index given is out of range."""
 
+    kind = "no_stream"
+
 
 class WrongMediaTypeError(ValueError):
     """The stream index given names a stream of another media type."""
+
+    kind = "wrong_media_type"
 
 
 class NoDecoderError(RuntimeError):
     """The linked FFmpeg has no decoder for the stream's codec."""
 
+    kind = "no_decoder"
+
 
 class NoFrameError(RuntimeError):
     """A frame asked for by timestamp lies after the last frame of the
     stream (or a repeated timestamp has fewer frames than asked for)."""
+
+    kind = "no_frame"
 
 
 class DamagedFrameError(NoFrameError):
@@ -48,19 +58,20 @@ class NotShownError(RuntimeError):
     """No frame is shown at a time asked for: it is before the first frame,
     or after the last frame's end."""
 
+    kind = "not_shown"
+
 
 class SharedTimestampsError(RuntimeError):
     """Frames of the stream share a timestamp, which reading by time
     cannot order."""
 
+    kind = "shared_timestamps"
+
+
+_CLASSES = (StreamNotFoundError, WrongMediaTypeError, NoDecoderError, NoFrameError,
+            NotShownError, SharedTimestampsError)
 
 #: The ``error_types`` argument of ``Decoder``: the kind of each failure
-#: mapped to the class raised for it.
+#: mapped to the class raised for it, in the extension's order of kinds.
 ERROR_TYPES: dict[str, type[Exception]] = {
-    "no_stream": StreamNotFoundError,
-    "wrong_media_type": WrongMediaTypeError,
-    "no_decoder": NoDecoderError,
-    "no_frame": NoFrameError,
-    "not_shown": NotShownError,
-    "shared_timestamps": SharedTimestampsError,
-}
+    kind: next(error for error in _CLASSES if error.kind == kind) for kind in _av._error_kinds}

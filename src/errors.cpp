@@ -1,6 +1,7 @@
 #include "errors.hpp"
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace {
@@ -22,8 +23,18 @@ constexpr std::array<KindName, ffmpeg::Error::reasons - 1> kind_names{{
     {"shared_timestamps", Reason::shared_timestamps, false},
 }};
 
-constexpr const char* kinds_listed =
-    "no_stream, wrong_media_type, no_decoder, no_frame, not_shown, shared_timestamps";
+// "no_stream, wrong_media_type, ...", for the message of an unknown kind.
+const std::string& kinds_listed() {
+  static const std::string listed = [] {
+    std::string text;
+    for (const KindName& kind : kind_names) {
+      if (!text.empty()) text += ", ";
+      text += kind.name;
+    }
+    return text;
+  }();
+  return listed;
+}
 
 thread_local const ErrorTypes* current = nullptr;
 
@@ -62,7 +73,8 @@ bool ErrorTypes::parse(PyObject* value, ErrorTypes& out) {
     }
     const KindName* kind = find_kind({text, static_cast<std::size_t>(size)});
     if (kind == nullptr) {
-      PyErr_Format(PyExc_ValueError, "unknown error kind %R (kinds: %s)", key, kinds_listed);
+      PyErr_Format(PyExc_ValueError, "unknown error kind %R (kinds: %s)", key,
+                   kinds_listed().c_str());
       return false;
     }
     PyObject* base = builtin(kind->value);
@@ -107,4 +119,14 @@ PyObject* raise_error(const ffmpeg::Error& error) {
   if (!message) return py::fail();
   PyErr_SetObject(type, message.get());
   return nullptr;
+}
+
+PyObject* error_kinds() {
+  py::Ref kinds = py::Ref::steal(PyDict_New());
+  if (!kinds) return nullptr;
+  for (const KindName& kind : kind_names) {
+    const std::string name(kind.name);
+    if (PyDict_SetItemString(kinds.get(), name.c_str(), builtin(kind.value)) < 0) return nullptr;
+  }
+  return kinds.release();
 }

@@ -46,3 +46,7 @@ class ErrorTypes {
 // Raises `error` as RuntimeError or ValueError, by its kind, or as the class
 // the current ErrorTypes scope gives for its reason; returns null.
 PyObject* raise_error(const ffmpeg::Error& error);
+
+// The kind names of `error_types`, each mapped to the built-in class its
+// errors are raised as by default: a new dict.
+PyObject* error_kinds();

@@ -1,13 +1,16 @@
 // The module entry point: creates `_av` once per process with its three
-// attributes, each also listed in `__all__` (under the import lock, which
-// serialises the entry point's calls).
+// attributes, each also listed in `__all__`, and two private ones for the
+// package (under the import lock, which serialises the entry point's calls).
 #include "py.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "decoder_object.hpp"
+#include "errors.hpp"
+#include "ffmpeg/video_request.hpp"
 #include "ffmpeg/error.hpp"
 
 extern "C" {
@@ -36,6 +39,26 @@ bool add(PyObject* module, const char* name, PyObject* value) {
   return PyModule_AddObjectRef(module, name, owned.get()) == 0;
 }
 
+// The output dtype names, a new tuple.
+PyObject* output_dtypes() {
+  py::Ref names = py::Ref::steal(PyTuple_New(ffmpeg::output_type_names.size()));
+  if (!names) return nullptr;
+  for (std::size_t i = 0; i < ffmpeg::output_type_names.size(); ++i) {
+    const std::string_view name = ffmpeg::output_type_names[i];
+    PyObject* text = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    if (text == nullptr || PyTuple_SetItem(names.get(), static_cast<Py_ssize_t>(i), text) < 0) {
+      return nullptr;
+    }
+  }
+  return names.release();
+}
+
+// Sets a private attribute, left out of `__all__`; steals `value`.
+bool add_private(PyObject* module, const char* name, PyObject* value) {
+  py::Ref owned = py::Ref::steal(value);
+  return owned && PyModule_AddObjectRef(module, name, owned.get()) == 0;
+}
+
 PyObject* create_module() {
   py::Ref module = py::Ref::steal(PyModule_Create(&module_definition));
   if (!module) return nullptr;
@@ -49,7 +72,10 @@ PyObject* create_module() {
   if (!add(module.get(), "Decoder", decoder_type()) ||
       !add(module.get(), "ffmpeg_version",
            PyUnicode_FromStringAndSize(version.data(), static_cast<Py_ssize_t>(version.size()))) ||
-      !add(module.get(), "__version__", PyUnicode_FromString(QUORVEX_VERSION))) {
+      !add(module.get(), "__version__", PyUnicode_FromString(QUORVEX_VERSION)) ||
+      // What the package checks before it calls: defined here once.
+      !add_private(module.get(), "_output_dtypes", output_dtypes()) ||
+      !add_private(module.get(), "_error_kinds", error_kinds())) {
     return nullptr;
   }
   return module.release();

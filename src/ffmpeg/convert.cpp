@@ -11,10 +11,9 @@ constexpr ScaleNames rgb_names{"allocate RGB frame", "color conversion failed"};
 }  // namespace
 
 std::optional<OutputType> output_type(std::string_view name) {
-  if (name == "uint8") return OutputType::uint8;
-  if (name == "uint16") return OutputType::uint16;
-  if (name == "float32") return OutputType::float32;
-  if (name == "native") return OutputType::native;
+  for (std::size_t i = 0; i < output_type_names.size(); ++i) {
+    if (output_type_names[i] == name) return static_cast<OutputType>(i);
+  }
   return std::nullopt;
 }
 

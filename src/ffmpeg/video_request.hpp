@@ -2,6 +2,7 @@
 // video path.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -60,7 +61,12 @@ using VideoRequest = std::variant<PtsRequest, SecondsRequest>;
 
 enum class OutputType : std::uint8_t { uint8, uint16, float32, native };
 
-// "uint8", "uint16", "float32" or "native", matched exactly.
+// The names of the output types, in the order messages list them (the
+// package takes its list of dtypes from here).
+inline constexpr std::array<std::string_view, 4> output_type_names{"uint8", "uint16", "float32",
+                                                                    "native"};
+
+// One of output_type_names, matched exactly.
 std::optional<OutputType> output_type(std::string_view name);
 
 // The finished samples of one call: shape (count, height, width, channels),
