@@ -10,7 +10,7 @@ SAMPLE := build/sample/sample.mp4
 FILE ?= $(SAMPLE)
 OUT := build/run
 
-.PHONY: setup run test test-ft tsan sanitize fuzz bench bench-long bench-ray compat wheel wheel-test clean
+.PHONY: setup run test test-ft tsan sanitize fuzz bench bench-ft bench-long bench-ray compat wheel wheel-test clean
 
 setup:
 	bash scripts/setup.sh
@@ -73,6 +73,13 @@ bench:
 bench-long: setup
 	$(VENV)/bin/python bench/long_media.py $(BENCH_ARGS)
 
+# Threads on the free-threaded CPython against the same release with its
+# lock: two decoders on two threads, the loader with a Python transform on
+# two threads and on two processes (scripts/bench_ft.sh; the media are the
+# benchmark's, made by make bench); the table lands in build/bench-ft.
+bench-ft:
+	bash scripts/bench_ft.sh
+
 # quorvex_av.ray against Ray Data's own video reader on a two-node local
 # cluster (bench/ray_bench.py), in the benchmark's environment with Ray and
 # decord added; the table lands in build/ray_bench.md.
@@ -101,4 +108,4 @@ wheel-test:
 	WHEEL_TEST_ARCH="$(ARCH)" bash scripts/wheel_test.sh
 
 clean:
-	rm -rf build $(VENV) $(BENCH_VENV) .venv-ft
+	rm -rf build $(VENV) $(BENCH_VENV) .venv-ft .venv-bench-ft .venv-bench-gil

@@ -5,17 +5,24 @@ as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
-# Installs the Debian packages of the arguments that are missing.
+# Installs the Debian packages of the arguments that are missing. CI runs
+# some of the scripts at once (.ci/run): they take turns, through a lock
+# of their own and by waiting for dpkg's.
 apt_install_missing() {
-  local missing=() package
+  local missing=() package lock=/run/lock/quorvex-av-apt.lock
   for package in "$@"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
       missing+=("$package")
   done
   if [ ${#missing[@]} -gt 0 ]; then
     echo "installing: ${missing[*]}"
-    as_root apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    [ -w "$(dirname "$lock")" ] || lock=${TMPDIR:-/tmp}/quorvex-av-apt.lock
+    (
+      flock 9
+      as_root apt-get -o DPkg::Lock::Timeout=600 update -qq
+      DEBIAN_FRONTEND=noninteractive as_root apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+        --no-install-recommends "${missing[@]}"
+    ) 9>"$lock"
   fi
 }
 

@@ -4,14 +4,20 @@
 # built from the upstream tarball of one of unstable's CPython source packages:
 # python3.14's, or python3.13's where the archive does not serve the former
 # (both have the free-threaded build; FT_PYTHON_SOURCES orders the choice).
-# Configured without PGO or LTO (the extension is what is tested, not the
-# interpreter), built against this machine's own libraries into a cached
-# prefix, once, and reused. Prints the interpreter's path on its last line.
+# Configured without PGO or LTO, debug information or CPython's own test
+# modules and suite (the extension is what is tested, not the interpreter;
+# the build takes about a quarter less), built against this machine's own
+# libraries into a cached prefix, once, and reused. Prints the
+# interpreter's path on its last line.
 #
 #   FT_PYTHON_PREFIX   where it is installed (default
 #                      /var/cache/quorvex-av-ft/python3t)
 #   FT_PYTHON_SOURCES  source packages to try, in order (default
 #                      "python3.14 python3.13")
+#   FT_PYTHON_VERSION  the one version of them to build (default: the newest
+#                      the archive serves)
+#   FT_PYTHON_GIL      1: build with the interpreter lock instead (default
+#                      prefix /var/cache/quorvex-av-ft/python3)
 #   FT_PYTHON_MIRROR   Debian archive for the source package (default: the
 #                      one this machine's apt sources name)
 set -euo pipefail
@@ -19,9 +25,17 @@ cd "$(dirname "$0")/.."
 checkout=$PWD
 . scripts/common.sh
 
-prefix=${FT_PYTHON_PREFIX:-/var/cache/quorvex-av-ft/python3t}
+# FT_PYTHON_GIL=1: the same release built with its lock instead, the
+# benchmark's reference (make bench-ft), in a prefix of its own.
+if [ "${FT_PYTHON_GIL:-0}" = 1 ]; then
+  prefix=${FT_PYTHON_PREFIX:-/var/cache/quorvex-av-ft/python3}
+  gil_option=() abi_flag=""
+else
+  prefix=${FT_PYTHON_PREFIX:-/var/cache/quorvex-av-ft/python3t}
+  gil_option=(--disable-gil) abi_flag=t
+fi
 read -r -a candidates <<<"${FT_PYTHON_SOURCES:-python3.14 python3.13}"
-built_python() { ls "$prefix"/bin/python3.1[0-9]t 2>/dev/null | head -n 1; }
+built_python() { ls "$prefix"/bin/python3.1[0-9]$abi_flag 2>/dev/null | head -n 1; }
 if [ -f "$prefix/.built" ] && [ -x "$(built_python)" ]; then
   built_python
   exit 0
@@ -59,6 +73,7 @@ source_package=
 for candidate in "${candidates[@]}"; do
   for version in $(apt-cache "${apt_options[@]}" showsrc "$candidate" 2>/dev/null |
                    sed -n 's/^Version: //p' | sort -ruV); do
+    [ -z "${FT_PYTHON_VERSION:-}" ] || [ "$version" = "$FT_PYTHON_VERSION" ] || continue
     if (cd "$work/src" && apt-get "${apt_options[@]}" source --download-only "$candidate=$version" >>"$log" 2>&1); then
       source_package=$candidate
       break 2
@@ -68,22 +83,23 @@ for candidate in "${candidates[@]}"; do
   done
 done
 [ -n "$source_package" ] || { echo "no CPython source package could be fetched (log: $log)" >&2; exit 1; }
-echo "building a free-threaded CPython from unstable's $source_package source package into $prefix (log: $log)" >&2
+echo "building a${abi_flag:+ free-threaded} CPython from unstable's $source_package source package into $prefix (log: $log)" >&2
 
 tar -xf "$work"/src/"$source_package"_*.orig.tar.* -C "$work/src" --strip-components=1
 rm -rf "$prefix"
 (cd "$work/src" &&
-  ./configure -q --prefix="$prefix" --disable-gil --with-ensurepip=install &&
+  ./configure -q --prefix="$prefix" "${gil_option[@]}" --disable-test-modules --with-ensurepip=install \
+    CFLAGS=-g0 &&
   nice -n 10 make -s -j"$(nproc)" &&
   make -s install) >>"$log" 2>&1 || { tail -n 30 "$log" >&2; exit 1; }
 
 python=$(built_python)
 "$python" -c '
 import sys, ssl, zlib, ctypes, lzma, bz2, sqlite3, venv, multiprocessing.synchronize
-assert not sys._is_gil_enabled(), "the interpreter was built with the GIL"
-' || { echo "the CPython in $prefix lacks a module or is not free-threaded" >&2; exit 1; }
+assert sys._is_gil_enabled() == (sys.argv[1] != "t"), "the interpreter was built otherwise"
+' "$abi_flag" || { echo "the CPython in $prefix lacks a module or was built otherwise" >&2; exit 1; }
 # What it was built from; a prefix built from python3.13's source stays in use
 # until it is removed, even once the archive serves python3.14's.
 echo "$source_package $version" >"$prefix/.built"
-echo "free-threaded CPython $("$python" -c 'import platform; print(platform.python_version())') built in $((SECONDS - begun)) s" >&2
+echo "${abi_flag:+free-threaded }CPython $("$python" -c 'import platform; print(platform.python_version())') built in $((SECONDS - begun)) s" >&2
 echo "$python"

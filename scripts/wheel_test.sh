@@ -32,13 +32,14 @@
 #                      machine's apt sources name)
 #   WHEEL_TEST_ARGS    extra arguments for pytest in the x86_64 roots
 #   WHEEL_TEST_AARCH64_ARGS  what pytest runs in the arm64 root
+#   WHEEL_TEST_PREPARE 1: only make the roots (no wheel needed)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
 checkout=$PWD
 
 if [ "$(id -u)" -ne 0 ]; then
-  exec sudo --preserve-env=WHEEL_TEST_ARCH,WHEEL_TEST_ROOTS,WHEEL_TEST_MIRROR,WHEEL_TEST_ARGS,WHEEL_TEST_AARCH64_ARGS \
+  exec sudo --preserve-env=WHEEL_TEST_ARCH,WHEEL_TEST_ROOTS,WHEEL_TEST_MIRROR,WHEEL_TEST_ARGS,WHEEL_TEST_AARCH64_ARGS,WHEEL_TEST_PREPARE \
     "$0" "$@"
 fi
 
@@ -52,13 +53,16 @@ for arch in x86_64 aarch64; do
     default_arches+=("$arch")
   fi
 done
+prepare_only=${WHEEL_TEST_PREPARE:-0}
+[ "$prepare_only" != 1 ] || default_arches=(x86_64 aarch64)
 read -r -a arches <<<"${WHEEL_TEST_ARCH:-${default_arches[*]}}"
 if [ ${#arches[@]} -eq 0 ]; then
   echo "no wheel in dist/ (make wheel)" >&2
   exit 2
 fi
 for arch in "${arches[@]}"; do
-  [ -n "${wheel_of[$arch]:-}" ] || { echo "no $arch wheel in dist/ (make wheel ARCH=$arch)" >&2; exit 2; }
+  [ -n "${wheel_of[$arch]:-}" ] || [ "$prepare_only" = 1 ] ||
+    { echo "no $arch wheel in dist/ (make wheel ARCH=$arch)" >&2; exit 2; }
 done
 
 roots=${WHEEL_TEST_ROOTS:-/var/cache/quorvex-av-wheel}
@@ -142,6 +146,22 @@ prepare_root() {
 }
 
 prepare_root trixie "$tools" amd64 ffmpeg
+
+# WHEEL_TEST_PREPARE=1: the roots made (downloads, and the Debian 11 root's
+# CPython), nothing tested, so that CI can do this beside the other suites.
+if [ "$prepare_only" = 1 ]; then
+  for arch in "${arches[@]}"; do
+    if [ "$arch" = x86_64 ]; then
+      prepare_root bullseye "$roots/bullseye-bare" amd64
+      ensure_cpython "$roots/bullseye-bare"
+      prepare_root bookworm "$roots/bookworm-bare" amd64 python3 python3-venv
+    else
+      prepare_root bookworm "$roots/bookworm-arm64-bare" arm64 python3 python3-venv
+    fi
+  done
+  echo "wheel test roots ready in $((SECONDS - started)) s"
+  exit 0
+fi
 
 # The work directory: the wheels, the suite (the checkout's files without the
 # package and its sources; pytest's cache, which keeps the suite's clips,

@@ -1,0 +1,51 @@
+"""The table of scripts/bench_ft.sh: ``python free_threaded_report.py
+GIL.jsonl FT.jsonl``, each file one line of bench/free_threaded.py's output
+per round. Prints Markdown: seconds (median over rounds), how two threads or
+two processes scale on each build, and the free-threaded build's cost on one
+thread against the build with the lock."""
+
+from __future__ import annotations
+
+import json
+import statistics
+import sys
+
+
+def medians(path: str) -> tuple[dict[str, float], dict[str, object]]:
+    with open(path, encoding="utf-8") as file:
+        runs = [json.loads(line) for line in file if line.strip()]
+    if not runs:
+        raise SystemExit(f"{path}: no run")
+    names = runs[0]["seconds"].keys()
+    seconds = {name: statistics.median(run["seconds"][name] for run in runs) for name in names}
+    facts = {"python": runs[0]["python"], "gil": runs[0]["gil"],
+             "problems": sorted({problem for run in runs for problem in run["problems"]})}
+    return seconds, facts
+
+
+def main() -> None:
+    (gil, gil_facts), (ft, ft_facts) = medians(sys.argv[1]), medians(sys.argv[2])
+    print(f"CPython {gil_facts['python']} with its lock (lock on: {gil_facts['gil']}) against "
+          f"its free-threaded build (lock on: {ft_facts['gil']})\n")
+    print("| row | with the lock | free-threaded | free-threaded / with the lock |")
+    print("|---|---|---|---|")
+
+    def line(name: str, a: float, b: float, unit: str) -> None:
+        print(f"| {name} | {a:.3f} {unit} | {b:.3f} {unit} | {b / a:.2f} |")
+    line("one decoder, one thread", gil["decode_1"], ft["decode_1"], "s")
+    line("parallel: 2 decoders on 2 threads, throughput vs one",
+         2 * gil["decode_1"] / gil["decode_2"], 2 * ft["decode_1"] / ft["decode_2"], "x")
+    line("loader_8 + transform, 1 thread", gil["loader_1"], ft["loader_1"], "s")
+    line("loader_8 + transform, 2 threads", gil["loader_2"], ft["loader_2"], "s")
+    line("loader_8 + transform, 2 threads: speed-up", gil["loader_1"] / gil["loader_2"],
+         ft["loader_1"] / ft["loader_2"], "x")
+    line("loader_8 + transform, 2 processes", gil["processes_2"], ft["processes_2"], "s")
+    line("loader_8 + transform, 2 processes: speed-up", gil["loader_1"] / gil["processes_2"],
+         ft["loader_1"] / ft["processes_2"], "x")
+    problems = gil_facts["problems"] + ft_facts["problems"]  # type: ignore[operator]
+    print("\nchecks: " + ("; ".join(problems) if problems else
+                          "ok (threads and processes gave the items of one thread)"))
+
+
+if __name__ == "__main__":
+    main()
