@@ -27,22 +27,21 @@ def loader_threads():
 
 
 def test_clips_are_those_of_the_sampler_whatever_the_threads(paths):
-    options = dict(num_clips=3, frames_per_clip=4, step=2)
-    runs = [list(ClipLoader(paths, clips_at_random_indices, threads=threads, workers=workers, seed=5, **options))
+    options = dict(num_clips=3, frames_per_clip=4, step=2, seed=5)
+    runs = [list(ClipLoader(paths, clips_at_random_indices, threads=threads, workers=workers, **options))
             for threads, workers in [(1, 1), (3, 1), (1, 2)]]  # workers: decoders per reader
     assert not [t for t in threading.enumerate() if t.name.startswith("quorvex-worker")]
-    for one, three, shared, path in zip(*runs, paths):
-        assert one.source == three.source == shared.source == path and one.position == paths.index(path)
-        for other in (three, shared):
-            assert np.array_equal(one.indices, other.indices) and np.array_equal(one.frames, other.frames)
-        reader = VideoReader(path)
-        assert np.array_equal(one.frames, reader[one.indices])
-        assert np.array_equal(one.times, reader.times[one.indices])
+    for position, (path, *items) in enumerate(zip(paths, *runs, strict=True)):
+        reader, picks = VideoReader(path), items[0].indices
+        assert np.array_equal(items[0].times, reader.times[picks])
+        for item, want in zip(items, [reader[picks]] * 3):
+            assert (item.source, item.position) == (path, position)
+            assert np.array_equal(item.indices, picks) and np.array_equal(item.frames, want)
     # With sound, silent where a file has none ("multi" has).
     audio = ClipAudio(16000, 1, missing="silence")
-    regular = list(ClipLoader(paths, clips_at_regular_times, threads=2, seconds_between_clip_starts=0.5,
-                              frames_per_clip=3, reader_options=dict(resize=(24, 32)), audio=audio))
-    for item, path in zip(regular, paths):
+    regular = ClipLoader(paths, clips_at_regular_times, threads=2, seconds_between_clip_starts=0.5,
+                         frames_per_clip=3, reader_options=dict(resize=(24, 32)), audio=audio)
+    for item, path in zip(regular, paths, strict=True):
         direct = clips_at_regular_times(VideoReader(path, resize=(24, 32)), 0.5, 3, audio=audio)
         assert np.array_equal(item.indices, direct.indices) and np.array_equal(item.frames, direct.frames)
         assert np.array_equal(item.audio, direct.audio) and item.audio.any() == path.endswith(".mkv")
@@ -56,11 +55,9 @@ def test_seeded_shuffle_and_epochs(paths):
 
     first, again, other = passes(1), passes(1), passes(2)
     assert first == again
-    for epoch in first:
-        assert sorted(position for position, _ in epoch) == list(range(len(paths)))
-    orders = [[position for position, _ in epoch] for epoch in first + other]
-    assert len({tuple(order) for order in orders}) == 4  # each pass shuffled anew
-    assert first[0] != first[1] and first != other
+    orders = [tuple(position for position, _ in epoch) for epoch in first + other]
+    assert all(sorted(order) == list(range(len(paths))) for order in orders)
+    assert len(set(orders)) == 4  # each pass shuffled anew
 
 
 @pytest.mark.parametrize("on_error", ["skip", "raise"])
@@ -90,8 +87,7 @@ def test_failures_are_reported(paths, media, tmp_path, on_error):
 
 
 class Recorder:
-    """A sampler that records the readers it is given and can hold every
-    call until released."""
+    """A sampler that records its readers and can hold every call until released."""
 
     def __init__(self, hold=False):
         self.readers, self.lock = [], threading.Lock()
