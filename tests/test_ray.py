@@ -4,13 +4,14 @@ and repeats nothing.  The driver is a process of its own: Ray keeps a
 driver's descriptors and threads until its process ends."""
 
 import contextlib
-import importlib.util
 import os
+import pickle
 import re
-import struct
+import runpy
 import subprocess
 import sys
 import threading
+import types
 from pathlib import Path
 
 import numpy as np
@@ -36,24 +37,21 @@ VIDEOS = ("h264", "vfr", "multi", "vp9")
 # The driver: connects to the cluster, then runs the (function, arguments)
 # it reads from its standard input and writes back each outcome.
 DRIVER = r"""
-import importlib.util, os, struct, sys, types
+import os, pickle, runpy, sys, types
 out = os.fdopen(os.dup(1), "wb")
 os.dup2(2, 1)  # what Ray prints goes to stderr
-spec = importlib.util.spec_from_file_location("ray_cluster", sys.argv[1])
-local = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(local)
 import ray, ray.cloudpickle as cloudpickle
-local.connect(types.SimpleNamespace(address=sys.argv[2], temp_dir=sys.argv[3], nodes=2))
+connect = runpy.run_path(sys.argv[1])["connect"]
+connect(types.SimpleNamespace(address=sys.argv[2], temp_dir=sys.argv[3], nodes=2))
 ray.data.DataContext.get_current().enable_progress_bars = False
 try:
-    while head := sys.stdin.buffer.read(8):
-        call = cloudpickle.loads(sys.stdin.buffer.read(struct.unpack("<Q", head)[0]))
+    while sys.stdin.buffer.peek(1):
+        function, arguments, keywords = pickle.load(sys.stdin.buffer)
         try:
-            outcome = (True, call[0](*call[1], **call[2]))
+            outcome = (True, function(*arguments, **keywords))
         except Exception as error:
             outcome = (False, RuntimeError(f"{type(error).__name__}: {error}"))
-        data = cloudpickle.dumps(outcome)
-        out.write(struct.pack("<Q", len(data)) + data)
+        cloudpickle.dump(outcome, out)
         out.flush()
 finally:
     ray.shutdown()
@@ -74,9 +72,7 @@ def cluster(tmp_path_factory):
     """Runs functions (by value) in the driver of two nodes of one CPU and
     100 MB of object store each; afterwards every process of the cluster is
     gone, and this process holds no descriptor or thread it did not before."""
-    spec = importlib.util.spec_from_file_location("ray_cluster", CLUSTER)
-    local = sys.modules[spec.name] = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(local)
+    local = types.SimpleNamespace(**runpy.run_path(str(CLUSTER)))
     temp = tmp_path_factory.mktemp("ray")
     # Neither the driver nor the workers can import this module.
     ray.cloudpickle.register_pickle_by_value(sys.modules[__name__])
@@ -88,12 +84,9 @@ def cluster(tmp_path_factory):
                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, cwd=temp)
 
         def run(function, *arguments, **keywords):
-            data = ray.cloudpickle.dumps((function, arguments, keywords))
-            driver.stdin.write(struct.pack("<Q", len(data)) + data)
+            ray.cloudpickle.dump((function, arguments, keywords), driver.stdin)
             driver.stdin.flush()
-            head = driver.stdout.read(8)
-            assert head, "the driver process ended"
-            ok, value = ray.cloudpickle.loads(driver.stdout.read(struct.unpack("<Q", head)[0]))
+            ok, value = pickle.load(driver.stdout)  # (EOFError: the driver process ended)
             if not ok:
                 raise value
             return value
@@ -116,20 +109,12 @@ def paths(media, names=VIDEOS):
     return [str(media.path(name)) for name in names]
 
 
-def by_file(rows, key):
-    """{position: rows sorted by ``key``}."""
-    files = {}
-    for row in sorted(rows, key=lambda row: (row["position"], row[key])):
-        files.setdefault(int(row["position"]), []).append(row)
-    return files
+def by_file(rows, key):  # {position: rows sorted by key}
+    rows = sorted(rows, key=lambda row: (row["position"], row[key]))
+    return {int(p): [row for row in rows if row["position"] == p] for p in {row["position"] for row in rows}}
 
 
-def rows_of(read, *arguments, **keywords):  # in the driver
-    return getattr(qray, read)(*arguments, **keywords).take_all()
-
-
-def subtree(files):
-    """Relative names of ``files`` and a pyarrow file system that opens them."""
+def subtree(files):  # relative names of the files, and a pyarrow file system that opens them
     from pyarrow import fs
     root = os.path.dirname(files[0])
     return [os.path.relpath(path, root) for path in files], fs.SubTreeFileSystem(root, fs.LocalFileSystem())
@@ -161,8 +146,9 @@ def test_frames_equal_one_process(cluster, media, tmp_path, request_, how):
     if "indices" in given:  # the same list for every file, given file by file
         given["indices"] = {name: given["indices"] for name in names}
     # 20 frames a task: every file is split at its key frames (25 apart).
-    got = by_file(cluster(rows_of, "read_frames", names, **given, **extra, frames_per_task=20,
-                          batch_frames=8), "index" if "stride" in request_ else "request")
+    got = by_file(cluster(lambda: qray.read_frames(names, **given, **extra, frames_per_task=20,
+                                                   batch_frames=8).take_all()),
+                  "index" if "stride" in request_ else "request")
     for position, path in enumerate(files):
         with VideoReader(path, **options) as reader:
             if "stride" in request_:
@@ -185,18 +171,12 @@ def test_frames_equal_one_process(cluster, media, tmp_path, request_, how):
 
 
 def test_clips_equal_the_loader_and_follow_epochs(cluster, media, tmp_path):
-    def columns(files, epoch, **options):  # in the driver: the clips as columns, by file and clip
+    def columns(files, epoch, **options):  # in the driver: numpy batches, by file and clip
         dataset = qray.read_clips(files, clips_at_random_indices, seed=11, epoch=epoch, **options)
-        columns, sound = {}, []
-        for batch in dataset.drop_columns(["path", "error"]).iter_batches(batch_size=5,
-                                                                          batch_format="numpy"):
-            sound.extend(batch.pop("audio"))  # its length follows each file's frame rate
-            for name, values in batch.items():
-                columns.setdefault(name, []).append(values)
-        columns = {name: np.concatenate(parts) for name, parts in columns.items()}
-        order = np.lexsort((columns["clip"], columns["position"]))
-        return {"audio": np.concatenate([sound[i].ravel() for i in order]),
-                **{name: values[order] for name, values in columns.items()}}
+        batches = dataset.drop_columns(["path", "error"]).iter_batches(batch_size=5, batch_format="numpy")
+        rows = sorted((dict(zip(batch, values)) for batch in batches for values in zip(*batch.values())),
+                      key=lambda row: (row["position"], row["clip"]))
+        return {name: np.concatenate([np.ravel(row[name]) for row in rows]) for name in rows[0]}
 
     files = paths(media)
     # With sound: "multi" has some, the others are silent.
@@ -214,7 +194,7 @@ def test_clips_equal_the_loader_and_follow_epochs(cluster, media, tmp_path):
         want = list(loader)
     for name in ("frames", "indices", "times", "audio"):
         items = np.concatenate([getattr(item, name).ravel() for item in want])
-        assert np.array_equal(first[name].ravel(), items) and np.array_equal(first[name], again[name])
+        assert np.array_equal(first[name], items) and np.array_equal(first[name], again[name])
     assert [bool(item.audio.any()) for item in want] == [name == "multi" for name in VIDEOS]
     assert np.array_equal(first["position"], np.repeat(np.arange(len(files)), 3))
     assert not np.array_equal(first["indices"], later["indices"])
@@ -233,8 +213,9 @@ def test_clips_equal_the_loader_and_follow_epochs(cluster, media, tmp_path):
 def test_audio_windows_equal_one_process(cluster, media, names, seconds_per_task, tolerance):
     files = paths(media, names)
     rate, window, hop = 16000, 0.25, 0.1
-    got = by_file(cluster(rows_of, "read_audio", files, window=window, hop=hop, sample_rate=rate,
-                          channels=1, windows_per_block=7, seconds_per_task=seconds_per_task), "window")
+    got = by_file(cluster(lambda: qray.read_audio(
+        files, window=window, hop=hop, sample_rate=rate, channels=1, windows_per_block=7,
+        seconds_per_task=seconds_per_task).take_all()), "window")
     length, step = int(window * rate), int(hop * rate)
     for position, path in enumerate(files):
         samples = AudioReader(path, sample_rate=rate, channels=1).read()
