@@ -8,6 +8,7 @@ import pytest
 
 from media import BytesFile, encode, require_protocol
 from quorvex_av import AudioReader, Decoder, VideoReader
+from quorvex_av.samplers import clips_at_random_indices
 from range_server import RangeServer
 
 fsspec = pytest.importorskip("fsspec")
@@ -46,9 +47,9 @@ def test_file_object_is_asked_only_what_is_needed(movie):
     reads = [call for call in file.calls if call[0] == "read"]
     assert seeks[0][1] == (0, 0)  # the rewind at open
     assert all(before != after for _, _, before, after in seeks[1:])  # every later seek moves
-    ends = [i for i, call in enumerate(file.calls) if call[:2] == ("seek", (0, 2))]
-    assert len(ends) == 1  # the size is asked once, then it goes back to where it was
-    (_, _, here, _), (_, back, _, landed) = file.calls[ends[0]], file.calls[ends[0] + 1]
+    # The size is asked once, then the file goes back to where it was.
+    [end] = [i for i, call in enumerate(file.calls) if call[:2] == ("seek", (0, 2))]
+    (_, _, here, _), (_, back, _, landed) = file.calls[end:end + 2]
     assert back == (here, 0) and landed == here
     assert max(size for _, size, _, _ in reads) <= MIB
     # Reading in order grows to whole buffers, plus the short reads after each seek.
@@ -160,13 +161,8 @@ def test_url_paths_go_through_a_file_system(http, media):
     """An http URL is opened through fsspec (range reads), not by name."""
     qray = pytest.importorskip("quorvex_av.ray")
     from quorvex_av._ray_files import file_list
-    from quorvex_av.samplers import clips_at_random_indices
-    path, server = str(media.path("h264")), http[1]
-    arguments = dict(num_clips=2, frames_per_clip=3, seed=4)
-    want = qray.read_clips_locally(path, clips_at_random_indices, **arguments)
-    url = server.add("/v/a.mp4", path)
+    path, url = str(media.path("h264")), http[1].add("/v/a.mp4", media.path("h264"))
     assert type(file_list(url).filesystem).__module__.startswith("fsspec")
-    server.reset()
-    got = qray.read_clips_locally(url, clips_at_random_indices, **arguments)
-    assert server.bytes_sent > 0
-    assert got.drop_columns(["path"]).equals(want.drop_columns(["path"]))
+    got, want = (qray.read_clips_locally(source, clips_at_random_indices, num_clips=2, frames_per_clip=3,
+                                         seed=4).drop_columns(["path"]) for source in (url, path))
+    assert got.equals(want)
