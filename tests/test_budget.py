@@ -39,11 +39,8 @@ IN_DATALOADER = """
 import torch.utils.data as data
 
 class Reports(data.Dataset):
-    def __len__(self):
-        return 2
-
-    def __getitem__(self, i):
-        return json.dumps([data.get_worker_info().id, report()])
+    __len__ = lambda self: 2
+    __getitem__ = lambda self, i: json.dumps([data.get_worker_info().id, report()])
 
 found = sorted(json.loads(item) for item in data.DataLoader(Reports(), batch_size=None, num_workers=2))
 print(json.dumps([entry for _, entry in found]))
@@ -99,8 +96,7 @@ def test_auto_uses_the_cores_the_process_may_use(limit, variable, budgets, tmp_p
     if limit == "dataloader":
         pytest.importorskip("torch")
     environment = {key: value for key, value in os.environ.items() if key != "QUORVEX_AV_CPUS"}
-    if variable is not None:
-        environment["QUORVEX_AV_CPUS"] = variable
+    environment |= {"QUORVEX_AV_CPUS": variable} if variable else {}
     script = "\n".join([REPORT, SETUPS.get(limit.split()[0], ""),
                         IN_DATALOADER if limit == "dataloader" else IN_PROCESS])
     with (half_a_core(int(limit[-1])) if limit.startswith("cgroup")
