@@ -1,7 +1,6 @@
-"""threads=None and workers=None ("auto"): a child process held to one core
-(by its affinity, a cgroup quota made here, or the environment variable)
-and the workers of a real DataLoader each size their threads by the cores
-they may use, and counts given stay as given."""
+"""threads and workers "auto": a child process held to one core (by affinity, a
+cgroup quota or the environment) and DataLoader workers size their threads by
+the cores they may use; counts given stay as given."""
 
 import contextlib
 import json
@@ -51,15 +50,13 @@ print(json.dumps([entry for _, entry in found]))
 def half_a_core(version):
     """The cgroup.procs file of a new cgroup with a quota of half a CPU,
     removed afterwards; skips where none can be made."""
-    point = None
-    with open("/proc/self/mountinfo") as file:
-        for line in file:
-            head, _, tail = line.partition(" - ")
-            kind, _, options = tail.split()[:3]
-            wanted = kind == "cgroup2" if version == 2 else kind == "cgroup" and "cpu" in options.split(",")
-            point = point or (head.split()[4] if wanted else None)
-    if point is None:
+    with open("/proc/self/mountinfo") as file:  # mount point, then file system type and options
+        mounts = [(line.split(" - ")[0].split()[4], *line.split(" - ")[1].split()[:3:2]) for line in file]
+    points = [point for point, kind, options in mounts
+              if (kind == "cgroup2" if version == 2 else kind == "cgroup" and "cpu" in options.split(","))]
+    if not points:
         pytest.skip(f"no cgroup v{version} hierarchy with the cpu controller is mounted")
+    point = points[0]
     if version == 2 and "cpu" not in Path(point, "cgroup.controllers").read_text().split():
         pytest.skip(f"the cgroup v2 hierarchy at {point} has no cpu controller (bound to v1 here)")
     group = Path(point, f"quorvex-budget-{os.getpid()}")

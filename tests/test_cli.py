@@ -16,14 +16,12 @@ from quorvex_av.__main__ import main
 
 
 def test_info(media, tmp_path, capsys):
-    bad = tmp_path / "not_media.mp4"
-    bad.write_bytes(b"no media here")
-    files = [bad, media.path("rotated90"), media.path("undecodable")]
-    assert main(["info", *map(str, files)]) == 1  # goes on past a bad file
+    (bad := tmp_path / "not_media.mp4").write_bytes(b"no media here")
+    assert main(["info", str(bad), str(media.path("rotated90")), str(media.path("undecodable"))]) == 1
     out, err = capsys.readouterr()
     assert "stream 0: video, h264 120x160 yuv420p (8-bit), 25 fps" in out and "rotation: -90 degrees" in out
     assert "stream 0: video, unreadable (FFmpeg has no decoder for this codec)" in out
-    assert f"quorvex-av: {bad}: open input: " in err
+    assert f"quorvex-av: {bad}: open input: " in err  # and went on past the bad file
     assert main(["info", "--json", str(media.path("multi"))]) == 0
     info = json.loads(capsys.readouterr().out)
     assert info["ffmpeg_version"] == quorvex_av.ffmpeg_version  # the FFmpeg this package loads

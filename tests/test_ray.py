@@ -195,7 +195,6 @@ def test_clips_equal_the_loader_and_follow_epochs(cluster, media, tmp_path):
     for name in ("frames", "indices", "times", "audio"):
         items = np.concatenate([getattr(item, name).ravel() for item in want])
         assert np.array_equal(first[name], items) and np.array_equal(first[name], again[name])
-    assert [bool(item.audio.any()) for item in want] == [name == "multi" for name in VIDEOS]
     assert np.array_equal(first["position"], np.repeat(np.arange(len(files)), 3))
     assert not np.array_equal(first["indices"], later["indices"])
 
@@ -453,10 +452,7 @@ def test_paths_like_rays_file_readers(cluster, media, tmp_path):
     for name, video in {"year=2024/kind=a/x.mp4": "h264", "year=2025/kind=b/y.MP4": "vp9",
                         "year=2025/kind=b/notes.txt": None}.items():
         (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
-        if video:
-            os.link(media.path(video), tmp_path / name)
-        else:
-            (tmp_path / name).write_text("not a video")
+        (tmp_path / name).write_bytes(media.path(video).read_bytes() if video else b"not a video")
     def rows(root):  # in the driver
         from ray.data.datasource.partitioning import Partitioning
         return qray.read_frames([f"file://{root}", f"{root}/gone.mp4"], indices=[0, -1],
