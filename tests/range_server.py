@@ -31,29 +31,21 @@ class RangeServer:
             protocol_version = "HTTP/1.1"  # keeps connections open, as clients expect
 
             def do_HEAD(self) -> None:
-                self._answer(body=False)
+                self.do_GET(body=False)
 
-            def do_GET(self) -> None:
-                self._answer(body=True)
-
-            def _answer(self, body: bool) -> None:
+            def do_GET(self, body: bool = True) -> None:
                 asked = self.headers.get("Range")
                 with server._lock:
                     server.requests.append((self.command, asked))
-                data = server.files.get(self.path)
-                if data is None:
-                    return self._send(404, b"", {}, body)
-                if asked is None:
-                    return self._send(200, data, {}, body)
-                match = _RANGE.match(asked.strip())
-                first = int(match[1]) if match else len(data)
-                last = min(int(match[2]), len(data) - 1) if match and match[2] else len(data) - 1
-                if first > last:
-                    return self._send(416, b"", {"Content-Range": f"bytes */{len(data)}"}, body)
-                self._send(206, data[first:last + 1],
-                           {"Content-Range": f"bytes {first}-{last}/{len(data)}"}, body)
-
-            def _send(self, status: int, data: bytes, headers: dict[str, str], body: bool) -> None:
+                data = server.files.get(self.path, b"")
+                status, headers = 200 if self.path in server.files else 404, dict[str, str]()
+                if asked is not None and status == 200:
+                    match = _RANGE.match(asked.strip())
+                    first = int(match[1]) if match else len(data)
+                    last = min(int(match[2]), len(data) - 1) if match and match[2] else len(data) - 1
+                    status, headers = (416, {"Content-Range": f"bytes */{len(data)}"}) if first > last else (
+                        206, {"Content-Range": f"bytes {first}-{last}/{len(data)}"})
+                    data = data[first:last + 1]
                 self.send_response(status)
                 headers |= {"Accept-Ranges": "bytes", "Content-Type": "application/octet-stream",
                             "Content-Length": str(len(data))}
@@ -64,7 +56,7 @@ class RangeServer:
                     failing = server._failing if body and len(data) > _PART else None
                     if failing is not None:
                         server._failing = None
-                        server.failed.append(self.headers.get("Range"))
+                        server.failed.append(asked)
                 if failing is not None:
                     self.wfile.write(data[:_PART if failing != "drop" else 0])
                     self.wfile.flush()
@@ -84,8 +76,7 @@ class RangeServer:
         self._thread = threading.Thread(target=self._server.serve_forever, daemon=True)
 
     def url(self, name: str) -> str:
-        host, port = self._server.server_address[:2]
-        return f"http://{host}:{port}{name}"
+        return f"http://127.0.0.1:{self._server.server_address[1]}{name}"
 
     def add(self, name: str, path: Path) -> str:
         self.files[name] = Path(path).read_bytes()

@@ -62,8 +62,7 @@ def test_seeded_shuffle_and_epochs(paths):
 
 @pytest.mark.parametrize("on_error", ["skip", "raise"])
 def test_failures_are_reported(paths, media, tmp_path, on_error):
-    broken = tmp_path / "broken.mp4"
-    broken.write_bytes(b"\0" * 1000)
+    (broken := tmp_path / "broken.mp4").write_bytes(b"\0" * 1000)
     sources = [paths[0], str(broken), str(tmp_path / "missing.mp4"), str(media.path("wav")), paths[1]]
     # h264 has 75 frames, vfr about 50: a clip of 60 fits in the first only.
     loader = ClipLoader(sources, clips_at_regular_indices, threads=2, on_error=on_error,

@@ -151,12 +151,9 @@ def test_frames_equal_one_process(cluster, media, tmp_path, request_, how):
                   "index" if "stride" in request_ else "request")
     for position, path in enumerate(files):
         with VideoReader(path, **options) as reader:
-            if "stride" in request_:
-                picks = np.arange(0, len(reader), request_["stride"])
-            elif "indices" in request_:
-                picks = np.array(request_["indices"]) % len(reader)
-            else:
-                picks = reader.index_at(request_["times"])
+            picks = (np.arange(0, len(reader), request_["stride"]) if "stride" in request_
+                     else np.array(request_["indices"]) % len(reader) if "indices" in request_
+                     else reader.index_at(request_["times"]))
             want, times = reader[picks], reader.times[picks]
         rows = got[position]
         assert [row["index"] for row in rows] == picks.tolist()
@@ -236,9 +233,7 @@ def test_audio_windows_equal_one_process(cluster, media, names, seconds_per_task
     (lambda files: qray.read_frames(files, indices=[0]), None),  # raises
 ])
 def test_failed_files_become_rows_or_errors(cluster, media, tmp_path, read, column):
-    def rows_and_kept(files):
-        """In the driver: every row and the positions of the rows that stack
-        as tensors once the failures are dropped, or what the read raises."""
+    def rows_and_kept(files):  # in the driver: the rows and the positions of those kept as tensors
         try:
             rows = read(files).take_all()
         except LoadError as error:
@@ -247,8 +242,7 @@ def test_failed_files_become_rows_or_errors(cluster, media, tmp_path, read, colu
         return rows, np.concatenate([batch["position"].numpy()
                                      for batch in kept.iter_torch_batches(batch_size=4)])
 
-    broken = tmp_path / "broken.mp4"
-    broken.write_bytes(b"not a video at all" * 100)
+    (broken := tmp_path / "broken.mp4").write_bytes(b"not a video at all" * 100)
     rows, positions = cluster(rows_and_kept, [str(media.path("h264_audio")), str(broken),
                                               str(media.path("multi"))])
     if column is None:
@@ -312,8 +306,7 @@ def test_worker_killed_mid_read_loses_and_repeats_nothing(cluster, media, tmp_pa
 
     got = cluster(rows)
     assert os.path.exists(marker)  # a worker did die
-    counts = [len(VideoReader(path)) for path in files]
-    assert sorted(got) == [(p, i) for p, count in enumerate(counts) for i in range(count)]
+    assert sorted(got) == [(p, i) for p, path in enumerate(files) for i in range(len(VideoReader(path)))]
 
 
 @pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2 or "QUORVEX_AV_CPUS" in os.environ,

@@ -9,8 +9,7 @@ from quorvex_av.samplers import (ClipAudio, clips_at_random_indices, clips_at_ra
                                  clips_at_regular_indices, clips_at_regular_times)
 
 
-def requests(decoder_calls):  # the pts of every frame decoding request
-    # (A request for no frame decodes nothing: a reader sizes its output so.)
+def requests(decoder_calls):  # the pts of every frame decoding request (an empty one decodes nothing)
     return [[pts for pts, _ in args[0]] for name, args in decoder_calls
             if name == "decode_video" and args[0]]
 
@@ -18,8 +17,7 @@ def requests(decoder_calls):  # the pts of every frame decoding request
 SAMPLERS = {
     "random_indices": lambda r, **kw: clips_at_random_indices(r, 6, 5, step=2, seed=3, **kw),
     "regular_indices": lambda r, **kw: clips_at_regular_indices(r, 4, 8, start=5, stop=-5, **kw),
-    "random_times": lambda r, **kw: clips_at_random_times(r, 5, 4, seconds_between_frames=0.07, seed=3,
-                                                          **kw),
+    "random_times": lambda r, **kw: clips_at_random_times(r, 5, 4, seconds_between_frames=0.07, seed=3, **kw),
     "regular_times": lambda r, **kw: clips_at_regular_times(r, 0.3, 6, **kw),
 }
 # Each sampler's nominal clip length, given the frame rate: frame periods by
