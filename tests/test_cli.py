@@ -87,17 +87,16 @@ def test_module_entry_point(media, tmp_path, arguments, status, out, err):
 
 
 @pytest.mark.parametrize("options, message", [
-    (["audio", "X", "-o", "a.wav", "--rate", "99999999999"], "argument --rate: 99999999999 is not in"),
-    (["audio", "X", "-o", "a.wav", "--channels", "65"], "argument --channels: 65 is not in [1, 64]"),
-    (["audio", "X", "-o", "a.wav", "--stream", "-1"], "argument --stream: -1 is not in"),
-    (["frames", "X", "--count", "0", "-o", "s.png"], "argument --count: 0 is not in"),
-    (["frames", "X", "--at", "1", "--stream", "99999999999", "-o", "s.png"], "argument --stream:"),
-    (["frames", "X", "--at", "1", "--width", "wide", "-o", "s.png"], "argument --width: not an integer: 'wide'"),
-    (["frames", "X", "--at", "1", "--workers", "0", "-o", "s.png"], "argument --workers: 0 is not in [1, 64]"),
-    (["frames", "X", "--at", "1", "--threads", "all", "-o", "s.png"],
-     "argument --threads: not an integer: 'all' (or auto)"),
+    ("audio X -o a.wav --rate 99999999999", "argument --rate: 99999999999 is not in"),
+    ("audio X -o a.wav --channels 65", "argument --channels: 65 is not in [1, 64]"),
+    ("audio X -o a.wav --stream -1", "argument --stream: -1 is not in"),
+    ("frames X --count 0 -o s.png", "argument --count: 0 is not in"),
+    ("frames X --at 1 --stream 99999999999 -o s.png", "argument --stream:"),
+    ("frames X --at 1 --width wide -o s.png", "argument --width: not an integer: 'wide'"),
+    ("frames X --at 1 --workers 0 -o s.png", "argument --workers: 0 is not in [1, 64]"),
+    ("frames X --at 1 --threads all -o s.png", "argument --threads: not an integer: 'all' (or auto)"),
 ])
 def test_bad_options_are_usage_errors(options, message, capsys):
     with pytest.raises(SystemExit) as exited:
-        main(options)
+        main(options.split())
     assert exited.value.code == 2 and message in capsys.readouterr().err

@@ -256,9 +256,8 @@ def test_failed_files_become_rows_or_errors(cluster, media, tmp_path, read, colu
 
 
 class HookedFiles:
-    """Local files as file objects that count the bytes read and call
-    ``hook(file)`` before each read; each open in a Ray task leaves a mark
-    "task-node" in ``marks``."""
+    """Local files as file objects that count the bytes read, call ``hook(file)``
+    before each read and, opened in a Ray task, leave a mark "task-node" in ``marks``."""
 
     bytes = 0
 
@@ -381,23 +380,21 @@ def test_planning_reads_headers_and_splits_long_videos(long_video, how):
     assert all((piece.table is None) == (how != "frame_indexes") for piece in pieces)
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: qray.read_frames(["a.mp4"], indices=[0], times=[0.0]), "give one of indices, times"),
-    (lambda: qray.read_frames(["a.mp4"], stride=0), "stride must be a positive integer"),
-    (lambda: qray.read_frames(["a.mp4"], on_error="ignore"), "on_error must be"),
-    (lambda: qray.read_clips(["a.mp4"], clips_at_random_indices, num_clips=0, frames_per_clip=2),
-     "num_clips must be at least 1"),
-    (lambda: qray.read_audio(["a.wav"], window=0), "window must be a positive number"),
-    (lambda: qray.read_audio(["a.wav"], window=1, seconds_per_task=0), "seconds_per_task must"),
-    (lambda: qray.read_frames(["a.mp4"], reader_options=dict(frame_index="a.npz")),
-     "give frame indexes file by file"),
-    (lambda: qray.read_audio(["a.wav"], window=1, shuffle="rows"), "shuffle must be None"),
-    (lambda: qray.read_clips(["a.mp4"], clips_at_random_indices, num_clips=1, frames_per_clip=2,
-                             seconds_per_task=-1), "seconds_per_task must"),
+@pytest.mark.parametrize("read, arguments, message", [
+    ("read_frames", dict(indices=[0], times=[0.0]), "give one of indices, times"),
+    ("read_frames", dict(stride=0), "stride must be a positive integer"),
+    ("read_frames", dict(on_error="ignore"), "on_error must be"),
+    ("read_frames", dict(reader_options=dict(frame_index="a.npz")), "give frame indexes file by file"),
+    ("read_clips", dict(num_clips=0, frames_per_clip=2), "num_clips must be at least 1"),
+    ("read_clips", dict(num_clips=1, frames_per_clip=2, seconds_per_task=-1), "seconds_per_task must"),
+    ("read_audio", dict(window=0), "window must be a positive number"),
+    ("read_audio", dict(window=1, seconds_per_task=0), "seconds_per_task must"),
+    ("read_audio", dict(window=1, shuffle="rows"), "shuffle must be None"),
 ])
-def test_bad_arguments_raise_before_reading(call, message):
+def test_bad_arguments_raise_before_reading(read, arguments, message):
+    sampler = [clips_at_random_indices] if read == "read_clips" else []
     with pytest.raises(ValueError, match=message):
-        call()
+        getattr(qray, read)(["a.mp4"], *sampler, **arguments)
 
 
 def test_the_package_does_not_import_ray():

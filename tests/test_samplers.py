@@ -95,22 +95,19 @@ def test_clips_sound_is_the_audio_readers(media, sampler, name, rate, channels, 
                 assert not sound[:, :lead - 1].any() and np.abs(sound[:, lead + 1:lead + 50]).min() > 0
 
 
-@pytest.mark.parametrize(
-    "call, starts",
-    [(lambda r: clips_at_regular_indices(r, 4, 5, step=3), [0, 20, 41, 62]),  # the last one ends on frame 74
-     (lambda r: clips_at_regular_indices(r, 3, 10, start=-30, stop=-5), [45, 52, 60]),
-     (lambda r: clips_at_regular_indices(r, 1, 75), [0]),  # the whole video
-     (lambda r: clips_at_regular_indices(r, 5, 73), [0, 0, 1, 1, 2]),  # more clips than positions
-     # One frame period apart: sums of periods must not fall just short of a frame.
-     (lambda r: clips_at_regular_times(r, 0.2, 10), list(range(0, 66, 5))),
-     (lambda r: clips_at_regular_times(r, 1.0, 3, start=0.5, stop=2.6, seconds_between_frames=0.5),
-      [12, 37]),
-     # Random clips: all their frames within the range given.
-     (lambda r: clips_at_random_indices(r, 50, 4, step=3, seed=1), range(75)),
-     (lambda r: clips_at_random_indices(r, 50, 4, step=3, start=60, seed=1), range(60, 75)),
-     (lambda r: clips_at_random_indices(r, 50, 4, step=3, start=-20, stop=-3, seed=1), range(55, 72)),
-     (lambda r: clips_at_random_indices(r, 50, 4, step=3, start=0, stop=13, seed=1), range(13))],
-)
+@pytest.mark.parametrize("call, starts", [
+    (lambda r: clips_at_regular_indices(r, 4, 5, step=3), [0, 20, 41, 62]),  # the last one ends on frame 74
+    (lambda r: clips_at_regular_indices(r, 3, 10, start=-30, stop=-5), [45, 52, 60]),
+    (lambda r: clips_at_regular_indices(r, 1, 75), [0]),  # the whole video
+    (lambda r: clips_at_regular_indices(r, 5, 73), [0, 0, 1, 1, 2]),  # more clips than positions
+    # One frame period apart: sums of periods must not fall just short of a frame.
+    (lambda r: clips_at_regular_times(r, 0.2, 10), list(range(0, 66, 5))),
+    (lambda r: clips_at_regular_times(r, 1.0, 3, start=0.5, stop=2.6, seconds_between_frames=0.5), [12, 37]),
+    # Random clips: all their frames within the range given.
+    (lambda r: clips_at_random_indices(r, 50, 4, step=3, seed=1), range(75)),
+    (lambda r: clips_at_random_indices(r, 50, 4, step=3, start=60, seed=1), range(60, 75)),
+    (lambda r: clips_at_random_indices(r, 50, 4, step=3, start=-20, stop=-3, seed=1), range(55, 72)),
+    (lambda r: clips_at_random_indices(r, 50, 4, step=3, start=0, stop=13, seed=1), range(13))])
 def test_positions(media, call, starts):
     clips = call(VideoReader(media.path("h264")))  # 75 frames, 25 fps
     if isinstance(starts, range):
@@ -132,32 +129,30 @@ def test_seeded_draws_repeat(media, sampler):
     assert not np.array_equal(sampler(reader, 5, 3, seed=rng).indices, first.indices)
 
 
-@pytest.mark.parametrize(
-    "call, error, message",
-    [(lambda r: clips_at_random_indices(r, 0, 4), ValueError, "num_clips must be at least 1, not 0"),
-     (lambda r: clips_at_regular_indices(r, 2, 1.5), TypeError, "frames_per_clip must be an integer, not float"),
-     (lambda r: clips_at_random_indices(r, 1, 76), ValueError, "clips of 76 frames do not fit in the video's 75 frames"),
-     (lambda r: clips_at_regular_indices(r, 1, 10, step=3, start=50), ValueError,
-      "clips of 10 frames, 3 apart, span 28 frames and do not fit in frames 50 to 74 (25 frames)"),
-     (lambda r: clips_at_random_indices(r, 1, 2, start=80), ValueError,
-      "start 80 is out of range: the video has 75 frames, valid values are -75 to 75"),
-     (lambda r: clips_at_random_indices(r, 1, 2, start=10, stop=-65), ValueError,
-      "no frames between start (10) and stop (10)"),
-     (lambda r: clips_at_random_times(r, 1, 2, start=3.0), ValueError,
-      "start 3 s is outside the video: valid times are [0, 3) s"),
-     (lambda r: clips_at_random_times(r, 1, 2, start=2, stop=1), ValueError, "stop (1 s) must be after start (2 s)"),
-     (lambda r: clips_at_random_times(r, 1, 2, seconds_between_frames=0), ValueError,
-      "seconds_between_frames must be a positive number of seconds, not 0"),
-     (lambda r: clips_at_regular_times(r, 1, 40, seconds_between_frames=0.1), ValueError,
-      "a clip of 40 frames 0.1 s apart spans 3.9 s, too long for the range [0, 3) s"),
-     (lambda r: clips_at_random_indices(r, 2, 4, audio=(16000, 1)), StreamNotFoundError,
-      "the source has no audio stream for the clips' sound (no valid stream of the requested media "
-      "type); ClipAudio(..., missing='silence') gives silent clips"),
-     (lambda r: clips_at_regular_times(r, 1, 2, audio=ClipAudio(16000, 0)), ValueError,
-      "channels must be at least 1, not 0"),
-     (lambda r: clips_at_random_times(r, 1, 2, audio=16000), TypeError,
-      "audio must be a ClipAudio or (sample_rate, channels), not int")],
-)
+@pytest.mark.parametrize("call, error, message", [
+    (lambda r: clips_at_random_indices(r, 0, 4), ValueError, "num_clips must be at least 1, not 0"),
+    (lambda r: clips_at_regular_indices(r, 2, 1.5), TypeError, "frames_per_clip must be an integer, not float"),
+    (lambda r: clips_at_random_indices(r, 1, 76), ValueError, "clips of 76 frames do not fit in the video's 75 frames"),
+    (lambda r: clips_at_regular_indices(r, 1, 10, step=3, start=50), ValueError,
+     "clips of 10 frames, 3 apart, span 28 frames and do not fit in frames 50 to 74 (25 frames)"),
+    (lambda r: clips_at_random_indices(r, 1, 2, start=80), ValueError,
+     "start 80 is out of range: the video has 75 frames, valid values are -75 to 75"),
+    (lambda r: clips_at_random_indices(r, 1, 2, start=10, stop=-65), ValueError,
+     "no frames between start (10) and stop (10)"),
+    (lambda r: clips_at_random_times(r, 1, 2, start=3.0), ValueError,
+     "start 3 s is outside the video: valid times are [0, 3) s"),
+    (lambda r: clips_at_random_times(r, 1, 2, start=2, stop=1), ValueError, "stop (1 s) must be after start (2 s)"),
+    (lambda r: clips_at_random_times(r, 1, 2, seconds_between_frames=0), ValueError,
+     "seconds_between_frames must be a positive number of seconds, not 0"),
+    (lambda r: clips_at_regular_times(r, 1, 40, seconds_between_frames=0.1), ValueError,
+     "a clip of 40 frames 0.1 s apart spans 3.9 s, too long for the range [0, 3) s"),
+    (lambda r: clips_at_random_indices(r, 2, 4, audio=(16000, 1)), StreamNotFoundError,
+     "the source has no audio stream for the clips' sound (no valid stream of the requested media "
+     "type); ClipAudio(..., missing='silence') gives silent clips"),
+    (lambda r: clips_at_regular_times(r, 1, 2, audio=ClipAudio(16000, 0)), ValueError,
+     "channels must be at least 1, not 0"),
+    (lambda r: clips_at_random_times(r, 1, 2, audio=16000), TypeError,
+     "audio must be a ClipAudio or (sample_rate, channels), not int")])
 def test_bad_requests_decode_nothing(media, decoder_calls, call, error, message):
     with pytest.raises(error) as raised:
         call(VideoReader(media.path("h264")))
