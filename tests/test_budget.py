@@ -1,13 +1,13 @@
-"""threads=None and workers=None ("auto"): a child process held to one core
-(by its affinity, a cgroup quota made here, or the environment variable)
-and the workers of a real DataLoader each size their threads by the cores
-they may use, and counts given stay as given."""
+"""threads and workers "auto": a child process held to one core (by affinity, a
+cgroup quota or the environment) and DataLoader workers size their threads by
+the cores they may use; counts given stay as given."""
 
 import contextlib
 import json
 import os
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -28,12 +28,8 @@ def report():
     return [_budget.cpu_budget(), loader.threads, _budget.split(None, None), _budget.split(None, 3)]
 """
 
-SETUPS = {
-    "affinity": "os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})",
-    "cgroup": "open(sys.argv[1], 'w').write(str(os.getpid()))",
-    "environment": "",
-    "dataloader": "",
-}
+SETUPS = {"affinity": "os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})",
+          "cgroup": "open(sys.argv[1], 'w').write(str(os.getpid()))"}
 
 IN_PROCESS = "print(json.dumps([report()]))"
 
@@ -42,65 +38,45 @@ IN_DATALOADER = """
 import torch.utils.data as data
 
 class Reports(data.Dataset):
-    def __len__(self):
-        return 2
-
-    def __getitem__(self, i):
-        return json.dumps([data.get_worker_info().id, report()])
+    __len__ = lambda self: 2
+    __getitem__ = lambda self, i: json.dumps([data.get_worker_info().id, report()])
 
 found = sorted(json.loads(item) for item in data.DataLoader(Reports(), batch_size=None, num_workers=2))
 print(json.dumps([entry for _, entry in found]))
 """
 
 
-def _cgroup_mounts():
-    """{version: mount point} of the cgroup hierarchies that can hold a CPU quota."""
-    mounts = {}
-    with open("/proc/self/mountinfo") as file:
-        for line in file:
-            head, _, tail = line.partition(" - ")
-            kind, _, options = tail.split()[:3]
-            if kind == "cgroup2":
-                mounts.setdefault(2, head.split()[4])
-            elif kind == "cgroup" and "cpu" in options.split(","):
-                mounts.setdefault(1, head.split()[4])
-    return mounts
-
-
 @contextlib.contextmanager
 def half_a_core(version):
     """The cgroup.procs file of a new cgroup with a quota of half a CPU,
     removed afterwards; skips where none can be made."""
-    point = _cgroup_mounts().get(version)
-    if point is None:
+    with open("/proc/self/mountinfo") as file:  # mount point, then file system type and options
+        mounts = [(line.split(" - ")[0].split()[4], *line.split(" - ")[1].split()[:3:2]) for line in file]
+    points = [point for point, kind, options in mounts
+              if (kind == "cgroup2" if version == 2 else kind == "cgroup" and "cpu" in options.split(","))]
+    if not points:
         pytest.skip(f"no cgroup v{version} hierarchy with the cpu controller is mounted")
-    group = os.path.join(point, f"quorvex-budget-{os.getpid()}")
+    point = points[0]
+    if version == 2 and "cpu" not in Path(point, "cgroup.controllers").read_text().split():
+        pytest.skip(f"the cgroup v2 hierarchy at {point} has no cpu controller (bound to v1 here)")
+    group = Path(point, f"quorvex-budget-{os.getpid()}")
     try:
-        os.mkdir(group)
+        group.mkdir()
     except OSError as error:
         pytest.skip(f"cannot make a cgroup under {point}: {error}")
     try:
         try:
-            if version == 2:
-                with open(os.path.join(point, "cgroup.controllers")) as file:
-                    if "cpu" not in file.read().split():
-                        pytest.skip(f"the cgroup v2 hierarchy at {point} has no cpu controller "
-                                    "(it is bound to cgroup v1 here)")
-                if not os.path.exists(os.path.join(group, "cpu.max")):
-                    with open(os.path.join(point, "cgroup.subtree_control"), "w") as file:
-                        file.write("+cpu")
-                with open(os.path.join(group, "cpu.max"), "w") as file:
-                    file.write("50000 100000")
-            else:
-                with open(os.path.join(group, "cpu.cfs_period_us"), "w") as file:
-                    file.write("100000")
-                with open(os.path.join(group, "cpu.cfs_quota_us"), "w") as file:
-                    file.write("50000")
+            if version == 2 and not (group / "cpu.max").exists():
+                Path(point, "cgroup.subtree_control").write_text("+cpu")
+            quota = {"cpu.max": "50000 100000"} if version == 2 else {
+                "cpu.cfs_period_us": "100000", "cpu.cfs_quota_us": "50000"}
+            for name, value in quota.items():
+                (group / name).write_text(value)
         except OSError as error:
             pytest.skip(f"cannot set a CPU quota in cgroup v{version} under {point}: {error}")
-        yield os.path.join(group, "cgroup.procs")
+        yield str(group / "cgroup.procs")
     finally:
-        os.rmdir(group)  # the child has ended: the group is empty
+        group.rmdir()  # the child has ended: the group is empty
 
 
 @pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="needs two cores to hold a child to one")
@@ -117,9 +93,8 @@ def test_auto_uses_the_cores_the_process_may_use(limit, variable, budgets, tmp_p
     if limit == "dataloader":
         pytest.importorskip("torch")
     environment = {key: value for key, value in os.environ.items() if key != "QUORVEX_AV_CPUS"}
-    if variable is not None:
-        environment["QUORVEX_AV_CPUS"] = variable
-    script = "\n".join([REPORT, SETUPS[limit.split()[0]],
+    environment |= {"QUORVEX_AV_CPUS": variable} if variable else {}
+    script = "\n".join([REPORT, SETUPS.get(limit.split()[0], ""),
                         IN_DATALOADER if limit == "dataloader" else IN_PROCESS])
     with (half_a_core(int(limit[-1])) if limit.startswith("cgroup")
           else contextlib.nullcontext("")) as procs:

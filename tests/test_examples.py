@@ -45,24 +45,21 @@ def test_dataset_opens_decoders_per_process(media):
     assert copy._readers == {} and np.array_equal(copy[8][0], frames)
 
 
-def require_torch():
-    """torch, which scripts/setup.sh installs for the tests: missing, it fails
-    the test rather than skip it, unless QUORVEX_TEST_TORCH=skip says the
-    environment was set up without it."""
-    try:
-        import torch
-    except ImportError as error:
-        if os.environ.get("QUORVEX_TEST_TORCH") == "skip":
-            pytest.skip("PyTorch left out (QUORVEX_TEST_TORCH=skip)")
-        pytest.fail(f"PyTorch is not installed ({error}): scripts/setup.sh installs torch==2.13.0 "
-                    "for the tests; set QUORVEX_TEST_TORCH=skip to run without it")
-    return torch
+@pytest.mark.parametrize("name, options", [
+    ("VideoClips", dict(clip_length=4, step=3)),
+    ("SampledClips", dict(num_clips=3, frames_per_clip=4, step=2, seed=7,
+                          reader_options=dict(resize=(48, 64)))),
+])
+def test_torch_dataloader_workers(media, name, options):
+    # scripts/setup.sh installs torch for the tests: missing, the import fails
+    # the test unless QUORVEX_TEST_TORCH=skip says it was left out.
+    if os.environ.get("QUORVEX_TEST_TORCH") == "skip":
+        pytest.importorskip("torch")
+    from torch.utils.data import DataLoader
 
+    class Traced(getattr(example("torch_dataset"), name)):
+        """Each item also tells the process that decoded it and the one that opened its reader."""
 
-def traced(dataset_class):
-    """The dataset, with each item telling the process that decoded it and
-    the one that opened the reader it used."""
-    class Traced(dataset_class):
         def open(self, video):
             reader = super().open(video)
             reader.opened_in = os.getpid()
@@ -72,20 +69,7 @@ def traced(dataset_class):
             item = super().__getitem__(index)
             return (*item, os.getpid(), self._readers[item[-1]].opened_in)
 
-    return Traced
-
-
-@pytest.mark.parametrize("name, options", [
-    ("VideoClips", dict(clip_length=4, step=3)),
-    ("SampledClips", dict(num_clips=3, frames_per_clip=4, step=2, seed=7,
-                          reader_options=dict(resize=(48, 64)))),
-])
-def test_torch_dataloader_workers(media, name, options):
-    require_torch()
-    from torch.utils.data import DataLoader
-
-    paths = [str(media.path(clip)) for clip in ("h264", "multi", "vfr", "vp9")]
-    dataset = traced(getattr(example("torch_dataset"), name))(paths, **options)
+    dataset = Traced([str(media.path(clip)) for clip in ("h264", "multi", "vfr", "vp9")], **options)
     *single, _, opened = zip(*(dataset[i] for i in range(len(dataset))))  # in this process
     assert set(opened) == {os.getpid()} and dataset._readers  # forked workers inherit these
     loader = DataLoader(dataset, batch_size=2, num_workers=2, multiprocessing_context="fork")

@@ -1,6 +1,5 @@
 """Remote sources: file objects whose calls are round trips, and files over
-HTTP, through fsspec or FFmpeg's own protocol, from a range-serving server
-on 127.0.0.1."""
+HTTP (through fsspec or FFmpeg's own protocol) from a server on 127.0.0.1."""
 
 from pathlib import Path
 
@@ -9,6 +8,7 @@ import pytest
 
 from media import BytesFile, encode, require_protocol
 from quorvex_av import AudioReader, Decoder, VideoReader
+from quorvex_av.samplers import clips_at_random_indices
 from range_server import RangeServer
 
 fsspec = pytest.importorskip("fsspec")
@@ -19,9 +19,8 @@ MIB = 1 << 20
 
 @pytest.fixture(scope="module")
 def movie(tmp_path_factory):
-    """12 s of 320x180 H.264 (a key frame every 4 s, about 1.5 Mb/s: frames
-    small enough that the demuxer reads them through its buffer) with AAC
-    sound, index at the end, as a camera or a plain ffmpeg run writes it."""
+    """12 s of H.264 at about 1.5 Mb/s (frames small enough to come through
+    the demuxer's buffer), a key frame every 4 s, AAC sound, index at the end."""
     path = tmp_path_factory.mktemp("remote") / "movie.mp4"
     encode(["-f", "lavfi", "-i", "testsrc2=size=320x180:rate=25:duration=12,noise=alls=8:allf=t",
             "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100:duration=12",
@@ -33,15 +32,7 @@ def movie(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def http():
-    """An HTTP file system and a server that serves files by name."""
-    files = {}
-
-    class Serving(RangeServer):
-        def add(self, name, path):
-            self.files[name] = path.read_bytes()
-            return self.url(name)
-
-    with Serving(files) as server:
+    with RangeServer() as server:
         yield fsspec.filesystem("http", skip_instance_cache=True), server
 
 
@@ -55,15 +46,13 @@ def test_file_object_is_asked_only_what_is_needed(movie):
     seeks = [call for call in file.calls if call[0] == "seek"]
     reads = [call for call in file.calls if call[0] == "read"]
     assert seeks[0][1] == (0, 0)  # the rewind at open
-    assert all(before != after for _, _, before, after in seeks[1:]), "every later seek moves"
-    ends = [i for i, call in enumerate(file.calls) if call[:2] == ("seek", (0, 2))]
-    assert len(ends) == 1, "the size is asked once"
-    for i in ends:  # then back to where it was
-        (_, _, here, _), (_, back, _, landed) = file.calls[i], file.calls[i + 1]
-        assert back == (here, 0) and landed == here
+    assert all(before != after for _, _, before, after in seeks[1:])  # every later seek moves
+    # The size is asked once, then the file goes back to where it was.
+    [end] = [i for i, call in enumerate(file.calls) if call[:2] == ("seek", (0, 2))]
+    (_, _, here, _), (_, back, _, landed) = file.calls[end:end + 2]
+    assert back == (here, 0) and landed == here
     assert max(size for _, size, _, _ in reads) <= MIB
-    # Reading in order grows to whole buffers: a scan reads the file in
-    # about size / 1 MiB reads, plus the short ones after each seek.
+    # Reading in order grows to whole buffers, plus the short reads after each seek.
     assert len(reads) <= len(file.getvalue()) / MIB + 20
 
 
@@ -81,8 +70,7 @@ def _audio(source):
 def test_frames_and_audio_over_http_match_the_file(http, movie, media, clip, read):
     filesystem, server = http
     path = movie if clip == "movie" else media.path(clip)
-    url = server.add("/" + path.name, path)
-    with filesystem.open(url, "rb", cache_type="none") as remote:
+    with filesystem.open(server.add("/" + path.name, path), "rb", cache_type="none") as remote:
         got = read(remote)
     for remote_part, local_part in zip(got, read(path), strict=True):
         np.testing.assert_array_equal(remote_part, local_part)
@@ -94,15 +82,13 @@ def test_one_frame_in_the_middle_costs_a_few_requests(http, movie):
     server.reset()
     with filesystem.open(url, "rb", cache_type="none") as remote:
         VideoReader(remote).at(6.0)
-    size = movie.stat().st_size
     # The frame at 6 s decodes from the key frame at 4 s: a sixth of the
-    # file, plus the headers and the index at the end. Reads double as they
-    # go on, so the last one may reach as far past the frame again.
-    assert server.bytes_sent < 0.45 * size, repr(server.requests)
+    # file, the headers and the index at the end; reads double as they go
+    # on, so the last may reach as far past the frame again.
+    assert server.bytes_sent < 0.45 * movie.stat().st_size, server.requests
     requests = len(server.requests)
     assert requests <= 12, server.requests
-    # The decoder's own 32 KiB reads, for comparison, need many more.
-    server.reset()
+    server.reset()  # the decoder's own 32 KiB reads need many more
     with filesystem.open(url, "rb", cache_type="none") as remote:
         Decoder(remote, "video").decode_timestamps([6.0], "uint8")
     assert len(server.requests) > 2 * requests
@@ -110,10 +96,8 @@ def test_one_frame_in_the_middle_costs_a_few_requests(http, movie):
 
 def test_the_guide_example_runs(http, movie):
     guide = (Path(__file__).resolve().parent.parent / "docs" / "guide.md").read_text()
-    section = guide.split("## Remote files", 1)[1]
-    code = section.split("```python\n", 1)[1].split("```", 1)[0]
-    filesystem, server = http
-    names = {"url": server.add("/guide.mp4", movie)}
+    code = guide.split("## Remote files", 1)[1].split("```python\n", 1)[1].split("```", 1)[0]
+    names = {"url": http[1].add("/guide.mp4", movie)}
     exec(compile(code, "guide.md", "exec"), names)
     np.testing.assert_array_equal(names["frame"], VideoReader(movie).at(6.0))
     assert names["speech"].shape == (1, 32000)
@@ -121,12 +105,9 @@ def test_the_guide_example_runs(http, movie):
 
 # A network read fails before it moves the object; a remote reader also
 # copes with one that read part of its answer before it failed.
-@pytest.mark.parametrize("options, failure", [
-    ({}, "raises first"),
-    ({"buffer_size": 4096}, "raises first"),
-    ({"buffer_size": 4096}, "raises after"),
-    ({"buffer_size": 4096}, "returns str"),
-])
+@pytest.mark.parametrize("options, failure", [({}, "raises first"), ({"buffer_size": 4096}, "raises first"),
+                                              ({"buffer_size": 4096}, "raises after"),
+                                              ({"buffer_size": 4096}, "returns str")])
 def test_a_failed_read_leaves_the_next_call_right(media, options, failure):
     path = media.path("h264")
     reference = Decoder(str(path), "video")
@@ -149,52 +130,39 @@ def test_a_failed_read_leaves_the_next_call_right(media, options, failure):
                                   reference.decode_video(targets, "uint8", True)[0])
 
 
-@pytest.fixture(scope="module")
-def pictures_only(movie):
-    """The movie without its sound (copied, not encoded again): each
-    decoder's request for a group of pictures is one long answer."""
-    path = movie.with_name("pictures.mp4")
-    encode(["-i", str(movie), "-an", "-c", "copy"], path)
-    return path
-
-
 # A server that fails one answer (breaks it off, or stalls past the reader's
 # timeout) and is good again afterwards: so is the reader, whose next call
-# reconnects rather than meet the failure again (the I/O error or the
-# stalled connection of the call before).
+# reconnects rather than meet the failure of the call before again.  The
+# movie's pictures alone (copied): each decoder's request for a group of
+# pictures is one long answer.
 @pytest.mark.parametrize("workers", [1, 3])
 @pytest.mark.parametrize("failure", ["drop", "cut", "stall"])
-def test_a_network_failure_leaves_the_next_call_right(http, pictures_only, failure, workers):
-    movie = pictures_only
+def test_a_network_failure_leaves_the_next_call_right(http, movie, failure, workers):
     require_protocol("http")
-    _, server = http
-    url = server.add("/flaky.mp4", movie)
-    reference = VideoReader(movie)
+    pictures = movie.with_name("pictures.mp4")
+    if not pictures.exists():
+        encode(["-i", str(movie), "-an", "-c", "copy"], pictures)
+    url = http[1].add("/flaky.mp4", pictures)
+    reference = VideoReader(pictures)
     with VideoReader(url, timeout=1.0, workers=workers) as reader:
         reader[[50, 150, 250]]  # a group of pictures each (key frames every 100 frames)
-        server.failed.clear()
-        server.fail_once(failure)
+        http[1].failed.clear()
+        http[1].fail_once(failure)
         with pytest.raises(RuntimeError, match="read timed out" if failure == "stall" else None):
             reader[[120, 220]]  # every decoder asks anew for its group: one fails
-        assert len(server.failed) == 1
+        assert len(http[1].failed) == 1
         for picks in ([120, 220], [121], [299], [20, 260, 110]):
             np.testing.assert_array_equal(reader[picks], reference[picks])
 
 
 # Here, not beside the cluster tests: fsspec's HTTP file system keeps its
 # I/O thread and connections for the rest of the process.
-def test_url_paths_go_through_a_file_system(media):
-    """An http URL is opened through fsspec's file system (range reads of
-    the server on 127.0.0.1), not by name, and gives the local file's clips."""
+def test_url_paths_go_through_a_file_system(http, media):
+    """An http URL is opened through fsspec (range reads), not by name."""
     qray = pytest.importorskip("quorvex_av.ray")
     from quorvex_av._ray_files import file_list
-    from quorvex_av.samplers import clips_at_random_indices
-    path = str(media.path("h264"))
-    arguments = dict(num_clips=2, frames_per_clip=3, seed=4)
-    want = qray.read_clips_locally(path, clips_at_random_indices, **arguments)
-    with RangeServer({"/v/a.mp4": path}) as server:
-        url = server.url("/v/a.mp4")
-        assert type(file_list(url).filesystem).__module__.startswith("fsspec")
-        got = qray.read_clips_locally(url, clips_at_random_indices, **arguments)
-        assert server.bytes_sent > 0
-    assert got.drop_columns(["path"]).equals(want.drop_columns(["path"]))
+    path, url = str(media.path("h264")), http[1].add("/v/a.mp4", media.path("h264"))
+    assert type(file_list(url).filesystem).__module__.startswith("fsspec")
+    got, want = (qray.read_clips_locally(source, clips_at_random_indices, num_clips=2, frames_per_clip=3,
+                                         seed=4).drop_columns(["path"]) for source in (url, path))
+    assert got.equals(want)

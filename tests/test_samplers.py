@@ -1,7 +1,5 @@
-"""Clip samplers: the frames and times they return are those of plain reader
-indexing, every request is one decoding call, draws are reproducible, the
-sound of each clip is the audio reader's, and bad requests fail before
-anything is decoded."""
+"""Clip samplers: the frames and times of plain reader indexing in one decoding
+call, reproducible draws, the audio reader's sound, bad requests refused first."""
 
 import numpy as np
 import pytest
@@ -11,8 +9,7 @@ from quorvex_av.samplers import (ClipAudio, clips_at_random_indices, clips_at_ra
                                  clips_at_regular_indices, clips_at_regular_times)
 
 
-def requests(decoder_calls):  # the pts of every frame decoding request
-    # (A request for no frame decodes nothing: a reader sizes its output so.)
+def requests(decoder_calls):  # the pts of every frame decoding request (an empty one decodes nothing)
     return [[pts for pts, _ in args[0]] for name, args in decoder_calls
             if name == "decode_video" and args[0]]
 
@@ -20,23 +17,13 @@ def requests(decoder_calls):  # the pts of every frame decoding request
 SAMPLERS = {
     "random_indices": lambda r, **kw: clips_at_random_indices(r, 6, 5, step=2, seed=3, **kw),
     "regular_indices": lambda r, **kw: clips_at_regular_indices(r, 4, 8, start=5, stop=-5, **kw),
-    "random_times": lambda r, **kw: clips_at_random_times(r, 5, 4, seconds_between_frames=0.07, seed=3,
-                                                          **kw),
+    "random_times": lambda r, **kw: clips_at_random_times(r, 5, 4, seconds_between_frames=0.07, seed=3, **kw),
     "regular_times": lambda r, **kw: clips_at_regular_times(r, 0.3, 6, **kw),
 }
 # Each sampler's nominal clip length, given the frame rate: frame periods by
 # index ((frames - 1) x step + 1), frames x the time between them by time.
 SPANS = {"random_indices": lambda fps: 9 / fps, "regular_indices": lambda fps: 8 / fps,
          "random_times": lambda fps: 4 * 0.07, "regular_times": lambda fps: 6 / fps}
-
-
-def sampling_starts(reader, indices, between):
-    """The interval of clip start times from which sampling every `between`
-    seconds gives these frames (empty when no start does)."""
-    times = reader.times
-    ends = np.append(times[1:], times[-1] + reader.durations[-1])
-    offsets = np.arange(indices.shape[1]) * between
-    return (times[indices] - offsets).max(axis=1), (ends[indices] - offsets).min(axis=1)
 
 
 # h264: B-frames; vfr: irregular frame times; multi: starts after 0;
@@ -54,18 +41,19 @@ def test_clips_are_the_frames_of_plain_indexing(media, decoder_calls, name, opti
     assert np.array_equal(clips.frames, reader[clips.indices])
     assert np.array_equal(clips.times, reader.times[clips.indices])
     if sampler.endswith("indices"):
-        step = np.diff(clips.indices, axis=1)
-        assert (step == (2 if sampler.startswith("random") else 1)).all()
-    else:  # every clip is what sampling from some start time shows
+        assert (np.diff(clips.indices, axis=1) == (2 if sampler.startswith("random") else 1)).all()
+    else:  # each clip's frames are those shown at its times from some start time
         between = 0.07 if sampler.startswith("random") else 1 / reader.metadata.fps
-        low, high = sampling_starts(reader, clips.indices, between)
-        assert (low < high + 1e-9).all()
+        offsets = np.arange(clips.indices.shape[1]) * between
+        ends = np.append(reader.times[1:], reader.times[-1] + reader.durations[-1])
+        latest_start = (reader.times[clips.indices] - offsets).max(axis=1)
+        assert (latest_start < (ends[clips.indices] - offsets).min(axis=1) + 1e-9).all()
     assert (np.diff(clips.indices[:, 0]) >= 0).all()  # clips in order of their start
 
 
 def separate_reads(path, starts, count, rate, channels):
-    """Each clip's sound read on its own: ``AudioReader.read`` from the
-    clip's first frame's time, silence where the stream has no samples."""
+    """Each clip's sound read on its own from its first frame's time, silence
+    where the stream has no samples."""
     whole = AudioReader(path, sample_rate=rate, channels=channels)
     first, end = whole.first_sample_time, whole.first_sample_time + whole.read().shape[1] / rate
     sounds = []
@@ -107,20 +95,25 @@ def test_clips_sound_is_the_audio_readers(media, sampler, name, rate, channels, 
                 assert not sound[:, :lead - 1].any() and np.abs(sound[:, lead + 1:lead + 50]).min() > 0
 
 
-@pytest.mark.parametrize(
-    "call, starts",
-    [(lambda r: clips_at_regular_indices(r, 4, 5, step=3), [0, 20, 41, 62]),  # the last one ends on frame 74
-     (lambda r: clips_at_regular_indices(r, 3, 10, start=-30, stop=-5), [45, 52, 60]),
-     (lambda r: clips_at_regular_indices(r, 1, 75), [0]),  # the whole video
-     (lambda r: clips_at_regular_indices(r, 5, 73), [0, 0, 1, 1, 2]),  # more clips than positions
-     # One frame period apart: sums of periods must not fall just short of a frame.
-     (lambda r: clips_at_regular_times(r, 0.2, 10), list(range(0, 66, 5))),
-     (lambda r: clips_at_regular_times(r, 1.0, 3, start=0.5, stop=2.6, seconds_between_frames=0.5),
-      [12, 37])],
-)
-def test_regular_positions(media, call, starts):
+@pytest.mark.parametrize("call, starts", [
+    (lambda r: clips_at_regular_indices(r, 4, 5, step=3), [0, 20, 41, 62]),  # the last one ends on frame 74
+    (lambda r: clips_at_regular_indices(r, 3, 10, start=-30, stop=-5), [45, 52, 60]),
+    (lambda r: clips_at_regular_indices(r, 1, 75), [0]),  # the whole video
+    (lambda r: clips_at_regular_indices(r, 5, 73), [0, 0, 1, 1, 2]),  # more clips than positions
+    # One frame period apart: sums of periods must not fall just short of a frame.
+    (lambda r: clips_at_regular_times(r, 0.2, 10), list(range(0, 66, 5))),
+    (lambda r: clips_at_regular_times(r, 1.0, 3, start=0.5, stop=2.6, seconds_between_frames=0.5), [12, 37]),
+    # Random clips: all their frames within the range given.
+    (lambda r: clips_at_random_indices(r, 50, 4, step=3, seed=1), range(75)),
+    (lambda r: clips_at_random_indices(r, 50, 4, step=3, start=60, seed=1), range(60, 75)),
+    (lambda r: clips_at_random_indices(r, 50, 4, step=3, start=-20, stop=-3, seed=1), range(55, 72)),
+    (lambda r: clips_at_random_indices(r, 50, 4, step=3, start=0, stop=13, seed=1), range(13))])
+def test_positions(media, call, starts):
     clips = call(VideoReader(media.path("h264")))  # 75 frames, 25 fps
-    assert clips.indices[:, 0].tolist() == starts
+    if isinstance(starts, range):
+        assert starts[0] <= clips.indices.min() and clips.indices.max() <= starts[-1]
+    else:
+        assert clips.indices[:, 0].tolist() == starts
     if clips.indices.shape[1] > 1 and not clips.times[0, 1] - clips.times[0, 0] > 0.1:
         assert (np.diff(clips.indices, axis=1) == 1).all()
 
@@ -136,40 +129,30 @@ def test_seeded_draws_repeat(media, sampler):
     assert not np.array_equal(sampler(reader, 5, 3, seed=rng).indices, first.indices)
 
 
-@pytest.mark.parametrize("start, stop", [(None, None), (60, None), (-20, -3), (0, 13)])
-def test_random_clips_stay_in_range(media, start, stop):
-    reader = VideoReader(media.path("h264"))
-    clips = clips_at_random_indices(reader, 50, 4, step=3, start=start, stop=stop, seed=1)
-    low, high = range(75)[slice(start, stop)][0], range(75)[slice(start, stop)][-1]
-    assert clips.indices.min() >= low and clips.indices.max() <= high
-
-
-@pytest.mark.parametrize(
-    "call, error, message",
-    [(lambda r: clips_at_random_indices(r, 0, 4), ValueError, "num_clips must be at least 1, not 0"),
-     (lambda r: clips_at_regular_indices(r, 2, 1.5), TypeError, "frames_per_clip must be an integer, not float"),
-     (lambda r: clips_at_random_indices(r, 1, 76), ValueError, "clips of 76 frames do not fit in the video's 75 frames"),
-     (lambda r: clips_at_regular_indices(r, 1, 10, step=3, start=50), ValueError,
-      "clips of 10 frames, 3 apart, span 28 frames and do not fit in frames 50 to 74 (25 frames)"),
-     (lambda r: clips_at_random_indices(r, 1, 2, start=80), ValueError,
-      "start 80 is out of range: the video has 75 frames, valid values are -75 to 75"),
-     (lambda r: clips_at_random_indices(r, 1, 2, start=10, stop=-65), ValueError,
-      "no frames between start (10) and stop (10)"),
-     (lambda r: clips_at_random_times(r, 1, 2, start=3.0), ValueError,
-      "start 3 s is outside the video: valid times are [0, 3) s"),
-     (lambda r: clips_at_random_times(r, 1, 2, start=2, stop=1), ValueError, "stop (1 s) must be after start (2 s)"),
-     (lambda r: clips_at_random_times(r, 1, 2, seconds_between_frames=0), ValueError,
-      "seconds_between_frames must be a positive number of seconds, not 0"),
-     (lambda r: clips_at_regular_times(r, 1, 40, seconds_between_frames=0.1), ValueError,
-      "a clip of 40 frames 0.1 s apart spans 3.9 s, too long for the range [0, 3) s"),
-     (lambda r: clips_at_random_indices(r, 2, 4, audio=(16000, 1)), StreamNotFoundError,
-      "the source has no audio stream for the clips' sound (no valid stream of the requested media "
-      "type); ClipAudio(..., missing='silence') gives silent clips"),
-     (lambda r: clips_at_regular_times(r, 1, 2, audio=ClipAudio(16000, 0)), ValueError,
-      "channels must be at least 1, not 0"),
-     (lambda r: clips_at_random_times(r, 1, 2, audio=16000), TypeError,
-      "audio must be a ClipAudio or (sample_rate, channels), not int")],
-)
+@pytest.mark.parametrize("call, error, message", [
+    (lambda r: clips_at_random_indices(r, 0, 4), ValueError, "num_clips must be at least 1, not 0"),
+    (lambda r: clips_at_regular_indices(r, 2, 1.5), TypeError, "frames_per_clip must be an integer, not float"),
+    (lambda r: clips_at_random_indices(r, 1, 76), ValueError, "clips of 76 frames do not fit in the video's 75 frames"),
+    (lambda r: clips_at_regular_indices(r, 1, 10, step=3, start=50), ValueError,
+     "clips of 10 frames, 3 apart, span 28 frames and do not fit in frames 50 to 74 (25 frames)"),
+    (lambda r: clips_at_random_indices(r, 1, 2, start=80), ValueError,
+     "start 80 is out of range: the video has 75 frames, valid values are -75 to 75"),
+    (lambda r: clips_at_random_indices(r, 1, 2, start=10, stop=-65), ValueError,
+     "no frames between start (10) and stop (10)"),
+    (lambda r: clips_at_random_times(r, 1, 2, start=3.0), ValueError,
+     "start 3 s is outside the video: valid times are [0, 3) s"),
+    (lambda r: clips_at_random_times(r, 1, 2, start=2, stop=1), ValueError, "stop (1 s) must be after start (2 s)"),
+    (lambda r: clips_at_random_times(r, 1, 2, seconds_between_frames=0), ValueError,
+     "seconds_between_frames must be a positive number of seconds, not 0"),
+    (lambda r: clips_at_regular_times(r, 1, 40, seconds_between_frames=0.1), ValueError,
+     "a clip of 40 frames 0.1 s apart spans 3.9 s, too long for the range [0, 3) s"),
+    (lambda r: clips_at_random_indices(r, 2, 4, audio=(16000, 1)), StreamNotFoundError,
+     "the source has no audio stream for the clips' sound (no valid stream of the requested media "
+     "type); ClipAudio(..., missing='silence') gives silent clips"),
+    (lambda r: clips_at_regular_times(r, 1, 2, audio=ClipAudio(16000, 0)), ValueError,
+     "channels must be at least 1, not 0"),
+    (lambda r: clips_at_random_times(r, 1, 2, audio=16000), TypeError,
+     "audio must be a ClipAudio or (sample_rate, channels), not int")])
 def test_bad_requests_decode_nothing(media, decoder_calls, call, error, message):
     with pytest.raises(error) as raised:
         call(VideoReader(media.path("h264")))
