@@ -4,6 +4,7 @@ and repeats nothing.  The driver is a process of its own: Ray keeps a
 driver's descriptors and threads until its process ends."""
 
 import contextlib
+import importlib.util
 import os
 import pickle
 import re
@@ -454,6 +455,23 @@ def test_paths_like_rays_file_readers(cluster, media, tmp_path):
     assert "path" not in rows[0]
     assert sorted((row["position"], row["year"], row["kind"], row["request"]) for row in rows) == [
         (0, "2024", "a", 0), (0, "2024", "a", 1), (1, "2025", "b", 0), (1, "2025", "b", 1)]
+
+
+@pytest.mark.skipif(importlib.util.find_spec("decord") is None,
+                    reason="Ray's read_videos needs decord (pip install decord)")
+def test_every_frame_as_rays_read_videos_gives_it(cluster, media):
+    files = paths(media, ("h264", "multi"))  # decord reads no VP9
+
+    def both():  # in the driver: (path, index, frame) of each reader's rows
+        ours = [(r["path"], r["index"], r["frame"]) for r in qray.read_frames(files).take_all()]
+        theirs = ray.data.read_videos(files, include_paths=True).take_all()
+        return ours, [(r["path"], r["frame_index"], r["frame"]) for r in theirs]
+
+    for rows in cluster(both):
+        for path in files:
+            frames = [frame for p, _, frame in sorted((r for r in rows if r[0] == path),
+                                                      key=lambda r: r[1])]
+            assert_like_the_tool(np.stack(frames), ffmpeg_frames(path))
 
 
 @pytest.mark.parametrize("paths, options, want", [
