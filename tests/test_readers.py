@@ -10,8 +10,8 @@ import numpy as np
 import pytest
 
 import quorvex_av
-from media import (GAP_PARTS, ROTATE90_MATRIX, assert_like_the_tool, damaged, ffmpeg_audio, ffmpeg_frames,
-                   encode, probe_frames, set_display_matrix, shown_at, source_frames)
+from media import (GAP_PARTS, ROTATE90_MATRIX, assert_like_the_tool, crop, damaged, encode, ffmpeg_audio,
+                   ffmpeg_frames, probe_frames, resize, rotate, set_display_matrix, shown_at, source_frames)
 from quorvex_av import AudioReader, VideoReader
 
 
@@ -50,6 +50,14 @@ def test_index_forms(media, key, rows):
 
 V, A = VideoReader, AudioReader
 RANGE = "is out of range: the video has 75 frames, valid indices are -75 to 74"
+BEFORE = "{} s is before the audio's first sample: valid times begin at {} s"
+PAST = "{} s is past the end of the audio: valid times are [0, {}) s"
+AVI = ("the frames of this stream cannot be found by index: its packets carry decoding order only (as AVI "
+       "stores B-frames), and its first frame decodes at 0.04 s, not at 0 s where the scan lists it; read it "
+       "by time with at()")
+PS = ("the frames of this stream cannot be found by index: some of its packets carry a decoding time only (as "
+      "MPEG-PS stores I- and P-frames), which the scan lists in place of their presentation time, so that "
+      "1.14 s is listed twice but decodes once; read it by time with at(), or with seek_mode='approximate'")
 
 
 @pytest.mark.parametrize(
@@ -73,53 +81,36 @@ RANGE = "is out of range: the video has 75 frames, valid indices are -75 to 74"
         ("gray8", lambda p: V(p, dtype="native", resize=(2, 2)), ValueError,
          "crop and resize need an RGB dtype (uint8, uint16 or float32)"),
         ("h264", lambda p: V(open(p)), TypeError, "source is a text file; open it in binary mode ('rb')"),
-        ("mp3", lambda p: A(p).read(0.0, 1.0), IndexError,
-         "start 0 s is before the audio's first sample: valid times begin at 0.0250567 s"),
-        ("wav", lambda p: A(p).read(0.5, 1.5), IndexError,
-         "stop 1.5 s is past the end of the audio: valid times are [0, 1) s"),
+        # mp3's first sample comes after the encoder's delay; a stop before it, the start left to default.
+        ("mp3", lambda p: A(p).read(0.0, 1.0), IndexError, BEFORE.format("start 0", 0.0250567)),
+        ("mp3", lambda p: A(p).read(None, 0.01), IndexError, BEFORE.format("stop 0.01", 0.0250567)),
+        ("wav", lambda p: list(A(p).chunks(0.5, None, -5)), IndexError, BEFORE.format("stop -5", 0)),
+        ("wav", lambda p: A(p).read(0.5, 1.5), IndexError, PAST.format("stop 1.5", 1)),
         ("wav", lambda p: A(p).read(0.6, 0.5), ValueError, "stop (0.5) is before start (0.6)"),
-        # A stop before the first sample, with the start left to default.
-        ("mp3", lambda p: A(p).read(None, 0.01), IndexError,
-         "stop 0.01 s is before the audio's first sample: valid times begin at 0.0250567 s"),
-        ("wav", lambda p: list(A(p).chunks(0.5, None, -5)), IndexError,
-         "stop -5 s is before the audio's first sample: valid times begin at 0 s"),
         ("wav", lambda p: A(p, sample_rate=8000.5), ValueError, "sample_rate must be a whole number, not 8000.5"),
         ("wav", lambda p: A(p, channels="2"), TypeError, "channels must be an integer, not str"),
         ("h264", lambda p: V(p, threads=-1), ValueError, "threads must be 0 (FFmpeg chooses) or more, not -1"),
         ("h264", lambda p: V(p, seek_mode="fast"), ValueError, "seek_mode must be 'exact' or 'approximate', not 'fast'"),
         # AVI with B-frames: the frames decode one period after the packet times the scan lists
         # (mpeg4_cuts: at the time of packet 1, a key frame too).
-        *[(name, call, RuntimeError, "the frames of this stream cannot be found by index: its packets "
-           "carry decoding order only (as AVI stores B-frames), and its first frame decodes at 0.04 s, not at "
-           "0 s where the scan lists it; read it by time with at()")
-          for name in ("mpeg4", "mpeg4_cuts")
+        *[(name, call, RuntimeError, AVI) for name in ("mpeg4", "mpeg4_cuts")
           for call in (lambda p: V(p)[5], lambda p: list(V(p, workers=2).batches(8)))],
         # MPEG-PS: a P-frame listed at its decoding time, a B-frame's presentation time.
-        *[("mpeg2_ps", call, RuntimeError, "the frames of this stream cannot be found by index: some of "
-           "its packets carry a decoding time only (as MPEG-PS stores I- and P-frames), which the scan lists "
-           "in place of their presentation time, so that 1.14 s is listed twice but decodes once; read it by "
-           "time with at(), or with seek_mode='approximate'")
+        *[("mpeg2_ps", call, RuntimeError, PS)
           for call in (lambda p: V(p)[:], lambda p: V(p)[20], lambda p: list(V(p, workers=2).batches(8)))],
         ("h264", lambda p: V(p, frame_index=3), TypeError,
          "frame_index must be a FrameTable or the path of a saved one, not int"),
         # Audio read by range (mix_wav: 8 s at 44.1 kHz).
-        ("mix_wav", lambda p: A(p).read(9.5), IndexError,
-         "start 9.5 s is past the end of the audio: valid times are [0, 8) s"),
-        ("mix_wav", lambda p: list(A(p).chunks(1.0, 6.0, 9.0)), IndexError,
-         "stop 9 s is past the end of the audio: valid times are [0, 8) s"),
+        ("mix_wav", lambda p: A(p).read(9.5), IndexError, PAST.format("start 9.5", 8)),
+        ("mix_wav", lambda p: list(A(p).chunks(1.0, 6.0, 9.0)), IndexError, PAST.format("stop 9", 8)),
         ("mix_wav", lambda p: list(A(p).chunks(0.0)), ValueError,
          "a chunk must last at least one sample, not 0.0 s at 44100 Hz"),
         # Bounds whose sample indices pass 64 bits are past the end all the same.
-        ("wav", lambda p: A(p, sample_rate=16000).read(1e15), IndexError,
-         "start 1e+15 s is past the end of the audio: valid times are [0, 1) s"),
-        ("wav", lambda p: A(p, sample_rate=8000).read(0, 1e17), IndexError,
-         "stop 1e+17 s is past the end of the audio: valid times are [0, 1) s"),
-        ("mix_wav", lambda p: list(A(p).chunks(1e300, 1e300, 1e308)), IndexError,
-         "stop 1e+308 s is past the end of the audio: valid times are [0, 8) s"),
-        ("mix_wav", lambda p: A(p)._decoder.decode_audio_range(44100, 2, 5, 2), ValueError,
-         "first and end must be sample indices with 0 <= first <= end"),
-        ("mix_wav", lambda p: A(p)._decoder.decode_audio_range(44100, 2, -1), ValueError,
-         "first and end must be sample indices with 0 <= first <= end"),
+        ("wav", lambda p: A(p, sample_rate=16000).read(1e15), IndexError, PAST.format("start 1e+15", 1)),
+        ("wav", lambda p: A(p, sample_rate=8000).read(0, 1e17), IndexError, PAST.format("stop 1e+17", 1)),
+        ("mix_wav", lambda p: list(A(p).chunks(1e300, 1e300, 1e308)), IndexError, PAST.format("stop 1e+308", 8)),
+        *[("mix_wav", lambda p, bounds=bounds: A(p)._decoder.decode_audio_range(44100, 2, *bounds), ValueError,
+           "first and end must be sample indices with 0 <= first <= end") for bounds in [(5, 2), (-1,)]],
         # Frames 3 and 24 exist, 30 does not.
         ("short_video", lambda p: [V(p, seek_mode="approximate")[picks] for picks in ([24, 3], [10, 30])], IndexError,
          "a frame index is past the last frame of the stream: the header counts 50 frames, the stream has fewer"),
@@ -217,15 +208,13 @@ def test_file_names_that_are_not_utf8(media, tmp_path):
     shutil.copyfile(media.path("aac"), os.fsencode(sound))
     want = sequential(str(media.path("h264")))[[0, 60, 10]]
     for source in (name, pathlib.Path(name)):
-        reader = VideoReader(source)
-        # The second read rewinds to the first frame (reopening by name if it must).
-        assert np.array_equal(reader[[0, 60]], want[:2]) and np.array_equal(reader[10], want[2])
-        reader.close()
+        with VideoReader(source) as reader:  # the second read rewinds (reopening by name if it must)
+            assert np.array_equal(reader[[0, 60]], want[:2]) and np.array_equal(reader[10], want[2])
     with AudioReader(sound) as audio:
         assert np.array_equal(audio.read(), AudioReader(str(media.path("aac"))).read())
-    VideoReader(name)  # collected without close()
+    VideoReader(name)  # collected without close(): nothing left open on the files
     gc.collect()
-    assert not [fd for fd in os.listdir("/proc/self/fd")  # nothing left open on the files
+    assert not [fd for fd in os.listdir("/proc/self/fd")
                 if b"/clip-\xff." in os.fsencode(os.path.realpath(f"/proc/self/fd/{fd}"))]
 
 
@@ -249,20 +238,16 @@ def test_audio_is_cut_exactly(media, name, index, start, stop):
     assert np.array_equal(reader.read(start, stop), want[:, low:high])
 
 
+# One pass by default, the two steps (whole picture to RGB, then scaled) when asked.
 @pytest.mark.parametrize("exact_resize", [False, True])
 def test_resize_path(media, exact_resize):
-    # One pass by default, the two steps (whole picture to RGB, then scaled)
-    # when asked; crop and rotation as ever.
     path = str(media.path("rotated90"))
     reader = VideoReader(path, crop=(10, 20, 100, 80), resize=(50, 40), exact_resize=exact_resize)
-    frames = reader[[3, 20]]
     decoder = quorvex_av.Decoder(path, "video")
     packets = decoder.scan()
-    targets = [(packets[i][0], packets[0][0]) for i in (3, 20)]
-    chain = [("rotate", 3, 0, 0, 0), ("crop", 10, 20, 100, 80), ("resize", 0, 0, 50, 40)]
-    want = decoder.decode_video(targets, "uint8", True, chain, direct_resize=not exact_resize)[0]
-    assert np.array_equal(frames, want)
-    assert np.array_equal(reader.at(reader.times[[3, 20]]), want)
+    want = decoder.decode_video([(packets[i][0], packets[0][0]) for i in (3, 20)], "uint8", True,
+                                [rotate(3), crop(10, 20, 100, 80), resize(50, 40)], direct_resize=not exact_resize)[0]
+    assert np.array_equal(reader[[3, 20]], want) and np.array_equal(reader.at(reader.times[[3, 20]]), want)
 
 
 def test_frames_that_share_a_timestamp_are_each_reachable(media):
@@ -306,26 +291,19 @@ def test_a_gap_of_hours_costs_only_what_is_asked(tmp_path):
     assert samples.shape == (1, 48000) and not samples[:, 8200:].any() and samples[:, :8000].any()
 
 
-@pytest.mark.parametrize("kind", ["audio", "video"])
-def test_readers_skip_invalid_packets_unless_strict(media, kind):
-    if kind == "audio":
-        path, wanted = media.path("aac"), ffmpeg_audio(media.path("aac"), 44100, 2)
-        data = damaged(path, 0, 20, 0xFF)  # an element id the decoder rejects
-        read = lambda reader: reader.read()  # noqa: E731
-    else:
-        # An impossible NAL unit size at the start of a P-frame's packet.
-        path = media.path("tagged")
-        data, wanted = damaged(path, 0, 10, 0x7F), ffmpeg_frames(path)
-        read = lambda reader: reader[[9, 11, 24]]  # noqa: E731
-    reader = (AudioReader if kind == "audio" else VideoReader)(data)
+@pytest.mark.parametrize("kind, name, packet, value, read", [
+    (AudioReader, "aac", 20, 0xFF, lambda reader: reader.read()),  # an element id the decoder rejects
+    # An impossible NAL unit size at the start of a P-frame's packet.
+    (VideoReader, "tagged", 10, 0x7F, lambda reader: reader[[9, 11, 24]])])
+def test_readers_skip_invalid_packets_unless_strict(media, kind, name, packet, value, read):
+    data = damaged(media.path(name), 0, packet, value)
+    reader, want = kind(data), read(kind(media.path(name)))
     got = read(reader)
     assert reader.skipped_packets == 1
-    if kind == "audio":
-        assert 0 <= wanted.shape[1] - got.shape[1] <= 1024  # the skipped frame
-    else:
-        assert got.shape == wanted[[9, 11, 24]].shape
-        assert np.array_equal(got[0], reader[9]) and reader.skipped_packets == 0
-        assert_like_the_tool(got[:1], wanted[[9]])  # before the damage
-    strict = (AudioReader if kind == "audio" else VideoReader)(data, strict=True)
+    if kind is AudioReader:
+        assert got.shape[0] == 2 and 0 <= want.shape[1] - got.shape[1] <= 1024  # the skipped frame
+    else:  # the frame before the damage as ever; the count is the last call's
+        assert got.shape == want.shape and np.array_equal(got[0], want[0])
+        assert np.array_equal(reader[9], want[0]) and reader.skipped_packets == 0
     with pytest.raises(RuntimeError, match="^send packet: Invalid data found when processing input$"):
-        read(strict)
+        read(kind(data, strict=True))
