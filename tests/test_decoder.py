@@ -12,7 +12,7 @@ import weakref
 import numpy as np
 import pytest
 
-from media import GO_ON, BytesFile, crop, failing, resize, rotate
+from media import GO_ON, BytesFile, crop, failing, probe_frames, resize, rotate
 from quorvex_av import Decoder, errors
 
 NOT_A_SOURCE = "source must be a path/URL or encoded bytes"
@@ -45,30 +45,34 @@ def y4m(width):  # a header promising a width x width picture, and little data
     return f"YUV4MPEG2 W{width} H{width} F25:1 Ip A1:1 C420jpeg\nFRAME\n".encode() + b"\x80" * 10000
 
 
-SOURCES = {"y4m": y4m(8000)}  # sources of the method calls that are not clips
-
-
 def at(name, change=str):  # an argument made from a clip's path when the test runs
     return lambda media: change(media.path(name))
 
 
+SOURCES = {"y4m": y4m(8000)}  # sources of the method calls that are not clips
 FAR = [(10**12, 0)]  # no frame there: a check made after decoding would fail otherwise
+SHARED = [(0, 0), (80, 0)]  # two pts of shared_pts, each on two frames
+NOT_A_SOURCE = "source must be a path/URL or encoded bytes"
+BUFFER = "buffer_size must be from 4096 to 67108864 bytes, not "
 NUMBERS = "sample_rate and num_channels must be positive (channels <= 64)"
 UNSORTED = "timestamps must be finite, sorted and unique"
 NO_STREAM = "no valid stream of the requested media type"
-OPEN = "open input: "
 CROP = "crop exceeds the frame"
-SHARED = [(0, 0), (80, 0)]  # two pts of shared_pts, each on two frames
+CLOSED = "decoder is closed"
+NO_FRAME = "no frame at or before requested timestamp"
+PAST_END = "timestamp exceeds final frame duration or duration is unknown"  # h264's final frame covers [2.96, 3)
+TOO_LARGE = "number too large to fit in target type"
+FIRST_MULTI = lambda media: [probe_frames(media.path("multi"), 0)[0]["time"] - 0.0001, 0.5]  # noqa: E731 - after 0
 
 
 # Every error of the extension's Decoder, as (call, args, kwargs, error, message).
-# call: "new" constructs a Decoder, "streams" lists a source's streams,
-# "clip.method" calls a method of a decoder of the clip or of SOURCES
-# ("clip!" closed first).  Arguments are bound and converted in order, the source classified
-# before the media type's value is checked, all before the closed check; then
-# the values (the transforms' names first, then the dtype, the stream's media
-# type and the transforms against the output), all before any decoding.  A
-# message ending in ": " is followed by the interpreter's (or FFmpeg's) words.
+# call: "new" constructs a Decoder, "streams" lists a source's streams, "clip.method"
+# calls a method of a decoder of the clip or of SOURCES ("clip!" closed first).
+# Arguments are bound and converted in order, the source classified before the
+# media type's value is checked, all before the closed check; then the values
+# (transform names, dtype, the stream's media type, transforms against the
+# output), all before any decoding.  A message ending in ": " is followed by
+# the interpreter's (or FFmpeg's) words.
 @pytest.mark.parametrize(
     "call, args, kwargs, error, message",
     [
@@ -80,25 +84,25 @@ SHARED = [(0, 0), (80, 0)]  # two pts of shared_pts, each on two frames
         ("new", ("x", 3), {}, TypeError, "argument 'media_type': 'int' object cannot be converted to 'PyString'"),
         ("new", ("x", "video"), {"threads": None}, TypeError,
          "argument 'threads': 'NoneType' object cannot be interpreted as an integer"),
-        ("new", ("x", "video"), {"threads": 2**31}, OverflowError, "number too large to fit in target type"),
+        ("new", ("x", "video"), {"threads": 2**31}, OverflowError, TOO_LARGE),
         ("new", ("x", "video"), {"stream_index": -(2**31) - 1}, OverflowError, "number too small to fit in target type"),
         ("new", ("x", "video"), {"threads": 2**70}, OverflowError, "Python int too large to convert to C long"),
         *[("new", ("x", "video"), {"buffer_size": size}, ValueError, f"{BUFFER}{size}") for size in (4095, 64 * 2**20 + 1)],
         ("new", ("x", "video"), {"buffer_size": "1M"}, TypeError,
          "argument 'buffer_size': 'str' object cannot be interpreted as an integer"),
-        ("new", ("x", "video"), {"buffer_size": 2**40}, OverflowError, "number too large to fit in target type"),
+        ("new", ("x", "video"), {"buffer_size": 2**40}, OverflowError, TOO_LARGE),
         *[("new", ("x", "video"), {"timeout": value}, ValueError, "timeout must be a positive number of seconds")
           for value in (0, -1.0, math.nan)],
         ("new", ("x", "video"), {"timeout": "1"}, TypeError, "argument 'timeout': must be real number, not str"),
-        ("new", (3, "neither"), {}, ValueError, NOT_A_SOURCE),
-        ("new", ("\ud800", "video"), {}, ValueError, NOT_A_SOURCE),
-        ("new", (bytearray(b"abc"), "video"), {}, ValueError, NOT_A_SOURCE),
-        ("new", (ReadOnly(), "video"), {}, ValueError, NOT_A_SOURCE),
+        *[("new", (source, media_type), {}, ValueError, NOT_A_SOURCE)
+          for source, media_type in [(3, "neither"), ("\ud800", "video"), (bytearray(b"abc"), "video"),
+                                     (ReadOnly(), "video")]],
         ("new", (RaisingSeek(), "video"), {}, LookupError, "no seek here"),
         # An error from the file object's seek at open: "TypeName: message", not chained.
-        ("new", (bad_seek(OSError("not seekable")), "video"), {}, RuntimeError, "OSError: not seekable"),
-        ("new", (bad_seek(io.UnsupportedOperation("seek")), "video"), {}, RuntimeError, "UnsupportedOperation: seek"),
-        ("new", (bad_seek(Unprintable()), "video"), {}, RuntimeError, "Unprintable: <exception str() failed>"),
+        *[("new", (bad_seek(error), "video"), {}, RuntimeError, message) for error, message in [
+            (OSError("not seekable"), "OSError: not seekable"),
+            (io.UnsupportedOperation("seek"), "UnsupportedOperation: seek"),
+            (Unprintable(), "Unprintable: <exception str() failed>")]],
         ("new", ("x", "Video"), {}, ValueError, "media_type must be video or audio"),
         # The mapping of error kinds to the package's exception classes.
         ("new", ("x", "video"), {"error_types": 1}, TypeError,
@@ -119,18 +123,19 @@ SHARED = [(0, 0), (80, 0)]  # two pts of shared_pts, each on two frames
         ("new", (at("undecodable"), "video"), {}, (RuntimeError, errors.NoDecoderError),
          "FFmpeg has no decoder for this codec"),
         # Sources that cannot be opened; an MP4 cut before its index cannot be opened at all.
-        *[("new", (source, "video"), {}, RuntimeError, OPEN) for source in [
+        *[("new", (source, "video"), {}, RuntimeError, "open input: ") for source in [
             "/nonexistent/missing.mp4", "/", b"", np.random.default_rng(1).bytes(50_000), io.BytesIO(b""),
             at("h264", lambda path: path.read_bytes()[:20_000]), at("h264", lambda path: open(path, encoding="latin-1")),
             y4m(60000)]],  # a header promising far more picture than the file holds
-        ("streams", ("/nonexistent/missing.mp4",), {}, RuntimeError, OPEN),
+        ("streams", ("/nonexistent/missing.mp4",), {}, RuntimeError, "open input: "),
         ("streams", (3,), {}, ValueError, NOT_A_SOURCE),
         # The calls.
-        ("h264.metadata", (1,), {}, TypeError, "argument 'apply_rotation': 'int' object cannot be converted to 'PyBool'"),
-        ("h264!.metadata", ("yes",), {}, TypeError,
-         "argument 'apply_rotation': 'str' object cannot be converted to 'PyBool'"),
-        ("h264!.metadata", (), {}, RuntimeError, "decoder is closed"),
-        ("h264!.scan", (), {}, RuntimeError, "decoder is closed"),
+        *[(call, (value,), {}, TypeError, f"argument 'apply_rotation': '{kind}' object cannot be converted to 'PyBool'")
+          for call, value, kind in [("h264.metadata", 1, "int"), ("h264!.metadata", "yes", "str")]],
+        *[(f"{clip}!.{method}", args, {}, RuntimeError, CLOSED) for clip, method, args in [
+            ("h264", "metadata", ()), ("h264", "scan", ()), ("aac", "decode_audio", (0, 0)),
+            ("h264", "decode_video", (FAR, "int8", False, [("flip", 0, 0, 0, 0)])),
+            ("h264", "decode_timestamps", ([0.5, 0.5], "rgb"))]],
         ("h264!.scan", (1,), {}, TypeError, "Decoder.scan() takes no arguments (1 given)"),
         ("h264!.decode_video", ("ab", "uint8", False, []), {}, TypeError, "argument 'targets': Can't extract `str` to `Vec`"),
         ("h264.decode_video", (None, 8, 1, []), {}, TypeError,
@@ -147,17 +152,14 @@ SHARED = [(0, 0), (80, 0)]  # two pts of shared_pts, each on two frames
          "argument 'exact': 'int' object cannot be converted to 'PyBool'"),
         ("h264.decode_video", ([], "uint8", False, [("crop", 0, 0, 1)]), {}, ValueError,
          "expected tuple of length 5, but got tuple of length 4"),
-        ("h264!.decode_video", (FAR, "int8", False, [("flip", 0, 0, 0, 0)]), {}, RuntimeError, "decoder is closed"),
         ("h264.decode_video", (FAR, "UINT8", False, []), {}, ValueError, "invalid video output dtype"),
         ("h264.decode_video", ([], "int8", False, [("flip", 0, 0, 0, 0)]), {}, ValueError, "invalid transform"),
         ("aac.decode_video", ([], "int8", False, []), {}, ValueError, "invalid video output dtype"),
-        ("aac.decode_video", (FAR, "uint8", False, []), {}, RuntimeError, "cannot decode video from audio stream"),
-        ("aac.decode_video", ([], "native", False, [crop(0, 0, 0, 0)]), {}, RuntimeError,
-         "cannot decode video from audio stream"),
+        *[("aac.decode_video", args, {}, RuntimeError, "cannot decode video from audio stream")
+          for args in [(FAR, "uint8", False, []), ([], "native", False, [crop(0, 0, 0, 0)])]],
         ("h264.decode_video", (FAR, "native", False, []), {}, ValueError, "native output does not support this pixel format"),
-        ("h264.decode_video", ([], "native", False, [crop(0, 0, 0, 0)]), {}, ValueError, "transforms require RGB output"),
-        ("gray8.decode_video", (FAR, "native", False, [rotate(1)]), {}, ValueError,
-         "transforms require RGB output"),
+        *[(f"{clip}.decode_video", (targets, "native", False, [step]), {}, ValueError, "transforms require RGB output")
+          for clip, targets, step in [("h264", [], crop(0, 0, 0, 0)), ("gray8", FAR, rotate(1))]],
         ("gray8.decode_video", (FAR, "native", False, [("Crop", 0, 0, 1, 1)]), {}, ValueError, "invalid transform"),
         # direct_resize is keyword-only.
         ("h264.decode_video", (FAR, "uint8", True, [], True), {}, TypeError,
@@ -183,7 +185,6 @@ SHARED = [(0, 0), (80, 0)]  # two pts of shared_pts, each on two frames
               ([0, 2], (RuntimeError, errors.NoFrameError), "no decoded frame at PTS 80 occurrence 2")]],
         ("h264!.decode_timestamps", ("0.5", "uint8"), {}, TypeError, "argument 'seconds': Can't extract `str` to `Vec`"),
         ("h264.decode_timestamps", ([0.5, "1"], "uint8"), {}, TypeError, "argument 'seconds': "),
-        ("h264!.decode_timestamps", ([0.5, 0.5], "rgb"), {}, RuntimeError, "decoder is closed"),
         ("h264.decode_timestamps", ([0.5, 0.5], "rgb"), {}, ValueError, "invalid video output dtype"),
         ("h264.decode_timestamps", ([0.5], "uint8", [("flip", 0, 0, 0, 0)]), {}, ValueError, "invalid transform"),
         ("aac.decode_timestamps", ([math.nan], "uint8"), {}, RuntimeError, "cannot decode video from audio stream"),
@@ -191,11 +192,10 @@ SHARED = [(0, 0), (80, 0)]  # two pts of shared_pts, each on two frames
           for seconds in ([0.5, 0.5], [0.5, 0.4], [0.5, math.nan], [math.inf])],
         ("h264.decode_audio", (-1, 0), {}, RuntimeError, "cannot decode audio from video stream"),
         *[("aac.decode_audio", numbers, {}, ValueError, NUMBERS) for numbers in [(0, 1), (16000, 0), (16000, 65)]],
-        ("aac.decode_audio", (16000.0, 1), {}, TypeError, "argument 'sample_rate': "),
-        ("aac.decode_audio", (16000, 1.5), {}, TypeError, "argument 'channels': "),
-        ("aac!.decode_audio", (16000, 1, "1"), {}, TypeError, "argument 'stop': "),
-        ("h264.decode_audio", (2**31, 1), {}, OverflowError, "number too large to fit in target type"),
-        ("aac!.decode_audio", (0, 0), {}, RuntimeError, "decoder is closed"),
+        *[(f"aac{closed}.decode_audio", args, {}, TypeError, f"argument '{name}': ")
+          for closed, args, name in [("", (16000.0, 1), "sample_rate"), ("", (16000, 1.5), "channels"),
+                                     ("!", (16000, 1, "1"), "stop")]],
+        ("h264.decode_audio", (2**31, 1), {}, OverflowError, TOO_LARGE),
         # Batches too large to exist fail before decoding.
         ("h264.decode_video", (FAR, "uint16", False, [resize(2**31 - 1, 2**31 - 1)]), {}, RuntimeError,
          "batch is too large"),  # the byte count overflows
@@ -208,17 +208,20 @@ SHARED = [(0, 0), (80, 0)]  # two pts of shared_pts, each on two frames
           for targets, exact, message in [([(0, 0), (600, 0)], True, "no decoded frame at exact PTS 600"),
                                           ([(0, 0), (600, 25600)], True, "no decoded frame at exact PTS 600"),
                                           ([(0, 0), (38400, 25600)], True, "no decoded frame at PTS 38400"),
-                                          ([(0, 0), FAR[0]], False, "no decoded frame at PTS 1000000000000")]],
+                                          ([(0, 0), FAR[0]], False, "no decoded frame at PTS 1000000000000"),
+                                          ([(10**9, 0)], False, "no decoded frame at PTS 1000000000"),
+                                          ([(10**9, 0)], True, "no decoded frame at PTS 1000000000")]],
         ("mpeg4.decode_video", ([(0, 0), (50, 25)], "uint8", False), {}, RuntimeError, "decoded frame has no timestamp"),
         ("no_timestamps.scan", (), {}, RuntimeError, "video packet has neither PTS nor DTS"),
-        *[("h264.decode_video", ([(10**9, 0)], "uint8", exact), {}, (RuntimeError, errors.NoFrameError),
-           "no decoded frame at PTS 1000000000") for exact in (False, True)],
         ("y4m.decode_video", ([(0, 0)], "uint8", True), {}, (RuntimeError, errors.NoFrameError),
          "no decoded frame at PTS 0"),
-        ("h264.decode_timestamps", ([-1.0], "uint8"), {}, (RuntimeError, errors.NotShownError),
-         "no frame at or before requested timestamp"),
-        ("h264.decode_timestamps", ([0.5, 100.0], "uint8"), {}, (RuntimeError, errors.NotShownError),
-         "timestamp exceeds final frame duration or duration is unknown"),
+        # Times nothing is shown at: before the first frame (multi's is after 0), at or after the final
+        # frame's end, and at the final frame's own time where frames carry no duration.
+        *[(f"{clip}.decode_timestamps", (seconds, "uint8"), {}, (RuntimeError, errors.NotShownError), message)
+          for clip, seconds, message in [
+              ("h264", [-1.0], NO_FRAME), ("h264", [-0.001], NO_FRAME), ("multi", FIRST_MULTI, NO_FRAME),
+              ("h264", [0.5, 100.0], PAST_END), ("h264", [3.0], PAST_END), ("h264", [0.5, 2.97, 3.0], PAST_END),
+              ("unknown_duration", [0.96], PAST_END)]],
         ("shared_pts.decode_timestamps", ([0.5], "uint8"), {}, (RuntimeError, errors.SharedTimestampsError),
          "timestamp mode requires strictly increasing frame PTS"),
     ],
@@ -261,9 +264,6 @@ def test_truncated_stream_keeps_what_is_there(media):
     assert 0 < len(part) < len(whole) and part == whole[: len(part)]
 
 
-# -- lifecycle ---------------------------------------------------------------
-
-
 def test_sources_are_copied_or_released(media):
     # Bytes are copied, not kept; a file object is kept while open, and
     # released after a failed open or through a cycle (by close() or with the
@@ -296,9 +296,6 @@ def test_sources_are_copied_or_released(media):
     assert alive() is None
 
 
-# -- the use counter -----------------------------------------------------------
-
-
 @pytest.mark.parametrize("clip, media_type, call", [
     pytest.param("h264", "video", lambda decoder: decoder.scan(), id="scan"),
     pytest.param("h264_audio", "audio", lambda decoder: decoder.decode_audio(16000, 1), id="decode_audio")])
@@ -307,7 +304,7 @@ def test_borrow_errors_while_a_call_runs(media, clip, media_type, call):
     expected = call(Decoder(data, media_type))
     gated = BytesFile(data)
     decoder = Decoder(gated, media_type)
-    entered, gate, reentrant = threading.Event(), threading.Event(), []
+    entered, gate, reentrant, result = threading.Event(), threading.Event(), [], []
 
     def enter(size):  # calls back into the decoder (on the thread running the call), then waits
         if not entered.is_set():
@@ -321,22 +318,19 @@ def test_borrow_errors_while_a_call_runs(media, clip, media_type, call):
         return GO_ON
 
     gated.on_read = enter
-    result = []
     worker = threading.Thread(target=lambda: result.append(call(decoder)))
     worker.start()
     try:
         assert entered.wait(30)
-        with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
-            decoder.metadata()
-        # close() is refused too: the running call completes.
-        for refused in (decoder.scan, decoder.close):
-            with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        # close() is refused too: the running call completes.  Argument
+        # binding comes before the borrow, conversion after it.
+        for refused, message in [(decoder.metadata, "Already mutably borrowed"), (decoder.scan, "Already borrowed"),
+                                 (decoder.close, "Already borrowed"),
+                                 (lambda: decoder.metadata("not a bool"), "Already mutably borrowed")]:
+            with pytest.raises(RuntimeError, match=f"^{message}$"):
                 refused()
-        # Argument binding comes before the borrow, conversion after it.
         with pytest.raises(TypeError, match="unexpected keyword"):
             decoder.metadata(rotate=True)
-        with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
-            decoder.metadata("not a bool")
     finally:
         gated.on_read = None
         gate.set()
