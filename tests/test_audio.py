@@ -18,16 +18,13 @@ def native(media, name, index):  # (sample rate, channels, samples per channel) 
     return frames[0]["sample_rate"], frames[0]["channels"], sum(f["samples"] for f in frames)
 
 
-@pytest.mark.parametrize(
-    "name, index, rate, channels",
-    [
-        ("wav", 0, 44100, 2), ("flac", 0, 48000, 1), ("multi", 2, 16000, 1),  # unchanged
-        ("aac", 0, 44100, 2), ("aac_negative", 0, 44100, 2),  # a priming block before 0
-        ("aac", 0, 16000, 1), ("mp3", 0, 22050, 2), ("opus", 0, 44100, 1),
-        ("h264_audio", 1, 16000, 1), ("multi", 1, 22050, 2),
-        ("multi", 2, 44100, 2),  # mono up-mixed
-    ],
-)
+@pytest.mark.parametrize("name, index, rate, channels", [
+    ("wav", 0, 44100, 2), ("flac", 0, 48000, 1), ("multi", 2, 16000, 1),  # unchanged
+    ("aac", 0, 44100, 2), ("aac_negative", 0, 44100, 2),  # a priming block before 0
+    ("aac", 0, 16000, 1), ("mp3", 0, 22050, 2), ("opus", 0, 44100, 1),
+    ("h264_audio", 1, 16000, 1), ("multi", 1, 22050, 2),
+    ("multi", 2, 44100, 2),  # mono up-mixed
+])
 def test_matches_the_tool(media, name, index, rate, channels):
     path = media.path(name)
     decoder = Decoder(str(path), "audio", stream_index=index)
@@ -59,11 +56,10 @@ def test_matches_the_tool(media, name, index, rate, channels):
     assert all(np.corrcoef(a[:n], e[:n])[0, 1] > 0.999 for a, e in zip(array, expected))
 
 
-@pytest.mark.parametrize(
-    "name, index, stop",
-    [("aac", 0, 1.0), ("aac", 0, 0.0), ("wav", 0, 1), ("mp3", 0, -5.0), ("opus", 0, 0.5), ("multi", 2, 1.0),
-     ("flac", 0, 100.0), ("mp3", 0, math.nan), ("mp3", 0, math.inf)],  # the last three never stop
-)
+@pytest.mark.parametrize("name, index, stop", [
+    ("aac", 0, 1.0), ("aac", 0, 0.0), ("wav", 0, 1), ("mp3", 0, -5.0), ("opus", 0, 0.5), ("multi", 2, 1.0),
+    ("flac", 0, 100.0), ("mp3", 0, math.nan), ("mp3", 0, math.inf),  # the last three never stop
+])
 def test_stop_keeps_the_frame_that_reaches_it(media, name, index, stop):
     # At the stream's own rate and layout there is no resampling delay, so
     # the result ends exactly at a frame boundary of the stream.

@@ -73,159 +73,156 @@ FIRST_MULTI = lambda media: [probe_frames(media.path("multi"), 0)[0]["time"] - 0
 # (transform names, dtype, the stream's media type, transforms against the
 # output), all before any decoding.  A message ending in ": " is followed by
 # the interpreter's (or FFmpeg's) words.
-@pytest.mark.parametrize(
-    "call, args, kwargs, error, message",
-    [
-        ("new", (), {}, TypeError, "Decoder.__new__() missing 2 required positional arguments: 'source' and 'media_type'"),
-        ("new", ("x", "video", None, 1, 5), {}, TypeError,
-         "Decoder.__new__() takes from 2 to 4 positional arguments but 5 were given"),
-        ("new", ("x", "video"), {"source": "y"}, TypeError, "Decoder.__new__() got multiple values for argument 'source'"),
-        ("new", ("x", "video"), {"thread": 2}, TypeError, "Decoder.__new__() got an unexpected keyword argument 'thread'"),
-        ("new", ("x", 3), {}, TypeError, "argument 'media_type': 'int' object cannot be converted to 'PyString'"),
-        ("new", ("x", "video"), {"threads": None}, TypeError,
-         "argument 'threads': 'NoneType' object cannot be interpreted as an integer"),
-        ("new", ("x", "video"), {"threads": 2**31}, OverflowError, TOO_LARGE),
-        ("new", ("x", "video"), {"stream_index": -(2**31) - 1}, OverflowError, "number too small to fit in target type"),
-        ("new", ("x", "video"), {"threads": 2**70}, OverflowError, "Python int too large to convert to C long"),
-        *[("new", ("x", "video"), {"buffer_size": size}, ValueError, f"{BUFFER}{size}") for size in (4095, 64 * 2**20 + 1)],
-        ("new", ("x", "video"), {"buffer_size": "1M"}, TypeError,
-         "argument 'buffer_size': 'str' object cannot be interpreted as an integer"),
-        ("new", ("x", "video"), {"buffer_size": 2**40}, OverflowError, TOO_LARGE),
-        *[("new", ("x", "video"), {"timeout": value}, ValueError, "timeout must be a positive number of seconds")
-          for value in (0, -1.0, math.nan)],
-        ("new", ("x", "video"), {"timeout": "1"}, TypeError, "argument 'timeout': must be real number, not str"),
-        *[("new", (source, media_type), {}, ValueError, NOT_A_SOURCE)
-          for source, media_type in [(3, "neither"), ("\ud800", "video"), (bytearray(b"abc"), "video"),
-                                     (ReadOnly(), "video")]],
-        ("new", (RaisingSeek(), "video"), {}, LookupError, "no seek here"),
-        # An error from the file object's seek at open: "TypeName: message", not chained.
-        *[("new", (bad_seek(error), "video"), {}, RuntimeError, message) for error, message in [
-            (OSError("not seekable"), "OSError: not seekable"),
-            (io.UnsupportedOperation("seek"), "UnsupportedOperation: seek"),
-            (Unprintable(), "Unprintable: <exception str() failed>")]],
-        ("new", ("x", "Video"), {}, ValueError, "media_type must be video or audio"),
-        # The mapping of error kinds to the package's exception classes.
-        ("new", ("x", "video"), {"error_types": 1}, TypeError,
-         "error_types must be a dict of error kind names to exception classes"),
-        ("new", ("x", "video"), {"error_types": {3: RuntimeError}}, TypeError, "error kind names must be str"),
-        ("new", ("x", "video"), {"error_types": {"no_frames": RuntimeError}}, ValueError, "unknown error kind "
-         "'no_frames' (kinds: no_stream, wrong_media_type, no_decoder, no_frame, not_shown, shared_timestamps)"),
-        *[("new", ("x", "video"), {"error_types": {kind: cls}}, TypeError,
-           f"error_types['{kind}'] must be a subclass of {base}")
-          for kind, cls, base in [("no_frame", ValueError, "RuntimeError"), ("no_stream", RuntimeError, "ValueError"),
-                                  ("not_shown", errors.NotShownError("x"), "RuntimeError")]],
-        ("new", ("x\0y", "video"), {}, ValueError, "path contains NUL"),
-        # The stream asked for.
-        *[("new", (at("h264"), media_type), {"stream_index": index}, (ValueError, errors.StreamNotFoundError),
-           NO_STREAM) for media_type, index in [("audio", None), ("video", -1), ("video", 1)]],
-        *[("new", (at("multi"), media_type, index), {}, (ValueError, errors.WrongMediaTypeError),
-           "stream has the wrong media type") for media_type, index in [("video", 1), ("audio", 0)]],
-        ("new", (at("undecodable"), "video"), {}, (RuntimeError, errors.NoDecoderError),
-         "FFmpeg has no decoder for this codec"),
-        # Sources that cannot be opened; an MP4 cut before its index cannot be opened at all.
-        *[("new", (source, "video"), {}, RuntimeError, "open input: ") for source in [
-            "/nonexistent/missing.mp4", "/", b"", np.random.default_rng(1).bytes(50_000), io.BytesIO(b""),
-            at("h264", lambda path: path.read_bytes()[:20_000]), at("h264", lambda path: open(path, encoding="latin-1")),
-            y4m(60000)]],  # a header promising far more picture than the file holds
-        ("streams", ("/nonexistent/missing.mp4",), {}, RuntimeError, "open input: "),
-        ("streams", (3,), {}, ValueError, NOT_A_SOURCE),
-        # The calls.
-        *[(call, (value,), {}, TypeError, f"argument 'apply_rotation': '{kind}' object cannot be converted to 'PyBool'")
-          for call, value, kind in [("h264.metadata", 1, "int"), ("h264!.metadata", "yes", "str")]],
-        *[(f"{clip}!.{method}", args, {}, RuntimeError, CLOSED) for clip, method, args in [
-            ("h264", "metadata", ()), ("h264", "scan", ()), ("aac", "decode_audio", (0, 0)),
-            ("h264", "decode_video", (FAR, "int8", False, [("flip", 0, 0, 0, 0)])),
-            ("h264", "decode_timestamps", ([0.5, 0.5], "rgb"))]],
-        ("h264!.scan", (1,), {}, TypeError, "Decoder.scan() takes no arguments (1 given)"),
-        ("h264!.decode_video", ("ab", "uint8", False, []), {}, TypeError, "argument 'targets': Can't extract `str` to `Vec`"),
-        ("h264.decode_video", (None, 8, 1, []), {}, TypeError,
-         "argument 'targets': 'NoneType' object cannot be converted to 'Sequence'"),
-        ("h264!.decode_video", ([(0, 0), [1, 0]], "uint8", False, []), {}, TypeError,
-         "argument 'targets': 'list' object cannot be converted to 'PyTuple'"),
-        ("h264.decode_video", ([(1, 0, 0)], "uint8", False, []), {}, ValueError,
-         "expected tuple of length 2, but got tuple of length 3"),
-        ("h264!.decode_video", ([(1.5, 0)], "uint8", False, []), {}, TypeError,
-         "argument 'targets': 'float' object cannot be interpreted as an integer"),
-        ("h264.decode_video", ([], 8, False, []), {}, TypeError,
-         "argument 'output_dtype': 'int' object cannot be converted to 'PyString'"),
-        ("h264!.decode_video", ([], "bogus", 1, []), {}, TypeError,
-         "argument 'exact': 'int' object cannot be converted to 'PyBool'"),
-        ("h264.decode_video", ([], "uint8", False, [("crop", 0, 0, 1)]), {}, ValueError,
-         "expected tuple of length 5, but got tuple of length 4"),
-        ("h264.decode_video", (FAR, "UINT8", False, []), {}, ValueError, "invalid video output dtype"),
-        ("h264.decode_video", ([], "int8", False, [("flip", 0, 0, 0, 0)]), {}, ValueError, "invalid transform"),
-        ("aac.decode_video", ([], "int8", False, []), {}, ValueError, "invalid video output dtype"),
-        *[("aac.decode_video", args, {}, RuntimeError, "cannot decode video from audio stream")
-          for args in [(FAR, "uint8", False, []), ([], "native", False, [crop(0, 0, 0, 0)])]],
-        ("h264.decode_video", (FAR, "native", False, []), {}, ValueError, "native output does not support this pixel format"),
-        *[(f"{clip}.decode_video", (targets, "native", False, [step]), {}, ValueError, "transforms require RGB output")
-          for clip, targets, step in [("h264", [], crop(0, 0, 0, 0)), ("gray8", FAR, rotate(1))]],
-        ("gray8.decode_video", (FAR, "native", False, [("Crop", 0, 0, 1, 1)]), {}, ValueError, "invalid transform"),
-        # direct_resize is keyword-only.
-        ("h264.decode_video", (FAR, "uint8", True, [], True), {}, TypeError,
-         "Decoder.decode_video() takes from 3 to 4 positional arguments but 5 were given"),
-        ("h264.decode_timestamps", ([0.5], "uint8", [], True), {}, TypeError,
-         "Decoder.decode_timestamps() takes from 2 to 3 positional arguments but 4 were given"),
-        # Transforms are checked against the size the earlier steps leave; the
-        # first failing step decides, and names are parsed before any size is checked.
-        *[("h264.decode_video", (FAR, "uint8", False, chain), {}, ValueError, message) for chain, message in [
-            ([crop(1, 0, 120, 160)], CROP), ([crop(0, 0, 0, 10)], CROP), ([crop(-1, 0, 10, 10)], CROP),
-            ([crop(0, 0, -10, 10)], CROP), ([crop(0, 2**31 - 1, 10, 2**31 - 1)], CROP),  # the sum overflows 32 bits
-            ([rotate(1), crop(0, 0, 120, 160)], CROP), ([resize(60, 80), crop(0, 0, 61, 80)], CROP),
-            ([resize(0, 10)], "resize size must be positive"),
-            ([resize(0, 10), crop(0, 0, 0, 0)], "resize size must be positive"),
-            ([crop(0, 0, 0, 0), resize(0, 10)], CROP), ([crop(0, 0, 0, 0), ("flip", 0, 0, 0, 0)], "invalid transform"),
-            ([("rotate ", 1, 0, 0, 0)], "invalid transform")]],
-        # Occurrences of frames that share a pts.
-        *[("shared_pts.decode_video", (SHARED, "uint8", True), {"occurrences": occurrences}, error, message)
-          for occurrences, error, message in [
-              ([0], ValueError, "occurrences must match targets"),
-              ([0, 0, 0], ValueError, "occurrences must match targets"),
-              ([0, -1], ValueError, "occurrences must not be negative"),
-              ([0, 2], (RuntimeError, errors.NoFrameError), "no decoded frame at PTS 80 occurrence 2")]],
-        ("h264!.decode_timestamps", ("0.5", "uint8"), {}, TypeError, "argument 'seconds': Can't extract `str` to `Vec`"),
-        ("h264.decode_timestamps", ([0.5, "1"], "uint8"), {}, TypeError, "argument 'seconds': "),
-        ("h264.decode_timestamps", ([0.5, 0.5], "rgb"), {}, ValueError, "invalid video output dtype"),
-        ("h264.decode_timestamps", ([0.5], "uint8", [("flip", 0, 0, 0, 0)]), {}, ValueError, "invalid transform"),
-        ("aac.decode_timestamps", ([math.nan], "uint8"), {}, RuntimeError, "cannot decode video from audio stream"),
-        *[("h264.decode_timestamps", (seconds, "uint8"), {}, RuntimeError, UNSORTED)
-          for seconds in ([0.5, 0.5], [0.5, 0.4], [0.5, math.nan], [math.inf])],
-        ("h264.decode_audio", (-1, 0), {}, RuntimeError, "cannot decode audio from video stream"),
-        *[("aac.decode_audio", numbers, {}, ValueError, NUMBERS) for numbers in [(0, 1), (16000, 0), (16000, 65)]],
-        *[(f"aac{closed}.decode_audio", args, {}, TypeError, f"argument '{name}': ")
-          for closed, args, name in [("", (16000.0, 1), "sample_rate"), ("", (16000, 1.5), "channels"),
-                                     ("!", (16000, 1, "1"), "stop")]],
-        ("h264.decode_audio", (2**31, 1), {}, OverflowError, TOO_LARGE),
-        # Batches too large to exist fail before decoding.
-        ("h264.decode_video", (FAR, "uint16", False, [resize(2**31 - 1, 2**31 - 1)]), {}, RuntimeError,
-         "batch is too large"),  # the byte count overflows
-        ("h264.decode_video", (FAR, "uint8", False, [resize(2**31 - 1, 2**31 - 1)]), {}, MemoryError, ""),
-        ("h264.decode_video", (FAR * 1000, "uint8", False, [resize(60000, 60000)]), {}, MemoryError, ""),  # 10 TB
-        # Decoding outcomes, each of its kind: targets no frame answers (exact
-        # decoding restarts from the start for a seek point after its target),
-        # a frame without a timestamp (the AVI clip's last), packets without any.
-        *[("h264.decode_video", (targets, "uint8", exact), {}, (RuntimeError, errors.NoFrameError), message)
-          for targets, exact, message in [([(0, 0), (600, 0)], True, "no decoded frame at exact PTS 600"),
-                                          ([(0, 0), (600, 25600)], True, "no decoded frame at exact PTS 600"),
-                                          ([(0, 0), (38400, 25600)], True, "no decoded frame at PTS 38400"),
-                                          ([(0, 0), FAR[0]], False, "no decoded frame at PTS 1000000000000"),
-                                          ([(10**9, 0)], False, "no decoded frame at PTS 1000000000"),
-                                          ([(10**9, 0)], True, "no decoded frame at PTS 1000000000")]],
-        ("mpeg4.decode_video", ([(0, 0), (50, 25)], "uint8", False), {}, RuntimeError, "decoded frame has no timestamp"),
-        ("no_timestamps.scan", (), {}, RuntimeError, "video packet has neither PTS nor DTS"),
-        ("y4m.decode_video", ([(0, 0)], "uint8", True), {}, (RuntimeError, errors.NoFrameError),
-         "no decoded frame at PTS 0"),
-        # Times nothing is shown at: before the first frame (multi's is after 0), at or after the final
-        # frame's end, and at the final frame's own time where frames carry no duration.
-        *[(f"{clip}.decode_timestamps", (seconds, "uint8"), {}, (RuntimeError, errors.NotShownError), message)
-          for clip, seconds, message in [
-              ("h264", [-1.0], NO_FRAME), ("h264", [-0.001], NO_FRAME), ("multi", FIRST_MULTI, NO_FRAME),
-              ("h264", [0.5, 100.0], PAST_END), ("h264", [3.0], PAST_END), ("h264", [0.5, 2.97, 3.0], PAST_END),
-              ("unknown_duration", [0.96], PAST_END)]],
-        ("shared_pts.decode_timestamps", ([0.5], "uint8"), {}, (RuntimeError, errors.SharedTimestampsError),
-         "timestamp mode requires strictly increasing frame PTS"),
-    ],
-)
+@pytest.mark.parametrize("call, args, kwargs, error, message", [
+    ("new", (), {}, TypeError, "Decoder.__new__() missing 2 required positional arguments: 'source' and 'media_type'"),
+    ("new", ("x", "video", None, 1, 5), {}, TypeError,
+     "Decoder.__new__() takes from 2 to 4 positional arguments but 5 were given"),
+    ("new", ("x", "video"), {"source": "y"}, TypeError, "Decoder.__new__() got multiple values for argument 'source'"),
+    ("new", ("x", "video"), {"thread": 2}, TypeError, "Decoder.__new__() got an unexpected keyword argument 'thread'"),
+    ("new", ("x", 3), {}, TypeError, "argument 'media_type': 'int' object cannot be converted to 'PyString'"),
+    ("new", ("x", "video"), {"threads": None}, TypeError,
+     "argument 'threads': 'NoneType' object cannot be interpreted as an integer"),
+    ("new", ("x", "video"), {"threads": 2**31}, OverflowError, TOO_LARGE),
+    ("new", ("x", "video"), {"stream_index": -(2**31) - 1}, OverflowError, "number too small to fit in target type"),
+    ("new", ("x", "video"), {"threads": 2**70}, OverflowError, "Python int too large to convert to C long"),
+    *[("new", ("x", "video"), {"buffer_size": size}, ValueError, f"{BUFFER}{size}") for size in (4095, 64 * 2**20 + 1)],
+    ("new", ("x", "video"), {"buffer_size": "1M"}, TypeError,
+     "argument 'buffer_size': 'str' object cannot be interpreted as an integer"),
+    ("new", ("x", "video"), {"buffer_size": 2**40}, OverflowError, TOO_LARGE),
+    *[("new", ("x", "video"), {"timeout": value}, ValueError, "timeout must be a positive number of seconds")
+      for value in (0, -1.0, math.nan)],
+    ("new", ("x", "video"), {"timeout": "1"}, TypeError, "argument 'timeout': must be real number, not str"),
+    *[("new", (source, media_type), {}, ValueError, NOT_A_SOURCE)
+      for source, media_type in [(3, "neither"), ("\ud800", "video"), (bytearray(b"abc"), "video"),
+                                 (ReadOnly(), "video")]],
+    ("new", (RaisingSeek(), "video"), {}, LookupError, "no seek here"),
+    # An error from the file object's seek at open: "TypeName: message", not chained.
+    *[("new", (bad_seek(error), "video"), {}, RuntimeError, message) for error, message in [
+        (OSError("not seekable"), "OSError: not seekable"),
+        (io.UnsupportedOperation("seek"), "UnsupportedOperation: seek"),
+        (Unprintable(), "Unprintable: <exception str() failed>")]],
+    ("new", ("x", "Video"), {}, ValueError, "media_type must be video or audio"),
+    # The mapping of error kinds to the package's exception classes.
+    ("new", ("x", "video"), {"error_types": 1}, TypeError,
+     "error_types must be a dict of error kind names to exception classes"),
+    ("new", ("x", "video"), {"error_types": {3: RuntimeError}}, TypeError, "error kind names must be str"),
+    ("new", ("x", "video"), {"error_types": {"no_frames": RuntimeError}}, ValueError, "unknown error kind "
+     "'no_frames' (kinds: no_stream, wrong_media_type, no_decoder, no_frame, not_shown, shared_timestamps)"),
+    *[("new", ("x", "video"), {"error_types": {kind: cls}}, TypeError,
+       f"error_types['{kind}'] must be a subclass of {base}")
+      for kind, cls, base in [("no_frame", ValueError, "RuntimeError"), ("no_stream", RuntimeError, "ValueError"),
+                              ("not_shown", errors.NotShownError("x"), "RuntimeError")]],
+    ("new", ("x\0y", "video"), {}, ValueError, "path contains NUL"),
+    # The stream asked for.
+    *[("new", (at("h264"), media_type), {"stream_index": index}, (ValueError, errors.StreamNotFoundError),
+       NO_STREAM) for media_type, index in [("audio", None), ("video", -1), ("video", 1)]],
+    *[("new", (at("multi"), media_type, index), {}, (ValueError, errors.WrongMediaTypeError),
+       "stream has the wrong media type") for media_type, index in [("video", 1), ("audio", 0)]],
+    ("new", (at("undecodable"), "video"), {}, (RuntimeError, errors.NoDecoderError),
+     "FFmpeg has no decoder for this codec"),
+    # Sources that cannot be opened; an MP4 cut before its index cannot be opened at all.
+    *[("new", (source, "video"), {}, RuntimeError, "open input: ") for source in [
+        "/nonexistent/missing.mp4", "/", b"", np.random.default_rng(1).bytes(50_000), io.BytesIO(b""),
+        at("h264", lambda path: path.read_bytes()[:20_000]), at("h264", lambda path: open(path, encoding="latin-1")),
+        y4m(60000)]],  # a header promising far more picture than the file holds
+    ("streams", ("/nonexistent/missing.mp4",), {}, RuntimeError, "open input: "),
+    ("streams", (3,), {}, ValueError, NOT_A_SOURCE),
+    # The calls.
+    *[(call, (value,), {}, TypeError, f"argument 'apply_rotation': '{kind}' object cannot be converted to 'PyBool'")
+      for call, value, kind in [("h264.metadata", 1, "int"), ("h264!.metadata", "yes", "str")]],
+    *[(f"{clip}!.{method}", args, {}, RuntimeError, CLOSED) for clip, method, args in [
+        ("h264", "metadata", ()), ("h264", "scan", ()), ("aac", "decode_audio", (0, 0)),
+        ("h264", "decode_video", (FAR, "int8", False, [("flip", 0, 0, 0, 0)])),
+        ("h264", "decode_timestamps", ([0.5, 0.5], "rgb"))]],
+    ("h264!.scan", (1,), {}, TypeError, "Decoder.scan() takes no arguments (1 given)"),
+    ("h264!.decode_video", ("ab", "uint8", False, []), {}, TypeError, "argument 'targets': Can't extract `str` to `Vec`"),
+    ("h264.decode_video", (None, 8, 1, []), {}, TypeError,
+     "argument 'targets': 'NoneType' object cannot be converted to 'Sequence'"),
+    ("h264!.decode_video", ([(0, 0), [1, 0]], "uint8", False, []), {}, TypeError,
+     "argument 'targets': 'list' object cannot be converted to 'PyTuple'"),
+    ("h264.decode_video", ([(1, 0, 0)], "uint8", False, []), {}, ValueError,
+     "expected tuple of length 2, but got tuple of length 3"),
+    ("h264!.decode_video", ([(1.5, 0)], "uint8", False, []), {}, TypeError,
+     "argument 'targets': 'float' object cannot be interpreted as an integer"),
+    ("h264.decode_video", ([], 8, False, []), {}, TypeError,
+     "argument 'output_dtype': 'int' object cannot be converted to 'PyString'"),
+    ("h264!.decode_video", ([], "bogus", 1, []), {}, TypeError,
+     "argument 'exact': 'int' object cannot be converted to 'PyBool'"),
+    ("h264.decode_video", ([], "uint8", False, [("crop", 0, 0, 1)]), {}, ValueError,
+     "expected tuple of length 5, but got tuple of length 4"),
+    ("h264.decode_video", (FAR, "UINT8", False, []), {}, ValueError, "invalid video output dtype"),
+    ("h264.decode_video", ([], "int8", False, [("flip", 0, 0, 0, 0)]), {}, ValueError, "invalid transform"),
+    ("aac.decode_video", ([], "int8", False, []), {}, ValueError, "invalid video output dtype"),
+    *[("aac.decode_video", args, {}, RuntimeError, "cannot decode video from audio stream")
+      for args in [(FAR, "uint8", False, []), ([], "native", False, [crop(0, 0, 0, 0)])]],
+    ("h264.decode_video", (FAR, "native", False, []), {}, ValueError, "native output does not support this pixel format"),
+    *[(f"{clip}.decode_video", (targets, "native", False, [step]), {}, ValueError, "transforms require RGB output")
+      for clip, targets, step in [("h264", [], crop(0, 0, 0, 0)), ("gray8", FAR, rotate(1))]],
+    ("gray8.decode_video", (FAR, "native", False, [("Crop", 0, 0, 1, 1)]), {}, ValueError, "invalid transform"),
+    # direct_resize is keyword-only.
+    ("h264.decode_video", (FAR, "uint8", True, [], True), {}, TypeError,
+     "Decoder.decode_video() takes from 3 to 4 positional arguments but 5 were given"),
+    ("h264.decode_timestamps", ([0.5], "uint8", [], True), {}, TypeError,
+     "Decoder.decode_timestamps() takes from 2 to 3 positional arguments but 4 were given"),
+    # Transforms are checked against the size the earlier steps leave; the
+    # first failing step decides, and names are parsed before any size is checked.
+    *[("h264.decode_video", (FAR, "uint8", False, chain), {}, ValueError, message) for chain, message in [
+        ([crop(1, 0, 120, 160)], CROP), ([crop(0, 0, 0, 10)], CROP), ([crop(-1, 0, 10, 10)], CROP),
+        ([crop(0, 0, -10, 10)], CROP), ([crop(0, 2**31 - 1, 10, 2**31 - 1)], CROP),  # the sum overflows 32 bits
+        ([rotate(1), crop(0, 0, 120, 160)], CROP), ([resize(60, 80), crop(0, 0, 61, 80)], CROP),
+        ([resize(0, 10)], "resize size must be positive"),
+        ([resize(0, 10), crop(0, 0, 0, 0)], "resize size must be positive"),
+        ([crop(0, 0, 0, 0), resize(0, 10)], CROP), ([crop(0, 0, 0, 0), ("flip", 0, 0, 0, 0)], "invalid transform"),
+        ([("rotate ", 1, 0, 0, 0)], "invalid transform")]],
+    # Occurrences of frames that share a pts.
+    *[("shared_pts.decode_video", (SHARED, "uint8", True), {"occurrences": occurrences}, error, message)
+      for occurrences, error, message in [
+          ([0], ValueError, "occurrences must match targets"),
+          ([0, 0, 0], ValueError, "occurrences must match targets"),
+          ([0, -1], ValueError, "occurrences must not be negative"),
+          ([0, 2], (RuntimeError, errors.NoFrameError), "no decoded frame at PTS 80 occurrence 2")]],
+    ("h264!.decode_timestamps", ("0.5", "uint8"), {}, TypeError, "argument 'seconds': Can't extract `str` to `Vec`"),
+    ("h264.decode_timestamps", ([0.5, "1"], "uint8"), {}, TypeError, "argument 'seconds': "),
+    ("h264.decode_timestamps", ([0.5, 0.5], "rgb"), {}, ValueError, "invalid video output dtype"),
+    ("h264.decode_timestamps", ([0.5], "uint8", [("flip", 0, 0, 0, 0)]), {}, ValueError, "invalid transform"),
+    ("aac.decode_timestamps", ([math.nan], "uint8"), {}, RuntimeError, "cannot decode video from audio stream"),
+    *[("h264.decode_timestamps", (seconds, "uint8"), {}, RuntimeError, UNSORTED)
+      for seconds in ([0.5, 0.5], [0.5, 0.4], [0.5, math.nan], [math.inf])],
+    ("h264.decode_audio", (-1, 0), {}, RuntimeError, "cannot decode audio from video stream"),
+    *[("aac.decode_audio", numbers, {}, ValueError, NUMBERS) for numbers in [(0, 1), (16000, 0), (16000, 65)]],
+    *[(f"aac{closed}.decode_audio", args, {}, TypeError, f"argument '{name}': ")
+      for closed, args, name in [("", (16000.0, 1), "sample_rate"), ("", (16000, 1.5), "channels"),
+                                 ("!", (16000, 1, "1"), "stop")]],
+    ("h264.decode_audio", (2**31, 1), {}, OverflowError, TOO_LARGE),
+    # Batches too large to exist fail before decoding.
+    ("h264.decode_video", (FAR, "uint16", False, [resize(2**31 - 1, 2**31 - 1)]), {}, RuntimeError,
+     "batch is too large"),  # the byte count overflows
+    ("h264.decode_video", (FAR, "uint8", False, [resize(2**31 - 1, 2**31 - 1)]), {}, MemoryError, ""),
+    ("h264.decode_video", (FAR * 1000, "uint8", False, [resize(60000, 60000)]), {}, MemoryError, ""),  # 10 TB
+    # Decoding outcomes, each of its kind: targets no frame answers (exact
+    # decoding restarts from the start for a seek point after its target),
+    # a frame without a timestamp (the AVI clip's last), packets without any.
+    *[("h264.decode_video", (targets, "uint8", exact), {}, (RuntimeError, errors.NoFrameError), message)
+      for targets, exact, message in [([(0, 0), (600, 0)], True, "no decoded frame at exact PTS 600"),
+                                      ([(0, 0), (600, 25600)], True, "no decoded frame at exact PTS 600"),
+                                      ([(0, 0), (38400, 25600)], True, "no decoded frame at PTS 38400"),
+                                      ([(0, 0), FAR[0]], False, "no decoded frame at PTS 1000000000000"),
+                                      ([(10**9, 0)], False, "no decoded frame at PTS 1000000000"),
+                                      ([(10**9, 0)], True, "no decoded frame at PTS 1000000000")]],
+    ("mpeg4.decode_video", ([(0, 0), (50, 25)], "uint8", False), {}, RuntimeError, "decoded frame has no timestamp"),
+    ("no_timestamps.scan", (), {}, RuntimeError, "video packet has neither PTS nor DTS"),
+    ("y4m.decode_video", ([(0, 0)], "uint8", True), {}, (RuntimeError, errors.NoFrameError),
+     "no decoded frame at PTS 0"),
+    # Times nothing is shown at: before the first frame (multi's is after 0), at or after the final
+    # frame's end, and at the final frame's own time where frames carry no duration.
+    *[(f"{clip}.decode_timestamps", (seconds, "uint8"), {}, (RuntimeError, errors.NotShownError), message)
+      for clip, seconds, message in [
+          ("h264", [-1.0], NO_FRAME), ("h264", [-0.001], NO_FRAME), ("multi", FIRST_MULTI, NO_FRAME),
+          ("h264", [0.5, 100.0], PAST_END), ("h264", [3.0], PAST_END), ("h264", [0.5, 2.97, 3.0], PAST_END),
+          ("unknown_duration", [0.96], PAST_END)]],
+    ("shared_pts.decode_timestamps", ([0.5], "uint8"), {}, (RuntimeError, errors.SharedTimestampsError),
+     "timestamp mode requires strictly increasing frame PTS"),
+])
 def test_decoder_errors(media, call, args, kwargs, error, message):
     # A pair of errors is a decoding outcome's built-in class and the
     # package's subclass that error_types maps its kind to; a kind left out

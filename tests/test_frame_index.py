@@ -38,12 +38,11 @@ def test_approximate_mode_on_a_variable_rate_stream(media):
     assert reader.metadata.num_frames == len(real) and reader.metadata.num_key_frames is None
 
 
-@pytest.mark.parametrize(
-    "name, count, mode",
-    [("gray16le", 9, "approximate"),  # NUT: the container's duration ends at the last frame's start
-     ("gray16be", 9, "approximate"),
-     ("no_duration", 25, "exact")],  # no count and no duration: the reader scans
-)
+@pytest.mark.parametrize("name, count, mode", [
+    ("gray16le", 9, "approximate"),  # NUT: the container's duration ends at the last frame's start
+    ("gray16be", 9, "approximate"),
+    ("no_duration", 25, "exact"),  # no count and no duration: the reader scans
+])
 def test_approximate_mode_without_a_header_count(media, name, count, mode):
     path = str(media.path(name))
     reader = VideoReader(path, seek_mode="approximate")
@@ -106,13 +105,12 @@ def test_a_saved_index_loads_as_it_was_saved(media, tmp_path, name):
         VideoReader(path, frame_index=tmp_path / "index")
 
 
-@pytest.mark.parametrize(
-    "index_of, opened, change, message",
-    [("vp9", "h264", None, "codec vp9 in the index, h264 in the stream; time base 1/1000 in the index, "
-                           "1/12800 in the stream; source size {size} in the index, {other} in the stream"),
-     ("h264", "h264_audio", None, "source size {size} in the index, {other} in the stream"),
-     ("multi", "multi", renumbered, "stream index 1 in the index, 0 in the stream")],
-)
+@pytest.mark.parametrize("index_of, opened, change, message", [
+    ("vp9", "h264", None, "codec vp9 in the index, h264 in the stream; time base 1/1000 in the index, "
+                          "1/12800 in the stream; source size {size} in the index, {other} in the stream"),
+    ("h264", "h264_audio", None, "source size {size} in the index, {other} in the stream"),
+    ("multi", "multi", renumbered, "stream index 1 in the index, 0 in the stream"),
+])
 def test_an_index_of_another_stream_is_refused(media, index_of, opened, change, message):
     table = VideoReader(media.path(index_of)).frame_index
     with pytest.raises(ValueError) as raised:

@@ -54,13 +54,12 @@ def ffprobe_header(path, index, media_type):
         bit_depth=16 if "16" in stream["pix_fmt"] else 8, rotation=float(rotation) or None)
 
 
-@pytest.mark.parametrize(
-    "name, media_type, index",
-    [*[(name, "video", None) for name in ("h264", "vp9", "mpeg4", "gray8", "gray16be", "rgba", "fullrange",
-                                          "tagged", "no_duration", "no_timestamps", "rotated90")],
-     *[(name, "audio", None) for name in ("aac", "mp3", "wav", "flac", "opus")],
-     ("h264_audio", "audio", 1), ("multi", "audio", 1), ("multi", "audio", 2)],
-)
+@pytest.mark.parametrize("name, media_type, index", [
+    *[(name, "video", None) for name in ("h264", "vp9", "mpeg4", "gray8", "gray16be", "rgba", "fullrange",
+                                         "tagged", "no_duration", "no_timestamps", "rotated90")],
+    *[(name, "audio", None) for name in ("aac", "mp3", "wav", "flac", "opus")],
+    ("h264_audio", "audio", 1), ("multi", "audio", 1), ("multi", "audio", 2),
+])
 def test_metadata_matches_ffprobe(media, name, media_type, index):
     path = media.path(name)
     decoder = Decoder(str(path), media_type, index)

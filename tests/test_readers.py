@@ -37,11 +37,10 @@ def test_index_gives_the_frame_of_a_sequential_decode(media, decoder_calls, name
     assert [call for call, _ in decoder_calls].count("scan") == 1
 
 
-@pytest.mark.parametrize(
-    "key, rows",
-    [(5, 5), (np.int32(-75), 0), (slice(-3, None), [72, 73, 74]), (slice(5, 2), []), ([3, 1, 3], [3, 1, 3]),
-     (np.array([[0, 74], [25, 24]], np.uint16), [[0, 74], [25, 24]]), (np.arange(75) % 25 == 0, [0, 25, 50])],
-)
+@pytest.mark.parametrize("key, rows", [
+    (5, 5), (np.int32(-75), 0), (slice(-3, None), [72, 73, 74]), (slice(5, 2), []), ([3, 1, 3], [3, 1, 3]),
+    (np.array([[0, 74], [25, 24]], np.uint16), [[0, 74], [25, 24]]), (np.arange(75) % 25 == 0, [0, 25, 50]),
+])
 def test_index_forms(media, key, rows):
     path = str(media.path("h264"))
     got = VideoReader(path)[key]
@@ -60,76 +59,73 @@ PS = ("the frames of this stream cannot be found by index: some of its packets c
       "1.14 s is listed twice but decodes once; read it by time with at(), or with seek_mode='approximate'")
 
 
-@pytest.mark.parametrize(
-    "name, call, error, message",
-    [
-        ("h264", lambda p: V(p)[75], IndexError, f"frame index 75 {RANGE}"),
-        ("h264", lambda p: V(p)[np.ones(3, bool)], IndexError,
-         "a boolean mask must have one value per frame (75), not shape (3,)"),
-        ("h264", lambda p: V(p)[1.0], TypeError, "frame indices must be integers, not float64"),
-        ("h264", lambda p: V(p).read_with_times([[0], [-76]]), IndexError, f"frame index -76 {RANGE}"),
-        ("multi", lambda p: V(p).index_at([1.0, 2.1]), IndexError,
-         "no frame is shown at 2.1 s: valid times are [{first:g}, {end:g}) s"),
-        # Frames without durations: nothing is known to be shown past the last frame's time.
-        ("unknown_duration", lambda p: V(p).at(0.96), IndexError,
-         "no frame is shown at 0.96 s: valid times are [0, 0.96) s"),
-        ("h264", lambda p: V(p).at([0.5, np.nan]), ValueError, "times must be finite numbers of seconds"),
-        ("mirrored", V, NotImplementedError, "reflected or singular display matrices are unsupported; "
-         "open the reader with auto_rotate=False to read the pictures as stored"),
-        ("mirrored", lambda p: V(p, auto_rotate=False, crop=(0, 100, 120, 61)), ValueError,
-         "crop (top=0, left=100, height=120, width=61) does not fit in the 160x120 picture"),
-        ("gray8", lambda p: V(p, dtype="native", resize=(2, 2)), ValueError,
-         "crop and resize need an RGB dtype (uint8, uint16 or float32)"),
-        ("h264", lambda p: V(open(p)), TypeError, "source is a text file; open it in binary mode ('rb')"),
-        # mp3's first sample comes after the encoder's delay; a stop before it, the start left to default.
-        ("mp3", lambda p: A(p).read(0.0, 1.0), IndexError, BEFORE.format("start 0", 0.0250567)),
-        ("mp3", lambda p: A(p).read(None, 0.01), IndexError, BEFORE.format("stop 0.01", 0.0250567)),
-        ("wav", lambda p: list(A(p).chunks(0.5, None, -5)), IndexError, BEFORE.format("stop -5", 0)),
-        ("wav", lambda p: A(p).read(0.5, 1.5), IndexError, PAST.format("stop 1.5", 1)),
-        ("wav", lambda p: A(p).read(0.6, 0.5), ValueError, "stop (0.5) is before start (0.6)"),
-        ("wav", lambda p: A(p, sample_rate=8000.5), ValueError, "sample_rate must be a whole number, not 8000.5"),
-        ("wav", lambda p: A(p, channels="2"), TypeError, "channels must be an integer, not str"),
-        ("h264", lambda p: V(p, threads=-1), ValueError, "threads must be 0 (FFmpeg chooses) or more, not -1"),
-        ("h264", lambda p: V(p, seek_mode="fast"), ValueError, "seek_mode must be 'exact' or 'approximate', not 'fast'"),
-        # AVI with B-frames: the frames decode one period after the packet times the scan lists
-        # (mpeg4_cuts: at the time of packet 1, a key frame too).
-        *[(name, call, RuntimeError, AVI) for name in ("mpeg4", "mpeg4_cuts")
-          for call in (lambda p: V(p)[5], lambda p: list(V(p, workers=2).batches(8)))],
-        # MPEG-PS: a P-frame listed at its decoding time, a B-frame's presentation time.
-        *[("mpeg2_ps", call, RuntimeError, PS)
-          for call in (lambda p: V(p)[:], lambda p: V(p)[20], lambda p: list(V(p, workers=2).batches(8)))],
-        ("h264", lambda p: V(p, frame_index=3), TypeError,
-         "frame_index must be a FrameTable or the path of a saved one, not int"),
-        # Audio read by range (mix_wav: 8 s at 44.1 kHz).
-        ("mix_wav", lambda p: A(p).read(9.5), IndexError, PAST.format("start 9.5", 8)),
-        ("mix_wav", lambda p: list(A(p).chunks(1.0, 6.0, 9.0)), IndexError, PAST.format("stop 9", 8)),
-        ("mix_wav", lambda p: list(A(p).chunks(0.0)), ValueError,
-         "a chunk must last at least one sample, not 0.0 s at 44100 Hz"),
-        # Bounds whose sample indices pass 64 bits are past the end all the same.
-        ("wav", lambda p: A(p, sample_rate=16000).read(1e15), IndexError, PAST.format("start 1e+15", 1)),
-        ("wav", lambda p: A(p, sample_rate=8000).read(0, 1e17), IndexError, PAST.format("stop 1e+17", 1)),
-        ("mix_wav", lambda p: list(A(p).chunks(1e300, 1e300, 1e308)), IndexError, PAST.format("stop 1e+308", 8)),
-        *[("mix_wav", lambda p, bounds=bounds: A(p)._decoder.decode_audio_range(44100, 2, *bounds), ValueError,
-           "first and end must be sample indices with 0 <= first <= end") for bounds in [(5, 2), (-1,)]],
-        # Frames 3 and 24 exist, 30 does not.
-        ("short_video", lambda p: [V(p, seek_mode="approximate")[picks] for picks in ([24, 3], [10, 30])], IndexError,
-         "a frame index is past the last frame of the stream: the header counts 50 frames, the stream has fewer"),
-        # The package's classes for what the decoders find.
-        ("wav", V, quorvex_av.errors.StreamNotFoundError, "no valid stream of the requested media type"),
-        ("multi", lambda p: A(p, stream_index=0), quorvex_av.errors.WrongMediaTypeError,
-         "stream has the wrong media type"),
-        ("undecodable", V, quorvex_av.errors.NoDecoderError, "FFmpeg has no decoder for this codec"),
-        # Workers, of a reader and of the loader.
-        *[("h264", make(value), error, f"workers must be {rule}, not {shown}")
-          for make in (lambda w: lambda p: V(p, workers=w),
-                       lambda w: lambda p: quorvex_av.ClipLoader([p], quorvex_av.samplers.clips_at_random_indices,
-                                                                 workers=w, num_clips=1, frames_per_clip=1))
-          for value, error, rule, shown in [(0, ValueError, "at least 1", 0), (-2, ValueError, "at least 1", -2),
-                                            (1.5, TypeError, "an integer", "float"),
-                                            ("2", TypeError, "an integer", "str"),
-                                            (True, TypeError, "an integer", "bool")]],
-    ],
-)
+@pytest.mark.parametrize("name, call, error, message", [
+    ("h264", lambda p: V(p)[75], IndexError, f"frame index 75 {RANGE}"),
+    ("h264", lambda p: V(p)[np.ones(3, bool)], IndexError,
+     "a boolean mask must have one value per frame (75), not shape (3,)"),
+    ("h264", lambda p: V(p)[1.0], TypeError, "frame indices must be integers, not float64"),
+    ("h264", lambda p: V(p).read_with_times([[0], [-76]]), IndexError, f"frame index -76 {RANGE}"),
+    ("multi", lambda p: V(p).index_at([1.0, 2.1]), IndexError,
+     "no frame is shown at 2.1 s: valid times are [{first:g}, {end:g}) s"),
+    # Frames without durations: nothing is known to be shown past the last frame's time.
+    ("unknown_duration", lambda p: V(p).at(0.96), IndexError,
+     "no frame is shown at 0.96 s: valid times are [0, 0.96) s"),
+    ("h264", lambda p: V(p).at([0.5, np.nan]), ValueError, "times must be finite numbers of seconds"),
+    ("mirrored", V, NotImplementedError, "reflected or singular display matrices are unsupported; "
+     "open the reader with auto_rotate=False to read the pictures as stored"),
+    ("mirrored", lambda p: V(p, auto_rotate=False, crop=(0, 100, 120, 61)), ValueError,
+     "crop (top=0, left=100, height=120, width=61) does not fit in the 160x120 picture"),
+    ("gray8", lambda p: V(p, dtype="native", resize=(2, 2)), ValueError,
+     "crop and resize need an RGB dtype (uint8, uint16 or float32)"),
+    ("h264", lambda p: V(open(p)), TypeError, "source is a text file; open it in binary mode ('rb')"),
+    # mp3's first sample comes after the encoder's delay; a stop before it, the start left to default.
+    ("mp3", lambda p: A(p).read(0.0, 1.0), IndexError, BEFORE.format("start 0", 0.0250567)),
+    ("mp3", lambda p: A(p).read(None, 0.01), IndexError, BEFORE.format("stop 0.01", 0.0250567)),
+    ("wav", lambda p: list(A(p).chunks(0.5, None, -5)), IndexError, BEFORE.format("stop -5", 0)),
+    ("wav", lambda p: A(p).read(0.5, 1.5), IndexError, PAST.format("stop 1.5", 1)),
+    ("wav", lambda p: A(p).read(0.6, 0.5), ValueError, "stop (0.5) is before start (0.6)"),
+    ("wav", lambda p: A(p, sample_rate=8000.5), ValueError, "sample_rate must be a whole number, not 8000.5"),
+    ("wav", lambda p: A(p, channels="2"), TypeError, "channels must be an integer, not str"),
+    ("h264", lambda p: V(p, threads=-1), ValueError, "threads must be 0 (FFmpeg chooses) or more, not -1"),
+    ("h264", lambda p: V(p, seek_mode="fast"), ValueError, "seek_mode must be 'exact' or 'approximate', not 'fast'"),
+    # AVI with B-frames: the frames decode one period after the packet times the scan lists
+    # (mpeg4_cuts: at the time of packet 1, a key frame too).
+    *[(name, call, RuntimeError, AVI) for name in ("mpeg4", "mpeg4_cuts")
+      for call in (lambda p: V(p)[5], lambda p: list(V(p, workers=2).batches(8)))],
+    # MPEG-PS: a P-frame listed at its decoding time, a B-frame's presentation time.
+    *[("mpeg2_ps", call, RuntimeError, PS)
+      for call in (lambda p: V(p)[:], lambda p: V(p)[20], lambda p: list(V(p, workers=2).batches(8)))],
+    ("h264", lambda p: V(p, frame_index=3), TypeError,
+     "frame_index must be a FrameTable or the path of a saved one, not int"),
+    # Audio read by range (mix_wav: 8 s at 44.1 kHz).
+    ("mix_wav", lambda p: A(p).read(9.5), IndexError, PAST.format("start 9.5", 8)),
+    ("mix_wav", lambda p: list(A(p).chunks(1.0, 6.0, 9.0)), IndexError, PAST.format("stop 9", 8)),
+    ("mix_wav", lambda p: list(A(p).chunks(0.0)), ValueError,
+     "a chunk must last at least one sample, not 0.0 s at 44100 Hz"),
+    # Bounds whose sample indices pass 64 bits are past the end all the same.
+    ("wav", lambda p: A(p, sample_rate=16000).read(1e15), IndexError, PAST.format("start 1e+15", 1)),
+    ("wav", lambda p: A(p, sample_rate=8000).read(0, 1e17), IndexError, PAST.format("stop 1e+17", 1)),
+    ("mix_wav", lambda p: list(A(p).chunks(1e300, 1e300, 1e308)), IndexError, PAST.format("stop 1e+308", 8)),
+    *[("mix_wav", lambda p, bounds=bounds: A(p)._decoder.decode_audio_range(44100, 2, *bounds), ValueError,
+       "first and end must be sample indices with 0 <= first <= end") for bounds in [(5, 2), (-1,)]],
+    # Frames 3 and 24 exist, 30 does not.
+    ("short_video", lambda p: [V(p, seek_mode="approximate")[picks] for picks in ([24, 3], [10, 30])], IndexError,
+     "a frame index is past the last frame of the stream: the header counts 50 frames, the stream has fewer"),
+    # The package's classes for what the decoders find.
+    ("wav", V, quorvex_av.errors.StreamNotFoundError, "no valid stream of the requested media type"),
+    ("multi", lambda p: A(p, stream_index=0), quorvex_av.errors.WrongMediaTypeError,
+     "stream has the wrong media type"),
+    ("undecodable", V, quorvex_av.errors.NoDecoderError, "FFmpeg has no decoder for this codec"),
+    # Workers, of a reader and of the loader.
+    *[("h264", make(value), error, f"workers must be {rule}, not {shown}")
+      for make in (lambda w: lambda p: V(p, workers=w),
+                   lambda w: lambda p: quorvex_av.ClipLoader([p], quorvex_av.samplers.clips_at_random_indices,
+                                                             workers=w, num_clips=1, frames_per_clip=1))
+      for value, error, rule, shown in [(0, ValueError, "at least 1", 0), (-2, ValueError, "at least 1", -2),
+                                        (1.5, TypeError, "an integer", "float"),
+                                        ("2", TypeError, "an integer", "str"),
+                                        (True, TypeError, "an integer", "bool")]],
+])
 def test_errors(media, name, call, error, message):
     with pytest.raises(error) as raised:
         call(str(media.path(name)))
@@ -142,14 +138,13 @@ def test_errors(media, name, call, error, message):
 # Times given by the first frame's time and the end of the last one: on a
 # frame, inside a doubled interval (vfr's frames 5 and 6 are 80 ms apart),
 # repeated, unordered, at the first frame, inside the last frame's duration.
-@pytest.mark.parametrize(
-    "name, times",
-    [("vfr", lambda first, end: [[0.30, 0.0], [end - 0.001, 0.30]]),
-     ("multi", lambda first, end: [first + 0.977, first, first + 0.0399, end - 0.0001]),
-     ("h264", lambda first, end: 1.5),
-     # The last frame, after the last key frame of an open group of pictures.
-     ("open_gop_pyramid", lambda first, end: [end - 0.001, first + 1.93])],
-)
+@pytest.mark.parametrize("name, times", [
+    ("vfr", lambda first, end: [[0.30, 0.0], [end - 0.001, 0.30]]),
+    ("multi", lambda first, end: [first + 0.977, first, first + 0.0399, end - 0.0001]),
+    ("h264", lambda first, end: 1.5),
+    # The last frame, after the last key frame of an open group of pictures.
+    ("open_gop_pyramid", lambda first, end: [end - 0.001, first + 1.93]),
+])
 def test_frames_shown_at_times(media, name, times):
     path = str(media.path(name))
     frames = probe_frames(path, 0)
@@ -161,12 +156,11 @@ def test_frames_shown_at_times(media, name, times):
     assert np.array_equal(reader.at(times), sequential(path)[np.array(indices)])
 
 
-@pytest.mark.parametrize(
-    "options, expected",
-    [(dict(), lambda up: up),
-     (dict(crop=(10, 20, 100, 60)), lambda up: up[:, 10:110, 20:80]),  # of the upright picture
-     (dict(auto_rotate=False), lambda up: np.rot90(up, 1, axes=(1, 2)))],
-)
+@pytest.mark.parametrize("options, expected", [
+    (dict(), lambda up: up),
+    (dict(crop=(10, 20, 100, 60)), lambda up: up[:, 10:110, 20:80]),  # of the upright picture
+    (dict(auto_rotate=False), lambda up: np.rot90(up, 1, axes=(1, 2))),
+])
 def test_rotation_matches_the_tool(media, options, expected):
     path = media.path("rotated90")
     upright = ffmpeg_frames(path).reshape(-1, 160, 120, 3)  # the tool applies the rotation
@@ -188,13 +182,12 @@ def timing(frames):  # what the frames of a clip say of its timing
                 fps=(len(frames) - 1) / (last["time"] - first))
 
 
-@pytest.mark.parametrize(
-    "name, expected",
-    [("h264", lambda frames: dict(num_frames=75, num_key_frames=3, start=0.0, duration=3.0, fps=25.0)),
-     ("vfr", timing),  # the header says 25 fps
-     ("multi", lambda frames: timing(frames) | dict(num_frames=50, duration=2.0, fps=25.0)),
-     ("rotated90", lambda frames: dict(width=120, height=160, rotation=-90.0))],
-)
+@pytest.mark.parametrize("name, expected", [
+    ("h264", lambda frames: dict(num_frames=75, num_key_frames=3, start=0.0, duration=3.0, fps=25.0)),
+    ("vfr", timing),  # the header says 25 fps
+    ("multi", lambda frames: timing(frames) | dict(num_frames=50, duration=2.0, fps=25.0)),
+    ("rotated90", lambda frames: dict(width=120, height=160, rotation=-90.0)),
+])
 def test_metadata(media, name, expected):
     expected = expected(probe_frames(media.path(name), 0))
     metadata = VideoReader(media.path(name)).metadata
@@ -220,11 +213,10 @@ def test_file_names_that_are_not_utf8(media, tmp_path):
 
 # The first sample of mp3 comes after its encoder delay, of multi's stream 2
 # after 0 ("end": the stream's very end, as a stop).
-@pytest.mark.parametrize(
-    "name, index, start, stop",
-    [("wav", 0, None, None), ("wav", 0, 0.25, 0.5), ("mp3", 0, 0.5, 1.0), ("multi", 2, 1.0, "end"),
-     ("flac", 0, 0.1, 0.1)],
-)
+@pytest.mark.parametrize("name, index, start, stop", [
+    ("wav", 0, None, None), ("wav", 0, 0.25, 0.5), ("mp3", 0, 0.5, 1.0), ("multi", 2, 1.0, "end"),
+    ("flac", 0, 0.1, 0.1),
+])
 def test_audio_is_cut_exactly(media, name, index, start, stop):
     path = media.path(name)
     reader = AudioReader(path, stream_index=index)

@@ -17,12 +17,11 @@ def same_packets(got, fresh):
 
 # h264: B-frames, so file order is not presentation order; mpeg4: AVI, packets
 # without pts are listed by dts; aac: a priming packet before zero.
-@pytest.mark.parametrize(
-    "name, media_type, index",
-    [("h264", "video", None), ("mpeg4", "video", None), ("vp9", "video", None), ("multi", "video", 0),
-     ("multi", "audio", 1), ("multi", "audio", 2), ("aac", "audio", None), ("opus", "audio", None),
-     ("wav", "audio", None), ("aac_negative", "audio", None)],
-)
+@pytest.mark.parametrize("name, media_type, index", [
+    ("h264", "video", None), ("mpeg4", "video", None), ("vp9", "video", None), ("multi", "video", 0),
+    ("multi", "audio", 1), ("multi", "audio", 2), ("aac", "audio", None), ("opus", "audio", None),
+    ("wav", "audio", None), ("aac_negative", "audio", None),
+])
 def test_scan_matches_the_packets(media, name, media_type, index):
     path = media.path(name)
     decoder = Decoder(str(path), media_type, index)

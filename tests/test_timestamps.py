@@ -14,13 +14,11 @@ PLACES = [(0, 0.0), (0, 0.5), (3, 0.25), (3, 0.75), (24, 0.99), (25, 0.0),
           (26, 0.5), (-1, 0.0), (-1, 0.999)]
 
 
-@pytest.mark.parametrize(
-    "batched, dtype, transforms, direct",
-    [(True, "uint8", [], False), (False, "uint8", [], False),
-     (True, "float32", [("crop", 8, 4, 64, 48), ("rotate", 1, 0, 0, 0), ("resize", 0, 0, 40, 30)], False),
-     (True, "uint8", [("resize", 0, 0, 60, 80)], True)],
-    ids=["one call", "call per time", "float32 transformed", "one-pass resize"],
-)
+@pytest.mark.parametrize("batched, dtype, transforms, direct", [
+    (True, "uint8", [], False), (False, "uint8", [], False),
+    (True, "float32", [("crop", 8, 4, 64, 48), ("rotate", 1, 0, 0, 0), ("resize", 0, 0, 40, 30)], False),
+    (True, "uint8", [("resize", 0, 0, 60, 80)], True),
+], ids=["one call", "call per time", "float32 transformed", "one-pass resize"])
 @pytest.mark.parametrize("name", ["h264", "multi", "vp9"])
 def test_frame_shown_matches_the_reference(media, name, batched, dtype, transforms, direct):
     path = str(media.path(name))
@@ -63,13 +61,11 @@ def test_seeks_only_to_skip_a_key_frame(media):
     assert across[:len(alone)] == alone and len(across) > len(alone) and min(across[len(alone):]) > alone[-1]
 
 
-@pytest.mark.parametrize(
-    "name, seconds, times, durations",
-    [("h264", [0, 1, 2], [0.0, 1.0, 2.0], [0.04] * 3), ("h264", (0.5, 1.5), [0.48, 1.48], [0.04] * 2),
-     ("h264", np.array([0.5, 1.5]), [0.48, 1.48], [0.04] * 2), ("h264", [], [], []),
-     ("unknown_duration", [0.5], [0.48], [0.0])],  # frames without a duration report 0
-    ids=["ints", "tuple", "ndarray", "empty", "no durations"],
-)
+@pytest.mark.parametrize("name, seconds, times, durations", [
+    ("h264", [0, 1, 2], [0.0, 1.0, 2.0], [0.04] * 3), ("h264", (0.5, 1.5), [0.48, 1.48], [0.04] * 2),
+    ("h264", np.array([0.5, 1.5]), [0.48, 1.48], [0.04] * 2), ("h264", [], [], []),
+    ("unknown_duration", [0.5], [0.48], [0.0]),  # frames without a duration report 0
+], ids=["ints", "tuple", "ndarray", "empty", "no durations"])
 def test_accepted_sequences(media, name, seconds, times, durations):
     array, got, got_durations = Decoder(str(media.path(name)), "video").decode_timestamps(seconds, "uint8")
     assert array.shape == (len(times), 120, 160, 3) and (got, got_durations) == (times, durations)

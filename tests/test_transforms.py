@@ -33,35 +33,29 @@ def cropped(top, left, height, width):
 
 
 @pytest.mark.parametrize("dtype", ["uint8", "uint16", "float32"])
-@pytest.mark.parametrize(
-    "transforms, expected",
-    [
-        *[([rotate(turns)], rot90(turns)) for turns in (0, 1, 2, 3, -1, 5)],
-        *[([crop(*box)], cropped(*box)) for box in [(0, 0, 120, 160), (10, 20, 50, 30), (119, 159, 1, 1),
-                                                    (0, 1, 120, 159)]],
-        # Chains apply in order: each step reads the previous one's result.
-        ([rotate(1), crop(5, 7, 150, 50)], lambda a: cropped(5, 7, 150, 50)(rot90(1)(a))),
-        ([crop(10, 20, 50, 30), rotate(3)], lambda a: rot90(3)(cropped(10, 20, 50, 30)(a))),
-        ([rotate(1), rotate(1)], rot90(2)),
-        ([rotate(1), crop(3, 4, 100, 90), rotate(3)], lambda a: rot90(3)(cropped(3, 4, 100, 90)(rot90(1)(a)))),
-        ([rotate(2), rotate(3), rotate(2), rotate(1)], rot90(0)),
-    ],
-)
+@pytest.mark.parametrize("transforms, expected", [
+    *[([rotate(turns)], rot90(turns)) for turns in (0, 1, 2, 3, -1, 5)],
+    *[([crop(*box)], cropped(*box)) for box in [(0, 0, 120, 160), (10, 20, 50, 30), (119, 159, 1, 1),
+                                                (0, 1, 120, 159)]],
+    # Chains apply in order: each step reads the previous one's result.
+    ([rotate(1), crop(5, 7, 150, 50)], lambda a: cropped(5, 7, 150, 50)(rot90(1)(a))),
+    ([crop(10, 20, 50, 30), rotate(3)], lambda a: rot90(3)(cropped(10, 20, 50, 30)(a))),
+    ([rotate(1), rotate(1)], rot90(2)),
+    ([rotate(1), crop(3, 4, 100, 90), rotate(3)], lambda a: rot90(3)(cropped(3, 4, 100, 90)(rot90(1)(a)))),
+    ([rotate(2), rotate(3), rotate(2), rotate(1)], rot90(0)),
+])
 def test_rotate_and_crop(decoder, dtype, transforms, expected):
     assert np.array_equal(transformed(decoder, transforms, dtype), expected(transformed(decoder, [], dtype)))
 
 
-@pytest.mark.parametrize(
-    "transforms, shape, region",
-    [
-        ([resize(60, 80, ignored=7)], (60, 80), np.s_[:]),
-        ([resize(241, 319)], (241, 319), np.s_[:]),
-        ([crop(0, 0, 60, 60), resize(30, 90)], (30, 90), np.s_[:, :60, :60]),
-        ([resize(60, 80), rotate(1)], (80, 60), np.s_[:]),
-        ([resize(60, 80), resize(30, 200)], (30, 200), np.s_[:]),
-        ([resize(60, 80), rotate(1), resize(100, 50)], (100, 50), np.s_[:]),
-    ],
-)
+@pytest.mark.parametrize("transforms, shape, region", [
+    ([resize(60, 80, ignored=7)], (60, 80), np.s_[:]),
+    ([resize(241, 319)], (241, 319), np.s_[:]),
+    ([crop(0, 0, 60, 60), resize(30, 90)], (30, 90), np.s_[:, :60, :60]),
+    ([resize(60, 80), rotate(1)], (80, 60), np.s_[:]),
+    ([resize(60, 80), resize(30, 200)], (30, 200), np.s_[:]),
+    ([resize(60, 80), rotate(1), resize(100, 50)], (100, 50), np.s_[:]),
+])
 def test_resize(decoder, transforms, shape, region):
     scaled = transformed(decoder, transforms)
     assert scaled.shape == (3, *shape, 3)
@@ -94,16 +88,15 @@ def test_scalers_follow_each_request(media, direct, requests):
 
 # The tool's scale filter, told the output format, converts and scales in one
 # pass of the same library (allowing the other pixel tests' tolerance for flags).
-@pytest.mark.parametrize(
-    "name, vf, transforms",
-    [("h264", "scale=224:224", [resize(224, 224)]),  # up, width a multiple of 32: written in place
-     ("h264", "scale=75:50", [resize(50, 75)]),  # down, through the cached frame
-     ("h264", "crop=100:80:20:10,scale=60:50", [crop(10, 20, 80, 100), resize(50, 60)]),  # source planes cut
-     # To half the height or less, even width: scaled to planar YUV, then packed.
-     ("h264", "crop=100:80:20:10,scale=40:30", [crop(10, 20, 80, 100), resize(30, 40)]),
-     ("h264", "scale=64:40", [resize(40, 64)]),
-     ("fullrange", "scale=64:48", [resize(48, 64)])],  # the frame's own range
-)
+@pytest.mark.parametrize("name, vf, transforms", [
+    ("h264", "scale=224:224", [resize(224, 224)]),  # up, width a multiple of 32: written in place
+    ("h264", "scale=75:50", [resize(50, 75)]),  # down, through the cached frame
+    ("h264", "crop=100:80:20:10,scale=60:50", [crop(10, 20, 80, 100), resize(50, 60)]),  # source planes cut
+    # To half the height or less, even width: scaled to planar YUV, then packed.
+    ("h264", "crop=100:80:20:10,scale=40:30", [crop(10, 20, 80, 100), resize(30, 40)]),
+    ("h264", "scale=64:40", [resize(40, 64)]),
+    ("fullrange", "scale=64:48", [resize(48, 64)]),  # the frame's own range
+])
 @pytest.mark.parametrize("dtype, pix_fmt, levels", [("uint8", "rgb24", 1), ("uint16", "rgb48le", 257)])
 def test_direct_resize_matches_the_tools_one_pass(media, name, vf, transforms, dtype, pix_fmt, levels):
     path = str(media.path(name))

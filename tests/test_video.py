@@ -49,10 +49,9 @@ def test_every_frame_matches_the_tool(media, name, dtype, pix_fmt, levels):
     assert (times, durations) == expected_times(path, indices)
 
 
-@pytest.mark.parametrize(
-    "name, dtype, channels",
-    [("gray8", np.uint8, 1), ("gray16le", np.uint16, 1), ("gray16be", np.uint16, 1), ("rgba", np.uint8, 4)],
-)
+@pytest.mark.parametrize("name, dtype, channels", [
+    ("gray8", np.uint8, 1), ("gray16le", np.uint16, 1), ("gray16be", np.uint16, 1), ("rgba", np.uint8, 4),
+])
 def test_native_output_is_the_source(media, name, dtype, channels):
     decoder, path = open_clip(media, name)
     indices = [7, 0, 3, 3, 9]
@@ -70,24 +69,21 @@ def exact(*indices):  # h264 frames by index: 512 ticks apart, key frames at 0, 
 
 
 # (Targets no frame answers: the Decoder's error table in test_decoder.)
-@pytest.mark.parametrize(
-    "targets, exact, expected",
-    [
-        exact(60, 5, 30, 5, 5),  # unordered, with repeats
-        exact(24, 25, 26, 49, 50, 74, 0),  # across key frames, then back
-        ([(600, 0)], False, [2]),  # not exact: the first frame at or after the target
-        ([(512, 0)], False, [1]),
-        ([(-700, 0)], False, [0]),
-        # The search for 2 starts after the frame that answered 1.
-        ([(1, 0), (2, 0)], False, [1, 2]),
-        ([(2, 0), (1, 0)], False, [2, 1]),
-        ([(13000, 12800), (600, 0)], False, [26, 2]),
-        # A seek point after the target: exact decoding restarts from the stream
-        # start; otherwise the first frame after the seek answers.
-        ([(5120, 25600)], True, [10]),
-        ([(5120, 25600)], False, [50]),
-    ],
-)
+@pytest.mark.parametrize("targets, exact, expected", [
+    exact(60, 5, 30, 5, 5),  # unordered, with repeats
+    exact(24, 25, 26, 49, 50, 74, 0),  # across key frames, then back
+    ([(600, 0)], False, [2]),  # not exact: the first frame at or after the target
+    ([(512, 0)], False, [1]),
+    ([(-700, 0)], False, [0]),
+    # The search for 2 starts after the frame that answered 1.
+    ([(1, 0), (2, 0)], False, [1, 2]),
+    ([(2, 0), (1, 0)], False, [2, 1]),
+    ([(13000, 12800), (600, 0)], False, [26, 2]),
+    # A seek point after the target: exact decoding restarts from the stream
+    # start; otherwise the first frame after the seek answers.
+    ([(5120, 25600)], True, [10]),
+    ([(5120, 25600)], False, [50]),
+])
 def test_frame_chosen_for_a_target(media, targets, exact, expected):
     decoder, path = open_clip(media, "h264")
     for _ in range(2):  # each call stands alone, wherever the previous one left the stream
@@ -162,14 +158,13 @@ def test_released_batches_are_reused_without_touching_live_ones(media):
     assert np.abs(floats[10] * 255 - second[19]).max() <= 4  # resized at 16 bits, not 8
 
 
-@pytest.mark.parametrize(
-    "clip, dtype, transforms, shape",
-    [("h264", "uint8", [], (0, 120, 160, 3)), ("gray16be", "native", [], (0, 96, 128, 1)),
-     ("rgba", "native", [], (0, 96, 128, 4)),
-     ("h264", "float32", [("crop", 10, 20, 30, 40), ("rotate", 1, 0, 0, 0)], (0, 40, 30, 3)),
-     # The largest the scaler addresses: 3 x 32000 bytes a row (a multiple of 64) x 22000 rows < 2**31.
-     ("h264", "uint8", [("resize", 0, 0, 22000, 32000)], (0, 22000, 32000, 3))],
-)
+@pytest.mark.parametrize("clip, dtype, transforms, shape", [
+    ("h264", "uint8", [], (0, 120, 160, 3)), ("gray16be", "native", [], (0, 96, 128, 1)),
+    ("rgba", "native", [], (0, 96, 128, 4)),
+    ("h264", "float32", [("crop", 10, 20, 30, 40), ("rotate", 1, 0, 0, 0)], (0, 40, 30, 3)),
+    # The largest the scaler addresses: 3 x 32000 bytes a row (a multiple of 64) x 22000 rows < 2**31.
+    ("h264", "uint8", [("resize", 0, 0, 22000, 32000)], (0, 22000, 32000, 3)),
+])
 def test_no_targets(media, clip, dtype, transforms, shape):
     array, times, durations = open_clip(media, clip)[0].decode_video([], dtype, False, transforms)
     assert array.shape == shape and array.strides == (0, 0, 0, 0) and times == durations == []
