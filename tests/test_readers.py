@@ -20,20 +20,32 @@ def sequential(path):  # every frame, decoded in order by the reader's batches (
     return np.concatenate(list(VideoReader(path).batches(16)))
 
 
-# h264: constant rate, B-frames; vfr: irregular frame times, B-frames; multi:
-# first frame after 0 (Matroska); vp9: another codec and container.
-@pytest.mark.parametrize("name", ["h264", "vfr", "multi", "vp9"])
-def test_index_gives_the_frame_of_a_sequential_decode(media, decoder_calls, name):
+# h264: constant rate, B-frames; vfr: irregular frame times, B-frames (frames
+# 5 and 6 are 80 ms apart); multi: first frame after 0 (Matroska); vp9: another
+# codec and container; open_gop_pyramid: the last frame after the last key frame
+# of an open group of pictures.  Times, given by the first frame's time and the
+# end of the last one: on a frame, inside a doubled interval, repeated,
+# unordered, at the first frame, inside the last frame's duration.
+@pytest.mark.parametrize("name, times", [
+    ("h264", lambda first, end: 1.5),
+    ("vfr", lambda first, end: [[0.30, 0.0], [end - 0.001, 0.30]]),
+    ("multi", lambda first, end: [first + 0.977, first, first + 0.0399, end - 0.0001]),
+    ("vp9", lambda first, end: [end - 0.001, first + 1.0]),
+    ("open_gop_pyramid", lambda first, end: [end - 0.001, first + 1.93]),
+])
+def test_frames_by_index_and_time_are_those_of_a_sequential_decode(media, decoder_calls, name, times):
     path = str(media.path(name))
-    whole = sequential(path)  # through a reader of its own
+    whole, frames = sequential(path), probe_frames(path, 0)  # through a reader of its own
+    times = times(frames[0]["time"], frames[-1]["time"] + frames[-1]["seconds"])
+    shown = np.vectorize(lambda t: shown_at(frames, t))(times)
+    assert None not in shown.ravel().tolist()
     decoder_calls.clear()
     reader = VideoReader(path)
-    assert reader.times.tolist() == [f["time"] for f in probe_frames(path, 0)]
-    count = len(whole)
-    picks = [count - 1, 0, count // 2 + 1, 7, count - 1]  # last first, unordered, repeated
-    assert np.array_equal(reader[picks], whole[picks])
-    assert np.array_equal(reader.at(reader.times[picks]), whole[picks])
-    assert len(reader) == reader.metadata.num_frames == count
+    assert np.array_equal(reader.at(times), whole[np.array(shown)]) and np.array_equal(reader.index_at(times), shown)
+    assert reader.times.tolist() == [f["time"] for f in frames]
+    picks = [len(whole) - 1, 0, len(whole) // 2 + 1, 7, len(whole) - 1]  # last first, unordered, repeated
+    assert np.array_equal(reader[picks], whole[picks]) and np.array_equal(reader.at(reader.times[picks]), whole[picks])
+    assert len(reader) == reader.metadata.num_frames == len(whole)
     assert [call for call, _ in decoder_calls].count("scan") == 1
 
 
@@ -133,27 +145,6 @@ def test_errors(media, name, call, error, message):
         frames = probe_frames(media.path(name), 0)
         message = message.format(first=frames[0]["time"], end=frames[-1]["time"] + frames[-1]["seconds"])
     assert str(raised.value) == message
-
-
-# Times given by the first frame's time and the end of the last one: on a
-# frame, inside a doubled interval (vfr's frames 5 and 6 are 80 ms apart),
-# repeated, unordered, at the first frame, inside the last frame's duration.
-@pytest.mark.parametrize("name, times", [
-    ("vfr", lambda first, end: [[0.30, 0.0], [end - 0.001, 0.30]]),
-    ("multi", lambda first, end: [first + 0.977, first, first + 0.0399, end - 0.0001]),
-    ("h264", lambda first, end: 1.5),
-    # The last frame, after the last key frame of an open group of pictures.
-    ("open_gop_pyramid", lambda first, end: [end - 0.001, first + 1.93]),
-])
-def test_frames_shown_at_times(media, name, times):
-    path = str(media.path(name))
-    frames = probe_frames(path, 0)
-    times = times(frames[0]["time"], frames[-1]["time"] + frames[-1]["seconds"])
-    indices = np.vectorize(lambda t: shown_at(frames, t))(times)
-    assert None not in indices.ravel().tolist()
-    reader = VideoReader(path)
-    assert np.array_equal(reader.index_at(times), indices)
-    assert np.array_equal(reader.at(times), sequential(path)[np.array(indices)])
 
 
 @pytest.mark.parametrize("options, expected", [

@@ -29,8 +29,6 @@ def expected_times(path, indices):  # ffprobe's times and durations, in seconds
     return [frames[i]["time"] for i in indices], [frames[i]["seconds"] for i in indices]
 
 
-# -- pixels ----------------------------------------------------------------------
-
 # 16-bit output on each kind of conversion (the other clips are 4:2:0 like h264).
 U8, U16 = ("uint8", "rgb24", 1), ("uint16", "rgb48le", 257)
 
@@ -59,9 +57,6 @@ def test_native_output_is_the_source(media, name, dtype, channels):
     assert array.dtype == dtype and array.shape == (5, 96, 128, channels)
     assert np.array_equal(array, source_frames(name)[indices].reshape(array.shape))  # alpha last for rgba
     assert times == expected_times(path, indices)[0]
-
-
-# -- which frame -----------------------------------------------------------------
 
 
 def exact(*indices):  # h264 frames by index: 512 ticks apart, key frames at 0, 12800 and 25600
@@ -116,9 +111,6 @@ def test_calls_in_chunks_equal_one_call(media, chunk):
         assert np.array_equal(decoder.decode_video(calls[0][:5], "uint8", True)[0], results[0][0][:5])
     (walked, *walked_rest), (straight, *straight_rest) = runs
     assert np.array_equal(walked, straight) and walked_rest == straight_rest
-
-
-# -- the array -------------------------------------------------------------------------
 
 
 def test_array_layout(media):
