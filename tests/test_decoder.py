@@ -272,25 +272,17 @@ def test_sources_are_copied_or_released(media):
     del source
     gc.collect()
     assert decoder.scan() == Decoder(data, "video").scan()
-    blob = BytesFile(data)
-    alive = weakref.ref(blob)
-    decoder = Decoder(blob, "video")
-    del blob
-    gc.collect()
-    assert alive() is not None  # kept while open
-    decoder.close()
-    blob = BytesFile(b"not a media file" * 100)
-    alive = weakref.ref(blob)
+    blobs = [BytesFile(data), BytesFile(b"not a media file" * 100), BytesFile(data)]
+    alive = [weakref.ref(blob) for blob in blobs]
+    decoder = Decoder(blobs[0], "video")
     with pytest.raises(RuntimeError, match="^open input: "):
-        Decoder(blob, "video")
-    del blob  # after a failed open
-    assert alive() is None
-    blob = BytesFile(data)
-    blob.decoder = Decoder(blob, "video")
-    alive = weakref.ref(blob)
-    del blob  # a cycle through the file object
+        Decoder(blobs[1], "video")
+    blobs[2].decoder = Decoder(blobs[2], "video")  # a cycle through the file object
+    del blobs
+    assert alive[1]() is None  # at once, after the failed open
     gc.collect()
-    assert alive() is None
+    assert [ref() is not None for ref in alive] == [True, False, False]
+    decoder.close()
 
 
 @pytest.mark.parametrize("clip, media_type, call", [

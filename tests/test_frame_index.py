@@ -58,7 +58,7 @@ def test_approximate_mode_without_a_header_count(media, name, count, mode):
                                   "ts_bframes", "ts_open_gop", "ts_programs"])
 def test_single_frames_at_and_around_key_frames(media, tmp_path, name):
     path = tmp_path / "open_gop.mkv" if name == "open_gop" else media.path(name)
-    if name == "open_gop":
+    if name == "open_gop":  # ts_open_gop's stream in Matroska
         encode([*_testsrc(3), *X264_GOP25[:-1], X264_GOP25[-1] + ":open-gop=1"], path)
     stream = 1 if name == "ts_programs" else None  # the second program's
     exact = VideoReader(str(path), stream_index=stream)
@@ -91,11 +91,8 @@ def test_a_saved_index_loads_as_it_was_saved(media, tmp_path, name):
     buffer.seek(0)
     for given in (tmp_path / "index", FrameTable.load(buffer)):
         loaded = VideoReader(path, frame_index=given).frame_index
-        assert all(np.array_equal(getattr(loaded, field), getattr(table, field))
-                   for field in ("pts", "seek", "times", "durations", "key"))
-        assert (loaded.occurrence is None) == (table.occurrence is None)
-        fields = ("codec", "time_base", "source_size")
-        assert [getattr(loaded, f) for f in fields] == [getattr(table, f) for f in fields]
+        for field in ("pts", "seek", "times", "durations", "key", "occurrence", "codec", "time_base", "source_size"):
+            assert np.array_equal(getattr(loaded, field), getattr(table, field)), field
     # A file loaded again gives each reader its own arrays; one saved anew
     # under the same name is read anew.
     VideoReader(path, frame_index=tmp_path / "index").frame_index.pts[:] = -1
