@@ -31,9 +31,8 @@ def test_matches_the_tool(media, name, index, rate, channels):
     array, start = decoder.decode_audio(rate, channels)
     # ffprobe's first decoded frame: after MP4's trimmed priming, before 0 where Matroska keeps it.
     assert type(start) is float and start == probe_frames(path, index)[0]["time"]
-    # Calls repeat, even after one that stopped mid-stream (AAC's noise and
-    # Opus's pre-roll need a fresh decoder each call); honouring ordinary
-    # timestamps changes nothing (rounded ones stay within the tolerance).
+    # Calls repeat after one that stopped mid-stream (AAC's noise and Opus's pre-roll need a fresh
+    # decoder each call); honouring ordinary timestamps changes nothing.
     decoder.decode_audio(rate, channels, 0.5)
     for again in (decoder.decode_audio(rate, channels), decoder.decode_audio(rate, channels, honour_timestamps=True)):
         assert again[1] == start and np.array_equal(again[0], array)
@@ -43,9 +42,8 @@ def test_matches_the_tool(media, name, index, rate, channels):
     # As many samples as the stream holds, at the new rate (the resampler rounds).
     assert abs(array.shape[1] - source_samples * rate / source_rate) <= 2
     assert source_channels > 1 or all(np.array_equal(array[0], row) for row in array[1:])
-    # The same library as the tool's: a stream kept at its own rate and layout
-    # matches exactly, a converted one within 2 samples of length and -60 dB
-    # RMS (a shifted or missing frame would not).
+    # Kept at its own rate and layout, exactly the tool's; converted, within 2 samples of length
+    # and -60 dB RMS (a shifted or missing frame would not be).
     expected = ffmpeg_audio(path, rate, channels, index)
     if (rate, channels) == (source_rate, source_channels):
         assert np.array_equal(array, expected)

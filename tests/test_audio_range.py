@@ -6,9 +6,8 @@ import pytest
 from media import MIXES, BytesFile, _mix, damaged, encode
 from quorvex_av import AudioReader, Decoder
 
-# Per mix: samples per packet at its rate, and the largest difference from
-# the whole read (AAC's noise substitution draws from a generator that a
-# seek cannot restore).
+# Per mix: samples per packet, and the largest difference from the whole read
+# (AAC's noise substitution draws from a generator that a seek cannot restore).
 PACKETS = {"mix_wav": (1024, 0.0), "mix_flac": (4608, 0.0), "mix_mp3": (1152, 0.0),
            "mix_aac": (1024, 0.03), "mix_adts": (1024, 0.03), "mix_opus": (960, 0.0),
            "mix_vorbis": (1024, 0.0)}
@@ -41,8 +40,7 @@ def test_ranges_and_chunks_match_the_whole_read(mix, rate, channels):
         got = AudioReader(path, sample_rate=rate, channels=channels).read(start, stop)
         assert got.shape == (reader.channels, high - low), (start, stop)
         assert np.abs(got - whole[:, low:high]).max(initial=0) <= bound, (start, stop)
-    # Chunks decode on from one to the next: exact even where a seek is not,
-    # in pieces shorter than a frame too (one sample each over 0.05 s).
+    # Chunks decode on from one to the next: exact even where a seek is not, and in one-sample pieces.
     for seconds, stop in [(1.3, None), (0.0123, None), (1 / rate, first + 0.05)]:
         joined = np.concatenate(list(reader.chunks(seconds, None, stop)), axis=1)
         assert np.array_equal(joined, whole[:, :whole.shape[1] if stop is None else round(0.05 * rate)]), seconds
@@ -51,8 +49,7 @@ def test_ranges_and_chunks_match_the_whole_read(mix, rate, channels):
     assert [p.shape[1] for p in pieces[:-1]] == [round(0.7 * rate)] * (len(pieces) - 1)
     joined, low = np.concatenate(pieces, axis=1), sample(2.2, rate)
     assert np.abs(joined - whole[:, low:low + joined.shape[1]]).max() <= bound
-    # Windows of one length: before the first sample, two overlapping (one
-    # read), one far from them (a read of its own), one past the end.
+    # Windows: before the first sample, two overlapping (one read), one far off, one past the end.
     starts, count = [-0.3, 3.1, 3.0, 6.0, end - first - 0.1], round(0.4 * rate)
     padded = np.pad(whole, ((0, 0), (count, count)))
     want = np.stack([padded[:, sample(start, rate) + count:sample(start, rate) + 2 * count] for start in starts])
@@ -69,8 +66,7 @@ def test_a_range_near_the_end_reads_a_bounded_part_of_the_file(media, name, part
     reader = AudioReader(file, sample_rate=16000, channels=1)
     opened = file.read_bytes
     assert reader.read(58.2, 58.5).shape == (1, 4800)
-    # Beside that part, the reads that follow the last seek (the readers read
-    # a file object 64 KiB, then 128 KiB, ... at a time) may run past it.
+    # The reads after the last seek (64 KiB, then 128 KiB, ...) may run past that part.
     assert file.read_bytes - opened < part * len(data) + (64 + 128) * 1024
 
 
@@ -85,11 +81,9 @@ def test_a_stream_without_samples(media):
         reader.read(0.5)
 
 
-# Matroska's millisecond timestamps place only frames of a fixed size (PCM
-# there is read from the start); the AAC streams differ by noise
-# substitution only, which even pure tones get unless the encoder is told
-# not to use it ("aac_no_pns": exact); "gap" has no samples in [1, 2) s:
-# reads and chunk bounds begin in it.
+# Matroska's millisecond times place only frames of a fixed size (PCM there is
+# read from the start); AAC differs by noise substitution only, exact without
+# it ("aac_no_pns"); "gap" has no samples in [1, 2) s, where reads begin.
 @pytest.mark.parametrize("name, index, bound, starts", [
     ("aac_negative", 0, 1e-4, (0.3, 0.9, 1.4)), ("gap", 0, 0.0, (0.3, 0.9, 1.4, 1.75, 1.95)),
     ("multi", 2, 0.0, (0.3, 0.9, 1.4)), ("h264_audio", 1, 1e-4, (0.3, 0.9, 1.4)),
@@ -123,23 +117,20 @@ def test_reading_on_after_another_call(media, between):
 
 
 def _damaged(path) -> bytes:
-    # Noise over some frames a third of the way in: the walk over frame
-    # headers stops there, and the demuxer resynchronises on its own.
+    # Noise a third of the way in: the walk over frame headers stops there, the demuxer resynchronises.
     data = path.read_bytes()
     return data[:len(data) // 3] + bytes(range(7, 255, 3)) * 20 + data[len(data) // 3 + 4000:]
 
 
 def _bad_packet(offset: int, value: int):
-    # One byte of packet 150 (about 3.5 s in) changed, so that the decoder
-    # rejects that packet as invalid data: in MP4 the AAC element id, in ADTS
+    # Packet 150 (3.5 s in) made invalid: in MP4 the AAC element id, in ADTS
     # the first byte after the header, in MP3 the side information.
     return lambda path: damaged(path, 0, 150, value, offset)
 
 
-# Raw MP3 and ADTS have no index: a seek walks the frame headers, which
-# must count every layout right and stop where the demuxer does; a reader
-# that read the whole stream seeks by the positions it noted, and must land
-# the same.  After a skipped packet the samples stay at their timestamps.
+# Raw MP3 and ADTS have no index: a seek walks the frame headers (every layout
+# counted right, stopping where the demuxer does), or, after a whole read, goes
+# to the positions noted; both land the same.  Skipped packets keep the times.
 MP3, ADTS, M4A = ("mp3", "-c:a", "libmp3lame"), ("aac", "-c:a", "aac", "-f", "adts"), ("m4a", "-c:a", "aac")
 
 
@@ -165,15 +156,13 @@ def test_raw_audio_seeks_land_where_the_demuxer_puts_the_samples(tmp_path, name,
     noted = AudioReader(str(path), sample_rate=16000, channels=1)
     whole, first = noted.read(), noted.first_sample_time
     assert noted.skipped_packets > 0 or "bad_packet" not in name
-    # AAC's noise substitution differs with where the decoder starts (see
-    # PACKETS); a frame's error in time would differ by the signal itself.
+    # (AAC's noise differs with where the decoder starts; a frame's error in time by the signal itself.)
     bound = 0.0 if codec is MP3 else PACKETS["mix_adts"][1]
     for start in (1.3, 10.7, 6.05, 9.5):  # on, then back
         low, span = sample(start, 16000), (first + start, first + start + 0.4)
         got = AudioReader(str(path), sample_rate=16000, channels=1).read(*span)
-        # Noise over whole frames is cut into packets one way when read through
-        # and another after a seek (the demuxer counts a raw stream's times by
-        # its packets): there only the reads that seek agree.
+        # Noise is cut into packets one way when read through and another after
+        # a seek (raw streams are timed by their packets): only seeking reads agree.
         others = [noted.read(*span), walked.read(*span)] + ([] if change is _damaged else [whole[:, low:low + 6400]])
         for other in others:
             assert got.shape == other.shape and np.abs(got - other).max() <= bound, start

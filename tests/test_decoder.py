@@ -224,9 +224,8 @@ FIRST_MULTI = lambda media: [probe_frames(media.path("multi"), 0)[0]["time"] - 0
      "timestamp mode requires strictly increasing frame PTS"),
 ])
 def test_decoder_errors(media, call, args, kwargs, error, message):
-    # A pair of errors is a decoding outcome's built-in class and the
-    # package's subclass that error_types maps its kind to; a kind left out
-    # of the mapping keeps its built-in.
+    # A pair: a decoding outcome's built-in class and the subclass error_types maps its kind to
+    # (a kind left out of the mapping keeps its built-in).
     builtin, typed = error if isinstance(error, tuple) else (error, None)
     args = [arg(media) if isinstance(arg, types.FunctionType) else arg for arg in args]
     clip, _, method = call.partition(".")

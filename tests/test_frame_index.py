@@ -19,9 +19,8 @@ def scans(decoder_calls):
 
 
 def test_approximate_mode_on_a_variable_rate_stream(media):
-    # Frame i is the first frame at or after (i - 1/2) / fps: fps is the header's
-    # base rate unless it disagrees with the header's count and duration, whose
-    # mean rate it then is (50 frames in 2.6 s).
+    # Frame i is the first at or after (i - 1/2) / fps: the header's base rate, or where it
+    # disagrees with the header's count and duration, their mean rate (50 frames in 2.6 s).
     path = str(media.path("vfr"))
     real = np.array([f["time"] for f in probe_frames(path, 0)])
     reader, exact = VideoReader(path, seek_mode="approximate"), VideoReader(path)
@@ -31,9 +30,8 @@ def test_approximate_mode_on_a_variable_rate_stream(media):
     every = samplers.clips_at_regular_indices(reader, len(reader), 1)
     got = np.searchsorted(real, every.times[:, 0] - 1e-9)
     assert np.array_equal(every.times[:, 0], real[got]) and np.array_equal(every.frames[:, 0], exact[got])
-    # Never the key frame after it: MP4 seeks by decoding times shifted by a
-    # constant, which B-frames at a varying rate outrun, and a seek landing
-    # on a key frame after its target seeks earlier.
+    # Never the key frame after it: MP4 seeks by shifted decoding times, which B-frames at a
+    # varying rate outrun, and a seek landing on a key frame after its target seeks earlier.
     assert np.array_equal(got, np.searchsorted(real, (np.arange(len(reader)) - 0.5) / (50 / 2.6) - 1e-9))
     assert reader.metadata.num_frames == len(real) and reader.metadata.num_key_frames is None
 
@@ -50,10 +48,9 @@ def test_approximate_mode_without_a_header_count(media, name, count, mode):
     assert np.array_equal(reader[:], VideoReader(path)[:count])
 
 
-# A call's last frame, when its seek lands on its key frame, is decoded alone
-# unless the packets after it could hold an earlier frame (open groups of
-# pictures); MPEG-TS seeks by decoding times, which land in the group before
-# unless the decoder aims earlier.  One frame per call, back and forth.
+# A call's last frame, its seek landing on its key frame, is decoded alone unless later packets
+# could hold an earlier frame (open groups); MPEG-TS seeks by decoding times, which land in the
+# group before unless the decoder aims earlier.  One frame per call, back and forth.
 @pytest.mark.parametrize("name", ["h264", "open_gop", "open_gop_pyramid", "vp9", "multi", "shared_pts",
                                   "ts_bframes", "ts_open_gop", "ts_programs"])
 def test_single_frames_at_and_around_key_frames(media, tmp_path, name):

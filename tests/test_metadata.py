@@ -83,9 +83,8 @@ def test_streams_are_those_ffprobe_shows(media, name):
     listed = Decoder.streams(str(path))
     assert [(s["index"], s["media_type"], s["codec"]) for s in listed] == [
         (s["index"], s["codec_type"], s.get("codec_name", "none")) for s in probed]
-    # Which decoders exist depends on the FFmpeg build (a wheel's has no
-    # subtitle decoders): a video or audio stream is decodable exactly when a
-    # Decoder opens on it.
+    # Decoders depend on the FFmpeg build (a wheel's has none for subtitles): a
+    # video or audio stream is decodable exactly when a Decoder opens on it.
     for stream in (s for s in listed if name == "undecodable" or s["media_type"] in ("video", "audio")):
         try:
             Decoder(str(path), stream["media_type"], stream["index"]).close()

@@ -52,9 +52,8 @@ def test_lock_released_in_one_place():
 
 @pytest.fixture(scope="module")
 def decode_clip(request, tmp_path_factory) -> pathlib.Path:
-    # A CMake build tree of this checkout (scikit-build-core's under build/, or
-    # the sanitizer build), else a fresh one; not one whose tools went with
-    # pip's build environment, nor a fuzzing build (libFuzzer's programs link otherwise).
+    # A build tree of this checkout (not a fuzzing one, nor one whose tools went with pip's
+    # build environment), else a fresh one.
     for cache in sorted(ROOT.glob("build/*/CMakeCache.txt"), key=lambda p: p.stat().st_mtime, reverse=True):
         text = cache.read_text(errors="replace")
         command = re.search(r"^CMAKE_COMMAND:INTERNAL=(.+)$", text, re.M)

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import quorvex_av
-from media import (GAP_PARTS, ROTATE90_MATRIX, assert_like_the_tool, crop, damaged, encode, ffmpeg_audio,
+from media import (ROTATE90_MATRIX, assert_like_the_tool, crop, damaged, encode, ffmpeg_audio,
                    ffmpeg_frames, probe_frames, resize, rotate, set_display_matrix, shown_at, source_frames)
 from quorvex_av import AudioReader, VideoReader
 
@@ -20,12 +20,10 @@ def sequential(path):  # every frame, decoded in order by the reader's batches (
     return np.concatenate(list(VideoReader(path).batches(16)))
 
 
-# h264: constant rate, B-frames; vfr: irregular frame times, B-frames (frames
-# 5 and 6 are 80 ms apart); multi: first frame after 0 (Matroska); vp9: another
-# codec and container; open_gop_pyramid: the last frame after the last key frame
-# of an open group of pictures.  Times, given by the first frame's time and the
-# end of the last one: on a frame, inside a doubled interval, repeated,
-# unordered, at the first frame, inside the last frame's duration.
+# h264: B-frames; vfr: irregular times (frames 5 and 6 80 ms apart); multi: first frame after 0;
+# vp9: another codec and container; open_gop_pyramid: the last frame after an open group's key
+# frame.  Times, of the first frame's time and the last one's end: on a frame, inside a doubled
+# interval, repeated, unordered, at the first frame, inside the last frame's duration.
 @pytest.mark.parametrize("name, times", [
     ("h264", lambda first, end: 1.5),
     ("vfr", lambda first, end: [[0.30, 0.0], [end - 0.001, 0.30]]),
@@ -248,17 +246,9 @@ def test_frames_that_share_a_timestamp_are_each_reachable(media):
 
 
 def test_audio_follows_its_timestamps_across_a_gap(media):
-    reader = AudioReader(media.path("gap"), sample_rate=16000)
-    (low, _), (high, start) = GAP_PARTS
-
-    def tone(begin, end):
-        samples = reader.read(begin, end)[0]
-        return np.argmax(np.abs(np.fft.rfft(samples))) * 16000 / len(samples), np.abs(samples).max()
-
-    assert tone(0.2, 0.4) == (low, pytest.approx(0.5, abs=0.01))
-    assert tone(1.2, 1.4)[1] == 0.0  # the gap is silence
-    assert tone(start + 0.2, start + 0.4) == (high, pytest.approx(0.5, abs=0.01))
-    assert reader.read().shape == (1, 48000)
+    # Each tone at its time, silence between, as the tool's resampling that follows timestamps puts them.
+    want = ffmpeg_audio(media.path("gap"), 16000, 1, args=("-af", "aresample=async=1"))
+    np.testing.assert_allclose(AudioReader(media.path("gap"), sample_rate=16000).read(), want, atol=1e-6)
 
 
 def test_a_gap_of_hours_costs_only_what_is_asked(tmp_path):

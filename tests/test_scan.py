@@ -8,9 +8,8 @@ from quorvex_av import Decoder
 
 
 def same_packets(got, fresh):
-    # Every timestamp and key flag, and every duration the first read gave: a
-    # block stored without one is read without one from the start of the file,
-    # but some demuxers (FFmpeg 7's Matroska) infer it when reading on after a seek.
+    # Every timestamp and key flag, and each duration the first read gave (some demuxers,
+    # FFmpeg 7's Matroska, infer a missing one when reading on after a seek).
     return len(got) == len(fresh) and all(
         (t, k) == (t0, k0) and (d == d0 or d0 == 0) for (t, d, k), (t0, d0, k0) in zip(got, fresh))
 
@@ -35,9 +34,8 @@ def test_scan_matches_the_packets(media, name, media_type, index):
 
 @pytest.mark.parametrize("kind", ["path", "bytes", "file"])
 def test_rewinds_reach_the_first_packet(media, kind):
-    # Matroska keeps the AAC priming block at -23 ms, before the first seek
-    # point: a seek to the start lands after it, so a rewind from anywhere
-    # reads the input again from its first byte.
+    # Matroska keeps the AAC priming block at -23 ms, before the first seek point, which
+    # a seek to the start passes: a rewind reads the input again from its first byte.
     path = media.path("aac_negative")
     packets = sorted(probe_packets(path, 0), key=lambda packet: packet[0])
     assert packets[0][0] < 0

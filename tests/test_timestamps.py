@@ -6,10 +6,8 @@ import pytest
 from media import BytesFile, key_targets, probe_frames, shown_at
 from quorvex_av import Decoder
 
-# (frame index, fraction of that frame's duration): on frames, between
-# frames, twice inside one frame, either side of the key frame at index 25,
-# and inside the final frame's duration.  (Times nothing is shown at: the
-# Decoder's error table in test_decoder.)
+# (frame index, fraction of its duration): on and between frames, twice in one, either side of
+# key frame 25, inside the final one.  (Times nothing is shown at: test_decoder's error table.)
 PLACES = [(0, 0.0), (0, 0.5), (3, 0.25), (3, 0.75), (24, 0.99), (25, 0.0),
           (26, 0.5), (-1, 0.0), (-1, 0.999)]
 
@@ -39,9 +37,8 @@ def test_frame_shown_matches_the_reference(media, name, batched, dtype, transfor
 
 
 def test_seeks_only_to_skip_a_key_frame(media):
-    # The Matroska clip's seeks reach the file object; key frames are a second
-    # apart.  Opening and finding the first time may seek several times inside
-    # the library: calls are compared with a call for the first time alone.
+    # Matroska's seeks reach the file object, key frames a second apart; opening may seek
+    # several times, so the calls are compared with one for the first time alone.
     data = media.path("multi").read_bytes()
 
     def seeks_for(times):

@@ -107,9 +107,8 @@ def test_direct_resize_matches_the_tools_one_pass(media, name, vf, transforms, d
 
 
 @pytest.mark.parametrize("name, transforms", [
-    # RGB pictures scaled to their own size are copied unchanged, so the one
-    # pass must give exactly what the two steps give: any mistake in mapping
-    # a crop of the turned picture back onto the decoded planes shows.
+    # RGB pictures scaled to their own size are copied, so the one pass gives exactly the two
+    # steps' pixels: a crop of the turned picture mapped wrongly onto the planes shows.
     *[("rgba", [rotate(before), crop(7, 11, 50, 30), resize(50, 30), rotate(after)])
       for before, after in [(0, 0), (1, 0), (2, 3), (3, 1), (0, 2)]],
     # Chains the one pass does not take: the two steps run.

@@ -92,9 +92,8 @@ def test_frame_chosen_for_a_target(media, targets, exact, expected):
 
 @pytest.mark.parametrize("chunk", [25, 7, 5])
 def test_calls_in_chunks_equal_one_call(media, chunk):
-    # Each call goes on from the last, and decodes on rather than seek to the
-    # frame right after its last answer (a seek flushes the frames in flight):
-    # the frames and seeks of one call from the first key frame.
+    # Each call decodes on from the last rather than seek to the frame right after its last
+    # answer (a seek flushes the frames in flight): the frames and seeks of one call.
     data = media.path("multi").read_bytes()  # Matroska: its seeks reach the file object
     packets = Decoder(data, "video").scan()
     targets = key_targets(packets, [pts for pts, _, _ in packets])
