@@ -62,6 +62,10 @@ CLOSED = "decoder is closed"
 NO_FRAME = "no frame at or before requested timestamp"
 PAST_END = "timestamp exceeds final frame duration or duration is unknown"  # h264's final frame covers [2.96, 3)
 TOO_LARGE = "number too large to fit in target type"
+CONVERTED = "argument '{}': '{}' object cannot be converted to '{}'"
+INTEGER = "argument '{}': '{}' object cannot be interpreted as an integer"
+LENGTH = "expected tuple of length {}, but got tuple of length {}"
+POSITIONAL = "Decoder.{}() takes from {} to {} positional arguments but {} were given"
 FIRST_MULTI = lambda media: [probe_frames(media.path("multi"), 0)[0]["time"] - 0.0001, 0.5]  # noqa: E731 - after 0
 
 
@@ -75,19 +79,16 @@ FIRST_MULTI = lambda media: [probe_frames(media.path("multi"), 0)[0]["time"] - 0
 # the interpreter's (or FFmpeg's) words.
 @pytest.mark.parametrize("call, args, kwargs, error, message", [
     ("new", (), {}, TypeError, "Decoder.__new__() missing 2 required positional arguments: 'source' and 'media_type'"),
-    ("new", ("x", "video", None, 1, 5), {}, TypeError,
-     "Decoder.__new__() takes from 2 to 4 positional arguments but 5 were given"),
+    ("new", ("x", "video", None, 1, 5), {}, TypeError, POSITIONAL.format("__new__", 2, 4, 5)),
     ("new", ("x", "video"), {"source": "y"}, TypeError, "Decoder.__new__() got multiple values for argument 'source'"),
     ("new", ("x", "video"), {"thread": 2}, TypeError, "Decoder.__new__() got an unexpected keyword argument 'thread'"),
-    ("new", ("x", 3), {}, TypeError, "argument 'media_type': 'int' object cannot be converted to 'PyString'"),
-    ("new", ("x", "video"), {"threads": None}, TypeError,
-     "argument 'threads': 'NoneType' object cannot be interpreted as an integer"),
+    ("new", ("x", 3), {}, TypeError, CONVERTED.format("media_type", "int", "PyString")),
+    ("new", ("x", "video"), {"threads": None}, TypeError, INTEGER.format("threads", "NoneType")),
     ("new", ("x", "video"), {"threads": 2**31}, OverflowError, TOO_LARGE),
     ("new", ("x", "video"), {"stream_index": -(2**31) - 1}, OverflowError, "number too small to fit in target type"),
     ("new", ("x", "video"), {"threads": 2**70}, OverflowError, "Python int too large to convert to C long"),
     *[("new", ("x", "video"), {"buffer_size": size}, ValueError, f"{BUFFER}{size}") for size in (4095, 64 * 2**20 + 1)],
-    ("new", ("x", "video"), {"buffer_size": "1M"}, TypeError,
-     "argument 'buffer_size': 'str' object cannot be interpreted as an integer"),
+    ("new", ("x", "video"), {"buffer_size": "1M"}, TypeError, INTEGER.format("buffer_size", "str")),
     ("new", ("x", "video"), {"buffer_size": 2**40}, OverflowError, TOO_LARGE),
     *[("new", ("x", "video"), {"timeout": value}, ValueError, "timeout must be a positive number of seconds")
       for value in (0, -1.0, math.nan)],
@@ -128,28 +129,22 @@ FIRST_MULTI = lambda media: [probe_frames(media.path("multi"), 0)[0]["time"] - 0
     ("streams", ("/nonexistent/missing.mp4",), {}, RuntimeError, "open input: "),
     ("streams", (3,), {}, ValueError, NOT_A_SOURCE),
     # The calls.
-    *[(call, (value,), {}, TypeError, f"argument 'apply_rotation': '{kind}' object cannot be converted to 'PyBool'")
-      for call, value, kind in [("h264.metadata", 1, "int"), ("h264!.metadata", "yes", "str")]],
+    ("h264.metadata", (1,), {}, TypeError, CONVERTED.format("apply_rotation", "int", "PyBool")),
+    ("h264!.metadata", ("yes",), {}, TypeError, CONVERTED.format("apply_rotation", "str", "PyBool")),
     *[(f"{clip}!.{method}", args, {}, RuntimeError, CLOSED) for clip, method, args in [
         ("h264", "metadata", ()), ("h264", "scan", ()), ("aac", "decode_audio", (0, 0)),
         ("h264", "decode_video", (FAR, "int8", False, [("flip", 0, 0, 0, 0)])),
         ("h264", "decode_timestamps", ([0.5, 0.5], "rgb"))]],
     ("h264!.scan", (1,), {}, TypeError, "Decoder.scan() takes no arguments (1 given)"),
     ("h264!.decode_video", ("ab", "uint8", False, []), {}, TypeError, "argument 'targets': Can't extract `str` to `Vec`"),
-    ("h264.decode_video", (None, 8, 1, []), {}, TypeError,
-     "argument 'targets': 'NoneType' object cannot be converted to 'Sequence'"),
+    ("h264.decode_video", (None, 8, 1, []), {}, TypeError, CONVERTED.format("targets", "NoneType", "Sequence")),
     ("h264!.decode_video", ([(0, 0), [1, 0]], "uint8", False, []), {}, TypeError,
-     "argument 'targets': 'list' object cannot be converted to 'PyTuple'"),
-    ("h264.decode_video", ([(1, 0, 0)], "uint8", False, []), {}, ValueError,
-     "expected tuple of length 2, but got tuple of length 3"),
-    ("h264!.decode_video", ([(1.5, 0)], "uint8", False, []), {}, TypeError,
-     "argument 'targets': 'float' object cannot be interpreted as an integer"),
-    ("h264.decode_video", ([], 8, False, []), {}, TypeError,
-     "argument 'output_dtype': 'int' object cannot be converted to 'PyString'"),
-    ("h264!.decode_video", ([], "bogus", 1, []), {}, TypeError,
-     "argument 'exact': 'int' object cannot be converted to 'PyBool'"),
-    ("h264.decode_video", ([], "uint8", False, [("crop", 0, 0, 1)]), {}, ValueError,
-     "expected tuple of length 5, but got tuple of length 4"),
+     CONVERTED.format("targets", "list", "PyTuple")),
+    ("h264.decode_video", ([(1, 0, 0)], "uint8", False, []), {}, ValueError, LENGTH.format(2, 3)),
+    ("h264!.decode_video", ([(1.5, 0)], "uint8", False, []), {}, TypeError, INTEGER.format("targets", "float")),
+    ("h264.decode_video", ([], 8, False, []), {}, TypeError, CONVERTED.format("output_dtype", "int", "PyString")),
+    ("h264!.decode_video", ([], "bogus", 1, []), {}, TypeError, CONVERTED.format("exact", "int", "PyBool")),
+    ("h264.decode_video", ([], "uint8", False, [("crop", 0, 0, 1)]), {}, ValueError, LENGTH.format(5, 4)),
     ("h264.decode_video", (FAR, "UINT8", False, []), {}, ValueError, "invalid video output dtype"),
     ("h264.decode_video", ([], "int8", False, [("flip", 0, 0, 0, 0)]), {}, ValueError, "invalid transform"),
     ("aac.decode_video", ([], "int8", False, []), {}, ValueError, "invalid video output dtype"),
@@ -160,10 +155,9 @@ FIRST_MULTI = lambda media: [probe_frames(media.path("multi"), 0)[0]["time"] - 0
       for clip, targets, step in [("h264", [], crop(0, 0, 0, 0)), ("gray8", FAR, rotate(1))]],
     ("gray8.decode_video", (FAR, "native", False, [("Crop", 0, 0, 1, 1)]), {}, ValueError, "invalid transform"),
     # direct_resize is keyword-only.
-    ("h264.decode_video", (FAR, "uint8", True, [], True), {}, TypeError,
-     "Decoder.decode_video() takes from 3 to 4 positional arguments but 5 were given"),
+    ("h264.decode_video", (FAR, "uint8", True, [], True), {}, TypeError, POSITIONAL.format("decode_video", 3, 4, 5)),
     ("h264.decode_timestamps", ([0.5], "uint8", [], True), {}, TypeError,
-     "Decoder.decode_timestamps() takes from 2 to 3 positional arguments but 4 were given"),
+     POSITIONAL.format("decode_timestamps", 2, 3, 4)),
     # Transforms are checked against the size the earlier steps leave; the
     # first failing step decides, and names are parsed before any size is checked.
     *[("h264.decode_video", (FAR, "uint8", False, chain), {}, ValueError, message) for chain, message in [
@@ -194,9 +188,8 @@ FIRST_MULTI = lambda media: [probe_frames(media.path("multi"), 0)[0]["time"] - 0
       for closed, args, name in [("", (16000.0, 1), "sample_rate"), ("", (16000, 1.5), "channels"),
                                  ("!", (16000, 1, "1"), "stop")]],
     ("h264.decode_audio", (2**31, 1), {}, OverflowError, TOO_LARGE),
-    # Batches too large to exist fail before decoding.
-    ("h264.decode_video", (FAR, "uint16", False, [resize(2**31 - 1, 2**31 - 1)]), {}, RuntimeError,
-     "batch is too large"),  # the byte count overflows
+    # Batches too large to exist fail before decoding (the first's byte count overflows).
+    ("h264.decode_video", (FAR, "uint16", False, [resize(2**31 - 1, 2**31 - 1)]), {}, RuntimeError, "batch is too large"),
     ("h264.decode_video", (FAR, "uint8", False, [resize(2**31 - 1, 2**31 - 1)]), {}, MemoryError, ""),
     ("h264.decode_video", (FAR * 1000, "uint8", False, [resize(60000, 60000)]), {}, MemoryError, ""),  # 10 TB
     # Decoding outcomes, each of its kind: targets no frame answers (exact
@@ -211,8 +204,7 @@ FIRST_MULTI = lambda media: [probe_frames(media.path("multi"), 0)[0]["time"] - 0
                                       ([(10**9, 0)], True, "no decoded frame at PTS 1000000000")]],
     ("mpeg4.decode_video", ([(0, 0), (50, 25)], "uint8", False), {}, RuntimeError, "decoded frame has no timestamp"),
     ("no_timestamps.scan", (), {}, RuntimeError, "video packet has neither PTS nor DTS"),
-    ("y4m.decode_video", ([(0, 0)], "uint8", True), {}, (RuntimeError, errors.NoFrameError),
-     "no decoded frame at PTS 0"),
+    ("y4m.decode_video", ([(0, 0)], "uint8", True), {}, (RuntimeError, errors.NoFrameError), "no decoded frame at PTS 0"),
     # Times nothing is shown at: before the first frame (multi's is after 0), at or after the final
     # frame's end, and at the final frame's own time where frames carry no duration.
     *[(f"{clip}.decode_timestamps", (seconds, "uint8"), {}, (RuntimeError, errors.NotShownError), message)
