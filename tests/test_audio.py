@@ -124,14 +124,11 @@ def test_low_rates_and_many_channels(media, name, rate, channels):
 
 
 def test_honoured_gap_matches_the_tools_async_resampling(media):
-    path = media.path("gap")
-    plain, _ = decode(media, "gap", 0, 16000, 1)
+    plain, _ = decode(media, "gap", 0, 16000, 1)  # the default packs the samples
     honoured, start = decode(media, "gap", 0, 16000, 1, honour_timestamps=True)
-    want = ffmpeg_audio(path, 16000, 1, args=("-af", "aresample=async=1"))
-    assert start == 0.0 and plain.shape == (1, 32000)  # the default packs the samples
-    assert honoured.shape == want.shape == (1, 48000)
-    np.testing.assert_allclose(honoured, want, atol=1e-6)
-    assert not honoured[:, 16100:31900].any()
+    assert start == 0.0 and plain.shape == (1, 32000) and honoured.shape == (1, 48000)
+    np.testing.assert_allclose(honoured, ffmpeg_audio(media.path("gap"), 16000, 1, args=("-af", "aresample=async=1")),
+                               atol=1e-6)
 
 
 @pytest.mark.parametrize("name", ["mp3_joined", "aac"])

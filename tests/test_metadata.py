@@ -11,21 +11,16 @@ import pytest
 from media import _run, probe_stream
 from quorvex_av import Decoder, list_streams
 
-COMMON = [
-    "stream_index", "media_type", "time_base_num", "time_base_den", "codec", "bit_rate",
-    "duration_seconds_from_header", "container_duration", "begin_stream_seconds_from_header",
-]
-VIDEO = COMMON + [
-    "width", "height", "num_frames_from_header", "average_fps_from_header", "pixel_aspect_ratio",
-    "pixel_format", "bit_depth", "color_range", "color_space", "color_primaries",
-    "color_transfer_characteristic", "rotation",
-]
+COMMON = ["stream_index", "media_type", "time_base_num", "time_base_den", "codec", "bit_rate",
+          "duration_seconds_from_header", "container_duration", "begin_stream_seconds_from_header"]
+VIDEO = COMMON + ["width", "height", "num_frames_from_header", "average_fps_from_header", "pixel_aspect_ratio",
+                  "pixel_format", "bit_depth", "color_range", "color_space", "color_primaries",
+                  "color_transfer_characteristic", "rotation"]
 AUDIO = COMMON + ["sample_rate", "num_channels", "sample_format"]
 # Tags the recipes ask for, so that the comparison with ffprobe is not one of unset values.
-TAGGED = {"fullrange": dict(color_range="pc"),
+TAGGED = {"fullrange": dict(color_range="pc"), "rotated90": dict(rotation=-90.0),
           "tagged": dict(color_range="tv", color_space="bt709", color_primaries="bt709",
-                         color_transfer_characteristic="bt709"),
-          "rotated90": dict(rotation=-90.0)}
+                         color_transfer_characteristic="bt709")}
 
 
 def number(value, kind=float, positive=True):  # None where ffprobe reads the value as unset

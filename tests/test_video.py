@@ -109,12 +109,11 @@ def test_calls_in_chunks_equal_one_call(media, chunk):
 def test_array_layout(media):
     decoder, _ = open_clip(media, "h264")
     arrays = {}
-    for dtype, size in [("uint8", 1), ("uint16", 2), ("float32", 4)]:
+    for dtype in ("uint8", "uint16", "float32"):
         # Keywords, a tuple of targets and a NumPy bool are accepted.
         array, times, durations = decoder.decode_video(output_dtype=dtype, exact=np.bool_(True), targets=((1024, 0), (0, 0)))
-        assert array.dtype == np.dtype(dtype) and array.shape == (2, 120, 160, 3)
-        assert array.strides == (120 * 160 * 3 * size, 160 * 3 * size, 3 * size, size)
-        assert array.flags.c_contiguous and array.flags.writeable and not array.flags.owndata
+        assert array.dtype == np.dtype(dtype) and array.shape == (2, 120, 160, 3) and array.flags.c_contiguous
+        assert array.flags.writeable and not array.flags.owndata
         assert type(array.base).__name__ == "PySliceContainer"
         assert all(type(t) is float for t in times + durations)
         arrays[dtype] = array
