@@ -69,13 +69,11 @@ POSITIONAL = "Decoder.{}() takes from {} to {} positional arguments but {} were 
 FIRST_MULTI = lambda media: [probe_frames(media.path("multi"), 0)[0]["time"] - 0.0001, 0.5]  # noqa: E731 - after 0
 
 
-# Every error of the extension's Decoder, as (call, args, kwargs, error, message).
-# call: "new" constructs a Decoder, "streams" lists a source's streams, "clip.method"
-# calls a method of a decoder of the clip or of SOURCES ("clip!" closed first).
-# Arguments are bound and converted in order, the source classified before the
-# media type's value is checked, all before the closed check; then the values
-# (transform names, dtype, the stream's media type, transforms against the
-# output), all before any decoding.  A message ending in ": " is followed by
+# Every error of the Decoder. call: "new" constructs one, "streams" lists a source's streams,
+# "clip.method" calls a method of a decoder of the clip or of SOURCES ("clip!" closed first).
+# Arguments are bound and converted in order, the source classified before the media type is
+# checked, all before the closed check; then transform names, dtype, the stream's media type and
+# the transforms against the output, before any decoding.  A message ending in ": " goes on in
 # the interpreter's (or FFmpeg's) words.
 @pytest.mark.parametrize("call, args, kwargs, error, message", [
     ("new", (), {}, TypeError, "Decoder.__new__() missing 2 required positional arguments: 'source' and 'media_type'"),

@@ -83,8 +83,7 @@ def test_a_saved_index_loads_as_it_was_saved(media, tmp_path, name):
     path = str(media.path(name))
     table = VideoReader(path).frame_index
     table.save(tmp_path / "index")  # written as named, no suffix added
-    buffer = io.BytesIO()
-    table.save(buffer)
+    table.save(buffer := io.BytesIO())
     buffer.seek(0)
     for given in (tmp_path / "index", FrameTable.load(buffer)):
         loaded = VideoReader(path, frame_index=given).frame_index

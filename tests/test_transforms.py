@@ -40,20 +40,17 @@ def cropped(top, left, height, width):
     # Chains apply in order: each step reads the previous one's result.
     ([rotate(1), crop(5, 7, 150, 50)], lambda a: cropped(5, 7, 150, 50)(rot90(1)(a))),
     ([crop(10, 20, 50, 30), rotate(3)], lambda a: rot90(3)(cropped(10, 20, 50, 30)(a))),
-    ([rotate(1), rotate(1)], rot90(2)),
+    ([rotate(1), rotate(1)], rot90(2)), ([rotate(2), rotate(3), rotate(2), rotate(1)], rot90(0)),
     ([rotate(1), crop(3, 4, 100, 90), rotate(3)], lambda a: rot90(3)(cropped(3, 4, 100, 90)(rot90(1)(a)))),
-    ([rotate(2), rotate(3), rotate(2), rotate(1)], rot90(0)),
 ])
 def test_rotate_and_crop(decoder, dtype, transforms, expected):
     assert np.array_equal(transformed(decoder, transforms, dtype), expected(transformed(decoder, [], dtype)))
 
 
 @pytest.mark.parametrize("transforms, shape, region", [
-    ([resize(60, 80, ignored=7)], (60, 80), np.s_[:]),
-    ([resize(241, 319)], (241, 319), np.s_[:]),
+    ([resize(60, 80, ignored=7)], (60, 80), np.s_[:]), ([resize(241, 319)], (241, 319), np.s_[:]),
+    ([resize(60, 80), rotate(1)], (80, 60), np.s_[:]), ([resize(60, 80), resize(30, 200)], (30, 200), np.s_[:]),
     ([crop(0, 0, 60, 60), resize(30, 90)], (30, 90), np.s_[:, :60, :60]),
-    ([resize(60, 80), rotate(1)], (80, 60), np.s_[:]),
-    ([resize(60, 80), resize(30, 200)], (30, 200), np.s_[:]),
     ([resize(60, 80), rotate(1), resize(100, 50)], (100, 50), np.s_[:]),
 ])
 def test_resize(decoder, transforms, shape, region):
