@@ -20,12 +20,12 @@ def open_clip(media, name):
     return Decoder(path, "video"), path
 
 
-def decode(decoder, path, indices, dtype="uint8"):  # frames by their index in presentation order
+def decode(decoder, path, indices, dtype="uint8", transforms=(), direct=False):  # frames by presentation index
     pts = [probe_frames(path, 0)[i]["pts"] for i in indices]
-    return decoder.decode_video(key_targets(decoder.scan(), pts), dtype, True)
+    return decoder.decode_video(key_targets(decoder.scan(), pts), dtype, True, list(transforms), direct_resize=direct)
 
 
-def expected_times(path, indices):  # ffprobe's times and durations, in seconds
+def expected_times(path, indices):  # ffprobe's (times, durations), in seconds
     frames = probe_frames(path, 0)
     return [frames[i]["time"] for i in indices], [frames[i]["seconds"] for i in indices]
 
@@ -184,21 +184,17 @@ PLACES = [(0, 0.0), (0, 0.5), (3, 0.25), (3, 0.75), (24, 0.99), (25, 0.0),
 ], ids=["one call", "call per time", "float32 transformed", "one-pass resize"])
 @pytest.mark.parametrize("name", ["h264", "multi", "vp9"])
 def test_frame_shown_matches_the_reference(media, name, batched, dtype, transforms, direct):
-    path = str(media.path(name))
+    decoder, path = open_clip(media, name)
     frames = probe_frames(path, 0)
     times = [frames[i]["time"] + frac * frames[i]["seconds"] for i, frac in PLACES]
     expected = [shown_at(frames, t) for t in times]
     assert None not in expected and expected[0] == 0 and expected[-1] == len(frames) - 1
-    decoder = Decoder(path, "video")
     results = [decoder.decode_timestamps(call, dtype, transforms, direct_resize=direct)
                for call in ([times] if batched else [[t] for t in times])]
-    assert [sum((r[part] for r in results), []) for part in (1, 2)] == [
-        [frames[i]["time"] for i in expected], [frames[i]["seconds"] for i in expected]]
-    # The same frames as decode_video gives for their exact pts.
-    array = np.concatenate([r[0] for r in results])
-    targets = key_targets(decoder.scan(), [frames[i]["pts"] for i in expected])
+    assert tuple(sum((r[part] for r in results), []) for part in (1, 2)) == expected_times(path, expected)
+    array = np.concatenate([r[0] for r in results])  # the frames decode_video gives for their exact pts
     assert array.dtype == np.dtype(dtype)
-    assert np.array_equal(array, decoder.decode_video(targets, dtype, True, transforms, direct_resize=direct)[0])
+    assert np.array_equal(array, decode(decoder, path, expected, dtype, transforms, direct)[0])
 
 
 def test_seeks_only_to_skip_a_key_frame(media):
