@@ -38,8 +38,7 @@ def test_a_stable_abi_build_refuses_a_free_threaded_interpreter():
         pytest.skip("no stable-ABI build in the checkout")
     load = ("import importlib.util as u, sys; "
             "u.module_from_spec(u.spec_from_file_location('quorvex_av._av', sys.argv[1]))")
-    run = subprocess.run([sys.executable, "-c", load, str(builds[0])], capture_output=True, text=True,
-                         timeout=120)
+    run = subprocess.run([sys.executable, "-c", load, str(builds[0])], capture_output=True, text=True, timeout=120)
     assert run.returncode == 1, run.stderr
     assert "ImportError: this build of quorvex_av._av uses the stable ABI" in run.stderr
 

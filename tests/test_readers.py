@@ -25,8 +25,7 @@ def sequential(path):  # every frame, decoded in order by the reader's batches (
 # frame.  Times, of the first frame's time and the last one's end: on a frame, inside a doubled
 # interval, repeated, unordered, at the first frame, inside the last frame's duration.
 @pytest.mark.parametrize("name, times", [
-    ("h264", lambda first, end: 1.5),
-    ("vfr", lambda first, end: [[0.30, 0.0], [end - 0.001, 0.30]]),
+    ("h264", lambda first, end: 1.5), ("vfr", lambda first, end: [[0.30, 0.0], [end - 0.001, 0.30]]),
     ("multi", lambda first, end: [first + 0.977, first, first + 0.0399, end - 0.0001]),
     ("vp9", lambda first, end: [end - 0.001, first + 1.0]),
     ("open_gop_pyramid", lambda first, end: [end - 0.001, first + 1.93]),
@@ -123,8 +122,7 @@ PS = ("the frames of this stream cannot be found by index: some of its packets c
      "a frame index is past the last frame of the stream: the header counts 50 frames, the stream has fewer"),
     # The package's classes for what the decoders find.
     ("wav", V, quorvex_av.errors.StreamNotFoundError, "no valid stream of the requested media type"),
-    ("multi", lambda p: A(p, stream_index=0), quorvex_av.errors.WrongMediaTypeError,
-     "stream has the wrong media type"),
+    ("multi", lambda p: A(p, stream_index=0), quorvex_av.errors.WrongMediaTypeError, "stream has the wrong media type"),
     ("undecodable", V, quorvex_av.errors.NoDecoderError, "FFmpeg has no decoder for this codec"),
     # Workers, of a reader and of the loader.
     *[("h264", make(value), error, f"workers must be {rule}, not {shown}")
@@ -132,8 +130,7 @@ PS = ("the frames of this stream cannot be found by index: some of its packets c
                    lambda w: lambda p: quorvex_av.ClipLoader([p], quorvex_av.samplers.clips_at_random_indices,
                                                              workers=w, num_clips=1, frames_per_clip=1))
       for value, error, rule, shown in [(0, ValueError, "at least 1", 0), (-2, ValueError, "at least 1", -2),
-                                        (1.5, TypeError, "an integer", "float"),
-                                        ("2", TypeError, "an integer", "str"),
+                                        (1.5, TypeError, "an integer", "float"), ("2", TypeError, "an integer", "str"),
                                         (True, TypeError, "an integer", "bool")]],
 ])
 def test_errors(media, name, call, error, message):

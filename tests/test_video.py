@@ -63,16 +63,13 @@ def exact(*indices):  # h264 frames by index: 512 ticks apart, key frames at 0, 
     exact(60, 5, 30, 5, 5),  # unordered, with repeats
     exact(24, 25, 26, 49, 50, 74, 0),  # across key frames, then back
     ([(600, 0)], False, [2]),  # not exact: the first frame at or after the target
-    ([(512, 0)], False, [1]),
-    ([(-700, 0)], False, [0]),
+    ([(512, 0)], False, [1]), ([(-700, 0)], False, [0]),
     # The search for 2 starts after the frame that answered 1.
-    ([(1, 0), (2, 0)], False, [1, 2]),
-    ([(2, 0), (1, 0)], False, [2, 1]),
+    ([(1, 0), (2, 0)], False, [1, 2]), ([(2, 0), (1, 0)], False, [2, 1]),
     ([(13000, 12800), (600, 0)], False, [26, 2]),
     # A seek point after the target: exact decoding restarts from the stream
     # start; otherwise the first frame after the seek answers.
-    ([(5120, 25600)], True, [10]),
-    ([(5120, 25600)], False, [50]),
+    ([(5120, 25600)], True, [10]), ([(5120, 25600)], False, [50]),
 ])
 def test_frame_chosen_for_a_target(media, targets, exact, expected):
     decoder, path = open_clip(media, "h264")
@@ -173,8 +170,7 @@ def test_occurrences_reach_frames_that_share_a_pts(media):
 
 # (frame index, fraction of its duration): on and between frames, twice in one, either side of
 # key frame 25, inside the final one.  (Times nothing is shown at: test_decoder's error table.)
-PLACES = [(0, 0.0), (0, 0.5), (3, 0.25), (3, 0.75), (24, 0.99), (25, 0.0),
-          (26, 0.5), (-1, 0.0), (-1, 0.999)]
+PLACES = [(0, 0.0), (0, 0.5), (3, 0.25), (3, 0.75), (24, 0.99), (25, 0.0), (26, 0.5), (-1, 0.0), (-1, 0.999)]
 
 
 @pytest.mark.parametrize("batched, dtype, transforms, direct", [
