@@ -38,9 +38,7 @@ def test_matches_the_tool(media, name, index, rate, channels):
         assert again[1] == start and np.array_equal(again[0], array)
     assert array.dtype == np.float32 and array.ndim == 2 and array.shape[0] == channels
     assert array.flags.c_contiguous and array.flags.writeable and type(array.base).__name__ == "PySliceContainer"
-    source_rate, source_channels, source_samples = native(media, name, index)
-    # As many samples as the stream holds, at the new rate (the resampler rounds).
-    assert abs(array.shape[1] - source_samples * rate / source_rate) <= 2
+    source_rate, source_channels, _ = native(media, name, index)
     assert source_channels > 1 or all(np.array_equal(array[0], row) for row in array[1:])
     # Kept at its own rate and layout, exactly the tool's; converted, within 2 samples of length
     # and -60 dB RMS (a shifted or missing frame would not be).

@@ -1,10 +1,7 @@
-// Opens a file through the media layer alone, with no interpreter, and
-// decodes its stream of the given type to the end, once from the path and
-// once from a copy of its bytes in memory, printing for each
-// "<path|memory> <frames> <first frame timestamp>" (exit status 1 and the
-// message on stderr on a failure). Run by tests/test_native.py.
-//
-// Usage: decode_clip FILE [video|audio]
+// Usage: decode_clip FILE [video|audio]. Decodes the file's stream of that type through the
+// media layer alone, once from the path and once from its bytes in memory, printing for each
+// "<path|memory> <frames> <first frame timestamp>" (on a failure, the message on stderr and
+// exit status 1). Run by tests/test_native.py.
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
