@@ -64,10 +64,8 @@ def test_single_frames_at_and_around_key_frames(media, tmp_path, name):
     around = np.unique(np.clip(np.concatenate([keys - 1, keys, keys + 1, [last]]), 0, last))
     order = [*np.random.default_rng(5).permutation(around), *[i for k in keys for i in (k, k + 1) if i <= last]]
     exact.frame_index.save(tmp_path / "index")
-    modes = [dict(frame_index=tmp_path / "index")]
-    if name not in ("multi", "shared_pts"):  # constant rate, counted by the header
-        modes.append(dict(seek_mode="approximate"))
-    for options in modes:
+    constant = name not in ("multi", "shared_pts")  # constant rate, counted by the header
+    for options in [dict(frame_index=tmp_path / "index")] + ([dict(seek_mode="approximate")] if constant else []):
         reader = VideoReader(BytesFile(path.read_bytes()), stream_index=stream, **options)
         for i in order:
             frames, times = reader._read(np.array([i]))
