@@ -135,9 +135,7 @@ def test_invalid_packets_are_skipped_when_asked(media, name):
     decoder = Decoder(data, "audio")
     with pytest.raises(RuntimeError, match="^send packet: Invalid data found when processing input$"):
         decoder.decode_audio(44100, 2)
-    array, _ = decoder.decode_audio(44100, 2, skip_invalid=True)
-    assert decoder.skipped_packets() >= 1
-    want = ffmpeg_audio(path, 44100, 2)
-    assert abs(array.shape[1] - want.shape[1]) <= 2 * 1152  # at most the skipped frames
+    array, _ = decoder.decode_audio(44100, 2, skip_invalid=True)  # at most the skipped frames lost
+    assert decoder.skipped_packets() >= 1 and abs(array.shape[1] - ffmpeg_audio(path, 44100, 2).shape[1]) <= 2 * 1152
     decoder.decode_audio(44100, 2, stop=0.1, skip_invalid=True)
     assert decoder.skipped_packets() == 0  # counted per call

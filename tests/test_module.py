@@ -28,11 +28,10 @@ def test_module_attributes():
     assert _av.__doc__ == "" and quorvex_av.Decoder is _av.Decoder
 
 
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs a free-threaded interpreter")
 def test_a_stable_abi_build_refuses_a_free_threaded_interpreter():
     # Such an interpreter may still load `.abi3.so` files, whose inline reference
     # counting does not fit its objects: the import must fail cleanly, not crash.
-    if not sysconfig.get_config_var("Py_GIL_DISABLED"):
-        pytest.skip("needs a free-threaded interpreter")
     builds = sorted(pathlib.Path(__file__).parents[1].glob("build/cp3*-abi3-*/_av.abi3.so"))  # make test's
     if not builds:
         pytest.skip("no stable-ABI build in the checkout")
