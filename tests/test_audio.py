@@ -22,8 +22,7 @@ def native(media, name, index):  # (sample rate, channels, samples per channel) 
     ("wav", 0, 44100, 2), ("flac", 0, 48000, 1), ("multi", 2, 16000, 1),  # unchanged
     ("aac", 0, 44100, 2), ("aac_negative", 0, 44100, 2),  # a priming block before 0
     ("aac", 0, 16000, 1), ("mp3", 0, 22050, 2), ("opus", 0, 44100, 1),
-    ("h264_audio", 1, 16000, 1), ("multi", 1, 22050, 2),
-    ("multi", 2, 44100, 2),  # mono up-mixed
+    ("h264_audio", 1, 16000, 1), ("multi", 1, 22050, 2), ("multi", 2, 44100, 2),  # the last: mono up-mixed
 ])
 def test_matches_the_tool(media, name, index, rate, channels):
     path = media.path(name)

@@ -112,7 +112,6 @@ FIRST_MULTI = lambda media: [probe_frames(media.path("multi"), 0)[0]["time"] - 0
       for kind, cls, base in [("no_frame", ValueError, "RuntimeError"), ("no_stream", RuntimeError, "ValueError"),
                               ("not_shown", errors.NotShownError("x"), "RuntimeError")]],
     ("new", ("x\0y", "video"), {}, ValueError, "path contains NUL"),
-    # The stream asked for.
     *[("new", (at("h264"), media_type), {"stream_index": index}, (ValueError, errors.StreamNotFoundError),
        NO_STREAM) for media_type, index in [("audio", None), ("video", -1), ("video", 1)]],
     *[("new", (at("multi"), media_type, index), {}, (ValueError, errors.WrongMediaTypeError),
@@ -126,7 +125,6 @@ FIRST_MULTI = lambda media: [probe_frames(media.path("multi"), 0)[0]["time"] - 0
         y4m(60000)]],  # a header promising far more picture than the file holds
     ("streams", ("/nonexistent/missing.mp4",), {}, RuntimeError, "open input: "),
     ("streams", (3,), {}, ValueError, NOT_A_SOURCE),
-    # The calls.
     ("h264.metadata", (1,), {}, TypeError, CONVERTED.format("apply_rotation", "int", "PyBool")),
     ("h264!.metadata", ("yes",), {}, TypeError, CONVERTED.format("apply_rotation", "str", "PyBool")),
     *[(f"{clip}!.{method}", args, {}, RuntimeError, CLOSED) for clip, method, args in [

@@ -16,8 +16,6 @@ def scans(decoder_calls):
 
 
 # (Approximate mode on constant-rate streams, and saved indexes: the identity table of test_workers.py.)
-
-
 def test_approximate_mode_on_a_variable_rate_stream(media):
     # Frame i is the first at or after (i - 1/2) / fps: the header's base rate, or where it
     # disagrees with the header's count and duration, their mean rate (50 frames in 2.6 s).
@@ -111,8 +109,7 @@ def test_an_index_of_another_stream_is_refused(media, index_of, opened, change, 
 
 
 def _archive(arrays, **changes):
-    buffer = io.BytesIO()
-    np.savez_compressed(buffer, **(arrays | changes))
+    np.savez_compressed(buffer := io.BytesIO(), **(arrays | changes))
     return buffer.getvalue()
 
 

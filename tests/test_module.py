@@ -45,9 +45,7 @@ def test_a_stable_abi_build_refuses_a_free_threaded_interpreter():
 def test_text_signatures_name_every_stub_parameter():
     # A keyword added to a method but not to its text signature (or the other
     # way round) shows here: the two list the same parameters, keyword-only ones included.
-    def runtime(name):
-        return _av.Decoder if name == "__init__" else getattr(_av.Decoder, name)
-
+    runtime = lambda name: _av.Decoder if name == "__init__" else getattr(_av.Decoder, name)  # noqa: E731
     assert {name: str(inspect.signature(runtime(name))) for name in ESTABLISHED} == ESTABLISHED
     # The stub beside the installed package, else the checkout's (a staged build may install the package without it).
     places = [pathlib.Path(quorvex_av.__file__).parent, pathlib.Path(__file__).parents[1] / "quorvex_av"]

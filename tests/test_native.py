@@ -52,8 +52,7 @@ def test_lock_released_in_one_place():
 
 @pytest.fixture(scope="module")
 def decode_clip(request, tmp_path_factory) -> pathlib.Path:
-    # A build tree of this checkout (not a fuzzing one, nor one whose tools went with pip's
-    # build environment), else a fresh one.
+    # A build tree of this checkout (not a fuzzing one, nor one of pip's build environment), else a fresh one.
     for cache in sorted(ROOT.glob("build/*/CMakeCache.txt"), key=lambda p: p.stat().st_mtime, reverse=True):
         text = cache.read_text(errors="replace")
         command = re.search(r"^CMAKE_COMMAND:INTERNAL=(.+)$", text, re.M)

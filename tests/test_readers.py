@@ -235,9 +235,8 @@ def test_resize_path(media, exact_resize):
 
 def test_a_gap_of_hours_costs_only_what_is_asked(tmp_path):
     # Half a second of tone, then timestamps ten hours later.
-    path = tmp_path / "far_gap.mkv"
     encode(["-f", "lavfi", "-i", "sine=frequency=440:sample_rate=16000:duration=1", "-c:a", "pcm_s16le",
-            "-enc_time_base", "1:1000", "-bsf:a", "setts=ts=TS+gte(TS\\,500)*36000000"], path)
+            "-enc_time_base", "1:1000", "-bsf:a", "setts=ts=TS+gte(TS\\,500)*36000000"], path := tmp_path / "far.mkv")
     reader = AudioReader(path)
     with pytest.raises(RuntimeError, match=r"^audio timestamps jump ahead by 36000(\.\d+)? s at 0\.5\d* s; "
                                            "give a stop time to read across the gap$"):

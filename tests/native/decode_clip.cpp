@@ -34,9 +34,8 @@ ffmpeg::Result<Count> decode(ffmpeg::Source source, ffmpeg::MediaType type) {
     if (!pulled.ok()) return std::move(pulled).error();
     if (pulled.value() == ffmpeg::Pulled::end) return count;
     const AVFrame* frame = decoder.frame();
-    if (count.frames == 0) {
-      count.first = frame->pts != AV_NOPTS_VALUE ? frame->pts : frame->best_effort_timestamp;
-    }
+    const auto timestamp = frame->pts != AV_NOPTS_VALUE ? frame->pts : frame->best_effort_timestamp;
+    if (count.frames == 0) count.first = timestamp;
   }
 }
 
