@@ -52,8 +52,6 @@ def at(name, change=str):  # an argument made from a clip's path when the test r
 SOURCES = {"y4m": y4m(8000)}  # sources of the method calls that are not clips
 FAR = [(10**12, 0)]  # no frame there: a check made after decoding would fail otherwise
 SHARED = [(0, 0), (80, 0)]  # two pts of shared_pts, each on two frames
-NOT_A_SOURCE = "source must be a path/URL or encoded bytes"
-BUFFER = "buffer_size must be from 4096 to 67108864 bytes, not "
 NUMBERS = "sample_rate and num_channels must be positive (channels <= 64)"
 UNSORTED = "timestamps must be finite, sorted and unique"
 NO_STREAM = "no valid stream of the requested media type"
@@ -66,7 +64,8 @@ CONVERTED = "argument '{}': '{}' object cannot be converted to '{}'"
 INTEGER = "argument '{}': '{}' object cannot be interpreted as an integer"
 LENGTH = "expected tuple of length {}, but got tuple of length {}"
 POSITIONAL = "Decoder.{}() takes from {} to {} positional arguments but {} were given"
-FIRST_MULTI = lambda media: [probe_frames(media.path("multi"), 0)[0]["time"] - 0.0001, 0.5]  # noqa: E731 - after 0
+# Just before multi's first frame, which comes after 0.
+FIRST_MULTI = lambda media: [probe_frames(media.path("multi"), 0)[0]["time"] - 0.0001, 0.5]  # noqa: E731
 
 
 # Every error of the Decoder. call: "new" constructs one, "streams" lists a source's streams,
