@@ -15,42 +15,30 @@ def scans(decoder_calls):
     return [name for name, _ in decoder_calls].count("scan")
 
 
-# Approximate mode on constant-rate streams, and saved indexes: the identity
-# table of tests/test_workers.py.
-
-
+# (Approximate mode on constant-rate streams, and saved indexes: the identity table of test_workers.py.)
 def test_approximate_mode_on_a_variable_rate_stream(media):
-    # Frame i is the first frame at or after (i - 1/2) / fps: fps is the
-    # header's base rate (25 here) unless it disagrees with the header's
-    # count and duration, whose mean rate it then is (50 frames in 2.6 s).
+    # Frame i is the first at or after (i - 1/2) / fps: the header's base rate, or where it
+    # disagrees with the header's count and duration, their mean rate (50 frames in 2.6 s).
     path = str(media.path("vfr"))
     real = np.array([f["time"] for f in probe_frames(path, 0)])
     reader, exact = VideoReader(path, seek_mode="approximate"), VideoReader(path)
-    if len(reader) != len(real):
-        # Newer muxers end this clip's edit list before its last frame,
-        # which the demuxer then marks discarded; the header's sample
-        # count still includes it.
+    if len(reader) != len(real):  # newer muxers end the edit list before the last frame the header counts
         pytest.skip("this ffmpeg tool's MP4 hides a sample that the header counts")
     assert reader.metadata.fps == 50 / 2.6 and reader.header.fps == 25
-    nominal = (np.arange(len(reader)) - 0.5) / (50 / 2.6)
-    first_after = np.searchsorted(real, nominal - 1e-9, side="left")
     every = samplers.clips_at_regular_indices(reader, len(reader), 1)
-    frames, times = every.frames[:, 0], every.times[:, 0]
-    got = np.searchsorted(real, times - 1e-9)
-    assert np.array_equal(times, real[got]) and np.array_equal(frames, exact[got])
-    # Never the key frame after it: MP4 seeks by decoding times shifted by a
-    # constant, which B-frames at a varying rate outrun, and a seek landing
-    # on a key frame after its target seeks earlier.
-    assert np.array_equal(got, first_after)
+    got = np.searchsorted(real, every.times[:, 0] - 1e-9)
+    assert np.array_equal(every.times[:, 0], real[got]) and np.array_equal(every.frames[:, 0], exact[got])
+    # Never the key frame after it: MP4 seeks by shifted decoding times, which B-frames at a
+    # varying rate outrun, and a seek landing on a key frame after its target seeks earlier.
+    assert np.array_equal(got, np.searchsorted(real, (np.arange(len(reader)) - 0.5) / (50 / 2.6) - 1e-9))
     assert reader.metadata.num_frames == len(real) and reader.metadata.num_key_frames is None
 
 
-@pytest.mark.parametrize(
-    "name, count, mode",
-    [("gray16le", 9, "approximate"),  # NUT: the container's duration ends at the last frame's start
-     ("gray16be", 9, "approximate"),
-     ("no_duration", 25, "exact")],  # no count and no duration: the reader scans
-)
+@pytest.mark.parametrize("name, count, mode", [
+    ("gray16le", 9, "approximate"),  # NUT: the container's duration ends at the last frame's start
+    ("gray16be", 9, "approximate"),
+    ("no_duration", 25, "exact"),  # no count and no duration: the reader scans
+])
 def test_approximate_mode_without_a_header_count(media, name, count, mode):
     path = str(media.path(name))
     reader = VideoReader(path, seek_mode="approximate")
@@ -58,76 +46,60 @@ def test_approximate_mode_without_a_header_count(media, name, count, mode):
     assert np.array_equal(reader[:], VideoReader(path)[:count])
 
 
+# A call's last frame, its seek landing on its key frame, is decoded alone unless later packets
+# could hold an earlier frame (open groups); MPEG-TS seeks by decoding times, which land in the
+# group before unless the decoder aims earlier.  One frame per call, back and forth.
 @pytest.mark.parametrize("name", ["h264", "open_gop", "open_gop_pyramid", "vp9", "multi", "shared_pts",
                                   "ts_bframes", "ts_open_gop", "ts_programs"])
 def test_single_frames_at_and_around_key_frames(media, tmp_path, name):
-    # A call's last frame, when its seek lands on its key frame, is decoded
-    # alone unless the packets after it could hold an earlier frame (open
-    # groups of pictures); MPEG-TS seeks by decoding times, which land in the
-    # group before unless the decoder aims earlier.  One frame per call, back
-    # and forth, in each mode: the frames and times of one pass.
-    if name == "open_gop":
-        path = tmp_path / "open_gop.mkv"
+    path = tmp_path / "open_gop.mkv" if name == "open_gop" else media.path(name)
+    if name == "open_gop":  # ts_open_gop's stream in Matroska
         encode([*_testsrc(3), *X264_GOP25[:-1], X264_GOP25[-1] + ":open-gop=1"], path)
-    else:
-        path = media.path(name)
     stream = 1 if name == "ts_programs" else None  # the second program's
     exact = VideoReader(str(path), stream_index=stream)
     every = samplers.clips_at_regular_indices(exact, len(exact), 1)
-    want, want_times = every.frames[:, 0], every.times[:, 0]
-    keys = np.flatnonzero(exact.frame_index.key)
-    around = np.unique(np.clip(np.concatenate([keys - 1, keys, keys + 1, [len(exact) - 1]]),
-                               0, len(exact) - 1))
-    order = [*np.random.default_rng(5).permutation(around), *[i for k in keys for i in (k, k + 1)
-                                                                 if i < len(exact)]]
+    keys, last = np.flatnonzero(exact.frame_index.key), len(exact) - 1
+    around = np.unique(np.clip(np.concatenate([keys - 1, keys, keys + 1, [last]]), 0, last))
+    order = [*np.random.default_rng(5).permutation(around), *[i for k in keys for i in (k, k + 1) if i <= last]]
     exact.frame_index.save(tmp_path / "index")
-    modes = [dict(frame_index=tmp_path / "index")]
-    if name in ("h264", "vp9", "open_gop", "open_gop_pyramid") or name.startswith("ts_"):  # constant rate, counted by the header
-        modes.append(dict(seek_mode="approximate"))
-    for options in modes:
+    constant = name not in ("multi", "shared_pts")  # constant rate, counted by the header
+    for options in [dict(frame_index=tmp_path / "index")] + ([dict(seek_mode="approximate")] if constant else []):
         reader = VideoReader(BytesFile(path.read_bytes()), stream_index=stream, **options)
         for i in order:
             frames, times = reader._read(np.array([i]))
-            assert np.array_equal(frames[0], want[i]) and times[0] == want_times[i], (options, i)
-
-
-@pytest.mark.parametrize("name", ["h264", "shared_pts"])  # shared_pts: frames that share timestamps
-def test_a_saved_index_loads_as_it_was_saved(media, tmp_path, name):
-    # (What a reader given a saved index reads: the identity table of test_workers.py.)
-    path = str(media.path(name))
-    table = VideoReader(path).frame_index
-    table.save(tmp_path / "index")  # written as named, no suffix added
-    buffer = io.BytesIO()
-    table.save(buffer)
-    buffer.seek(0)
-    for given in (tmp_path / "index", FrameTable.load(buffer)):
-        loaded = VideoReader(str(media.path(name)), frame_index=given).frame_index
-        for field in ("pts", "seek", "times", "durations", "key"):
-            assert np.array_equal(getattr(loaded, field), getattr(table, field))
-        assert (loaded.occurrence is None) == (table.occurrence is None)
-        assert (loaded.codec, loaded.time_base, loaded.source_size) == (table.codec, table.time_base,
-                                                                        table.source_size)
-    # A file loaded again gives each reader its own arrays; one saved anew
-    # under the same name is read anew.
-    again = VideoReader(path, frame_index=tmp_path / "index").frame_index
-    again.pts[:] = -1
-    assert np.array_equal(VideoReader(path, frame_index=tmp_path / "index").frame_index.pts, table.pts)
-    renumbered(table).save(tmp_path / "index")
-    with pytest.raises(ValueError, match="stream index 1 in the index, 0 in the stream"):
-        VideoReader(path, frame_index=tmp_path / "index")
+            assert np.array_equal(frames[0], every.frames[i, 0]) and times[0] == every.times[i, 0], (options, i)
 
 
 def renumbered(table):  # the same table under another stream's number
     return FrameTable(table.pts, table.packet_durations, table.key, 1, table.codec, table.time_base)
 
 
-@pytest.mark.parametrize(
-    "index_of, opened, change, message",
-    [("vp9", "h264", None, "codec vp9 in the index, h264 in the stream; time base 1/1000 in the index, "
-                           "1/12800 in the stream; source size {size} in the index, {other} in the stream"),
-     ("h264", "h264_audio", None, "source size {size} in the index, {other} in the stream"),
-     ("multi", "multi", renumbered, "stream index 1 in the index, 0 in the stream")],
-)
+@pytest.mark.parametrize("name", ["h264", "shared_pts"])  # shared_pts: frames that share timestamps
+def test_a_saved_index_loads_as_it_was_saved(media, tmp_path, name):
+    path = str(media.path(name))
+    table = VideoReader(path).frame_index
+    table.save(tmp_path / "index")  # written as named, no suffix added
+    table.save(buffer := io.BytesIO())
+    buffer.seek(0)
+    for given in (tmp_path / "index", FrameTable.load(buffer)):
+        loaded = VideoReader(path, frame_index=given).frame_index
+        for field in ("pts", "seek", "times", "durations", "key", "occurrence", "codec", "time_base", "source_size"):
+            assert np.array_equal(getattr(loaded, field), getattr(table, field)), field
+    # A file loaded again gives each reader its own arrays; one saved anew
+    # under the same name is read anew.
+    VideoReader(path, frame_index=tmp_path / "index").frame_index.pts[:] = -1
+    assert np.array_equal(VideoReader(path, frame_index=tmp_path / "index").frame_index.pts, table.pts)
+    renumbered(table).save(tmp_path / "index")
+    with pytest.raises(ValueError, match="stream index 1 in the index, 0 in the stream"):
+        VideoReader(path, frame_index=tmp_path / "index")
+
+
+@pytest.mark.parametrize("index_of, opened, change, message", [
+    ("vp9", "h264", None, "codec vp9 in the index, h264 in the stream; time base 1/1000 in the index, "
+                          "1/12800 in the stream; source size {size} in the index, {other} in the stream"),
+    ("h264", "h264_audio", None, "source size {size} in the index, {other} in the stream"),
+    ("multi", "multi", renumbered, "stream index 1 in the index, 0 in the stream"),
+])
 def test_an_index_of_another_stream_is_refused(media, index_of, opened, change, message):
     table = VideoReader(media.path(index_of)).frame_index
     with pytest.raises(ValueError) as raised:
@@ -136,16 +108,8 @@ def test_an_index_of_another_stream_is_refused(media, index_of, opened, change, 
     assert str(raised.value) == "the frame index does not belong to this stream: " + message.format(**sizes)
 
 
-def _saved(media, tmp_path):
-    """The bytes and the arrays of a saved table."""
-    VideoReader(media.path("h264")).frame_index.save(tmp_path / "ok.npz")
-    with np.load(tmp_path / "ok.npz") as data:
-        return (tmp_path / "ok.npz").read_bytes(), dict(data)
-
-
 def _archive(arrays, **changes):
-    buffer = io.BytesIO()
-    np.savez_compressed(buffer, **(arrays | changes))
+    np.savez_compressed(buffer := io.BytesIO(), **(arrays | changes))
     return buffer.getvalue()
 
 
@@ -156,32 +120,27 @@ def _flipped(data, member):  # one bit of a member's compressed data
     return data[:at] + bytes([data[at] ^ 0x04]) + data[at + 1:]
 
 
-def _declaring(shape, descr="<i8", body=64):  # an archive of a version and one tiny member that declares a huge array
-    header = io.BytesIO()
+def _declaring(shape, descr="<i8", body=64):  # a version and one tiny member that declares a huge array
+    header, version, out = io.BytesIO(), io.BytesIO(), io.BytesIO()
     np.lib.format.write_array_header_1_0(header, {"descr": descr, "fortran_order": False, "shape": shape})
-    version = io.BytesIO()
     np.save(version, np.int64(1))
-    out = io.BytesIO()
     with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as archive:
         archive.writestr("format_version.npy", version.getvalue())
         archive.writestr("pts_steps.npy", header.getvalue() + bytes(body))
     return out.getvalue()
 
 
+# make(bytes, arrays) of a saved table: the bytes of a malformed one.
 @pytest.mark.parametrize("make, message", [
     (lambda data, arrays: _archive(arrays, format_version=np.int64(2)),
      "frame table format version 2 is not supported (this release reads version 1)"),
     (lambda data, arrays: _archive({"numbers": np.arange(3)}), "it has no format version"),
     (lambda data, arrays: b"not an archive", "it is not a zip archive"),
     (lambda data, arrays: data[:600], "its zip archive is damaged or cut short (File is not a zip file)"),
-    (lambda data, arrays: _flipped(data, "durations.npy"), "its durations is damaged ("),
-    (lambda data, arrays: _flipped(data, "identity.npy"), "its identity is damaged ("),
-    (lambda data, arrays: _archive(arrays, format_version=np.array([1, 1])),
-     "its format version is not an integer"),
-    (lambda data, arrays: _archive(arrays, format_version=np.float64(1.5)),
-     "its format version is not an integer"),
-    (lambda data, arrays: _archive(arrays, format_version=np.str_("1")),
-     "its format version is not an integer"),
+    *[(lambda data, arrays, member=member: _flipped(data, f"{member}.npy"), f"its {member} is damaged (")
+      for member in ("durations", "identity")],
+    *[(lambda data, arrays, value=value: _archive(arrays, format_version=value), "its format version is not an integer")
+      for value in (np.array([1, 1]), np.float64(1.5), np.str_("1"))],
     (lambda data, arrays: _archive(arrays, durations=-arrays["durations"]), "it has negative durations"),
     (lambda data, arrays: _archive(arrays, pts_steps=arrays["pts_steps"].astype(float)),
      "its pts_steps is not a row of integers"),
@@ -196,8 +155,10 @@ def _declaring(shape, descr="<i8", body=64):  # an archive of a version and one 
      "its pts_steps declares 100000000000000000000 elements of no size"),
 ])
 def test_malformed_indexes_are_refused_naming_the_file(media, tmp_path, make, message):
+    VideoReader(media.path("h264")).frame_index.save(saved := tmp_path / "ok.npz")
     path = tmp_path / "bad.npz"
-    path.write_bytes(make(*_saved(media, tmp_path)))
+    with np.load(saved) as arrays:
+        path.write_bytes(make(saved.read_bytes(), dict(arrays)))
     prefix = "" if message.startswith("frame table format") else "not a saved frame table: "
     expected = "^" + re.escape(prefix + message) + ".*, in " + re.escape(repr(str(path))) + "$"
     with pytest.raises(ValueError, match=expected):
@@ -207,22 +168,18 @@ def test_malformed_indexes_are_refused_naming_the_file(media, tmp_path, make, me
 
 
 def test_loader_scans_each_file_once_ever(media, decoder_calls, tmp_path):
-    paths = [str(media.path(name)) for name in ("h264", "vp9", "multi")]
+    paths, cache = [str(media.path(name)) for name in ("h264", "vp9", "multi")], tmp_path / "indexes"
 
     def one_pass(**options):
-        loader = ClipLoader(paths, samplers.clips_at_random_indices, threads=2, seed=1,
-                            num_clips=2, frames_per_clip=4, **options)
-        with loader:
+        with ClipLoader(paths, samplers.clips_at_random_indices, threads=2, seed=1, num_clips=2,
+                        frames_per_clip=4, **options) as loader:
             return [(item.indices.tolist(), item.frames.sum()) for item in loader]
 
     want = one_pass()
     decoder_calls.clear()
-    cache = tmp_path / "indexes"
-    assert one_pass(index_cache=cache) == want and scans(decoder_calls) == 3
-    assert len(list(cache.iterdir())) == 3
+    assert one_pass(index_cache=cache) == want and scans(decoder_calls) == 3 and len(list(cache.iterdir())) == 3
     assert one_pass(index_cache=cache) == want and scans(decoder_calls) == 3  # none more
-    # A damaged entry counts as missing: that file is scanned again and its
-    # entry replaced.
+    # A damaged entry counts as missing: that file is scanned again and its entry replaced.
     damaged = sorted(cache.iterdir())[0]
     damaged.write_bytes(damaged.read_bytes()[:600])
     assert one_pass(index_cache=cache) == want and scans(decoder_calls) == 4
@@ -236,24 +193,18 @@ def test_loader_scans_each_file_once_ever(media, decoder_calls, tmp_path):
         one_pass(frame_indexes=[None])
 
 
+# The readers read a file object in reads that double from 64 KiB after a
+# seek, which on this 0.8 MB file (1000 frames, a key frame every 25) is most of what is read.
 @pytest.mark.parametrize("suffix", ["mp4", "mkv"])
 def test_a_frame_of_a_long_file_reads_only_its_group_of_pictures(tmp_path, suffix):
-    path = tmp_path / f"long.{suffix}"
-    encode([*_testsrc(40), *X264_PLAIN], path)  # 1000 frames, a key frame every 25
-    data = path.read_bytes()
+    encode([*_testsrc(40), *X264_PLAIN], path := tmp_path / f"long.{suffix}")
+    data, want = path.read_bytes(), VideoReader(path)[[510, 512]]
     VideoReader(path).frame_index.save(tmp_path / "saved")
-    counts = {}
-    for how, options in [("exact", {}), ("approximate", dict(seek_mode="approximate")),
-                         ("saved", dict(frame_index=tmp_path / "saved"))]:
+    for options in [{}, dict(seek_mode="approximate"), dict(frame_index=tmp_path / "saved")]:
         file = BytesFile(data)
         with VideoReader(file, **options) as reader:
-            frames = reader[[510, 512]]
-        counts[how] = file.read_bytes
-        assert np.array_equal(frames, VideoReader(path)[[510, 512]])
-    assert counts["exact"] >= len(data)
-    # The readers read a file object in reads that double from 64 KiB after
-    # a seek, which on this 0.8 MB file is most of what is read.
-    assert counts["approximate"] < len(data) / 3 and counts["saved"] < len(data) / 3
+            assert np.array_equal(reader[[510, 512]], want)
+        assert file.read_bytes < len(data) / 3 if options else file.read_bytes >= len(data)
 
 
 @pytest.mark.parametrize("name", ["h264", "multi", "vp9"])

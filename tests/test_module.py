@@ -1,3 +1,5 @@
+"""The extension module: its attributes, its build's guard, and the Decoder's text signatures."""
+
 import ast
 import inspect
 import pathlib
@@ -10,56 +12,42 @@ import pytest
 import quorvex_av
 from quorvex_av import _av
 
+# The established signatures keep their texts; there the stub may only add keyword-only arguments.
+ESTABLISHED = {
+    "__init__": "(source, media_type, stream_index=None, threads=1)",
+    "decode_video": "(self, /, targets, output_dtype, exact, transforms=Ellipsis)",
+    "decode_timestamps": "(self, /, seconds, output_dtype, transforms=Ellipsis)",
+    "decode_audio": "(self, /, sample_rate, channels, stop=None)",
+}
+
 
 def test_module_attributes():
     assert _av.__all__ == ["Decoder", "ffmpeg_version", "__version__"]
     assert _av.__version__ == "0.4.1" == quorvex_av.__version__
     assert isinstance(_av.ffmpeg_version, str) and _av.ffmpeg_version
-    assert _av.__doc__ == ""
-    assert quorvex_av.Decoder is _av.Decoder
+    assert _av.__doc__ == "" and quorvex_av.Decoder is _av.Decoder
 
 
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs a free-threaded interpreter")
 def test_a_stable_abi_build_refuses_a_free_threaded_interpreter():
-    # Such an interpreter may still load `.abi3.so` files, whose inline
-    # reference counting does not fit its objects: the import must fail
-    # cleanly rather than crash. The checkout's stable-ABI build (make test's)
-    # is loaded in a child.
-    if not sysconfig.get_config_var("Py_GIL_DISABLED"):
-        pytest.skip("needs a free-threaded interpreter")
-    builds = sorted(pathlib.Path(__file__).parents[1].glob("build/cp3*-abi3-*/_av.abi3.so"))
+    # Such an interpreter may still load `.abi3.so` files, whose inline reference
+    # counting does not fit its objects: the import must fail cleanly, not crash.
+    builds = sorted(pathlib.Path(__file__).parents[1].glob("build/cp3*-abi3-*/_av.abi3.so"))  # make test's
     if not builds:
         pytest.skip("no stable-ABI build in the checkout")
     load = ("import importlib.util as u, sys; "
             "u.module_from_spec(u.spec_from_file_location('quorvex_av._av', sys.argv[1]))")
-    run = subprocess.run([sys.executable, "-c", load, str(builds[0])], capture_output=True, text=True,
-                         timeout=120)
+    run = subprocess.run([sys.executable, "-c", load, str(builds[0])], capture_output=True, text=True, timeout=120)
     assert run.returncode == 1, run.stderr
     assert "ImportError: this build of quorvex_av._av uses the stable ABI" in run.stderr
 
 
-def test_text_signatures():
-    # The established signatures keep their texts; the others are the stub's
-    # (test_text_signatures_name_every_stub_parameter).
-    Decoder = _av.Decoder
-    assert str(inspect.signature(Decoder)) == "(source, media_type, stream_index=None, threads=1)"
-    expected = {
-        "decode_video": "(self, /, targets, output_dtype, exact, transforms=Ellipsis)",
-        "decode_timestamps": "(self, /, seconds, output_dtype, transforms=Ellipsis)",
-        "decode_audio": "(self, /, sample_rate, channels, stop=None)",
-    }
-    assert {name: str(inspect.signature(getattr(Decoder, name))) for name in expected} == expected
-
-
-ESTABLISHED = {"__init__", "decode_video", "decode_timestamps", "decode_audio"}
-
-
 def test_text_signatures_name_every_stub_parameter():
-    # A keyword added to a method but not to its text signature (or the
-    # other way round) shows here: the two must list the same parameters,
-    # keyword-only ones included. The established signatures keep their
-    # texts, so there the stub may only add keyword-only arguments.
-    # The stub beside the installed package, else the checkout's (a staged
-    # build may install the package without it).
+    # A keyword added to a method but not to its text signature (or the other
+    # way round) shows here: the two list the same parameters, keyword-only ones included.
+    runtime = lambda name: _av.Decoder if name == "__init__" else getattr(_av.Decoder, name)  # noqa: E731
+    assert {name: str(inspect.signature(runtime(name))) for name in ESTABLISHED} == ESTABLISHED
+    # The stub beside the installed package, else the checkout's (a staged build may install the package without it).
     places = [pathlib.Path(quorvex_av.__file__).parent, pathlib.Path(__file__).parents[1] / "quorvex_av"]
     found = [place / "_av.pyi" for place in places if (place / "_av.pyi").exists()]
     if not found:
@@ -68,13 +56,11 @@ def test_text_signatures_name_every_stub_parameter():
                    if isinstance(node, ast.ClassDef) and node.name == "Decoder")
     for function in (node for node in decoder.body if isinstance(node, ast.FunctionDef)):
         name, arguments = function.name, function.args
-        runtime = _av.Decoder if name == "__init__" else getattr(_av.Decoder, name)
         parameters = [(p.name, p.kind is inspect.Parameter.KEYWORD_ONLY)
-                      for p in inspect.signature(runtime).parameters.values() if p.name != "self"]
+                      for p in inspect.signature(runtime(name)).parameters.values() if p.name != "self"]
         stub = [(a.arg, False) for a in arguments.posonlyargs + arguments.args if a.arg != "self"]
         stub += [(a.arg, True) for a in arguments.kwonlyargs]
         if name in ESTABLISHED:
-            assert stub[:len(parameters)] == parameters, name
-            assert all(keyword for _, keyword in stub[len(parameters):]), name
+            assert stub[:len(parameters)] == parameters and all(keyword for _, keyword in stub[len(parameters):]), name
         else:
             assert parameters == stub, name

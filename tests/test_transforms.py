@@ -15,12 +15,13 @@ def decoder(media):
     return Decoder(str(media.path("h264")), "video")
 
 
-def transformed(decoder, transforms, dtype="uint8"):
-    return decoder.decode_video(TARGETS, dtype, True, transforms)[0]
+def transformed(decoder, transforms, dtype="uint8", direct=False, targets=TARGETS):
+    return decoder.decode_video(targets, dtype, True, transforms, direct_resize=direct)[0]
 
 
-def plain(decoder, dtype="uint8"):
-    return transformed(decoder, [], dtype)
+def every_target(decoder):
+    packets = decoder.scan()
+    return key_targets(packets, [pts for pts, _, _ in packets])
 
 
 def rot90(turns):
@@ -32,92 +33,79 @@ def cropped(top, left, height, width):
 
 
 @pytest.mark.parametrize("dtype", ["uint8", "uint16", "float32"])
-@pytest.mark.parametrize(
-    "transforms, expected",
-    [
-        *[([rotate(turns)], rot90(turns)) for turns in (0, 1, 2, 3, -1, 5)],
-        *[([crop(*box)], cropped(*box)) for box in [(0, 0, 120, 160), (10, 20, 50, 30), (119, 159, 1, 1),
-                                                    (0, 1, 120, 159)]],
-        # Chains apply in order: each step reads the previous one's result.
-        ([rotate(1), crop(5, 7, 150, 50)], lambda a: cropped(5, 7, 150, 50)(rot90(1)(a))),
-        ([crop(10, 20, 50, 30), rotate(3)], lambda a: rot90(3)(cropped(10, 20, 50, 30)(a))),
-        ([rotate(1), rotate(1)], rot90(2)),
-        ([rotate(1), crop(3, 4, 100, 90), rotate(3)], lambda a: rot90(3)(cropped(3, 4, 100, 90)(rot90(1)(a)))),
-        ([rotate(2), rotate(3), rotate(2), rotate(1)], rot90(0)),
-    ],
-)
+@pytest.mark.parametrize("transforms, expected", [
+    *[([rotate(turns)], rot90(turns)) for turns in (0, 1, 2, 3, -1, 5)],
+    *[([crop(*box)], cropped(*box)) for box in [(0, 0, 120, 160), (10, 20, 50, 30), (119, 159, 1, 1),
+                                                (0, 1, 120, 159)]],
+    # Chains apply in order: each step reads the previous one's result.
+    ([rotate(1), crop(5, 7, 150, 50)], lambda a: cropped(5, 7, 150, 50)(rot90(1)(a))),
+    ([crop(10, 20, 50, 30), rotate(3)], lambda a: rot90(3)(cropped(10, 20, 50, 30)(a))),
+    ([rotate(1), rotate(1)], rot90(2)), ([rotate(2), rotate(3), rotate(2), rotate(1)], rot90(0)),
+    ([rotate(1), crop(3, 4, 100, 90), rotate(3)], lambda a: rot90(3)(cropped(3, 4, 100, 90)(rot90(1)(a)))),
+])
 def test_rotate_and_crop(decoder, dtype, transforms, expected):
-    assert np.array_equal(transformed(decoder, transforms, dtype), expected(plain(decoder, dtype)))
+    assert np.array_equal(transformed(decoder, transforms, dtype), expected(transformed(decoder, [], dtype)))
 
 
-@pytest.mark.parametrize(
-    "transforms, shape, region",
-    [
-        ([resize(60, 80, ignored=7)], (60, 80), np.s_[:]),
-        ([resize(241, 319)], (241, 319), np.s_[:]),
-        ([crop(0, 0, 60, 60), resize(30, 90)], (30, 90), np.s_[:, :60, :60]),
-        ([resize(60, 80), rotate(1)], (80, 60), np.s_[:]),
-        ([resize(60, 80), resize(30, 200)], (30, 200), np.s_[:]),
-    ],
-)
+@pytest.mark.parametrize("transforms, shape, region", [
+    ([resize(60, 80, ignored=7)], (60, 80), np.s_[:]), ([resize(241, 319)], (241, 319), np.s_[:]),
+    ([resize(60, 80), rotate(1)], (80, 60), np.s_[:]), ([resize(60, 80), resize(30, 200)], (30, 200), np.s_[:]),
+    ([crop(0, 0, 60, 60), resize(30, 90)], (30, 90), np.s_[:, :60, :60]),
+    ([resize(60, 80), rotate(1), resize(100, 50)], (100, 50), np.s_[:]),
+])
 def test_resize(decoder, transforms, shape, region):
     scaled = transformed(decoder, transforms)
     assert scaled.shape == (3, *shape, 3)
-    # Bilinear scaling keeps each channel's mean level to within about one
-    # level; the clip's channel means differ by several levels, so a swapped
-    # channel order, a wrong stride or garbage would show.
-    source = plain(decoder)[region].astype(float)
+    # Bilinear scaling keeps each channel's mean to within about one level; the
+    # clip's channel means differ by several: a swapped order, a wrong stride or garbage shows.
+    source = transformed(decoder, [])[region].astype(float)
     assert np.abs(scaled.mean(axis=(1, 2)) - source.mean(axis=(1, 2))).max() < 1.5
 
 
-def test_resize_stages_are_rebuilt_only_as_needed(decoder):
-    chain = [resize(60, 80), rotate(1), resize(100, 50)]
-    first = transformed(decoder, chain)
-    assert first.shape == (3, 100, 50, 3)
-    assert np.array_equal(transformed(decoder, chain), first)
-    # Other sizes and another sample width for the same stages, then back.
-    # 8- and 16-bit scaling round differently: a few levels; a stage kept
-    # for the wrong sample width would give garbage.
-    diff = np.abs((transformed(decoder, chain, "uint16") >> 8).astype(int) - first)
-    assert diff.max() <= 6 and diff.mean() < 1
-    assert transformed(decoder, [resize(30, 40), resize(200, 10)]).shape == (3, 200, 10, 3)
-    assert np.array_equal(transformed(decoder, chain), first)
+# One decoder keeps its scaling stages from call to call: each request gives
+# what a fresh decoder gives, whichever request came before it.
+@pytest.mark.parametrize("direct, requests", [
+    (False, [("uint8", [resize(60, 80), rotate(1), resize(100, 50)]),
+             ("uint16", [resize(60, 80), rotate(1), resize(100, 50)]),  # the same stages, another sample width
+             ("uint8", [resize(30, 40), resize(200, 10)])]),
+    (True, [("uint8", [crop(10, 20, 80, 100), resize(30, 40)]),  # planar YUV, then packed
+            ("uint8", [crop(0, 0, 80, 100), resize(30, 40)]),  # another crop of the same size
+            ("uint8", [crop(0, 0, 100, 120), resize(30, 40)]),  # another source size, same output
+            ("uint16", [crop(0, 0, 100, 120), resize(30, 40)]),  # one step: another target format
+            ("uint8", [resize(50, 75)]),  # one step: an odd width
+            ("uint8", [resize(64, 64)])]),  # written in place
+], ids=["two steps", "one pass"])
+def test_scalers_follow_each_request(media, direct, requests):
+    path = str(media.path("h264"))
+    fresh = [transformed(Decoder(path, "video"), chain, dtype, direct) for dtype, chain in requests]
+    decoder = Decoder(path, "video")
+    for i in [*range(len(requests)), *reversed(range(len(requests)))]:
+        assert np.array_equal(transformed(decoder, requests[i][1], requests[i][0], direct), fresh[i]), i
 
 
-# -- the one-pass resize (direct_resize=True) ------------------------------------------
-
-def every_target(decoder):
-    packets = decoder.scan()
-    return key_targets(packets, [pts for pts, _, _ in packets])
-
-
-@pytest.mark.parametrize(
-    "name, vf, transforms",
-    [("h264", "scale=224:224", [resize(224, 224)]),  # up, width a multiple of 32: written in place
-     ("h264", "scale=75:50", [resize(50, 75)]),  # down, through the cached frame
-     ("h264", "crop=100:80:20:10,scale=60:50", [crop(10, 20, 80, 100), resize(50, 60)]),  # source planes cut
-     # To half the height or less, even width: scaled to planar YUV, then packed.
-     ("h264", "crop=100:80:20:10,scale=40:30", [crop(10, 20, 80, 100), resize(30, 40)]),
-     ("h264", "scale=64:40", [resize(40, 64)]),
-     ("fullrange", "scale=64:48", [resize(48, 64)])],  # the frame's own range
-)
+# The tool's scale filter, told the output format, converts and scales in one
+# pass of the same library (allowing the other pixel tests' tolerance for flags).
+@pytest.mark.parametrize("name, vf, transforms", [
+    ("h264", "scale=224:224", [resize(224, 224)]),  # up, width a multiple of 32: written in place
+    ("h264", "scale=75:50", [resize(50, 75)]),  # down, through the cached frame
+    ("h264", "crop=100:80:20:10,scale=60:50", [crop(10, 20, 80, 100), resize(50, 60)]),  # source planes cut
+    # To half the height or less, even width: scaled to planar YUV, then packed.
+    ("h264", "crop=100:80:20:10,scale=40:30", [crop(10, 20, 80, 100), resize(30, 40)]),
+    ("h264", "scale=64:40", [resize(40, 64)]),
+    ("fullrange", "scale=64:48", [resize(48, 64)]),  # the frame's own range
+])
 @pytest.mark.parametrize("dtype, pix_fmt, levels", [("uint8", "rgb24", 1), ("uint16", "rgb48le", 257)])
 def test_direct_resize_matches_the_tools_one_pass(media, name, vf, transforms, dtype, pix_fmt, levels):
-    # The tool's scale filter, told the output format, converts and scales in
-    # one pass of the same library; allow the conversion tolerance of the
-    # other pixel tests in case it picks other flags.
     path = str(media.path(name))
     decoder = Decoder(path, "video")
-    got = decoder.decode_video(every_target(decoder), dtype, True, transforms, direct_resize=True)[0]
-    size = next(t[3:] for t in transforms if t[0] == "resize")
-    want = ffmpeg_frames(path, pix_fmt, vf=f"{vf}:flags=bilinear", size=size)
+    got = transformed(decoder, transforms, dtype, True, every_target(decoder))
+    want = ffmpeg_frames(path, pix_fmt, vf=f"{vf}:flags=bilinear", size=transforms[-1][3:])
     assert_like_the_tool(got, want, levels)
 
 
 @pytest.mark.parametrize("name, transforms", [
-    # RGB pictures scaled to their own size are copied unchanged, so the one
-    # pass must give exactly what the two steps give: any mistake in mapping
-    # a crop of the turned picture back onto the decoded planes shows.
+    # RGB pictures scaled to their own size are copied, so the one pass gives exactly the two
+    # steps' pixels: a crop of the turned picture mapped wrongly onto the planes shows.
     *[("rgba", [rotate(before), crop(7, 11, 50, 30), resize(50, 30), rotate(after)])
       for before, after in [(0, 0), (1, 0), (2, 3), (3, 1), (0, 2)]],
     # Chains the one pass does not take: the two steps run.
@@ -128,25 +116,4 @@ def test_direct_resize_matches_the_tools_one_pass(media, name, vf, transforms, d
 def test_direct_resize_gives_what_the_two_steps_give(media, name, transforms):
     decoder = Decoder(str(media.path(name)), "video")
     targets = every_target(decoder)[:3] if name == "rgba" else TARGETS
-    assert np.array_equal(decoder.decode_video(targets, "uint8", True, transforms, direct_resize=True)[0],
-                          decoder.decode_video(targets, "uint8", True, transforms)[0])
-
-
-def test_direct_resize_scalers_follow_each_request(media):
-    # One decoder keeps its one-pass scalers from call to call; each request
-    # must give what a fresh decoder gives, whichever request came before.
-    requests = [
-        ("uint8", [crop(10, 20, 80, 100), resize(30, 40)]),  # planar YUV, then packed
-        ("uint8", [crop(0, 0, 80, 100), resize(30, 40)]),  # another crop of the same size
-        ("uint8", [crop(0, 0, 100, 120), resize(30, 40)]),  # another source size, same output
-        ("uint16", [crop(0, 0, 100, 120), resize(30, 40)]),  # one step: another target format
-        ("uint8", [resize(50, 75)]),  # one step: an odd width
-        ("uint8", [resize(64, 64)]),  # written in place
-    ]
-    path = str(media.path("h264"))
-    fresh = [Decoder(path, "video").decode_video(TARGETS, dtype, True, chain, direct_resize=True)[0]
-             for dtype, chain in requests]
-    decoder = Decoder(path, "video")
-    for i in [*range(len(requests)), *reversed(range(len(requests)))]:
-        dtype, chain = requests[i]
-        assert np.array_equal(decoder.decode_video(TARGETS, dtype, True, chain, direct_resize=True)[0], fresh[i])
+    assert np.array_equal(*(transformed(decoder, transforms, "uint8", direct, targets) for direct in (True, False)))

@@ -1,10 +1,7 @@
-// Opens a file through the media layer alone, with no interpreter, and
-// decodes its stream of the given type to the end, once from the path and
-// once from a copy of its bytes in memory. Prints, for each:
-// "<path|memory> <frames> <first frame timestamp>". Exit status 1 on a
-// failure, with the message on stderr. Run by tests/test_native.py.
-//
-// Usage: decode_clip FILE [video|audio]
+// Usage: decode_clip FILE [video|audio]. Decodes the file's stream of that type through the
+// media layer alone, once from the path and once from its bytes in memory, printing for each
+// "<path|memory> <frames> <first frame timestamp>" (on a failure, the message on stderr and
+// exit status 1). Run by tests/test_native.py.
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -19,8 +16,7 @@
 namespace {
 
 struct Count {
-  std::int64_t frames = 0;
-  std::optional<std::int64_t> first;
+  std::int64_t frames = 0, first = -1;
 };
 
 ffmpeg::Result<Count> decode(ffmpeg::Source source, ffmpeg::MediaType type) {
@@ -33,15 +29,13 @@ ffmpeg::Result<Count> decode(ffmpeg::Source source, ffmpeg::MediaType type) {
   if (auto failure = decoder.seek(decoder.start_time())) return std::move(*failure);
   ffmpeg::PumpPolicy policy;
   Count count;
-  for (;;) {
+  for (;; ++count.frames) {
     auto pulled = decoder.next(policy);
     if (!pulled.ok()) return std::move(pulled).error();
     if (pulled.value() == ffmpeg::Pulled::end) return count;
     const AVFrame* frame = decoder.frame();
-    const std::int64_t timestamp =
-        frame->pts != AV_NOPTS_VALUE ? frame->pts : frame->best_effort_timestamp;
-    if (!count.first) count.first = timestamp;
-    ++count.frames;
+    const auto timestamp = frame->pts != AV_NOPTS_VALUE ? frame->pts : frame->best_effort_timestamp;
+    if (count.frames == 0) count.first = timestamp;
   }
 }
 
@@ -69,7 +63,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     std::printf("%s %lld %lld\n", names[i], static_cast<long long>(count.value().frames),
-                static_cast<long long>(count.value().first.value_or(-1)));
+                static_cast<long long>(count.value().first));
   }
   return 0;
 }
