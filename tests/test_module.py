@@ -6,11 +6,14 @@ import pathlib
 import subprocess
 import sys
 import sysconfig
+from typing import get_args
 
 import pytest
 
 import quorvex_av
 from quorvex_av import _av
+from quorvex_av._types import DTYPES, OutputDtype
+from quorvex_av.errors import ERROR_TYPES
 
 # The established signatures keep their texts; there the stub may only add keyword-only arguments.
 ESTABLISHED = {
@@ -26,6 +29,11 @@ def test_module_attributes():
     assert _av.__version__ == "0.4.1" == quorvex_av.__version__
     assert isinstance(_av.ffmpeg_version, str) and _av.ffmpeg_version
     assert _av.__doc__ == "" and quorvex_av.Decoder is _av.Decoder
+    # What the package checks before it calls comes from the extension, and the
+    # names type checkers see are the same.
+    assert get_args(OutputDtype) == _av._output_dtypes == DTYPES
+    assert {kind: error.__mro__[1:] for kind, error in ERROR_TYPES.items()} == {
+        kind: (base, Exception, BaseException, object) for kind, base in _av._error_kinds.items()}
 
 
 @pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs a free-threaded interpreter")
