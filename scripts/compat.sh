@@ -11,6 +11,7 @@
 #   COMPAT_MIRROR    Debian archive to install from (default: the one this
 #                    machine's apt sources name)
 #   COMPAT_TEST_ARGS extra arguments for pytest inside the roots
+#   COMPAT_PREPARE   1: only make the roots and install their packages
 set -euo pipefail
 cd "$(dirname "$0")/.."
 checkout=$PWD
@@ -30,7 +31,7 @@ packages=(build-essential cmake pkg-config git make python3 python3-venv python3
 apt_options=(-o Acquire::Check-Valid-Until=false -o APT::Install-Recommends=false -q)
 
 if [ "$(id -u)" -ne 0 ]; then
-  exec sudo --preserve-env=COMPAT_RELEASES,COMPAT_ROOTS,COMPAT_MIRROR,COMPAT_TEST_ARGS "$0" "$@"
+  exec sudo --preserve-env=COMPAT_RELEASES,COMPAT_ROOTS,COMPAT_MIRROR,COMPAT_TEST_ARGS,COMPAT_PREPARE "$0" "$@"
 fi
 
 mirror=${COMPAT_MIRROR:-$(find_mirror || true)}
@@ -135,6 +136,14 @@ run_release() {
 mkdir -p "$logs"
 results=()
 failed=0
+if [ "${COMPAT_PREPARE:-0}" = 1 ]; then
+  for release in "${releases[@]}"; do
+    prepare_root "$release"
+    unmount_all
+  done
+  echo "roots ready: ${releases[*]}"
+  exit 0
+fi
 for release in "${releases[@]}"; do
   run_release "$release"
 done
