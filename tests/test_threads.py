@@ -1,7 +1,6 @@
-"""Objects shared by threads: on a free-threaded interpreter these calls run
-truly at once; with the interpreter lock they interleave at every release.
-Either way a call either succeeds with the single-threaded answer or fails at
-once with one of the messages the guide lists, and nothing crashes or hangs."""
+"""Objects shared by threads (truly at once on a free-threaded interpreter): a
+call succeeds with the single-threaded answer or fails at once with one of the
+messages the guide lists, and nothing crashes or hangs."""
 
 import os
 import threading
@@ -9,18 +8,18 @@ import threading
 import numpy as np
 import pytest
 
+from media import GO_ON, BytesFile, run_forked
 from quorvex_av import ClipLoader, Decoder, VideoReader
 from quorvex_av.samplers import clips_at_regular_indices
 
 BUSY = {"Already borrowed", "Already mutably borrowed"}
-CLOSED = {"decoder is closed"}
 INTERRUPTED = "interrupted: another thread asked this decoder to stop (Decoder.interrupt)"
 THREADS = 6
+BIG = [("resize", 0, 0, 240, 320)]  # 15 rounds of the clip's targets: 27 MB, from the pool all decoders share
 
 
 def run_together(work, count=THREADS):
-    """work(i) on `count` threads released at once; the exceptions they met
-    other than RuntimeError, and the RuntimeError messages."""
+    """work(i) on `count` threads released at once; the RuntimeError messages they met."""
     start = threading.Barrier(count, timeout=30)
     messages, errors = [], []
 
@@ -30,7 +29,7 @@ def run_together(work, count=THREADS):
             work(i)
         except RuntimeError as error:
             messages.append(str(error))
-        except Exception as error:  # noqa: BLE001 - reported by the test
+        except Exception as error:  # noqa: BLE001 - reported below
             errors.append(error)
 
     threads = [threading.Thread(target=run, args=(i,)) for i in range(count)]
@@ -65,19 +64,11 @@ def video_calls(decoder, targets):
 
 @pytest.mark.parametrize("racer", ["none", "interrupt", "close"])
 def test_one_decoder_shared_by_threads(clip, racer):
-    # Every thread makes the same calls; with a racer, one more thread keeps
-    # interrupting them, and for "close" one of the callers closes the
-    # decoder part-way.
+    # With a racer, one more thread keeps interrupting the callers, and for
+    # "close" one of them closes the decoder part-way.
     path, _, targets, expected = clip
     decoder = Decoder(path, "video")
     wrong = []
-
-    def close():
-        while True:  # close takes exclusive use: retried until it is had
-            try:
-                return decoder.close()
-            except RuntimeError as error:
-                assert str(error) in BUSY
 
     def work(i):
         if i == THREADS - 1 and racer != "none":
@@ -85,21 +76,21 @@ def test_one_decoder_shared_by_threads(clip, racer):
                 decoder.interrupt()
             return
         for round_ in range(8):
-            if racer == "close" and i == 0 and round_ == 2:
-                return close()
+            while racer == "close" and i == 0 and round_ == 2:  # close needs exclusive use: retried
+                try:
+                    return decoder.close()
+                except RuntimeError as error:
+                    assert str(error) in BUSY
             for call in video_calls(decoder, targets):
                 try:
                     answer = call()
                 except RuntimeError as error:
-                    if str(error) in CLOSED:
+                    if str(error) == "decoder is closed":
                         return
                     if str(error) not in BUSY and str(error) != INTERRUPTED:
                         raise
                     continue
-                if isinstance(answer, np.ndarray):
-                    if not np.array_equal(answer, expected):
-                        wrong.append(i)
-                elif answer is not True:
+                if not (np.array_equal(answer, expected) if isinstance(answer, np.ndarray) else answer is True):
                     wrong.append((i, answer))
 
     assert run_together(work) == []
@@ -107,24 +98,26 @@ def test_one_decoder_shared_by_threads(clip, racer):
     if racer == "close":
         with pytest.raises(RuntimeError, match="^decoder is closed$"):
             decoder.scan()
-    else:  # the decoder is as good as new
+    else:  # the decoder is as good as new, and calls that only read it never conflict
         assert np.array_equal(decoder.decode_video(targets, "uint8", True)[0], expected)
+        assert run_together(lambda i: [decoder.metadata() for _ in range(200)]) == []
 
 
 @pytest.mark.skipif(not hasattr(os, "fork") or bool(os.environ.get("QUORVEX_TSAN")),
                     reason="needs fork (and threads after it, which ThreadSanitizer cannot follow)")
 @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 def test_threads_of_a_forked_child_share_an_inherited_decoder(clip):
-    # Forked while a parent thread is in a call on the decoder: the child's
-    # threads race for their first use of a count that the parent left taken.
-    from test_interrupts import run_forked
+    # Forked while a parent thread is in a call on the decoder, taking and
+    # giving back pooled batches: the child's threads race for their first use
+    # of a count the parent left taken, and the pool's lock is not left held.
     path, _, targets, expected = clip
     decoder = Decoder(path, "video")
+    big = int(Decoder(path, "video").decode_video(targets * 15, "uint8", True, BIG)[0].sum(dtype=np.uint64))
     stop = threading.Event()
 
     def churn():
         while not stop.is_set():
-            decoder.decode_video(targets, "uint8", True)
+            decoder.decode_video(targets * 15, "uint8", True, BIG)
 
     def child():
         answers = []
@@ -138,14 +131,15 @@ def test_threads_of_a_forked_child_share_an_inherited_decoder(clip):
                         raise
         assert run_together(work) == []
         frames = [answer for answer in answers if isinstance(answer, np.ndarray)]
-        return len(frames) > 0 and all(np.array_equal(got, expected) for got in frames), \
-            all(answer is True for answer in answers if not isinstance(answer, np.ndarray))
+        return (len(frames) > 0 and all(np.array_equal(got, expected) for got in frames),
+                all(answer is True for answer in answers if not isinstance(answer, np.ndarray)),
+                int(Decoder(path, "video").decode_video(targets * 15, "uint8", True, BIG)[0].sum(dtype=np.uint64)))
 
     thread = threading.Thread(target=churn)
     thread.start()
     try:
         for _ in range(3):
-            assert run_forked(child) == ("ok", (True, True))
+            assert run_forked(child) == ("ok", (True, True, big))
     finally:
         stop.set()
         thread.join(60)
@@ -155,15 +149,14 @@ def test_threads_of_a_forked_child_share_an_inherited_decoder(clip):
 def test_one_reader_shared_by_threads(clip, workers):
     path, _, targets, expected = clip
     reader = VideoReader(path, workers=workers)
-    first = 10
-    single = reader[first:first + len(targets)]
-    assert np.array_equal(single, expected)
+    assert np.array_equal(reader[10:18], expected)
+    at = reader.at([0.5, 1.0])
     results = []
 
     def work(i):
         for _ in range(6):
             try:
-                results.append(reader[first:first + len(targets)])
+                results.append(reader[10:18])
                 results.append(reader.at([0.5, 1.0]))
             except RuntimeError as error:
                 if str(error) not in BUSY:
@@ -172,19 +165,21 @@ def test_one_reader_shared_by_threads(clip, workers):
 
     assert run_together(work) == []
     assert results, "no call succeeded"
-    at = reader.at([0.5, 1.0])
-    assert all(np.array_equal(result, single if len(result) == len(single) else at) for result in results)
+    assert all(np.array_equal(result, expected if len(result) == len(expected) else at) for result in results)
     reader.close()
 
 
-@pytest.mark.parametrize("kind", ["bytes", "path"])
+@pytest.mark.parametrize("kind", ["bytes", "path", "file"])
 def test_separate_decoders_of_one_source(clip, kind):
     path, data, targets, expected = clip
-    source = data if kind == "bytes" else path
+    meet = threading.Barrier(THREADS, timeout=30)  # file objects: the first reads wait for each other
     results = [None] * THREADS
 
     def work(i):
+        source = BytesFile(data) if kind == "file" else data if kind == "bytes" else path
         decoder = Decoder(source, "video")
+        if kind == "file":
+            source.on_read = lambda size: (setattr(source, "on_read", None), meet.wait(), GO_ON)[-1]
         for _ in range(3):
             results[i] = decoder.decode_video(targets, "uint8", True)[0]
             if not np.array_equal(results[i], expected):
@@ -211,8 +206,7 @@ def test_one_clip_loader_shared_by_threads(clip, racer):
 
     def work(i):
         if racer == "close" and i == THREADS - 1:
-            loader.close()
-            return
+            return loader.close()
         while True:
             with turn:
                 clips = next(taken, None)
