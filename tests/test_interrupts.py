@@ -35,29 +35,14 @@ class StallingServer:
         threading.Thread(target=self._serve, args=(data, cut), daemon=True).start()
 
     def _serve(self, data, cut):
-        for count in itertools.count():
-            try:
+        with contextlib.suppress(OSError):  # until the listener is closed
+            for count in itertools.count():
                 connection, _ = self.listener.accept()
-            except OSError:  # closed
-                return
-            with connection, contextlib.suppress(OSError):
-                connection.sendall(data[:cut] if count == 0 else data)
-                if count == 0:
-                    self.sent.set()
-                    self.released_by_timeout = not self.release.wait(30)
-
-    def close(self):
-        self.release.set()
-        self.listener.close()
-
-
-def interrupt_main_when(event):
-    """Ctrl-C for the main thread a moment after ``event``."""
-    def send():
-        if event.wait(30):
-            threading.Event().wait(0.3)  # the call has run into the stall by then
-            signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
-    threading.Thread(target=send, daemon=True).start()
+                with connection, contextlib.suppress(OSError):
+                    connection.sendall(data[:cut] if count == 0 else data)
+                    if count == 0:
+                        self.sent.set()
+                        self.released_by_timeout = not self.release.wait(30)
 
 
 @pytest.mark.parametrize("stop_by", ["sigint", "timeout"])
@@ -65,21 +50,26 @@ def test_a_stalled_network_read_ends_and_the_decoder_recovers(ts_clip, stop_by):
     require_protocol("tcp")
     data = ts_clip.read_bytes()
     server = StallingServer(data, len(data) * 2 // 3)
+    main = threading.main_thread().ident
     try:
         decoder = Decoder(server.url, "video", **({"timeout": 0.5} if stop_by == "timeout" else {}))
         if stop_by == "sigint":
+            def ctrl_c():  # once the call has run into the stall
+                if server.sent.wait(30):
+                    threading.Event().wait(0.3)
+                    signal.pthread_kill(main, signal.SIGINT)
+            threading.Thread(target=ctrl_c, daemon=True).start()
             with pytest.raises(KeyboardInterrupt):
-                interrupt_main_when(server.sent)
                 decoder.scan()
         else:
             with pytest.raises(RuntimeError, match=r"^read timed out: the input sent no data for 0.5 seconds$"):
                 decoder.scan()
         assert not server.released_by_timeout  # ended by the signal or the timeout
-        server.release.set()  # the stalled connection ends
-        # The next call opens the stream again, served whole this time.
+        server.release.set()  # the stalled connection ends; the next call opens the stream again
         assert decoder.scan() == Decoder(str(ts_clip), "video").scan()
     finally:
-        server.close()
+        server.release.set()
+        server.listener.close()
 
 
 INTERRUPTED = (RuntimeError, "interrupted: another thread asked this decoder to stop (Decoder.interrupt)")
@@ -98,13 +88,7 @@ def test_interrupt_from_another_thread_ends_the_running_call_and_the_decoder_rec
 
     if kind == "file":  # the call's first read waits until it has been asked to stop
         reading, asked = threading.Event(), threading.Event()
-
-        def hold(size):
-            source.on_read = None
-            reading.set()
-            asked.wait(30)
-            return GO_ON
-        source.on_read = hold
+        source.on_read = lambda size: (setattr(source, "on_read", None), reading.set(), asked.wait(30), GO_ON)[-1]
         thread = threading.Thread(target=call)
         thread.start()
         assert reading.wait(30)
@@ -193,20 +177,18 @@ def test_base_exceptions_from_a_file_object_propagate(media, error, method, call
     assert raised.value is error
 
 
-def test_base_exceptions_propagate_from_audio_and_exceptions_stay_io_errors(media):
-    data = media.path("h264_audio").read_bytes()
-    for error, raised in [(KeyboardInterrupt(), KeyboardInterrupt),
-                          (ValueError("bad"), RuntimeError)]:  # as FFmpeg reports the failed read
-        file = BytesFile(data)
-        file.on_read = failing(error, 3)
-        with pytest.raises(raised):
-            Decoder(file, "audio").decode_audio(16000, 1)
+@pytest.mark.parametrize("error, raised", [(KeyboardInterrupt(), KeyboardInterrupt),
+                                           (ValueError("bad"), RuntimeError)])  # as FFmpeg reports the failed read
+def test_base_exceptions_propagate_from_audio_and_exceptions_stay_io_errors(media, error, raised):
+    file = BytesFile(media.path("h264_audio").read_bytes())
+    file.on_read = failing(error, 3)
+    with pytest.raises(raised):
+        Decoder(file, "audio").decode_audio(16000, 1)
 
 
 # Forking with decoding threads running is the point here (newer Pythons warn).
 @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
-@pytest.mark.parametrize("threads", [0, 2])
-@pytest.mark.parametrize("kind", ["path", "bytes", "file"])
+@pytest.mark.parametrize("kind, threads", [("path", 0), ("path", 2), ("bytes", 2), ("file", 0)])
 def test_a_forked_child_reopens_or_refuses_and_never_hangs(media, kind, threads):
     path = media.path("h264")
     source = {"path": str(path), "bytes": path.read_bytes(), "file": io.BytesIO(path.read_bytes())}[kind]
@@ -225,5 +207,4 @@ def test_a_forked_child_reopens_or_refuses_and_never_hangs(media, kind, threads)
                                             "in a forked child process; open it in the child")
     else:
         assert status == "ok" and np.array_equal(value, want)
-    # The parent's decoder was not disturbed.
     assert np.array_equal(decoder.decode_video(targets, "uint8", True)[0], want)

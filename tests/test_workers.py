@@ -30,28 +30,25 @@ CONSTANT_RATE = {"h264", "h264_audio", "vp9", "gray8", "rgba", "rotated90", "mir
                  "tagged", "unknown_duration", "odd_width", "ntsc_mkv", "ntsc_mp4", "ts_bframes"}
 
 
+def worker_threads():
+    return [t for t in threading.enumerate() if t.name.startswith("quorvex-worker")]
+
+
 @pytest.fixture(autouse=True)
-def no_worker_left():
-    """Every test's readers are gone with it, and their workers too."""
+def no_worker_left():  # every test's readers are gone with it, and their workers too
     yield
     gc.collect()
     assert not worker_threads()
 
 
 def assert_same(one, many):
-    assert one[0] == many[0], (one, many)
-    if one[0] != "ok":
+    if one[0] != "ok" or many[0] != "ok":
         assert one == many
         return
-    expected, got = one[1], many[1]
-    if isinstance(expected, samplers.Clips):
-        expected, got = (expected.frames, expected.indices, expected.times), (got.frames, got.indices, got.times)
-    elif not isinstance(expected, (list, tuple)):
-        expected, got = [expected], [got]
-    assert len(expected) == len(got)
-    for a, b in zip(expected, got):
-        assert a.dtype == b.dtype and a.shape == b.shape
-        assert np.array_equal(a, b)
+    arrays = [(a.frames, a.indices, a.times) if isinstance(a, samplers.Clips) else a if isinstance(a, (list, tuple))
+              else [a] for a in (one[1], many[1])]
+    assert [(a.dtype, a.shape) for a in arrays[0]] == [(a.dtype, a.shape) for a in arrays[1]]
+    assert all(np.array_equal(a, b) for a, b in zip(*arrays))
 
 
 def spread(reader):
@@ -84,9 +81,8 @@ ALL = REQUESTS | {"every_frame": lambda r: samplers.clips_at_regular_indices(r, 
 
 @pytest.mark.parametrize("name", VIDEO_CLIPS)
 def test_every_way_of_reading_gives_what_a_scanning_reader_gives(media, decoder_calls, tmp_path, name):
-    # Exact mode with one decoder is the reference for a saved index and for
-    # workers=2, approximate mode with one decoder for approximate mode with
-    # workers=2: the same frames, times and errors for every request.  On
+    # One decoder in exact mode is the reference for a saved index and for
+    # workers=2, in approximate mode for approximate mode with workers=2.  On
     # constant-rate clips approximate mode finds the exact frames too (its
     # times are nominal, and so are the ranges its errors name).
     path, options = str(media.path(name)), OPTIONS.get(name, {})
@@ -145,35 +141,30 @@ def test_bytes_are_shared_by_the_workers_not_copied(media):
     assert sys.getrefcount(data) == before
 
 
-def two_damaged_groups(media, tmp_path):
-    # Impossible NAL unit sizes at the start of P-frames in two groups.
-    once = tmp_path / "once.mp4"
-    once.write_bytes(damaged(media.path("h264"), 0, 30, 0x7F))
-    return damaged(once, 0, 62, 0x7F), 2
+def two_damaged_groups(media, tmp_path):  # impossible NAL unit sizes at the start of P-frames in two groups
+    (tmp_path / "once.mp4").write_bytes(damaged(media.path("h264"), 0, 30, 0x7F))
+    return damaged(tmp_path / "once.mp4", 0, 62, 0x7F), 2
 
 
-def cavlc_concealed(frame):
-    # A P-frame half zeroed without CABAC: the damaged slice leaves
-    # coefficients behind that a flush keeps, and its concealment depends on
-    # groups of pictures before.
-    return lambda media, tmp_path: (damaged_frame(media.path("h264_cavlc"), 0, frame, "half"), 0)
+def frame_damaged(clip, frame, how, lost):
+    return lambda media, tmp_path: (damaged_frame(media.path(clip), 0, frame, how), lost)
 
 
+# "cavlc": a P-frame half zeroed without CABAC, whose damaged slice leaves
+# coefficients behind that a flush keeps; its concealment depends on groups before.
 DAMAGED = {
     "two_groups": two_damaged_groups,
-    # Frame 13, a P-frame of the second group, half zeroed: the decoder
-    # conceals it, skipping nothing, from what it decoded before.
-    "concealed": lambda media, tmp_path: (damaged_frame(media.path("h264_gop10"), 0, 13, "half"), 0),
-    # Frame 13's packet refused as invalid: skipped, the frame lost.
-    "skipped": lambda media, tmp_path: (damaged_frame(media.path("h264_gop10"), 0, 13, "first"), 1),
-    "concealed_cavlc": cavlc_concealed(23),  # the third group
-    "concealed_cavlc_end": cavlc_concealed(49),  # the last frame
+    # P-frame 13 of the second group half zeroed: concealed, skipping nothing, from what came before.
+    "concealed": frame_damaged("h264_gop10", 13, "half", 0),
+    "skipped": frame_damaged("h264_gop10", 13, "first", 1),  # refused as invalid: the frame lost
+    "concealed_cavlc": frame_damaged("h264_cavlc", 23, "half", 0),  # the third group
+    "concealed_cavlc_end": frame_damaged("h264_cavlc", 49, "half", 0),  # the last frame
     # Frame 43: the B-frames before it, decoded after it, show the damage
     # unflagged; batches of 7 cut the last segment (from key frame 30) at 42.
-    "concealed_cavlc_tail": cavlc_concealed(43),
-    # The first key frame's packet refused (and, its header unreadable, not
-    # listed as a key frame): the first group is lost, frame 10 stands in.
-    "first_key_frame": lambda media, tmp_path: (damaged_frame(media.path("h264_gop10"), 0, 0, "first"), 1),
+    "concealed_cavlc_tail": frame_damaged("h264_cavlc", 43, "half", 0),
+    # The first key frame refused (and, its header unreadable, not listed as
+    # a key frame): the first group is lost, frame 10 stands in.
+    "first_key_frame": frame_damaged("h264_gop10", 0, "first", 1),
 }
 DAMAGED_REQUESTS = {
     "all": lambda r: r[:], "step": lambda r: r[::2], "batches_9": lambda r: list(r.batches(9)),
@@ -208,9 +199,7 @@ def test_damaged_packets_fail_or_are_skipped_alike(media, tmp_path, strict, dama
     # always decode what one decoder going on through it decodes.
     data, lost = DAMAGED[damage](media, tmp_path)
     one = VideoReader(data, strict=strict)
-    want = {}
-    for key, request in DAMAGED_REQUESTS.items():
-        want[key] = outcome(lambda: request(one)), one.skipped_packets
+    want = {key: (outcome(lambda: request(one)), one.skipped_packets) for key, request in DAMAGED_REQUESTS.items()}
     if not strict:  # one bad packet costs its frame only, which the next one stands in for
         assert all(want[key][0][0] == "ok" for key in DAMAGED_REQUESTS
                    if key not in ("at", "frame_13", "at_start"))
@@ -218,11 +207,10 @@ def test_damaged_packets_fail_or_are_skipped_alike(media, tmp_path, strict, dama
         assert want["all"][1] == lost
         assert_same(want["all"][0], want["after_frame_19"][0])
         assert want["frame_13"][0][0] == (DamagedFrameError if damage == "skipped" else "ok")
-        if damage == "first_key_frame":  # nothing decoded yet at 0.01 s, for the damage
-            assert want["at_start"][0][0] == DamagedFrameError
-            assert "damaged and skipped" in want["at_start"][0][1]
+        if damage in ("first_key_frame", "skipped"):  # nothing decoded at 0.01 s, or frame 13 lost
+            failed = want["at_start" if damage == "first_key_frame" else "frame_13"][0]
+            assert failed[0] == DamagedFrameError and "damaged and skipped" in failed[1]
         if damage == "skipped":
-            assert "damaged and skipped" in want["frame_13"][0][1]
             assert np.array_equal(want["all"][0][1][13], want["all"][0][1][14])
     for workers in (2, 3, 3):
         many = VideoReader(data, strict=strict, workers=workers)
@@ -230,10 +218,6 @@ def test_damaged_packets_fail_or_are_skipped_alike(media, tmp_path, strict, dama
             assert_same(want[key][0], outcome(lambda: request(many)))
             assert many.skipped_packets == want[key][1], key
         many.close()
-
-
-def worker_threads():
-    return [t for t in threading.enumerate() if t.name.startswith("quorvex-worker")]
 
 
 @pytest.mark.parametrize("finish", ["close", "with", "collect", "break_then_close", "break_then_collect"])
@@ -285,39 +269,29 @@ def test_calls_while_a_request_runs_are_refused_and_the_request_completes(media,
     assert not worker_threads()
 
 
-# Run in a process of its own: it sends itself SIGINT, or forks while a thread
-# decodes.  The helpers wait until a decoder is inside a call (its counter
-# taken), so that the signal or the fork meets a request in progress.
+# Run in a process of its own, which sends itself SIGINT or forks while a
+# thread decodes, once a decoder is inside a call (its counter taken).
 SCRIPT_HEAD = """
 import json, os, signal, sys, threading
 import numpy as np
 from quorvex_av import VideoReader
-
-def busy(decoder):
-    try:
-        decoder.skipped_packets()
-    except RuntimeError:
-        return True
-    return False
-
-def when_busy(decoder, then):
-    def watch():
-        while not busy(decoder):
-            threading.Event().wait(0.001)
-        then()
-    threading.Thread(target=watch, daemon=True).start()
-
-def ctrl_c():
-    signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
-
-def workers_alive():
-    return [t.name for t in threading.enumerate() if t.name.startswith("quorvex-worker")]
 
 def outcome(call):
     try:
         return call()
     except Exception as error:
         return f"{type(error).__name__}: {error}"
+
+def wait_busy(decoder):
+    while not isinstance(outcome(decoder.skipped_packets), str):
+        threading.Event().wait(0.001)
+
+def ctrl_c_when_busy(decoder):
+    main = threading.main_thread().ident
+    threading.Thread(target=lambda: (wait_busy(decoder), signal.pthread_kill(main, signal.SIGINT)), daemon=True).start()
+
+def workers_alive():
+    return [t.name for t in threading.enumerate() if t.name.startswith("quorvex-worker")]
 
 path = sys.argv[1]
 want = VideoReader(path)[[3, 77]]
@@ -327,8 +301,7 @@ want = VideoReader(path)[[3, 77]]
 def run_script(body, tmp_path, *args):
     """What the script printed, one JSON value per line."""
     done = subprocess.run([sys.executable, "-c", SCRIPT_HEAD + textwrap.dedent(body), *map(str, args)],
-                          capture_output=True, text=True, timeout=120,
-                          cwd=tmp_path)  # not the source tree's unbuilt package
+                          capture_output=True, text=True, timeout=120, cwd=tmp_path)  # not the unbuilt source tree
     assert done.returncode == 0, done.stderr
     return [json.loads(line) for line in done.stdout.splitlines()]
 
@@ -340,7 +313,7 @@ def test_ctrl_c_during_a_request_stops_every_worker_and_leaves_the_reader_usable
     body = """
     reader = VideoReader(path, workers=3)
     len(reader)
-    when_busy(reader._decoder, ctrl_c)
+    ctrl_c_when_busy(reader._decoder)
     try:
         for _ in range(20):
             REQUEST
@@ -353,7 +326,7 @@ def test_ctrl_c_during_a_request_stops_every_worker_and_leaves_the_reader_usable
     try:
         with VideoReader(path, workers=3) as reader:
             len(reader)
-            when_busy(reader._decoder, ctrl_c)
+            ctrl_c_when_busy(reader._decoder)
             for _ in range(20):
                 REQUEST
         print(json.dumps("not interrupted"))
@@ -378,8 +351,7 @@ def test_a_fork_while_a_request_runs_leaves_the_child_a_working_reader(media, tm
     len(reader)
     request = threading.Thread(target=lambda: reader[list(range(300))])
     request.start()
-    while not busy(reader._decoder):
-        threading.Event().wait(0.001)
+    wait_busy(reader._decoder)
     child = os.fork()
     if child == 0:
         try:
