@@ -51,37 +51,40 @@ def clip(media):
     return path, media.path("h264").read_bytes(), targets, decoder.decode_video(targets, "uint8", True)[0]
 
 
-def video_calls(decoder, targets):
-    """The calls of one round on a shared decoder, each checked where it answers."""
-    return [
-        lambda: decoder.decode_video(targets, "uint8", True)[0],
-        lambda: decoder.metadata()["width"] == 160 or None,
-        lambda: len(decoder.scan()) > 0 or None,
-        lambda: decoder.skipped_packets() == 0 or None,
-        lambda: decoder.decode_timestamps([0.5], "uint8")[0].shape[0] == 1 or None,
-    ]
-
-
-@pytest.mark.parametrize("racer", ["none", "interrupt", "close"])
-def test_one_decoder_shared_by_threads(clip, racer):
-    # With a racer, one more thread keeps interrupting the callers, and for
-    # "close" one of them closes the decoder part-way.
+def shared(kind, clip):
+    """A decoder or reader of the clip, and its calls of one round with the answers they must give."""
     path, _, targets, expected = clip
-    decoder = Decoder(path, "video")
-    wrong = []
+    if kind == "decoder":
+        decoder = Decoder(path, "video")
+        return decoder, [(lambda: decoder.decode_video(targets, "uint8", True)[0], expected),
+                         (lambda: decoder.metadata()["width"], 160), (lambda: len(decoder.scan()), 75),
+                         (decoder.skipped_packets, 0),
+                         (lambda: decoder.decode_timestamps([0.5], "uint8")[0].shape[0], 1)]
+    reader, at = VideoReader(path, workers=int(kind[-1])), VideoReader(path).at([0.5, 1.0])
+    return reader, [(lambda: reader[10:18], expected), (lambda: reader.metadata.width, 160),
+                    (lambda: reader.at([0.5, 1.0]), at)]
+
+
+@pytest.mark.parametrize("kind, racer", [("decoder", "none"), ("decoder", "interrupt"), ("decoder", "close"),
+                                         ("reader1", "none"), ("reader2", "none"), ("reader2", "close")])
+def test_one_decoder_or_reader_shared_by_threads(clip, kind, racer):
+    # With a racer, one more thread keeps interrupting the callers, and for
+    # "close" one of them closes it part-way.
+    target, calls = shared(kind, clip)
+    answers = []  # whether each answer given was right
 
     def work(i):
-        if i == THREADS - 1 and racer != "none":
+        if i == THREADS - 1 and racer == "interrupt":
             for _ in range(300):
-                decoder.interrupt()
+                target.interrupt()
             return
         for round_ in range(8):
             while racer == "close" and i == 0 and round_ == 2:  # close needs exclusive use: retried
                 try:
-                    return decoder.close()
+                    return target.close()
                 except RuntimeError as error:
                     assert str(error) in BUSY
-            for call in video_calls(decoder, targets):
+            for call, want in calls:
                 try:
                     answer = call()
                 except RuntimeError as error:
@@ -90,17 +93,17 @@ def test_one_decoder_shared_by_threads(clip, racer):
                     if str(error) not in BUSY and str(error) != INTERRUPTED:
                         raise
                     continue
-                if not (np.array_equal(answer, expected) if isinstance(answer, np.ndarray) else answer is True):
-                    wrong.append((i, answer))
+                answers.append(np.array_equal(answer, want))
 
     assert run_together(work) == []
-    assert wrong == []
+    assert answers and all(answers)
     if racer == "close":
         with pytest.raises(RuntimeError, match="^decoder is closed$"):
-            decoder.scan()
-    else:  # the decoder is as good as new, and calls that only read it never conflict
-        assert np.array_equal(decoder.decode_video(targets, "uint8", True)[0], expected)
-        assert run_together(lambda i: [decoder.metadata() for _ in range(200)]) == []
+            calls[0][0]()
+    else:  # as good as new, and calls that only read it never conflict
+        assert np.array_equal(calls[0][0](), calls[0][1])
+        assert run_together(lambda i: [calls[1][0]() for _ in range(200)]) == []
+        target.close()
 
 
 @pytest.mark.skipif(not hasattr(os, "fork") or bool(os.environ.get("QUORVEX_TSAN")),
@@ -110,8 +113,8 @@ def test_threads_of_a_forked_child_share_an_inherited_decoder(clip):
     # Forked while a parent thread is in a call on the decoder, taking and
     # giving back pooled batches: the child's threads race for their first use
     # of a count the parent left taken, and the pool's lock is not left held.
-    path, _, targets, expected = clip
-    decoder = Decoder(path, "video")
+    path, _, targets, _ = clip
+    decoder, calls = shared("decoder", clip)
     big = int(Decoder(path, "video").decode_video(targets * 15, "uint8", True, BIG)[0].sum(dtype=np.uint64))
     stop = threading.Event()
 
@@ -123,50 +126,24 @@ def test_threads_of_a_forked_child_share_an_inherited_decoder(clip):
         answers = []
 
         def work(i):
-            for call in video_calls(decoder, targets)[:2] * 3:
+            for index, (call, want) in [*enumerate(calls[:2])] * 3:
                 try:
-                    answers.append(call())
+                    answers.append((index, np.array_equal(call(), want)))
                 except RuntimeError as error:
                     if str(error) not in BUSY:
                         raise
         assert run_together(work) == []
-        frames = [answer for answer in answers if isinstance(answer, np.ndarray)]
-        return (len(frames) > 0 and all(np.array_equal(got, expected) for got in frames),
-                all(answer is True for answer in answers if not isinstance(answer, np.ndarray)),
+        return ((0, True) in answers and all(right for _, right in answers),  # frames decoded, all right
                 int(Decoder(path, "video").decode_video(targets * 15, "uint8", True, BIG)[0].sum(dtype=np.uint64)))
 
     thread = threading.Thread(target=churn)
     thread.start()
     try:
         for _ in range(3):
-            assert run_forked(child) == ("ok", (True, True, big))
+            assert run_forked(child) == ("ok", (True, big))
     finally:
         stop.set()
         thread.join(60)
-
-
-@pytest.mark.parametrize("workers", [1, 2])
-def test_one_reader_shared_by_threads(clip, workers):
-    path, _, targets, expected = clip
-    reader = VideoReader(path, workers=workers)
-    assert np.array_equal(reader[10:18], expected)
-    at = reader.at([0.5, 1.0])
-    results = []
-
-    def work(i):
-        for _ in range(6):
-            try:
-                results.append(reader[10:18])
-                results.append(reader.at([0.5, 1.0]))
-            except RuntimeError as error:
-                if str(error) not in BUSY:
-                    raise
-        assert reader.metadata.width == 160
-
-    assert run_together(work) == []
-    assert results, "no call succeeded"
-    assert all(np.array_equal(result, expected if len(result) == len(expected) else at) for result in results)
-    reader.close()
 
 
 @pytest.mark.parametrize("kind", ["bytes", "path", "file"])
