@@ -148,42 +148,38 @@ def test_sigint_ends_a_read_blocked_on_a_fifo(ts_clip, tmp_path):
     assert child.returncode != 0 and err.rstrip().endswith("KeyboardInterrupt"), err
 
 
-# Each reads past what opening left in the input buffer.
+# (clip, stream, call): each call reads past what opening left in the input buffer.
 CALLS = {
-    "scan": lambda d: d.scan(),
-    "decode_video": lambda d: d.decode_video([(70 * 512, 50 * 512)], "uint8", True),
-    "decode_timestamps": lambda d: d.decode_timestamps([2.8], "uint8"),
+    "scan": ("h264", "video", lambda d: d.scan()),
+    "decode_video": ("h264", "video", lambda d: d.decode_video([(70 * 512, 50 * 512)], "uint8", True)),
+    "decode_timestamps": ("h264", "video", lambda d: d.decode_timestamps([2.8], "uint8")),
+    "decode_audio": ("h264_audio", "audio", lambda d: d.decode_audio(16000, 1)),
 }
+PATHS = [*(("read", call) for call in ("open", *CALLS)), ("seek", "open"), ("seek", "scan")]
 
 
-@pytest.mark.parametrize("error", [KeyboardInterrupt("stop"), SystemExit(3), GeneratorExit()])
-@pytest.mark.parametrize("method, call", [*(("read", call) for call in ("open", *CALLS)),
-                                          ("seek", "open"), ("seek", "scan")])
-def test_base_exceptions_from_a_file_object_propagate(media, error, method, call):
-    data = media.path("h264").read_bytes()
+# Base exceptions propagate as they are; others are failed reads as FFmpeg reports them.
+@pytest.mark.parametrize("error, method, call", [
+    *((error, *path) for error in (KeyboardInterrupt("stop"), SystemExit(3), GeneratorExit()) for path in PATHS),
+    (ValueError("bad"), "read", "decode_audio")])
+def test_exceptions_from_a_file_object_propagate_or_fail_the_read(media, error, method, call):
+    clip, kind, run = CALLS.get(call, CALLS["scan"])
+    data = media.path(clip).read_bytes()
     file, hook = BytesFile(data), f"on_{method}"
+    raises = pytest.raises(RuntimeError if isinstance(error, Exception) else type(error))
     if call == "open":  # the rewind at open, or a read
         setattr(file, hook, failing(error, 0 if method == "seek" else 2))
-        with pytest.raises(type(error)) as raised:
-            Decoder(file, "video")
+        with raises as raised:
+            Decoder(file, kind)
     else:
-        decoder = Decoder(file, "video")
+        decoder = Decoder(file, kind)
         setattr(file, hook, failing(error))
-        with pytest.raises(type(error)) as raised:
-            CALLS[call](decoder)
+        with raises as raised:
+            run(decoder)
         setattr(file, hook, None)  # usable again once the file object behaves
-        assert np.array_equal(CALLS["decode_video"](decoder)[0],
-                              CALLS["decode_video"](Decoder(data, "video"))[0])
-    assert raised.value is error
-
-
-@pytest.mark.parametrize("error, raised", [(KeyboardInterrupt(), KeyboardInterrupt),
-                                           (ValueError("bad"), RuntimeError)])  # as FFmpeg reports the failed read
-def test_base_exceptions_propagate_from_audio_and_exceptions_stay_io_errors(media, error, raised):
-    file = BytesFile(media.path("h264_audio").read_bytes())
-    file.on_read = failing(error, 3)
-    with pytest.raises(raised):
-        Decoder(file, "audio").decode_audio(16000, 1)
+        check = CALLS["decode_video" if kind == "video" else "decode_audio"][2]
+        assert np.array_equal(check(decoder)[0], check(Decoder(data, kind))[0])
+    assert raised.value is error or isinstance(error, Exception)
 
 
 # Forking with decoding threads running is the point here (newer Pythons warn).

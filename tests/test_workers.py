@@ -16,7 +16,8 @@ import pytest
 
 from media import damaged, damaged_frame, outcome
 from test_frame_index import scans
-from quorvex_av import DamagedFrameError, VideoReader, samplers
+from quorvex_av import DamagedFrameError, Decoder, VideoReader, samplers
+from quorvex_av._requests import Workers
 
 # Every video clip of the suite that a reader opens ("mirrored" as stored).
 VIDEO_CLIPS = ["h264", "h264_audio", "vp9", "mpeg4", "gray8", "gray16le", "gray16be", "rgba",
@@ -63,7 +64,7 @@ def times(reader):
     return np.concatenate([np.linspace(start + 0.01, start + 2.7, 11), [start + 0.3]])
 
 
-REQUESTS = {
+ALL = {
     "indices": lambda r: r[spread(r)],
     "slice": lambda r: r[1::3],
     "batches": lambda r: list(r.batches(7)),
@@ -74,9 +75,8 @@ REQUESTS = {
     # After a scan the key frames are known, and the times are cut at them.
     "at_scanned": lambda r: (len(r), r.at(times(r)))[1],
     "at_past_the_end": lambda r: r.at([0.1, 0.9, 60.0]),
+    "every_frame": lambda r: samplers.clips_at_regular_indices(r, len(r), 1),  # each frame with its time
 }
-# Every frame, each as a clip of its own (its frame and time).
-ALL = REQUESTS | {"every_frame": lambda r: samplers.clips_at_regular_indices(r, len(r), 1)}
 
 
 @pytest.mark.parametrize("name", VIDEO_CLIPS)
@@ -194,9 +194,8 @@ DAMAGED_REQUESTS = {
 @pytest.mark.parametrize("strict", [False, True])
 @pytest.mark.parametrize("damage", DAMAGED)
 def test_damaged_packets_fail_or_are_skipped_alike(media, tmp_path, strict, damage):
-    # Frames, times, counts and errors of one decoder, on every try: a
-    # decoder that seeks to a key frame after damage (or into it) does not
-    # always decode what one decoder going on through it decodes.
+    # Frames, times, counts and errors of one decoder: a decoder that seeks to a key frame
+    # after damage (or into it) does not always decode what one going on through it decodes.
     data, lost = DAMAGED[damage](media, tmp_path)
     one = VideoReader(data, strict=strict)
     want = {key: (outcome(lambda: request(one)), one.skipped_packets) for key, request in DAMAGED_REQUESTS.items()}
@@ -212,7 +211,7 @@ def test_damaged_packets_fail_or_are_skipped_alike(media, tmp_path, strict, dama
             assert failed[0] == DamagedFrameError and "damaged and skipped" in failed[1]
         if damage == "skipped":
             assert np.array_equal(want["all"][0][1][13], want["all"][0][1][14])
-    for workers in (2, 3, 3):
+    for workers in (2, 3):
         many = VideoReader(data, strict=strict, workers=workers)
         for key, request in DAMAGED_REQUESTS.items():
             assert_same(want[key][0], outcome(lambda: request(many)))
@@ -338,9 +337,7 @@ def test_ctrl_c_during_a_request_stops_every_worker_and_leaves_the_reader_usable
     assert run_script(body, tmp_path, media.path("long_groups")) == [[], True, True, None, "KeyboardInterrupt", []]
 
 
-# The sanitizer's allocator keeps its locks across a fork: a child forked
-# while another thread allocates can wait on one forever.
-@pytest.mark.skipif(bool(os.environ.get("QUORVEX_SANITIZED")),
+@pytest.mark.skipif(bool(os.environ.get("QUORVEX_SANITIZED")),  # a child may wait forever on its locks
                     reason="the sanitizer's allocator is not fork-safe while other threads allocate")
 @pytest.mark.parametrize("kind, workers", [("path", 1), ("path", 3), ("bytes", 3), ("file", 1)])
 def test_a_fork_while_a_request_runs_leaves_the_child_a_working_reader(media, tmp_path, kind, workers):
@@ -375,9 +372,6 @@ def test_a_fork_while_a_request_runs_leaves_the_child_a_working_reader(media, tm
 
 @pytest.mark.parametrize("order", [None, [2, 1, 0], [1, 2, 0]])
 def test_runs_started_out_of_order_fail_with_the_earliest_failure(media, order):
-    from quorvex_av import Decoder
-    from quorvex_av._requests import Workers
-
     path = str(media.path("h264"))
     workers = Workers(2, Decoder(path, "video"), lambda: (Decoder(path, "video"), None))
     ran = []
