@@ -128,19 +128,6 @@ def test_output_options_and_sources(media, options, workers):
                     assert not worker_threads()
 
 
-def test_bytes_are_shared_by_the_workers_not_copied(media):
-    data = media.path("h264").read_bytes()
-    before = sys.getrefcount(data)
-    reader = VideoReader(data, workers=3)
-    reader[spread(reader)]
-    # The reader and each worker's file object hold the caller's bytes.
-    assert sys.getrefcount(data) == before + 3
-    reader.close()
-    del reader
-    gc.collect()
-    assert sys.getrefcount(data) == before
-
-
 def two_damaged_groups(media, tmp_path):  # impossible NAL unit sizes at the start of P-frames in two groups
     (tmp_path / "once.mp4").write_bytes(damaged(media.path("h264"), 0, 30, 0x7F))
     return damaged(tmp_path / "once.mp4", 0, 62, 0x7F), 2
@@ -159,8 +146,8 @@ DAMAGED = {
     "skipped": frame_damaged("h264_gop10", 13, "first", 1),  # refused as invalid: the frame lost
     "concealed_cavlc": frame_damaged("h264_cavlc", 23, "half", 0),  # the third group
     "concealed_cavlc_end": frame_damaged("h264_cavlc", 49, "half", 0),  # the last frame
-    # Frame 43: the B-frames before it, decoded after it, show the damage
-    # unflagged; batches of 7 cut the last segment (from key frame 30) at 42.
+    # Frame 43: the B-frames before it, decoded after it, show the damage unflagged; batches
+    # of 7 cut the last segment (from key frame 30) at 42.
     "concealed_cavlc_tail": frame_damaged("h264_cavlc", 43, "half", 0),
     # The first key frame refused (and, its header unreadable, not listed as
     # a key frame): the first group is lost, frame 10 stands in.
@@ -168,26 +155,18 @@ DAMAGED = {
 }
 DAMAGED_REQUESTS = {
     "all": lambda r: r[:], "step": lambda r: r[::2], "batches_9": lambda r: list(r.batches(9)),
-    "batches_2": lambda r: list(r.batches(2)), "batches_7": lambda r: list(r.batches(7)), "iter": lambda r: np.stack(list(r)),
-    "at": lambda r: r.at(times(r)), "at_start": lambda r: r.at([0.01, 0.5]), "picks": lambda r: r[[31, len(r) - 1, 10, 13, 12]],
-    "clips": lambda r: samplers.clips_at_regular_indices(r, 6, 4), "frame_13": lambda r: r[13],
-    # Frame 19's decoding reads on into the damage of the next group (in
-    # "concealed_cavlc"); what the decoder made of it does not outlast the
-    # seek back to the start.
+    "batches_2": lambda r: list(r.batches(2)), "batches_7": lambda r: list(r.batches(7)),
+    "iter": lambda r: np.stack(list(r)), "at": lambda r: r.at(times(r)), "at_start": lambda r: r.at([0.01, 0.5]),
+    "picks": lambda r: r[[31, len(r) - 1, 10, 13, 12]], "clips": lambda r: samplers.clips_at_regular_indices(r, 6, 4),
+    "frame_13": lambda r: r[13],
+    # Frame 19 reads on into the next group's damage ("concealed_cavlc"), which the seek back must not keep.
     "after_frame_19": lambda r: (r[19], r[:])[1],
-    # One segment (key frames 10 apart), so not shared out: the second
-    # batch goes on from the first, through the damaged group.
-    "batches_25": lambda r: list(r.batches(25)),
-    # A request after one that met the damage: one decoder does not go on
-    # through what it made of it, into groups the workers start clean.
+    "batches_25": lambda r: list(r.batches(25)),  # one segment, not shared out: on through the damaged group
+    # After a request that met the damage, one decoder does not go on through what it made of it.
     "after_13": lambda r: (r[10:14], r[14:])[1], "after_23": lambda r: (r[20:24], r[24:])[1],
-    # Frame 49's damage reaches frames 47 and 48, decoded after it but
-    # shown before: a run that ends at 48 meets it too.
-    "up_to_48": lambda r: (r[[20, 6]], r[10:49])[1],
+    "up_to_48": lambda r: (r[[20, 6]], r[10:49])[1],  # frame 49's damage reaches 47 and 48, shown before it
     "regular_times": lambda r: samplers.clips_at_regular_times(r, 0.13, 5, seconds_between_frames=0.03),
-    # Key frame 10 last in its run: decoded as one decoder decodes it, on
-    # into frame 13's packet.
-    "key_frame_10": lambda r: r[[3, 7, 10, 47]],
+    "key_frame_10": lambda r: r[[3, 7, 10, 47]],  # key frame 10 last in its run: decoded on into frame 13's packet
 }
 
 
@@ -220,11 +199,13 @@ def test_damaged_packets_fail_or_are_skipped_alike(media, tmp_path, strict, dama
 
 
 @pytest.mark.parametrize("finish", ["close", "with", "collect", "break_then_close", "break_then_collect"])
-def test_no_thread_is_left_behind(media, finish):
-    path = media.path("h264")
-    reader = VideoReader(path, workers=3)
+def test_no_thread_or_reference_is_left_behind(media, finish):
+    data = media.path("h264").read_bytes()
+    before = sys.getrefcount(data)
+    reader = VideoReader(data, workers=3)
     reader[spread(reader)]
-    assert len(worker_threads()) == 2
+    # The reader and each worker's file object hold the caller's bytes, not copies of them.
+    assert len(worker_threads()) == 2 and sys.getrefcount(data) == before + 3
     if finish.startswith("break"):
         for _ in reader.batches(5):
             break
@@ -237,6 +218,9 @@ def test_no_thread_is_left_behind(media, finish):
         del reader
         gc.collect()
     assert not worker_threads()
+    reader = None
+    gc.collect()
+    assert sys.getrefcount(data) == before
 
 
 @pytest.mark.parametrize("meanwhile", ["close", "request"])
