@@ -1,9 +1,8 @@
-"""Ending calls early: Ctrl-C, exceptions from file objects, read timeouts,
-and decoders carried into forked children."""
+"""Ending calls early: Ctrl-C, exceptions from file objects, read timeouts and
+another thread's interrupt."""
 
 import contextlib
 import errno
-import io
 import itertools
 import os
 import signal
@@ -15,7 +14,7 @@ import threading
 import numpy as np
 import pytest
 
-from media import GO_ON, BytesFile, failing, outcome, require_protocol, run_forked
+from media import GO_ON, BytesFile, failing, outcome, require_protocol
 from quorvex_av import Decoder
 
 
@@ -180,27 +179,3 @@ def test_exceptions_from_a_file_object_propagate_or_fail_the_read(media, error, 
         check = CALLS["decode_video" if kind == "video" else "decode_audio"][2]
         assert np.array_equal(check(decoder)[0], check(Decoder(data, kind))[0])
     assert raised.value is error or isinstance(error, Exception)
-
-
-# Forking with decoding threads running is the point here (newer Pythons warn).
-@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
-@pytest.mark.parametrize("kind, threads", [("path", 0), ("path", 2), ("bytes", 2), ("file", 0)])
-def test_a_forked_child_reopens_or_refuses_and_never_hangs(media, kind, threads):
-    path = media.path("h264")
-    source = {"path": str(path), "bytes": path.read_bytes(), "file": io.BytesIO(path.read_bytes())}[kind]
-    decoder = Decoder(source, "video", threads=threads)
-    targets = [(pts, 0) for pts, _, _ in decoder.scan()[10:14]]
-    want = decoder.decode_video(targets, "uint8", True)[0]
-
-    def child():
-        got = decoder.decode_video(targets, "uint8", True)[0]
-        decoder.close()  # frees nothing of the parent's
-        return got
-
-    status, value = run_forked(child)
-    if kind == "file":
-        assert (status, value) == ("error", "RuntimeError: a decoder reading a file object cannot be used "
-                                            "in a forked child process; open it in the child")
-    else:
-        assert status == "ok" and np.array_equal(value, want)
-    assert np.array_equal(decoder.decode_video(targets, "uint8", True)[0], want)
