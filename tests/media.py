@@ -11,12 +11,12 @@ import json
 import os
 import pickle
 import re
+import select
 import shutil
 import signal
 import struct
 import subprocess
 import tempfile
-import threading
 from fractions import Fraction
 from pathlib import Path
 from typing import Callable, NamedTuple, Sequence, Union
@@ -426,15 +426,13 @@ def run_forked(work, timeout=60):
             os._exit(0)
     os.close(write)
     with os.fdopen(read, "rb") as results:
-        ready = threading.Event()
-        box = []
-        threading.Thread(target=lambda: (box.append(results.read()), ready.set()), daemon=True).start()
-        finished = ready.wait(timeout)
+        finished = bool(select.select([results], [], [], timeout)[0])  # it writes once work() is done
+        data = results.read() if finished else b""
     if not finished:
         os.kill(pid, signal.SIGKILL)
     os.waitpid(pid, 0)
     assert finished, "the forked child hung"
-    return pickle.loads(box[0])
+    return pickle.loads(data)
 
 
 def require_protocol(name: str) -> None:
@@ -450,9 +448,8 @@ def require_protocol(name: str) -> None:
 # -- references from ffprobe and the ffmpeg tool -------------------------------------
 
 def _ffprobe(path, stream_index: int, *args: str) -> dict:
-    proc = _run("ffprobe", ["-of", "json", "-select_streams", str(stream_index), *args, str(path)],
-                text=True)
-    return json.loads(proc.stdout)
+    return json.loads(_run("ffprobe", ["-of", "json", "-select_streams", str(stream_index), *args, str(path)],
+                           text=True).stdout)
 
 
 def probe_stream(path, stream_index: int) -> dict:
