@@ -5,10 +5,8 @@ source, stop with the reader and never leave a thread behind."""
 import gc
 import io
 import json
-import os
 import subprocess
 import sys
-import textwrap
 import threading
 
 import numpy as np
@@ -252,10 +250,11 @@ def test_calls_while_a_request_runs_are_refused_and_the_request_completes(media,
     assert not worker_threads()
 
 
-# Run in a process of its own, which sends itself SIGINT or forks while a
-# thread decodes, once a decoder is inside a call (its counter taken).
-SCRIPT_HEAD = """
-import json, os, signal, sys, threading
+# Run in a process of its own, which sends itself SIGINT once a decoder is
+# inside a call (its counter taken).  Without the interpreter lock a request
+# may end before the signal is sent: it is made again until the signal meets one.
+CTRL_C = """
+import json, signal, sys, threading
 import numpy as np
 from quorvex_av import VideoReader
 
@@ -265,93 +264,49 @@ def outcome(call):
     except Exception as error:
         return f"{type(error).__name__}: {error}"
 
-def wait_busy(decoder):
-    while not isinstance(outcome(decoder.skipped_packets), str):
-        threading.Event().wait(0.001)
-
 def ctrl_c_when_busy(decoder):
-    main = threading.main_thread().ident
-    threading.Thread(target=lambda: (wait_busy(decoder), signal.pthread_kill(main, signal.SIGINT)), daemon=True).start()
+    def watch():
+        while not isinstance(outcome(decoder.skipped_packets), str):
+            threading.Event().wait(0.001)
+        signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+    threading.Thread(target=watch, daemon=True).start()
 
 def workers_alive():
     return [t.name for t in threading.enumerate() if t.name.startswith("quorvex-worker")]
 
 path = sys.argv[1]
 want = VideoReader(path)[[3, 77]]
+reader = VideoReader(path, workers=3)
+len(reader)
+ctrl_c_when_busy(reader._decoder)
+try:
+    for _ in range(20):
+        REQUEST
+    print(json.dumps("not interrupted"))
+except KeyboardInterrupt:
+    print(json.dumps(workers_alive()))  # all stopped before it propagates
+print(json.dumps(outcome(lambda: bool(np.array_equal(reader[[3, 77]], want)))))
+print(json.dumps(outcome(lambda: sum(len(batch) for batch in reader.batches(16)) == len(reader))))
+print(json.dumps(outcome(reader.close)))
+try:
+    with VideoReader(path, workers=3) as reader:
+        len(reader)
+        ctrl_c_when_busy(reader._decoder)
+        for _ in range(20):
+            REQUEST
+    print(json.dumps("not interrupted"))
+except BaseException as error:
+    print(json.dumps(type(error).__name__))
+print(json.dumps(workers_alive()))
 """
-
-
-def run_script(body, tmp_path, *args):
-    """What the script printed, one JSON value per line."""
-    done = subprocess.run([sys.executable, "-c", SCRIPT_HEAD + textwrap.dedent(body), *map(str, args)],
-                          capture_output=True, text=True, timeout=120, cwd=tmp_path)  # not the unbuilt source tree
-    assert done.returncode == 0, done.stderr
-    return [json.loads(line) for line in done.stdout.splitlines()]
 
 
 @pytest.mark.parametrize("request_", ["reader[list(range(300))]", "list(reader.batches(16))"])
 def test_ctrl_c_during_a_request_stops_every_worker_and_leaves_the_reader_usable(media, tmp_path, request_):
-    # Without the interpreter lock a request may end before the signal is
-    # sent: it is made again until the signal meets one.
-    body = """
-    reader = VideoReader(path, workers=3)
-    len(reader)
-    ctrl_c_when_busy(reader._decoder)
-    try:
-        for _ in range(20):
-            REQUEST
-        print(json.dumps("not interrupted"))
-    except KeyboardInterrupt:
-        print(json.dumps(workers_alive()))  # all stopped before it propagates
-    print(json.dumps(outcome(lambda: bool(np.array_equal(reader[[3, 77]], want)))))
-    print(json.dumps(outcome(lambda: sum(len(batch) for batch in reader.batches(16)) == len(reader))))
-    print(json.dumps(outcome(reader.close)))
-    try:
-        with VideoReader(path, workers=3) as reader:
-            len(reader)
-            ctrl_c_when_busy(reader._decoder)
-            for _ in range(20):
-                REQUEST
-        print(json.dumps("not interrupted"))
-    except BaseException as error:
-        print(json.dumps(type(error).__name__))
-    print(json.dumps(workers_alive()))
-    """
-    body = body.replace("REQUEST", request_)
-    assert run_script(body, tmp_path, media.path("long_groups")) == [[], True, True, None, "KeyboardInterrupt", []]
-
-
-@pytest.mark.skipif(bool(os.environ.get("QUORVEX_SANITIZED")),  # a child may wait forever on its locks
-                    reason="the sanitizer's allocator is not fork-safe while other threads allocate")
-@pytest.mark.parametrize("kind, workers", [("path", 1), ("path", 3), ("bytes", 3), ("file", 1)])
-def test_a_fork_while_a_request_runs_leaves_the_child_a_working_reader(media, tmp_path, kind, workers):
-    body = """
-    kind, workers = sys.argv[2], int(sys.argv[3])
-    source = {"path": path, "bytes": open(path, "rb").read(), "file": open(path, "rb")}[kind]
-    reader = VideoReader(source, workers=workers)
-    len(reader)
-    request = threading.Thread(target=lambda: reader[list(range(300))])
-    request.start()
-    wait_busy(reader._decoder)
-    child = os.fork()
-    if child == 0:
-        try:
-            got = outcome(lambda: bool(np.array_equal(reader[[3, 77]], want)))
-            print(json.dumps([got, outcome(reader.close)]), flush=True)
-        finally:
-            os._exit(0)
-    os.waitpid(child, 0)
-    request.join()
-    print(json.dumps(bool(np.array_equal(reader[[3, 77]], want))))  # the parent's is undisturbed
-    reader.close()
-    """
-    in_child, in_parent = run_script(body, tmp_path, media.path("long_groups"), kind, workers)
-    if kind == "file":  # the child cannot share the parent's file object
-        assert in_child == ["RuntimeError: a decoder reading a file object cannot be used in a "
-                            "forked child process; open it in the child", None]
-    else:
-        assert in_child == [True, None]
-    assert in_parent is True
+    done = subprocess.run([sys.executable, "-c", CTRL_C.replace("REQUEST", request_), str(media.path("long_groups"))],
+                          capture_output=True, text=True, timeout=120, cwd=tmp_path)  # not the unbuilt source tree
+    assert done.returncode == 0, done.stderr
+    assert [json.loads(line) for line in done.stdout.splitlines()] == [[], True, True, None, "KeyboardInterrupt", []]
 
 
 @pytest.mark.parametrize("order", [None, [2, 1, 0], [1, 2, 0]])
