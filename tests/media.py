@@ -253,8 +253,7 @@ CLIPS: dict[str, Clip] = {
     # 100x76, a width that is not a multiple of 32: converted through a padded frame.
     "odd_width": Clip("odd_width.mp4", [*_testsrc(1, "100x76"), *X264_GOP25]),
     # 30000/1001 fps: Matroska's millisecond ticks round every frame's time.
-    **{f"ntsc_{suffix}": Clip(f"ntsc.{suffix}", ["-f", "lavfi", "-i",
-                                                 "testsrc2=size=96x64:rate=30000/1001:duration=3",
+    **{f"ntsc_{suffix}": Clip(f"ntsc.{suffix}", ["-f", "lavfi", "-i", "testsrc2=size=96x64:rate=30000/1001:duration=3",
                                                  *X264_GOP25]) for suffix in ("mkv", "mp4")},
     # Stereo 44.1 kHz, then mono 22.05 kHz, a second each; the header describes the first half and
     # estimates the duration from the bit rate.
