@@ -17,11 +17,13 @@ from test_frame_index import scans
 from quorvex_av import DamagedFrameError, Decoder, VideoReader, samplers
 from quorvex_av._requests import Workers
 
-# Every video clip of the suite that a reader opens ("mirrored" as stored).
-VIDEO_CLIPS = ["h264", "h264_audio", "vp9", "mpeg4", "gray8", "gray16le", "gray16be", "rgba",
-               "rotated90", "mirrored", "multi", "fullrange", "tagged", "no_duration", "unknown_duration",
-               "odd_width", "shared_pts", "vfr", "ntsc_mkv", "ntsc_mp4", "ts_bframes"]
-OPTIONS = {"mirrored": dict(auto_rotate=False)}
+# Every video clip of the suite that a reader opens ("mirrored" as stored), and output options.
+VIDEO_CLIPS = [*((name, {}) for name in ["h264", "h264_audio", "vp9", "mpeg4", "gray8", "gray16le", "gray16be", "rgba",
+                                         "rotated90", "multi", "fullrange", "tagged", "no_duration", "unknown_duration",
+                                         "odd_width", "shared_pts", "vfr", "ntsc_mkv", "ntsc_mp4", "ts_bframes"]),
+               ("mirrored", dict(auto_rotate=False)), ("rotated90", dict(dtype="float32", resize=(40, 50))),
+               ("rotated90", dict(dtype="native", auto_rotate=False)),
+               ("rotated90", dict(crop=(10, 20, 64, 48), dtype="uint16"))]
 # Where approximate mode finds the exact frames: constant rate, and a header
 # that counts the frames ("multi": Matroska's duration is its longest
 # track's, which newer muxers end a fraction of a frame after the video).
@@ -77,13 +79,13 @@ ALL = {
 }
 
 
-@pytest.mark.parametrize("name", VIDEO_CLIPS)
-def test_every_way_of_reading_gives_what_a_scanning_reader_gives(media, decoder_calls, tmp_path, name):
+@pytest.mark.parametrize("name, options", VIDEO_CLIPS, ids=["-".join([name, *options]) for name, options in VIDEO_CLIPS])
+def test_every_way_of_reading_gives_what_a_scanning_reader_gives(media, decoder_calls, tmp_path, name, options):
     # One decoder in exact mode is the reference for a saved index and for
-    # workers=2, in approximate mode for approximate mode with workers=2.  On
-    # constant-rate clips approximate mode finds the exact frames too (its
-    # times are nominal, and so are the ranges its errors name).
-    path, options = str(media.path(name)), OPTIONS.get(name, {})
+    # workers=2 sharing bytes, in approximate mode for approximate mode with
+    # workers=2.  On constant-rate clips approximate mode finds the exact
+    # frames too (its times are nominal, and so are the ranges its errors name).
+    path = str(media.path(name))
     exact = VideoReader(path, **options)
     want = {key: outcome(lambda: request(exact)) for key, request in ALL.items()}
     exact.frame_index.save(tmp_path / "index")
@@ -102,28 +104,11 @@ def test_every_way_of_reading_gives_what_a_scanning_reader_gives(media, decoder_
             assert_same(want[key], outcome(lambda: ALL[key](approximate)))
     assert scans(decoder_calls) == 0  # neither the saved index nor approximate mode scans, nor their headers
     approximate_want = {key: outcome(lambda: request(approximate)) for key, request in ALL.items()}
-    for reader, expected in [(VideoReader(path, workers=2, **options), want),
+    for reader, expected in [(VideoReader(media.path(name).read_bytes(), workers=2, **options), want),
                              (VideoReader(path, seek_mode="approximate", workers=2, **options), approximate_want)]:
         for key, request in ALL.items():
             assert_same(expected[key], outcome(lambda: request(reader)))
         reader.close()
-
-
-@pytest.mark.parametrize("workers", [1, 2])
-@pytest.mark.parametrize("options", [dict(dtype="float32", resize=(40, 50)),
-                                     dict(dtype="native", auto_rotate=False),
-                                     dict(crop=(10, 20, 64, 48), dtype="uint16")])
-def test_output_options_and_sources(media, options, workers):
-    path = media.path("rotated90")
-    expected = VideoReader(path, **options)
-    with open(path, "rb") as opened:
-        for source in (str(path), path.read_bytes(), bytearray(path.read_bytes()), io.BytesIO(path.read_bytes()),
-                       opened):
-            with VideoReader(source, workers=workers, **options) as reader:
-                assert_same(outcome(lambda: expected[spread(expected)]), outcome(lambda: reader[spread(reader)]))
-                assert_same(outcome(lambda: list(expected.batches(10))), outcome(lambda: list(reader.batches(10))))
-                if hasattr(source, "read"):  # a file object stays on one decoder
-                    assert not worker_threads()
 
 
 def two_damaged_groups(media, tmp_path):  # impossible NAL unit sizes at the start of P-frames in two groups
@@ -199,6 +184,8 @@ def test_damaged_packets_fail_or_are_skipped_alike(media, tmp_path, strict, dama
 @pytest.mark.parametrize("finish", ["close", "with", "collect", "break_then_close", "break_then_collect"])
 def test_no_thread_or_reference_is_left_behind(media, finish):
     data = media.path("h264").read_bytes()
+    with VideoReader(io.BytesIO(data), workers=3) as single:  # a file object stays on one decoder
+        assert len(single[spread(single)]) == 17 and not worker_threads()
     before = sys.getrefcount(data)
     reader = VideoReader(data, workers=3)
     reader[spread(reader)]
