@@ -506,25 +506,6 @@ def probe_frames(path, stream_index: int) -> list[dict]:
 _RAW_LAYOUTS = {"rgb24": (3, "u1"), "rgb48le": (3, "<u2")}  # pix_fmt: (channels, sample dtype)
 
 
-# Python source for a child process: peak_mib() is how far the peak resident size
-# in MiB rose above the resident size at reset_peak() (getrusage's peak is
-# inherited across fork and exec, and the interpreter's own share varies by build).
-PEAK_RSS = """
-def _status_mib(key):
-    with open("/proc/self/status") as status:
-        return next(int(line.split()[1]) // 1024 for line in status if line.startswith(key))
-
-def reset_peak():
-    global _baseline_mib
-    with open("/proc/self/clear_refs", "w") as clear:
-        clear.write("5")
-    _baseline_mib = _status_mib("VmRSS:")
-
-def peak_mib():
-    return _status_mib("VmHWM:") - _baseline_mib
-"""
-
-
 def ffmpeg_frames(path, pix_fmt: str = "rgb24", vf: str = "null", size: tuple[int, int] | None = None) -> np.ndarray:
     """The first stream's frames in presentation order as the ffmpeg tool converts
     them to ``pix_fmt`` (after the filters ``vf``, which a scale at their end joins):

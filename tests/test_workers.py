@@ -52,8 +52,7 @@ def assert_same(one, many):
     assert all(np.array_equal(a, b) for a, b in zip(*arrays))
 
 
-def spread(reader):
-    """Frame indices all over the stream, unsorted, with repeats."""
+def spread(reader):  # frame indices all over the stream, unsorted, with repeats
     count = len(reader)
     picks = np.random.default_rng(7).integers(0, count, 14)
     return [*picks.tolist(), 0, count - 1, int(picks[3])]
