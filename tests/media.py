@@ -326,8 +326,7 @@ class MediaFactory:
         target = self._dir / clip.filename
         if target.exists():
             return target
-        # Build under a private name next to the target, then rename: a
-        # concurrent or interrupted run never sees a partial file.
+        # Built under a private name, then renamed: no run ever sees a partial file.
         try:
             with tempfile.TemporaryDirectory(dir=target.parent, prefix=f".{name}.") as work:
                 tmp = Path(work) / clip.filename

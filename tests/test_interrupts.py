@@ -114,18 +114,6 @@ def test_interrupt_from_another_thread_ends_the_running_call_and_the_decoder_rec
                               fresh.decode_video(targets[part], "uint8", True)[0])
 
 
-def open_writer(fifo, child):
-    """The FIFO's write end, once the child opened it for reading."""
-    for _ in range(600):
-        try:
-            return os.fdopen(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK), "wb", buffering=0)
-        except OSError as error:
-            if error.errno != errno.ENXIO or child.poll() is not None:
-                raise
-        threading.Event().wait(0.05)
-    raise AssertionError("the child never opened the FIFO")
-
-
 def test_sigint_ends_a_read_blocked_on_a_fifo(ts_clip, tmp_path):
     fifo = tmp_path / "pipe.ts"
     os.mkfifo(fifo)
@@ -134,7 +122,15 @@ def test_sigint_ends_a_read_blocked_on_a_fifo(ts_clip, tmp_path):
     child = subprocess.Popen([sys.executable, "-c", script], stderr=subprocess.PIPE, text=True,
                              cwd=tmp_path)  # not the source tree's unbuilt package
     try:
-        with open_writer(fifo, child) as writer:
+        for _ in range(600):  # the write end opens once the child opened the FIFO for reading
+            try:
+                writer = os.fdopen(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK), "wb", buffering=0)
+                break
+            except OSError as error:
+                if error.errno != errno.ENXIO or child.poll() is not None:
+                    raise
+            threading.Event().wait(0.05)
+        with writer:
             os.set_blocking(writer.fileno(), True)
             writer.write(data[:len(data) // 2])
             with pytest.raises(subprocess.TimeoutExpired):  # blocked: the writer went quiet

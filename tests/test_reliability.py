@@ -14,7 +14,7 @@ import weakref
 import numpy as np
 import pytest
 
-from media import BytesFile, encode, probe_frames
+from media import BytesFile, encode, failing, probe_frames
 from quorvex_av import Decoder
 
 SANITIZED = bool(os.environ.get("QUORVEX_SANITIZED"))
@@ -79,19 +79,16 @@ def test_cycles_leave_memory_and_descriptors_flat(media, kind):
     assert now_fds == fds and now_rss - rss < 16  # nor descriptors or native memory
 
 
-def raise_io(*args):
-    raise OSError("gone")
-
-
 def wait_then_raise(*args):
     threading.Event().wait(0.05)
     raise OSError("timed out")
 
 
 HOSTILE = {"too long": (lambda n: b"x" * (n + 1), None), "str": (lambda n: "text", None),
-           "None": (lambda n: None, None), "bytearray": (lambda n: bytearray(n), None), "raises": (raise_io, None),
-           "blocks then raises": (wait_then_raise, None), "seek gives str": (None, lambda offset, whence: "0"),
-           "seek gives float": (None, lambda offset, whence: 1.5), "seek raises": (None, raise_io)}
+           "None": (lambda n: None, None), "bytearray": (lambda n: bytearray(n), None),
+           "raises": (failing(OSError("gone")), None), "blocks then raises": (wait_then_raise, None),
+           "seek gives str": (None, lambda offset, whence: "0"), "seek gives float": (None, lambda offset, whence: 1.5),
+           "seek raises": (None, failing(OSError("gone")))}
 
 
 @pytest.mark.parametrize("hostile", HOSTILE)

@@ -187,9 +187,7 @@ def test_one_clip_loader_shared_by_threads(clip, racer):
     expected = {clips.position: clips.frames for clips in ClipLoader(sources, clips_at_regular_indices,
                                                                   threads=1, **arguments)}
     loader = ClipLoader(sources, clips_at_regular_indices, threads=3, prefetch=4, **arguments)
-    taken = iter(loader)
-    turn = threading.Lock()
-    got = {}
+    taken, turn, got = iter(loader), threading.Lock(), {}
 
     def work(i):
         if racer == "close" and i == THREADS - 1:

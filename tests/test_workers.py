@@ -214,9 +214,8 @@ def test_calls_while_a_request_runs_are_refused_and_the_request_completes(media,
     reader = VideoReader(path, workers=2)
     wanted = list(range(len(reader)))[::-1] * 8
     expected = VideoReader(path)[wanted]
-    results = []
+    results, refused, closed = [], 0, False
     worker = threading.Thread(target=lambda: results.append(outcome(lambda: reader[wanted])))
-    refused, closed = 0, False
     worker.start()
     while worker.is_alive() and not closed:
         if reader._workers._request:
