@@ -9,8 +9,7 @@ from quorvex_av import Decoder, _sources
 # On a free-threaded interpreter, an extension that did not declare it needs no
 # interpreter lock turns the lock back on at import: the suite would not test that build.
 if sysconfig.get_config_var("Py_GIL_DISABLED") and sys._is_gil_enabled():
-    raise RuntimeError("the interpreter lock is on after importing quorvex_av "
-                       "on a free-threaded interpreter")
+    raise RuntimeError("the interpreter lock is on after importing quorvex_av on a free-threaded interpreter")
 
 
 @pytest.fixture(scope="session")

@@ -147,8 +147,7 @@ def _make_gap(out: Path, work: Path) -> None:  # a second of each tone, the seco
     encode(["-f", "concat", "-safe", "0", "-i", str(work / "list.txt"), "-c", "copy"], out)
 
 
-def _make_empty_wav(out: Path, work: Path) -> None:
-    # A stereo 16-bit header with an empty data chunk (not every release of the tool writes one).
+def _make_empty_wav(out: Path, work: Path) -> None:  # stereo 16-bit, an empty data chunk (not every tool writes it)
     fmt = struct.pack("<HHIIHH", 1, 2, 44100, 44100 * 4, 4, 16)
     body = b"WAVE" + b"fmt " + struct.pack("<I", len(fmt)) + fmt + b"data" + struct.pack("<I", 0)
     out.write_bytes(b"RIFF" + struct.pack("<I", len(body)) + body)
@@ -186,8 +185,7 @@ CLIPS: dict[str, Clip] = {
     **{name: Clip(f"{name}.{suffix}", _mix(rate, 60, *codec)) for name, (suffix, rate, codec) in LONG_MIXES.items()},
     **{name: Clip(f"{name}.{suffix}", _mix(rate, 8, *codec)) for name, (suffix, rate, codec) in MIXES.items()},
     "h264": Clip("h264.mp4", [*_testsrc(3), *X264_GOP25]),
-    # Short groups: a key frame every 10 frames, two B-frames between the others.
-    "h264_gop10": Clip("h264_gop10.mp4", [*_testsrc(2), *_x264(2, keyint=10)]),
+    "h264_gop10": Clip("h264_gop10.mp4", [*_testsrc(2), *_x264(2, keyint=10)]),  # a key frame every 10 frames
     # 300 frames of 320x240 in three groups: a request for all keeps three decoders busy.
     "long_groups": Clip("long_groups.mp4", [*_testsrc(12, "320x240"), *_x264(0, 100)]),
     "h264_cavlc": Clip("h264_cavlc.mp4", [*_testsrc(2), *_x264(2, 10, "ultrafast")]),  # no CABAC
@@ -224,8 +222,7 @@ CLIPS: dict[str, Clip] = {
     # H.264, AAC stereo 44.1 kHz, FLAC mono 16 kHz (s16), subtitles; shifted so that the earliest
     # timestamp is 0: the first frame comes later (its B-frame delay, with some muxers the priming).
     "multi": Clip("multi.mkv", _make_multi),
-    # A codec the tool encodes but FFmpeg cannot decode (it reads as codec "none").
-    "undecodable": Clip("undecodable.nut", [*_testsrc(1, "320x200"), "-c:v", "a64multi"]),
+    "undecodable": Clip("undecodable.nut", [*_testsrc(1, "320x200"), "-c:v", "a64multi"]),  # not decodable: "none"
     "aac": Clip("aac.m4a", [*_tones(44100, 2), *AAC]),  # priming at -1024
     # Without noise substitution, which the encoder otherwise uses on pure tones too.
     "aac_no_pns": Clip("aac_no_pns.m4a", [*_tones(44100, 2), *AAC, "-aac_pns", "0"]),
@@ -243,25 +240,21 @@ CLIPS: dict[str, Clip] = {
     # Matroska written to a pipe: the muxer cannot seek back to fill in the durations.
     "no_duration": Clip("no_duration.mkv",
                         lambda out, work: encode([*_testsrc(1), *X264_PLAIN, "-f", "matroska"], out, piped=True)),
-    # A raw H.264 elementary stream: no duration, and packets carry neither pts nor dts.
-    "no_timestamps": Clip("no_timestamps.h264", [*_testsrc(1), *X264_PLAIN]),
+    "no_timestamps": Clip("no_timestamps.h264", [*_testsrc(1), *X264_PLAIN]),  # raw H.264: no duration, pts or dts
     # FLV keeps no frame durations, and millisecond times passed through give no rate to guess them.
     "unknown_duration": Clip("unknown_duration.flv",
                              [*_testsrc(1), *X264_PLAIN, "-fps_mode", "passthrough", "-enc_time_base", "1/1000"]),
     # Matroska allowed to keep the AAC priming frame at a negative time.
     "aac_negative": Clip("aac_negative.mkv", [*_tones(44100, 2), *AAC, "-avoid_negative_ts", "disabled"]),
-    # 100x76, a width that is not a multiple of 32: converted through a padded frame.
-    "odd_width": Clip("odd_width.mp4", [*_testsrc(1, "100x76"), *X264_GOP25]),
+    "odd_width": Clip("odd_width.mp4", [*_testsrc(1, "100x76"), *X264_GOP25]),  # not a multiple of 32: padded
     # 30000/1001 fps: Matroska's millisecond ticks round every frame's time.
     **{f"ntsc_{suffix}": Clip(f"ntsc.{suffix}", ["-f", "lavfi", "-i", "testsrc2=size=96x64:rate=30000/1001:duration=3",
                                                  *X264_GOP25]) for suffix in ("mkv", "mp4")},
     # Stereo 44.1 kHz, then mono 22.05 kHz, a second each; the header describes the first half and
     # estimates the duration from the bit rate.
     "format_change": Clip("format_change.aac", _make_format_change),
-    # Mono, 440 Hz in [0, 1) s and 1000 Hz in [2, 3) s by the timestamps.
-    "gap": Clip("gap.mkv", _make_gap),
-    # Two two-second MP3 files joined byte for byte.
-    "mp3_joined": Clip("mp3_joined.mp3", _make_mp3_joined),
+    "gap": Clip("gap.mkv", _make_gap),  # mono, 440 Hz in [0, 1) s and 1000 Hz in [2, 3) s by the timestamps
+    "mp3_joined": Clip("mp3_joined.mp3", _make_mp3_joined),  # two two-second MP3 files joined byte for byte
     # No frame count, and a duration that covers the longer audio: 50 frames promised, 25 there.
     "short_video": Clip("short_video.mkv", [*_testsrc(1), *_tones(44100, 2), *X264_PLAIN, "-c:a", "pcm_s16le"]),
     "empty_audio": Clip("empty_audio.wav", _make_empty_wav),  # an audio stream with no packets at all

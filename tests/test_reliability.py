@@ -1,6 +1,5 @@
-"""Bad input: nothing crashes, leaks or stays open.  Among the inputs, those
-fuzzing (fuzz/) found mishandled, rebuilt small: they matter most under the
-sanitizer build (scripts/sanitize.sh), where their defects were reports."""
+"""Bad input: nothing crashes, leaks or stays open.  Among the inputs, those fuzzing (fuzz/) found
+mishandled, rebuilt small: they matter most under the sanitizer build, where their defects were reports."""
 
 import gc
 import io
@@ -228,7 +227,6 @@ def test_data_source_opens_no_other_files(tmp_path, monkeypatch, wrap):
     # not open anything else.
     _tiny_mkv(tmp_path / "beside.mkv")
     monkeypatch.chdir(tmp_path)
-    script = b"ffconcat version 1.0\nfile beside.mkv\n"
     with pytest.raises(RuntimeError, match="^open input: "):
-        Decoder(wrap(script), "video")
+        Decoder(wrap(b"ffconcat version 1.0\nfile beside.mkv\n"), "video")
     Decoder(str(tmp_path / "beside.mkv"), "video").close()  # paths are unaffected

@@ -1,6 +1,5 @@
-"""Objects shared by threads (truly at once on a free-threaded interpreter): a
-call succeeds with the single-threaded answer or fails at once with one of the
-messages the guide lists, and nothing crashes or hangs."""
+"""Objects shared by threads (truly at once on a free-threaded interpreter): a call succeeds with the
+single-threaded answer or fails at once with a message the guide lists; nothing crashes or hangs."""
 
 import io
 import os

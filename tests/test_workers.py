@@ -1,6 +1,5 @@
-"""Readers with several decoders (``workers=N``): every request gives what
-one decoder gives, frames, times and errors alike; the workers share the
-source, stop with the reader and never leave a thread behind."""
+"""Readers with several decoders (``workers=N``): every request gives what one decoder gives,
+frames, times and errors alike; the workers share the source, stop with the reader, leave no thread."""
 
 import gc
 import io
@@ -24,9 +23,8 @@ VIDEO_CLIPS = [*((name, {}) for name in ["h264", "h264_audio", "vp9", "mpeg4", "
                ("mirrored", dict(auto_rotate=False)), ("rotated90", dict(dtype="float32", resize=(40, 50))),
                ("rotated90", dict(dtype="native", auto_rotate=False)),
                ("rotated90", dict(crop=(10, 20, 64, 48), dtype="uint16"))]
-# Where approximate mode finds the exact frames: constant rate, and a header
-# that counts the frames ("multi": Matroska's duration is its longest
-# track's, which newer muxers end a fraction of a frame after the video).
+# Where approximate mode finds the exact frames: constant rate, and a header that counts them (not
+# "multi": Matroska's duration is its longest track's, which newer muxers end a fraction of a frame later).
 CONSTANT_RATE = {"h264", "h264_audio", "vp9", "gray8", "rgba", "rotated90", "mirrored", "fullrange",
                  "tagged", "unknown_duration", "odd_width", "ntsc_mkv", "ntsc_mp4", "ts_bframes"}
 
@@ -78,7 +76,7 @@ ALL = {
 }
 
 
-@pytest.mark.parametrize("name, options", VIDEO_CLIPS, ids=["-".join([name, *options]) for name, options in VIDEO_CLIPS])
+@pytest.mark.parametrize("name, options", VIDEO_CLIPS, ids=["-".join([n, *o]) for n, o in VIDEO_CLIPS])
 def test_every_way_of_reading_gives_what_a_scanning_reader_gives(media, decoder_calls, tmp_path, name, options):
     # One decoder in exact mode is the reference for a saved index and for
     # workers=2 sharing bytes, in approximate mode for approximate mode with
@@ -161,8 +159,7 @@ def test_damaged_packets_fail_or_are_skipped_alike(media, tmp_path, strict, dama
     one = VideoReader(data, strict=strict)
     want = {key: (outcome(lambda: request(one)), one.skipped_packets) for key, request in DAMAGED_REQUESTS.items()}
     if not strict:  # one bad packet costs its frame only, which the next one stands in for
-        assert all(want[key][0][0] == "ok" for key in DAMAGED_REQUESTS
-                   if key not in ("at", "frame_13", "at_start"))
+        assert all(want[key][0][0] == "ok" for key in DAMAGED_REQUESTS if key not in ("at", "frame_13", "at_start"))
         assert len(want["all"][0][1]) == len(one)
         assert want["all"][1] == lost
         assert_same(want["all"][0], want["after_frame_19"][0])
