@@ -180,8 +180,10 @@ def test_damaged_packets_fail_or_are_skipped_alike(media, tmp_path, strict, dama
 @pytest.mark.parametrize("finish", ["close", "with", "collect", "break_then_close", "break_then_collect"])
 def test_no_thread_or_reference_is_left_behind(media, finish):
     data = media.path("h264").read_bytes()
-    with VideoReader(io.BytesIO(data), workers=3) as single:  # a file object stays on one decoder
-        assert len(single[spread(single)]) == 17 and not worker_threads()
+    one = VideoReader(data)
+    for other, threads in ((bytearray(data), 2), (io.BytesIO(data), 0)):  # copied once; a file object: one decoder
+        with VideoReader(other, workers=3) as reader:
+            assert np.array_equal(reader[spread(reader)], one[spread(one)]) and len(worker_threads()) == threads
     before = sys.getrefcount(data)
     reader = VideoReader(data, workers=3)
     reader[spread(reader)]
