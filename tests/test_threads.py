@@ -109,8 +109,8 @@ def test_one_decoder_or_reader_shared_by_threads(clip, kind, racer):
                     reason="needs fork (and threads after it, which ThreadSanitizer cannot follow)")
 @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 @pytest.mark.parametrize("kind, source, threads, busy", [
-    ("decoder", "path", 1, True), ("decoder", "bytes", 2, True), ("decoder", "path", 2, False),
-    ("decoder", "bytes", 1, False), ("decoder", "file", 1, False),
+    ("decoder", "path", 1, True), ("decoder", "bytes", 1, True), ("decoder", "path", 2, False),
+    ("decoder", "bytes", 2, False), ("decoder", "file", 1, False),
     *(pytest.param(kind, source, 1, True, marks=pytest.mark.skipif(bool(os.environ.get("QUORVEX_SANITIZED")),
                    reason="the sanitizer's allocator is not fork-safe while a reader's workers allocate"))
       for kind, source in [("reader1", "path"), ("reader1", "file"), ("reader3", "path"), ("reader3", "bytes")])])
