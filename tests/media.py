@@ -11,12 +11,12 @@ import json
 import os
 import pickle
 import re
+import select
 import shutil
 import signal
 import struct
 import subprocess
 import tempfile
-import threading
 from fractions import Fraction
 from pathlib import Path
 from typing import Callable, NamedTuple, Sequence, Union
@@ -38,8 +38,8 @@ def source_frames(name: str) -> np.ndarray:
 
 
 def set_display_matrix(path, matrix9: Sequence[float]) -> None:
-    """Overwrite the matrix (a, b, u, c, d, v, x, y, w) in the header of every
-    track of an ISO-BMFF file; u, v and w are 2.30 fixed point, the rest 16.16."""
+    """Overwrite the matrix (a, b, u, c, d, v, x, y, w; u, v, w in 2.30 fixed point,
+    the rest 16.16) in the header of every track of an ISO-BMFF file."""
     data = bytearray(Path(path).read_bytes())
     words = struct.pack(">9i", *(round(v * (1 << (30 if i % 3 == 2 else 16))) for i, v in enumerate(matrix9)))
 
@@ -73,8 +73,7 @@ def _testsrc(seconds, size="160x120") -> list:
     return ["-f", "lavfi", "-i", f"testsrc2=size={size}:rate=25:duration={seconds}"]
 
 
-def _tones(rate, seconds, freqs=(440, 660)) -> list:
-    """A sine per channel, each at its own frequency and level."""
+def _tones(rate, seconds, freqs=(440, 660)) -> list:  # a sine per channel, each at its own level
     exprs = "|".join(f"{0.5 / (i + 1)}*sin(2*PI*{f}*t)" for i, f in enumerate(freqs))
     layout = {1: "mono", 2: "stereo"}[len(freqs)]
     return ["-f", "lavfi", "-i",
@@ -92,11 +91,9 @@ def _x264(b_frames: int, keyint: int = 25, preset: str = "veryfast") -> list:
 X264_GOP25 = _x264(2)
 X264_PLAIN = _x264(0)
 AAC = ["-c:a", "aac", "-b:a", "96k"]
-TAG_BT709 = "setparams=range=tv:color_primaries=bt709:color_trc=bt709:colorspace=bt709"
 
 
-def _raw_maker(name: str, in_fmt: str, *codec: str):
-    """A lossless clip of ``source_frames(name)``, written raw and then encoded."""
+def _raw_maker(name: str, in_fmt: str, *codec: str):  # source_frames(name) written raw, then encoded
     def make(out: Path, work: Path) -> None:
         source = source_frames(name)
         raw = work / "frames.raw"
@@ -106,9 +103,7 @@ def _raw_maker(name: str, in_fmt: str, *codec: str):
     return make
 
 
-# A quarter turn, and a left-right mirror, of a 160x120 picture.
-ROTATE90_MATRIX = (0, 1, 0, -1, 0, 0, 120, 0, 1)
-MIRROR_MATRIX = (-1, 0, 0, 0, 1, 0, 160, 0, 1)
+ROTATE90_MATRIX = (0, 1, 0, -1, 0, 0, 120, 0, 1)  # a quarter turn of a 160x120 picture
 
 
 def _matrix_maker(matrix9):
@@ -133,8 +128,8 @@ FORMAT_CHANGE_PARTS = ((44100, (440, 660)), (22050, (1000,)))
 
 
 def _make_format_change(out: Path, work: Path) -> None:
-    # Two ADTS streams joined byte for byte: the sample rate and the channel
-    # count change at the join, with no container to announce it.
+    # Two ADTS streams joined byte for byte: the rate and the channel count
+    # change at the join, with no container to announce it.
     for i, (rate, freqs) in enumerate(FORMAT_CHANGE_PARTS):
         encode([*_tones(rate, 1, freqs=freqs), *AAC, "-f", "adts"], work / f"part{i}.aac")
     out.write_bytes(b"".join((work / f"part{i}.aac").read_bytes() for i in range(len(FORMAT_CHANGE_PARTS))))
@@ -144,9 +139,7 @@ def _make_format_change(out: Path, work: Path) -> None:
 GAP_PARTS = ((440, 0.0), (1000, 2.0))
 
 
-def _make_gap(out: Path, work: Path) -> None:
-    # One second of each tone; the concat list starts the second one at its
-    # start time, so the timestamps jump over a second with no samples.
+def _make_gap(out: Path, work: Path) -> None:  # a second of each tone, the second one starting at 2 s
     (first, _), (second, start) = GAP_PARTS
     for i, freq in enumerate((first, second)):
         encode([*_tones(44100, 1, freqs=(freq,)), "-c:a", "pcm_s16le"], work / f"part{i}.mkv")
@@ -154,9 +147,7 @@ def _make_gap(out: Path, work: Path) -> None:
     encode(["-f", "concat", "-safe", "0", "-i", str(work / "list.txt"), "-c", "copy"], out)
 
 
-def _write_empty_wav(out: Path) -> None:
-    # A stereo 16-bit header whose data chunk is empty: an audio stream with
-    # no samples (the tool will not write one on every release).
+def _make_empty_wav(out: Path, work: Path) -> None:  # stereo 16-bit, an empty data chunk (not every tool writes it)
     fmt = struct.pack("<HHIIHH", 1, 2, 44100, 44100 * 4, 4, 16)
     body = b"WAVE" + b"fmt " + struct.pack("<I", len(fmt)) + fmt + b"data" + struct.pack("<I", 0)
     out.write_bytes(b"RIFF" + struct.pack("<I", len(body)) + body)
@@ -169,8 +160,7 @@ def _make_mp3_joined(out: Path, work: Path) -> None:
 
 
 def _mix(rate: int, seconds: float, *codec: str) -> list:
-    """A tone under pink noise, stereo: noise makes the codecs use all their
-    tools (noise substitution, window switching, the bit reservoir)."""
+    """A tone under pink noise, stereo: noise makes the codecs use all their tools."""
     return ["-f", "lavfi", "-i", f"sine=frequency=440:sample_rate={rate}:duration={seconds}",
             "-f", "lavfi", "-i", f"anoisesrc=color=pink:seed=7:amplitude=0.1:sample_rate={rate}:duration={seconds}",
             "-filter_complex", "[0][1]amix=inputs=2,pan=stereo|c0=c0|c1=0.7*c0", "-ac", "2", *codec]
@@ -195,33 +185,28 @@ CLIPS: dict[str, Clip] = {
     **{name: Clip(f"{name}.{suffix}", _mix(rate, 60, *codec)) for name, (suffix, rate, codec) in LONG_MIXES.items()},
     **{name: Clip(f"{name}.{suffix}", _mix(rate, 8, *codec)) for name, (suffix, rate, codec) in MIXES.items()},
     "h264": Clip("h264.mp4", [*_testsrc(3), *X264_GOP25]),
-    # Short groups: a key frame every 10 frames, two B-frames between the others.
-    "h264_gop10": Clip("h264_gop10.mp4", [*_testsrc(2), *_x264(2, keyint=10)]),
+    "h264_gop10": Clip("h264_gop10.mp4", [*_testsrc(2), *_x264(2, keyint=10)]),  # a key frame every 10 frames
     # 300 frames of 320x240 in three groups: a request for all keeps three decoders busy.
     "long_groups": Clip("long_groups.mp4", [*_testsrc(12, "320x240"), *_x264(0, 100)]),
     "h264_cavlc": Clip("h264_cavlc.mp4", [*_testsrc(2), *_x264(2, 10, "ultrafast")]),  # no CABAC
-    # Stream 1: AAC whose first packet is the encoder's priming, at pts -1024;
-    # the header's start time is still 0.
+    # Stream 1: AAC whose first packet, the priming, is at pts -1024; the start time is still 0.
     "h264_audio": Clip("h264_audio.mp4", [*_testsrc(3), *_tones(44100, 3), *X264_GOP25, *AAC]),
     "vp9": Clip("vp9.webm", [*_testsrc(2), "-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8",
                              "-b:v", "300k", "-g", "25", "-keyint_min", "25"]),
     # AVI with B-frames: I- and P-frame packets have a dts but no pts.
     "mpeg4": Clip("mpeg4.avi", [*_testsrc(2), "-c:v", "mpeg4", "-q:v", "4", "-g", "25", "-bf", "2"]),
-    # The same with a frame unlike the one before at every step: the encoder
-    # makes most frames key frames (packet 1 among them), B-frames still between.
+    # Every frame unlike the one before: most (packet 1 among them) are key frames, B-frames still between.
     "mpeg4_cuts": Clip("mpeg4_cuts.avi", ["-f", "lavfi", "-i", "nullsrc=s=64x48:r=25,geq=lum='16+4*N':cb=128:cr=128,"
                                           "format=yuv420p", "-t", "2", "-c:v", "mpeg4", "-q:v", "2", "-bf", "2"]),
-    # Open groups of 12 with three B-frames in a pyramid: decoded from the
-    # last key frame, H.264 drops the frames after it at the stream's end.
+    # Open groups of 12, three B-frames in a pyramid: decoded from the last key frame, H.264
+    # drops the frames after it at the stream's end.
     "open_gop_pyramid": Clip("open_gop_pyramid.mkv", [*_testsrc(2), "-c:v", "libx264", "-preset", "veryfast",
                                                       "-pix_fmt", "yuv420p", "-x264-params",
                                                       "keyint=12:open-gop=1:bframes=3:b-pyramid=normal"]),
-    # MPEG-PS with B-frames: most I- and P-frame packets carry a decoding
-    # time only, which is an earlier frame's presentation time.
+    # MPEG-PS with B-frames: most I- and P-frame packets carry only a decoding time (an earlier frame's pts).
     "mpeg2_ps": Clip("mpeg2_ps.mpg", [*_testsrc(2), "-c:v", "mpeg2video", "-g", "12", "-bf", "2"]),
-    # MPEG-TS keeps no index: a seek searches the packets' decoding times.
-    # B-frames; an open group of pictures; two programs, each with a video
-    # stream of its own (stream 1: 96x64 at 30 fps).
+    # MPEG-TS keeps no index (a seek searches the decoding times): B-frames; an open group of
+    # pictures; two programs, each with a video stream (stream 1: 96x64 at 30 fps).
     "ts_bframes": Clip("ts_bframes.ts", [*_testsrc(3), *X264_GOP25]),
     "ts_open_gop": Clip("ts_open_gop.ts", [*_testsrc(3), *X264_GOP25[:-1], X264_GOP25[-1] + ":open-gop=1"]),
     "ts_programs": Clip("ts_programs.ts", [*_testsrc(2), "-f", "lavfi", "-i", "testsrc=size=96x64:rate=30:duration=2",
@@ -233,62 +218,46 @@ CLIPS: dict[str, Clip] = {
     "gray16be": Clip("gray16be.nut", _raw_maker("gray16be", "gray16le", "-c:v", "rawvideo", "-pix_fmt", "gray16be")),
     "rgba": Clip("rgba.mov", _raw_maker("rgba", "rgba", "-c:v", "png", "-pix_fmt", "rgba")),
     "rotated90": Clip("rotated90.mp4", _matrix_maker(ROTATE90_MATRIX)),  # rotation -90
-    "mirrored": Clip("mirrored.mp4", _matrix_maker(MIRROR_MATRIX)),
-    # Streams: h264 video, AAC stereo 44.1 kHz, FLAC mono 16 kHz (s16),
-    # subtitles.  Every timestamp shifted so that the earliest is 0: the
-    # video's first frame comes after 0 (by its B-frame delay and, with some
-    # muxers, the AAC priming).
+    "mirrored": Clip("mirrored.mp4", _matrix_maker((-1, 0, 0, 0, 1, 0, 160, 0, 1))),  # left-right
+    # H.264, AAC stereo 44.1 kHz, FLAC mono 16 kHz (s16), subtitles; shifted so that the earliest
+    # timestamp is 0: the first frame comes later (its B-frame delay, with some muxers the priming).
     "multi": Clip("multi.mkv", _make_multi),
-    # A codec the tool encodes but FFmpeg cannot decode (it reads as codec "none").
-    "undecodable": Clip("undecodable.nut", [*_testsrc(1, "320x200"), "-c:v", "a64multi"]),
+    "undecodable": Clip("undecodable.nut", [*_testsrc(1, "320x200"), "-c:v", "a64multi"]),  # not decodable: "none"
     "aac": Clip("aac.m4a", [*_tones(44100, 2), *AAC]),  # priming at -1024
-    # The same tones without noise substitution, which the encoder otherwise
-    # uses on pure tones too.
+    # Without noise substitution, which the encoder otherwise uses on pure tones too.
     "aac_no_pns": Clip("aac_no_pns.m4a", [*_tones(44100, 2), *AAC, "-aac_pns", "0"]),
     "mp3": Clip("mp3.mp3", [*_tones(44100, 2), "-c:a", "libmp3lame", "-b:a", "128k"]),
     "wav": Clip("wav.wav", [*_tones(44100, 1), "-c:a", "pcm_s16le"]),
     "flac": Clip("flac.flac", [*_tones(48000, 1, freqs=(440,)), "-c:a", "flac", "-sample_fmt", "s16"]),  # mono
     # Ogg Opus: the first packet starts 312 samples (the pre-skip) early.
     "opus": Clip("opus.ogg", [*_tones(48000, 1), "-c:a", "libopus", "-b:a", "64k"]),
-    # Converted to full range on purpose: the output option alone only tags
-    # the stream on some releases of the tool.
+    # Converted on purpose: the output option alone only tags the stream on some releases.
     "fullrange": Clip("fullrange.mp4", [*_testsrc(1), "-vf", "scale=out_range=full", *X264_PLAIN,
                                         "-color_range", "pc"]),
-    # The tags are set on the frames, which every release of the tool hands
-    # on to the encoder and the muxer (its output options do not reach both).
-    "tagged": Clip("tagged.mp4", [*_testsrc(1), "-vf", TAG_BT709, *X264_PLAIN]),
+    # Tags set on the frames reach the encoder and the muxer on every release (output options do not).
+    "tagged": Clip("tagged.mp4", [*_testsrc(1), "-vf", "setparams=range=tv:color_primaries=bt709:color_trc=bt709:"
+                                  "colorspace=bt709", *X264_PLAIN]),
     # Matroska written to a pipe: the muxer cannot seek back to fill in the durations.
     "no_duration": Clip("no_duration.mkv",
                         lambda out, work: encode([*_testsrc(1), *X264_PLAIN, "-f", "matroska"], out, piped=True)),
-    # A raw H.264 elementary stream: no duration, and packets carry neither pts nor dts.
-    "no_timestamps": Clip("no_timestamps.h264", [*_testsrc(1), *X264_PLAIN]),
-    # FLV keeps no frame durations, and frames passed through with their own
-    # millisecond times give the demuxer no rate to guess them from: every
-    # frame's duration is unknown.
+    "no_timestamps": Clip("no_timestamps.h264", [*_testsrc(1), *X264_PLAIN]),  # raw H.264: no duration, pts or dts
+    # FLV keeps no frame durations, and millisecond times passed through give no rate to guess them.
     "unknown_duration": Clip("unknown_duration.flv",
                              [*_testsrc(1), *X264_PLAIN, "-fps_mode", "passthrough", "-enc_time_base", "1/1000"]),
     # Matroska allowed to keep the AAC priming frame at a negative time.
     "aac_negative": Clip("aac_negative.mkv", [*_tones(44100, 2), *AAC, "-avoid_negative_ts", "disabled"]),
-    # 100x76, a width that is not a multiple of 32: converted through a padded frame.
-    "odd_width": Clip("odd_width.mp4", [*_testsrc(1, "100x76"), *X264_GOP25]),
+    "odd_width": Clip("odd_width.mp4", [*_testsrc(1, "100x76"), *X264_GOP25]),  # not a multiple of 32: padded
     # 30000/1001 fps: Matroska's millisecond ticks round every frame's time.
-    **{f"ntsc_{suffix}": Clip(f"ntsc.{suffix}", ["-f", "lavfi", "-i",
-                                                 "testsrc2=size=96x64:rate=30000/1001:duration=3",
+    **{f"ntsc_{suffix}": Clip(f"ntsc.{suffix}", ["-f", "lavfi", "-i", "testsrc2=size=96x64:rate=30000/1001:duration=3",
                                                  *X264_GOP25]) for suffix in ("mkv", "mp4")},
-    # Stereo 44.1 kHz for one second, then mono 22.05 kHz for one second.  The
-    # header describes the first half; its duration is estimated from the bit rate.
+    # Stereo 44.1 kHz, then mono 22.05 kHz, a second each; the header describes the first half and
+    # estimates the duration from the bit rate.
     "format_change": Clip("format_change.aac", _make_format_change),
-    # Mono, 440 Hz in [0, 1) s and 1000 Hz in [2, 3) s by the timestamps.
-    "gap": Clip("gap.mkv", _make_gap),
-    # Two two-second MP3 files joined byte for byte.
-    "mp3_joined": Clip("mp3_joined.mp3", _make_mp3_joined),
-    # Matroska keeps no frame count, and its duration covers the longer audio:
-    # the header promises 50 frames of a stream that has 25.
+    "gap": Clip("gap.mkv", _make_gap),  # mono, 440 Hz in [0, 1) s and 1000 Hz in [2, 3) s by the timestamps
+    "mp3_joined": Clip("mp3_joined.mp3", _make_mp3_joined),  # two two-second MP3 files joined byte for byte
+    # No frame count, and a duration that covers the longer audio: 50 frames promised, 25 there.
     "short_video": Clip("short_video.mkv", [*_testsrc(1), *_tones(44100, 2), *X264_PLAIN, "-c:a", "pcm_s16le"]),
-    # A video with an audio stream that has no packets at all.
-    "empty_audio": Clip("empty_audio.wav", lambda out, work: _write_empty_wav(out)),
-    # Variable frame rate: frame n at 40 * (n + n // 3) ms, so every third
-    # interval is doubled; B-frames.  The header's base rate stays 25 fps.
+    "empty_audio": Clip("empty_audio.wav", _make_empty_wav),  # an audio stream with no packets at all
     # 25 frames of distinct grey levels (28 + 9n) in pairs that share a pts:
     # every frame a key frame, written in order.
     "shared_pts": Clip("shared_pts.mkv", ["-f", "lavfi", "-i", "color=gray:size=64x48:rate=25,format=gray,geq=lum='28+N*9'",
@@ -296,11 +265,11 @@ CLIPS: dict[str, Clip] = {
                                           # Millisecond ticks going in, as the muxer's: releases
                                           # of the tool differ in which time base setts sees.
                                           "-enc_time_base", "1:1000", "-bsf:v", "setts=ts=trunc(N/2)*80"]),
-    # The frames of "vfr" with PCM stereo tones that start 0.3 s after the
-    # first frame, in Matroska.
+    # The frames of "vfr" with PCM stereo tones that start 0.3 s after the first frame.
     "vfr_late_pcm": Clip("vfr_late_pcm.mkv", [*_testsrc(2), "-itsoffset", "0.3", *_tones(44100, 2),
                                               "-vf", "setpts=(N+floor(N/3))/25/TB", "-fps_mode", "vfr",
                                               *X264_GOP25, "-c:a", "pcm_s16le"]),
+    # Variable frame rate: frame n at 40 * (n + n // 3) ms, B-frames; the base rate stays 25 fps.
     "vfr": Clip("vfr.mp4", [*_testsrc(2), "-vf", "setpts=(N+floor(N/3))/25/TB", "-fps_mode", "vfr",
                             *X264_GOP25, "-video_track_timescale", "1000"]),
 }
@@ -323,17 +292,15 @@ def _run(tool: str, args: Sequence[str], **kwargs) -> subprocess.CompletedProces
 
 
 def encode(args: Sequence[str], out: Path, piped: bool = False) -> None:
-    """Run ffmpeg writing ``out`` (through its stdout when ``piped``); skips the
-    test when the tool is missing."""
+    """Run ffmpeg writing ``out`` (through its stdout when ``piped``)."""
     proc = _run("ffmpeg", ["-y", *args, "pipe:1" if piped else out])
     if piped:
         out.write_bytes(proc.stdout)
 
 
 class MediaFactory:
-    """Makes the clips of ``CLIPS`` on first request and caches them in a
-    subdirectory of ``cache_dir`` named after a hash of this module and the
-    ffmpeg version, so editing a recipe or changing ffmpeg makes fresh files."""
+    """Makes the clips of ``CLIPS`` on first request, cached under a hash of this
+    module and the ffmpeg version: a changed recipe or tool makes fresh files."""
 
     def __init__(self, cache_dir):
         self.cache_dir = Path(cache_dir)
@@ -352,8 +319,7 @@ class MediaFactory:
         target = self._dir / clip.filename
         if target.exists():
             return target
-        # Build under a private name next to the target, then rename: a
-        # concurrent or interrupted run never sees a partial file.
+        # Built under a private name, then renamed: no run ever sees a partial file.
         try:
             with tempfile.TemporaryDirectory(dir=target.parent, prefix=f".{name}.") as work:
                 tmp = Path(work) / clip.filename
@@ -385,12 +351,11 @@ GO_ON = object()  # what a BytesFile hook returns to let the call go on as usual
 
 
 class BytesFile(io.BytesIO):
-    """Bytes as a file object that can be weakly referenced, carries attributes,
-    counts the bytes read from it (``read_bytes``), and records once they are
-    lists the absolute seeks made on it (``seeks``) and its calls (``calls``:
-    name, arguments, position before, result).  ``on_read`` and ``on_seek``,
-    while set, are called with the call's arguments first: they may block or
-    raise, and what they return, unless GO_ON, is the call's answer."""
+    """Bytes as a file object that can be weakly referenced and counts the bytes
+    read (``read_bytes``); once set to lists, ``seeks`` and ``calls`` record the
+    absolute seeks and the calls (name, arguments, position before, result).
+    ``on_read`` and ``on_seek`` are called first: they may block or raise, and
+    what they return, unless GO_ON, is the call's answer."""
 
     seeks = calls = on_read = on_seek = None
     read_bytes = 0
@@ -452,20 +417,17 @@ def run_forked(work, timeout=60):
             os._exit(0)
     os.close(write)
     with os.fdopen(read, "rb") as results:
-        ready = threading.Event()
-        box = []
-        threading.Thread(target=lambda: (box.append(results.read()), ready.set()), daemon=True).start()
-        finished = ready.wait(timeout)
+        finished = bool(select.select([results], [], [], timeout)[0])  # it writes once work() is done
+        data = results.read() if finished else b""
     if not finished:
         os.kill(pid, signal.SIGKILL)
     os.waitpid(pid, 0)
     assert finished, "the forked child hung"
-    return pickle.loads(box[0])
+    return pickle.loads(data)
 
 
 def require_protocol(name: str) -> None:
-    """Skips where FFmpeg is built without the network protocol ``name``
-    (the wheel's FFmpeg has none)."""
+    """Skips where FFmpeg has no network protocol ``name`` (the wheel's has none)."""
     from quorvex_av import Decoder
     try:
         Decoder(f"{name}://127.0.0.1:1/", "video")
@@ -477,9 +439,8 @@ def require_protocol(name: str) -> None:
 # -- references from ffprobe and the ffmpeg tool -------------------------------------
 
 def _ffprobe(path, stream_index: int, *args: str) -> dict:
-    proc = _run("ffprobe", ["-of", "json", "-select_streams", str(stream_index), *args, str(path)],
-                text=True)
-    return json.loads(proc.stdout)
+    return json.loads(_run("ffprobe", ["-of", "json", "-select_streams", str(stream_index), *args, str(path)],
+                           text=True).stdout)
 
 
 def probe_stream(path, stream_index: int) -> dict:
@@ -489,17 +450,15 @@ def probe_stream(path, stream_index: int) -> dict:
 
 
 def probe_packets(path, stream_index: int):
-    """[(pts, duration, is_key)] of one stream's packets in file order, without
-    those flagged for discarding; pts falls back to dts (None if neither) and
-    duration is 0 when the container gives none."""
+    """[(pts or else dts or None, duration or 0, is_key)] of a stream's packets in
+    file order, without those flagged for discarding."""
     data = _ffprobe(path, stream_index, "-show_entries", "packet=pts,dts,duration,flags")
     return [(pkt.get("pts", pkt.get("dts")), pkt.get("duration", 0), pkt["flags"].startswith("K"))
             for pkt in data.get("packets", []) if "D" not in pkt.get("flags", "")]
 
 
 def damaged(path, stream_index: int, packet: int, value: int, offset: int = 0) -> bytes:
-    """The file's bytes with one byte of one packet of a stream (in file
-    order), the first or the one at ``offset``, set to ``value``."""
+    """The file's bytes with byte ``offset`` of a stream's packet (in file order) set to ``value``."""
     data = _ffprobe(path, stream_index, "-show_entries", "packet=pos")
     changed = bytearray(Path(path).read_bytes())
     changed[int(data["packets"][packet]["pos"]) + offset] = value
@@ -507,9 +466,8 @@ def damaged(path, stream_index: int, packet: int, value: int, offset: int = 0) -
 
 
 def damaged_frame(path, stream_index: int, frame: int, how: str) -> bytes:
-    """The file's bytes with the packet of frame ``frame`` (in presentation
-    order) damaged: its first byte set to 0x7f ("first"), or its second half
-    zeroed ("half")."""
+    """The file's bytes with the packet of frame ``frame`` (in presentation order)
+    damaged: its first byte set to 0x7f ("first"), or its second half zeroed ("half")."""
     data = _ffprobe(path, stream_index, "-show_entries", "packet=pts,pos,size")["packets"]
     packet = sorted(data, key=lambda p: int(p["pts"]))[frame]
     changed = bytearray(Path(path).read_bytes())
@@ -523,11 +481,9 @@ def damaged_frame(path, stream_index: int, frame: int, how: str) -> bytes:
 
 @functools.lru_cache(maxsize=None)  # the clips do not change within a session
 def probe_frames(path, stream_index: int) -> list[dict]:
-    """Decoded frames of one stream, in output order: ``pts`` (ticks; the
-    best-effort timestamp when the frame has none), ``time`` and ``seconds``
-    (the frame's duration, 0 when unknown) in seconds."""
-    # Older ffprobe calls the frame duration pkt_duration; unknown entry names
-    # are ignored, so ask for both.
+    """A stream's decoded frames in output order: ``pts`` (ticks, else the best-effort
+    timestamp), ``time`` and ``seconds`` (its duration, 0 when unknown) in seconds."""
+    # Older ffprobe calls the duration pkt_duration; unknown entry names are ignored.
     data = _ffprobe(path, stream_index, "-show_entries",
                     "stream=time_base:frame=pts,best_effort_timestamp,duration,pkt_duration")
     tb = Fraction(data["streams"][0]["time_base"])
@@ -542,32 +498,10 @@ def probe_frames(path, stream_index: int) -> list[dict]:
 _RAW_LAYOUTS = {"rgb24": (3, "u1"), "rgb48le": (3, "<u2")}  # pix_fmt: (channels, sample dtype)
 
 
-# Python source for a child process: peak_mib() is how far the peak resident
-# size in MiB rose above the resident size at reset_peak() (getrusage's peak
-# is inherited across fork and exec; the interpreter, NumPy and a sanitizer
-# already take a build-dependent share before the call measured).
-PEAK_RSS = """
-def _status_mib(key):
-    with open("/proc/self/status") as status:
-        return next(int(line.split()[1]) // 1024 for line in status if line.startswith(key))
-
-def reset_peak():
-    global _baseline_mib
-    with open("/proc/self/clear_refs", "w") as clear:
-        clear.write("5")
-    _baseline_mib = _status_mib("VmRSS:")
-
-def peak_mib():
-    return _status_mib("VmHWM:") - _baseline_mib
-"""
-
-
 def ffmpeg_frames(path, pix_fmt: str = "rgb24", vf: str = "null", size: tuple[int, int] | None = None) -> np.ndarray:
-    """Every frame of the first stream, in presentation order, as the ffmpeg tool
-    converts it to ``pix_fmt``: (frames, height, width, channels) in native byte
-    order.  ``vf`` is a filter chain applied before or, for a scale filter at its
-    end, together with the conversion; ``size`` is (height, width) when it
-    changes the size."""
+    """The first stream's frames in presentation order as the ffmpeg tool converts
+    them to ``pix_fmt`` (after the filters ``vf``, which a scale at their end joins):
+    (frames, height, width, channels) in native byte order; ``size`` if they change it."""
     channels, dtype = _RAW_LAYOUTS[pix_fmt]
     stream = probe_stream(path, 0)
     height, width = size or (stream["height"], stream["width"])
@@ -578,29 +512,24 @@ def ffmpeg_frames(path, pix_fmt: str = "rgb24", vf: str = "null", size: tuple[in
 
 
 def shown_at(frames, t):
-    """Index of the frame shown at t, given probe_frames(): the last one at or
-    before t, the final one only inside its duration; None where nothing is
-    shown."""
+    """Index of the frame shown at t, given probe_frames(): the last one at or before
+    t, the final one only inside its duration; None where nothing is shown."""
     before = [i for i, f in enumerate(frames) if f["time"] <= t]
-    if not before:
+    if not before or (before[-1] == len(frames) - 1 and t >= frames[-1]["time"] + frames[-1]["seconds"]):
         return None
-    last = before[-1]
-    if last == len(frames) - 1 and t >= frames[last]["time"] + frames[last]["seconds"]:
-        return None
-    return last
+    return before[-1]
 
 
 def key_targets(packets, pts_list) -> list:
-    """Pair every pts with the timestamp of the last key packet at or before
-    it (the first key packet when there is none), given a scan() result."""
+    """Every pts paired with the last key packet's at or before it (else the first's), given scan()."""
     keys = [pts for pts, _, key in packets if key]
     return [(pts, max((k for k in keys if k <= pts), default=keys[0])) for pts in pts_list]
 
 
 def ffmpeg_audio(path, sample_rate: int, channels: int, stream_index: int = 0,
                  args: Sequence[str] = ()) -> np.ndarray:
-    """One audio stream as the ffmpeg tool decodes and converts it to float32
-    at the given rate and channel count (after output ``args``): (channels, samples)."""
+    """An audio stream as the ffmpeg tool decodes it to float32 at the given rate and
+    channel count (after output ``args``): (channels, samples)."""
     proc = _run("ffmpeg", ["-i", str(path), "-map", f"0:{stream_index}", *args, "-f", "f32le",
                            "-ac", str(channels), "-ar", str(sample_rate), "pipe:1"])
     return np.frombuffer(proc.stdout, dtype="<f4").astype(np.float32).reshape(-1, channels).T.copy()
@@ -608,10 +537,8 @@ def ffmpeg_audio(path, sample_rate: int, channels: int, stream_index: int = 0,
 
 @functools.lru_cache(maxsize=None)
 def probe_audio_frames(path, stream_index: int) -> list[dict]:
-    """``samples`` (per channel), ``channels`` and ``sample_rate`` of every decoded
-    audio frame, as the tool's ashowinfo filter reports them."""
-    # (Older ffprobe prints no rate per frame, and its packet durations keep the
-    # header's rate after a change.)
+    """``samples`` (per channel), ``channels`` and ``sample_rate`` of every decoded audio
+    frame, by the tool's ashowinfo filter (older ffprobe prints no rate per frame)."""
     proc = _run("ffmpeg", ["-v", "info", "-i", str(path), "-map", f"0:{stream_index}",
                            "-af", "ashowinfo", "-f", "null", "-"], text=True)
     pattern = re.compile(r"channels:(\d+) .*rate:(\d+) nb_samples:(\d+)")
@@ -622,9 +549,9 @@ def probe_audio_frames(path, stream_index: int) -> list[dict]:
 
 def assert_like_the_tool(got: np.ndarray, want: np.ndarray, levels: int = 1) -> None:
     """Compare frames with the ffmpeg tool's conversion of the same frames."""
-    # The same library, but the tool may pick other flags: up to 3 levels (of
-    # 255, ``levels`` each in the samples' unit) at colour edges, a frame's mean
-    # under half a level; neighbouring frames of the clips differ by 4.5 or more.
+    # The tool may pick other flags: up to 3 levels (of 255, ``levels`` each in the
+    # samples' unit) at colour edges, a frame's mean under half a level; neighbouring
+    # frames of the clips differ by 4.5 or more.
     assert got.shape == want.shape
     diff = np.abs(got.astype(np.int64) - want.astype(np.int64)) / levels
     assert diff.max() <= 3 and np.all(diff.mean(axis=(1, 2, 3)) < 0.5)

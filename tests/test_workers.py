@@ -1,14 +1,11 @@
-"""Readers with several decoders (``workers=N``): every request gives what
-one decoder gives, frames, times and errors alike; the workers share the
-source, stop with the reader and never leave a thread behind."""
+"""Readers with several decoders (``workers=N``): every request gives what one decoder gives,
+frames, times and errors alike; the workers share the source, stop with the reader, leave no thread."""
 
 import gc
 import io
 import json
-import os
 import subprocess
 import sys
-import textwrap
 import threading
 
 import numpy as np
@@ -16,46 +13,44 @@ import pytest
 
 from media import damaged, damaged_frame, outcome
 from test_frame_index import scans
-from quorvex_av import DamagedFrameError, VideoReader, samplers
+from quorvex_av import DamagedFrameError, Decoder, VideoReader, samplers
+from quorvex_av._requests import Workers
 
-# Every video clip of the suite that a reader opens ("mirrored" as stored).
-VIDEO_CLIPS = ["h264", "h264_audio", "vp9", "mpeg4", "gray8", "gray16le", "gray16be", "rgba",
-               "rotated90", "mirrored", "multi", "fullrange", "tagged", "no_duration", "unknown_duration",
-               "odd_width", "shared_pts", "vfr", "ntsc_mkv", "ntsc_mp4", "ts_bframes"]
-OPTIONS = {"mirrored": dict(auto_rotate=False)}
-# Where approximate mode finds the exact frames: constant rate, and a header
-# that counts the frames ("multi": Matroska's duration is its longest
-# track's, which newer muxers end a fraction of a frame after the video).
+# Every video clip of the suite that a reader opens ("mirrored" as stored), and output options.
+VIDEO_CLIPS = [*((name, {}) for name in ["h264", "h264_audio", "vp9", "mpeg4", "gray8", "gray16le", "gray16be", "rgba",
+                                         "rotated90", "multi", "fullrange", "tagged", "no_duration", "unknown_duration",
+                                         "odd_width", "shared_pts", "vfr", "ntsc_mkv", "ntsc_mp4", "ts_bframes"]),
+               ("mirrored", dict(auto_rotate=False)), ("rotated90", dict(dtype="float32", resize=(40, 50))),
+               ("rotated90", dict(dtype="native", auto_rotate=False)),
+               ("rotated90", dict(crop=(10, 20, 64, 48), dtype="uint16"))]
+# Where approximate mode finds the exact frames: constant rate, and a header that counts them (not
+# "multi": Matroska's duration is its longest track's, which newer muxers end a fraction of a frame later).
 CONSTANT_RATE = {"h264", "h264_audio", "vp9", "gray8", "rgba", "rotated90", "mirrored", "fullrange",
                  "tagged", "unknown_duration", "odd_width", "ntsc_mkv", "ntsc_mp4", "ts_bframes"}
 
 
+def worker_threads():
+    return [t for t in threading.enumerate() if t.name.startswith("quorvex-worker")]
+
+
 @pytest.fixture(autouse=True)
-def no_worker_left():
-    """Every test's readers are gone with it, and their workers too."""
+def no_worker_left():  # every test's readers are gone with it, and their workers too
     yield
     gc.collect()
     assert not worker_threads()
 
 
 def assert_same(one, many):
-    assert one[0] == many[0], (one, many)
-    if one[0] != "ok":
+    if one[0] != "ok" or many[0] != "ok":
         assert one == many
         return
-    expected, got = one[1], many[1]
-    if isinstance(expected, samplers.Clips):
-        expected, got = (expected.frames, expected.indices, expected.times), (got.frames, got.indices, got.times)
-    elif not isinstance(expected, (list, tuple)):
-        expected, got = [expected], [got]
-    assert len(expected) == len(got)
-    for a, b in zip(expected, got):
-        assert a.dtype == b.dtype and a.shape == b.shape
-        assert np.array_equal(a, b)
+    arrays = [(a.frames, a.indices, a.times) if isinstance(a, samplers.Clips) else a if isinstance(a, (list, tuple))
+              else [a] for a in (one[1], many[1])]
+    assert [(a.dtype, a.shape) for a in arrays[0]] == [(a.dtype, a.shape) for a in arrays[1]]
+    assert all(np.array_equal(a, b) for a, b in zip(*arrays))
 
 
-def spread(reader):
-    """Frame indices all over the stream, unsorted, with repeats."""
+def spread(reader):  # frame indices all over the stream, unsorted, with repeats
     count = len(reader)
     picks = np.random.default_rng(7).integers(0, count, 14)
     return [*picks.tolist(), 0, count - 1, int(picks[3])]
@@ -66,7 +61,7 @@ def times(reader):
     return np.concatenate([np.linspace(start + 0.01, start + 2.7, 11), [start + 0.3]])
 
 
-REQUESTS = {
+ALL = {
     "indices": lambda r: r[spread(r)],
     "slice": lambda r: r[1::3],
     "batches": lambda r: list(r.batches(7)),
@@ -77,19 +72,17 @@ REQUESTS = {
     # After a scan the key frames are known, and the times are cut at them.
     "at_scanned": lambda r: (len(r), r.at(times(r)))[1],
     "at_past_the_end": lambda r: r.at([0.1, 0.9, 60.0]),
+    "every_frame": lambda r: samplers.clips_at_regular_indices(r, len(r), 1),  # each frame with its time
 }
-# Every frame, each as a clip of its own (its frame and time).
-ALL = REQUESTS | {"every_frame": lambda r: samplers.clips_at_regular_indices(r, len(r), 1)}
 
 
-@pytest.mark.parametrize("name", VIDEO_CLIPS)
-def test_every_way_of_reading_gives_what_a_scanning_reader_gives(media, decoder_calls, tmp_path, name):
-    # Exact mode with one decoder is the reference for a saved index and for
-    # workers=2, approximate mode with one decoder for approximate mode with
-    # workers=2: the same frames, times and errors for every request.  On
-    # constant-rate clips approximate mode finds the exact frames too (its
-    # times are nominal, and so are the ranges its errors name).
-    path, options = str(media.path(name)), OPTIONS.get(name, {})
+@pytest.mark.parametrize("name, options", VIDEO_CLIPS, ids=["-".join([n, *o]) for n, o in VIDEO_CLIPS])
+def test_every_way_of_reading_gives_what_a_scanning_reader_gives(media, decoder_calls, tmp_path, name, options):
+    # One decoder in exact mode is the reference for a saved index and for
+    # workers=2 sharing bytes, in approximate mode for approximate mode with
+    # workers=2.  On constant-rate clips approximate mode finds the exact
+    # frames too (its times are nominal, and so are the ranges its errors name).
+    path = str(media.path(name))
     exact = VideoReader(path, **options)
     want = {key: outcome(lambda: request(exact)) for key, request in ALL.items()}
     exact.frame_index.save(tmp_path / "index")
@@ -108,123 +101,75 @@ def test_every_way_of_reading_gives_what_a_scanning_reader_gives(media, decoder_
             assert_same(want[key], outcome(lambda: ALL[key](approximate)))
     assert scans(decoder_calls) == 0  # neither the saved index nor approximate mode scans, nor their headers
     approximate_want = {key: outcome(lambda: request(approximate)) for key, request in ALL.items()}
-    for reader, expected in [(VideoReader(path, workers=2, **options), want),
+    for reader, expected in [(VideoReader(media.path(name).read_bytes(), workers=2, **options), want),
                              (VideoReader(path, seek_mode="approximate", workers=2, **options), approximate_want)]:
         for key, request in ALL.items():
             assert_same(expected[key], outcome(lambda: request(reader)))
         reader.close()
 
 
-@pytest.mark.parametrize("workers", [1, 2])
-@pytest.mark.parametrize("options", [dict(dtype="float32", resize=(40, 50)),
-                                     dict(dtype="native", auto_rotate=False),
-                                     dict(crop=(10, 20, 64, 48), dtype="uint16")])
-def test_output_options_and_sources(media, options, workers):
-    path = media.path("rotated90")
-    expected = VideoReader(path, **options)
-    with open(path, "rb") as opened:
-        for source in (str(path), path.read_bytes(), bytearray(path.read_bytes()), io.BytesIO(path.read_bytes()),
-                       opened):
-            with VideoReader(source, workers=workers, **options) as reader:
-                assert_same(outcome(lambda: expected[spread(expected)]), outcome(lambda: reader[spread(reader)]))
-                assert_same(outcome(lambda: list(expected.batches(10))), outcome(lambda: list(reader.batches(10))))
-                if hasattr(source, "read"):  # a file object stays on one decoder
-                    assert not worker_threads()
+def two_damaged_groups(media, tmp_path):  # impossible NAL unit sizes at the start of P-frames in two groups
+    (tmp_path / "once.mp4").write_bytes(damaged(media.path("h264"), 0, 30, 0x7F))
+    return damaged(tmp_path / "once.mp4", 0, 62, 0x7F), 2
 
 
-def test_bytes_are_shared_by_the_workers_not_copied(media):
-    data = media.path("h264").read_bytes()
-    before = sys.getrefcount(data)
-    reader = VideoReader(data, workers=3)
-    reader[spread(reader)]
-    # The reader and each worker's file object hold the caller's bytes.
-    assert sys.getrefcount(data) == before + 3
-    reader.close()
-    del reader
-    gc.collect()
-    assert sys.getrefcount(data) == before
+def frame_damaged(clip, frame, how, lost):
+    return lambda media, tmp_path: (damaged_frame(media.path(clip), 0, frame, how), lost)
 
 
-def two_damaged_groups(media, tmp_path):
-    # Impossible NAL unit sizes at the start of P-frames in two groups.
-    once = tmp_path / "once.mp4"
-    once.write_bytes(damaged(media.path("h264"), 0, 30, 0x7F))
-    return damaged(once, 0, 62, 0x7F), 2
-
-
-def cavlc_concealed(frame):
-    # A P-frame half zeroed without CABAC: the damaged slice leaves
-    # coefficients behind that a flush keeps, and its concealment depends on
-    # groups of pictures before.
-    return lambda media, tmp_path: (damaged_frame(media.path("h264_cavlc"), 0, frame, "half"), 0)
-
-
+# "cavlc": a P-frame half zeroed without CABAC, whose damaged slice leaves
+# coefficients behind that a flush keeps; its concealment depends on groups before.
 DAMAGED = {
     "two_groups": two_damaged_groups,
-    # Frame 13, a P-frame of the second group, half zeroed: the decoder
-    # conceals it, skipping nothing, from what it decoded before.
-    "concealed": lambda media, tmp_path: (damaged_frame(media.path("h264_gop10"), 0, 13, "half"), 0),
-    # Frame 13's packet refused as invalid: skipped, the frame lost.
-    "skipped": lambda media, tmp_path: (damaged_frame(media.path("h264_gop10"), 0, 13, "first"), 1),
-    "concealed_cavlc": cavlc_concealed(23),  # the third group
-    "concealed_cavlc_end": cavlc_concealed(49),  # the last frame
-    # Frame 43: the B-frames before it, decoded after it, show the damage
-    # unflagged; batches of 7 cut the last segment (from key frame 30) at 42.
-    "concealed_cavlc_tail": cavlc_concealed(43),
-    # The first key frame's packet refused (and, its header unreadable, not
-    # listed as a key frame): the first group is lost, frame 10 stands in.
-    "first_key_frame": lambda media, tmp_path: (damaged_frame(media.path("h264_gop10"), 0, 0, "first"), 1),
+    # P-frame 13 of the second group half zeroed: concealed, skipping nothing, from what came before.
+    "concealed": frame_damaged("h264_gop10", 13, "half", 0),
+    "skipped": frame_damaged("h264_gop10", 13, "first", 1),  # refused as invalid: the frame lost
+    "concealed_cavlc": frame_damaged("h264_cavlc", 23, "half", 0),  # the third group
+    "concealed_cavlc_end": frame_damaged("h264_cavlc", 49, "half", 0),  # the last frame
+    # Frame 43: the B-frames before it, decoded after it, show the damage unflagged; batches
+    # of 7 cut the last segment (from key frame 30) at 42.
+    "concealed_cavlc_tail": frame_damaged("h264_cavlc", 43, "half", 0),
+    # The first key frame refused (and, its header unreadable, not listed as
+    # a key frame): the first group is lost, frame 10 stands in.
+    "first_key_frame": frame_damaged("h264_gop10", 0, "first", 1),
 }
 DAMAGED_REQUESTS = {
     "all": lambda r: r[:], "step": lambda r: r[::2], "batches_9": lambda r: list(r.batches(9)),
-    "batches_2": lambda r: list(r.batches(2)), "batches_7": lambda r: list(r.batches(7)), "iter": lambda r: np.stack(list(r)),
-    "at": lambda r: r.at(times(r)), "at_start": lambda r: r.at([0.01, 0.5]), "picks": lambda r: r[[31, len(r) - 1, 10, 13, 12]],
-    "clips": lambda r: samplers.clips_at_regular_indices(r, 6, 4), "frame_13": lambda r: r[13],
-    # Frame 19's decoding reads on into the damage of the next group (in
-    # "concealed_cavlc"); what the decoder made of it does not outlast the
-    # seek back to the start.
+    "batches_2": lambda r: list(r.batches(2)), "batches_7": lambda r: list(r.batches(7)),
+    "iter": lambda r: np.stack(list(r)), "at": lambda r: r.at(times(r)), "at_start": lambda r: r.at([0.01, 0.5]),
+    "picks": lambda r: r[[31, len(r) - 1, 10, 13, 12]], "clips": lambda r: samplers.clips_at_regular_indices(r, 6, 4),
+    "frame_13": lambda r: r[13],
+    # Frame 19 reads on into the next group's damage ("concealed_cavlc"), which the seek back must not keep.
     "after_frame_19": lambda r: (r[19], r[:])[1],
-    # One segment (key frames 10 apart), so not shared out: the second
-    # batch goes on from the first, through the damaged group.
-    "batches_25": lambda r: list(r.batches(25)),
-    # A request after one that met the damage: one decoder does not go on
-    # through what it made of it, into groups the workers start clean.
+    "batches_25": lambda r: list(r.batches(25)),  # one segment, not shared out: on through the damaged group
+    # After a request that met the damage, one decoder does not go on through what it made of it.
     "after_13": lambda r: (r[10:14], r[14:])[1], "after_23": lambda r: (r[20:24], r[24:])[1],
-    # Frame 49's damage reaches frames 47 and 48, decoded after it but
-    # shown before: a run that ends at 48 meets it too.
-    "up_to_48": lambda r: (r[[20, 6]], r[10:49])[1],
+    "up_to_48": lambda r: (r[[20, 6]], r[10:49])[1],  # frame 49's damage reaches 47 and 48, shown before it
     "regular_times": lambda r: samplers.clips_at_regular_times(r, 0.13, 5, seconds_between_frames=0.03),
-    # Key frame 10 last in its run: decoded as one decoder decodes it, on
-    # into frame 13's packet.
-    "key_frame_10": lambda r: r[[3, 7, 10, 47]],
+    "key_frame_10": lambda r: r[[3, 7, 10, 47]],  # key frame 10 last in its run: decoded on into frame 13's packet
 }
 
 
 @pytest.mark.parametrize("strict", [False, True])
 @pytest.mark.parametrize("damage", DAMAGED)
 def test_damaged_packets_fail_or_are_skipped_alike(media, tmp_path, strict, damage):
-    # Frames, times, counts and errors of one decoder, on every try: a
-    # decoder that seeks to a key frame after damage (or into it) does not
-    # always decode what one decoder going on through it decodes.
+    # Frames, times, counts and errors of one decoder: a decoder that seeks to a key frame
+    # after damage (or into it) does not always decode what one going on through it decodes.
     data, lost = DAMAGED[damage](media, tmp_path)
     one = VideoReader(data, strict=strict)
-    want = {}
-    for key, request in DAMAGED_REQUESTS.items():
-        want[key] = outcome(lambda: request(one)), one.skipped_packets
+    want = {key: (outcome(lambda: request(one)), one.skipped_packets) for key, request in DAMAGED_REQUESTS.items()}
     if not strict:  # one bad packet costs its frame only, which the next one stands in for
-        assert all(want[key][0][0] == "ok" for key in DAMAGED_REQUESTS
-                   if key not in ("at", "frame_13", "at_start"))
+        assert all(want[key][0][0] == "ok" for key in DAMAGED_REQUESTS if key not in ("at", "frame_13", "at_start"))
         assert len(want["all"][0][1]) == len(one)
         assert want["all"][1] == lost
         assert_same(want["all"][0], want["after_frame_19"][0])
         assert want["frame_13"][0][0] == (DamagedFrameError if damage == "skipped" else "ok")
-        if damage == "first_key_frame":  # nothing decoded yet at 0.01 s, for the damage
-            assert want["at_start"][0][0] == DamagedFrameError
-            assert "damaged and skipped" in want["at_start"][0][1]
+        if damage in ("first_key_frame", "skipped"):  # nothing decoded at 0.01 s, or frame 13 lost
+            failed = want["at_start" if damage == "first_key_frame" else "frame_13"][0]
+            assert failed[0] == DamagedFrameError and "damaged and skipped" in failed[1]
         if damage == "skipped":
-            assert "damaged and skipped" in want["frame_13"][0][1]
             assert np.array_equal(want["all"][0][1][13], want["all"][0][1][14])
-    for workers in (2, 3, 3):
+    for workers in (2, 3):
         many = VideoReader(data, strict=strict, workers=workers)
         for key, request in DAMAGED_REQUESTS.items():
             assert_same(want[key][0], outcome(lambda: request(many)))
@@ -232,19 +177,20 @@ def test_damaged_packets_fail_or_are_skipped_alike(media, tmp_path, strict, dama
         many.close()
 
 
-def worker_threads():
-    return [t for t in threading.enumerate() if t.name.startswith("quorvex-worker")]
-
-
 @pytest.mark.parametrize("finish", ["close", "with", "collect", "break_then_close", "break_then_collect"])
-def test_no_thread_is_left_behind(media, finish):
-    path = media.path("h264")
-    reader = VideoReader(path, workers=3)
+def test_no_thread_or_reference_is_left_behind(media, finish):
+    data = media.path("h264").read_bytes()
+    one = VideoReader(data)
+    for other, threads in ((bytearray(data), 2), (io.BytesIO(data), 0)):  # copied once; a file object: one decoder
+        with VideoReader(other, workers=3) as reader:
+            assert np.array_equal(reader[spread(reader)], one[spread(one)]) and len(worker_threads()) == threads
+    before = sys.getrefcount(data)
+    reader = VideoReader(data, workers=3)
     reader[spread(reader)]
-    assert len(worker_threads()) == 2
-    if finish.startswith("break"):
-        for _ in reader.batches(5):
-            break
+    # The reader and each worker's file object hold the caller's bytes, not copies of them.
+    assert len(worker_threads()) == 2 and sys.getrefcount(data) == before + 3
+    if finish.startswith("break"):  # a loop left after its first batch
+        next(reader.batches(5))
     if finish == "with":
         with reader:
             pass
@@ -254,6 +200,9 @@ def test_no_thread_is_left_behind(media, finish):
         del reader
         gc.collect()
     assert not worker_threads()
+    reader = None
+    gc.collect()
+    assert sys.getrefcount(data) == before
 
 
 @pytest.mark.parametrize("meanwhile", ["close", "request"])
@@ -264,9 +213,8 @@ def test_calls_while_a_request_runs_are_refused_and_the_request_completes(media,
     reader = VideoReader(path, workers=2)
     wanted = list(range(len(reader)))[::-1] * 8
     expected = VideoReader(path)[wanted]
-    results = []
+    results, refused, closed = [], 0, False
     worker = threading.Thread(target=lambda: results.append(outcome(lambda: reader[wanted])))
-    refused, closed = 0, False
     worker.start()
     while worker.is_alive() and not closed:
         if reader._workers._request:
@@ -285,33 +233,13 @@ def test_calls_while_a_request_runs_are_refused_and_the_request_completes(media,
     assert not worker_threads()
 
 
-# Run in a process of its own: it sends itself SIGINT, or forks while a thread
-# decodes.  The helpers wait until a decoder is inside a call (its counter
-# taken), so that the signal or the fork meets a request in progress.
-SCRIPT_HEAD = """
-import json, os, signal, sys, threading
+# Run in a process of its own, which sends itself SIGINT once a decoder is
+# inside a call (its counter taken).  Without the interpreter lock a request
+# may end before the signal is sent: it is made again until the signal meets one.
+CTRL_C = """
+import contextlib, json, signal, sys, threading
 import numpy as np
 from quorvex_av import VideoReader
-
-def busy(decoder):
-    try:
-        decoder.skipped_packets()
-    except RuntimeError:
-        return True
-    return False
-
-def when_busy(decoder, then):
-    def watch():
-        while not busy(decoder):
-            threading.Event().wait(0.001)
-        then()
-    threading.Thread(target=watch, daemon=True).start()
-
-def ctrl_c():
-    signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
-
-def workers_alive():
-    return [t.name for t in threading.enumerate() if t.name.startswith("quorvex-worker")]
 
 def outcome(call):
     try:
@@ -319,93 +247,46 @@ def outcome(call):
     except Exception as error:
         return f"{type(error).__name__}: {error}"
 
+def ctrl_c_when_busy(decoder):
+    def watch():
+        while not isinstance(outcome(decoder.skipped_packets), str):
+            threading.Event().wait(0.001)
+        signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+    threading.Thread(target=watch, daemon=True).start()
+
+def workers_alive():
+    return [t.name for t in threading.enumerate() if t.name.startswith("quorvex-worker")]
+
 path = sys.argv[1]
 want = VideoReader(path)[[3, 77]]
-"""
-
-
-def run_script(body, tmp_path, *args):
-    """What the script printed, one JSON value per line."""
-    done = subprocess.run([sys.executable, "-c", SCRIPT_HEAD + textwrap.dedent(body), *map(str, args)],
-                          capture_output=True, text=True, timeout=120,
-                          cwd=tmp_path)  # not the source tree's unbuilt package
-    assert done.returncode == 0, done.stderr
-    return [json.loads(line) for line in done.stdout.splitlines()]
-
-
-@pytest.mark.parametrize("request_", ["reader[list(range(300))]", "list(reader.batches(16))"])
-def test_ctrl_c_during_a_request_stops_every_worker_and_leaves_the_reader_usable(media, tmp_path, request_):
-    # Without the interpreter lock a request may end before the signal is
-    # sent: it is made again until the signal meets one.
-    body = """
+for within in (False, True):  # the reader used as it is, or as a context manager
     reader = VideoReader(path, workers=3)
     len(reader)
-    when_busy(reader._decoder, ctrl_c)
+    ctrl_c_when_busy(reader._decoder)
     try:
-        for _ in range(20):
-            REQUEST
+        with reader if within else contextlib.nullcontext():
+            for _ in range(20):
+                REQUEST
         print(json.dumps("not interrupted"))
     except KeyboardInterrupt:
         print(json.dumps(workers_alive()))  # all stopped before it propagates
     print(json.dumps(outcome(lambda: bool(np.array_equal(reader[[3, 77]], want)))))
     print(json.dumps(outcome(lambda: sum(len(batch) for batch in reader.batches(16)) == len(reader))))
     print(json.dumps(outcome(reader.close)))
-    try:
-        with VideoReader(path, workers=3) as reader:
-            len(reader)
-            when_busy(reader._decoder, ctrl_c)
-            for _ in range(20):
-                REQUEST
-        print(json.dumps("not interrupted"))
-    except BaseException as error:
-        print(json.dumps(type(error).__name__))
-    print(json.dumps(workers_alive()))
-    """
-    body = body.replace("REQUEST", request_)
-    assert run_script(body, tmp_path, media.path("long_groups")) == [[], True, True, None, "KeyboardInterrupt", []]
+"""
 
 
-# The sanitizer's allocator keeps its locks across a fork: a child forked
-# while another thread allocates can wait on one forever.
-@pytest.mark.skipif(bool(os.environ.get("QUORVEX_SANITIZED")),
-                    reason="the sanitizer's allocator is not fork-safe while other threads allocate")
-@pytest.mark.parametrize("kind, workers", [("path", 1), ("path", 3), ("bytes", 3), ("file", 1)])
-def test_a_fork_while_a_request_runs_leaves_the_child_a_working_reader(media, tmp_path, kind, workers):
-    body = """
-    kind, workers = sys.argv[2], int(sys.argv[3])
-    source = {"path": path, "bytes": open(path, "rb").read(), "file": open(path, "rb")}[kind]
-    reader = VideoReader(source, workers=workers)
-    len(reader)
-    request = threading.Thread(target=lambda: reader[list(range(300))])
-    request.start()
-    while not busy(reader._decoder):
-        threading.Event().wait(0.001)
-    child = os.fork()
-    if child == 0:
-        try:
-            got = outcome(lambda: bool(np.array_equal(reader[[3, 77]], want)))
-            print(json.dumps([got, outcome(reader.close)]), flush=True)
-        finally:
-            os._exit(0)
-    os.waitpid(child, 0)
-    request.join()
-    print(json.dumps(bool(np.array_equal(reader[[3, 77]], want))))  # the parent's is undisturbed
-    reader.close()
-    """
-    in_child, in_parent = run_script(body, tmp_path, media.path("long_groups"), kind, workers)
-    if kind == "file":  # the child cannot share the parent's file object
-        assert in_child == ["RuntimeError: a decoder reading a file object cannot be used in a "
-                            "forked child process; open it in the child", None]
-    else:
-        assert in_child == [True, None]
-    assert in_parent is True
+@pytest.mark.parametrize("request_", ["reader[list(range(300))]", "list(reader.batches(16))"])
+def test_ctrl_c_during_a_request_stops_every_worker_and_leaves_the_reader_usable(media, tmp_path, request_):
+    done = subprocess.run([sys.executable, "-c", CTRL_C.replace("REQUEST", request_), str(media.path("long_groups"))],
+                          capture_output=True, text=True, timeout=120, cwd=tmp_path)  # not the unbuilt source tree
+    assert done.returncode == 0, done.stderr
+    closed = "RuntimeError: decoder is closed"  # after the with block
+    assert [json.loads(line) for line in done.stdout.splitlines()] == [[], True, True, None, [], closed, closed, None]
 
 
 @pytest.mark.parametrize("order", [None, [2, 1, 0], [1, 2, 0]])
 def test_runs_started_out_of_order_fail_with_the_earliest_failure(media, order):
-    from quorvex_av import Decoder
-    from quorvex_av._requests import Workers
-
     path = str(media.path("h264"))
     workers = Workers(2, Decoder(path, "video"), lambda: (Decoder(path, "video"), None))
     ran = []
