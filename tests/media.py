@@ -380,6 +380,14 @@ class BytesFile(io.BytesIO):
             self.calls.append(("seek", (offset, whence), before, position))
         return position
 
+    def before_first_read(self, wait):
+        """Runs ``wait()`` in the next read, once, before it goes on."""
+        def hook(size):
+            self.on_read = None
+            wait()
+            return GO_ON
+        self.on_read = hook
+
 
 def failing(error: BaseException, after: int = 0):
     """A BytesFile hook that lets ``after`` calls go on, then raises ``error``."""

@@ -14,7 +14,7 @@ import threading
 import numpy as np
 import pytest
 
-from media import GO_ON, BytesFile, failing, outcome, require_protocol
+from media import BytesFile, failing, outcome, require_protocol
 from quorvex_av import Decoder
 
 
@@ -87,7 +87,7 @@ def test_interrupt_from_another_thread_ends_the_running_call_and_the_decoder_rec
 
     if kind == "file":  # the call's first read waits until it has been asked to stop
         reading, asked = threading.Event(), threading.Event()
-        source.on_read = lambda size: (setattr(source, "on_read", None), reading.set(), asked.wait(30), GO_ON)[-1]
+        source.before_first_read(lambda: (reading.set(), asked.wait(30)))
         thread = threading.Thread(target=call)
         thread.start()
         assert reading.wait(30)

@@ -9,7 +9,7 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pytest
 
-from media import GO_ON, BytesFile, outcome, run_forked
+from media import BytesFile, outcome, run_forked
 from quorvex_av import ClipLoader, Decoder, VideoReader
 from quorvex_av.samplers import clips_at_regular_indices
 
@@ -166,7 +166,7 @@ def test_separate_decoders_of_one_source(clip, kind):
         source = BytesFile(data) if kind == "file" else data if kind == "bytes" else path
         decoder = Decoder(source, "video")
         if kind == "file":
-            source.on_read = lambda size: (setattr(source, "on_read", None), meet.wait(), GO_ON)[-1]
+            source.before_first_read(meet.wait)
         results[i] = [decoder.decode_video(targets, "uint8", True)[0] for _ in range(3)]
         decoder.close()
 
