@@ -76,7 +76,7 @@ bench-long: setup
 # Threads on the free-threaded CPython against the same release with its
 # lock: two decoders on two threads, the loader with a Python transform on
 # two threads and on two processes (scripts/bench_ft.sh; the media are the
-# benchmark's, made by make bench); the table lands in build/bench-ft.
+# benchmark's, made by make bench); the page lands in docs/benchmarks-free-threaded.md.
 bench-ft:
 	bash scripts/bench_ft.sh
 

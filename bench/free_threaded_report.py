@@ -1,14 +1,16 @@
-"""The table of scripts/bench_ft.sh: ``python free_threaded_report.py
-GIL.jsonl FT.jsonl``, each file one line of bench/free_threaded.py's output
-per round. Prints Markdown: seconds (median over rounds), how two threads or
+"""The page of scripts/bench_ft.sh: ``python free_threaded_report.py
+GIL.jsonl FT.jsonl LOAD_BEFORE LOAD_AFTER``, each file one line of
+bench/free_threaded.py's output per round. Prints Markdown: seconds (median over rounds), how two threads or
 two processes scale on each build, and the free-threaded build's cost on one
 thread against the build with the lock."""
 
 from __future__ import annotations
 
 import json
+import os
 import statistics
 import sys
+import time
 
 
 def medians(path: str) -> tuple[dict[str, float], dict[str, object]]:
@@ -23,8 +25,31 @@ def medians(path: str) -> tuple[dict[str, float], dict[str, object]]:
     return seconds, facts
 
 
+INTRO = """# Threads on a free-threaded CPython
+
+Written by `make bench-ft` (scripts/bench_ft.sh, bench/free_threaded.py); each
+run overwrites it. The same CPython release built twice from one source
+package, with its interpreter lock and free-threaded, each with this package
+built for it, runs the same work in alternating rounds (medians over the
+rounds): one decoder reading 120 frames of the 1080p H.264 clip, and two
+such decoders on two threads; a `ClipLoader` pass over the eight files of
+`loader_8` (4 clips of 16 frames each) whose sampler adds a per-clip
+transform in NumPy (half size, to float, normalised, mirrored: about the
+cost of decoding the clips), on one thread, on two threads, and the files
+split over two processes of one thread each (started for the pass, as a
+DataLoader's workers are for an epoch).
+
+Both builds decode without the interpreter lock, and NumPy's array
+operations drop it too: what the free-threaded build can add is only the
+Python between those calls.
+"""
+
+
 def main() -> None:
     (gil, gil_facts), (ft, ft_facts) = medians(sys.argv[1]), medians(sys.argv[2])
+    print(INTRO)
+    print(f"Generated {time.strftime('%Y-%m-%d %H:%M')}; load average before "
+          f"{sys.argv[3]}, after {sys.argv[4]} (1/5/15 min), {os.cpu_count()} cores.\n")
     print(f"CPython {gil_facts['python']} with its lock (lock on: {gil_facts['gil']}) against "
           f"its free-threaded build (lock on: {ft_facts['gil']})\n")
     print("| row | with the lock | free-threaded | free-threaded / with the lock |")

@@ -7,7 +7,8 @@
 # FT_PYTHON_GIL=1), built once and cached; each gets an environment of its
 # own (.venv-bench-ft, .venv-bench-gil) with the package built from this
 # checkout. The media are the main benchmark's (make bench makes them; the
-# loader's eight files and the 1080p clip).
+# loader's eight files and the 1080p clip). The page lands in
+# docs/benchmarks-free-threaded.md.
 #
 #   BENCH_FT_ARGS   more arguments for bench/free_threaded.py (--repeat ...)
 #   BENCH_MEDIA     where the benchmark's media are (default /work/bench-media
@@ -40,8 +41,9 @@ PYTHON=$with_lock VENV=.venv-bench-gil EXTRAS=cli bash scripts/setup.sh >/dev/nu
 out=build/bench-ft
 mkdir -p "$out"
 read -r -a extra <<<"${BENCH_FT_ARGS:-}"
-load() { cut -d' ' -f1-3 /proc/loadavg; }
-echo "load before: $(load)"
+load() { cut -d' ' -f1-3 /proc/loadavg | sed 's| | / |g'; }
+before=$(load)
+echo "load before: $before"
 # Alternating, so that a machine getting faster or slower biases neither.
 : >"$out/gil.jsonl"
 : >"$out/ft.jsonl"
@@ -53,4 +55,5 @@ for round in 1 2 3; do
   done
   echo "round $round done, load $(load)"
 done
-python3 bench/free_threaded_report.py "$out/gil.jsonl" "$out/ft.jsonl" | tee "$out/report.md"
+python3 bench/free_threaded_report.py "$out/gil.jsonl" "$out/ft.jsonl" "$before" "$(load)" |
+  tee docs/benchmarks-free-threaded.md
