@@ -3,8 +3,12 @@
 # interpreter (scripts/ft_python.sh) into build/tsan, and the tests of
 # objects shared by threads (tests/test_threads.py, or the pytest arguments
 # given) run against it with the sanitizer's runtime preloaded. Any report
-# fails the run; scripts/tsan.supp holds the two suppressions, for the
-# interpreter's and NumPy's own calls, which the sanitizer cannot see into.
+# fails the run; scripts/tsan.supp holds the suppressions, each with its
+# reason (what the uninstrumented interpreter, NumPy and the loader do out
+# of the sanitizer's sight). The interpreter's own locks and thread joins
+# are out of its sight too, so an object handed from one thread to another
+# through them may still be reported; an interpreter built with
+# --with-thread-sanitizer would see them.
 # The test of threads after a fork skips (the sanitizer cannot follow them).
 #
 # Usage: bash scripts/tsan.sh [pytest arguments]
