@@ -81,9 +81,9 @@ def on_threads(work: Any, count: int) -> list[Any]:
     return results
 
 
-def loader_pass(paths: list[str], threads: int, seed: int = 0) -> list[str]:
+def loader_pass(paths: list[str], threads: int) -> list[str]:
     digests = []
-    with quorvex_av.ClipLoader(paths, augmented_clips, threads=threads, workers=1, seed=seed,
+    with quorvex_av.ClipLoader(paths, augmented_clips, threads=threads, workers=1, seed=0,
                                num_clips=CLIPS, frames_per_clip=FRAMES) as loader:
         for item in loader:
             digest = hashlib.sha1(item.indices.tobytes())
@@ -96,7 +96,7 @@ def halves(paths: list[str]) -> list[list[str]]:
     return [paths[0::2], paths[1::2]]
 
 
-def half_pass(paths: list[str]) -> list[str]:
+def half_pass(paths: list[str]) -> list[str]:  # for the pool: a function it can pickle
     return loader_pass(paths, 1)
 
 

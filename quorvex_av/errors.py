@@ -68,10 +68,10 @@ class SharedTimestampsError(RuntimeError):
     kind = "shared_timestamps"
 
 
-_CLASSES = (StreamNotFoundError, WrongMediaTypeError, NoDecoderError, NoFrameError,
-            NotShownError, SharedTimestampsError)
+_BY_KIND = {error.kind: error for error in (StreamNotFoundError, WrongMediaTypeError,
+                                             NoDecoderError, NoFrameError, NotShownError,
+                                             SharedTimestampsError)}
 
 #: The ``error_types`` argument of ``Decoder``: the kind of each failure
 #: mapped to the class raised for it, in the extension's order of kinds.
-ERROR_TYPES: dict[str, type[Exception]] = {
-    kind: next(error for error in _CLASSES if error.kind == kind) for kind in _av._error_kinds}
+ERROR_TYPES: dict[str, type[Exception]] = {kind: _BY_KIND[kind] for kind in _av._error_kinds}
