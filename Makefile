@@ -43,7 +43,8 @@ test-ft:
 	bash scripts/test_ft.sh $(PYTEST_ARGS)
 
 # The tests of objects shared by threads against a ThreadSanitizer build of
-# the extension on the free-threaded interpreter (scripts/tsan.sh).
+# the extension on a free-threaded interpreter built with ThreadSanitizer
+# too (scripts/tsan.sh).
 tsan:
 	bash scripts/tsan.sh $(PYTEST_ARGS)
 
@@ -108,4 +109,4 @@ wheel-test:
 	WHEEL_TEST_ARCH="$(ARCH)" bash scripts/wheel_test.sh
 
 clean:
-	rm -rf build $(VENV) $(BENCH_VENV) .venv-ft .venv-bench-ft .venv-bench-gil
+	rm -rf build $(VENV) $(BENCH_VENV) .venv-ft .venv-tsan .venv-bench-ft .venv-bench-gil

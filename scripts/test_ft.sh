@@ -8,7 +8,7 @@
 # package and its cli extra; then each requirement of the `test` extra but mypy (type
 # checking is `make test`'s) is installed from a wheel if one exists for this
 # interpreter, and otherwise left out with a note (the tests that need it
-# skip). PyTorch is left out (its example's test skips); Ray, which has no
+# skip; scripts/install_test_requirements.py). PyTorch is left out (its example's test skips); Ray, which has no
 # free-threaded build, is no requirement of the `test` extra.
 #
 # Usage: bash scripts/test_ft.sh [pytest arguments]
@@ -23,28 +23,7 @@ venv=${FT_VENV:-.venv-ft}
 export PIP_ONLY_BINARY=:all:
 PYTHON=$python VENV=$venv EXTRAS=cli bash scripts/setup.sh
 
-mapfile -t requirements < <("$venv/bin/python" -c '
-import tomllib
-with open("pyproject.toml", "rb") as file:
-    extra = tomllib.load(file)["project"]["optional-dependencies"]["test"]
-print("\n".join(requirement for requirement in extra if not requirement.startswith("mypy")))')
-# Those found without a wheel before are listed in the venv: the others go in
-# one pip call, and one by one only if that fails.
-known_missing=$venv/.no-wheel
-touch "$known_missing"
-wanted=()
-for requirement in "${requirements[@]}"; do
-  grep -qxF "$requirement" "$known_missing" || wanted+=("$requirement")
-done
-if ! "$venv/bin/python" -m pip install -q "${wanted[@]}" >/dev/null 2>&1; then
-  for requirement in "${wanted[@]}"; do
-    "$venv/bin/python" -m pip install -q "$requirement" >/dev/null 2>&1 || echo "$requirement" >>"$known_missing"
-  done
-fi
-mapfile -t left_out <"$known_missing"
-if [ ${#left_out[@]} -gt 0 ]; then
-  echo "no wheel for $("$venv/bin/python" -c 'import sys; print(sys.version.split()[0])')t: ${left_out[*]} (their tests skip)"
-fi
+"$venv/bin/python" scripts/install_test_requirements.py --known-missing "$venv/.no-wheel"
 "$venv/bin/python" -c 'import pytest' || { echo "pytest is needed" >&2; exit 1; }
 
 # A lock turned on by the environment would hide one turned on at import.

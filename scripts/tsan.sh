@@ -1,30 +1,34 @@
 #!/usr/bin/env bash
-# `make tsan`: the extension built with ThreadSanitizer for the free-threaded
-# interpreter (scripts/ft_python.sh) into build/tsan, and the tests of
-# objects shared by threads (tests/test_threads.py, or the pytest arguments
-# given) run against it with the sanitizer's runtime preloaded. Any report
-# fails the run; scripts/tsan.supp holds the suppressions, each with its
-# reason (what the uninstrumented interpreter, NumPy and the loader do out
-# of the sanitizer's sight). The interpreter's own locks and thread joins
-# are out of its sight too, so an object handed from one thread to another
-# through them may still be reported; an interpreter built with
-# --with-thread-sanitizer would see them.
+# `make tsan`: the extension built with ThreadSanitizer into build/tsan, and
+# the tests of objects shared by threads (tests/test_threads.py, or the
+# pytest arguments given) run against it on a free-threaded interpreter that
+# is itself built with ThreadSanitizer (scripts/ft_python.sh, FT_PYTHON_TSAN=1),
+# so that the sanitizer sees the interpreter's own locks, atomics and
+# allocator, which hand objects from one thread to another. Any report
+# fails the run; the suppressions are scripts/tsan.supp (each with its
+# reason: NumPy and the dynamic loader, which are not instrumented) and
+# CPython's own list for its release.
 # The test of threads after a fork skips (the sanitizer cannot follow them).
 #
 # Usage: bash scripts/tsan.sh [pytest arguments]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/test_ft.sh --co -q >/dev/null  # the interpreter and .venv-ft, set up
-venv=${FT_VENV:-.venv-ft}
+export FT_PYTHON_TSAN=1 FT_VENV=${FT_VENV:-.venv-tsan}
+# The interpreter and its venv, set up; what the sanitizer finds in pip and
+# the build tools is not this package's.
+TSAN_OPTIONS=report_bugs=0 bash scripts/test_ft.sh --co -q >/dev/null
+venv=$FT_VENV
 
 # shellcheck source=scripts/common.sh
 . scripts/common.sh
 build=build/tsan
-build_instrumented "$build" QUORVEX_TSAN "$venv"
+TSAN_OPTIONS=report_bugs=0 build_instrumented "$build" QUORVEX_TSAN "$venv"
 
-runtime=$(g++ -print-file-name=libtsan.so)
-export TSAN_OPTIONS="halt_on_error=1:exitcode=66:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp"
+python=$(bash scripts/ft_python.sh | tail -n 1)
+suppressions=$build/suppressions.txt
+cat scripts/tsan.supp "$(dirname "$(dirname "$python")")"/share/tsan/suppressions_free_threading.txt >"$suppressions"
+export TSAN_OPTIONS="halt_on_error=1:exitcode=66:second_deadlock_stack=1:suppressions=$PWD/$suppressions"
 export PYTHONPATH="$PWD/$build/package"
 export QUORVEX_SANITIZED=1 QUORVEX_TSAN=1
 [ $# -gt 0 ] || set -- tests/test_threads.py
-LD_PRELOAD="$runtime" env -u PYTHON_GIL QUORVEX_TEST_TORCH=skip "$venv/bin/pytest" -q "$@"
+env -u PYTHON_GIL QUORVEX_TEST_TORCH=skip "$venv/bin/pytest" -q "$@"

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# `make wheel [ARCH="x86_64 aarch64"]`: self-contained abi3 wheels in dist/,
-# one per architecture, tagged manylinux_2_28 (glibc 2.28 or newer), each
-# carrying its own decode-only, LGPL FFmpeg. Both are built on this machine,
-# whatever its architecture:
+# `make wheel [ARCH="x86_64 aarch64"]`: self-contained wheels in dist/, two
+# per architecture, an abi3 one for every CPython from 3.10 and one for the
+# free-threaded CPython (cp313t while Debian's archive serves python3.13's
+# source and not python3.14's; scripts/ft_python.sh), tagged manylinux_2_28
+# (glibc 2.28 or newer), each carrying its own decode-only, LGPL FFmpeg. All
+# are built on this machine, whatever its architecture:
 #
 #  1. The toolchain (scripts/wheel_toolchain.sh): zig's C and C++ compilers
 #     from PyPI, targeting glibc 2.28, in a tools environment under the cache.
@@ -10,7 +12,8 @@
 #     per architecture and kept in the cache (scripts/wheel_ffmpeg.sh).
 #  3. The extension, built against that FFmpeg with the C++ runtime linked in
 #     and its warnings as errors, against this machine's Python's headers for
-#     the target architecture (Debian's libpython3.X-dev); the licence texts
+#     the target architecture (Debian's libpython3.X-dev), or the headers of
+#     the free-threaded interpreter the wheel is tested on; the licence texts
 #     and the build record added to the wheel.
 #  4. auditwheel copies the FFmpeg libraries into the wheel under private
 #     names, checks that nothing else but glibc is needed and tags the wheel.
@@ -73,26 +76,56 @@ from auditwheel.main import main
 sys.exit(main())' "$arch" "$@"
 }
 
-# build_wheel ARCH: dist/quorvex_av-*-manylinux_2_28_ARCH.whl
+# The free-threaded builds: CPython built with --disable-gil has no stable
+# ABI, so each architecture gets a second wheel built against that release's
+# own headers, from the interpreters the tests run it on (scripts/ft_python.sh:
+# this machine's, and for aarch64 one cross-built for arm64 Debian 12).
+ft_interpreter() {  # ft_interpreter ARCH: the path of that architecture's
+  FT_PYTHON_ARCH=$([ "$1" = "$(uname -m)" ] || echo "$1") bash scripts/ft_python.sh | tail -n 1
+}
+
+# build_wheel ARCH KIND: dist/quorvex_av-*-TAG-manylinux_2_28_ARCH.whl, KIND
+# abi3 (tag cp310-abi3) or ft (the free-threaded interpreter's, cp313-cp313t).
 build_wheel() {
-  local arch=$1 prefix=$cache/$1/install tools=$cache/$1/toolchain work=$checkout/build/wheel/$1
+  local arch=$1 kind=$2 prefix=$cache/$1/install tools=$cache/$1/toolchain work=$checkout/build/wheel/$1-$2
   make_toolchain "$arch" "$tools" "$zig"
   ensure_ffmpeg "$arch" "$zig_version"
-  local headers
-  headers=$(python_headers "$arch")
+  local tag python_options
+  if [ "$kind" = abi3 ]; then
+    local headers
+    headers=$(python_headers "$arch")
+    tag=cp310-abi3
+    python_options=(-Ccmake.define.Python_EXECUTABLE="$venv/bin/python"
+      -Ccmake.define.Python_INCLUDE_DIR="$headers/python$python_version"
+      "-Ccmake.define.CMAKE_CXX_FLAGS=-isystem $headers")
+  else
+    local build_python target_prefix include
+    build_python=$(ft_interpreter "$(uname -m)")
+    target_prefix=$(dirname "$(dirname "$(ft_interpreter "$arch")")")
+    include=$(ls -d "$target_prefix"/include/python3.*t)
+    local version=${include##*/python}
+    version=${version%t}
+    tag=cp${version/./}-cp${version/./}t
+    # The module's file name as the target interpreter looks for it.
+    local suffix
+    suffix=$(sed -n "s/^ *'EXT_SUFFIX': '\([^']*\)',\{0,1\}$/\1/p" \
+      "$target_prefix"/lib/python"$version"t/_sysconfigdata_t_*.py | head -n 1)
+    [ -n "$suffix" ] || { echo "no EXT_SUFFIX in $target_prefix's sysconfig data" >&2; exit 1; }
+    python_options=(-Ccmake.define.Python_EXECUTABLE="$build_python"
+      -Ccmake.define.Python_INCLUDE_DIR="$include"
+      -Ccmake.define.QUORVEX_EXTENSION_SUFFIX="$suffix")
+  fi
   rm -rf "$work/raw" "$work/unpacked"
   mkdir -p "$work/raw"
   # The module's one entry point is all it exports: the C++ runtime linked
   # into it (operator new and delete included) stays its own.
   printf '{ global: PyInit__av; local: *; };\n' >"$work/exports.map"
-  echo "[$arch] building the extension"
+  echo "[$arch] building the extension ($tag)"
   PKG_CONFIG_LIBDIR=$prefix/lib/pkgconfig nice -n 10 "$venv/bin/python" -m build --wheel --no-isolation \
-    --outdir "$work/raw" -Cbuild-dir="$work/cmake" -Cwheel.tags="cp310-abi3-linux_$arch" \
+    --outdir "$work/raw" -Cbuild-dir="$work/cmake" -Cwheel.tags="$tag-linux_$arch" \
     -Ccmake.python-hints=false -Ccmake.define.QUORVEX_WERROR=ON \
     -Ccmake.define.CMAKE_TOOLCHAIN_FILE="$tools/cmake.txt" \
-    -Ccmake.define.Python_EXECUTABLE="$venv/bin/python" \
-    -Ccmake.define.Python_INCLUDE_DIR="$headers/python$python_version" \
-    "-Ccmake.define.CMAKE_CXX_FLAGS=-isystem $headers" \
+    "${python_options[@]}" \
     "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=-s -Wl,--version-script=$work/exports.map" \
     . >"$work/build.log" 2>&1 || { tail -n 40 "$work/build.log"; exit 1; }
   local raw unpacked
@@ -112,12 +145,12 @@ build_wheel() {
 
   # Vendor the libraries and tag the wheel; then show what it needs.
   mkdir -p dist
-  rm -f dist/quorvex_av-*_"$arch".whl
+  rm -f dist/quorvex_av-*-"$tag"-*_"$arch".whl
   AUDITWHEEL_LD_LIBRARY_PATH=$prefix/lib LD_LIBRARY_PATH=$prefix/lib \
     auditwheel_for "$arch" repair --plat "manylinux_2_28_$arch" -w dist "$raw" \
     >"$work/repair.log" 2>&1 || { cat "$work/repair.log"; exit 1; }
   local wheel
-  wheel=$(ls dist/quorvex_av-*_"$arch".whl)
+  wheel=$(ls dist/quorvex_av-*-"$tag"-*_"$arch".whl)
   auditwheel_for "$arch" show "$wheel"
   echo
   echo "[$arch] vendored libraries:"
@@ -126,6 +159,9 @@ build_wheel() {
 }
 
 for arch in "${arches[@]}"; do
-  build_wheel "$arch"
+  build_wheel "$arch" abi3
+done
+for arch in "${arches[@]}"; do
+  build_wheel "$arch" ft
 done
 echo "wheels built in $((SECONDS - started)) s"

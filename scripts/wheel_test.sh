@@ -5,10 +5,14 @@
 #   x86_64   a bare Debian 11 root (glibc 2.31, with CPython 3.11 built from
 #            source, Debian 11's Python being 3.9) and a bare Debian 12 root
 #            (glibc 2.36, Debian's Python 3.11): the clips and the whole
-#            test suite in each;
+#            test suite in each; the free-threaded wheel in the Debian 12
+#            root with the free-threaded CPython of scripts/ft_python.sh
+#            (mounted from this machine's cache), the same;
 #   aarch64  a bare arm64 Debian 12 root run through qemu-user (binfmt_misc):
 #            the clips and the readers' tests (WHEEL_TEST_AARCH64_ARGS, say
-#            "tests", for more).
+#            "tests", for more); the free-threaded wheel there with the
+#            free-threaded CPython cross-built for it, the same and the
+#            tests of objects shared by threads.
 #
 # Each bare root is `debootstrap --variant=minbase` plus its Python, checked
 # to hold no FFmpeg library. It gets a fresh venv with the wheel and its test
@@ -39,19 +43,23 @@ cd "$(dirname "$0")/.."
 checkout=$PWD
 
 if [ "$(id -u)" -ne 0 ]; then
-  exec sudo --preserve-env=WHEEL_TEST_ARCH,WHEEL_TEST_ROOTS,WHEEL_TEST_MIRROR,WHEEL_TEST_ARGS,WHEEL_TEST_AARCH64_ARGS,WHEEL_TEST_PREPARE \
+  exec sudo --preserve-env=FT_PYTHON_CACHE,WHEEL_TEST_ARCH,WHEEL_TEST_ROOTS,WHEEL_TEST_MIRROR,WHEEL_TEST_ARGS,WHEEL_TEST_AARCH64_ARGS,WHEEL_TEST_PREPARE \
     "$0" "$@"
 fi
 
-declare -A wheel_of=()
+# Per architecture its abi3 wheel and its free-threaded one (either may be
+# missing, not both).
+declare -A wheel_of=() ft_wheel_of=()
 default_arches=()
+only_one() {  # only_one ARCH WHEEL...: the one wheel, or nothing
+  [ -f "$2" ] || return 0
+  [ $# -eq 2 ] || { echo "more than one $1 wheel of a kind in dist/: ${*:2}" >&2; exit 2; }
+  echo "$2"
+}
 for arch in x86_64 aarch64; do
-  found=(dist/quorvex_av-*-cp310-abi3-manylinux_*_"$arch".whl)
-  if [ -f "${found[0]}" ]; then
-    [ ${#found[@]} -eq 1 ] || { echo "more than one $arch wheel in dist/: ${found[*]}" >&2; exit 2; }
-    wheel_of[$arch]=${found[0]}
-    default_arches+=("$arch")
-  fi
+  wheel_of[$arch]=$(only_one "$arch" dist/quorvex_av-*-cp310-abi3-manylinux_*_"$arch".whl)
+  ft_wheel_of[$arch]=$(only_one "$arch" dist/quorvex_av-*-cp3*-cp3*t-manylinux_*_"$arch".whl)
+  [ -z "${wheel_of[$arch]}${ft_wheel_of[$arch]}" ] || default_arches+=("$arch")
 done
 prepare_only=${WHEEL_TEST_PREPARE:-0}
 [ "$prepare_only" != 1 ] || default_arches=(x86_64 aarch64)
@@ -61,7 +69,7 @@ if [ ${#arches[@]} -eq 0 ]; then
   exit 2
 fi
 for arch in "${arches[@]}"; do
-  [ -n "${wheel_of[$arch]:-}" ] || [ "$prepare_only" = 1 ] ||
+  [ -n "${wheel_of[$arch]:-}${ft_wheel_of[$arch]:-}" ] || [ "$prepare_only" = 1 ] ||
     { echo "no $arch wheel in dist/ (make wheel ARCH=$arch)" >&2; exit 2; }
 done
 
@@ -71,6 +79,7 @@ work=$roots/work                 # shared by all the roots, at $inside in each
 inside=/srv/quorvex-wheel-test
 tools_at=/opt/ffmpeg-tools       # where the tools root appears in a bare root
 logs=$checkout/build/wheel-test
+ft_cache=${FT_PYTHON_CACHE:-/var/cache/quorvex-av-ft}   # scripts/ft_python.sh's
 apt_options=(-o Acquire::Check-Valid-Until=false -o APT::Install-Recommends=false -q)
 started=$SECONDS
 
@@ -170,7 +179,9 @@ mkdir -p "$work"
 find "$work/suite" -mindepth 1 -maxdepth 1 ! -name .pytest_cache -exec rm -rf {} + 2>/dev/null || true
 rm -rf "${work:?}"/venv-* "${work:?}/wheel" "${work:?}/media" "${work:?}/bin" "${work:?}/check"
 mkdir -p "$work/wheel" "$work/media" "$work/bin" "$work/check" "$work/suite"
-for arch in "${arches[@]}"; do cp "${wheel_of[$arch]}" "$work/wheel/"; done
+for arch in "${arches[@]}"; do
+  for wheel in "${wheel_of[$arch]}" "${ft_wheel_of[$arch]}"; do [ -z "$wheel" ] || cp "$wheel" "$work/wheel/"; done
+done
 cp scripts/wheel_check.py "$work/check/"
 git ls-files -co --exclude-standard | grep -vE '^(quorvex_av|src)/' |
   while IFS= read -r file; do [ ! -e "$file" ] || printf '%s\n' "$file"; done |
@@ -189,27 +200,43 @@ echo "[tools] $(in_root "$tools" ffmpeg -version | head -n 1)"
 . scripts/wheel_clips.sh
 make_clips
 
-# test_in NAME RELEASE DEBIAN-ARCH PYTHON ARCH PYTEST-ARGUMENTS...: the wheel
-# of ARCH in the bare root NAME; its status in $status_of[NAME].
+# test_in NAME ROOT RELEASE DEBIAN-ARCH PYTHON WHEEL PYTEST-ARGUMENTS...: the
+# wheel in the bare root ROOT with the interpreter PYTHON (Debian's python3,
+# the Debian 11 root's own CPython, or a free-threaded one of this machine's
+# cache, mounted at the same path); its status in $status_of[NAME].
 declare -A status_of=() summary_of=()
 test_in() {
-  local name=$1 release=$2 debian_arch=$3 root_python=$4 arch=$5
-  shift 5
-  local root=$roots/$name venv=$inside/venv-$name wheel
-  wheel=$(basename "${wheel_of[$arch]}")
+  local name=$1 root=$roots/$2 release=$3 debian_arch=$4 root_python=$5 wheel
+  wheel=$(basename "$6")
+  shift 6
+  local venv=$inside/venv-$name
+  # Debian's Python, or (for a free-threaded one) the libraries it links.
   local packages=(python3 python3-venv)
-  [ "$root_python" = python3 ] || packages=()
+  [ "$root_python" != "$cpython_prefix/bin/python3.11" ] || packages=()
   prepare_root "$release" "$root" "$debian_arch" "${packages[@]}"
-  [ "$root_python" = python3 ] || ensure_cpython "$root"
+  [ "$root_python" != "$cpython_prefix/bin/python3.11" ] || ensure_cpython "$root"
   bind "$work" "$root$inside"
+  local ft_prefix=
+  if [ "$root_python" != "${root_python#"$ft_cache"/}" ]; then
+    ft_prefix=$(dirname "$(dirname "$root_python")")
+    bind "$ft_prefix" "$root$ft_prefix"
+  fi
   local status=0
-  echo "[$name] python $(in_root "$root" "$root_python" -c 'import platform; print(platform.python_version())')," \
+  echo "[$name] python $(in_root "$root" "$root_python" -c 'import platform, sysconfig
+print(platform.python_version() + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')," \
     "glibc $(in_root "$root" getconf GNU_LIBC_VERSION | cut -d' ' -f2), $(in_root "$root" uname -m):" \
     "installing $wheel with its test extra into a fresh venv"
   {
     in_root "$root" "$root_python" -m venv "$venv"
-    in_root "$root" "$venv/bin/pip" install "$inside/wheel/$wheel[test]"
+    if [ -z "$ft_prefix" ]; then
+      in_root "$root" "$venv/bin/pip" install "$inside/wheel/$wheel[test]"
+    else
+      # What has a wheel for the free-threaded interpreter (as make test-ft).
+      in_root "$root" "$venv/bin/pip" install "$inside/wheel/$wheel"
+      in_root "$root" "$venv/bin/python" "$inside/suite/scripts/install_test_requirements.py"
+    fi
   } >"$logs/$name-install.log" 2>&1 || { tail -n 30 "$logs/$name-install.log"; exit 1; }
+  grep -h "^no wheel for" "$logs/$name-install.log" || true
 
   # No FFmpeg library in the bare root but the wheel's own: no package of
   # FFmpeg's, nothing the dynamic linker knows of, no file anywhere outside
@@ -261,15 +288,29 @@ read -r -a x86_args <<<"${WHEEL_TEST_ARGS:-}"
 # tool's run on x86_64, whose floating-point MP3 decoder rounds differently.
 arm_default="tests/test_readers.py --deselect tests/test_readers.py::test_audio_is_cut_exactly[mp3-0-0.5-1.0]"
 read -r -a arm_args <<<"${WHEEL_TEST_AARCH64_ARGS:-$arm_default}"
+# On the free-threaded interpreter, the objects shared by threads too.
+read -r -a arm_ft_args <<<"${WHEEL_TEST_AARCH64_ARGS:-$arm_default tests/test_threads.py}"
 ran=()
+run() {  # run NAME ROOT ARGUMENTS...: test_in, and the run noted
+  test_in "$@"
+  ran+=("$1")
+}
 for arch in "${arches[@]}"; do
+  wheel=${wheel_of[$arch]} ft_wheel=${ft_wheel_of[$arch]}
   if [ "$arch" = x86_64 ]; then
-    test_in bullseye-bare bullseye amd64 "$cpython_prefix/bin/python3.11" x86_64 "${x86_args[@]}"
-    test_in bookworm-bare bookworm amd64 python3 x86_64 "${x86_args[@]}"
-    ran+=(bullseye-bare bookworm-bare)
+    if [ -n "$wheel" ]; then
+      run bullseye-bare bullseye-bare bullseye amd64 "$cpython_prefix/bin/python3.11" "$wheel" "${x86_args[@]}"
+      run bookworm-bare bookworm-bare bookworm amd64 python3 "$wheel" "${x86_args[@]}"
+    fi
+    if [ -n "$ft_wheel" ]; then
+      run bookworm-ft bookworm-bare bookworm amd64 "$(bash scripts/ft_python.sh | tail -n 1)" "$ft_wheel" "${x86_args[@]}"
+    fi
   else
-    test_in bookworm-arm64-bare bookworm arm64 python3 aarch64 "${arm_args[@]}"
-    ran+=(bookworm-arm64-bare)
+    [ -z "$wheel" ] || run bookworm-arm64-bare bookworm-arm64-bare bookworm arm64 python3 "$wheel" "${arm_args[@]}"
+    if [ -n "$ft_wheel" ]; then
+      run bookworm-arm64-ft bookworm-arm64-bare bookworm arm64 \
+        "$(FT_PYTHON_ARCH=aarch64 bash scripts/ft_python.sh | tail -n 1)" "$ft_wheel" "${arm_ft_args[@]}"
+    fi
   fi
 done
 echo
