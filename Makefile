@@ -93,14 +93,16 @@ bench-ray:
 compat:
 	bash scripts/compat.sh
 
-# Self-contained abi3 wheels in dist/, tagged manylinux_2_28, for x86_64 and
-# aarch64 (or ARCH=x86_64 / ARCH=aarch64), cross-built on this machine with
+# Self-contained wheels in dist/, tagged manylinux_2_28, for x86_64 and
+# aarch64 (or ARCH=x86_64 / ARCH=aarch64), abi3 and free-threaded (or
+# KIND=abi3 / KIND=ft), cross-built on this machine with
 # zig's compilers; each carries its own decode-only FFmpeg 7.1, built from
 # Debian 13's source package and kept, with the tools, in
 # /var/cache/quorvex-av-wheel-build (scripts/wheel.sh, docs/wheels.md).
 ARCH ?=
+KIND ?=
 wheel:
-	WHEEL_ARCH="$(ARCH)" bash scripts/wheel.sh
+	WHEEL_ARCH="$(ARCH)" WHEEL_KIND="$(KIND)" bash scripts/wheel.sh
 
 # Those wheels installed and tested in bare roots with no FFmpeg: x86_64 in
 # Debian 11 and 12, aarch64 in an arm64 Debian 12 under qemu-user

@@ -97,6 +97,11 @@ private_apt() {  # private_apt SOURCES-LINE [APT-OPTION...]: sets apt_options
 # The source package's upstream tarball, kept in the cache for the builds of
 # the same release that follow (the lock-enabled twin, the cross build).
 fetch_source() {
+  if [ -n "${FT_PYTHON_VERSION:-}" ] && [ ${#candidates[@]} -eq 1 ]; then
+    source_package=${candidates[0]} version=$FT_PYTHON_VERSION
+    tarball=$(ls "$cache/src/${source_package}_${version%-*}".orig.tar.* 2>/dev/null || true)
+    [ -z "$tarball" ] || return 0
+  fi
   private_apt "deb-src $mirror sid main"
   # Every version the index lists, newest first: a mirror may lag behind its
   # index and still serve the one before.
@@ -134,7 +139,7 @@ cross_options=()
 if [ -n "${FT_PYTHON_ARCH:-}" ] && [ "$arch" != "$(uname -m)" ]; then
   build_python=$(env -u FT_PYTHON_ARCH -u FT_PYTHON_PREFIX bash "$0" | tail -n 1)
   read -r candidates FT_PYTHON_VERSION <"$(dirname "$(dirname "$build_python")")/.built"
-  apt_install_missing gcc-aarch64-linux-gnu binutils-aarch64-linux-gnu pkg-config
+  apt_install_missing gcc-aarch64-linux-gnu binutils-aarch64-linux-gnu libc6-dev-arm64-cross pkg-config
   sysroot=$cache/sysroot-aarch64
   if [ ! -f "$sysroot/.done" ]; then
     private_apt "deb [arch=arm64] $mirror bookworm main" -o APT::Architecture=arm64 -o APT::Architectures=arm64
@@ -147,13 +152,13 @@ if [ -n "${FT_PYTHON_ARCH:-}" ] && [ "$arch" != "$(uname -m)" ]; then
     touch "$sysroot/.done"
   fi
   libs=$sysroot/usr/lib/aarch64-linux-gnu
-  # configure cannot probe the target's devices.
+  # configure cannot run its probes of the target's devices and resolver.
   cross_options=(--build="$(uname -m)-linux-gnu" --host=aarch64-linux-gnu --with-build-python="$build_python"
     CC=aarch64-linux-gnu-gcc AR=aarch64-linux-gnu-ar READELF=aarch64-linux-gnu-readelf
     "CPPFLAGS=-I$sysroot/usr/include -I$sysroot/usr/include/aarch64-linux-gnu"
     "LDFLAGS=-L$libs -Wl,-rpath-link,$libs"
     PKG_CONFIG_LIBDIR="$libs/pkgconfig:$sysroot/usr/share/pkgconfig" PKG_CONFIG_SYSROOT_DIR="$sysroot"
-    ac_cv_file__dev_ptmx=yes ac_cv_file__dev_ptc=no)
+    ac_cv_file__dev_ptmx=yes ac_cv_file__dev_ptc=no ac_cv_buggy_getaddrinfo=no)
 fi
 
 fetch_source

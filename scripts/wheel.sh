@@ -19,6 +19,7 @@
 #     names, checks that nothing else but glibc is needed and tags the wheel.
 #
 #   WHEEL_ARCH            the architectures (default "x86_64 aarch64")
+#   WHEEL_KIND            the kinds: abi3, ft (free-threaded; default both)
 #   WHEEL_CACHE           where the tools, sources and FFmpeg builds are kept
 #                         (default /var/cache/quorvex-av-wheel-build, or
 #                         ~/.cache/quorvex-av-wheel-build when that is not
@@ -35,6 +36,10 @@ checkout=$PWD
 read -r -a arches <<<"${WHEEL_ARCH:-x86_64 aarch64}"
 for arch in "${arches[@]}"; do
   case $arch in x86_64|aarch64) ;; *) echo "unknown architecture $arch (x86_64, aarch64)" >&2; exit 2 ;; esac
+done
+read -r -a kinds <<<"${WHEEL_KIND:-abi3 ft}"
+for kind in "${kinds[@]}"; do
+  case $kind in abi3|ft) ;; *) echo "unknown kind of wheel $kind (abi3, ft)" >&2; exit 2 ;; esac
 done
 cache=${WHEEL_CACHE:-/var/cache/quorvex-av-wheel-build}
 if ! mkdir -p "$cache" 2>/dev/null || [ ! -w "$cache" ]; then
@@ -158,10 +163,9 @@ build_wheel() {
   echo "[$arch] wrote $wheel ($(du -k "$wheel" | cut -f1) KiB)"
 }
 
-for arch in "${arches[@]}"; do
-  build_wheel "$arch" abi3
-done
-for arch in "${arches[@]}"; do
-  build_wheel "$arch" ft
+for kind in "${kinds[@]}"; do
+  for arch in "${arches[@]}"; do
+    build_wheel "$arch" "$kind"
+  done
 done
 echo "wheels built in $((SECONDS - started)) s"

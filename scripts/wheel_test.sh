@@ -157,15 +157,19 @@ prepare_root() {
 prepare_root trixie "$tools" amd64 ffmpeg
 
 # WHEEL_TEST_PREPARE=1: the roots made (downloads, and the Debian 11 root's
-# CPython), nothing tested, so that CI can do this beside the other suites.
+# CPython) and the free-threaded interpreters built, nothing tested, so that
+# CI can do this beside the other suites (the wheel build, which needs the
+# interpreters too, waits for them or finds them built).
 if [ "$prepare_only" = 1 ]; then
   for arch in "${arches[@]}"; do
     if [ "$arch" = x86_64 ]; then
       prepare_root bullseye "$roots/bullseye-bare" amd64
       ensure_cpython "$roots/bullseye-bare"
       prepare_root bookworm "$roots/bookworm-bare" amd64 python3 python3-venv
+      bash scripts/ft_python.sh >/dev/null
     else
       prepare_root bookworm "$roots/bookworm-arm64-bare" arm64 python3 python3-venv
+      FT_PYTHON_ARCH=aarch64 bash scripts/ft_python.sh >/dev/null
     fi
   done
   echo "wheel test roots ready in $((SECONDS - started)) s"
