@@ -231,12 +231,14 @@ print(platform.python_version() + ("t" if sysconfig.get_config_var("Py_GIL_DISAB
     "glibc $(in_root "$root" getconf GNU_LIBC_VERSION | cut -d' ' -f2), $(in_root "$root" uname -m):" \
     "installing $wheel with its test extra into a fresh venv"
   {
-    in_root "$root" "$root_python" -m venv "$venv"
+    in_root "$root" "$root_python" -m venv "$venv" &&
     if [ -z "$ft_prefix" ]; then
       in_root "$root" "$venv/bin/pip" install "$inside/wheel/$wheel[test]"
     else
-      # What has a wheel for the free-threaded interpreter (as make test-ft).
-      in_root "$root" "$venv/bin/pip" install "$inside/wheel/$wheel"
+      # Wheels only, as in make test-ft: the newest NumPy may have none for
+      # this interpreter, and the root has no compiler. Of the test extra,
+      # what has a wheel for it.
+      in_root "$root" env PIP_ONLY_BINARY=:all: "$venv/bin/pip" install "$inside/wheel/$wheel" &&
       in_root "$root" "$venv/bin/python" "$inside/suite/scripts/install_test_requirements.py"
     fi
   } >"$logs/$name-install.log" 2>&1 || { tail -n 30 "$logs/$name-install.log"; exit 1; }
