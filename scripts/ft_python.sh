@@ -74,7 +74,7 @@ apt_install_missing gcc make libc6-dev libssl-dev zlib1g-dev libffi-dev libbz2-d
 
 logs=$checkout/build/ft
 mkdir -p "$logs"
-log=$logs/cpython${FT_PYTHON_ARCH:+-$arch}.log
+log=$logs/cpython-$(basename "$prefix").log
 : >"$log"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
