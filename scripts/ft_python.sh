@@ -34,10 +34,10 @@ cd "$(dirname "$0")/.."
 checkout=$PWD
 . scripts/common.sh
 
-# FT_PYTHON_GIL=1: the same release built with its lock instead, the
-# benchmark's reference (make bench-ft), in a prefix of its own.
 cache=${FT_PYTHON_CACHE:-/var/cache/quorvex-av-ft}
 arch=${FT_PYTHON_ARCH:-$(uname -m)}
+# FT_PYTHON_GIL=1: the same release built with its lock instead, the
+# benchmark's reference (make bench-ft), in a prefix of its own.
 if [ "${FT_PYTHON_GIL:-0}" = 1 ]; then
   prefix=${FT_PYTHON_PREFIX:-$cache/python3}
   gil_option=() abi_flag=""
@@ -138,7 +138,8 @@ fetch_source() {
 cross_options=()
 if [ -n "${FT_PYTHON_ARCH:-}" ] && [ "$arch" != "$(uname -m)" ]; then
   build_python=$(env -u FT_PYTHON_ARCH -u FT_PYTHON_PREFIX bash "$0" | tail -n 1)
-  read -r candidates FT_PYTHON_VERSION <"$(dirname "$(dirname "$build_python")")/.built"
+  read -r built_source FT_PYTHON_VERSION <"$(dirname "$(dirname "$build_python")")/.built"
+  candidates=("$built_source")
   apt_install_missing gcc-aarch64-linux-gnu binutils-aarch64-linux-gnu libc6-dev-arm64-cross pkg-config
   sysroot=$cache/sysroot-aarch64
   if [ ! -f "$sysroot/.done" ]; then

@@ -4,7 +4,8 @@
 # free-threaded CPython (cp313t while Debian's archive serves python3.13's
 # source and not python3.14's; scripts/ft_python.sh), tagged manylinux_2_28
 # (glibc 2.28 or newer), each carrying its own decode-only, LGPL FFmpeg. All
-# are built on this machine, whatever its architecture:
+# are built on this machine, whatever its architecture (but the free-threaded
+# aarch64 wheel, whose interpreter is cross-built from x86_64 only):
 #
 #  1. The toolchain (scripts/wheel_toolchain.sh): zig's C and C++ compilers
 #     from PyPI, targeting glibc 2.28, in a tools environment under the cache.
@@ -85,7 +86,7 @@ sys.exit(main())' "$arch" "$@"
 # ABI, so each architecture gets a second wheel built against that release's
 # own headers, from the interpreters the tests run it on (scripts/ft_python.sh:
 # this machine's, and for aarch64 one cross-built for arm64 Debian 12).
-ft_interpreter() {  # ft_interpreter ARCH: the path of that architecture's
+ft_interpreter() {  # ft_interpreter ARCH: the path of that architecture's interpreter
   FT_PYTHON_ARCH=$([ "$1" = "$(uname -m)" ] || echo "$1") bash scripts/ft_python.sh | tail -n 1
 }
 
