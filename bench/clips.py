@@ -142,3 +142,18 @@ def ensure(clip: Clip, directory: Path = DEFAULT_DIR) -> Path:
 def ensure_all(keys, tiny: bool, directory: Path = DEFAULT_DIR) -> dict[str, Path]:
     clips = catalogue(tiny)
     return {key: ensure(clips[key], directory) for key in keys}
+
+
+def loader_files(tiny: bool, directory: Path = DEFAULT_DIR, count: int = 8) -> tuple[list[Path], str]:
+    """The loader rows' files: alike but for their noise, so that none is a
+    copy of another; made when missing. Returns their paths and a label."""
+    width, height, seconds = (256, 144, 2) if tiny else (1280, 720, 10)
+    label = f"{count} x H.264 {width}x{height} 30 fps {seconds} s, GOP 60, B-frames"
+    made = []
+    for number in range(count):
+        source = (f"testsrc2=size={width}x{height}:rate=30:duration={seconds},"
+                  f"noise=alls=5:allf=t:all_seed={number + 1},format=yuv420p")
+        clip = Clip(f"loader_{number}", f"{label}: file {number + 1}", "mp4",
+                    ("-f", "lavfi", "-i", source, *_h264(60, 2)))
+        made.append(ensure(clip, directory))
+    return made, label

@@ -2,8 +2,7 @@
 interpreter lock: run once on each by scripts/bench_ft.sh, which joins the
 two outputs into one table.
 
-``python bench/free_threaded.py VIDEO LOADER_FILE ...`` prints one line of
-JSON with the median seconds, over ``--repeat`` rounds, of:
+``python bench/free_threaded.py [--media DIR]`` prints one line of JSON with the median seconds, over ``--repeat`` rounds, of:
 
 - ``decode_1`` and ``decode_2``: one decoder reading ``--frames`` frames, and
   two decoders on two threads each reading the same (``parallel``);
@@ -13,7 +12,10 @@ JSON with the median seconds, over ``--repeat`` rounds, of:
   the loader's threads;
 - ``processes_2``: the same files split over two processes of one thread
   each, one loader per half (the processes started for the pass, as a
-  DataLoader's workers are for an epoch).
+  DataLoader's workers are for an epoch);
+- ``tool_1``, ``tool_2``: the ffmpeg tool decoding the same frames on one
+  thread, once and twice at once: what two cores of this machine give two
+  jobs that share nothing, the ceiling for every row's speed-up.
 
 Every pass's items are digested; the output lists any that threads or
 processes changed.
@@ -27,14 +29,17 @@ import hashlib
 import json
 import multiprocessing
 import statistics
+import subprocess
 import sys
 import sysconfig
 import threading
 import time
+from pathlib import Path
 from typing import Any
 
 import numpy as np
 
+import clips
 import quorvex_av
 from quorvex_av import samplers
 
@@ -57,9 +62,24 @@ def augmented_clips(reader: quorvex_av.VideoReader, *, seed: Any = None,
     return dataclasses.replace(clips, frames=augment(clips.frames))
 
 
+def digest(frames: np.ndarray) -> str:
+    """Of every frame, one pixel in 64: enough to tell frames apart, cheap
+    enough not to weigh in the times (a copy of the whole array would be
+    made under the interpreter lock)."""
+    return hashlib.sha1(np.ascontiguousarray(frames[..., ::8, ::8, :])).hexdigest()
+
+
 def decode(path: str, frames: int) -> str:
     with quorvex_av.VideoReader(path) as reader:
-        return hashlib.sha1(reader[:frames].tobytes()).hexdigest()
+        return digest(reader[:frames])
+
+
+def tool_decode(path: str, frames: int, count: int) -> None:
+    command = ["ffmpeg", "-v", "error", "-nostdin", "-threads", "1", "-i", path,
+               "-frames:v", str(frames), "-pix_fmt", "rgb24", "-f", "null", "-"]
+    for process in [subprocess.Popen(command) for _ in range(count)]:
+        if process.wait() != 0:
+            raise SystemExit(f"the ffmpeg tool failed on {path}")
 
 
 def timed(work: Any) -> tuple[float, Any]:
@@ -86,9 +106,7 @@ def loader_pass(paths: list[str], threads: int) -> list[str]:
     with quorvex_av.ClipLoader(paths, augmented_clips, threads=threads, workers=1, seed=0,
                                num_clips=CLIPS, frames_per_clip=FRAMES) as loader:
         for item in loader:
-            digest = hashlib.sha1(item.indices.tobytes())
-            digest.update(np.ascontiguousarray(item.frames[:, :, ::8, ::8]).tobytes())
-            digests.append(digest.hexdigest())
+            digests.append(hashlib.sha1(item.indices.tobytes()).hexdigest() + digest(item.frames))
     return digests
 
 
@@ -102,11 +120,16 @@ def half_pass(paths: list[str]) -> list[str]:  # for the pool: a function it can
 
 def main() -> None:
     parser = argparse.ArgumentParser()
-    parser.add_argument("video")
-    parser.add_argument("loader_files", nargs="+")
+    parser.add_argument("--media", type=Path, default=clips.DEFAULT_DIR,
+                        help="the benchmark's inputs, made there when missing")
+    parser.add_argument("--prepare", action="store_true", help="only make the inputs")
     parser.add_argument("--frames", type=int, default=120)
     parser.add_argument("--repeat", type=int, default=5)
     options = parser.parse_args()
+    video = str(clips.ensure(clips.catalogue(False)["h264_1080p"], options.media))
+    loader_files = [str(path) for path in clips.loader_files(False, options.media)[0]]
+    if options.prepare:
+        return
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
     seconds: dict[str, list[float]] = {}
     problems: list[str] = []
@@ -114,25 +137,27 @@ def main() -> None:
     def note(name: str, value: float) -> None:
         seconds.setdefault(name, []).append(value)
 
-    decode(options.video, 8)  # libraries loaded, caches warm
+    decode(video, 8)  # libraries loaded, caches warm
     context = multiprocessing.get_context("spawn")
-    split_items = [half_pass(half) for half in halves(options.loader_files)]
+    split_items = [half_pass(half) for half in halves(loader_files)]
     for _ in range(options.repeat):
-        one, digest = timed(lambda: decode(options.video, options.frames))
-        two, pair = timed(lambda: on_threads(lambda: decode(options.video, options.frames), 2))
+        one, digest = timed(lambda: decode(video, options.frames))
+        two, pair = timed(lambda: on_threads(lambda: decode(video, options.frames), 2))
         note("decode_1", one)
         note("decode_2", two)
+        note("tool_1", timed(lambda: tool_decode(video, options.frames, 1))[0])
+        note("tool_2", timed(lambda: tool_decode(video, options.frames, 2))[0])
         if pair != [digest, digest]:
             problems.append("two decoders on two threads read other frames")
-        one, items = timed(lambda: loader_pass(options.loader_files, 1))
-        two, items_two = timed(lambda: loader_pass(options.loader_files, 2))
+        one, items = timed(lambda: loader_pass(loader_files, 1))
+        two, items_two = timed(lambda: loader_pass(loader_files, 2))
         note("loader_1", one)
         note("loader_2", two)
         if items_two != items:
             problems.append("the loader's items differ between one thread and two")
         begun = time.perf_counter()
         with context.Pool(2) as pool:
-            items_split = pool.map(half_pass, halves(options.loader_files))
+            items_split = pool.map(half_pass, halves(loader_files))
         note("processes_2", time.perf_counter() - begun)
         if items_split != split_items:
             problems.append("the loader's items differ between one process and two")

@@ -217,16 +217,7 @@ def row_av_clips(suite: Suite) -> list[Result]:
 
 def loader_inputs(suite: Suite) -> tuple[list[Path], str]:
     """Eight files alike but for their noise, so that none is a copy."""
-    width, height, seconds = (256, 144, 2) if suite.tiny else (1280, 720, 10)
-    label = f"{LOADER_FILES} x H.264 {width}x{height} 30 fps {seconds} s, GOP 60, B-frames"
-    made = []
-    for number in range(LOADER_FILES):
-        source = (f"testsrc2=size={width}x{height}:rate=30:duration={seconds},"
-                  f"noise=alls=5:allf=t:all_seed={number + 1},format=yuv420p")
-        clip = clips.Clip(f"loader_{number}", f"{label}: file {number + 1}", "mp4",
-                          ("-f", "lavfi", "-i", source, *clips._h264(60, 2)))
-        made.append(clips.ensure(clip, suite.media))
-    return made, label
+    return clips.loader_files(suite.tiny, suite.media, LOADER_FILES)
 
 
 def run_loader(paths: list[Path], threads: int, prefetch: int | None = None) -> tuple[float, list[str]]:

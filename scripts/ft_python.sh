@@ -110,6 +110,7 @@ fetch_source() {
   for candidate in "${candidates[@]}"; do
     for version in $(apt-cache "${apt_options[@]}" showsrc "$candidate" 2>/dev/null |
                      sed -n 's/^Version: //p' | sort -ruV); do
+      newest=${newest:-$version}
       [ -z "${FT_PYTHON_VERSION:-}" ] || [ "$version" = "$FT_PYTHON_VERSION" ] || continue
       tarball=$(ls "$cache/src/${candidate}_${version%-*}".orig.tar.* 2>/dev/null || true)
       if [ -n "$tarball" ]; then
@@ -125,9 +126,48 @@ fetch_source() {
       echo "the archive does not serve $candidate $version's source package" >&2
       rm -f "$work"/src/*
     done
+    [ -z "${newest:-}" ] || ! fetch_from_pool "$candidate" "$newest" || { source_package=$candidate; return; }
+    unset newest
   done
   echo "no CPython source package could be fetched (log: $log)" >&2
   exit 1
+}
+
+# The index can list uploads whose files the archive does not serve, while its
+# pool still holds the uploads of the same series before them (python3.14's
+# 3.14.7-1 when the index lists 3.14.9-1 and 3.14.10-1, which 404). Those are
+# taken from the pool by name, newest first: the source package's signature
+# checked against the keys of Debian's developers (no index vouches for it)
+# and the tarball against the checksum it signs. Sets version and tarball.
+fetch_from_pool() {  # fetch_from_pool PACKAGE NEWEST-LISTED-VERSION
+  local package=$1 upstream=${2%-*} pool dsc orig sum patch revision
+  local series=${upstream%.*}
+  pool=$mirror/pool/main/${package:0:1}/$package
+  apt_install_missing curl debian-keyring >>"$log"
+  for ((patch = ${upstream##*.} - 1; patch >= 0; patch--)); do
+    for revision in 1 2; do
+      version=$series.$patch-$revision
+      [ -z "${FT_PYTHON_VERSION:-}" ] || [ "$version" = "$FT_PYTHON_VERSION" ] || continue
+      dsc=$work/src/${package}_$version.dsc
+      curl -fsS -o "$dsc" "$pool/${package}_$version.dsc" 2>>"$log" || continue
+      if ! gpgv --keyring /usr/share/keyrings/debian-keyring.gpg "$dsc" >>"$log" 2>&1; then
+        echo "$package $version's source package in the pool is not signed by a Debian developer" >&2
+        continue
+      fi
+      sum= orig=
+      read -r sum orig < <(sed -n '/^Checksums-Sha256:/,/^[^ ]/s/^ \([0-9a-f]\{64\}\) [0-9]* \(.*\.orig\.tar\..*\)$/\1 \2/p' "$dsc") || true
+      if [ -n "${orig:-}" ] && curl -fsS -o "$work/src/$orig" "$pool/$orig" 2>>"$log" &&
+         echo "$sum  $work/src/$orig" | sha256sum --quiet -c - >>"$log" 2>&1; then
+        echo "taking $package $version from the archive's pool (its signature and checksum checked)" >&2
+        cp "$work/src/$orig" "$cache/src/"
+        tarball=$cache/src/$orig
+        return 0
+      fi
+      echo "$package $version's tarball in the pool is missing or does not match its checksum" >&2
+      rm -f "$work"/src/*
+    done
+  done
+  return 1
 }
 
 # A cross build needs this machine's build of the same release to run its

@@ -30,6 +30,12 @@ if command -v "$python" >/dev/null &&
 fi
 apt_install_missing "${packages[@]}"
 
+# An environment made by another interpreter (an older release, a build since
+# replaced or removed) is made again.
+same_python="import sys; print(sys.version, sys.abiflags)"
+if [ -d "$venv" ] && [ "$("$venv/bin/python" -c "$same_python" 2>/dev/null)" != "$("$python" -c "$same_python")" ]; then
+  rm -rf "$venv"
+fi
 if [ ! -x "$venv/bin/python" ]; then
   "$python" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip

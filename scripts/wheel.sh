@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # `make wheel [ARCH="x86_64 aarch64"]`: self-contained wheels in dist/, two
 # per architecture, an abi3 one for every CPython from 3.10 and one for the
-# free-threaded CPython (cp313t while Debian's archive serves python3.13's
-# source and not python3.14's; scripts/ft_python.sh), tagged manylinux_2_28
+# free-threaded CPython (cp314t: the release scripts/ft_python.sh builds),
+# tagged manylinux_2_28
 # (glibc 2.28 or newer), each carrying its own decode-only, LGPL FFmpeg. All
 # are built on this machine, whatever its architecture (but the free-threaded
 # aarch64 wheel, whose interpreter is cross-built from x86_64 only):
@@ -91,7 +91,7 @@ ft_interpreter() {  # ft_interpreter ARCH: the path of that architecture's inter
 }
 
 # build_wheel ARCH KIND: dist/quorvex_av-*-TAG-manylinux_2_28_ARCH.whl, KIND
-# abi3 (tag cp310-abi3) or ft (the free-threaded interpreter's, cp313-cp313t).
+# abi3 (tag cp310-abi3) or ft (the free-threaded interpreter's, cp314-cp314t).
 build_wheel() {
   local arch=$1 kind=$2 prefix=$cache/$1/install tools=$cache/$1/toolchain work=$checkout/build/wheel/$1-$2
   make_toolchain "$arch" "$tools" "$zig"
@@ -152,6 +152,9 @@ build_wheel() {
   # Vendor the libraries and tag the wheel; then show what it needs.
   mkdir -p dist
   rm -f dist/quorvex_av-*-"$tag"-*_"$arch".whl
+  # and a free-threaded wheel of an earlier release, which would stand beside
+  # this one in the wheel tests.
+  [ "$kind" = abi3 ] || rm -f dist/quorvex_av-*-cp3*-cp3*t-*_"$arch".whl
   AUDITWHEEL_LD_LIBRARY_PATH=$prefix/lib LD_LIBRARY_PATH=$prefix/lib \
     auditwheel_for "$arch" repair --plat "manylinux_2_28_$arch" -w dist "$raw" \
     >"$work/repair.log" 2>&1 || { cat "$work/repair.log"; exit 1; }
