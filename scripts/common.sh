@@ -66,6 +66,13 @@ in_root() {
 build_instrumented() {
   local build=$1 option=$2 venv=$3
   [ -x "$venv/bin/cmake" ] && [ -x "$venv/bin/ninja" ] || "$venv/bin/python" -m pip install -q cmake ninja
+  # CMake's cache keeps the paths of the interpreter it was configured with:
+  # one since replaced (another release, a rebuild) starts the build afresh.
+  local identity
+  identity=$("$venv/bin/python" -c 'import sys; print(sys.version, sys.abiflags)')
+  [ "$(cat "$build/.python" 2>/dev/null)" = "$identity" ] || rm -rf "$build"
+  mkdir -p "$build"
+  echo "$identity" >"$build/.python"
   PATH="$PWD/$venv/bin:$PATH" cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     "-D$option=ON" -DQUORVEX_WERROR=ON -DPython_EXECUTABLE="$PWD/$venv/bin/python" >/dev/null
   PATH="$PWD/$venv/bin:$PATH" cmake --build "$build"

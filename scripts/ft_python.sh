@@ -148,6 +148,9 @@ fetch_from_pool() {  # fetch_from_pool PACKAGE NEWEST-LISTED-VERSION
     for revision in 1 2; do
       version=$series.$patch-$revision
       [ -z "${FT_PYTHON_VERSION:-}" ] || [ "$version" = "$FT_PYTHON_VERSION" ] || continue
+      # Kept from an earlier build, checked when it was fetched.
+      tarball=$(ls "$cache/src/${package}_$series.$patch".orig.tar.* 2>/dev/null || true)
+      [ -z "$tarball" ] || return 0
       dsc=$work/src/${package}_$version.dsc
       curl -fsS -o "$dsc" "$pool/${package}_$version.dsc" 2>>"$log" || continue
       if ! gpgv --keyring /usr/share/keyrings/debian-keyring.gpg "$dsc" >>"$log" 2>&1; then
