@@ -2,7 +2,8 @@
 interpreter lock: run once on each by scripts/bench_ft.sh, which joins the
 two outputs into one table.
 
-``python bench/free_threaded.py [--media DIR]`` prints one line of JSON with the median seconds, over ``--repeat`` rounds, of:
+``python bench/free_threaded.py [--media DIR]`` prints one line of JSON with
+the median seconds, over ``--repeat`` rounds, of:
 
 - ``decode_1`` and ``decode_2``: one decoder reading ``--frames`` frames, and
   two decoders on two threads each reading the same (``parallel``);
@@ -141,13 +142,13 @@ def main() -> None:
     context = multiprocessing.get_context("spawn")
     split_items = [half_pass(half) for half in halves(loader_files)]
     for _ in range(options.repeat):
-        one, digest = timed(lambda: decode(video, options.frames))
+        one, expected = timed(lambda: decode(video, options.frames))
         two, pair = timed(lambda: on_threads(lambda: decode(video, options.frames), 2))
         note("decode_1", one)
         note("decode_2", two)
         note("tool_1", timed(lambda: tool_decode(video, options.frames, 1))[0])
         note("tool_2", timed(lambda: tool_decode(video, options.frames, 2))[0])
-        if pair != [digest, digest]:
+        if pair != [expected, expected]:
             problems.append("two decoders on two threads read other frames")
         one, items = timed(lambda: loader_pass(loader_files, 1))
         two, items_two = timed(lambda: loader_pass(loader_files, 2))

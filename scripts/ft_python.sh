@@ -105,7 +105,7 @@ fetch_source() {
   private_apt "deb-src $mirror sid main"
   # Every version the index lists, newest first: a mirror may lag behind its
   # index and still serve the one before.
-  local candidate
+  local candidate newest=
   source_package=
   for candidate in "${candidates[@]}"; do
     for version in $(apt-cache "${apt_options[@]}" showsrc "$candidate" 2>/dev/null |
@@ -126,8 +126,8 @@ fetch_source() {
       echo "the archive does not serve $candidate $version's source package" >&2
       rm -f "$work"/src/*
     done
-    [ -z "${newest:-}" ] || ! fetch_from_pool "$candidate" "$newest" || { source_package=$candidate; return; }
-    unset newest
+    [ -z "$newest" ] || ! fetch_from_pool "$candidate" "$newest" || { source_package=$candidate; return; }
+    newest=
   done
   echo "no CPython source package could be fetched (log: $log)" >&2
   exit 1
