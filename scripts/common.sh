@@ -63,13 +63,20 @@ in_root() {
 # sanitizer (the CMake option that turns it on) against VENV's interpreter,
 # and staged with the package's Python files in BUILD-DIR/package, a
 # directory to put first on PYTHONPATH.
+# python_identity PYTHON: its release, build and ABI flags, which tell an
+# environment or a build made by another interpreter (another release, a
+# rebuild) from one made by this.
+python_identity() {
+  "$1" -c 'import sys; print(sys.version, sys.abiflags)'
+}
+
 build_instrumented() {
   local build=$1 option=$2 venv=$3
   [ -x "$venv/bin/cmake" ] && [ -x "$venv/bin/ninja" ] || "$venv/bin/python" -m pip install -q cmake ninja
   # CMake's cache keeps the paths of the interpreter it was configured with:
   # one since replaced (another release, a rebuild) starts the build afresh.
   local identity
-  identity=$("$venv/bin/python" -c 'import sys; print(sys.version, sys.abiflags)')
+  identity=$(python_identity "$venv/bin/python")
   [ "$(cat "$build/.python" 2>/dev/null)" = "$identity" ] || rm -rf "$build"
   mkdir -p "$build"
   echo "$identity" >"$build/.python"

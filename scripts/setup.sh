@@ -32,8 +32,7 @@ apt_install_missing "${packages[@]}"
 
 # An environment made by another interpreter (an older release, a build since
 # replaced or removed) is made again.
-same_python="import sys; print(sys.version, sys.abiflags)"
-if [ -d "$venv" ] && [ "$("$venv/bin/python" -c "$same_python" 2>/dev/null)" != "$("$python" -c "$same_python")" ]; then
+if [ -d "$venv" ] && [ "$(python_identity "$venv/bin/python" 2>/dev/null)" != "$(python_identity "$python")" ]; then
   rm -rf "$venv"
 fi
 if [ ! -x "$venv/bin/python" ]; then

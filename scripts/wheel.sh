@@ -2,8 +2,7 @@
 # `make wheel [ARCH="x86_64 aarch64"]`: self-contained wheels in dist/, two
 # per architecture, an abi3 one for every CPython from 3.10 and one for the
 # free-threaded CPython (cp314t: the release scripts/ft_python.sh builds),
-# tagged manylinux_2_28
-# (glibc 2.28 or newer), each carrying its own decode-only, LGPL FFmpeg. All
+# tagged manylinux_2_28 (glibc 2.28 or newer), each carrying its own decode-only, LGPL FFmpeg. All
 # are built on this machine, whatever its architecture (but the free-threaded
 # aarch64 wheel, whose interpreter is cross-built from x86_64 only):
 #
@@ -151,10 +150,11 @@ build_wheel() {
 
   # Vendor the libraries and tag the wheel; then show what it needs.
   mkdir -p dist
-  rm -f dist/quorvex_av-*-"$tag"-*_"$arch".whl
-  # and a free-threaded wheel of an earlier release, which would stand beside
-  # this one in the wheel tests.
-  [ "$kind" = abi3 ] || rm -f dist/quorvex_av-*-cp3*-cp3*t-*_"$arch".whl
+  # The free-threaded kind drops an earlier release's wheel too, which would
+  # stand beside this one in the wheel tests.
+  local old=dist/quorvex_av-*-"$tag"-*_"$arch".whl
+  [ "$kind" = abi3 ] || old=dist/quorvex_av-*-cp3*-cp3*t-*_"$arch".whl
+  rm -f $old
   AUDITWHEEL_LD_LIBRARY_PATH=$prefix/lib LD_LIBRARY_PATH=$prefix/lib \
     auditwheel_for "$arch" repair --plat "manylinux_2_28_$arch" -w dist "$raw" \
     >"$work/repair.log" 2>&1 || { cat "$work/repair.log"; exit 1; }
